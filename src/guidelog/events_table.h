@@ -1,0 +1,32 @@
+// The events table "events.csv": one row per entity of a built log, and the
+// CSV cells shared with the periodic-error tables.
+#pragma once
+
+#include <cstdio>
+#include <string>
+
+#include "guidelog/guide_log.h"
+
+namespace ktal {
+
+// Writes "events.csv" into the current directory, replacing any file of
+// that name: 0 complete; -2 the file cannot be created; 1 an entity without
+// a row format ended the table early.
+int WriteEventsTable(const GuideLog& log);
+
+// A number cell with 1, 2 or 4 decimals in the dialect of g_csvFormat.
+// Format 1: printf's "%.nf". Format 0: a sign column ('-' or a space), the
+// integer part, a decimal comma and the truncated fraction, which never
+// carries into the integer part (2.999 gives " 2,99").
+std::string FormatCsvNumber(int decimals, double value);
+// Appends the same text to `out`.
+void AppendCsvNumber(std::string& out, int decimals, double value);
+
+// The date cell "YYYY.MM.DD.", the separator, the time of day in seconds as
+// a number cell with 1 decimal, and the separator.
+std::string FormatDateTimeCells(const LogEntity& entity);
+void AppendDateTimeCells(std::string& out, const LogEntity& entity);
+// Writes those cells to `out`; 0 written, 1 the write failed.
+int WriteDateTimeCells(std::FILE* out, const LogEntity& entity);
+
+}  // namespace ktal

@@ -1,0 +1,20 @@
+// Periodic-error tables "pe%d.csv": each run of absolute star positions as
+// time against RA and DEC error in arcseconds over whole worm periods.
+#pragma once
+
+#include "guidelog/guide_log.h"
+
+namespace ktal {
+
+// Collects the next run of position entities from log.scan_cursor into
+// log.positions and leaves the cursor on the entity that ended the run:
+// 0 a run of at least one position; 1 the end of the list came first;
+// -1 memory for the positions array ran out.
+int NextPositionRun(GuideLog& log);
+
+// Writes pe1.csv, pe2.csv, ... into the current directory with
+// g_focalLength, g_wormPeriod, g_starDec and g_csvFormat: 0 done (also after
+// the "less data" stop); -1 a table file cannot be created.
+int WritePeriodicErrorTables(GuideLog& log);
+
+}  // namespace ktal

@@ -1,0 +1,151 @@
+#include "guidelog/plot_image.h"
+
+#include "guidelog/stdio_file.h"
+
+#include <algorithm>
+#include <new>
+
+namespace ktal {
+namespace {
+
+std::array<std::uint32_t, 256> MakePlotPalette()
+{
+    std::array<std::uint32_t, 256> palette{};
+    for (std::uint32_t m = 0; m < 64; ++m) {
+        const std::uint32_t red = 85 * (m & 3);
+        const std::uint32_t green = 85 * ((m >> 2) & 3);
+        const std::uint32_t blue = 85 * ((m >> 4) & 3);
+        palette[m] = (red << 16) | (green << 8) | blue;
+    }
+    for (std::uint32_t g = 0; g < 16; ++g) {
+        const std::uint32_t level = 17 * g;
+        palette[128 + g] = (level << 16) | (level << 8) | level;
+    }
+    return palette;
+}
+
+bool HasPixels(const PlotImage& image)
+{
+    return image.width > 0 && image.height > 0
+        && image.pixels.size() == static_cast<std::size_t>(image.width) * static_cast<std::size_t>(image.height);
+}
+
+void PutLE16(std::vector<std::uint8_t>& out, std::size_t at, std::uint32_t value)
+{
+    out[at] = static_cast<std::uint8_t>(value & 0xFF);
+    out[at + 1] = static_cast<std::uint8_t>((value >> 8) & 0xFF);
+}
+
+void PutLE32(std::vector<std::uint8_t>& out, std::size_t at, std::uint32_t value)
+{
+    PutLE16(out, at, value & 0xFFFF);
+    PutLE16(out, at + 2, value >> 16);
+}
+
+} // namespace
+
+void ResetPlotImage(PlotImage& image, int width, int height)
+{
+    image.pixels.clear();
+    image.pixels.shrink_to_fit();
+    image.width = 0;
+    image.height = 0;
+    image.palette = MakePlotPalette();
+    if (width <= 0 || height <= 0)
+        return;
+    try {
+        image.pixels.assign(static_cast<std::size_t>(width) * static_cast<std::size_t>(height), 0);
+    } catch (const std::bad_alloc&) {
+        image.pixels.clear();
+        return;
+    } catch (const std::length_error&) {
+        image.pixels.clear();
+        return;
+    }
+    image.width = width;
+    image.height = height;
+}
+
+void FillRect(PlotImage& image, int x1, int y1, int x2, int y2, int colour, int mode)
+{
+    if (!HasPixels(image))
+        return;
+    // Clip the rectangle first, so a wild coordinate costs nothing.
+    const int left = std::max(std::min(x1, x2), 0);
+    const int right = std::min(std::max(x1, x2), image.width - 1);
+    const int top = std::max(std::min(y1, y2), 0);
+    const int bottom = std::min(std::max(y1, y2), image.height - 1);
+    const auto value = static_cast<std::uint8_t>(colour);
+    for (int y = top; y <= bottom; ++y) {
+        std::uint8_t* row = image.pixels.data() + static_cast<std::size_t>(y) * static_cast<std::size_t>(image.width);
+        for (int x = left; x <= right; ++x) {
+            if (mode == kFillXor)
+                row[x] ^= value;
+            else
+                row[x] = value;
+        }
+    }
+}
+
+void HLine(PlotImage& image, int x1, int y, int x2, int colour)
+{
+    FillRect(image, x1, y, x2, y, colour, 0);
+}
+
+void VLine(PlotImage& image, int x, int y1, int y2, int colour)
+{
+    FillRect(image, x, y1, x, y2, colour, 0);
+}
+
+std::vector<std::uint8_t> EncodeBmp(const PlotImage& image)
+{
+    if (!HasPixels(image))
+        return {};
+    constexpr std::size_t kPixelOffset = 1078;
+    const std::size_t width = static_cast<std::size_t>(image.width);
+    const std::size_t height = static_cast<std::size_t>(image.height);
+    const std::size_t rowSize = (width + 3) / 4 * 4;
+    const std::size_t imageSize = rowSize * height;
+
+    std::vector<std::uint8_t> out(kPixelOffset + imageSize, 0);
+    out[0] = 'B';
+    out[1] = 'M';
+    PutLE32(out, 2, static_cast<std::uint32_t>(kPixelOffset + imageSize));
+    PutLE32(out, 10, kPixelOffset);
+    PutLE32(out, 14, 40);
+    PutLE32(out, 18, static_cast<std::uint32_t>(image.width));
+    PutLE32(out, 22, static_cast<std::uint32_t>(image.height));
+    PutLE16(out, 26, 1);
+    PutLE16(out, 28, 8);
+    PutLE32(out, 34, static_cast<std::uint32_t>(imageSize));
+    PutLE32(out, 38, 3780);
+    PutLE32(out, 42, 3780);
+    for (std::size_t i = 0; i < 256; ++i) {
+        const std::uint32_t rgb = image.palette[i];
+        out[54 + 4 * i] = static_cast<std::uint8_t>(rgb & 0xFF);
+        out[54 + 4 * i + 1] = static_cast<std::uint8_t>((rgb >> 8) & 0xFF);
+        out[54 + 4 * i + 2] = static_cast<std::uint8_t>((rgb >> 16) & 0xFF);
+    }
+    // Rows go bottom-up; the padding bytes stay zero.
+    for (std::size_t r = 0; r < height; ++r) {
+        const std::uint8_t* src = image.pixels.data() + (height - 1 - r) * width;
+        std::copy(src, src + width, out.begin() + static_cast<std::ptrdiff_t>(kPixelOffset + r * rowSize));
+    }
+    return out;
+}
+
+int SaveBmp(const PlotImage& image, const std::string& path)
+{
+    const std::vector<std::uint8_t> bytes = EncodeBmp(image);
+    if (bytes.empty())
+        return -1;
+    StdioFile file = OpenStdioFile(path.c_str(), "wb");
+    if (!file)
+        return 1;
+    const bool written = std::fwrite(bytes.data(), 1, bytes.size(), file.get()) == bytes.size();
+    // Buffered data reaches the disk only at close, so its failure counts too.
+    const bool closed = CloseChecked(file);
+    return written && closed ? 0 : 2;
+}
+
+} // namespace ktal

@@ -1,0 +1,52 @@
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace ktal {
+
+// An 8-bit palette image as the report's plots are drawn: row 0 at the top,
+// one palette index per pixel. An empty image (0 x 0, no pixels) ignores all
+// drawing and is never saved.
+struct PlotImage {
+    int width = 0;
+    int height = 0;
+    std::vector<std::uint8_t> pixels;         // width * height, row by row
+    std::array<std::uint32_t, 256> palette{}; // 0x00RRGGBB
+};
+
+// Palette indices the plots use.
+inline constexpr int kPlotBackground = 0;
+inline constexpr int kPlotLostStar = 1;
+inline constexpr int kPlotChecker = 4;
+inline constexpr int kPlotAxis = 10;
+inline constexpr int kPlotPanel = 130;
+inline constexpr int kPlotLegend = 136;
+inline constexpr int kPlotBar = 141;
+inline constexpr int kPlotDot = 142;
+
+// FillRect mode that XORs the colour into the pixels; every other mode sets.
+inline constexpr int kFillXor = 4;
+
+// Replaces the image by width x height pixels of colour 0 and loads the plot
+// palette. A size that is not positive, or memory that cannot be had, leaves
+// the image empty.
+void ResetPlotImage(PlotImage& image, int width, int height);
+
+// Drawing primitives. Ends and corners may come in any order and may lie
+// anywhere: only the part inside the image is drawn.
+void HLine(PlotImage& image, int x1, int y, int x2, int colour);
+void VLine(PlotImage& image, int x, int y1, int y2, int colour);
+void FillRect(PlotImage& image, int x1, int y1, int x2, int y2, int colour, int mode);
+
+// Writes the image as an uncompressed 8-bit BMP, replacing any file of that
+// name. 0 written; -1 the image has no pixels (no file is created); 1 the
+// file cannot be created; 2 a write failed.
+int SaveBmp(const PlotImage& image, const std::string& path);
+
+// The BMP file as SaveBmp writes it; empty for an image without pixels.
+std::vector<std::uint8_t> EncodeBmp(const PlotImage& image);
+
+} // namespace ktal
