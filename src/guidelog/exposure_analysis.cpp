@@ -114,7 +114,7 @@ void ComputeStatistics(GuideLog& log)
     f.frame_interval = TypicalFrameInterval(std::move(intervals));
     f.span_seconds = SecondsBetween(p[n - 1], p[0]);
     const double e = f.frame_interval;
-    const double span = std::floor(2.0 * (f.span_seconds + e) / e);
+    const double span = std::trunc(2.0 * (f.span_seconds + e) / e);
     // A single frame already needs two columns; a clock that runs backwards
     // must not shrink the plots below that.
     f.plot_span = static_cast<int>(std::clamp(span, 2.0, static_cast<double>(kMaxPlotSpan)));

@@ -9,7 +9,9 @@
 #include <string>
 #include <vector>
 
+#include "guidelog/exposure_fields.h"
 #include "guidelog/log_format.h"
+#include "guidelog/plot_image.h"
 
 namespace ktal {
 
@@ -80,6 +82,12 @@ class GuideLog {
   EntityPos scan_cursor = 0;
   // Copies of the star entities of the current run or exposure.
   std::vector<LogEntity> positions;
+
+  // --- The current guided exposure (NextGuidedExposure) and its plots. ---
+  ExposureFields exposure;
+  PlotImage drift_image;
+  PlotImage spread_image;
+  PlotImage error_image;
 };
 
 // Signed seconds from b's clock to a's clock. Any change of date counts as

@@ -1,0 +1,25 @@
+// "index.html": the readable summary of one guiding log, one section with
+// three plot images per guided exposure.
+#pragma once
+
+#include <cstdint>
+#include <ctime>
+#include <string>
+#include <string_view>
+
+#include "guidelog/guide_log.h"
+
+namespace ktal {
+
+// "2014 Mar  1 09:05": the year, then month, day and hours:minutes in the
+// fixed English form of asctime, whatever the machine's locale.
+std::string FormatGenerationTime(const std::tm& time);
+
+// Writes "index.html" and the BMP images of every exposure with star
+// measurements into the current directory: 0 written; -1 "index.html" cannot
+// be created. The title shows QD%06x of file_id and the local time now.
+int WriteHtmlReport(GuideLog& log, std::uint32_t file_id);
+// The same with the generation time given as text.
+int WriteHtmlReport(GuideLog& log, std::uint32_t file_id, std::string_view generation_time);
+
+} // namespace ktal

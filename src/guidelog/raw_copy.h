@@ -1,0 +1,32 @@
+// The raw copy of a downloaded log with its numbered backups, and the
+// processing of a raw file into the chosen outputs.
+#pragma once
+
+#include <cstdio>
+#include <string>
+#include <string_view>
+
+#include "guidelog/guide_log.h"
+
+namespace ktal {
+
+// Highest backup number: "<path>.bak01" to "<path>.bak99".
+inline constexpr int kMaxRawBackups = 99;
+
+// Writes the stored pages of `log` as the raw file at `path`. An existing
+// file there is first renamed to the lowest free "<path>.bakNN".
+// 0 written; 1 a write failed; 2 the older copy cannot be backed up
+// (nothing is written then); -1 the file cannot be created.
+int WriteRawFile(const GuideLog& log, const DirectoryEntry& entry, const std::string& path);
+
+// Reads the raw file into `log` (which must be fresh), builds its entities
+// and writes into the current directory, in this order, the events table,
+// the periodic-error tables and the HTML report, as far as asked for.
+// 0 everything asked for was written; otherwise the first failure:
+// 1, 2, 3 from ReadRawFile, 100 + BuildEntities, 300 + WriteEventsTable,
+// 400 + WritePeriodicErrorTables, 200 + WriteHtmlReport.
+// An empty generation_time means the local time now.
+int ProcessRawFile(GuideLog& log, std::FILE* raw_file, DirectoryEntry& entry, bool events_table,
+                   bool html_report, bool pe_tables, std::string_view generation_time = {});
+
+} // namespace ktal
