@@ -16,6 +16,7 @@
 // clock entities and markers included, so a test can compare the two.
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -41,7 +42,8 @@ class LogWriter {
   int Append(const std::vector<LogEntity>& entities);  // stops at a failure
 
   // The data pages of the stream so far: full pages chained one to the next
-  // (page i is numbered first_page + i), the last one an EOF page whose
+  // (page i is numbered (first_page + i) mod 4094, so every number is a
+  // valid page of the guider), the last one an EOF page whose
   // next_page and data_size are the end mark the reader expects. There is
   // always at least one page. May be called at any time.
   std::vector<DataPage> Pages(std::uint32_t file_id = 0,
@@ -68,13 +70,20 @@ class LogWriter {
     int bit_byte_pos = 0;
     int bit_index = 7;
   };
-  void NextPage();
-  void WriteEntityBody(const LogEntity& entity);
-  void WriteClockEntity(std::uint32_t tenths, std::uint16_t date, bool is_open,
-                        std::uint8_t fw_minor, std::uint8_t fw_major);
-  void Record(const LogEntity& entity);
+  using PageData = std::array<std::uint8_t, kPageDataBytes>;
+  struct Saved;
 
-  std::vector<std::vector<std::uint8_t>> data_;  // 512 data bytes per page
+  void NextPage();
+  void WriteEntity(const LogEntity& entity);
+  // Brings clock bytes 1..4 to those of `tenths` and `date` with one
+  // inserted clock entity, when they differ.
+  void SyncClock(std::uint32_t tenths, std::uint16_t date);
+  void WriteClock(std::uint32_t tenths, std::uint16_t date, bool is_open,
+                  std::uint8_t fw_minor, std::uint8_t fw_major);
+  void WriteMarker(std::uint8_t value);
+  LogEntity& Record(std::uint32_t type);
+
+  std::vector<PageData> data_;
   Cursor cursor_;
   std::uint32_t last_type_ = kInitialEntityType;
   std::uint32_t clock_tenths_ = 0;

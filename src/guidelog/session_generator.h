@@ -10,6 +10,7 @@
 // Gaussian measurement noise; everything is reproducible from the seed.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <vector>
 
@@ -66,6 +67,10 @@ struct SessionOptions {
   double aggressiveness = 0.7;
   double guide_rate_arcsec_per_s = 7.5;
 
+  // Guided stretches without AutoExposure after the AE exposures, each
+  // ended by a marker: external exposures.
+  int external_exposures = 0;
+
   bool variables = true;      // guiding settings before each exposure
   bool debug_values = true;   // debug entities between exposures
   bool markers = true;        // a NOP marker between exposures
@@ -75,16 +80,22 @@ struct SessionOptions {
 };
 
 // The entities of one session in order, with absolute clocks; the running
-// clock entities are left to the writer.
-std::vector<LogEntity> GenerateSession(const SessionOptions& options);
+// clock entities are left to the writer. `end_date` and `end_tenths`, when
+// given, receive the clock of the last entity.
+std::vector<LogEntity> GenerateSession(const SessionOptions& options,
+                                       std::uint16_t* end_date = nullptr,
+                                       std::uint32_t* end_tenths = nullptr);
+
+// The packed date of the day after `date` (calendar months, leap years).
+std::uint16_t NextDay(std::uint16_t date);
 
 // Appends the session to `writer`; returns the writer's first failure
 // (LogWriter::kLogFull when the session does not fit), 0 otherwise.
 int WriteSession(const SessionOptions& options, LogWriter& writer);
 
-// Appends sessions with successive seeds and start times (each day a new
-// session) until the writer's 4096 pages are full. Returns the number of
-// entities appended.
+// Appends sessions with successive seeds, each starting an hour after the
+// previous one ended, until the writer's 4096 pages are full. Returns the
+// number of entities appended.
 std::size_t FillLog(const SessionOptions& options, LogWriter& writer);
 
 }  // namespace ktal
