@@ -1,0 +1,333 @@
+#include "guidelog/events_table.h"
+
+#include <charconv>
+#include <cmath>
+#include <cstdio>
+#include <string_view>
+
+#include "guidelog/csv_text.h"
+#include "guidelog/report_settings.h"
+#include "guidelog/stdio_file.h"
+
+namespace ktal {
+
+namespace {
+
+constexpr long kPowersOfTen[] = {1, 10, 100, 1000, 10000};
+
+std::int32_t LittleEndian(const std::uint8_t* bytes, int count) {
+  std::uint32_t value = 0;
+  for (int i = count - 1; i >= 0; --i) value = (value << 8) | bytes[i];
+  return static_cast<std::int32_t>(value);
+}
+
+std::int32_t SignExtend(std::uint32_t value, int bits) {
+  const std::uint32_t sign = 1u << (bits - 1);
+  value &= (sign << 1) - 1;
+  return static_cast<std::int32_t>(value ^ sign) - static_cast<std::int32_t>(sign);
+}
+
+void AppendNumber(std::string& out, int decimals, double value) {
+  if (decimals < 0) decimals = 0;
+  if (decimals > 4) decimals = 4;
+  char buf[400];
+  if (g_csvFormat != 0 || !std::isfinite(value) || std::fabs(value) >= 1e18) {
+    // printf's "%.nf"; also the fallback where the comma form has no
+    // integer part to show.
+    const auto r = std::to_chars(buf, buf + sizeof buf, value, std::chars_format::fixed,
+                                 decimals);
+    out.append(buf, r.ptr);
+    return;
+  }
+  const double magnitude = std::fabs(value);
+  const double whole = std::floor(magnitude);
+  const long scale = kPowersOfTen[decimals];
+  // Truncated after adding a half, and never carried into the whole part.
+  long fraction = static_cast<long>((magnitude - whole) * scale + 0.5);
+  if (fraction > scale - 1) fraction = scale - 1;
+  out.push_back(value < 0 ? '-' : ' ');
+  auto r = std::to_chars(buf, buf + sizeof buf, static_cast<long>(whole));
+  out.append(buf, r.ptr);
+  if (decimals == 0) return;
+  out.push_back(',');
+  r = std::to_chars(buf, buf + sizeof buf, fraction);
+  for (long n = r.ptr - buf; n < decimals; ++n) out.push_back('0');
+  out.append(buf, r.ptr);
+}
+
+void AppendDateTime(std::string& out, const LogEntity& e, std::string_view sep) {
+  char buf[16];
+  const int year = DateYear(e.clock_date);
+  auto r = std::to_chars(buf, buf + sizeof buf, year);
+  for (long n = r.ptr - buf; n < 4; ++n) out.push_back(' ');
+  out.append(buf, r.ptr);
+  for (int part : {DateMonth(e.clock_date), DateDay(e.clock_date)}) {
+    out.push_back('.');
+    if (part < 10) out.push_back('0');
+    r = std::to_chars(buf, buf + sizeof buf, part);
+    out.append(buf, r.ptr);
+  }
+  out.push_back('.');
+  out.append(sep);
+  AppendNumber(out, 1, e.clock_tenths * 0.1);
+  out.append(sep);
+}
+
+// A text cell that would break its row (a separator, a quote, a line
+// break) is quoted, its quotes doubled; any other text stays as it is.
+void AppendTextCell(CsvText& out, const std::string& text, char sep) {
+  if (text.find_first_of(std::string_view{"\"\r\n"}) == std::string::npos &&
+      text.find(sep) == std::string::npos) {
+    out << text;
+    return;
+  }
+  out << '"';
+  for (char c : text) {
+    if (c == '"') out << '"';
+    out << c;
+  }
+  out << '"';
+}
+
+const char* AeStateText(std::uint8_t state) {
+  switch (state) {
+    case kAeIdle: return "IDLE";
+    case kAeWait: return "WAIT";
+    case kAeMl: return "ML";
+    case kAeExp: return "EXP";
+    default: return state >= kAeExternal ? "(external)" : "?";
+  }
+}
+
+const char* AeFlagText(const AeChangePayload& ae) {
+  if (ae.foc_flag && ae.exp_flag) return "FOC+EXP";
+  if (ae.foc_flag) return "FOC";
+  if (ae.exp_flag) return "EXP";
+  return "";
+}
+
+void WriteStar(CsvText& out, const LogEntity& e, std::string_view sep) {
+  const StarPayload& s = e.star;
+  out << (s.is_position == 1 ? "position" : "drift") << sep;
+  AppendNumber(out.text(), 2, s.x / 256.0);
+  out << sep;
+  AppendNumber(out.text(), 2, s.y / 256.0);
+  out << sep;
+  if (s.no_star || s.ra_correction_flag) {
+    AppendNumber(out.text(), 2, s.ra_correction / 32.0);
+  }
+  out << sep;
+  if (s.no_star || s.dec_correction_flag) {
+    AppendNumber(out.text(), 2, s.dec_correction / 32.0);
+    if (s.no_star) out << sep << "no star";
+  }
+  out.EndLine();
+}
+
+void WriteVariable(CsvText& out, const LogEntity& e, std::string_view sep) {
+  const std::uint8_t* v = e.variable.value;
+  out << "Variable" << sep;
+  switch (e.variable.variable_id) {
+    case kVariableGain:
+      out << "gain" << sep;
+      out.Int(v[0]);
+      break;
+    case kVariableExpo:
+      out << "expo" << sep;
+      out.Int(v[0] | (v[1] << 8));
+      break;
+    case kVariableThreshold:
+      out << "thr." << sep;
+      out.Int(v[0]);
+      break;
+    case kVariableRaAxis:
+    case kVariableDecAxis:
+      out << (e.variable.variable_id == kVariableRaAxis ? "RA" : "DEC") << sep;
+      out << "num" << sep;
+      out.Int(v[1]);
+      out << sep << "tol." << sep;
+      out.Int(v[3]);
+      out << '.';
+      out.Padded(v[2], 2);
+      out << sep << "aggr." << sep;
+      out.Int(v[4]);
+      out << sep << "mode" << sep;
+      out.Int(v[5]);
+      break;
+    default:
+      out << "???";
+      break;
+  }
+  out.EndLine();
+}
+
+void WriteDebug(CsvText& out, const LogEntity& e, std::string_view sep) {
+  const DebugPayload& d = e.debug;
+  out << "DEBUG" << sep;
+  switch (d.debug_kind) {
+    case kDebugText:
+      if (!e.debug_text) {
+        out << "ERROR: debug string == NULL";
+      } else {
+        out << "str" << sep;
+        AppendTextCell(out, *e.debug_text, sep.front());
+      }
+      break;
+    case kDebugI8:
+      out << "i8" << sep << ' ';
+      out.Int(static_cast<std::int8_t>(d.value[0]));
+      out << sep << "(0x";
+      out.Hex(d.value[0], 2);
+      out << ')';
+      break;
+    case kDebugI16:
+      out << "i16" << sep << ' ';
+      out.Int(static_cast<std::int16_t>(LittleEndian(d.value, 2)));
+      out << sep << "(0x";
+      out.Hex(static_cast<std::uint32_t>(LittleEndian(d.value, 2)), 4);
+      out << ')';
+      break;
+    case kDebugI32:
+      out << "i32" << sep << ' ';
+      out.Int(LittleEndian(d.value, 4));
+      out << sep << "(0x";
+      out.Hex(static_cast<std::uint32_t>(LittleEndian(d.value, 4)), 8);
+      out << ')';
+      break;
+    case kDebugF1p7:
+      out << "f1p7" << sep;
+      out.Fixed(static_cast<std::int8_t>(d.value[0]) / 128.0, 3);
+      out << sep << "(0x";
+      out.Hex(d.value[0], 2);
+      out << ')';
+      break;
+    case kDebugF8p8:
+      out << "f8p8" << sep;
+      out.Fixed(static_cast<std::int16_t>(LittleEndian(d.value, 2)) / 256.0, 3);
+      out << sep << "(0x";
+      out.Hex(static_cast<std::uint32_t>(LittleEndian(d.value, 2)), 4);
+      out << ')';
+      break;
+    case kDebugF16p8: {
+      const auto raw = static_cast<std::uint32_t>(LittleEndian(d.value, 3));
+      out << "f16p8" << sep;
+      out.Fixed(SignExtend(raw, 24) / 256.0, 3);
+      out << sep << "(0x";
+      out.Hex(raw, 6);
+      out << ')';
+      break;
+    }
+    case kDebugF16p16:
+      out << "f16p16" << sep;
+      out.Fixed(LittleEndian(d.value, 4) / 65536.0, 5);
+      out << sep << "(0x";
+      out.Hex(static_cast<std::uint32_t>(LittleEndian(d.value, 4)), 8);
+      out << ')';
+      break;
+    default:
+      out << "INVALID debug entry (0x";
+      out.Hex(d.debug_kind, 2);
+      out << ')';
+      break;
+  }
+  out.EndLine();
+}
+
+}  // namespace
+
+std::string FormatCsvNumber(int decimals, double value) {
+  std::string text;
+  AppendNumber(text, decimals, value);
+  return text;
+}
+
+void AppendCsvNumber(std::string& out, int decimals, double value) {
+  AppendNumber(out, decimals, value);
+}
+
+std::string FormatDateTimeCells(const LogEntity& entity) {
+  std::string text;
+  AppendDateTime(text, entity, g_csvSeparator);
+  return text;
+}
+
+void AppendDateTimeCells(std::string& out, const LogEntity& entity) {
+  AppendDateTime(out, entity, g_csvSeparator);
+}
+
+int WriteDateTimeCells(std::FILE* out, const LogEntity& entity) {
+  const std::string text = FormatDateTimeCells(entity);
+  return std::fwrite(text.data(), 1, text.size(), out) == text.size() ? 0 : 1;
+}
+
+int WriteEventsTable(const GuideLog& log) {
+  const std::string_view sep = SetCsvSeparator();
+  StdioFile file = OpenStdioFile("events.csv", "wb");
+  if (!file) {
+    std::printf("ERROR: can't create CSV file\n");
+    return -2;
+  }
+  int result = 0;
+  {
+    CsvText out(file.get());
+    out << "Date" << sep << "Time" << sep << "event" << sep;
+    out.EndLine();
+    for (const LogEntity& e : log.entities) {
+      switch (e.type) {
+        case ENTITY_EOF:
+          AppendDateTime(out.text(), e, sep);
+          out << "<EOF>" << sep << "End Of File (msg = '" << e.eof_message << "')";
+          out.EndLine();
+          continue;
+        case ENTITY_STAR:
+          AppendDateTime(out.text(), e, sep);
+          WriteStar(out, e, sep);
+          continue;
+        case ENTITY_VARIABLE:
+          AppendDateTime(out.text(), e, sep);
+          WriteVariable(out, e, sep);
+          continue;
+        case ENTITY_AE_CHANGE:
+          AppendDateTime(out.text(), e, sep);
+          out << "AE change" << sep << AeStateText(e.ae.ae_state) << sep << AeFlagText(e.ae);
+          out.EndLine();
+          continue;
+        case ENTITY_CLOCK:
+          // Only the open record of a freshly opened file has a row.
+          if (e.clock.is_open == 1 && e.clock.reopened == 0) {
+            AppendDateTime(out.text(), e, sep);
+            out << "<OPEN>" << sep << "file has been opened by FW version ";
+            out.Hex(e.clock.fw_major, 2);
+            out << '.';
+            out.Hex(e.clock.fw_minor, 2);
+            out.EndLine();
+          }
+          continue;
+        case ENTITY_MARKER:
+          // A marker other than NOP has no event text; its row holds the
+          // date and time alone and ends like every other row.
+          AppendDateTime(out.text(), e, sep);
+          if (e.marker.value == 0) out << "NOP";
+          out.EndLine();
+          continue;
+        case ENTITY_DEBUG:
+          AppendDateTime(out.text(), e, sep);
+          WriteDebug(out, e, sep);
+          continue;
+        default:
+          break;
+      }
+      out << "ERROR: unkown entity type found ($";
+      out.Hex(e.type, 2);
+      out << ')';
+      out.EndLine();
+      result = 1;
+      break;
+    }
+    out.Flush();
+  }
+  CloseChecked(file);
+  return result;
+}
+
+}  // namespace ktal
