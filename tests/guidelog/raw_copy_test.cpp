@@ -1,0 +1,291 @@
+#include "guidelog/raw_copy.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <filesystem>
+
+#include <gtest/gtest.h>
+
+#include "guidelog/log_writer.h"
+#include "guidelog/report_settings.h"
+#include "guidelog/session_generator.h"
+#include "guidelog/stdio_file.h"
+#include "report_test_support.h"
+
+namespace ktal {
+namespace {
+
+using namespace report_test;
+namespace fs = std::filesystem;
+
+constexpr char kRawName[] = "QD012345.dat";
+
+DirectoryEntry EntryFor(std::uint32_t file_id)
+{
+    DirectoryEntry entry;
+    entry.first_page = 7;
+    SetFileId(entry.file_id, file_id);
+    entry.flags = kDownloadedFlag;
+    entry.created_date = kTestDate;
+    entry.created_time = PackTime(21, 0);
+    entry.reserved[3] = 0xA5;
+    return entry;
+}
+
+// A log of a few pages, stored in `log` as a download leaves it.
+std::vector<std::uint8_t> StoreLog(GuideLog& log, const DirectoryEntry& entry, int stars)
+{
+    LogWriter writer;
+    for (int i = 0; i < stars; ++i)
+        writer.Append(MakeStar(i * 2.0, 0.01 * (i % 7), -0.02 * (i % 5), Corr(i % 9 - 4)));
+    EXPECT_EQ(log.BeginLog(entry.created_date, entry.created_time, entry.modified_date, entry.modified_time), 0);
+    for (const DataPage& page : writer.Pages(FileIdOf(entry.file_id), entry.first_page))
+        EXPECT_EQ(log.AddPage(page), 0);
+    return writer.RawFile(entry);
+}
+
+TEST(raw_copy, writes_header_entry_and_pages_unchanged)
+{
+    ScopedWorkDir dir;
+    GuideLog log;
+    const DirectoryEntry entry = EntryFor(0x012345);
+    const std::vector<std::uint8_t> expected = StoreLog(log, entry, 400);
+    ASSERT_GT(log.page_count, 1);
+    ASSERT_EQ(WriteRawFile(log, entry, kRawName), 0);
+    const std::vector<std::uint8_t> written = ReadBytes(kRawName);
+    ASSERT_EQ(written.size(), 64 + 528 * static_cast<std::size_t>(log.page_count));
+    EXPECT_EQ(written, expected);
+    EXPECT_EQ(std::string(written.begin(), written.begin() + 23), std::string("ORVELIA K-Tal raw file\0", 23));
+    EXPECT_FALSE(fs::exists(std::string(kRawName) + ".bak01"));
+}
+
+TEST(raw_copy, an_old_copy_takes_the_lowest_free_backup_number)
+{
+    struct Case {
+        std::vector<int> existing; // backup numbers present before
+        int expected;              // number the old copy gets
+    };
+    for (const Case& c : {Case{{}, 1}, Case{{1}, 2}, Case{{2}, 1}, Case{{1, 2, 4}, 3}, Case{{1, 3}, 2}}) {
+        ScopedWorkDir dir;
+        GuideLog log;
+        const DirectoryEntry entry = EntryFor(0x012345);
+        const std::vector<std::uint8_t> fresh = StoreLog(log, entry, 50);
+        const std::vector<std::uint8_t> old(700, 0x11);
+        WriteBytes(kRawName, old);
+        for (int n : c.existing) {
+            char name[32];
+            std::snprintf(name, sizeof name, "%s.bak%02d", kRawName, n);
+            WriteBytes(name, {static_cast<std::uint8_t>(n)});
+        }
+        ASSERT_EQ(WriteRawFile(log, entry, kRawName), 0);
+        char backup[32];
+        std::snprintf(backup, sizeof backup, "%s.bak%02d", kRawName, c.expected);
+        EXPECT_EQ(ReadBytes(backup), old) << backup;
+        EXPECT_EQ(ReadBytes(kRawName), fresh);
+        // The backups that were there are untouched.
+        for (int n : c.existing) {
+            char name[32];
+            std::snprintf(name, sizeof name, "%s.bak%02d", kRawName, n);
+            EXPECT_EQ(ReadBytes(name), std::vector<std::uint8_t>{static_cast<std::uint8_t>(n)}) << name;
+        }
+    }
+}
+
+TEST(raw_copy, with_all_99_backups_present_nothing_is_written)
+{
+    ScopedWorkDir dir;
+    GuideLog log;
+    const DirectoryEntry entry = EntryFor(0x012345);
+    StoreLog(log, entry, 20);
+    const std::vector<std::uint8_t> old(100, 0x22);
+    WriteBytes(kRawName, old);
+    for (int n = 1; n <= 99; ++n) {
+        char name[32];
+        std::snprintf(name, sizeof name, "%s.bak%02d", kRawName, n);
+        WriteBytes(name, {0x33});
+    }
+    testing::internal::CaptureStdout();
+    EXPECT_EQ(WriteRawFile(log, entry, kRawName), 2);
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), "ERROR: can't backup the RAW file.\n");
+    EXPECT_EQ(ReadBytes(kRawName), old);
+    EXPECT_FALSE(fs::exists(std::string(kRawName) + ".bak100"));
+    int files = 0;
+    for ([[maybe_unused]] const auto& item : fs::directory_iterator(dir.path()))
+        ++files;
+    EXPECT_EQ(files, 100);
+}
+
+TEST(raw_copy, an_unreadable_old_copy_or_backup_is_still_kept)
+{
+    ScopedWorkDir dir;
+    GuideLog log;
+    const DirectoryEntry entry = EntryFor(0x012345);
+    const std::vector<std::uint8_t> fresh = StoreLog(log, entry, 20);
+    const std::vector<std::uint8_t> old(64, 0x44);
+    WriteBytes(kRawName, old);
+    WriteBytes(std::string(kRawName) + ".bak01", {0x55});
+    fs::permissions(kRawName, fs::perms::none);
+    fs::permissions(std::string(kRawName) + ".bak01", fs::perms::none);
+    ASSERT_EQ(WriteRawFile(log, entry, kRawName), 0);
+    fs::permissions(std::string(kRawName) + ".bak01", fs::perms::owner_read);
+    fs::permissions(std::string(kRawName) + ".bak02", fs::perms::owner_read);
+    EXPECT_EQ(ReadBytes(std::string(kRawName) + ".bak01"), std::vector<std::uint8_t>{0x55});
+    EXPECT_EQ(ReadBytes(std::string(kRawName) + ".bak02"), old);
+    EXPECT_EQ(ReadBytes(kRawName), fresh);
+}
+
+TEST(raw_copy, a_file_that_cannot_be_created_returns_minus_one)
+{
+    ScopedWorkDir dir;
+    GuideLog log;
+    const DirectoryEntry entry = EntryFor(0x012345);
+    StoreLog(log, entry, 5);
+    testing::internal::CaptureStdout();
+    EXPECT_EQ(WriteRawFile(log, entry, "missing/QD012345.dat"), -1);
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), "ERROR: can't create RAW file 'missing/QD012345.dat'\n");
+}
+
+// --- ProcessRawFile ---
+
+class process_raw_file : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        g_csvFormat = 0;
+        g_focalLength = 1000;
+        g_wormPeriod = 480;
+        g_starDec = 0.0f;
+    }
+
+    // Writes the raw file, processes it and returns the code.
+    int Process(const std::vector<std::uint8_t>& raw, bool events, bool html, bool pe)
+    {
+        WriteBytes("input.dat", raw);
+        StdioFile file = OpenStdioFile("input.dat", "rb");
+        EXPECT_TRUE(file);
+        GuideLog log;
+        DirectoryEntry entry;
+        testing::internal::CaptureStdout();
+        const int code = ProcessRawFile(log, file.get(), entry, events, html, pe, "2014 Mar  1 09:05");
+        output = testing::internal::GetCapturedStdout();
+        file_id = FileIdOf(entry.file_id);
+        return code;
+    }
+
+    // Outputs in the directory, the input left out.
+    std::vector<std::string> Outputs() const
+    {
+        std::vector<std::string> names;
+        for (const auto& item : fs::directory_iterator(dir.path()))
+            if (item.path().filename() != "input.dat")
+                names.push_back(item.path().filename().string());
+        std::sort(names.begin(), names.end());
+        return names;
+    }
+
+    static std::vector<std::uint8_t> SessionRaw(const DirectoryEntry& entry = EntryFor(0x00BEEF))
+    {
+        SessionOptions options;
+        options.position_run_s = 1200.0;
+        options.exposures = 2;
+        options.exposure_s = 120.0;
+        LogWriter writer;
+        EXPECT_EQ(WriteSession(options, writer), 0);
+        return writer.RawFile(entry);
+    }
+
+    ScopedWorkDir dir;
+    std::string output;
+    std::uint32_t file_id = 0;
+};
+
+TEST_F(process_raw_file, writes_every_asked_for_output)
+{
+    EXPECT_EQ(Process(SessionRaw(), true, true, true), 0);
+    EXPECT_EQ(file_id, 0x00BEEFu);
+    const std::vector<std::string> names = Outputs();
+    for (const char* name : {"events.csv", "pe1.csv", "index.html", "AE001_RAdrift.bmp", "AE001_spread.bmp",
+                             "AE001_err.bmp", "AE002_err.bmp"})
+        EXPECT_NE(std::find(names.begin(), names.end(), name), names.end()) << name;
+    const std::vector<std::uint8_t> html = ReadBytes("index.html");
+    EXPECT_NE(std::string(html.begin(), html.end()).find("QD00beef"), std::string::npos);
+}
+
+TEST_F(process_raw_file, only_the_events_table_when_nothing_else_is_asked_for)
+{
+    EXPECT_EQ(Process(SessionRaw(), true, false, false), 0);
+    EXPECT_EQ(Outputs(), std::vector<std::string>{"events.csv"});
+}
+
+TEST_F(process_raw_file, reader_failures_come_back_unchanged_with_no_output)
+{
+    const std::vector<std::uint8_t> good = SessionRaw();
+    std::vector<std::uint8_t> short_file(good.begin(), good.begin() + 40);
+    std::vector<std::uint8_t> cut_page(good.begin(), good.begin() + 64 + 528 + 100);
+    std::vector<std::uint8_t> bad_header = good;
+    bad_header[3] = 'X';
+    DirectoryEntry month13 = EntryFor(0x00BEEF);
+    month13.created_date = PackDate(2014, 13, 1);
+    const std::vector<std::uint8_t> bad_stamp = SessionRaw(month13);
+    struct Case {
+        const std::vector<std::uint8_t>* raw;
+        int code;
+    };
+    for (const Case& c : {Case{&short_file, 1}, Case{&cut_page, 1}, Case{&bad_header, 2}, Case{&bad_stamp, 3}}) {
+        EXPECT_EQ(Process(*c.raw, true, true, true), c.code);
+        EXPECT_TRUE(Outputs().empty()) << "code " << c.code;
+    }
+}
+
+TEST_F(process_raw_file, a_stream_error_gives_101_and_no_output)
+{
+    LogWriter writer;
+    writer.Append(MakeStar(0.0, 0.1, 0.1));
+    writer.Append(MakeStar(1.0, 0.1, 0.1));
+    // 1, 111, 1 and then 10 instead of 11: no type has that code.
+    writer.WriteBit(1);
+    writer.WriteBits(3, 7);
+    writer.WriteBit(1);
+    writer.WriteBits(2, 2);
+    EXPECT_EQ(Process(writer.RawFile(EntryFor(1)), true, true, true), 101);
+    EXPECT_TRUE(Outputs().empty());
+}
+
+TEST_F(process_raw_file, an_entity_without_a_row_gives_301_and_stops)
+{
+    LogWriter writer;
+    writer.Append(MakeStar(0.0, 0.1, 0.1));
+    writer.Append(MakeEntity(ENTITY_UNNAMED_BF, 1.0));
+    writer.Append(MakeStar(2.0, 0.1, 0.1));
+    EXPECT_EQ(Process(writer.RawFile(EntryFor(1)), true, true, true), 301);
+    EXPECT_EQ(Outputs(), std::vector<std::string>{"events.csv"});
+}
+
+TEST_F(process_raw_file, generators_run_in_order_and_the_first_failure_ends_processing)
+{
+    struct Case {
+        const char* blocked;              // a folder in the way of this output
+        int code;
+        std::vector<std::string> written; // files that exist afterwards
+    };
+    const std::vector<std::uint8_t> raw = SessionRaw();
+    for (const Case& c : {Case{"events.csv", 298, {}}, Case{"pe1.csv", 399, {"events.csv"}},
+                          Case{"index.html", 199, {"events.csv", "pe1.csv"}}}) {
+        SCOPED_TRACE(c.blocked);
+        for (const std::string& name : Outputs())
+            fs::remove_all(name);
+        fs::create_directory(c.blocked);
+        EXPECT_EQ(Process(raw, true, true, true), c.code);
+        std::vector<std::string> expected = c.written;
+        expected.push_back(c.blocked);
+        std::sort(expected.begin(), expected.end());
+        std::vector<std::string> files;
+        for (const std::string& name : Outputs())
+            if (name.rfind("pe", 0) != 0 || name == "pe1.csv")
+                files.push_back(name);
+        EXPECT_EQ(files, expected);
+    }
+}
+
+} // namespace
+} // namespace ktal
