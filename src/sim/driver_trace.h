@@ -39,7 +39,7 @@ const char* ToString(DriverCall call);
 //   bits, parity; SetBaudRate: a = rate; SetTimeouts: a = read, b = write
 //   (ms); SetLatencyTimer: a = ms; SetUSBParameters: a = in, b = out;
 //   Purge: a = mask; SetBitMode: a = mask byte, b = mode;
-//   Write: a = count asked, data = bytes written, result = count written;
+//   Write: a = count asked, data = the bytes given, result = count written;
 //   Read: a = count asked, data = bytes returned, result = count returned;
 //   GetQueueStatus / GetStatus: result = bytes waiting;
 //   GetBitMode: result = pin byte; CreateDeviceInfoList: result = count.

@@ -192,12 +192,16 @@ class HandController {
   };
 
   void BeginRestart(ControllerMode target, std::int64_t delayMicros);
+  void Dispatch(std::uint8_t byte);
   void AbortRequest();
   void Emit(std::uint8_t byte);
   void OnPulseEnd(int line);
   Request* Lookup(std::uint8_t command);
 
   VirtualClock& clock_;
+  // Events left on the clock check this token, so that a controller
+  // destroyed before its clock is never called back.
+  std::shared_ptr<int> alive_ = std::make_shared<int>(0);
   HandControllerConfig config_;
   ByteSink sink_;
   ControllerMode mode_ = ControllerMode::kOff;

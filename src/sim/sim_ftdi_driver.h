@@ -19,6 +19,9 @@
 //   when their last bit is in; bytes sent at another speed or format, or
 //   while no handle is open, are lost. The latency timer is recorded but not
 //   modelled.
+// - A queue query (GetQueueStatus, GetStatus) takes one USB frame (1 ms of
+//   virtual time) while bytes are still on the wire or nothing is ready and
+//   the guider has something pending, so that polling loops see time pass.
 // - The CBUS lines keep their directions and levels across Close and
 //   ResetDevice (the chip stays powered by USB); Open leaves them alone and
 //   GetBitMode reads each output's driven level and each input's outside
@@ -158,9 +161,13 @@ class SimFtdiDriver final : public FtdiDriver {
   };
 
   Chip* Find(FtHandle handle) const;
-  // Records the call and applies a FailCall fault; true when it must fail.
+  // Applies a FailCall fault: true, with the status, when this call fails.
   bool Injected(DriverCall call, FtStatus* status);
-  DriverCallRecord& Record(DriverCall call, FtStatus status);
+  DriverCallRecord Begin(DriverCall call) const;
+  // Appends the record with its status and returns the status.
+  FtStatus Finish(DriverCallRecord record, FtStatus status);
+  // Bytes readable now, after one USB frame when more may still come.
+  std::size_t ReadyAfterPoll(Chip& chip);
   LineFate Arrive(Chip& chip, std::uint8_t byte, const LineSettings& sender);
   void NotifyCbus(Chip& chip);
 
@@ -168,7 +175,7 @@ class SimFtdiDriver final : public FtdiDriver {
   std::vector<std::unique_ptr<Chip>> chips_;
   std::vector<DriverCallRecord> calls_;
   std::vector<CallFault> call_faults_;
-  unsigned write_timeout_in_ = 0;  // 0: none pending
+  unsigned write_timeout_in_ = 0;  // Writes until the stall; 0: none pending
   std::uint32_t write_timeout_bytes_ = 0;
 };
 

@@ -1,0 +1,10 @@
+#include "sim/simulated_guider.h"
+
+namespace ktal::sim {
+
+SimulatedGuider::SimulatedGuider(HandControllerConfig config)
+    : guider_(clock_, config), driver_(clock_) {
+  driver_.AddDevice(GuiderDevice(&guider_));
+}
+
+}  // namespace ktal::sim
