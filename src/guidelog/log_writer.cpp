@@ -56,6 +56,7 @@ int ValueLength(const VariablePayload& v) {
 
 struct LogWriter::Saved {
   Cursor cursor;
+  Cursor entity_start;
   std::size_t pages;
   PageData page;
   std::uint32_t last_type;
@@ -100,6 +101,7 @@ void LogWriter::WriteByte(std::uint8_t value) {
 }
 
 void LogWriter::WriteTypeCode(std::uint32_t type) {
+  entity_start_ = cursor_;
   if (type == last_type_) {
     WriteBit(0);
   } else {
@@ -303,8 +305,8 @@ int LogWriter::Append(const LogEntity& entity) {
   const bool may_overflow = data_.size() + bound_pages >= kMaxLogPages;
   std::optional<Saved> saved;
   if (may_overflow) {
-    saved = Saved{cursor_,    data_.size(),   data_.back(),    last_type_,
-                  clock_tenths_, clock_date_, reopen_pending_, written_.size()};
+    saved = Saved{cursor_,      entity_start_, data_.size(),    data_.back(), last_type_,
+                  clock_tenths_, clock_date_,   reopen_pending_, written_.size()};
   }
   WriteEntity(entity);
   // The bound makes an overflow without a saved state impossible.
@@ -312,6 +314,7 @@ int LogWriter::Append(const LogEntity& entity) {
     data_.resize(saved->pages);
     data_.back() = saved->page;
     cursor_ = saved->cursor;
+    entity_start_ = saved->entity_start;
     last_type_ = saved->last_type;
     clock_tenths_ = saved->clock_tenths;
     clock_date_ = saved->clock_date;
@@ -346,7 +349,15 @@ std::vector<DataPage> LogWriter::Pages(std::uint32_t file_id,
       // start, and the bytes in use.
       p.next_page = static_cast<std::uint16_t>(kEofPageFlag | (cursor_.bit_index << 9) |
                                                cursor_.bit_byte_pos);
-      p.data_size = static_cast<std::uint16_t>(cursor_.byte_pos);
+      // The reader decodes an entity only while its first whole byte lies
+      // below data_size; an entity made of type bits alone (the unnamed
+      // types) at the very end needs one byte more to be read back.
+      int data_size = cursor_.byte_pos;
+      if (entity_start_.page_index == cursor_.page_index &&
+          entity_start_.byte_pos >= cursor_.byte_pos && data_size < kLastDataByte) {
+        ++data_size;
+      }
+      p.data_size = static_cast<std::uint16_t>(data_size);
     }
   }
   return pages;

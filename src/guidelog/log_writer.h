@@ -85,6 +85,8 @@ class LogWriter {
 
   std::vector<PageData> data_;
   Cursor cursor_;
+  // Where the last entity's type code began.
+  Cursor entity_start_{-1, 0, 0, 0};
   std::uint32_t last_type_ = kInitialEntityType;
   std::uint32_t clock_tenths_ = 0;
   std::uint16_t clock_date_ = 0;
