@@ -6,6 +6,8 @@
 
 #include <cstdint>
 #include <functional>
+#include <string>
+#include <vector>
 
 namespace ktal::sim {
 
@@ -44,6 +46,10 @@ struct LineTraceEntry {
   std::uint32_t baud = 0;
   LineFate fate = LineFate::kDelivered;
 };
+
+// One line per byte, for failure messages:
+// "   1.042 ms  host>guider  AA  9600"  and, when lost, "  (baud mismatch)".
+std::string FormatLineTrace(const std::vector<LineTraceEntry>& trace);
 
 // The CBUS lines as the chip drives them: bit n = CBUSn; a line is driven
 // only when its direction bit is 1 (output).

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <memory>
+#include <string>
 #include <vector>
 
 namespace ktal::sim {
@@ -62,6 +63,17 @@ TEST(BootLoaderTest, AnswersIdentifyOnlyAt9600) {
 
   EXPECT_EQ(bench.Ask(kIdentify, kBoot), (Bytes{0x55, 0x03, 0x01, 0x80, 0x01}));
   EXPECT_EQ(bench.bauds.back(), 9600u);
+}
+
+TEST(BootLoaderTest, LineTraceTellsWhatBecameOfEachByte) {
+  Bench bench(Starting(ControllerMode::kBootLoader));
+  bench.Host({0xAA}, kFirmware);
+  bench.clock.AdvanceBy(1042);
+  bench.Host({0xAA, 0x01, 0x01}, kBoot);
+  const std::string text = FormatLineTrace(bench.guider.line_trace());
+  EXPECT_EQ(text.substr(0, text.find('\n') + 1),
+            "       0.000 ms  host>guider  AA  250000  (baud mismatch)\n");
+  EXPECT_NE(text.find("       1.042 ms  guider>host  55  9600\n"), std::string::npos) << text;
 }
 
 TEST(BootLoaderTest, ConfiguredIdentifierAndWrongFormatLost) {
