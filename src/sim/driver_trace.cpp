@@ -80,19 +80,20 @@ std::string FormatCall(const DriverCallRecord& r) {
       text += r.data.empty() ? std::string("nothing") : Hex(r.data);
       break;
     case DriverCall::kGetBitMode:
-      std::snprintf(buffer, sizeof buffer, " -> 0x%02X", static_cast<unsigned>(r.result));
+      std::snprintf(buffer, sizeof buffer, "() -> 0x%02X", static_cast<unsigned>(r.result));
       text += buffer;
       break;
     case DriverCall::kCreateDeviceInfoList:
     case DriverCall::kGetDeviceInfoList:
     case DriverCall::kGetQueueStatus:
     case DriverCall::kGetStatus:
-      std::snprintf(buffer, sizeof buffer, " -> %u", static_cast<unsigned>(r.result));
+      std::snprintf(buffer, sizeof buffer, "() -> %u", static_cast<unsigned>(r.result));
       text += buffer;
       break;
     case DriverCall::kClose:
     case DriverCall::kGetDeviceInfo:
     case DriverCall::kResetDevice:
+      text += "()";
       break;
   }
   if (r.status != FT_OK) {

@@ -55,7 +55,8 @@ struct DriverCallRecord {
 };
 
 // "SetBaudRate(250000)", "Write(AA 01 01) -> 3", "Read(5) -> 55 03 01",
-// "SetBitMode(0x22, 0x20)"; a failing call ends in " = status 4".
+// "Read(1) -> nothing", "SetBitMode(0x22, 0x20)", "ResetDevice()",
+// "GetBitMode() -> 0x05"; a failing call ends in " = status 4".
 std::string FormatCall(const DriverCallRecord& record);
 // One call per line.
 std::string FormatTrace(const std::vector<DriverCallRecord>& records);

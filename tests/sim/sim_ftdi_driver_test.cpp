@@ -447,10 +447,10 @@ TEST(SimTraceTest, RecordsEveryCallWithArgumentsAndResults) {
   sim.driver().Purge(h, FT_PURGE_RX);
   sim.driver().Close(h);
   EXPECT_EQ(sim.driver().FormatCalls(),
-            "CreateDeviceInfoList -> 1\n"
+            "CreateDeviceInfoList() -> 1\n"
             "Open(0)\n"
-            "GetBitMode -> 0x00\n"
-            "ResetDevice\n"
+            "GetBitMode() -> 0x00\n"
+            "ResetDevice()\n"
             "SetDataCharacteristics(8, 0, 0)\n"
             "SetBaudRate(250000)\n"
             "SetLatencyTimer(2)\n"
@@ -459,7 +459,7 @@ TEST(SimTraceTest, RecordsEveryCallWithArgumentsAndResults) {
             "Read(4) -> 03 60 02\n"
             "SetBitMode(0x22, 0x20)\n"
             "Purge(1)\n"
-            "Close\n");
+            "Close()\n");
   EXPECT_EQ(sim.driver().WrittenBytes(), Bytes{0x03});
   EXPECT_EQ(sim.driver().ReadBytes(), (Bytes{0x03, 0x60, 0x02}));
   const auto reads = sim.driver().CallsOf(DriverCall::kRead);
