@@ -1,0 +1,41 @@
+// The two things g_device can talk to. Chosen once, in InitInstance.
+#include "app/application.h"
+#include "link/clock.h"
+#include "link/libftdi/libftdi_driver.h"
+#include "sim/simulated_guider.h"
+
+namespace ktal {
+
+namespace {
+
+class UsbBackend final : public LinkBackend {
+ public:
+  UsbBackend() : driver_(SystemClock()) {}
+  FtdiDriver& driver() override { return driver_; }
+  Clock& clock() override { return SystemClock(); }
+
+ private:
+  LibftdiDriver driver_;
+};
+
+class SimulatedBackend final : public LinkBackend {
+ public:
+  SimulatedBackend() {
+    // Time-outs and waits take as long as on the real guider, so that the
+    // program feels the same.
+    sim_.clock().SetRealTimePacing(1.0);
+  }
+  FtdiDriver& driver() override { return sim_.driver(); }
+  Clock& clock() override { return sim_.clock(); }
+
+ private:
+  sim::SimulatedGuider sim_;  // attached, on, firmware 2.60, normal mode
+};
+
+}  // namespace
+
+std::unique_ptr<LinkBackend> MakeUsbBackend() { return std::make_unique<UsbBackend>(); }
+
+std::unique_ptr<LinkBackend> MakeSimulatedBackend() { return std::make_unique<SimulatedBackend>(); }
+
+}  // namespace ktal

@@ -1,0 +1,215 @@
+#include "app/launcher_dialog.h"
+
+#include <QContextMenuEvent>
+#include <QFrame>
+#include <QGridLayout>
+#include <QGroupBox>
+#include <QHBoxLayout>
+#include <QKeySequence>
+#include <QLabel>
+#include <QMenu>
+#include <QPainter>
+#include <QPixmap>
+#include <QPushButton>
+#include <QShortcut>
+#include <QVBoxLayout>
+
+#include "app/direct_control.h"
+#include "app/user_dialogs.h"
+#include "link/ftdi_device.h"
+
+namespace ktal {
+
+namespace {
+
+constexpr char kAboutMenuText[] = "&About TVX_DUVO_VerAdi...";
+
+constexpr char kResetQuestion[] =
+    "Do You really want to RESET the HandController?\n\n"
+    "Resetting it will immediately break the running program,\n"
+    "the filesystem could be damaged and changed variables may not be stored!\n\n"
+    "Do this only when You have a frozen firmware!\n"
+    "Reset could power on the HC if it was powered off.";
+
+QPixmap DrawIcon(int size) {
+  QPixmap pixmap(size, size);
+  pixmap.fill(Qt::transparent);
+  QPainter p(&pixmap);
+  p.setRenderHint(QPainter::Antialiasing);
+  const qreal s = size;
+  // A dark sky disc with a guide star in a crosshair.
+  p.setBrush(QColor(0x20, 0x28, 0x50));
+  p.setPen(QPen(QColor(0xf0, 0xe0, 0x50), s / 16));
+  p.drawEllipse(QRectF(s / 16, s / 16, s * 7 / 8, s * 7 / 8));
+  p.setPen(QPen(QColor(0xc0, 0xc0, 0xc0), s / 32));
+  p.drawLine(QPointF(s / 2, s / 5), QPointF(s / 2, s * 4 / 5));
+  p.drawLine(QPointF(s / 5, s / 2), QPointF(s * 4 / 5, s / 2));
+  p.setPen(Qt::NoPen);
+  p.setBrush(QColor(0xff, 0xff, 0xf0));
+  p.drawEllipse(QPointF(s * 0.58, s * 0.42), s / 12, s / 12);
+  return pixmap;
+}
+
+}  // namespace
+
+QIcon ApplicationIcon() {
+  QIcon icon;
+  for (int size : {16, 32, 48, 64}) icon.addPixmap(DrawIcon(size));
+  return icon;
+}
+
+CAboutDlg::CAboutDlg(QWidget* parent) : QDialog(parent) {
+  setWindowTitle("About TVX_DUVO_VerAdi");
+  auto* layout = new QGridLayout(this);
+  auto* icon = new QLabel(this);
+  icon->setPixmap(ApplicationIcon().pixmap(48, 48));
+  layout->addWidget(icon, 0, 0, 2, 1, Qt::AlignTop);
+
+  auto* version = new QLabel(this);
+  version->setObjectName("control1050");
+  version->setText("ORVELIA K-Tal StandAlone Autoguider\nVerAdi Version 2.60.0");
+  layout->addWidget(version, 0, 1);
+
+  auto* limit = new QLabel(this);
+  limit->setObjectName("control1051");
+  limit->setText("This program can only handle files saved with Firmware v. 2.60 or less!");
+  layout->addWidget(limit, 1, 1);
+
+  auto* disclaimer = new QLabel(this);
+  disclaimer->setWordWrap(true);
+  disclaimer->setText(
+      "This program is provided as it is, without any warranty. Use it at your own risk: "
+      "the authors are not liable for any damage to your equipment or loss of data.\n\n"
+      "NOTE: old devices (BOOT ID below $14) will fail to any try of power-on through USB. "
+      "RESET might be used carefully for this!");
+  disclaimer->setMinimumWidth(360);
+  layout->addWidget(disclaimer, 2, 0, 1, 2);
+
+  auto* ok = new QPushButton("OK", this);
+  ok->setObjectName("button1");
+  ok->setDefault(true);
+  connect(ok, &QPushButton::clicked, this, &QDialog::accept);
+  layout->addWidget(ok, 3, 1, Qt::AlignRight);
+}
+
+CTVX_DUVO_VerAdiDlg::CTVX_DUVO_VerAdiDlg(UserDialogs& dialogs, QWidget* parent)
+    : QDialog(parent), dialogs_(dialogs), icon_(ApplicationIcon()) {
+  setWindowTitle("Orvelia K-Tal Autoguider's PC app.");
+  setWindowIcon(icon_);
+  // A window of its own with a minimize box, not a transient dialog.
+  setWindowFlags(Qt::Window | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
+                 Qt::WindowMinimizeButtonHint | Qt::WindowCloseButtonHint);
+
+  auto* layout = new QVBoxLayout(this);
+  auto* top = new QHBoxLayout;
+  auto* iconLabel = new QLabel(this);
+  iconLabel->setPixmap(icon_.pixmap(32, 32));
+  top->addWidget(iconLabel);
+  top->addWidget(new QLabel("What do You want to do?", this));
+  top->addStretch();
+  layout->addLayout(top);
+
+  layout->addWidget(AddButton(kIdFirmwareControl, "Firmware control   (Check, update)"));
+  layout->addWidget(AddButton(kIdFileControl, "File control   (Download, process)"));
+  layout->addWidget(AddButton(kIdCameraControl, "Camera control   (hot pixels)"));
+
+  auto* separator = new QFrame(this);
+  separator->setFrameShape(QFrame::HLine);
+  separator->setFrameShadow(QFrame::Sunken);
+  layout->addWidget(separator);
+
+  auto* lower = new QHBoxLayout;
+  auto* direct = new QGroupBox("Direct", this);
+  auto* directLayout = new QVBoxLayout(direct);
+  directLayout->addWidget(AddButton(kIdPowerOn, "Power ON"));
+  directLayout->addWidget(AddButton(kIdReset, "RESET"));
+  lower->addWidget(direct);
+  auto* right = new QVBoxLayout;
+  right->addWidget(AddButton(kIdVirtualUi, "Virtual K-Tal UI"));
+  right->addWidget(AddButton(kIdAbout, "About..."));
+  right->addStretch();
+  lower->addLayout(right);
+  layout->addLayout(lower);
+
+  auto* exitRow = new QHBoxLayout;
+  exitRow->addStretch();
+  QPushButton* exit = AddButton(kIdExit, "Exit");
+  exit->setDefault(true);
+  exitRow->addWidget(exit);
+  layout->addLayout(exitRow);
+
+  for (int id : {kIdFirmwareControl, kIdFileControl, kIdCameraControl, kIdVirtualUi}) {
+    buttons_[id]->setEnabled(false);
+    connect(buttons_[id], &QPushButton::clicked, this, [this, id] { OpenFeature(id); });
+  }
+  connect(buttons_[kIdPowerOn], &QPushButton::clicked, this, &CTVX_DUVO_VerAdiDlg::OnPowerOn);
+  connect(buttons_[kIdReset], &QPushButton::clicked, this, &CTVX_DUVO_VerAdiDlg::OnReset);
+  connect(buttons_[kIdAbout], &QPushButton::clicked, this, &CTVX_DUVO_VerAdiDlg::OnAbout);
+  connect(exit, &QPushButton::clicked, this, &QDialog::accept);
+
+  // No window menu to extend here: the About entry goes into the window's
+  // context menu and onto F1, beside the About button.
+  auto* help = new QShortcut(QKeySequence::HelpContents, this);
+  connect(help, &QShortcut::activated, this, [this] { OnSysCommand(kIdmAboutBox); });
+
+  // Only the guider's hand controller is ever opened.
+  g_device.deviceKind = kDeviceKindGuider;
+}
+
+QPushButton* CTVX_DUVO_VerAdiDlg::AddButton(int controlId, const QString& text) {
+  auto* button = new QPushButton(text, this);
+  button->setObjectName(QString("button%1").arg(controlId));
+  button->setAutoDefault(false);
+  buttons_[controlId] = button;
+  return button;
+}
+
+QPushButton* CTVX_DUVO_VerAdiDlg::Button(int controlId) const {
+  auto it = buttons_.find(controlId);
+  return it == buttons_.end() ? nullptr : it->second;
+}
+
+void CTVX_DUVO_VerAdiDlg::SetFeatureWindow(int controlId, FeatureWindow window) {
+  QPushButton* button = Button(controlId);
+  if (button == nullptr) return;
+  button->setEnabled(static_cast<bool>(window));
+  features_[controlId] = std::move(window);
+}
+
+bool CTVX_DUVO_VerAdiDlg::OnSysCommand(int commandId) {
+  if ((commandId & 0xFFF0) != kIdmAboutBox) return false;
+  OnAbout();
+  return true;
+}
+
+void CTVX_DUVO_VerAdiDlg::contextMenuEvent(QContextMenuEvent* event) {
+  QMenu menu(this);
+  menu.addAction(kAboutMenuText, this,
+                 [this] { OnSysCommand(kIdmAboutBox); });
+  menu.exec(event->globalPos());
+}
+
+void CTVX_DUVO_VerAdiDlg::OpenFeature(int controlId) {
+  auto it = features_.find(controlId);
+  if (it == features_.end() || !it->second) return;
+  FeatureWindow window = it->second;  // the call may replace the map entry
+  hide();
+  window(this);
+  showNormal();
+}
+
+void CTVX_DUVO_VerAdiDlg::OnPowerOn() { PowerOnGuider(); }
+
+void CTVX_DUVO_VerAdiDlg::OnReset() {
+  const MessageAnswer answer = dialogs_.ShowMessage(this, kResetQuestion, "WARNING",
+                                                    MessageIcon::Exclamation, MessageButtons::OkCancel);
+  if (answer != MessageAnswer::Ok) return;
+  ResetGuider();
+}
+
+void CTVX_DUVO_VerAdiDlg::OnAbout() {
+  CAboutDlg about(this);
+  about.exec();
+}
+
+}  // namespace ktal

@@ -1,0 +1,73 @@
+// The launcher: the program's one top-level window. Each feature button
+// hides it, runs the feature window modally and shows it again; Power ON and
+// RESET act directly.
+#pragma once
+
+#include <QDialog>
+#include <QIcon>
+#include <functional>
+#include <map>
+
+class QPushButton;
+
+namespace ktal {
+
+class UserDialogs;
+
+// Control ids of the launcher.
+enum LauncherControl : int {
+  kIdExit = 1,
+  kIdFileControl = 1000,
+  kIdFirmwareControl = 1001,
+  kIdCameraControl = 1002,
+  kIdVirtualUi = 1017,
+  kIdAbout = 1018,
+  kIdPowerOn = 1019,
+  kIdReset = 1020,
+};
+
+// Command id of the About entry; the low four bits are free for the system.
+inline constexpr int kIdmAboutBox = 0x0010;
+
+// The application icon, drawn once.
+QIcon ApplicationIcon();
+
+class CAboutDlg : public QDialog {
+  Q_OBJECT
+ public:
+  explicit CAboutDlg(QWidget* parent = nullptr);
+};
+
+class CTVX_DUVO_VerAdiDlg : public QDialog {
+  Q_OBJECT
+ public:
+  // Runs one feature window modally. The launcher is hidden meanwhile.
+  using FeatureWindow = std::function<void(QWidget* parent)>;
+
+  explicit CTVX_DUVO_VerAdiDlg(UserDialogs& dialogs, QWidget* parent = nullptr);
+
+  // A feature button stays disabled until its window is set.
+  void SetFeatureWindow(int controlId, FeatureWindow window);
+  QPushButton* Button(int controlId) const;
+
+  // Handles a command of the window menu; 0x0010..0x001F open the About box.
+  // True when handled.
+  bool OnSysCommand(int commandId);
+
+ protected:
+  void contextMenuEvent(QContextMenuEvent* event) override;
+
+ private:
+  QPushButton* AddButton(int controlId, const QString& text);
+  void OpenFeature(int controlId);
+  void OnPowerOn();
+  void OnReset();
+  void OnAbout();
+
+  UserDialogs& dialogs_;
+  QIcon icon_;
+  std::map<int, QPushButton*> buttons_;
+  std::map<int, FeatureWindow> features_;
+};
+
+}  // namespace ktal

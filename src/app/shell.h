@@ -1,0 +1,45 @@
+// Small facilities the feature windows share: the start-up directory, the
+// message pump for long operations, and switching groups of controls.
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <vector>
+
+class QWidget;
+
+namespace ktal {
+
+// The directory the program was started in; output folders go below it.
+// Set once at start-up, read-only afterwards.
+extern std::filesystem::path g_startupDirectory;
+
+// Handles every event waiting for this thread's windows, then returns;
+// never waits for one. Long operations on the user-interface thread call it
+// between steps so the windows stay alive.
+void PumpMessages();
+
+// Control style bits a ControlGroup can change. Only the disabled bit has a
+// meaning on this platform.
+inline constexpr std::uint32_t kControlStyleDisabled = 0x08000000;
+
+// An owner window and a list of its controls, in the order added, switched
+// together (the buttons of a window during a long operation).
+class ControlGroup {
+ public:
+  explicit ControlGroup(QWidget* owner) : owner_(owner) {}
+
+  void Add(QWidget* control) { controls_.push_back(control); }
+  const std::vector<QWidget*>& controls() const { return controls_; }
+  QWidget* owner() const { return owner_; }
+
+  // Removes, then adds the style bits on every control; with redrawNow each
+  // control is repainted at once rather than at the next event.
+  void ModifyStyle(std::uint32_t remove, std::uint32_t add, bool redrawNow);
+
+ private:
+  QWidget* owner_;
+  std::vector<QWidget*> controls_;
+};
+
+}  // namespace ktal

@@ -1,0 +1,53 @@
+#include "app/user_dialogs.h"
+
+#include <QFileDialog>
+#include <QMessageBox>
+
+namespace ktal {
+
+namespace {
+
+QMessageBox::Icon ToQt(MessageIcon icon) {
+  switch (icon) {
+    case MessageIcon::Information: return QMessageBox::Information;
+    case MessageIcon::Exclamation: return QMessageBox::Warning;
+    case MessageIcon::Error: return QMessageBox::Critical;
+    case MessageIcon::Question: return QMessageBox::Question;
+    case MessageIcon::None: break;
+  }
+  return QMessageBox::NoIcon;
+}
+
+QMessageBox::StandardButtons ToQt(MessageButtons buttons) {
+  switch (buttons) {
+    case MessageButtons::Ok: return QMessageBox::Ok;
+    case MessageButtons::OkCancel: return QMessageBox::Ok | QMessageBox::Cancel;
+    case MessageButtons::YesNo: return QMessageBox::Yes | QMessageBox::No;
+    case MessageButtons::YesNoCancel: return QMessageBox::Yes | QMessageBox::No | QMessageBox::Cancel;
+    case MessageButtons::RetryCancel: return QMessageBox::Retry | QMessageBox::Cancel;
+  }
+  return QMessageBox::Ok;
+}
+
+}  // namespace
+
+MessageAnswer QtUserDialogs::ShowMessage(QWidget* parent, const QString& text, const QString& caption,
+                                         MessageIcon icon, MessageButtons buttons) {
+  QMessageBox box(ToQt(icon), caption, text, ToQt(buttons), parent);
+  switch (box.exec()) {
+    case QMessageBox::Ok: return MessageAnswer::Ok;
+    case QMessageBox::Yes: return MessageAnswer::Yes;
+    case QMessageBox::No: return MessageAnswer::No;
+    case QMessageBox::Retry: return MessageAnswer::Retry;
+    default: return MessageAnswer::Cancel;  // Escape or the close box
+  }
+}
+
+QStringList QtUserDialogs::OpenFiles(QWidget* parent, const QString& caption, const QString& directory,
+                                     const QString& filter, bool multiple) {
+  if (multiple) return QFileDialog::getOpenFileNames(parent, caption, directory, filter);
+  const QString name = QFileDialog::getOpenFileName(parent, caption, directory, filter);
+  return name.isEmpty() ? QStringList() : QStringList{name};
+}
+
+}  // namespace ktal

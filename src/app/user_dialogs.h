@@ -1,0 +1,37 @@
+// The one seam through which windows ask the user something: message boxes
+// and file dialogs. The program uses the Qt implementation; GUI tests put in
+// their own to read the questions and answer them.
+#pragma once
+
+#include <QString>
+#include <QStringList>
+
+class QWidget;
+
+namespace ktal {
+
+enum class MessageIcon { None, Information, Exclamation, Error, Question };
+enum class MessageButtons { Ok, OkCancel, YesNo, YesNoCancel, RetryCancel };
+enum class MessageAnswer { Ok, Cancel, Yes, No, Retry };
+
+class UserDialogs {
+ public:
+  virtual ~UserDialogs() = default;
+
+  virtual MessageAnswer ShowMessage(QWidget* parent, const QString& text, const QString& caption,
+                                    MessageIcon icon, MessageButtons buttons) = 0;
+  // Names of the chosen existing files; empty when the user cancelled.
+  virtual QStringList OpenFiles(QWidget* parent, const QString& caption, const QString& directory,
+                                const QString& filter, bool multiple) = 0;
+};
+
+// Real message boxes and file dialogs.
+class QtUserDialogs final : public UserDialogs {
+ public:
+  MessageAnswer ShowMessage(QWidget* parent, const QString& text, const QString& caption,
+                            MessageIcon icon, MessageButtons buttons) override;
+  QStringList OpenFiles(QWidget* parent, const QString& caption, const QString& directory,
+                        const QString& filter, bool multiple) override;
+};
+
+}  // namespace ktal

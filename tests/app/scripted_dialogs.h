@@ -1,0 +1,50 @@
+// A UserDialogs that records every question and answers from a script, so
+// GUI tests can check what the user was asked.
+#pragma once
+
+#include <deque>
+#include <vector>
+
+#include "app/user_dialogs.h"
+
+namespace ktal::testing {
+
+struct AskedMessage {
+  QString text;
+  QString caption;
+  MessageIcon icon;
+  MessageButtons buttons;
+};
+
+class ScriptedDialogs final : public UserDialogs {
+ public:
+  // Answers given in order; once they run out every box is answered with
+  // Cancel (or Ok for a box that has only Ok).
+  void QueueAnswer(MessageAnswer answer) { answers_.push_back(answer); }
+  void QueueFiles(QStringList files) { files_.push_back(std::move(files)); }
+
+  const std::vector<AskedMessage>& messages() const { return messages_; }
+
+  MessageAnswer ShowMessage(QWidget*, const QString& text, const QString& caption, MessageIcon icon,
+                            MessageButtons buttons) override {
+    messages_.push_back({text, caption, icon, buttons});
+    if (answers_.empty()) return buttons == MessageButtons::Ok ? MessageAnswer::Ok : MessageAnswer::Cancel;
+    MessageAnswer answer = answers_.front();
+    answers_.pop_front();
+    return answer;
+  }
+
+  QStringList OpenFiles(QWidget*, const QString&, const QString&, const QString&, bool) override {
+    if (files_.empty()) return {};
+    QStringList files = files_.front();
+    files_.pop_front();
+    return files;
+  }
+
+ private:
+  std::deque<MessageAnswer> answers_;
+  std::deque<QStringList> files_;
+  std::vector<AskedMessage> messages_;
+};
+
+}  // namespace ktal::testing

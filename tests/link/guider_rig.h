@@ -1,0 +1,39 @@
+// A guider on a link backend, for the handshake cases that every backend
+// must pass alike: the simulated FT232R driver, and the libftdi backend over
+// an emulated FT232R at the USB boundary. Both put the same simulated hand
+// controller at the far end and run on a virtual clock, so the cases can
+// check the guider's side of the line, the waits and the results.
+#pragma once
+
+#include <functional>
+#include <memory>
+#include <ostream>
+#include <string>
+
+#include "link/ftdi_driver.h"
+#include "sim/hand_controller.h"
+#include "sim/virtual_clock.h"
+
+namespace ktal::testing {
+
+class GuiderRig {
+ public:
+  virtual ~GuiderRig() = default;
+  virtual sim::VirtualClock& clock() = 0;
+  virtual sim::HandController& guider() = 0;
+  virtual FtdiDriver& driver() = 0;
+};
+
+struct RigFactory {
+  std::string name;
+  std::function<std::unique_ptr<GuiderRig>(const sim::HandControllerConfig&)> make;
+};
+
+inline std::ostream& operator<<(std::ostream& out, const RigFactory& factory) {
+  return out << factory.name;
+}
+
+// The simulated FT232R driver with the guider as its only device.
+RigFactory SimDriverRig();
+
+}  // namespace ktal::testing

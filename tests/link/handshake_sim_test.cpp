@@ -1,0 +1,8 @@
+#include "tests/link/handshake_cases.h"
+
+namespace ktal::testing {
+
+INSTANTIATE_TEST_SUITE_P(Backends, HandshakeTest, ::testing::Values(SimDriverRig()),
+                         [](const auto& info) { return info.param.name; });
+
+}  // namespace ktal::testing
