@@ -74,7 +74,9 @@ LineFate HandController::ReceiveFromHost(std::uint8_t byte, const LineSettings& 
   } else if (TakeMark(dropped_received_, ++received_total_)) {
     fate = LineFate::kDropped;
   }
-  line_trace_.push_back({clock_.NowMicros(), LineDirection::kHostToGuider, byte, host.baud, fate});
+  if (tracing_) {
+    line_trace_.push_back({clock_.NowMicros(), LineDirection::kHostToGuider, byte, host.baud, fate});
+  }
   if (fate != LineFate::kDelivered) return fate;
 
   if (power_off_after_ && received_total_ >= *power_off_after_) {
@@ -120,7 +122,8 @@ Request* HandController::Lookup(std::uint8_t command) {
 void HandController::OnCbusChanged(std::uint8_t directions, std::uint8_t levels) {
   directions &= 0x0F;
   levels &= 0x0F;
-  if (cbus_history_.empty() || directions != cbus_directions_ || levels != cbus_levels_) {
+  if (tracing_ &&
+      (cbus_history_.empty() || directions != cbus_directions_ || levels != cbus_levels_)) {
     cbus_history_.push_back({clock_.NowMicros(), directions, levels});
   }
   cbus_directions_ = directions;
@@ -187,7 +190,9 @@ void HandController::Emit(std::uint8_t byte) {
   } else if (sink_) {
     fate = sink_(byte, line_);
   }
-  line_trace_.push_back({clock_.NowMicros(), LineDirection::kGuiderToHost, byte, line_.baud, fate});
+  if (tracing_) {
+    line_trace_.push_back({clock_.NowMicros(), LineDirection::kGuiderToHost, byte, line_.baud, fate});
+  }
 }
 
 void HandController::EnterMode(ControllerMode mode) {

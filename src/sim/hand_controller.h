@@ -127,6 +127,9 @@ class HandController {
   const std::vector<LineTraceEntry>& line_trace() const { return line_trace_; }
   const std::vector<CbusSample>& cbus_history() const { return cbus_history_; }
   void clear_traces();
+  // Tracing is on from the start. A long interactive session turns it off
+  // so that the traces do not grow without end.
+  void set_tracing(bool on) { tracing_ = on; }
   // Bytes that the guider took from the host, in order.
   std::vector<std::uint8_t> ReceivedBytes() const;
   // Bytes the guider sent that reached the chip, in order.
@@ -217,6 +220,7 @@ class HandController {
   std::uint8_t cbus_directions_ = 0;
   std::uint8_t cbus_levels_ = 0;
 
+  bool tracing_ = true;
   std::vector<LineTraceEntry> line_trace_;
   std::vector<CbusSample> cbus_history_;
 

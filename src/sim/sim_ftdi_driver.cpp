@@ -64,10 +64,11 @@ struct SimFtdiDriver::Chip {
   std::int64_t rxLineFree = 0;     // the guider's line is busy until then
   std::int64_t txLineFree = 0;     // the host's line is busy until then
 
+  // Arrivals are in time order, so the ready ones are a prefix.
   std::size_t Ready(std::int64_t now) const {
-    std::size_t n = 0;
-    while (n < rx.size() && rx[n].at <= now) ++n;
-    return n;
+    const auto end = std::partition_point(rx.begin(), rx.end(),
+                                          [now](const Arrival& a) { return a.at <= now; });
+    return static_cast<std::size_t>(end - rx.begin());
   }
   void DropReady(std::int64_t now) {
     while (!rx.empty() && rx.front().at <= now) rx.pop_front();
@@ -161,7 +162,7 @@ DriverCallRecord SimFtdiDriver::Begin(DriverCall call) const {
 
 FtStatus SimFtdiDriver::Finish(DriverCallRecord record, FtStatus status) {
   record.status = status;
-  calls_.push_back(std::move(record));
+  if (tracing_) calls_.push_back(std::move(record));
   return status;
 }
 
@@ -414,15 +415,20 @@ FtStatus SimFtdiDriver::Read(FtHandle handle, void* buffer, std::uint32_t count,
     const std::int64_t now = clock_.NowMicros();
     const std::size_t ready = chip->Ready(now);
     if (ready >= count) break;
-    // Wait for whatever comes first: the next byte on the wire or the next
-    // thing the guider does. Nothing at all to come: the time-out runs out.
+    // Wait for whatever comes first: the count-th byte already on the wire
+    // (or the last one there), or the next thing the guider does.
     std::optional<std::int64_t> next = clock_.NextEventTime();
     if (ready < chip->rx.size()) {
-      const std::int64_t arrival = chip->rx[ready].at;
+      const std::int64_t arrival = chip->rx[std::min<std::size_t>(count, chip->rx.size()) - 1].at;
       next = next ? std::min(*next, arrival) : arrival;
     }
-    if (!next || *next > deadline) {
+    if (!next) {
+      // Nothing will ever come: the time-out runs out in full.
       if (chip->state.readTimeoutMs > 0) clock_.AdvanceTo(deadline);
+      break;
+    }
+    if (*next > deadline) {
+      clock_.AdvanceTo(deadline);
       break;
     }
     const std::size_t pendingBefore = clock_.pending_events();

@@ -132,6 +132,8 @@ class SimFtdiDriver final : public FtdiDriver {
 
   const std::vector<DriverCallRecord>& calls() const { return calls_; }
   void clear_calls() { calls_.clear(); }
+  // On from the start; a long interactive session turns it off.
+  void set_tracing(bool on) { tracing_ = on; }
   std::string FormatCalls() const { return FormatTrace(calls_); }
   // The mask bytes of every SetBitMode call, in order.
   std::vector<std::uint8_t> BitModeMasks() const;
@@ -173,6 +175,7 @@ class SimFtdiDriver final : public FtdiDriver {
 
   VirtualClock& clock_;
   std::vector<std::unique_ptr<Chip>> chips_;
+  bool tracing_ = true;
   std::vector<DriverCallRecord> calls_;
   std::vector<CallFault> call_faults_;
   unsigned write_timeout_in_ = 0;  // Writes until the stall; 0: none pending

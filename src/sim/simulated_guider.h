@@ -26,6 +26,14 @@ class SimulatedGuider {
   HandController& guider() { return guider_; }
   SimFtdiDriver& driver() { return driver_; }
 
+  // For ktal-companion --simulate: no traces that grow for ever, and waits
+  // and time-outs paced at `pacing` x real time (0: not paced).
+  void SetInteractive(double pacing) {
+    guider_.set_tracing(false);
+    driver_.set_tracing(false);
+    clock_.SetRealTimePacing(pacing);
+  }
+
  private:
   // Declared in this order so that each outlives what refers to it.
   VirtualClock clock_;

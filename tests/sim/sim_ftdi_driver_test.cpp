@@ -301,6 +301,29 @@ TEST(SimReadTest, NoTimeOutSetNeverHangs) {
   EXPECT_EQ(host.now(), start);  // nothing was due, so nothing to wait for
 }
 
+TEST(SimReadTest, NoTimeOutSetStillWaitsForBytesOnTheWire) {
+  SimulatedGuider sim(Starting(ControllerMode::kBootLoader));
+  Host host(sim);
+  host.OpenFirst();  // 9600 baud, read time-out 0
+  host.Write(kIdentify);
+  EXPECT_EQ(host.Read(5), kIdentifier);
+}
+
+TEST(SimReadTest, LongAnswerArrivesAtTheLineRateInOneRead) {
+  SimulatedGuider sim;
+  Host host(sim);
+  host.OpenFirst();
+  host.Configure(250000);
+  Bytes block(4000);
+  for (std::size_t i = 0; i < block.size(); ++i) block[i] = static_cast<std::uint8_t>(i * 7);
+  sim.guider().AddCommand(ControllerMode::kNormal, 0x77,
+                          [&block](HandController& hc) { hc.Send(block); });
+  host.Write({0x77});
+  const std::int64_t start = host.now();
+  EXPECT_EQ(host.Read(4000), block);
+  EXPECT_EQ(host.now() - start, 4000 * 40);
+}
+
 TEST(SimReadTest, QueueStatusLetsPollingLoopsProgress) {
   SimulatedGuider sim;
   Host host(sim);
@@ -554,6 +577,17 @@ TEST(SimDriverFaultTest, GuiderFaultsSeenThroughTheChip) {
   sim.guider().PowerOffAfterReceived(1);
   EXPECT_EQ(host.Ask({0x00}, 1), Bytes{});
   EXPECT_FALSE(sim.guider().powered());
+}
+
+TEST(SimulatedGuiderTest, InteractiveModeKeepsNoTraces) {
+  SimulatedGuider sim;
+  sim.SetInteractive(0);
+  Host host(sim);
+  host.OpenFirst();
+  host.Configure(250000);
+  EXPECT_EQ(host.Ask({0x00}, 1), Bytes{0x00});
+  EXPECT_TRUE(sim.driver().calls().empty());
+  EXPECT_TRUE(sim.guider().line_trace().empty());
 }
 
 TEST(SimulatedGuiderTest, DefaultsAreARunningGuiderWithFirmware260) {
