@@ -1,0 +1,311 @@
+// The events table and the CSV cells: number cells of both dialects, rows of
+// every entity kind against golden files, damaged logs, failures.
+#include "guidelog/events_table.h"
+
+#include <sys/stat.h>
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <fstream>
+#include <string>
+#include <vector>
+
+#include "guidelog/guide_log.h"
+#include "guidelog/log_writer.h"
+#include "guidelog/report_settings.h"
+#include "guidelog_test_util.h"
+
+namespace ktal {
+namespace {
+
+using namespace logtest;
+
+// Sets the CSV format for one test and puts the default back.
+class CsvFormat {
+ public:
+  explicit CsvFormat(int format) {
+    g_csvFormat = format;
+    SetCsvSeparator();
+  }
+  ~CsvFormat() {
+    g_csvFormat = 0;
+    SetCsvSeparator();
+  }
+};
+
+// --- Number, date and time cells -----------------------------------------
+
+TEST(events_table_test, number_cells_in_both_dialects) {
+  struct Case {
+    int decimals;
+    double value;
+    const char* comma;  // format 0
+    const char* point;  // format 1
+  };
+  const Case cases[] = {
+      {2, -0.004, "-0,00", "-0.00"},  // the sign stays
+      {2, 0.996, " 0,99", "1.00"},    // the fraction is cut, never carried
+      {2, 2.999, " 2,99", "3.00"},
+      {2, 0.0, " 0,00", "0.00"},
+      {2, -0.5, "-0,50", "-0.50"},
+      {2, 1.171875, " 1,17", "1.17"},
+      {2, 0.125, " 0,13", "0.12"},  // a half rounds up here, to even there
+      {1, 45296.7, " 45296,7", "45296.7"},
+      {1, 12.3, " 12,3", "12.3"},
+      {1, -1.25, "-1,3", "-1.2"},
+      {4, 1.2345, " 1,2345", "1.2345"},
+      {4, -0.0678, "-0,0678", "-0.0678"},
+      {4, 0.00005, " 0,0001", "0.0001"},
+      {4, 123456.0, " 123456,0000", "123456.0000"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.value);
+    {
+      CsvFormat format(0);
+      EXPECT_EQ(FormatCsvNumber(c.decimals, c.value), c.comma);
+    }
+    {
+      CsvFormat format(1);
+      EXPECT_EQ(FormatCsvNumber(c.decimals, c.value), c.point);
+    }
+  }
+}
+
+TEST(events_table_test, date_and_time_cells) {
+  const LogEntity e = Entity(ENTITY_STAR, 12 * 36000 + 34 * 600 + 56 * 10 + 7, PackDate(2014, 3, 21));
+  {
+    CsvFormat format(0);
+    EXPECT_EQ(FormatDateTimeCells(e), "2014.03.21.; 45296,7;");
+  }
+  {
+    CsvFormat format(1);
+    EXPECT_EQ(FormatDateTimeCells(e), "2014.03.21.,45296.7,");
+  }
+  const LogEntity midnight = Entity(ENTITY_STAR, 0, PackDate(2009, 12, 1));
+  CsvFormat format(0);
+  EXPECT_EQ(FormatDateTimeCells(midnight), "2009.12.01.; 0,0;");
+}
+
+// --- Whole tables ------------------------------------------------------------
+
+constexpr std::uint32_t kStart = 12 * 36000 + 34 * 600 + 50 * 10;  // 12:34:50.0
+
+// A log with every kind of entity and row: built entity by entity with the
+// writer, as the guider would record it, and read back.
+std::vector<LogEntity> EveryKind() {
+  std::uint32_t t = kStart;
+  auto next = [&t](int tenths = 2) { return t += tenths; };
+  std::vector<LogEntity> v;
+  v.push_back(OpenRecord(t, 0x02, 0x60));
+  v.push_back(Variable(next(), kVariableGain, {12}));
+  v.push_back(Variable(next(), kVariableExpo, {0xE8, 0x03}));
+  v.push_back(Variable(next(), kVariableThreshold, {35}));
+  v.push_back(Variable(next(), kVariableRaAxis, {0, 3, 25, 1, 70, 1}));
+  v.push_back(Variable(next(), kVariableDecAxis, {0, 2, 5, 0, 200, 2}));
+  v.push_back(Variable(next(), 99, {1, 2, 3}));
+  v.push_back(Ae(next(), 0x41));  // WAIT, FOC
+  v.push_back(Ae(next(), 0x02));  // ML
+  v.push_back(Ae(next(), 0x83));  // EXP, EXP
+  t = 12 * 36000 + 34 * 600 + 56 * 10 + 7;  // 12:34:56.7
+  v.push_back(Drift(t, -128, 300, 8, true));
+  v.push_back(Drift(next(20), 64, -64, -3, true, 17, true));
+  v.push_back(Drift(next(20), 1, -1, 0, false, -32, true));
+  v.push_back(LostStar(next(20)));
+  v.push_back(Position(next(20), 96256, 74496));
+  v.push_back(Ae(next(), 0x04));  // unnamed state
+  v.push_back(Ae(next(), 0x08));  // external
+  v.push_back(Ae(next(), 0xC0));  // IDLE, FOC and EXP
+  v.push_back(Marker(t, 0));
+  v.push_back(Marker(t, 5));
+  v.push_back(DebugText(next(), "hello guider"));
+  v.push_back(DebugText(next(), ""));
+  v.push_back(DebugText(next(), "a;b \"c\""));
+  v.push_back(DebugText(next(), "x,y"));
+  v.push_back(DebugValue(next(), kDebugI8, {0xFB}));
+  v.push_back(DebugValue(next(), kDebugI16, {0x18, 0xFC}));                 // -1000
+  v.push_back(DebugValue(next(), kDebugI32, {0x15, 0xCD, 0x5B, 0x07}));     // 123456789
+  v.push_back(DebugValue(next(), kDebugI32, {0xFF, 0xFF, 0xFF, 0xFF}));     // -1
+  v.push_back(DebugValue(next(), kDebugF1p7, {0xC0}));                      // -0.5
+  v.push_back(DebugValue(next(), kDebugF8p8, {0x80, 0x01}));                // 1.5
+  v.push_back(DebugValue(next(), kDebugF16p8, {0x80, 0xFF, 0xFF}));         // -0.5
+  v.push_back(DebugValue(next(), kDebugF16p16, {0x00, 0x80, 0x01, 0x00}));  // 1.5
+  v.push_back(DebugValue(next(), 3, {0xAA, 0xBB, 0xCC}));
+  v.push_back(DebugValue(next(), kDebugInvalid, {}));
+  v.push_back(Marker(t, 1));
+  v.push_back(OpenRecord(next(), 0x02, 0x60, true));  // reopened: no row
+  v.push_back(Drift(next(300), 0, 0));                // after a short clock entity
+  return v;
+}
+
+void BuildEveryKind(GuideLog& log) {
+  LogWriter w;
+  ASSERT_EQ(w.Append(EveryKind()), LogWriter::kOk);
+  ASSERT_EQ(LoadAndBuild(log, w), 0);
+}
+
+std::string GoldenPath(const char* name) { return std::string(KTAL_GUIDELOG_DATA) + "/" + name; }
+
+// Compares with the golden file and names the first differing line.
+// KTAL_UPDATE_GOLDEN=1 rewrites the golden file instead.
+void ExpectGolden(const std::string& actual, const char* name) {
+  const std::string path = GoldenPath(name);
+  if (const char* update = std::getenv("KTAL_UPDATE_GOLDEN"); update && *update == '1') {
+    std::ofstream(path, std::ios::binary) << actual;
+    return;
+  }
+  const std::string expected = ReadText(path);
+  ASSERT_FALSE(expected.empty()) << "missing golden file " << path;
+  const std::vector<std::string> want = CrLfLines(expected);
+  const std::vector<std::string> got = CrLfLines(actual);
+  for (std::size_t i = 0; i < want.size() && i < got.size(); ++i) {
+    ASSERT_EQ(got[i], want[i]) << name << ": first difference in line " << i + 1;
+  }
+  ASSERT_EQ(got.size(), want.size()) << name << ": line count";
+  EXPECT_EQ(actual, expected) << name << ": line ends";
+}
+
+TEST(events_table_test, golden_table_of_every_entity_kind_format_0) {
+  TempDir dir;
+  CsvFormat format(0);
+  GuideLog log;
+  BuildEveryKind(log);
+  ASSERT_EQ(WriteEventsTable(log), 0);
+  ExpectGolden(ReadText("events.csv"), "events_every_kind.fmt0.csv");
+}
+
+TEST(events_table_test, golden_table_of_every_entity_kind_format_1) {
+  TempDir dir;
+  CsvFormat format(1);
+  GuideLog log;
+  BuildEveryKind(log);
+  ASSERT_EQ(WriteEventsTable(log), 0);
+  ExpectGolden(ReadText("events.csv"), "events_every_kind.fmt1.csv");
+}
+
+// The rows with a documented form, looked up in the table by their start.
+TEST(events_table_test, rows_of_the_known_cases) {
+  TempDir dir;
+  GuideLog log;
+  BuildEveryKind(log);
+  {
+    CsvFormat format(0);
+    ASSERT_EQ(WriteEventsTable(log), 0);
+    const std::vector<std::string> lines = CrLfLines(ReadText("events.csv"));
+    ASSERT_GE(lines.size(), 3u);
+    EXPECT_EQ(lines[0], "Date;Time;event;");
+    // Clock byte 0 is not part of an open record: it is that of the running
+    // clock, here still 0.
+    EXPECT_EQ(lines[1], "2014.03.21.; 45286,4;<OPEN>;file has been opened by FW version 02.60");
+    const auto has = [&lines](const std::string& line) {
+      return std::find(lines.begin(), lines.end(), line) != lines.end();
+    };
+    EXPECT_TRUE(has("2014.03.21.; 45296,7;drift;-0,50; 1,17; 0,25;"));
+    EXPECT_TRUE(has("2014.03.21.; 45302,7;drift; 0,00; 0,00; 0,00; 0,00;no star"));
+    EXPECT_TRUE(has("2014.03.21.; 45291,8;AE change;EXP;EXP"));
+    EXPECT_TRUE(has("2014.03.21.; 45291,4;AE change;WAIT;FOC"));
+    EXPECT_TRUE(has("2014.03.21.; 45305,1;AE change;(external);"));
+    EXPECT_TRUE(has("2014.03.21.; 45306,3;DEBUG;i8; -5;(0xfb)"));
+    EXPECT_TRUE(has("2014.03.21.; 45305,3;NOP"));
+    EXPECT_TRUE(has("2014.03.21.; 45305,3;"));  // a marker of another value
+    EXPECT_EQ(lines.back(), "2014.03.21.; 45338,3;<EOF>;End Of File (msg = '')");
+    // The reopened open record has no row; the first one had.
+    EXPECT_EQ(std::count_if(lines.begin(), lines.end(),
+                            [](const std::string& l) { return l.find("<OPEN>") != std::string::npos; }),
+              1);
+  }
+  {
+    CsvFormat format(1);
+    ASSERT_EQ(WriteEventsTable(log), 0);
+    const std::vector<std::string> lines = CrLfLines(ReadText("events.csv"));
+    EXPECT_EQ(lines[0], "Date,Time,event,");
+    EXPECT_NE(std::find(lines.begin(), lines.end(), "2014.03.21.,45296.7,drift,-0.50,1.17,0.25,"),
+              lines.end());
+  }
+}
+
+TEST(events_table_test, debug_text_that_would_break_its_row_is_quoted) {
+  TempDir dir;
+  GuideLog log;
+  LogWriter w;
+  ASSERT_EQ(w.Append(DebugText(10, "semi;colon")), 0);
+  ASSERT_EQ(w.Append(DebugText(11, "say \"hi\"")), 0);
+  ASSERT_EQ(w.Append(DebugText(12, "two\r\nlines")), 0);
+  ASSERT_EQ(w.Append(DebugText(13, "comma, fine in format 0")), 0);
+  ASSERT_EQ(w.Append(DebugText(14, "plain text")), 0);
+  ASSERT_EQ(LoadAndBuild(log, w), 0);
+  CsvFormat format(0);
+  ASSERT_EQ(WriteEventsTable(log), 0);
+  const std::string text = ReadText("events.csv");
+  EXPECT_NE(text.find(";DEBUG;str;\"semi;colon\"\r\n"), std::string::npos);
+  EXPECT_NE(text.find(";DEBUG;str;\"say \"\"hi\"\"\"\r\n"), std::string::npos);
+  EXPECT_NE(text.find(";DEBUG;str;\"two\r\nlines\"\r\n"), std::string::npos);
+  EXPECT_NE(text.find(";DEBUG;str;comma, fine in format 0\r\n"), std::string::npos);
+  EXPECT_NE(text.find(";DEBUG;str;plain text\r\n"), std::string::npos);
+  CsvFormat comma(1);
+  ASSERT_EQ(WriteEventsTable(log), 0);
+  EXPECT_NE(ReadText("events.csv").find(",DEBUG,str,\"comma, fine in format 0\"\r\n"),
+            std::string::npos);
+}
+
+TEST(events_table_test, damaged_log_says_file_broken_in_its_last_row) {
+  TempDir dir;
+  LogWriter w;
+  for (int i = 0; w.page_count() < 2; ++i) ASSERT_EQ(w.Append(Drift(kStart + i, i, i)), 0);
+  std::vector<DataPage> pages = w.Pages();
+  pages.pop_back();
+  GuideLog log;
+  LoadPages(log, pages);
+  ASSERT_EQ(log.BuildEntities(), 0);
+  CsvFormat format(0);
+  ASSERT_EQ(WriteEventsTable(log), 0);
+  const std::vector<std::string> lines = CrLfLines(ReadText("events.csv"));
+  ASSERT_GE(lines.size(), 2u);
+  const std::string& last = lines.back();
+  EXPECT_NE(last.find(";<EOF>;End Of File (msg = 'file broken')"), std::string::npos) << last;
+  EXPECT_EQ(last.rfind("2014.03.21.;", 0), 0u) << last;
+}
+
+TEST(events_table_test, entity_without_a_row_format_ends_the_table) {
+  TempDir dir;
+  LogWriter w;
+  ASSERT_EQ(w.Append(Drift(kStart, 256, 512)), 0);
+  ASSERT_EQ(w.Append(Entity(ENTITY_UNNAMED_BF, kStart)), 0);
+  ASSERT_EQ(w.Append(Drift(kStart + 5, 256, 512)), 0);
+  GuideLog log;
+  ASSERT_EQ(LoadAndBuild(log, w), 0);
+  CsvFormat format(1);
+  EXPECT_EQ(WriteEventsTable(log), 1);
+  const std::vector<std::string> lines = CrLfLines(ReadText("events.csv"));
+  // The header, the drift (its clock entity has no row) and the error line;
+  // nothing after it.
+  ASSERT_EQ(lines.size(), 3u);
+  EXPECT_EQ(lines[1], "2014.03.21.,45290.0,drift,1.00,2.00,,");
+  EXPECT_EQ(lines[2], "ERROR: unkown entity type found ($bf)");
+}
+
+TEST(events_table_test, table_that_cannot_be_created) {
+  TempDir dir;
+  ASSERT_EQ(::mkdir("events.csv", 0755), 0);
+  GuideLog log;
+  LoadPages(log, {});
+  ASSERT_EQ(log.BuildEntities(), 0);
+  testing::internal::CaptureStdout();
+  EXPECT_EQ(WriteEventsTable(log), -2);
+  EXPECT_EQ(testing::internal::GetCapturedStdout(), "ERROR: can't create CSV file\n");
+}
+
+TEST(events_table_test, table_replaces_an_older_one) {
+  TempDir dir;
+  std::ofstream("events.csv") << std::string(10000, 'x');
+  GuideLog log;
+  LoadPages(log, {});
+  ASSERT_EQ(log.BuildEntities(), 0);
+  CsvFormat format(0);
+  ASSERT_EQ(WriteEventsTable(log), 0);
+  EXPECT_EQ(ReadText("events.csv"),
+            "Date;Time;event;\r\n2000.00.00.; 0,0;<EOF>;End Of File (msg = '')\r\n");
+}
+
+}  // namespace
+}  // namespace ktal
