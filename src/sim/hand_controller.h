@@ -22,10 +22,12 @@
 //   listens 300 ms later; the host sends its identify 1.1 s after the switch.
 // - 'B' starts the firmware, which answers 50 ms later; the host probes
 //   100 ms or 200 ms after 'B'.
-// - A power-on pulse on CBUS1 or a reset pulse on CBUS0 (the line driven
-//   high as an output for at least 10 ms, then low or released) restarts it
-//   straight into its firmware, 350 ms after the end of the pulse. While
-//   restarting it takes no bytes.
+// - A pulse is a CBUS line driven high as an output for at least 10 ms,
+//   then driven low or released. A power-on pulse on CBUS1 switches an off
+//   guider on (a running one ignores it); a reset pulse on CBUS0 restarts it,
+//   switching it on if it was off. Either way its firmware answers 350 ms
+//   after the end of the pulse: power-on starts powerOnMode, reset the mode
+//   last selected. While restarting it takes no bytes.
 // Answers are sent at the moment the completing byte arrives; the chip model
 // adds the time the characters take on the line.
 #pragma once
