@@ -246,6 +246,12 @@ class SessionBuilder {
     }
     double ra, dec, x, y;
     SkyError(t_, ra, dec);
+    if (!guiding_) {
+      // The guider takes the star's place when it starts as its reference.
+      guiding_ = true;
+      corrected_ra_ = ra;
+      corrected_dec_ = dec;
+    }
     ra -= corrected_ra_;
     dec -= corrected_dec_;
     ToSensor(ra, dec, x, y);
@@ -307,6 +313,7 @@ class SessionBuilder {
   double sin_angle_ = 0.0;
   double corrected_ra_ = 0.0;
   double corrected_dec_ = 0.0;
+  bool guiding_ = false;
   std::vector<LogEntity> out_;
 };
 
