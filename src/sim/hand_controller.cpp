@@ -67,9 +67,9 @@ LineFate HandController::ReceiveFromHost(std::uint8_t byte, const LineSettings& 
   LineFate fate = LineFate::kDelivered;
   if (!IsRunning(mode_)) {
     fate = LineFate::kNotListening;
-  } else if (host.baud != line_.baud) {
+  } else if (!SpeedsMatch(host.baud, line_.baud)) {
     fate = LineFate::kBaudMismatch;
-  } else if (!(host == line_)) {
+  } else if (!SameFormat(host, line_)) {
     fate = LineFate::kFormatMismatch;
   } else if (TakeMark(dropped_received_, ++received_total_)) {
     fate = LineFate::kDropped;

@@ -11,6 +11,16 @@ std::int64_t CharacterMicros(const LineSettings& line) {
   return (bits * 1'000'000 + line.baud - 1) / line.baud;
 }
 
+bool SpeedsMatch(std::uint32_t sender, std::uint32_t receiver) {
+  if (sender == 0 || receiver == 0) return false;
+  const std::uint64_t diff = sender > receiver ? sender - receiver : receiver - sender;
+  return diff * 100 <= std::uint64_t{3} * receiver;
+}
+
+bool SameFormat(const LineSettings& a, const LineSettings& b) {
+  return a.wordLength == b.wordLength && a.stopBits == b.stopBits && a.parity == b.parity;
+}
+
 std::string FormatLineTrace(const std::vector<LineTraceEntry>& trace) {
   std::string text;
   char line[96];

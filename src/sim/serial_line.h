@@ -27,6 +27,12 @@ struct LineSettings {
 // 250000, 5 at 2000000).
 std::int64_t CharacterMicros(const LineSettings& line);
 
+// Whether a UART reads characters sent at another speed: the sender's rate
+// must be within 3 % of the receiver's, as the bit sampling allows.
+bool SpeedsMatch(std::uint32_t sender, std::uint32_t receiver);
+// Same word length, stop bits and parity.
+bool SameFormat(const LineSettings& a, const LineSettings& b);
+
 enum class LineDirection { kHostToGuider, kGuiderToHost };
 
 // What became of one byte on the line.

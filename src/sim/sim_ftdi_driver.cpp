@@ -122,8 +122,8 @@ SimFtdiDriver::Chip* SimFtdiDriver::Find(FtHandle handle) const {
 
 LineFate SimFtdiDriver::Arrive(Chip& chip, std::uint8_t byte, const LineSettings& sender) {
   if (!chip.state.open) return LineFate::kNotListening;
-  if (sender.baud != chip.state.line.baud) return LineFate::kBaudMismatch;
-  if (!(sender == chip.state.line)) return LineFate::kFormatMismatch;
+  if (!SpeedsMatch(sender.baud, chip.state.line.baud)) return LineFate::kBaudMismatch;
+  if (!SameFormat(sender, chip.state.line)) return LineFate::kFormatMismatch;
   const std::int64_t start = std::max(clock_.NowMicros(), chip.rxLineFree);
   const std::int64_t at = start + CharacterMicros(sender);
   chip.rxLineFree = at;

@@ -65,6 +65,14 @@ TEST(BootLoaderTest, AnswersIdentifyOnlyAt9600) {
   EXPECT_EQ(bench.bauds.back(), 9600u);
 }
 
+TEST(BootLoaderTest, SpeedsWithinThreePercentAgree) {
+  Bench bench(Starting(ControllerMode::kBootLoader));
+  EXPECT_EQ(bench.Ask(kIdentify, LineSettings{9888}).size(), 5u);
+  EXPECT_EQ(bench.Ask(kIdentify, LineSettings{9312}).size(), 5u);
+  EXPECT_EQ(bench.Ask(kIdentify, LineSettings{9900}), Bytes{});
+  EXPECT_EQ(bench.Ask(kIdentify, LineSettings{9300}), Bytes{});
+}
+
 TEST(BootLoaderTest, LineTraceTellsWhatBecameOfEachByte) {
   Bench bench(Starting(ControllerMode::kBootLoader));
   bench.Host({0xAA}, kFirmware);
