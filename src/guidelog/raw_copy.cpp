@@ -84,6 +84,9 @@ int WriteRawFile(const GuideLog& log, const DirectoryEntry& entry, const std::st
 int ProcessRawFile(GuideLog& log, std::FILE* raw_file, DirectoryEntry& entry, bool events_table,
                    bool html_report, bool pe_tables, std::string_view generation_time)
 {
+    // No stream to read is no better than an empty file.
+    if (raw_file == nullptr)
+        return 1;
     if (const int read = log.ReadRawFile(raw_file, entry); read != 0)
         return read;
     if (const int built = log.BuildEntities(); built != 0)

@@ -235,6 +235,10 @@ TEST_F(process_raw_file, reader_failures_come_back_unchanged_with_no_output)
         EXPECT_EQ(Process(*c.raw, true, true, true), c.code);
         EXPECT_TRUE(Outputs().empty()) << "code " << c.code;
     }
+    GuideLog log;
+    DirectoryEntry entry;
+    EXPECT_EQ(ProcessRawFile(log, nullptr, entry, true, true, true), 1);
+    EXPECT_TRUE(Outputs().empty());
 }
 
 TEST_F(process_raw_file, a_stream_error_gives_101_and_no_output)
