@@ -257,6 +257,20 @@ TEST(exposure_statistics, a_correction_counts_until_the_next_correction_at_most)
     EXPECT_EQ(f.dec_count, 2);
 }
 
+TEST(exposure_statistics, frames_without_a_correction_do_not_cut_one_short)
+{
+    GuideLog log;
+    AnalyseStars(log, {
+        MakeStar(0.0, 0.0, 0.0),
+        MakeStar(2.0, 0.0, 0.0, Corr(64), kNone), // 2 s, next RA correction 1.5 s later
+        MakeStar(2.4, 0.0, 0.0),                  // no RA correction sent
+        MakeStar(3.5, 0.0, 0.0, Corr(8), kNone),
+    });
+    EXPECT_NEAR(log.exposure.cumulative_ra[1], 1.5f, 1e-6);
+    EXPECT_NEAR(log.exposure.cumulative_ra[2], 1.5f, 1e-6);
+    EXPECT_NEAR(log.exposure.cumulative_ra[3], 1.75f, 1e-6);
+}
+
 TEST(exposure_statistics, a_lost_star_limits_the_correction_before_it)
 {
     GuideLog log;
