@@ -10,6 +10,52 @@
 
 namespace ktal {
 
+// A number cell with 2 decimals of numerator / 256 (a star coordinate in
+// 1/256 pixel, or a correction in 1/32 s times 8), in integers: the same
+// text as the general number cell of that value, which it is exactly.
+// Format 0 truncates the fraction after adding a half and never carries;
+// format 1 rounds to nearest with ties to even, as printf does.
+inline void AppendPer256(std::string& out, int csv_format, std::int32_t numerator) {
+  const bool negative = numerator < 0;
+  const std::uint32_t magnitude =
+      negative ? 0u - static_cast<std::uint32_t>(numerator) : static_cast<std::uint32_t>(numerator);
+  std::uint64_t whole;
+  std::uint32_t hundredths;
+  if (csv_format == 0) {
+    whole = magnitude / 256;
+    const std::uint32_t rest = magnitude % 256;
+    hundredths = (rest * 100 + 128) / 256;
+    if (hundredths > 99) hundredths = 99;
+    out.push_back(negative ? '-' : ' ');
+  } else {
+    const std::uint64_t scaled = std::uint64_t{magnitude} * 25;  // magnitude * 100 / 256 * 64
+    std::uint64_t q = scaled / 64;
+    const std::uint64_t r = scaled % 64;
+    if (r > 32 || (r == 32 && (q & 1))) ++q;
+    whole = q / 100;
+    hundredths = static_cast<std::uint32_t>(q % 100);
+    if (negative) out.push_back('-');
+  }
+  char buf[24];
+  const auto end = std::to_chars(buf, buf + sizeof buf, whole).ptr;
+  out.append(buf, end);
+  out.push_back(csv_format == 0 ? ',' : '.');
+  out.push_back(static_cast<char>('0' + hundredths / 10));
+  out.push_back(static_cast<char>('0' + hundredths % 10));
+}
+
+// The time cell of a clock in tenths of a second: the same text as the
+// number cell of tenths * 0.1 with 1 decimal in either format (that
+// product is never far enough from the tenth to change a digit).
+inline void AppendTenths(std::string& out, int csv_format, std::uint32_t tenths) {
+  if (csv_format == 0) out.push_back(' ');
+  char buf[16];
+  const auto end = std::to_chars(buf, buf + sizeof buf, tenths / 10).ptr;
+  out.append(buf, end);
+  out.push_back(csv_format == 0 ? ',' : '.');
+  out.push_back(static_cast<char>('0' + tenths % 10));
+}
+
 class CsvText {
  public:
   explicit CsvText(std::FILE* file) : file_(file) { text_.reserve(kFlushAt + 1024); }

@@ -55,23 +55,50 @@ void AppendNumber(std::string& out, int decimals, double value) {
   out.append(buf, r.ptr);
 }
 
-void AppendDateTime(std::string& out, const LogEntity& e, std::string_view sep) {
+void AppendDate(std::string& out, std::uint16_t date) {
   char buf[16];
-  const int year = DateYear(e.clock_date);
+  const int year = DateYear(date);
   auto r = std::to_chars(buf, buf + sizeof buf, year);
   for (long n = r.ptr - buf; n < 4; ++n) out.push_back(' ');
   out.append(buf, r.ptr);
-  for (int part : {DateMonth(e.clock_date), DateDay(e.clock_date)}) {
+  for (int part : {DateMonth(date), DateDay(date)}) {
     out.push_back('.');
     if (part < 10) out.push_back('0');
     r = std::to_chars(buf, buf + sizeof buf, part);
     out.append(buf, r.ptr);
   }
   out.push_back('.');
+}
+
+void AppendDateTime(std::string& out, const LogEntity& e, std::string_view sep) {
+  AppendDate(out, e.clock_date);
   out.append(sep);
-  AppendNumber(out, 1, e.clock_tenths * 0.1);
+  AppendTenths(out, g_csvFormat, e.clock_tenths);
   out.append(sep);
 }
+
+// The date and time cells of every row, with the date text kept from the
+// row before: the date changes once a night.
+class DateTimeCells {
+ public:
+  explicit DateTimeCells(std::string_view sep) : sep_(sep) {}
+  void Append(std::string& out, const LogEntity& e) {
+    if (e.clock_date != date_ || date_text_.empty()) {
+      date_ = e.clock_date;
+      date_text_.clear();
+      AppendDate(date_text_, date_);
+      date_text_.append(sep_);
+    }
+    out.append(date_text_);
+    AppendTenths(out, g_csvFormat, e.clock_tenths);
+    out.append(sep_);
+  }
+
+ private:
+  std::string_view sep_;
+  std::uint16_t date_ = 0;
+  std::string date_text_;
+};
 
 // A text cell that would break its row (a separator, a quote, a line
 // break) is quoted, its quotes doubled; any other text stays as it is.
@@ -109,16 +136,17 @@ const char* AeFlagText(const AeChangePayload& ae) {
 void WriteStar(CsvText& out, const LogEntity& e, std::string_view sep) {
   const StarPayload& s = e.star;
   out << (s.is_position == 1 ? "position" : "drift") << sep;
-  AppendNumber(out.text(), 2, s.x / 256.0);
+  AppendPer256(out.text(), g_csvFormat, s.x);
   out << sep;
-  AppendNumber(out.text(), 2, s.y / 256.0);
+  AppendPer256(out.text(), g_csvFormat, s.y);
   out << sep;
+  // Corrections are in 1/32 s: eight times as many 1/256.
   if (s.no_star || s.ra_correction_flag) {
-    AppendNumber(out.text(), 2, s.ra_correction / 32.0);
+    AppendPer256(out.text(), g_csvFormat, s.ra_correction * 8);
   }
   out << sep;
   if (s.no_star || s.dec_correction_flag) {
-    AppendNumber(out.text(), 2, s.dec_correction / 32.0);
+    AppendPer256(out.text(), g_csvFormat, s.dec_correction * 8);
     if (s.no_star) out << sep << "no star";
   }
   out.EndLine();
@@ -270,32 +298,33 @@ int WriteEventsTable(const GuideLog& log) {
   int result = 0;
   {
     CsvText out(file.get());
+    DateTimeCells cells(sep);
     out << "Date" << sep << "Time" << sep << "event" << sep;
     out.EndLine();
     for (const LogEntity& e : log.entities) {
       switch (e.type) {
         case ENTITY_EOF:
-          AppendDateTime(out.text(), e, sep);
+          cells.Append(out.text(), e);
           out << "<EOF>" << sep << "End Of File (msg = '" << e.eof_message << "')";
           out.EndLine();
           continue;
         case ENTITY_STAR:
-          AppendDateTime(out.text(), e, sep);
+          cells.Append(out.text(), e);
           WriteStar(out, e, sep);
           continue;
         case ENTITY_VARIABLE:
-          AppendDateTime(out.text(), e, sep);
+          cells.Append(out.text(), e);
           WriteVariable(out, e, sep);
           continue;
         case ENTITY_AE_CHANGE:
-          AppendDateTime(out.text(), e, sep);
+          cells.Append(out.text(), e);
           out << "AE change" << sep << AeStateText(e.ae.ae_state) << sep << AeFlagText(e.ae);
           out.EndLine();
           continue;
         case ENTITY_CLOCK:
           // Only the open record of a freshly opened file has a row.
           if (e.clock.is_open == 1 && e.clock.reopened == 0) {
-            AppendDateTime(out.text(), e, sep);
+            cells.Append(out.text(), e);
             out << "<OPEN>" << sep << "file has been opened by FW version ";
             out.Hex(e.clock.fw_major, 2);
             out << '.';
@@ -306,12 +335,12 @@ int WriteEventsTable(const GuideLog& log) {
         case ENTITY_MARKER:
           // A marker other than NOP has no event text; its row holds the
           // date and time alone and ends like every other row.
-          AppendDateTime(out.text(), e, sep);
+          cells.Append(out.text(), e);
           if (e.marker.value == 0) out << "NOP";
           out.EndLine();
           continue;
         case ENTITY_DEBUG:
-          AppendDateTime(out.text(), e, sep);
+          cells.Append(out.text(), e);
           WriteDebug(out, e, sep);
           continue;
         default:

@@ -2,6 +2,8 @@
 // every entity kind against golden files, damaged logs, failures.
 #include "guidelog/events_table.h"
 
+#include "guidelog/csv_text.h"
+
 #include <sys/stat.h>
 
 #include <gtest/gtest.h>
@@ -68,6 +70,31 @@ TEST(events_table_test, number_cells_in_both_dialects) {
     {
       CsvFormat format(1);
       EXPECT_EQ(FormatCsvNumber(c.decimals, c.value), c.point);
+    }
+  }
+}
+
+// The table writes star and time cells with integer arithmetic; it must
+// give the very text of the general number cell, in both formats, for
+// every coordinate, correction and time of day.
+TEST(events_table_test, integer_cells_match_the_number_cell) {
+  for (int format : {0, 1}) {
+    CsvFormat f(format);
+    std::string fast;
+    for (std::int32_t x = -70000; x <= 70000; ++x) {
+      fast.clear();
+      AppendPer256(fast, format, x);
+      ASSERT_EQ(fast, FormatCsvNumber(2, x / 256.0)) << "format " << format << ", x " << x;
+    }
+    for (std::int32_t x : {0xFFFFFF, 0x800000, -32768 * 8}) {
+      fast.clear();
+      AppendPer256(fast, format, x);
+      EXPECT_EQ(fast, FormatCsvNumber(2, x / 256.0)) << x;
+    }
+    for (std::uint32_t t = 0; t < kTenthsPerDay; t += 7) {
+      fast.clear();
+      AppendTenths(fast, format, t);
+      ASSERT_EQ(fast, FormatCsvNumber(1, t * 0.1)) << "format " << format << ", tenths " << t;
     }
   }
 }
