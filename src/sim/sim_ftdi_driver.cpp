@@ -82,11 +82,7 @@ struct SimFtdiDriver::Chip {
 
 SimFtdiDriver::SimFtdiDriver(VirtualClock& clock) : clock_(clock) {}
 
-SimFtdiDriver::~SimFtdiDriver() {
-  for (const auto& chip : chips_) {
-    if (chip->device.controller != nullptr) chip->device.controller->SetSink(nullptr);
-  }
-}
+SimFtdiDriver::~SimFtdiDriver() = default;
 
 std::size_t SimFtdiDriver::AddDevice(const SimDevice& device) {
   auto chip = std::make_unique<Chip>();
@@ -98,9 +94,12 @@ std::size_t SimFtdiDriver::AddDevice(const SimDevice& device) {
   }
   Chip* raw = chip.get();
   if (raw->device.controller != nullptr) {
-    raw->device.controller->SetSink([this, raw](std::uint8_t byte, const LineSettings& sender) {
-      return Arrive(*raw, byte, sender);
-    });
+    const std::weak_ptr<int> alive = alive_;
+    raw->device.controller->SetSink(
+        [this, raw, alive](std::uint8_t byte, const LineSettings& sender) {
+          if (alive.expired()) return LineFate::kNotListening;  // the chip is gone
+          return Arrive(*raw, byte, sender);
+        });
   }
   chips_.push_back(std::move(chip));
   return chips_.size() - 1;

@@ -54,7 +54,8 @@ struct SimDevice {
   // What enumeration reports. Flags and ftHandle are kept up to date by the
   // driver (FT_FLAGS_OPENED while open).
   FtDeviceListInfoNode node;
-  // Not owned; must outlive the driver. Null: nothing on the lines.
+  // Not owned. Null: nothing on the lines. Either may go first: a
+  // controller left behind finds its chip gone and its bytes lost.
   HandController* controller = nullptr;
   // Levels of the CBUS lines while they are inputs (bit n = CBUSn), what
   // GetBitMode reports right after the first open.
@@ -174,6 +175,9 @@ class SimFtdiDriver final : public FtdiDriver {
   void NotifyCbus(Chip& chip);
 
   VirtualClock& clock_;
+  // The controllers' sinks check this token, so that bytes sent after the
+  // driver is gone are lost rather than delivered to freed memory.
+  std::shared_ptr<int> alive_ = std::make_shared<int>(0);
   std::vector<std::unique_ptr<Chip>> chips_;
   bool tracing_ = true;
   std::vector<DriverCallRecord> calls_;

@@ -579,6 +579,17 @@ TEST(SimDriverFaultTest, GuiderFaultsSeenThroughTheChip) {
   EXPECT_FALSE(sim.guider().powered());
 }
 
+TEST(SimulatedGuiderTest, ControllerOutlivingItsChipLosesItsBytes) {
+  VirtualClock clock;
+  HandController guider(clock);
+  {
+    SimFtdiDriver driver(clock);
+    driver.AddDevice(GuiderDevice(&guider));
+  }
+  guider.Send(0x00);
+  EXPECT_EQ(guider.line_trace().back().fate, LineFate::kNotListening);
+}
+
 TEST(SimulatedGuiderTest, InteractiveModeKeepsNoTraces) {
   SimulatedGuider sim;
   sim.SetInteractive(0);
