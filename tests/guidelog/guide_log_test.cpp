@@ -6,6 +6,7 @@
 
 #include <cstdio>
 #include <cstring>
+#include <random>
 #include <vector>
 
 #include "guidelog_test_util.h"
@@ -470,6 +471,29 @@ TEST(guide_log_test, build_entities_twice_gives_the_same_list) {
   ASSERT_EQ(log.entities.size(), first.size());
   for (std::size_t i = 0; i < first.size(); ++i) {
     EXPECT_TRUE(logtest::SameEntity(log.entities[i], first[i])) << i;
+  }
+}
+
+TEST(guide_log_test, random_pages_decode_without_fault) {
+  // Pages of random bytes with random page headers, as a foreign or
+  // damaged file may hold: decoding ends, and ends with the EOF entity.
+  std::mt19937 rng(99);
+  GuideLog log;
+  for (int round = 0; round < 200; ++round) {
+    std::vector<DataPage> pages(1 + rng() % 6);
+    for (DataPage& p : pages) {
+      for (std::uint8_t& b : p.data) b = static_cast<std::uint8_t>(rng());
+      p.next_page = static_cast<std::uint16_t>(rng());
+      p.data_size = static_cast<std::uint16_t>(rng() % 3 == 0 ? rng() : rng() % 513);
+    }
+    LoadPages(log, pages);
+    const int result = log.BuildEntities();
+    EXPECT_TRUE(result == 0 || result == 1);
+    ASSERT_FALSE(log.entities.empty());
+    EXPECT_EQ(log.entities.back().type, ENTITY_EOF);
+    for (std::size_t i = 0; i + 1 < log.entities.size(); ++i) {
+      ASSERT_NE(log.entities[i].type, ENTITY_EOF);
+    }
   }
 }
 
