@@ -22,6 +22,10 @@
 // - A queue query (GetQueueStatus, GetStatus) takes one USB frame (1 ms of
 //   virtual time) while bytes are still on the wire or nothing is ready and
 //   the guider has something pending, so that polling loops see time pass.
+// - Purge and ResetDevice throw away the bytes that have arrived (bytes
+//   still on the wire come in afterwards); ResetDevice keeps the line
+//   settings, which every handshake sets again anyway. Open starts from the
+//   driver's defaults: 9600 baud 8N1, latency 16 ms, no time-outs.
 // - The CBUS lines keep their directions and levels across Close and
 //   ResetDevice (the chip stays powered by USB); Open leaves them alone and
 //   GetBitMode reads each output's driven level and each input's outside
@@ -136,7 +140,8 @@ class SimFtdiDriver final : public FtdiDriver {
   // On from the start; a long interactive session turns it off.
   void set_tracing(bool on) { tracing_ = on; }
   std::string FormatCalls() const { return FormatTrace(calls_); }
-  // The mask bytes of every SetBitMode call, in order.
+  // The mask bytes of every SetBitMode call that succeeded, in order (a
+  // failed call reached no line).
   std::vector<std::uint8_t> BitModeMasks() const;
   // Everything written / read through successful calls, concatenated.
   std::vector<std::uint8_t> WrittenBytes() const;
