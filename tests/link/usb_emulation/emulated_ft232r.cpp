@@ -126,7 +126,8 @@ sim::LineFate EmulatedFt232r::FromFarEnd(std::uint8_t byte, const sim::LineSetti
 }
 
 std::size_t EmulatedFt232r::PlayLine(std::span<const std::uint8_t> bytes,
-                                     const sim::LineSettings& sender) {
+                                     const sim::LineSettings& sender, std::int64_t delayMicros) {
+  rxLineFree_ = std::max(rxLineFree_, time_.Now() + delayMicros);
   std::size_t taken = 0;
   for (std::uint8_t b : bytes) {
     if (FromFarEnd(b, sender) == sim::LineFate::kDelivered) ++taken;
@@ -324,6 +325,11 @@ int EmulatedFt232r::EmitPacket(unsigned char* dst, std::size_t count, std::int64
   return static_cast<int>(2 + count);
 }
 
+// The chip keeps its own time t, the moment it sends each packet. On the
+// virtual clock t is always the present. In real time a sleep may end late;
+// the chip then catches up on what it would have sent meanwhile, and the
+// time its caller lost waiting on it is not charged to the host as a late
+// poll.
 int EmulatedFt232r::BulkIn(unsigned char* data, int length, int* transferred,
                            unsigned timeoutMs) {
   *transferred = 0;
@@ -331,50 +337,52 @@ int EmulatedFt232r::BulkIn(unsigned char* data, int length, int* transferred,
   const std::int64_t start = time_.Now();
   const std::int64_t deadline =
       start + (timeoutMs == 0 ? kUnlimitedMicros : std::int64_t{timeoutMs} * 1000);
-  DropOverrun(start);
+  // When the host really polled again, on the chip's time line.
+  std::int64_t t = std::min(start, lastComplete_ + (start - lastReturn_));
+  DropOverrun(t);
+
+  const auto finish = [&](int filled, int result) {
+    *transferred = filled;
+    lastComplete_ = t;
+    lastReturn_ = time_.Now();
+    return result;
+  };
 
   int filled = 0;
   int still = 0;
   for (;;) {
-    if (!attached_) {
-      *transferred = filled;
-      return LIBUSB_ERROR_NO_DEVICE;
+    if (!attached_) return finish(filled, LIBUSB_ERROR_NO_DEVICE);
+    // The next thing the chip does: a full packet once 62 bytes are in, a
+    // short one when the latency timer runs out, or the host gives up.
+    std::int64_t next = deadline;
+    if (!inStopped_) {
+      std::int64_t send = lastPacket_ + std::int64_t{latencyMs_} * 1000;
+      if (rx_.size() >= kPacketData) send = std::min(send, rx_[kPacketData - 1].arrival);
+      next = std::min(next, std::max(t, send));
     }
     const std::int64_t now = time_.Now();
-    const std::int64_t timerEnd = lastPacket_ + std::int64_t{latencyMs_} * 1000;
+    if (next > now) {
+      time_.StepToward(next);
+      if (time_.Now() == now && ++still > kMaxStillSteps) return finish(filled, LIBUSB_ERROR_OTHER);
+      continue;
+    }
+    still = 0;
+    t = next;
     if (!inStopped_) {
-      const std::size_t arrived = Arrived(now);
+      const std::size_t arrived = Arrived(t);
       const bool full = arrived >= kPacketData;
-      if (full || now >= timerEnd) {
+      if (full || t >= lastPacket_ + std::int64_t{latencyMs_} * 1000) {
         const std::size_t count = std::min(arrived, kPacketData);
         if (length - filled < static_cast<int>(2 + count)) {
-          *transferred = filled;
-          return LIBUSB_ERROR_OVERFLOW;
+          return finish(filled, LIBUSB_ERROR_OVERFLOW);
         }
-        const int size = EmitPacket(data + filled, count, now);
+        const int size = EmitPacket(data + filled, count, t);
         filled += size;
-        if (size < kPacketSize || filled == length) {
-          *transferred = filled;
-          return 0;
-        }
-        still = 0;
+        if (size < kPacketSize || filled == length) return finish(filled, 0);
         continue;
       }
     }
-    if (now >= deadline) {
-      *transferred = filled;
-      return LIBUSB_ERROR_TIMEOUT;
-    }
-    std::int64_t next = deadline;
-    if (!inStopped_) {
-      next = std::min(next, timerEnd);
-      if (rx_.size() >= kPacketData) next = std::min(next, rx_[kPacketData - 1].arrival);
-    }
-    time_.StepToward(next);
-    if (time_.Now() == now && ++still > kMaxStillSteps) {
-      *transferred = filled;
-      return LIBUSB_ERROR_OTHER;
-    }
+    if (t >= deadline) return finish(filled, LIBUSB_ERROR_TIMEOUT);
   }
 }
 

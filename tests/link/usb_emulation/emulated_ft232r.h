@@ -132,9 +132,11 @@ class EmulatedFt232r {
   // A byte sent by the far end now with its line settings: it arrives when
   // its last bit is in, if the chip runs the same settings.
   sim::LineFate FromFarEnd(std::uint8_t byte, const sim::LineSettings& sender);
-  // A stream sent by the far end from now on, back to back. Returns how
-  // many bytes the chip will receive.
-  std::size_t PlayLine(std::span<const std::uint8_t> bytes, const sim::LineSettings& sender);
+  // A stream sent by the far end, back to back, its first character
+  // starting `delayMicros` from now. Returns how many bytes the chip will
+  // receive.
+  std::size_t PlayLine(std::span<const std::uint8_t> bytes, const sim::LineSettings& sender,
+                       std::int64_t delayMicros = 0);
 
   // ---- Faults ----
 
@@ -214,6 +216,10 @@ class EmulatedFt232r {
   std::deque<RxByte> rx_;
   std::int64_t rxLineFree_ = 0;
   std::int64_t lastPacket_ = -1'000'000'000;
+  // The chip's time when the last IN transfer ended, and the real time it
+  // returned to the host (later only when a real-time sleep overslept).
+  std::int64_t lastComplete_ = 0;
+  std::int64_t lastReturn_ = 0;
   bool overrunPending_ = false;
   std::size_t overrunBytes_ = 0;
 
