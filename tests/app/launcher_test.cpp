@@ -268,7 +268,10 @@ TEST(ControlGroup, SwitchesItsControlsTogether) {
 TEST(Program, SimulateShowsTheLauncherAndPowerOnFindsTheGuiderRunning) {
   std::unique_ptr<LinkBackend> backend = MakeSimulatedBackend();
   auto& sim = dynamic_cast<sim::SimFtdiDriver&>(backend->driver());
+  // The program runs the simulator in real time without traces; the test
+  // wants neither.
   dynamic_cast<sim::VirtualClock&>(backend->clock()).SetRealTimePacing(0);
+  sim.set_tracing(true);
   ScriptedDialogs dialogs;
   bool shown = false;
   QTimer::singleShot(0, [&] {
