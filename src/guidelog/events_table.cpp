@@ -296,6 +296,7 @@ int WriteEventsTable(const GuideLog& log) {
     return -2;
   }
   int result = 0;
+  bool written = false;
   {
     CsvText out(file.get());
     DateTimeCells cells(sep);
@@ -353,9 +354,14 @@ int WriteEventsTable(const GuideLog& log) {
       result = 1;
       break;
     }
-    out.Flush();
+    written = out.Flush();
   }
-  CloseChecked(file);
+  // A table cut short by a full disk is no table: say so rather than
+  // report it complete.
+  if (!CloseChecked(file) || !written) {
+    std::printf("ERROR: can't write CSV file\n");
+    return -2;
+  }
   return result;
 }
 

@@ -167,6 +167,7 @@ int WritePeriodicErrorTables(GuideLog& log) {
       return -1;
     }
     bool go_on = true;
+    bool written = false;
     try {
       CsvText out(file.get());
       out << "time" << sep << "RA" << sep << "DEC" << sep << sep
@@ -174,10 +175,16 @@ int WritePeriodicErrorTables(GuideLog& log) {
       out.EndLine();
       const double span = SecondsBetween(log.positions.back(), log.positions.front());
       if (span > g_wormPeriod) go_on = WriteRun(out, log.positions, sep);
+      written = out.Flush();
     } catch (const std::bad_alloc&) {
       go_on = false;
+      written = true;  // out of memory: the export stops, as documented
     }
-    CloseChecked(file);
+    // A table cut short by a full disk fails like one never created.
+    if (!CloseChecked(file) || !written) {
+      std::printf("ERROR: can't write CSV (PE) file\n");
+      return -1;
+    }
     if (!go_on) return 0;
   }
 }

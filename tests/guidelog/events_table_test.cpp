@@ -322,6 +322,31 @@ TEST(events_table_test, table_that_cannot_be_created) {
   EXPECT_EQ(testing::internal::GetCapturedStdout(), "ERROR: can't create CSV file\n");
 }
 
+TEST(events_table_test, table_on_a_full_disk_is_not_reported_complete) {
+  TempDir dir;
+  std::error_code ec;
+  std::filesystem::create_symlink("/dev/full", "events.csv", ec);
+  if (ec) GTEST_SKIP() << "no /dev/full to write to";
+  GuideLog log;
+  BuildEveryKind(log);
+  testing::internal::CaptureStdout();
+  EXPECT_EQ(WriteEventsTable(log), -2);
+  EXPECT_EQ(testing::internal::GetCapturedStdout(), "ERROR: can't write CSV file\n");
+}
+
+TEST(events_table_test, debug_entity_of_kind_0_without_text) {
+  // Only a list built by hand can hold one; the reader always gives text.
+  TempDir dir;
+  GuideLog log;
+  LogEntity debug = Entity(ENTITY_DEBUG, 100);
+  debug.debug.debug_kind = kDebugText;
+  LogEntity eof = Entity(ENTITY_EOF, 100);
+  log.entities = {debug, eof};
+  CsvFormat format(0);
+  ASSERT_EQ(WriteEventsTable(log), 0);
+  EXPECT_EQ(CrLfLines(ReadText("events.csv"))[1], "2014.03.21.; 10,0;DEBUG;ERROR: debug string == NULL");
+}
+
 TEST(events_table_test, table_replaces_an_older_one) {
   TempDir dir;
   std::ofstream("events.csv") << std::string(10000, 'x');

@@ -308,6 +308,38 @@ TEST(periodic_error_test, table_that_cannot_be_created) {
   EXPECT_EQ(CrLfLines(ReadText("pe1.csv")).size(), 62u);  // the earlier table stays
 }
 
+TEST(periodic_error_test, two_runs_split_by_a_drift_give_two_tables) {
+  TempDir dir;
+  Settings settings(1, 1000, 480, 0);
+  GuideLog log;
+  std::vector<LogEntity> v = PositionRun(600, 10, [](double t) { return 500.0 + std::sin(t / 50); });
+  v.push_back(Drift(kStart + 6050, 3, 3));
+  for (LogEntity e : PositionRun(700, 10, [](double t) { return 500.0 + std::cos(t / 50); }, 700)) {
+    v.push_back(e);
+  }
+  Build(log, v);
+  ASSERT_EQ(WritePeriodicErrorTables(log), 0);
+  EXPECT_EQ(ReadRows("pe1.csv").size(), 61u);
+  const std::vector<Row> second = ReadRows("pe2.csv");
+  ASSERT_EQ(second.size(), 71u);
+  EXPECT_DOUBLE_EQ(second.front().t, 0.0);  // times count from the run's start
+  EXPECT_DOUBLE_EQ(second.back().t, 700.0);
+  EXPECT_FALSE(Exists("pe3.csv"));
+}
+
+TEST(periodic_error_test, table_on_a_full_disk_fails) {
+  TempDir dir;
+  std::error_code ec;
+  std::filesystem::create_symlink("/dev/full", "pe1.csv", ec);
+  if (ec) GTEST_SKIP() << "no /dev/full to write to";
+  Settings settings(1, 1000, 480, 0);
+  GuideLog log;
+  Build(log, Alternating());
+  testing::internal::CaptureStdout();
+  EXPECT_EQ(WritePeriodicErrorTables(log), -1);
+  EXPECT_EQ(testing::internal::GetCapturedStdout(), "ERROR: can't write CSV (PE) file\n");
+}
+
 TEST(periodic_error_test, window_ends_on_one_position_gives_finite_rows) {
   // Two positions 700 s apart with P = 480: margin 110 s, and both window
   // ends fall on the second position. The drift line has no slope; the
