@@ -22,6 +22,11 @@ constexpr double kDegreesPerRadian = 57.29577951309679;
 constexpr double kArcsecPerDegree = 3600.0;
 constexpr double kPi = 3.141592653589;
 
+// The file control window keeps both settings at 1 or more; a value below
+// that would divide by zero.
+int WormPeriod() { return g_wormPeriod < 1 ? 1 : g_wormPeriod; }
+int FocalLength() { return g_focalLength < 1 ? 1 : g_focalLength; }
+
 void AppendCell(CsvText& out, int decimals, double value) {
   AppendCsvNumber(out.text(), decimals, value);
 }
@@ -33,7 +38,7 @@ bool WriteRun(CsvText& out, const std::vector<LogEntity>& p, std::string_view se
   std::vector<double> t(n);
   for (std::size_t i = 0; i < n; ++i) t[i] = SecondsBetween(p[i], p[0]);
   const double span = t[n - 1];
-  const int period = g_wormPeriod;
+  const int period = WormPeriod();
 
   // The window from margin to span - margin holds whole periods and sits in
   // the middle of the run.
@@ -113,7 +118,7 @@ bool WriteRun(CsvText& out, const std::vector<LogEntity>& p, std::string_view se
   }
 
   const double q = kPixelPitch / std::cos(g_starDec / 360.0 * 2.0 * kPi);
-  const double f = g_focalLength;
+  const double f = FocalLength();
   const double ra_scale = q / f * kArcsecPerDegree * kDegreesPerRadian;
   const double dec_scale = kPixelPitch / f * kArcsecPerDegree * kDegreesPerRadian;
   for (std::size_t i = 0; i < n; ++i) {
@@ -174,7 +179,7 @@ int WritePeriodicErrorTables(GuideLog& log) {
           << "The scale is seconds and arcseconds.";
       out.EndLine();
       const double span = SecondsBetween(log.positions.back(), log.positions.front());
-      if (span > g_wormPeriod) go_on = WriteRun(out, log.positions, sep);
+      if (span > WormPeriod()) go_on = WriteRun(out, log.positions, sep);
       written = out.Flush();
     } catch (const std::bad_alloc&) {
       go_on = false;
