@@ -1,0 +1,45 @@
+#include "libftdi_rig.h"
+
+#include <memory>
+
+#include "chip_time.h"
+#include "emulated_usb.h"
+#include "link/libftdi/libftdi_driver.h"
+
+namespace ktal::testing {
+
+namespace {
+
+class LibftdiRig final : public GuiderRig {
+ public:
+  explicit LibftdiRig(const sim::HandControllerConfig& config)
+      : guider_(clock_, config), driver_(std::make_unique<LibftdiDriver>(clock_)) {
+    usbemu::UsbBus::Get().Reset(&time_);
+    usbemu::UsbBus::Get().Plug(usbemu::GuiderChip(&guider_));
+  }
+  // The backend lets go of the bus before the bus and the guider go.
+  ~LibftdiRig() override {
+    driver_.reset();
+    usbemu::UsbBus::Get().Reset(nullptr);
+  }
+
+  sim::VirtualClock& clock() override { return clock_; }
+  sim::HandController& guider() override { return guider_; }
+  FtdiDriver& driver() override { return *driver_; }
+
+ private:
+  sim::VirtualClock clock_;
+  usbemu::VirtualChipTime time_{clock_};
+  sim::HandController guider_;
+  std::unique_ptr<LibftdiDriver> driver_;
+};
+
+}  // namespace
+
+RigFactory LibftdiEmulatedRig() {
+  return {"LibftdiOnEmulatedUsb", [](const sim::HandControllerConfig& config) {
+            return std::make_unique<LibftdiRig>(config);
+          }};
+}
+
+}  // namespace ktal::testing
