@@ -37,6 +37,9 @@ constexpr std::uint32_t kDefaultChunk = 4096;
 constexpr std::int64_t kWritePieceMicros = 50'000;
 constexpr std::uint32_t kMinWritePiece = 64;
 
+// The smallest request a read makes of libftdi: one packet's data.
+constexpr std::int64_t kMinReadRequest = 62;
+
 // Empty transfers that take no time at all, in a row, before a read lets
 // the clock move on its own.
 constexpr int kInstantEmptyLimit = 1000;
@@ -450,8 +453,14 @@ FtStatus LibftdiDriver::Read(FtHandle handle, void* buffer, std::uint32_t count,
   int instantEmpty = 0;
   while (got < count) {
     const std::int64_t before = clock_.NowMicros();
+    // libftdi keeps reading while data keep coming; asking for no more than
+    // the line can bring before the deadline ends a long stream on time.
+    // What a transfer brings beyond that stays in libftdi's buffer.
+    const std::int64_t reachable = std::max<std::int64_t>(deadline - before, 0) / d->ByteMicros();
+    const std::uint32_t ask = static_cast<std::uint32_t>(
+        std::min<std::int64_t>(count - got, std::max<std::int64_t>(reachable, kMinReadRequest)));
     // Returns after one latency period at the latest, with what arrived.
-    int rc = ftdi_read_data(d->ctx.get(), out + got, static_cast<int>(count - got));
+    int rc = ftdi_read_data(d->ctx.get(), out + got, static_cast<int>(ask));
     if (rc < 0) {
       *read = got;
       if (rc == LIBUSB_ERROR_TIMEOUT) {
