@@ -424,7 +424,10 @@ int LibftdiDriver::PollIntoQueue(OpenDevice& d) {
   if (d.queue.size() >= kReceiveQueueLimit) return 0;
   unsigned chunk = kDefaultChunk;
   ftdi_read_data_get_chunksize(d.ctx.get(), &chunk);
-  std::size_t room = std::min<std::size_t>(kReceiveQueueLimit - d.queue.size(), chunk);
+  // At most what one transfer carries (62 of each 64 bytes), so that a
+  // stream in full flow costs one transfer and not two.
+  const std::size_t oneTransfer = chunk / 64 * 62;
+  std::size_t room = std::min(kReceiveQueueLimit - d.queue.size(), oneTransfer);
   std::vector<unsigned char> bytes(room);
   int got = ftdi_read_data(d.ctx.get(), bytes.data(), static_cast<int>(room));
   if (got > 0) d.queue.insert(d.queue.end(), bytes.begin(), bytes.begin() + got);
