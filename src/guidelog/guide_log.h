@@ -39,7 +39,8 @@ class GuideLog {
   GuideLog(const GuideLog&) = delete;
   GuideLog& operator=(const GuideLog&) = delete;
 
-  // Resets the model for a new log (no pages, analysis array released) and
+  // Resets the model for a new log (no pages, entity list and analysis array
+  // emptied) and
   // checks the directory entry's stamps: 0 valid, 1 a stamp is invalid.
   int BeginLog(std::uint16_t created_date, std::uint16_t created_time,
                std::uint16_t modified_date, std::uint16_t modified_time);
