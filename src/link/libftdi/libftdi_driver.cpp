@@ -194,7 +194,7 @@ bool LibftdiDriver::Enumerate() {
       } else {
         // The node stays without texts, so no kind but "any" accepts it;
         // the detail tells the user why.
-        detail_ = DiagnoseOpenFailure(dev, node, rc);
+        detail_ = DiagnoseUnreadable(dev, node, rc);
       }
       list_.push_back(std::make_unique<ListedDevice>(dev, node));
     }
@@ -227,10 +227,26 @@ FtStatus LibftdiDriver::GetDeviceInfoList(FtDeviceListInfoNode* list, std::uint3
   return FT_OK;
 }
 
+// Only opens the device to look: a chip that is not the guider may be in use
+// as a serial port, and claiming it would take it from its kernel driver.
+std::string LibftdiDriver::DiagnoseUnreadable(libusb_device* dev,
+                                              const FtDeviceListInfoNode& node, int ftdiCode) {
+  const std::string where = Where(dev, node.ID);
+  libusb_device_handle* probe = nullptr;
+  int rc = libusb_open(dev, &probe);
+  if (rc == LIBUSB_ERROR_ACCESS) return PermissionText(where);
+  if (rc == LIBUSB_ERROR_NO_DEVICE) return "the USB device " + where + " was unplugged";
+  if (rc < 0) return "the USB device " + where + " cannot be opened: " + LibusbErrorText(rc);
+  libusb_close(probe);
+  return Format("the USB device %s did not give its description (libftdi code %d)",
+                where.c_str(), ftdiCode);
+}
+
 std::string LibftdiDriver::DiagnoseOpenFailure(libusb_device* dev,
                                                const FtDeviceListInfoNode& node, int ftdiCode) {
   const std::string where = Where(dev, node.ID);
-  // libftdi's own verdict when the kernel refused to let go of the device.
+  // ftdi_usb_open_dev's own verdict when the kernel refused to let go of
+  // the device.
   if (ftdiCode == -8) return PermissionText(where);
 
   // libftdi keeps libusb's code to itself; asking again tells which it was.

@@ -108,7 +108,11 @@ class LibftdiDriver final : public FtdiDriver {
   FtStatus Ok();
   // Refills list_ from the bus; false when libusb could not start.
   bool Enumerate();
-  // Explains a failed open of `dev` (permission, busy, gone) for detail_.
+  // Explain for detail_ why the texts of `dev` could not be read, and why
+  // ftdi_usb_open_dev failed (permission, busy, gone); ftdiCode is what
+  // libftdi returned.
+  std::string DiagnoseUnreadable(libusb_device* dev, const FtDeviceListInfoNode& node,
+                                 int ftdiCode);
   std::string DiagnoseOpenFailure(libusb_device* dev, const FtDeviceListInfoNode& node,
                                   int ftdiCode);
   // Moves bytes libftdi holds in its own buffer into the receive queue, so

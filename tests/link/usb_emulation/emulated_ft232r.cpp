@@ -160,6 +160,7 @@ void EmulatedFt232r::ClearFaults() {
   outStopped_ = false;
   openError_ = 0;
   claimError_ = 0;
+  stringsStalled_ = false;
 }
 
 // ---------------------------------------------------------------------------
@@ -167,6 +168,7 @@ void EmulatedFt232r::ClearFaults() {
 
 void EmulatedFt232r::OnClaimed(bool autoDetach) {
   claimed_ = true;
+  ++claimCount_;
   detachedOnClaim_ = autoDetach && kernelDriver_;
   if (detachedOnClaim_) kernelDriver_ = false;
 }
@@ -184,6 +186,7 @@ bool EmulatedFt232r::DetachKernelDriver() {
 }
 
 std::optional<std::string> EmulatedFt232r::StringDescriptor(std::uint8_t index) const {
+  if (stringsStalled_) return std::nullopt;
   switch (index) {
     case 1: return config_.manufacturer;
     case 2: return config_.description;

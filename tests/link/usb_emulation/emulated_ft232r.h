@@ -110,6 +110,8 @@ class EmulatedFt232r {
   bool attached() const { return attached_; }
   bool kernelDriverAttached() const { return kernelDriver_; }
   bool claimed() const { return claimed_; }
+  // How often an interface claim went through.
+  int claim_count() const { return claimCount_; }
 
   const std::vector<ControlRequest>& controls() const { return controls_; }
   void clear_controls() { controls_.clear(); }
@@ -155,6 +157,8 @@ class EmulatedFt232r {
   // (LIBUSB_ERROR_ACCESS: no permission on the device node). 0 lifts it.
   void DenyOpen(int libusbError) { openError_ = libusbError; }
   void DenyClaim(int libusbError) { claimError_ = libusbError; }
+  // String descriptor requests stall.
+  void SetStringsStalled(bool stalled) { stringsStalled_ = stalled; }
   void ClearFaults();
 
   // ---- The USB side, for the libusb functions ----
@@ -236,6 +240,8 @@ class EmulatedFt232r {
   bool outStopped_ = false;
   int openError_ = 0;
   int claimError_ = 0;
+  bool stringsStalled_ = false;
+  int claimCount_ = 0;
 };
 
 }  // namespace ktal::usbemu

@@ -126,6 +126,22 @@ TEST_F(LibftdiAccess, NoPermissionOnTheNodeNamesTheUdevRule) {
   EXPECT_NE(detail.find("packaging/udev/60-ktal-guider.rules"), std::string::npos) << detail;
 }
 
+// Another FTDI chip may be someone's serial port: finding out why its texts
+// are missing must not take it from its kernel driver.
+TEST_F(LibftdiAccess, UnreadableChipIsLookedAtButNotClaimed) {
+  ChipConfig config;
+  config.address = 7;
+  EmulatedFt232r& chip = UsbBus::Get().Plug(config);
+  chip.SetStringsStalled(true);
+  AttachLink();
+  EXPECT_NE(g_device.Open(), 0);
+  EXPECT_STREQ(g_device.errorText, "No proper USB device found");
+  EXPECT_EQ(chip.claim_count(), 0);
+  EXPECT_EQ(driver_->LastErrorDetail(),
+            "the USB device 0403:6001 (bus 1, device 7) did not give its description "
+            "(libftdi code -8)");
+}
+
 TEST_F(LibftdiAccess, RefusedClaimFailsOpenWithTheHint) {
   EmulatedFt232r& chip = PlugGuider();
   chip.DenyClaim(LIBUSB_ERROR_ACCESS);
