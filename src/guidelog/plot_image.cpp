@@ -46,8 +46,9 @@ void PutLE32(std::vector<std::uint8_t>& out, std::size_t at, std::uint32_t value
 
 void ResetPlotImage(PlotImage& image, int width, int height)
 {
+    // The buffer is kept for the next image of a report, which is usually
+    // the same size; only its contents are replaced.
     image.pixels.clear();
-    image.pixels.shrink_to_fit();
     image.width = 0;
     image.height = 0;
     image.palette = MakePlotPalette();
@@ -75,14 +76,16 @@ void FillRect(PlotImage& image, int x1, int y1, int x2, int y2, int colour, int 
     const int right = std::min(std::max(x1, x2), image.width - 1);
     const int top = std::max(std::min(y1, y2), 0);
     const int bottom = std::min(std::max(y1, y2), image.height - 1);
+    if (left > right || top > bottom)
+        return;
     const auto value = static_cast<std::uint8_t>(colour);
     for (int y = top; y <= bottom; ++y) {
         std::uint8_t* row = image.pixels.data() + static_cast<std::size_t>(y) * static_cast<std::size_t>(image.width);
-        for (int x = left; x <= right; ++x) {
-            if (mode == kFillXor)
+        if (mode == kFillXor) {
+            for (int x = left; x <= right; ++x)
                 row[x] ^= value;
-            else
-                row[x] = value;
+        } else {
+            std::fill(row + left, row + right + 1, value);
         }
     }
 }
