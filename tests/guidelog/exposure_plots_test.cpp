@@ -248,5 +248,31 @@ TEST(exposure_plots, hostile_values_stay_inside_the_images)
     EXPECT_EQ(log.spread_image.pixels.size(), 128u * 128u);
 }
 
+TEST(exposure_plots, a_day_long_exposure_of_300000_frames_is_drawn_at_bounded_width)
+{
+    GuideLog log;
+    std::vector<LogEntity> stars;
+    stars.reserve(300001);
+    for (int i = 0; i < 300000; ++i) {
+        LogEntity star = MakeStar(0.0, (i % 13) * 0.01, (i % 7) * -0.01, Corr(i % 5 - 2), Corr(1));
+        star.clock_tenths = TenthsAt(0.0) + static_cast<std::uint32_t>(i) % 600000;
+        star.clock_date = static_cast<std::uint16_t>(kTestDate + static_cast<std::uint32_t>(i) / 600000);
+        stars.push_back(star);
+    }
+    Render(log, std::move(stars));
+    EXPECT_EQ(log.positions.size(), 300000u);
+    EXPECT_EQ(log.exposure.plot_span, kMaxPlotSpan);
+    EXPECT_EQ(log.drift_image.width, kMaxPlotSpan + 32);
+    EXPECT_EQ(log.error_image.pixels.size(), static_cast<std::size_t>(kMaxPlotSpan + 32) * 126);
+    // The time axis runs out before the frames do; the last columns still
+    // show their bars.
+    int bar_pixels = 0;
+    for (int x = kMaxPlotSpan + 8; x <= kMaxPlotSpan + 17; ++x)
+        for (int y = 34; y <= 58; ++y)
+            bar_pixels += Pixel(log.drift_image, x, y) == kPlotBar;
+    EXPECT_GT(bar_pixels, 0);
+    EXPECT_EQ(Pixel(log.drift_image, kMaxPlotSpan + 18, 40), kPlotBackground);
+}
+
 } // namespace
 } // namespace ktal
