@@ -59,25 +59,25 @@ void AppendTemplate(std::string& out, const char* tmpl, std::initializer_list<Ar
             out += *c;
             continue;
         }
-        const char* spec_begin = c++;
+        const char* conversion_begin = c++;
         while (*c == '0' || *c == '-' || (*c >= '1' && *c <= '9') || *c == '.')
             ++c;
-        const std::string spec(spec_begin, static_cast<std::size_t>(c - spec_begin + 1));
+        const std::string conversion(conversion_begin, static_cast<std::size_t>(c - conversion_begin + 1));
         if (*c == '\0' || next == args.end())
             break;
         const Arg& arg = *next++;
         char buffer[64];
         if (*c == 'f') {
-            const int precision = spec.find('.') != std::string::npos ? std::atoi(spec.c_str() + spec.find('.') + 1) : 6;
+            const int precision = conversion.find('.') != std::string::npos ? std::atoi(conversion.c_str() + conversion.find('.') + 1) : 6;
             const auto result = std::to_chars(buffer, buffer + sizeof buffer, std::get<double>(arg),
                                               std::chars_format::fixed, precision);
             out.append(buffer, result.ptr);
         } else if (*c == 's') {
             out += std::get<const char*>(arg);
         } else {
-            std::string int_spec = spec;
-            int_spec.insert(int_spec.size() - 1, "ll");
-            std::snprintf(buffer, sizeof buffer, int_spec.c_str(), std::get<long long>(arg));
+            std::string int_conversion = conversion;
+            int_conversion.insert(int_conversion.size() - 1, "ll");
+            std::snprintf(buffer, sizeof buffer, int_conversion.c_str(), std::get<long long>(arg));
             out += buffer;
         }
     }
