@@ -86,6 +86,14 @@ bool CFtdiDevice::CheckOpen(const char* operation) {
   return false;
 }
 
+void CFtdiDevice::AppendDriverDetail(bool toErrorString) {
+  const std::string detail = driver_->FailureDetail();
+  if (detail.empty()) return;
+  const std::size_t used = std::strlen(errorText);
+  FormatBounded(errorText + used, sizeof errorText - used, " - %s", detail.c_str());
+  if (toErrorString) errorString = Widen(errorText);
+}
+
 bool CFtdiDevice::Accepts(const FtDeviceListInfoNode& node) const {
   if (node.ID != 0x04036001u && node.ID != 0x04036015u) return false;
   if (deviceKind == kDeviceKindAny) return true;
@@ -116,6 +124,7 @@ int CFtdiDevice::Open() {
   }
   if (count == 0) {
     SetPlainError("No proper USB device found");
+    AppendDriverDetail(true);
     return 1;
   }
 
@@ -135,7 +144,10 @@ int CFtdiDevice::Open() {
     }
   }
   if (chosen < 0) {
+    // A guider whose USB node cannot be read looks like no guider at all;
+    // the driver can say why.
     SetPlainError("No proper USB device found");
+    AppendDriverDetail(true);
     return 1;
   }
 
@@ -143,6 +155,7 @@ int CFtdiDevice::Open() {
   status = driver_->Open(chosen, &opened);
   if (status != FT_OK) {
     RecordFailure("FT_Open failed", status);
+    AppendDriverDetail(false);
     return static_cast<int>(status);
   }
   handle = opened;

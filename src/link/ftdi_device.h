@@ -90,6 +90,9 @@ class CFtdiDevice {
   // Records a read or write that moved nothing before its time-out.
   void RecordTimeout(const char* what);
   bool CheckOpen(const char* operation);
+  // Adds what the driver knows beyond the status (a missing udev rule) to a
+  // failed Open's text.
+  void AppendDriverDetail(bool toErrorString);
   bool Accepts(const FtDeviceListInfoNode& node) const;
 
   FtdiDriver* driver_ = nullptr;

@@ -7,6 +7,7 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
 
 namespace ktal {
 
@@ -113,6 +114,11 @@ class FtdiDriver {
   // Instantaneous levels of the pins, low nibble CBUS3..0.
   virtual FtStatus GetBitMode(FtHandle handle, std::uint8_t* mode) = 0;
   virtual FtStatus ResetDevice(FtHandle handle) = 0;
+
+  // Not a vendor call: why the most recent failure happened when the status
+  // cannot tell (no permission on the USB device node, say), in words a user
+  // can act on. Empty when there is nothing to add.
+  virtual std::string FailureDetail() const { return {}; }
 };
 
 }  // namespace ktal

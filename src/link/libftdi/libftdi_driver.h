@@ -80,6 +80,7 @@ class LibftdiDriver final : public FtdiDriver {
   // after a call that went well, except enumeration, which keeps it while an
   // unreadable chip is attached.
   const std::string& LastErrorDetail() const { return detail_; }
+  std::string FailureDetail() const override { return detail_; }
 
   // The most the receive queue holds; bytes beyond it stay in the chip.
   static constexpr std::size_t kReceiveQueueLimit = 65536;
