@@ -154,8 +154,11 @@ int GuideLog::BuildEntities() {
   last_type = kInitialEntityType;
   clock = RunningClock{};
   reopen_pending = 0;
-  // A star measurement, the commonest entity, takes about eight bytes.
-  entities.reserve(static_cast<std::size_t>(page_count) * (kPageDataBytes / 8) + 1);
+  // Room for one entity per four bytes of data: more than guiding logs
+  // hold (a star measurement takes about eight), so the list need not grow,
+  // which would briefly hold its old and new buffers at once. Room that is
+  // never written costs no memory.
+  entities.reserve(static_cast<std::size_t>(page_count) * (kPageDataBytes / 4) + 1);
 
   StreamReader in(pages.get(), last_page_index, cursor);
   auto more = [this, &in] {
