@@ -70,7 +70,9 @@ std::string FormatCall(const DriverCallRecord& r) {
       text += buffer;
       break;
     case DriverCall::kWrite:
-      text += "(" + Hex(r.data) + ")";
+      text += '(';
+      text += Hex(r.data);
+      text += ')';
       std::snprintf(buffer, sizeof buffer, " -> %u", static_cast<unsigned>(r.result));
       text += buffer;
       break;

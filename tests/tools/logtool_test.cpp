@@ -100,7 +100,10 @@ RunResult RunTool(const std::vector<std::string>& args)
 {
     std::string command = Quote(KTAL_LOGTOOL_PATH);
     for (const std::string& arg : args)
-        command += " " + Quote(arg);
+    {
+        command += ' ';
+        command += Quote(arg);
+    }
     command += " > tool.out 2> tool.err";
     RunResult result;
     const int raw = std::system(command.c_str());
