@@ -69,12 +69,11 @@ struct ToolOptions {
     std::vector<std::string> files;
 };
 
-// Processes one file into `folder`; prints its line and returns true when
-// everything asked for was written.
-bool ProcessOne(const fs::path& file, const fs::path& folder, bool html, bool pe)
+// Processes one file into `folder`; prints its line, naming the file as the
+// user gave it, and returns true when everything asked for was written.
+bool ProcessOne(const std::string& name, const fs::path& file, const fs::path& folder, bool html, bool pe)
 {
-    const std::string name = file.string();
-    StdioFile raw = OpenStdioFile(name.c_str(), "rb");
+    StdioFile raw = OpenStdioFile(file.string().c_str(), "rb");
     if (!raw) {
         std::printf("%s: failed, the file cannot be opened for reading\n", name.c_str());
         return false;
@@ -217,7 +216,7 @@ int RunLogTool(int argc, char** argv)
     for (const std::string& name : options.files) {
         const fs::path file = fs::absolute(name, error);
         const fs::path folder = out.empty() ? file.parent_path() : out;
-        all_ok = ProcessOne(file, folder, options.html, pe) && all_ok;
+        all_ok = ProcessOne(name, file, folder, options.html, pe) && all_ok;
     }
     std::fflush(stdout);
     return all_ok ? kToolOk : kToolFileFailed;
