@@ -26,11 +26,13 @@ class SimulatedGuider {
   HandController& guider() { return guider_; }
   SimFtdiDriver& driver() { return driver_; }
 
-  // For ktal-companion --simulate: no traces that grow for ever, and waits
-  // and time-outs paced at `pacing` x real time (0: not paced).
+  // For ktal-companion --simulate: no traces or wait lists that grow for
+  // ever, and waits and time-outs paced at `pacing` x real time (0: not
+  // paced).
   void SetInteractive(double pacing) {
     guider_.set_tracing(false);
     driver_.set_tracing(false);
+    clock_.set_recording_waits(false);
     clock_.SetRealTimePacing(pacing);
   }
 

@@ -6,7 +6,7 @@
 namespace ktal::sim {
 
 void VirtualClock::SleepMs(std::uint32_t milliseconds) {
-  waits_.push_back(milliseconds);
+  if (recording_waits_) waits_.push_back(milliseconds);
   AdvanceTo(now_ + std::int64_t{milliseconds} * 1000);
 }
 

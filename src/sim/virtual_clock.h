@@ -59,6 +59,9 @@ class VirtualClock final : public Clock {
   // The SleepMs calls made so far, in milliseconds, in order.
   const std::vector<std::uint32_t>& waits() const { return waits_; }
   void clear_waits() { waits_.clear(); }
+  // On from the start; a long interactive session turns it off so that the
+  // list does not grow without end.
+  void set_recording_waits(bool on) { recording_waits_ = on; }
 
   // Interactive use (ktal-companion --simulate): with a scale above 0 every
   // advance also really sleeps scale x the virtual time it moves, so that a
@@ -72,6 +75,7 @@ class VirtualClock final : public Clock {
   std::map<std::pair<std::int64_t, EventId>, std::function<void()>> events_;
   std::map<EventId, std::int64_t> due_of_;
   std::vector<std::uint32_t> waits_;
+  bool recording_waits_ = true;
   double pacing_ = 0;
   bool in_event_ = false;
 };

@@ -597,8 +597,11 @@ TEST(SimulatedGuiderTest, InteractiveModeKeepsNoTraces) {
   host.OpenFirst();
   host.Configure(250000);
   EXPECT_EQ(host.Ask({0x00}, 1), Bytes{0x00});
+  sim.clock().SleepMs(50);
   EXPECT_TRUE(sim.driver().calls().empty());
   EXPECT_TRUE(sim.guider().line_trace().empty());
+  EXPECT_TRUE(sim.clock().waits().empty());
+  EXPECT_GE(sim.clock().NowMicros(), 50'000);
 }
 
 TEST(SimulatedGuiderTest, DefaultsAreARunningGuiderWithFirmware260) {
