@@ -14,7 +14,7 @@
 #include <QShortcut>
 #include <QVBoxLayout>
 
-#include "app/direct_control.h"
+#include "link/direct_control.h"
 #include "app/user_dialogs.h"
 #include "link/ftdi_device.h"
 

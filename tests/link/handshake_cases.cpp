@@ -2,7 +2,7 @@
 // the guider received, the result, the message and the state of the link.
 #include "tests/link/handshake_cases.h"
 
-#include "app/direct_control.h"
+#include "link/direct_control.h"
 #include "link/ftdi_device.h"
 #include "link/handshakes.h"
 
@@ -86,7 +86,7 @@ TEST_P(HandshakeTest, RunningFirmwareDoesNotHearTheIdentifyAtBootSpeed) {
 
 TEST_P(HandshakeTest, ShortIdentifierCountsAsNoAnswer) {
   StartIn(ControllerMode::kBootLoader);
-  guider().ReplaceNextAnswer(0x01, {0x55, 0x03, 0x01});
+  guider().ReplaceNextAnswer(0xAA, {0x55, 0x03, 0x01});
   EXPECT_EQ(ConnectCommandMode(), 1);
   EXPECT_TRUE(g_device.IsOpen());
 }

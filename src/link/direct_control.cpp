@@ -1,4 +1,4 @@
-#include "app/direct_control.h"
+#include "link/direct_control.h"
 
 #include "link/ftdi_device.h"
 #include "link/handshakes.h"
