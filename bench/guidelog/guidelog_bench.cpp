@@ -12,10 +12,10 @@
 
 #include "guidelog/events_table.h"
 #include "guidelog/guide_log.h"
-#include "guidelog/log_writer.h"
+#include "sim/log_writer.h"
 #include "guidelog/periodic_error.h"
 #include "guidelog/report_settings.h"
-#include "guidelog/session_generator.h"
+#include "sim/session_generator.h"
 
 namespace ktal {
 namespace {

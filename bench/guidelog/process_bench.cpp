@@ -12,10 +12,10 @@
 #include <benchmark/benchmark.h>
 
 #include "guidelog/guide_log.h"
-#include "guidelog/log_writer.h"
+#include "sim/log_writer.h"
 #include "guidelog/raw_copy.h"
 #include "guidelog/report_settings.h"
-#include "guidelog/session_generator.h"
+#include "sim/session_generator.h"
 #include "guidelog/stdio_file.h"
 
 namespace ktal {

@@ -6,8 +6,6 @@
 
 namespace ktal {
 
-std::filesystem::path g_startupDirectory;
-
 void PumpMessages() {
   // Posted events first, so that what a handler posts in turn is seen too;
   // processEvents itself never blocks without WaitForMoreEvents.

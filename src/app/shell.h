@@ -6,13 +6,11 @@
 #include <filesystem>
 #include <vector>
 
+#include "app/startup_directory.h"
+
 class QWidget;
 
 namespace ktal {
-
-// The directory the program was started in; output folders go below it.
-// Set once at start-up, read-only afterwards.
-extern std::filesystem::path g_startupDirectory;
 
 // Handles every event waiting for this thread's windows, then returns;
 // never waits for one. Long operations on the user-interface thread call it

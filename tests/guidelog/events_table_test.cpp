@@ -14,7 +14,7 @@
 #include <vector>
 
 #include "guidelog/guide_log.h"
-#include "guidelog/log_writer.h"
+#include "sim/log_writer.h"
 #include "guidelog/report_settings.h"
 #include "guidelog_test_util.h"
 

@@ -16,7 +16,7 @@
 #include <gtest/gtest.h>
 
 #include "guidelog/guide_log.h"
-#include "guidelog/log_writer.h"
+#include "sim/log_writer.h"
 
 namespace ktal::logtest {
 

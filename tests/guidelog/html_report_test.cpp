@@ -8,7 +8,7 @@
 
 #include <gtest/gtest.h>
 
-#include "guidelog/log_writer.h"
+#include "sim/log_writer.h"
 #include "report_test_support.h"
 
 namespace ktal {

@@ -12,9 +12,9 @@
 #include <vector>
 
 #include "guidelog/guide_log.h"
-#include "guidelog/log_writer.h"
+#include "sim/log_writer.h"
 #include "guidelog/report_settings.h"
-#include "guidelog/session_generator.h"
+#include "sim/session_generator.h"
 #include "guidelog_test_util.h"
 
 namespace ktal {

@@ -6,9 +6,9 @@
 
 #include <gtest/gtest.h>
 
-#include "guidelog/log_writer.h"
+#include "sim/log_writer.h"
 #include "guidelog/report_settings.h"
-#include "guidelog/session_generator.h"
+#include "sim/session_generator.h"
 #include "guidelog/stdio_file.h"
 #include "report_test_support.h"
 

@@ -9,8 +9,8 @@
 
 #include <gtest/gtest.h>
 
-#include "guidelog/log_writer.h"
-#include "guidelog/session_generator.h"
+#include "sim/log_writer.h"
+#include "sim/session_generator.h"
 #include "report_test_support.h"
 
 namespace ktal {

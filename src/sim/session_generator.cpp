@@ -1,4 +1,4 @@
-#include "guidelog/session_generator.h"
+#include "sim/session_generator.h"
 
 #include <algorithm>
 #include <cmath>

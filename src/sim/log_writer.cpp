@@ -1,4 +1,4 @@
-#include "guidelog/log_writer.h"
+#include "sim/log_writer.h"
 
 #include <cstring>
 #include <optional>

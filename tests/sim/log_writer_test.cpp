@@ -1,7 +1,7 @@
 // The log writer against the reader: byte layout, clock entities, the end
 // mark, a full page store, and random entity sequences that must come back
 // unchanged.
-#include "guidelog/log_writer.h"
+#include "sim/log_writer.h"
 
 #include <gtest/gtest.h>
 
@@ -11,7 +11,7 @@
 #include <vector>
 
 #include "guidelog/guide_log.h"
-#include "guidelog/session_generator.h"
+#include "sim/session_generator.h"
 #include "guidelog_test_util.h"
 
 namespace ktal {

@@ -1,6 +1,6 @@
 // The session generator: reproducible, realistic in what it contains, and
 // readable back through the writer.
-#include "guidelog/session_generator.h"
+#include "sim/session_generator.h"
 
 #include <gtest/gtest.h>
 

@@ -1,0 +1,7 @@
+#include "app/startup_directory.h"
+
+namespace ktal {
+
+std::filesystem::path g_startupDirectory;
+
+}  // namespace ktal

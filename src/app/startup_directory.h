@@ -1,0 +1,12 @@
+// The directory the program was started in; output folders go below it.
+// Set once at start-up, read-only afterwards. Kept apart from the Qt shell
+// so that the feature libraries, which have no Qt, can use it.
+#pragma once
+
+#include <filesystem>
+
+namespace ktal {
+
+extern std::filesystem::path g_startupDirectory;
+
+}  // namespace ktal
