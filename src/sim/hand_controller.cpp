@@ -89,9 +89,17 @@ LineFate HandController::ReceiveFromHost(std::uint8_t byte, const LineSettings& 
 }
 
 void HandController::Dispatch(std::uint8_t byte) {
-  Request* request = current_ != nullptr ? current_ : Lookup(byte);
-  if (request == nullptr) return;  // unknown command: ignored
+  const std::int64_t now = clock_.NowMicros();
+  if (current_ != nullptr && now - last_request_byte_ > config_.requestIdleMicros) AbortRequest();
+  last_request_byte_ = now;
+  Request* request = current_;
+  if (request == nullptr) {
+    request = Lookup(byte);
+    if (request == nullptr) return;  // unknown command: ignored
+    current_command_ = byte;
+  }
   current_ = request;
+  const std::uint8_t command = current_command_;
   const std::uint64_t epoch = mode_epoch_;
   collecting_ = true;
   collected_.clear();
@@ -100,16 +108,19 @@ void HandController::Dispatch(std::uint8_t byte) {
   const bool modeChanged = epoch != mode_epoch_;
   if (!modeChanged) current_ = more ? request : nullptr;
 
-  std::vector<std::uint8_t> answer = std::move(collected_);
+  std::vector<SentByte> answer = std::move(collected_);
   collected_.clear();
   if (!more || modeChanged) {
-    const auto replaced = replaced_answers_.find(byte);
+    const auto replaced = replaced_answers_.find(command);
     if (replaced != replaced_answers_.end()) {
-      answer = std::move(replaced->second);
+      // The replacement goes out at the speed the real answer began with.
+      const LineSettings line = answer.empty() ? line_ : answer.front().line;
+      answer.clear();
+      for (const std::uint8_t out : replaced->second) answer.push_back({out, line});
       replaced_answers_.erase(replaced);
     }
   }
-  for (const std::uint8_t out : answer) Emit(out);
+  for (const SentByte& out : answer) Emit(out.byte, out.line);
 }
 
 Request* HandController::Lookup(std::uint8_t command) {
@@ -167,9 +178,9 @@ void HandController::PowerOff() {
 void HandController::Send(std::uint8_t byte) {
   if (!IsRunning(mode_)) return;
   if (collecting_) {
-    collected_.push_back(byte);
+    collected_.push_back({byte, line_});
   } else {
-    Emit(byte);
+    Emit(byte, line_);
   }
 }
 
@@ -177,7 +188,7 @@ void HandController::Send(std::span<const std::uint8_t> bytes) {
   for (const std::uint8_t byte : bytes) Send(byte);
 }
 
-void HandController::Emit(std::uint8_t byte) {
+void HandController::Emit(std::uint8_t byte, const LineSettings& line) {
   ++sent_total_;
   const auto replaced = replaced_sent_.find(sent_total_);
   if (replaced != replaced_sent_.end()) {
@@ -188,10 +199,10 @@ void HandController::Emit(std::uint8_t byte) {
   if (TakeMark(dropped_sent_, sent_total_) || silent_) {
     fate = LineFate::kDropped;
   } else if (sink_) {
-    fate = sink_(byte, line_);
+    fate = sink_(byte, line);
   }
   if (tracing_) {
-    line_trace_.push_back({clock_.NowMicros(), LineDirection::kGuiderToHost, byte, line_.baud, fate});
+    line_trace_.push_back({clock_.NowMicros(), LineDirection::kGuiderToHost, byte, line.baud, fate});
   }
 }
 
@@ -272,9 +283,8 @@ std::vector<std::uint8_t> HandController::SentBytes() const {
   return bytes;
 }
 
-void HandController::ReplaceNextAnswer(std::uint8_t requestByte,
-                                       std::vector<std::uint8_t> answer) {
-  replaced_answers_[requestByte] = std::move(answer);
+void HandController::ReplaceNextAnswer(std::uint8_t command, std::vector<std::uint8_t> answer) {
+  replaced_answers_[command] = std::move(answer);
 }
 
 void HandController::ReplaceSentByte(std::size_t n, std::uint8_t value) {

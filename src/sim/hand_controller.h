@@ -28,8 +28,9 @@
 //   switching it on if it was off. Either way its firmware answers 350 ms
 //   after the end of the pulse: power-on starts powerOnMode, reset the mode
 //   last selected. While restarting it takes no bytes.
-// Answers are sent at the moment the completing byte arrives; the chip model
-// adds the time the characters take on the line.
+// Answers are sent at the moment the completing byte arrives, each byte at
+// the line speed in force when the request sent it; the chip model adds the
+// time the characters take on the line.
 #pragma once
 
 #include <array>
@@ -77,6 +78,9 @@ struct HandControllerConfig {
   std::int64_t firmwareStartMicros = 50'000;
   // Shorter CBUS pulses are ignored, as the guider's input filter would.
   std::int64_t minPulseMicros = 10'000;
+  // A request left half-received for longer is forgotten, so that the next
+  // byte starts a new one (the host gave up on it after its read time-out).
+  std::int64_t requestIdleMicros = 500'000;
 };
 
 class HandController;
@@ -174,10 +178,13 @@ class HandController {
   // While silent it takes and acts on every byte but sends nothing (the
   // bytes it would send are traced as kDropped).
   void SetSilent(bool silent) { silent_ = silent; }
-  // The next answer to the request completed by `requestByte` (the last
-  // byte of the request: 0x00 for the probe, 0x01 for identify, 0x03 for
-  // the version) is `answer` instead: shorter, longer, empty or wrong.
-  void ReplaceNextAnswer(std::uint8_t requestByte, std::vector<std::uint8_t> answer);
+  // The answer of the next request with command byte `command` (0x00 the
+  // probe, 0xAA identify, 0x03 the version, 0xDD a page read) is `answer`
+  // instead: shorter, longer, empty or wrong. For a request that answers in
+  // steps it replaces what the request sends in the step that completes it
+  // (for identify, the whole answer; for a page read, its last chunk and
+  // trailer).
+  void ReplaceNextAnswer(std::uint8_t command, std::vector<std::uint8_t> answer);
   // Counting sent bytes from now on (1 = the next one): the n-th becomes
   // `value`.
   void ReplaceSentByte(std::size_t n, std::uint8_t value);
@@ -199,7 +206,7 @@ class HandController {
   void BeginRestart(ControllerMode target, std::int64_t delayMicros);
   void Dispatch(std::uint8_t byte);
   void AbortRequest();
-  void Emit(std::uint8_t byte);
+  void Emit(std::uint8_t byte, const LineSettings& line);
   void OnPulseEnd(int line);
   Request* Lookup(std::uint8_t command);
 
@@ -214,6 +221,8 @@ class HandController {
   LineSettings line_;
   std::map<ControllerMode, std::map<std::uint8_t, std::unique_ptr<Request>>> requests_;
   Request* current_ = nullptr;
+  std::uint8_t current_command_ = 0;
+  std::int64_t last_request_byte_ = 0;
   // Bumped by every restart and power loss: actions scheduled before are
   // void. mode_epoch_ is also bumped by EnterMode and ends a request.
   std::uint64_t life_epoch_ = 0;
@@ -238,9 +247,15 @@ class HandController {
   std::optional<std::size_t> power_off_after_;
   std::optional<VirtualClock::EventId> power_off_event_;
   // While a request runs, its answer is collected here so that
-  // ReplaceNextAnswer can swap it whole.
+  // ReplaceNextAnswer can swap it whole. Each byte keeps the line settings
+  // it was sent with: a request may change the speed after answering, and
+  // its answer must still go out at the old one.
+  struct SentByte {
+    std::uint8_t byte;
+    LineSettings line;
+  };
   bool collecting_ = false;
-  std::vector<std::uint8_t> collected_;
+  std::vector<SentByte> collected_;
 };
 
 }  // namespace ktal::sim

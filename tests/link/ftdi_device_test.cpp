@@ -277,7 +277,7 @@ TEST_F(DeviceTest, ZeroLengthTransfersFailWithoutTheDriver) {
 
 TEST_F(DeviceTest, ShortReadReturnsWhatArrivedAndRecordsNothing) {
   sim::SimulatedGuider boot({.startMode = sim::ControllerMode::kBootLoader});
-  boot.guider().ReplaceNextAnswer(0x01, {0x55, 0x03, 0x01});
+  boot.guider().ReplaceNextAnswer(0xAA, {0x55, 0x03, 0x01});
   g_device.AttachDriver(&boot.driver(), &boot.clock());
   OpenAt(9600);
   std::snprintf(g_device.errorText, sizeof g_device.errorText, "%s", "earlier");

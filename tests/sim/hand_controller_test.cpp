@@ -306,7 +306,7 @@ TEST(GuiderFaultTest, ReplacedAnswerIsUsedOnce) {
 
 TEST(GuiderFaultTest, ReplacedIdentifyAnswerWaitsForTheWholeCommand) {
   Bench bench(Starting(ControllerMode::kBootLoader));
-  bench.guider.ReplaceNextAnswer(0x01, {0x55, 0x03});
+  bench.guider.ReplaceNextAnswer(0xAA, {0x55, 0x03});
   EXPECT_EQ(bench.Ask(kIdentify, kBoot), (Bytes{0x55, 0x03}));
   EXPECT_EQ(bench.Ask(kIdentify, kBoot).size(), 5u);
 }
