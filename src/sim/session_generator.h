@@ -15,7 +15,7 @@
 #include <vector>
 
 #include "guidelog/log_format.h"
-#include "guidelog/log_writer.h"
+#include "sim/log_writer.h"
 
 namespace ktal {
 

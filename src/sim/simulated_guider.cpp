@@ -4,6 +4,7 @@ namespace ktal::sim {
 
 SimulatedGuider::SimulatedGuider(HandControllerConfig config)
     : guider_(clock_, config), driver_(clock_) {
+  InstallFeatureRequests(guider_, features_);
   driver_.AddDevice(GuiderDevice(&guider_));
 }
 

@@ -7,9 +7,12 @@
 //   EXPECT_EQ(sim.clock().waits(), (std::vector<uint32_t>{...}));
 //   EXPECT_EQ(sim.driver().BitModeMasks(), ...);
 //
+// The guider's stored data and feature faults are in features(): its flash
+// file system starts erased (FillDemoStore gives it a few nights of logs).
 // More devices (a factory chip, a second guider) can be added to driver().
 #pragma once
 
+#include "sim/guider_features.h"
 #include "sim/hand_controller.h"
 #include "sim/sim_ftdi_driver.h"
 #include "sim/virtual_clock.h"
@@ -25,6 +28,8 @@ class SimulatedGuider {
   VirtualClock& clock() { return clock_; }
   HandController& guider() { return guider_; }
   SimFtdiDriver& driver() { return driver_; }
+  GuiderFeatures& features() { return features_; }
+  FlashStore& flash() { return features_.flash; }
 
   // For ktal-companion --simulate: no traces or wait lists that grow for
   // ever, and waits and time-outs paced at `pacing` x real time (0: not
@@ -39,6 +44,7 @@ class SimulatedGuider {
  private:
   // Declared in this order so that each outlives what refers to it.
   VirtualClock clock_;
+  GuiderFeatures features_;
   HandController guider_;
   SimFtdiDriver driver_;
 };

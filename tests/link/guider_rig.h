@@ -11,6 +11,7 @@
 #include <string>
 
 #include "link/ftdi_driver.h"
+#include "sim/guider_features.h"
 #include "sim/hand_controller.h"
 #include "sim/virtual_clock.h"
 
@@ -22,6 +23,8 @@ class GuiderRig {
   virtual sim::VirtualClock& clock() = 0;
   virtual sim::HandController& guider() = 0;
   virtual FtdiDriver& driver() = 0;
+  // The guider's stored data (flash file system) and feature faults.
+  virtual sim::GuiderFeatures& features() = 0;
 };
 
 struct RigFactory {

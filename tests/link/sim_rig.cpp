@@ -11,6 +11,7 @@ class SimRig final : public GuiderRig {
   sim::VirtualClock& clock() override { return sim_.clock(); }
   sim::HandController& guider() override { return sim_.guider(); }
   FtdiDriver& driver() override { return sim_.driver(); }
+  sim::GuiderFeatures& features() override { return sim_.features(); }
 
  private:
   sim::SimulatedGuider sim_;

@@ -14,6 +14,7 @@ class LibftdiRig final : public GuiderRig {
  public:
   explicit LibftdiRig(const sim::HandControllerConfig& config)
       : guider_(clock_, config), driver_(std::make_unique<LibftdiDriver>(clock_)) {
+    sim::InstallFeatureRequests(guider_, features_);
     usbemu::UsbBus::Get().Reset(&time_);
     usbemu::UsbBus::Get().Plug(usbemu::GuiderChip(&guider_));
   }
@@ -26,10 +27,12 @@ class LibftdiRig final : public GuiderRig {
   sim::VirtualClock& clock() override { return clock_; }
   sim::HandController& guider() override { return guider_; }
   FtdiDriver& driver() override { return *driver_; }
+  sim::GuiderFeatures& features() override { return features_; }
 
  private:
   sim::VirtualClock clock_;
   usbemu::VirtualChipTime time_{clock_};
+  sim::GuiderFeatures features_;
   sim::HandController guider_;
   std::unique_ptr<LibftdiDriver> driver_;
 };
