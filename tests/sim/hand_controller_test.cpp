@@ -367,3 +367,63 @@ TEST(GuiderFaultTest, PendingRestartDoesNotSurvivePowerLoss) {
 
 }  // namespace
 }  // namespace ktal::sim
+
+namespace ktal::sim {
+namespace {
+
+// A request that answers, then switches the line to 2 Mbaud, the way the
+// camera's frame download does.
+class AnswerThenSpeedUp final : public Request {
+ public:
+  bool OnByte(HandController& hc, std::uint8_t byte) override {
+    hc.Send(byte);
+    hc.SetLineBaud(2'000'000);
+    hc.Send(0x77);
+    return false;
+  }
+};
+
+// A request of three bytes that echoes each one.
+class EchoThree final : public Request {
+ public:
+  bool OnByte(HandController& hc, std::uint8_t byte) override {
+    hc.Send(byte);
+    return ++count_ % 3 != 0;
+  }
+  void Abort() override { count_ = 0; }
+
+ private:
+  int count_ = 0;
+};
+
+TEST(RequestTest, EachAnswerByteKeepsTheSpeedItWasSentAt) {
+  Bench bench;
+  bench.guider.AddRequest(ControllerMode::kNormal, 0x42, std::make_unique<AnswerThenSpeedUp>());
+  EXPECT_EQ(bench.Ask({0x42}, kFirmware), (Bytes{0x42, 0x77}));
+  EXPECT_EQ(bench.bauds, (std::vector<std::uint32_t>{250000, 2000000}));
+}
+
+TEST(RequestTest, AnswerFaultIsKeyedByTheCommandByte) {
+  Bench bench;
+  bench.guider.AddRequest(ControllerMode::kNormal, 0x42, std::make_unique<EchoThree>());
+  bench.guider.ReplaceNextAnswer(0x42, {0x99});
+  // The request's last byte is 0x03, the version command: neither it nor
+  // the version request takes the fault.
+  EXPECT_EQ(bench.Ask({0x42, 0x01, 0x03}, kFirmware), (Bytes{0x42, 0x01, 0x99}));
+  EXPECT_EQ(bench.Ask({0x03}, kFirmware).size(), 3u);
+}
+
+TEST(RequestTest, HalfRequestIsForgottenAfterSilence) {
+  Bench bench;
+  bench.guider.AddRequest(ControllerMode::kNormal, 0x42, std::make_unique<EchoThree>());
+  bench.Host({0x42, 0x01}, kFirmware);
+  bench.clock.AdvanceBy(400'000);
+  // Still within the request: 0x03 is its third byte, not the version.
+  EXPECT_EQ(bench.Ask({0x03}, kFirmware), Bytes{0x03});
+  bench.Host({0x42}, kFirmware);
+  bench.clock.AdvanceBy(600'000);
+  EXPECT_EQ(bench.Ask({0x03}, kFirmware), (Bytes{0x03, 0x60, 0x02}));
+}
+
+}  // namespace
+}  // namespace ktal::sim
