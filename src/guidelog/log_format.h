@@ -85,7 +85,7 @@ constexpr std::uint16_t PackTime(int hour, int minute) {
 }
 constexpr int TimeHour(std::uint16_t time) { return time >> 8; }
 constexpr int TimeMinute(std::uint16_t time) { return time & 0xFF; }
-// 0 when the stamp is unset (date 0xFFFF) or a valid date and time of day.
+// True when the stamp is unset (date 0xFFFF) or a valid date and time of day.
 bool IsValidStamp(std::uint16_t date, std::uint16_t time);
 
 // Explicit little-endian conversion of the on-disk records.

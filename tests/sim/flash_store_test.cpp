@@ -1,8 +1,12 @@
 #include "sim/flash_store.h"
 
+#include <algorithm>
+
 #include <gtest/gtest.h>
 
 #include <vector>
+
+#include "sim/guider_features.h"
 
 namespace ktal::sim {
 namespace {
@@ -61,6 +65,41 @@ TEST(FlashStoreTest, FullStoreRefusesAndKeepsWhatItHas) {
   FlashStore other;
   for (int i = 0; i < FlashStore::kEntries; ++i) ASSERT_EQ(other.AddFile(Pages(1), i, {}), i);
   EXPECT_EQ(other.AddFile(Pages(1), 99, {}), -1);
+}
+
+}  // namespace
+}  // namespace ktal::sim
+
+namespace ktal::sim {
+namespace {
+
+// The interactive simulator's store must give every control of the file
+// window something to do.
+TEST(DemoStoreTest, HoldsNewDownloadedDeletedAndLongFiles) {
+  FlashStore flash;
+  FillDemoStore(flash);
+  int listed = 0, downloaded = 0, deleted = 0, longest = 0;
+  for (int i = 0; i < FlashStore::kEntries; ++i) {
+    const DirectoryEntry& e = flash.entry(i);
+    if (e.first_page == kUnusedEntry) {
+      deleted += e.saved_first_page != kUnusedEntry;
+      continue;
+    }
+    ++listed;
+    downloaded += (e.flags & kDownloadedFlag) != 0;
+    EXPECT_TRUE(IsValidStamp(e.created_date, e.created_time));
+    EXPECT_TRUE(IsValidStamp(e.modified_date, e.modified_time));
+    const std::vector<std::uint16_t> chain = flash.ChainOf(i);
+    ASSERT_FALSE(chain.empty());
+    const DataPage& eof = flash.page(chain.back());
+    EXPECT_GE(eof.next_page, kEofPageFlag);
+    EXPECT_LT(eof.next_page, kEmptyPageMin);
+    longest = std::max(longest, static_cast<int>(chain.size()));
+  }
+  EXPECT_GE(listed, 3);
+  EXPECT_EQ(downloaded, 1);
+  EXPECT_EQ(deleted, 1);
+  EXPECT_GT(longest, 2000);
 }
 
 }  // namespace
