@@ -34,6 +34,10 @@ int KnownPages(std::uint32_t fileId) {
   return static_cast<int>((size - kRawHeaderSize - kDirectoryEntrySize) / kDataPageSize);
 }
 
+std::uint32_t ListedFileId(unsigned index) {
+  return index < static_cast<unsigned>(kDirectoryEntries) ? FileIdOf(g_fileTable[index].file_id) : 0;
+}
+
 bool LinkIsGone(PageReadFault fault) {
   return fault == PageReadFault::kLinkFailed || fault == PageReadFault::kNoAnswer;
 }
@@ -89,9 +93,11 @@ WalkResult WalkPageChain(const DirectoryEntry& entry, GuideLog& log,
 
 bool DownloadEntry(unsigned index, const RunRequest& request, DownloadRunHost& host,
                    FileOutcome& outcome, int* pagesBefore, int pagesExpected) {
+  if (index >= static_cast<unsigned>(kDirectoryEntries)) {
+    outcome.result = FileOutcome::Result::kEmptyEntry;
+    return true;
+  }
   DirectoryEntry& entry = g_fileTable[index];
-  outcome.entryIndex = index;
-  outcome.fileId = FileIdOf(entry.file_id);
   if (entry.first_page == kUnusedEntry) entry.first_page = entry.saved_first_page;
   if (entry.first_page >= kFirstUnreachablePage) {
     host.ShowMessage("file entry is empty", "", RunIcon::kNone);
@@ -129,6 +135,7 @@ bool DownloadEntry(unsigned index, const RunRequest& request, DownloadRunHost& h
     host.PumpMessages();
   }
   const bool linkLost = outcome.readFailed && LinkIsGone(walk.readFault);
+  outcome.linkLost = linkLost;
   if (outcome.readFailed && !linkLost) {
     // The guider answered with less than a page: what is left of its answer
     // must not be taken for the next page.
@@ -206,7 +213,7 @@ RunReport RunDownloadAndProcess(const RunRequest& request, DownloadRunHost& host
   if (!request.localFile) {
     int expected = 0;
     for (const unsigned index : request.entries) {
-      const int known = KnownPages(FileIdOf(g_fileTable[index].file_id));
+      const int known = KnownPages(ListedFileId(index));
       if (known < 0) {
         expected = 0;
         break;
@@ -216,25 +223,16 @@ RunReport RunDownloadAndProcess(const RunRequest& request, DownloadRunHost& host
     host.SetProgress(0, expected);
 
     int pagesRead = 0;
+    bool stopped = false;
     for (const unsigned index : request.entries) {
       FileOutcome& outcome = report.files.emplace_back();
       outcome.entryIndex = index;
-      outcome.fileId = FileIdOf(g_fileTable[index].file_id);
-      if (!DownloadEntry(index, request, host, outcome, &pagesRead, expected)) break;
+      outcome.fileId = ListedFileId(index);
+      // Files after a stop stay listed, so the user learns they were not read.
+      if (!stopped) stopped = !DownloadEntry(index, request, host, outcome, &pagesRead, expected);
+      report.linkLost = report.linkLost || outcome.linkLost;
     }
-    report.linkLost = !report.files.empty() &&
-                      report.files.back().result == FileOutcome::Result::kLinkLost;
-    for (std::size_t i = report.files.size(); i < request.entries.size(); ++i) {
-      FileOutcome& outcome = report.files.emplace_back();
-      outcome.entryIndex = request.entries[i];
-      outcome.fileId = FileIdOf(g_fileTable[request.entries[i]].file_id);
-    }
-    const bool stopped = report.files.size() != request.entries.size() ||
-                         std::any_of(report.files.begin(), report.files.end(), [](const FileOutcome& f) {
-                           return f.result == FileOutcome::Result::kNotReached ||
-                                  f.result == FileOutcome::Result::kInvalidStamp;
-                         });
-    if (stopped || report.linkLost) {
+    if (stopped) {
       host.SetBusy(false);
       if (report.linkLost) {
         // A dead link would fail the leave request and every listing; the

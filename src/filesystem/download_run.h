@@ -76,6 +76,7 @@ struct FileOutcome {
   // Empty when the chain ended with a valid EOF page.
   std::string walkFault;
   bool readFailed = false;  // the walk ended with a failed page read
+  bool linkLost = false;    // ... because the link itself is gone
   int writeResult = 0;
   int markResult = -1;      // -1: no mark was tried
   int processResult = 0;
@@ -114,8 +115,9 @@ struct WalkResult {
 WalkResult WalkPageChain(const DirectoryEntry& entry, GuideLog& log,
                          const std::function<void(int pages)>& onPage);
 
-// Downloads (or skips) one selected file into `outcome`. False when the run
-// must stop.
+// Downloads (or skips) one selected file into `outcome`, whose entryIndex
+// and fileId the caller has set. `pagesBefore` counts the run's pages read
+// and is moved on. False when the run must stop.
 bool DownloadEntry(unsigned index, const RunRequest& request, DownloadRunHost& host,
                    FileOutcome& outcome, int* pagesBefore, int pagesExpected);
 
