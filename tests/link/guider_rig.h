@@ -25,6 +25,9 @@ class GuiderRig {
   virtual FtdiDriver& driver() = 0;
   // The guider's stored data (flash file system) and feature faults.
   virtual sim::GuiderFeatures& features() = 0;
+  // From now on every driver read fails (not a time-out), as with a chip
+  // that stopped answering on USB; writes still go out.
+  virtual void FailReads() = 0;
 };
 
 struct RigFactory {

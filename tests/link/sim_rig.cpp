@@ -12,6 +12,7 @@ class SimRig final : public GuiderRig {
   sim::HandController& guider() override { return sim_.guider(); }
   FtdiDriver& driver() override { return sim_.driver(); }
   sim::GuiderFeatures& features() override { return sim_.features(); }
+  void FailReads() override { sim_.driver().FailCall(sim::DriverCall::kRead, FT_IO_ERROR, 0); }
 
  private:
   sim::SimulatedGuider sim_;

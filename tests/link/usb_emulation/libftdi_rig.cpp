@@ -16,7 +16,7 @@ class LibftdiRig final : public GuiderRig {
       : guider_(clock_, config), driver_(std::make_unique<LibftdiDriver>(clock_)) {
     sim::InstallFeatureRequests(guider_, features_);
     usbemu::UsbBus::Get().Reset(&time_);
-    usbemu::UsbBus::Get().Plug(usbemu::GuiderChip(&guider_));
+    chip_ = &usbemu::UsbBus::Get().Plug(usbemu::GuiderChip(&guider_));
   }
   // The backend lets go of the bus before the bus and the guider go.
   ~LibftdiRig() override {
@@ -28,6 +28,9 @@ class LibftdiRig final : public GuiderRig {
   sim::HandController& guider() override { return guider_; }
   FtdiDriver& driver() override { return *driver_; }
   sim::GuiderFeatures& features() override { return features_; }
+  // Without IN packets every USB read runs into its libusb time-out, which
+  // the backend reports as a failure.
+  void FailReads() override { chip_->SetInPacketsStopped(true); }
 
  private:
   sim::VirtualClock clock_;
@@ -35,6 +38,7 @@ class LibftdiRig final : public GuiderRig {
   sim::GuiderFeatures features_;
   sim::HandController guider_;
   std::unique_ptr<LibftdiDriver> driver_;
+  usbemu::EmulatedFt232r* chip_ = nullptr;  // owned by the bus
 };
 
 }  // namespace
