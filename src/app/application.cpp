@@ -25,15 +25,17 @@ int CTVX_DUVO_VerAdiApp::InitInstance(int argc, char** argv) {
 
   std::unique_ptr<LinkBackend> backend = simulate ? MakeSimulatedBackend() : MakeUsbBackend();
   QtUserDialogs dialogs;
-  return RunProgram(*backend, dialogs);
+  return RunProgram(*backend, dialogs, features_);
 }
 
-int RunProgram(LinkBackend& backend, UserDialogs& dialogs) {
+int RunProgram(LinkBackend& backend, UserDialogs& dialogs,
+               const std::vector<FeatureInstaller>& features) {
   std::error_code error;
   g_startupDirectory = std::filesystem::current_path(error);
   g_device.AttachDriver(&backend.driver(), &backend.clock());
   {
     CTVX_DUVO_VerAdiDlg launcher(dialogs);
+    for (const FeatureInstaller& install : features) install(launcher, dialogs);
     // The program ends with the launcher, whatever its result.
     launcher.exec();
   }

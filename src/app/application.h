@@ -2,7 +2,9 @@
 // the launcher until it closes.
 #pragma once
 
+#include <functional>
 #include <memory>
+#include <vector>
 
 namespace ktal {
 
@@ -18,21 +20,34 @@ struct LinkBackend {
 
 // The real chips through libftdi.
 std::unique_ptr<LinkBackend> MakeUsbBackend();
-// The simulated guider: attached, switched on, firmware 2.60 in normal mode.
+// The simulated guider: attached, switched on, firmware 2.60 in normal mode,
+// with a few nights of logs stored.
 std::unique_ptr<LinkBackend> MakeSimulatedBackend();
 
 class UserDialogs;
+class CTVX_DUVO_VerAdiDlg;
+
+// Puts one feature window behind its launcher button. The feature windows
+// build on this library, so the program hands them in from outside.
+using FeatureInstaller = std::function<void(CTVX_DUVO_VerAdiDlg& launcher, UserDialogs& dialogs)>;
 
 // Everything after the toolkit has started: records the start-up directory,
-// puts g_device on the backend, runs the launcher until it closes, and
-// takes g_device off the backend again. Returns the exit code.
-int RunProgram(LinkBackend& backend, UserDialogs& dialogs);
+// puts g_device on the backend, runs the launcher with `features`
+// installed until it closes, and takes g_device off the backend again.
+// Returns the exit code.
+int RunProgram(LinkBackend& backend, UserDialogs& dialogs,
+               const std::vector<FeatureInstaller>& features = {});
 
 class CTVX_DUVO_VerAdiApp {
  public:
+  // A feature window the launcher offers; added before InitInstance.
+  void AddFeature(FeatureInstaller installer) { features_.push_back(std::move(installer)); }
   // Runs the program: `--simulate` puts g_device on the simulated guider;
   // no other argument changes anything. Returns the process exit code.
   int InitInstance(int argc, char** argv);
+
+ private:
+  std::vector<FeatureInstaller> features_;
 };
 
 // The one application object.

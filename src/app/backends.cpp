@@ -24,12 +24,14 @@ class SimulatedBackend final : public LinkBackend {
     // Time-outs and waits take as long as on the real guider, so that the
     // program feels the same; no traces, which would grow for ever.
     sim_.SetInteractive(1.0);
+    // A guider after some use, so that File control has something to list.
+    sim::FillDemoStore(sim_.flash());
   }
   FtdiDriver& driver() override { return sim_.driver(); }
   Clock& clock() override { return sim_.clock(); }
 
  private:
-  sim::SimulatedGuider sim_;  // attached, on, firmware 2.60, normal mode
+  sim::SimulatedGuider sim_;  // attached, on, firmware 2.60, normal mode, a few nights stored
 };
 
 }  // namespace

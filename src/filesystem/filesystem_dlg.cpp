@@ -1,0 +1,608 @@
+#include "filesystem/filesystem_dlg.h"
+
+#include <QAbstractItemView>
+#include <QCheckBox>
+#include <QComboBox>
+#include <QCoreApplication>
+#include <QDesktopServices>
+#include <QFile>
+#include <QGridLayout>
+#include <QGroupBox>
+#include <QHBoxLayout>
+#include <QHeaderView>
+#include <QItemSelectionModel>
+#include <QLabel>
+#include <QLineEdit>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QRegularExpression>
+#include <QRegularExpressionValidator>
+#include <QScrollBar>
+#include <QTableWidget>
+#include <QUrl>
+#include <QVBoxLayout>
+#include <charconv>
+#include <climits>
+#include <cmath>
+#include <cstdio>
+#include <optional>
+#include <system_error>
+
+#include "app/launcher_dialog.h"
+#include "app/user_dialogs.h"
+#include "guidelog/report_settings.h"
+#include "link/ftdi_device.h"
+#include "link/handshakes.h"
+
+namespace ktal {
+
+std::filesystem::path g_lastLocalFile;
+
+namespace {
+
+constexpr char kCaption[] = "TVX filesystem";
+constexpr char kDownloadText[] = "Download + process file(s)";
+constexpr char kProcessLocalText[] = "Process local file above";
+constexpr char kLocalFileFilter[] = "TVX binary data file (*.dat)";
+constexpr char kReportFile[] = "index.html";
+
+constexpr char kFocalLengthError[] = "Wrong focal length entered, value must be positive!";
+constexpr char kWormPeriodError[] = "Wrong gear period entered, value must be positive!";
+constexpr char kStarDecError[] =
+    "Wrong DEC coordinate entered, value must be between -90 and 90 degrees!";
+
+// Column widths of the file list, in pixels.
+constexpr int kColumnWidths[] = {60, 110, 110, 40};
+const QColor kListBackground(0xF0, 0xF0, 0xFF);
+
+QString ObjectName(int id) {
+  return id == kIdFsClose ? QString("button1") : QString("control%1").arg(id);
+}
+
+QString ToQString(const std::filesystem::path& path) {
+  return QFile::decodeName(path.native().c_str());
+}
+
+std::filesystem::path ToPath(const QString& name) {
+  return std::filesystem::path(QFile::encodeName(name).toStdString());
+}
+
+std::string Printf(const char* format, auto... args) {
+  char text[128];
+  std::snprintf(text, sizeof text, format, args...);
+  return text;
+}
+
+std::string StampText(std::uint16_t date, std::uint16_t time) {
+  return Printf("%d.%02d.%02d. %2d:%02d", DateYear(date), DateMonth(date), DateDay(date),
+                TimeHour(time), TimeMinute(time));
+}
+
+std::string ModificationText(const DirectoryEntry& entry) {
+  if (entry.modified_date == kUnsetDate) return std::string(17, ' ');
+  return StampText(entry.modified_date, entry.modified_time);
+}
+
+std::string StateText(const DirectoryEntry& entry, bool deleted) {
+  const bool isNew = (entry.flags & kDownloadedFlag) == 0 && !deleted;
+  return Printf("%c %c", deleted ? 'X' : ' ', isNew ? 'N' : ' ');
+}
+
+// The text from its first non-blank character on, as plain bytes.
+std::string AfterBlanks(const QString& text) {
+  const std::string bytes = text.toStdString();
+  const std::size_t start = bytes.find_first_not_of(" \t\n\v\f\r");
+  return start == std::string::npos ? std::string() : bytes.substr(start);
+}
+
+// A decimal number at the start of the text, blanks skipped; reading stops
+// at the first character that does not belong to it ("7x" reads 7).
+// std::from_chars rather than strtod: the decimal point must not depend on
+// the user's locale, which the toolkit has made the C library's.
+template <typename T>
+std::optional<T> LeadingNumber(const QString& text, bool* outOfRange) {
+  std::string bytes = AfterBlanks(text);
+  // from_chars knows no plus sign; a second sign after it is no number.
+  if (!bytes.empty() && bytes.front() == '+') {
+    bytes.erase(0, 1);
+    if (!bytes.empty() && bytes.front() == '-') return std::nullopt;
+  }
+  T value{};
+  const auto [end, error] = std::from_chars(bytes.data(), bytes.data() + bytes.size(), value);
+  if (error == std::errc::result_out_of_range) {
+    *outOfRange = true;
+    return std::nullopt;
+  }
+  if (error != std::errc()) return std::nullopt;
+  return value;
+}
+
+// A positive setting that fits the int the tables use, or nullopt.
+std::optional<int> PositiveInteger(const QString& text, int* stored) {
+  bool outOfRange = false;
+  const std::optional<long long> value = LeadingNumber<long long>(text, &outOfRange);
+  *stored = value && *value >= INT_MIN && *value <= INT_MAX ? static_cast<int>(*value) : 0;
+  if (!value || *value < 1 || *value > INT_MAX) return std::nullopt;
+  return static_cast<int>(*value);
+}
+
+MessageIcon ToMessageIcon(RunIcon icon) {
+  switch (icon) {
+    case RunIcon::kInformation:
+      return MessageIcon::Information;
+    case RunIcon::kExclamation:
+      return MessageIcon::Exclamation;
+    case RunIcon::kNone:
+      break;
+  }
+  return MessageIcon::None;
+}
+
+QLabel* UnitLabel(const char* text, QWidget* parent) {
+  auto* label = new QLabel(text, parent);
+  label->setAlignment(Qt::AlignLeft | Qt::AlignVCenter);
+  return label;
+}
+
+}  // namespace
+
+CFilesystemDlg::CFilesystemDlg(UserDialogs& dialogs, QWidget* parent)
+    : QDialog(parent), dialogs_(dialogs), busyGroup_(this), localModeGroup_(this) {
+  setWindowTitle(kCaption);
+  setWindowIcon(ApplicationIcon());
+  // A window with its own taskbar button and a minimize box.
+  setWindowFlags(Qt::Window | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
+                 Qt::WindowMinimizeButtonHint | Qt::WindowCloseButtonHint);
+  BuildControls();
+
+  for (QWidget* control : std::initializer_list<QWidget*>{
+           selectNew_, showDeletedBox_, list_, download_, html_, pe_, focalLength_, wormPeriod_,
+           starDec_, close_, useLocal_, refresh_}) {
+    busyGroup_.Add(control);
+  }
+  for (QWidget* control :
+       std::initializer_list<QWidget*>{selectNew_, showDeletedBox_, list_, refresh_}) {
+    localModeGroup_.Add(control);
+  }
+
+  // No guider attached is the normal case when the window opens: the first
+  // refresh keeps quiet about it.
+  OnRefreshFiles();
+  quiet_ = false;
+}
+
+CFilesystemDlg::~CFilesystemDlg() { LeaveGuider(); }
+
+void CFilesystemDlg::BuildControls() {
+  auto named = [](QWidget* control, int id) {
+    control->setObjectName(ObjectName(id));
+    return control;
+  };
+
+  // ---- The guider's side ----
+  auto* guider = new QGroupBox("K-Tal Autoguider's files", this);
+  auto* guiderLayout = new QVBoxLayout(guider);
+
+  refresh_ = new QPushButton("Refresh files", guider);
+  named(refresh_, kIdRefreshFiles);
+  auto* refreshRow = new QHBoxLayout;
+  refreshRow->addWidget(refresh_);
+  refreshRow->addStretch();
+  guiderLayout->addLayout(refreshRow);
+
+  list_ = new QTableWidget(0, 4, guider);
+  named(list_, kIdFileList);
+  list_->setHorizontalHeaderLabels({"ID", "Created", "Modified", "state"});
+  QHeaderView* header = list_->horizontalHeader();
+  header->setDefaultAlignment(Qt::AlignLeft | Qt::AlignVCenter);
+  header->setSectionsClickable(false);
+  header->setHighlightSections(false);
+  header->setStretchLastSection(false);
+  header->setSectionResizeMode(QHeaderView::Interactive);
+  int columnsWidth = 0;
+  for (int column = 0; column < 4; ++column) {
+    list_->setColumnWidth(column, kColumnWidths[column]);
+    columnsWidth += kColumnWidths[column];
+  }
+  list_->verticalHeader()->hide();
+  list_->verticalHeader()->setDefaultSectionSize(list_->fontMetrics().height() + 4);
+  list_->setShowGrid(true);
+  list_->setWordWrap(false);
+  list_->setSelectionBehavior(QAbstractItemView::SelectRows);
+  list_->setSelectionMode(QAbstractItemView::ExtendedSelection);
+  list_->setEditTriggers(QAbstractItemView::NoEditTriggers);
+  list_->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+  list_->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
+  QPalette palette = list_->palette();
+  palette.setColor(QPalette::Base, kListBackground);
+  list_->setPalette(palette);
+  // Wide enough for the four columns beside the scroll bar, high enough for
+  // the sixteen files a guider can hold.
+  list_->setMinimumWidth(columnsWidth + list_->verticalScrollBar()->sizeHint().width() +
+                         2 * list_->frameWidth());
+  list_->setMinimumHeight(header->sizeHint().height() +
+                          kDirectoryEntries * list_->verticalHeader()->defaultSectionSize() / 2 +
+                          2 * list_->frameWidth());
+  guiderLayout->addWidget(list_, 1);
+
+  selectNew_ = new QPushButton("Select New files", guider);
+  named(selectNew_, kIdSelectNewFiles);
+  showDeletedBox_ = new QCheckBox("Show deleted", guider);
+  named(showDeletedBox_, kIdShowDeleted);
+  auto* listButtons = new QHBoxLayout;
+  listButtons->addWidget(selectNew_);
+  listButtons->addStretch();
+  listButtons->addWidget(showDeletedBox_);
+  guiderLayout->addLayout(listButtons);
+
+  // ---- The processing side ----
+  auto* local = new QGroupBox("Local files", this);
+  auto* localLayout = new QVBoxLayout(local);
+
+  useLocal_ = new QPushButton("Use local file", local);
+  named(useLocal_, kIdUseLocalFile);
+  useLocal_->setCheckable(true);
+  localLayout->addWidget(useLocal_, 0, Qt::AlignHCenter);
+
+  localName_ = new QLabel(local);
+  named(localName_, kIdLocalFileName);
+  localName_->setAlignment(Qt::AlignCenter);
+  // A long file name is cut, not allowed to widen the window.
+  localName_->setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Preferred);
+  localName_->setMinimumHeight(localName_->fontMetrics().height());
+  localLayout->addWidget(localName_);
+
+  download_ = new QPushButton(kDownloadText, local);
+  named(download_, kIdDownloadProcess);
+  localLayout->addWidget(download_);
+
+  localLayout->addSpacing(4);
+  auto* csvLabel = new QLabel("CSV format (separator and real)", local);
+  csvLabel->setAlignment(Qt::AlignCenter);
+  localLayout->addWidget(csvLabel);
+  csvFormat_ = new QComboBox(local);
+  named(csvFormat_, kIdCsvFormat);
+  csvFormat_->addItem("; and 1,23 (MS Excel)");
+  csvFormat_->addItem(", and 1.23 (KS Spreadsheets)");
+  csvFormat_->setCurrentIndex(0);
+  localLayout->addWidget(csvFormat_);
+
+  html_ = new QCheckBox("Generate HTML", local);
+  named(html_, kIdGenerateHtml);
+  pe_ = new QCheckBox("Generate Periodic Error", local);
+  named(pe_, kIdGeneratePe);
+  localLayout->addWidget(html_);
+  localLayout->addWidget(pe_);
+
+  auto* settings = new QGridLayout;
+  const int editWidth = fontMetrics().horizontalAdvance("-000.000") + 12;
+  auto addSetting = [&](int row, const char* label, QLineEdit*& edit, int id, const char* unit,
+                        const QString& pattern) {
+    auto* text = new QLabel(label, local);
+    text->setAlignment(Qt::AlignRight | Qt::AlignVCenter);
+    edit = new QLineEdit(local);
+    named(edit, id);
+    edit->setFixedWidth(editWidth);
+    edit->setValidator(new QRegularExpressionValidator(QRegularExpression(pattern), edit));
+    settings->addWidget(text, row, 0);
+    settings->addWidget(edit, row, 1);
+    settings->addWidget(UnitLabel(unit, local), row, 2);
+  };
+  addSetting(0, "Focal length =", focalLength_, kIdFocalLength, "mm", "[0-9]{0,9}");
+  addSetting(1, "Worm gear period =", wormPeriod_, kIdWormPeriod, "sec", "[0-9]{0,9}");
+  // The declination has a sign and a fraction: southern stars and stars
+  // between whole degrees are guided as well.
+  addSetting(2, "Star's DEC coord. =", starDec_, kIdStarDec, "deg", "-?[0-9]{0,3}(\\.[0-9]{0,6})?");
+  settings->setColumnStretch(0, 1);
+  localLayout->addLayout(settings);
+
+  localLayout->addStretch();
+  status_ = new QLabel(local);
+  named(status_, kIdRunStatus);
+  status_->setAlignment(Qt::AlignCenter);
+  status_->setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Preferred);
+  status_->setMinimumHeight(status_->fontMetrics().height());
+  localLayout->addWidget(status_);
+
+  progress_ = new QProgressBar(local);
+  progress_->setObjectName("runProgress");
+  progress_->setTextVisible(false);
+  progress_->setMaximumHeight(status_->fontMetrics().height());
+  // Keeps its place while hidden, so the group does not jump at each run.
+  QSizePolicy keep = progress_->sizePolicy();
+  keep.setRetainSizeWhenHidden(true);
+  progress_->setSizePolicy(keep);
+  progress_->hide();
+  localLayout->addWidget(progress_);
+
+  openReport_ = new QPushButton("Open report", local);
+  openReport_->setObjectName("controlOpenReport");
+  openReport_->setToolTip("Opens index.html of the selected file's output folder");
+  openReport_->setEnabled(false);
+  localLayout->addWidget(openReport_);
+
+  close_ = new QPushButton("Close", this);
+  named(close_, kIdFsClose);
+  close_->setDefault(true);
+
+  auto* right = new QVBoxLayout;
+  right->addWidget(local, 1);
+  right->addWidget(close_, 0, Qt::AlignRight);
+  auto* layout = new QHBoxLayout(this);
+  layout->addWidget(guider, 1);
+  layout->addLayout(right);
+
+  connect(refresh_, &QPushButton::clicked, this, &CFilesystemDlg::OnRefreshFiles);
+  connect(selectNew_, &QPushButton::clicked, this, &CFilesystemDlg::OnSelectNewFiles);
+  // clicked, not toggled: only the user's change runs the handlers, never
+  // the window's own setChecked.
+  connect(showDeletedBox_, &QCheckBox::clicked, this, &CFilesystemDlg::OnShowDeleted);
+  connect(useLocal_, &QPushButton::clicked, this, &CFilesystemDlg::OnUseLocalFile);
+  connect(download_, &QPushButton::clicked, this, &CFilesystemDlg::OnDownloadProcess);
+  connect(openReport_, &QPushButton::clicked, this, &CFilesystemDlg::OnOpenReport);
+  connect(close_, &QPushButton::clicked, this, &QDialog::accept);
+  connect(list_, &QTableWidget::itemSelectionChanged, this, &CFilesystemDlg::UpdateOpenReport);
+  connect(list_, &QTableWidget::currentCellChanged, this, &CFilesystemDlg::UpdateOpenReport);
+  connect(list_, &QTableWidget::cellDoubleClicked, this,
+          [this](int row, int) { OpenReportOfRow(row); });
+}
+
+void CFilesystemDlg::OnRefreshFiles() {
+  if (!g_device.IsOpen()) {
+    g_device.deviceKind = kDeviceKindGuider;
+    if (EnterDeviceMode(kNormalMode) != 0) {
+      if (!quiet_) {
+        ShowMessage("FTDI: " + QString::fromStdWString(g_device.errorString).toStdString() + "\n",
+                    "ERROR", RunIcon::kExclamation);
+      }
+      return;
+    }
+  }
+  if (EnterFileSystemMode() != 0) {
+    // The rows stay as they were; the status line says why they were not
+    // read again (the whole text on hovering).
+    const QString reason = QString::fromLocal8Bit(g_protocolMessage).trimmed();
+    status_->setText(reason.section('\n', 0, 0));
+    status_->setToolTip(reason);
+    return;
+  }
+  ListDirectory();
+}
+
+int CFilesystemDlg::ListDirectory() {
+  list_->setRowCount(0);
+  std::uint8_t directory[kDataPageSize];
+  if (ReadPage(kDirectoryPage, directory) != 0) {
+    UpdateOpenReport();
+    return 1;
+  }
+  for (int index = 0; index < kDirectoryEntries; ++index) {
+    const DirectoryEntry entry = DecodeDirectoryEntry(directory + index * kDirectoryEntrySize);
+    g_fileTable[index] = entry;
+    const bool deleted = showDeleted_ && entry.first_page == kUnusedEntry;
+    const std::uint16_t firstPage = deleted ? entry.saved_first_page : entry.first_page;
+    if (firstPage >= kFirstUnreachablePage) continue;
+
+    // Each row goes on top, so the newest entry leads the list.
+    list_->insertRow(0);
+    const std::string texts[] = {GuiderFileName(FileIdOf(entry.file_id)),
+                                 StampText(entry.created_date, entry.created_time),
+                                 ModificationText(entry), StateText(entry, deleted)};
+    for (int column = 0; column < 4; ++column) {
+      auto* item = new QTableWidgetItem(QString::fromStdString(texts[column]));
+      item->setFlags(Qt::ItemIsSelectable | Qt::ItemIsEnabled);
+      if (column == 0) item->setData(Qt::UserRole, index);
+      list_->setItem(0, column, item);
+    }
+  }
+  UpdateOpenReport();
+  return 0;
+}
+
+void CFilesystemDlg::OnSelectNewFiles() {
+  QItemSelectionModel* selection = list_->selectionModel();
+  for (int row = 0; row < list_->rowCount(); ++row) {
+    const bool isNew = list_->item(row, 3)->text().contains('N');
+    selection->select(list_->model()->index(row, 0),
+                      (isNew ? QItemSelectionModel::Select : QItemSelectionModel::Deselect) |
+                          QItemSelectionModel::Rows);
+  }
+  list_->viewport()->update();
+  list_->setFocus();
+}
+
+void CFilesystemDlg::OnShowDeleted(bool checked) {
+  showDeleted_ = checked;
+  ListDirectory();
+  list_->setFocus();
+}
+
+void CFilesystemDlg::OnUseLocalFile(bool checked) {
+  if (!checked) {
+    RestoreDownloadControls();
+    return;
+  }
+  download_->setText(kProcessLocalText);
+  localModeGroup_.ModifyStyle(0, kControlStyleDisabled, true);
+  UpdateOpenReport();
+
+  // The dialog may change the process's current directory; the run sets
+  // its own, but nothing else should find it moved.
+  std::error_code error;
+  const std::filesystem::path before = std::filesystem::current_path(error);
+  const QStringList chosen =
+      dialogs_.OpenFiles(this, "Open", ToQString(g_lastLocalFile), kLocalFileFilter, false);
+  if (!before.empty()) std::filesystem::current_path(before, error);
+
+  if (chosen.isEmpty()) {
+    useLocal_->setChecked(false);
+    RestoreDownloadControls();
+    return;
+  }
+  const std::filesystem::path file = ToPath(chosen.front());
+  localFolder_ = file.parent_path();
+  g_lastLocalFile = file;
+  localName_->setText(ToQString(file.filename()));
+  localName_->setToolTip(ToQString(file));
+}
+
+void CFilesystemDlg::RestoreDownloadControls() {
+  download_->setText(kDownloadText);
+  localName_->clear();
+  localName_->setToolTip(QString());
+  localModeGroup_.ModifyStyle(kControlStyleDisabled, 0, true);
+  UpdateOpenReport();
+}
+
+void CFilesystemDlg::OnDownloadProcess() {
+  const bool localFile = useLocal_->isChecked();
+  g_csvFormat = csvFormat_->currentIndex();
+  if (!localFile && !g_device.IsOpen()) return;
+
+  RunRequest request;
+  request.localFile = localFile;
+  request.htmlReport = html_->isChecked();
+  request.peTables = pe_->isChecked();
+  if (request.peTables && !ReadPeriodicErrorSettings()) return;
+
+  if (localFile) {
+    request.localPath = g_lastLocalFile;
+    request.localFolder = localFolder_;
+  } else {
+    const QItemSelectionModel* selection = list_->selectionModel();
+    for (int row = 0; row < list_->rowCount(); ++row) {
+      if (selection->isRowSelected(row, QModelIndex())) {
+        request.entries.push_back(list_->item(row, 0)->data(Qt::UserRole).toUInt());
+      }
+    }
+  }
+  RunDownloadAndProcess(request, *this);
+}
+
+bool CFilesystemDlg::ReadPeriodicErrorSettings() {
+  auto refuse = [this](const char* text, QLineEdit* field) {
+    ShowMessage(text, "ERROR", RunIcon::kExclamation);
+    field->setFocus();
+    field->selectAll();
+    return false;
+  };
+  if (!PositiveInteger(focalLength_->text(), &g_focalLength)) {
+    return refuse(kFocalLengthError, focalLength_);
+  }
+  if (!PositiveInteger(wormPeriod_->text(), &g_wormPeriod)) {
+    return refuse(kWormPeriodError, wormPeriod_);
+  }
+  bool outOfRange = false;
+  const std::optional<double> dec = LeadingNumber<double>(starDec_->text(), &outOfRange);
+  const double value = dec.value_or(0.0);
+  // "inf" and "nan" read as numbers too, and are no declination.
+  if (outOfRange || !std::isfinite(value) || std::fabs(value) > 90.0) {
+    g_starDec = 0.0f;
+    return refuse(kStarDecError, starDec_);
+  }
+  g_starDec = static_cast<float>(value);
+  return true;
+}
+
+int CFilesystemDlg::ReportRow() const {
+  if (!list_->isEnabled()) return -1;
+  const QItemSelectionModel* selection = list_->selectionModel();
+  const int current = list_->currentRow();
+  if (current >= 0 && selection->isRowSelected(current, QModelIndex())) return current;
+  for (int row = 0; row < list_->rowCount(); ++row) {
+    if (selection->isRowSelected(row, QModelIndex())) return row;
+  }
+  return -1;
+}
+
+std::filesystem::path CFilesystemDlg::ReportOfRow(int row) const {
+  if (row < 0 || row >= list_->rowCount()) return {};
+  const unsigned index = list_->item(row, 0)->data(Qt::UserRole).toUInt();
+  if (index >= static_cast<unsigned>(kDirectoryEntries)) return {};
+  std::filesystem::path report = OutputFolder(FileIdOf(g_fileTable[index].file_id)) / kReportFile;
+  std::error_code error;
+  return std::filesystem::is_regular_file(report, error) ? report : std::filesystem::path();
+}
+
+void CFilesystemDlg::UpdateOpenReport() {
+  openReport_->setEnabled(!busy_ && !ReportOfRow(ReportRow()).empty());
+}
+
+void CFilesystemDlg::OnOpenReport() { OpenReportOfRow(ReportRow()); }
+
+void CFilesystemDlg::OpenReportOfRow(int row) {
+  if (busy_) return;
+  const std::filesystem::path report = ReportOfRow(row);
+  if (report.empty()) return;
+  QDesktopServices::openUrl(QUrl::fromLocalFile(ToQString(report)));
+}
+
+void CFilesystemDlg::done(int result) {
+  if (busy_) return;
+  LeaveGuider();
+  QDialog::done(result);
+}
+
+void CFilesystemDlg::LeaveGuider() {
+  if (closed_) return;
+  closed_ = true;
+  // A failed leave closes the link itself; the guider then returns to
+  // normal mode by its own time-out or at the next handshake.
+  if (g_device.IsOpen()) LeaveFileSystemMode();
+  DisconnectDevice();
+}
+
+// ---- DownloadRunHost ----
+
+void CFilesystemDlg::SetStatusText(const std::string& text) {
+  status_->setText(QString::fromStdString(text));
+  status_->setToolTip(QString());
+}
+
+void CFilesystemDlg::PumpMessages() { ::ktal::PumpMessages(); }
+
+void CFilesystemDlg::ShowMessage(const std::string& text, const std::string& caption,
+                                 RunIcon icon) {
+  // A box without a caption of its own carries the program's name.
+  const QString title =
+      caption.empty() ? QCoreApplication::applicationName() : QString::fromStdString(caption);
+  dialogs_.ShowMessage(this, QString::fromStdString(text), title, ToMessageIcon(icon),
+                       MessageButtons::Ok);
+}
+
+void CFilesystemDlg::SetBusy(bool busy) {
+  busy_ = busy;
+  if (busy) {
+    busyGroup_.ModifyStyle(0, kControlStyleDisabled, true);
+  } else {
+    busyGroup_.ModifyStyle(kControlStyleDisabled, 0, true);
+    progress_->hide();
+  }
+  UpdateOpenReport();
+}
+
+void CFilesystemDlg::SetProgress(int pagesRead, int pagesExpected) {
+  if (pagesExpected > 0) {
+    progress_->setRange(0, pagesExpected);
+    progress_->setValue(std::min(pagesRead, pagesExpected));
+  } else {
+    progress_->setRange(0, 0);  // size unknown: a busy indicator
+  }
+  progress_->show();
+}
+
+void CFilesystemDlg::RestoreDownloadMode() {
+  useLocal_->setChecked(false);
+  RestoreDownloadControls();
+}
+
+void InstallFileControl(CTVX_DUVO_VerAdiDlg& launcher, UserDialogs& dialogs) {
+  launcher.SetFeatureWindow(kIdFileControl, [&dialogs](QWidget*) {
+    // No owner: the window gets a taskbar button of its own, and the hidden
+    // launcher cannot take it along when minimised.
+    CFilesystemDlg window(dialogs);
+    window.exec();
+  });
+}
+
+}  // namespace ktal

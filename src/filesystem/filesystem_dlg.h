@@ -1,0 +1,135 @@
+// The file control window: lists the guider's logs, downloads and
+// processes the chosen ones, or processes a raw file already on disk, and
+// holds the report settings the processing uses.
+//
+// The guider is put into file-system mode by the first Refresh and stays
+// there while the window is open; closing the window takes it out again and
+// disconnects. The download itself is RunDownloadAndProcess; the window is
+// its host.
+#pragma once
+
+#include <QDialog>
+#include <filesystem>
+#include <string>
+
+#include "app/shell.h"
+#include "filesystem/download_run.h"
+
+class QCheckBox;
+class QComboBox;
+class QLabel;
+class QLineEdit;
+class QProgressBar;
+class QPushButton;
+class QTableWidget;
+
+namespace ktal {
+
+class CTVX_DUVO_VerAdiDlg;
+class UserDialogs;
+
+// The raw file last chosen for local-file mode in any file control window
+// of this process: processed in local-file mode, and where the next
+// open-file dialog starts. Empty until one is chosen.
+extern std::filesystem::path g_lastLocalFile;
+
+// Control ids; each control's objectName is "control<id>" ("button1" for
+// Close).
+enum FilesystemControl : int {
+  kIdFsClose = 1,
+  kIdSelectNewFiles = 1000,
+  kIdFileList = 1002,
+  kIdShowDeleted = 1003,
+  kIdDownloadProcess = 1004,
+  kIdRunStatus = 1018,
+  kIdGenerateHtml = 1019,
+  kIdGeneratePe = 1020,
+  kIdFocalLength = 1021,
+  kIdWormPeriod = 1022,
+  kIdStarDec = 1023,
+  kIdUseLocalFile = 1025,
+  kIdLocalFileName = 1026,
+  kIdRefreshFiles = 1027,
+  kIdCsvFormat = 1052,
+};
+
+class CFilesystemDlg : public QDialog, private DownloadRunHost {
+  Q_OBJECT
+ public:
+  // Refreshes at once, quietly: with no guider attached the list is just
+  // empty.
+  explicit CFilesystemDlg(UserDialogs& dialogs, QWidget* parent = nullptr);
+  ~CFilesystemDlg() override;
+
+  // Enters file-system mode (after the normal-mode handshake when the link
+  // is closed) and lists the directory.
+  void OnRefreshFiles();
+  // Fills the list from the guider's directory page, highest entry index
+  // first. 0, or 1 when the page cannot be read (the list stays empty).
+  int ListDirectory() override;
+
+  // Every way of closing ends here: leaves file-system mode and
+  // disconnects, once. Refused while a run is under way, since the run
+  // pumps messages and would lose its link under it.
+  void done(int result) override;
+
+ private:
+  void BuildControls();
+  void OnSelectNewFiles();
+  void OnShowDeleted(bool checked);
+  void OnUseLocalFile(bool checked);
+  void OnDownloadProcess();
+  void OnOpenReport();
+  void OpenReportOfRow(int row);
+  // Reads the three periodic-error settings into their globals; false
+  // (after saying why, with the focus on the field) when one is invalid.
+  bool ReadPeriodicErrorSettings();
+  void RestoreDownloadControls();
+  // The row whose report "Open report" opens: the current row when it is
+  // selected, else the top selected row; -1 for none.
+  int ReportRow() const;
+  std::filesystem::path ReportOfRow(int row) const;
+  void UpdateOpenReport();
+  void LeaveGuider();
+
+  // DownloadRunHost
+  void SetStatusText(const std::string& text) override;
+  void PumpMessages() override;
+  void ShowMessage(const std::string& text, const std::string& caption, RunIcon icon) override;
+  void SetBusy(bool busy) override;
+  void SetProgress(int pagesRead, int pagesExpected) override;
+  void RestoreDownloadMode() override;
+
+  UserDialogs& dialogs_;
+  ControlGroup busyGroup_;
+  ControlGroup localModeGroup_;
+  std::filesystem::path localFolder_;
+  bool quiet_ = true;
+  bool showDeleted_ = false;
+  bool busy_ = false;
+  bool closed_ = false;
+
+  QPushButton* refresh_ = nullptr;
+  QTableWidget* list_ = nullptr;
+  QPushButton* selectNew_ = nullptr;
+  QCheckBox* showDeletedBox_ = nullptr;
+  QPushButton* useLocal_ = nullptr;
+  QLabel* localName_ = nullptr;
+  QPushButton* download_ = nullptr;
+  QComboBox* csvFormat_ = nullptr;
+  QCheckBox* html_ = nullptr;
+  QCheckBox* pe_ = nullptr;
+  QLineEdit* focalLength_ = nullptr;
+  QLineEdit* wormPeriod_ = nullptr;
+  QLineEdit* starDec_ = nullptr;
+  QLabel* status_ = nullptr;
+  QProgressBar* progress_ = nullptr;
+  QPushButton* openReport_ = nullptr;
+  QPushButton* close_ = nullptr;
+};
+
+// Puts the file control window behind the launcher's File control button,
+// asking the user through `dialogs`, which must outlive the launcher.
+void InstallFileControl(CTVX_DUVO_VerAdiDlg& launcher, UserDialogs& dialogs);
+
+}  // namespace ktal

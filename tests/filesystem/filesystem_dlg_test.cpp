@@ -1,0 +1,508 @@
+// The file control window driven as a user would, against the simulated
+// guider on virtual time. Each test runs in a temporary start-up directory.
+#include "filesystem/filesystem_dlg.h"
+
+#include <gtest/gtest.h>
+
+#include <QApplication>
+#include <QCheckBox>
+#include <QComboBox>
+#include <QDesktopServices>
+#include <QLabel>
+#include <QLineEdit>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QTableWidget>
+#include <QTest>
+#include <QTimer>
+#include <QUrl>
+#include <algorithm>
+#include <fstream>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "app/application.h"
+#include "app/launcher_dialog.h"
+#include "guidelog/report_settings.h"
+#include "link/ftdi_device.h"
+#include "sim/log_writer.h"
+#include "sim/session_generator.h"
+#include "sim/simulated_guider.h"
+#include "tests/app/scripted_dialogs.h"
+#include "tests/guidelog/guidelog_test_util.h"
+
+namespace ktal {
+namespace {
+
+using sim::ControllerMode;
+using Row = std::vector<QString>;
+using testing::AskedMessage;
+
+// The scripted answers, plus what each open-file dialog was asked. Like a
+// real file dialog it may leave the process in another directory.
+class Dialogs final : public UserDialogs {
+ public:
+  MessageAnswer ShowMessage(QWidget* parent, const QString& text, const QString& caption,
+                            MessageIcon icon, MessageButtons buttons) override {
+    return script.ShowMessage(parent, text, caption, icon, buttons);
+  }
+  QStringList OpenFiles(QWidget* parent, const QString& caption, const QString& directory,
+                        const QString& filter, bool multiple) override {
+    asked.push_back({directory, filter});
+    std::filesystem::current_path(std::filesystem::temp_directory_path());
+    return script.OpenFiles(parent, caption, directory, filter, multiple);
+  }
+  const std::vector<AskedMessage>& messages() const { return script.messages(); }
+
+  testing::ScriptedDialogs script;
+  std::vector<std::pair<QString, QString>> asked;  // initial file, filter
+};
+
+// Takes the URLs the window asks the desktop to open.
+class UrlCatcher : public QObject {
+  Q_OBJECT
+ public:
+  UrlCatcher() { QDesktopServices::setUrlHandler("file", this, "Open"); }
+  ~UrlCatcher() override { QDesktopServices::unsetUrlHandler("file"); }
+  std::vector<QUrl> urls;
+ public slots:
+  void Open(const QUrl& url) { urls.push_back(url); }
+};
+
+DirectoryEntry Stamped(std::uint16_t date, std::uint16_t time, std::uint16_t modified = kUnsetDate,
+                       std::uint16_t modifiedTime = 0) {
+  DirectoryEntry entry;
+  entry.created_date = date;
+  entry.created_time = time;
+  entry.modified_date = modified;
+  entry.modified_time = modifiedTime;
+  return entry;
+}
+
+class FilesystemDlgTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    g_startupDirectory = dir_.path();
+    StartGuider(ControllerMode::kNormal);
+  }
+  void TearDown() override {
+    window_.reset();
+    g_device.Close();
+    g_device.AttachDriver(nullptr, nullptr);
+    for (DirectoryEntry& e : g_fileTable) e = DirectoryEntry{};
+    g_lastLocalFile.clear();
+    g_csvFormat = g_focalLength = g_wormPeriod = 0;
+    g_starDec = 0;
+  }
+
+  // A fresh guider with an empty store.
+  void StartGuider(ControllerMode mode) {
+    g_device.AttachDriver(nullptr, nullptr);
+    sim_ = std::make_unique<sim::SimulatedGuider>(sim::HandControllerConfig{.startMode = mode});
+    g_device.AttachDriver(&sim_->driver(), &sim_->clock());
+  }
+  // A short generated night stored as the guider stores it, at entry `index`.
+  void AddNight(int index, std::uint32_t fileId,
+                DirectoryEntry stamps = Stamped(PackDate(2026, 12, 1), PackTime(21, 5))) {
+    SessionOptions options;
+    options.seed = fileId;
+    options.exposures = 1;
+    LogWriter writer;
+    ASSERT_EQ(WriteSession(options, writer), 0);
+    const int added = sim_->flash().AddFile(writer.Pages(fileId), fileId, stamps);
+    ASSERT_GE(added, 0);
+    if (added != index) {
+      sim_->flash().entry(index) = sim_->flash().entry(added);
+      sim_->flash().entry(added) = DirectoryEntry{};
+    }
+  }
+  void Open() {
+    window_ = std::make_unique<CFilesystemDlg>(dialogs_);
+    window_->show();
+  }
+  template <typename T = QWidget>
+  T* Control(int id) {
+    T* control =
+        window_->findChild<T*>(id == 1 ? QString("button1") : QString("control%1").arg(id));
+    EXPECT_NE(control, nullptr) << id;
+    return control;
+  }
+  void Click(int id) { Control<QAbstractButton>(id)->click(); }
+  QTableWidget* List() { return Control<QTableWidget>(kIdFileList); }
+  std::vector<Row> Rows() {
+    std::vector<Row> rows;
+    for (int r = 0; r < List()->rowCount(); ++r) {
+      rows.push_back({List()->item(r, 0)->text(), List()->item(r, 1)->text(),
+                      List()->item(r, 2)->text(), List()->item(r, 3)->text()});
+    }
+    return rows;
+  }
+  std::vector<int> SelectedRows() {
+    std::vector<int> rows;
+    for (int r = 0; r < List()->rowCount(); ++r) {
+      if (List()->selectionModel()->isRowSelected(r, {})) rows.push_back(r);
+    }
+    return rows;
+  }
+  QString Status() { return Control<QLabel>(kIdRunStatus)->text(); }
+  // The guider-side controls that local-file mode switches off.
+  bool GuiderSideEnabled() {
+    bool all = true;
+    for (int id : {1000, 1003, 1002, 1027}) all = all && Control(id)->isEnabled();
+    return all;
+  }
+
+  logtest::TempDir dir_;
+  std::unique_ptr<sim::SimulatedGuider> sim_;
+  Dialogs dialogs_;
+  std::unique_ptr<CFilesystemDlg> window_;
+};
+
+TEST_F(FilesystemDlgTest, ListsEntriesHighestIndexFirst) {
+  g_device.deviceKind = kDeviceKindAny;
+  AddNight(
+      0, 0x00002a,
+      Stamped(PackDate(2026, 11, 28), PackTime(20, 0), PackDate(2026, 11, 29), PackTime(4, 35)));
+  AddNight(3, 0x00002d, Stamped(PackDate(2026, 12, 2), PackTime(9, 7)));
+  AddNight(7, 0x000130,
+           Stamped(PackDate(2027, 1, 5), PackTime(23, 59), PackDate(2027, 1, 6), PackTime(0, 1)));
+  sim_->flash().entry(3).flags |= kDownloadedFlag;
+  Open();
+
+  EXPECT_EQ(window_->windowTitle(), "TVX filesystem");
+  EXPECT_EQ(g_device.deviceKind, kDeviceKindGuider);
+  EXPECT_EQ(Rows(), (std::vector<Row>{
+                        {"QD000130", "2027.01.05. 23:59", "2027.01.06.  0:01", "  N"},
+                        {"QD00002d", "2026.12.02.  9:07", QString(17, ' '), "   "},
+                        {"QD00002a", "2026.11.28. 20:00", "2026.11.29.  4:35", "  N"},
+                    }));
+  for (int row = 0; row < 3; ++row) {
+    EXPECT_EQ(List()->item(row, 0)->data(Qt::UserRole).toInt(), (std::vector<int>{7, 3, 0})[row]);
+  }
+  EXPECT_EQ(FileIdOf(g_fileTable[7].file_id), 0x000130u);
+  EXPECT_TRUE(dialogs_.messages().empty());
+}
+
+TEST_F(FilesystemDlgTest, ShowDeletedAddsDeletedFilesWhoseChainIsKnown) {
+  AddNight(0, 0x00002a);
+  AddNight(1, 0x00002b);
+  AddNight(2, 0x00002c);
+  sim_->flash().DeleteFile(1);
+  // Deleted without a chain to go back to: never listed.
+  sim_->flash().entry(2).first_page = kUnusedEntry;
+  sim_->flash().entry(2).saved_first_page = kUnusedEntry;
+  Open();
+  ASSERT_EQ(Rows().size(), 1u);
+
+  Click(kIdShowDeleted);
+  const std::vector<Row> rows = Rows();
+  ASSERT_EQ(rows.size(), 2u);
+  EXPECT_EQ(rows[0][0], "QD00002b");
+  EXPECT_EQ(rows[0][3], "X  ");
+  EXPECT_EQ(rows[1][3], "  N");
+  EXPECT_EQ(window_->focusWidget(), List());
+
+  Click(kIdShowDeleted);
+  EXPECT_EQ(Rows().size(), 1u);
+}
+
+TEST_F(FilesystemDlgTest, SelectNewFilesSelectsExactlyTheNewRows) {
+  for (int i = 0; i < 4; ++i) AddNight(i, 0x40 + i);
+  sim_->flash().entry(1).flags |= kDownloadedFlag;  // row 2
+  Open();
+  List()->selectRow(2);
+  Click(kIdSelectNewFiles);
+  EXPECT_EQ(SelectedRows(), (std::vector<int>{0, 1, 3}));
+  EXPECT_EQ(window_->focusWidget(), List());
+}
+
+TEST_F(FilesystemDlgTest, FirstRefreshIsQuietWithoutAGuiderAndRefreshIsNot) {
+  StartGuider(ControllerMode::kOff);
+  Open();
+  EXPECT_TRUE(dialogs_.messages().empty());
+  EXPECT_EQ(List()->rowCount(), 0);
+  EXPECT_FALSE(g_device.IsOpen());
+
+  // With the link closed, Download + process only stores the CSV format.
+  Control<QComboBox>(kIdCsvFormat)->setCurrentIndex(1);
+  Control<QCheckBox>(kIdGeneratePe)->setChecked(true);
+  Click(kIdDownloadProcess);
+  EXPECT_EQ(g_csvFormat, 1);
+  EXPECT_TRUE(dialogs_.messages().empty());
+
+  Click(kIdRefreshFiles);
+  ASSERT_EQ(dialogs_.messages().size(), 1u);
+  const AskedMessage& box = dialogs_.messages()[0];
+  EXPECT_EQ(box.text, "FTDI: " + QString::fromStdWString(g_device.errorString) + "\n");
+  EXPECT_EQ(box.caption, "ERROR");
+  EXPECT_EQ(box.icon, MessageIcon::Exclamation);
+}
+
+TEST_F(FilesystemDlgTest, FileSystemModeRefusedKeepsTheRowsAndSaysWhy) {
+  AddNight(0, 0x00002a);
+  Open();
+  sim_->features().fileSystem.enterBusyAnswers = 5;
+  Click(kIdRefreshFiles);
+  EXPECT_EQ(Rows().size(), 1u);
+  EXPECT_EQ(Status(), "Can't enter into FileSystem mode...");
+  EXPECT_FALSE(g_device.IsOpen());
+  EXPECT_TRUE(dialogs_.messages().empty());
+}
+
+// The three settings are read only for the periodic-error tables, in order;
+// each refusal is a box, with the focus on the field refused. An accepted
+// press runs (with nothing selected the run just ends with "done").
+TEST_F(FilesystemDlgTest, PeriodicErrorSettingsAreCheckedInOrder) {
+  struct Case {
+    bool pe;
+    const char *focal, *worm, *dec;
+    int refusedField;  // 0: accepted
+    int focalRead, wormRead;
+    float decRead;
+  };
+  const Case cases[] = {
+      {true, "", "480", "10", kIdFocalLength, 0, 0, 0},
+      {true, "0", "480", "10", kIdFocalLength, 0, 0, 0},
+      {true, "99999999999", "480", "10", kIdFocalLength, 0, 0, 0},
+      {true, "1000", "", "10", kIdWormPeriod, 1000, 0, 0},
+      {true, " 1000", "7x", "", 0, 1000, 7, 0.0f},
+      {true, "1000", "480", "91", kIdStarDec, 1000, 480, 0},
+      {true, "1000", "480", "-95", kIdStarDec, 1000, 480, 0},
+      {true, "1000", "480", "-45.5", 0, 1000, 480, -45.5f},
+      {true, "1000", "480", "12.5deg", 0, 1000, 480, 12.5f},
+      {false, "x", "", "500", 0, 0, 0, 0.0f},
+  };
+  AddNight(0, 0x00002a);
+  Open();
+  for (const Case& c : cases) {
+    SCOPED_TRACE(std::string(c.focal) + " | " + c.worm + " | " + c.dec);
+    g_csvFormat = g_focalLength = g_wormPeriod = 0;
+    g_starDec = 0;
+    Control<QLabel>(kIdRunStatus)->clear();
+    const std::size_t asked = dialogs_.messages().size();
+    Control<QComboBox>(kIdCsvFormat)->setCurrentIndex(1);
+    Control<QCheckBox>(kIdGeneratePe)->setChecked(c.pe);
+    // Pasted text, past the validators as a paste in the guider's own
+    // program would be.
+    Control<QLineEdit>(kIdFocalLength)->setText(c.focal);
+    Control<QLineEdit>(kIdWormPeriod)->setText(c.worm);
+    Control<QLineEdit>(kIdStarDec)->setText(c.dec);
+    Click(kIdDownloadProcess);
+
+    EXPECT_EQ(g_csvFormat, 1);
+    EXPECT_EQ(g_focalLength, c.focalRead);
+    EXPECT_EQ(g_wormPeriod, c.wormRead);
+    EXPECT_FLOAT_EQ(g_starDec, c.decRead);
+    if (c.refusedField == 0) {
+      EXPECT_EQ(dialogs_.messages().size(), asked);
+      EXPECT_EQ(Status(), "done");
+    } else {
+      ASSERT_EQ(dialogs_.messages().size(), asked + 1);
+      EXPECT_EQ(dialogs_.messages().back().caption, "ERROR");
+      EXPECT_EQ(dialogs_.messages().back().icon, MessageIcon::Exclamation);
+      EXPECT_EQ(window_->focusWidget(), Control(c.refusedField));
+      EXPECT_EQ(Status(), "") << "no run";
+    }
+  }
+}
+
+TEST_F(FilesystemDlgTest, DeclinationFieldTakesASignAndAFraction) {
+  Open();
+  for (auto [id, typed, kept] : {std::tuple{kIdStarDec, "-45.5", "-45.5"},
+                                 {kIdStarDec, "4.5.1", "4.51"},
+                                 {kIdFocalLength, "-10.5", "105"},
+                                 {kIdWormPeriod, "4a8", "48"}}) {
+    auto* edit = Control<QLineEdit>(id);
+    edit->clear();
+    QTest::keyClicks(edit, typed);
+    EXPECT_EQ(edit->text(), kept) << typed;
+  }
+}
+
+// Local-file mode needs no guider. A cancelled choice returns to download
+// mode; a chosen file is processed in its own folder, and the window
+// returns to download mode afterwards.
+TEST_F(FilesystemDlgTest, UseLocalFileCancelledOrProcessed) {
+  StartGuider(ControllerMode::kOff);
+  const std::filesystem::path file = dir_.path() / "nights" / "QD00002a.dat";
+  std::filesystem::create_directory(file.parent_path());
+  LogWriter writer;
+  ASSERT_EQ(WriteSession(SessionOptions{}, writer), 0);
+  const std::vector<std::uint8_t> raw =
+      writer.RawFile(Stamped(PackDate(2026, 12, 1), PackTime(21, 5)));
+  std::ofstream(file, std::ios::binary)
+      .write(reinterpret_cast<const char*>(raw.data()), static_cast<std::streamsize>(raw.size()));
+  Open();
+  auto* useLocal = Control<QPushButton>(kIdUseLocalFile);
+  auto* download = Control<QPushButton>(kIdDownloadProcess);
+
+  g_lastLocalFile = dir_.path() / "earlier.dat";
+  Click(kIdUseLocalFile);  // the script has no file: cancelled
+  ASSERT_EQ(dialogs_.asked.size(), 1u);
+  EXPECT_EQ(dialogs_.asked[0].first.toStdString(), (dir_.path() / "earlier.dat").string());
+  EXPECT_EQ(dialogs_.asked[0].second, "TVX binary data file (*.dat)");
+  EXPECT_EQ(std::filesystem::current_path(), dir_.path());
+  EXPECT_FALSE(useLocal->isChecked());
+  EXPECT_TRUE(GuiderSideEnabled());
+  EXPECT_EQ(download->text(), "Download + process file(s)");
+
+  dialogs_.script.QueueFiles({QString::fromStdString(file.string())});
+  Click(kIdUseLocalFile);
+  EXPECT_EQ(download->text(), "Process local file above");
+  EXPECT_EQ(Control<QLabel>(kIdLocalFileName)->text(), "QD00002a.dat");
+  EXPECT_FALSE(Control(kIdFileList)->isEnabled());
+  EXPECT_EQ(g_lastLocalFile, file);
+
+  Control<QCheckBox>(kIdGenerateHtml)->setChecked(true);
+  Click(kIdDownloadProcess);
+  EXPECT_TRUE(logtest::Exists(file.parent_path() / "events.csv"));
+  EXPECT_TRUE(logtest::Exists(file.parent_path() / "index.html"));
+  EXPECT_TRUE(dialogs_.messages().empty());
+  EXPECT_EQ(Status(), "done");
+  EXPECT_FALSE(useLocal->isChecked());
+  EXPECT_TRUE(GuiderSideEnabled());
+  EXPECT_TRUE(Control<QLabel>(kIdLocalFileName)->text().isEmpty());
+}
+
+// The new files are downloaded and processed; the window stays shut to
+// other work and to closing while the run pumps its messages.
+TEST_F(FilesystemDlgTest, DownloadProcessesTheSelectedNewFiles) {
+  AddNight(0, 0x00002a);
+  AddNight(1, 0x00002b);
+  AddNight(2, 0x00002c);
+  sim_->flash().entry(0).flags |= kDownloadedFlag;
+  Open();
+  Click(kIdSelectNewFiles);
+  Control<QCheckBox>(kIdGenerateHtml)->setChecked(true);
+
+  std::vector<int> enabledDuringRun;
+  bool progressShown = false;
+  QTimer::singleShot(0, window_.get(), [&] {
+    for (int id : {1000, 1003, 1002, 1004, 1019, 1020, 1021, 1022, 1023, 1, 1025, 1027}) {
+      if (Control(id)->isEnabled()) enabledDuringRun.push_back(id);
+    }
+    progressShown = window_->findChild<QProgressBar*>()->isVisible();
+    window_->close();
+  });
+  Click(kIdDownloadProcess);
+
+  EXPECT_TRUE(enabledDuringRun.empty()) << enabledDuringRun.front();
+  EXPECT_TRUE(progressShown);
+  EXPECT_TRUE(window_->isVisible()) << "closed in the middle of a run";
+  EXPECT_FALSE(window_->findChild<QProgressBar*>()->isVisible());
+  for (const char* name : {"QD00002c", "QD00002b"}) {
+    const std::filesystem::path folder = dir_.path() / (std::string(name) + ".dat.content");
+    EXPECT_TRUE(logtest::Exists(folder / (std::string(name) + ".dat"))) << folder;
+    EXPECT_TRUE(logtest::Exists(folder / "events.csv")) << folder;
+    EXPECT_TRUE(logtest::Exists(folder / "index.html")) << folder;
+  }
+  EXPECT_FALSE(logtest::Exists(dir_.path() / "QD00002a.dat.content"));
+  for (const Row& row : Rows()) EXPECT_FALSE(row[3].contains('N')) << row[0].toStdString();
+  EXPECT_EQ(Status(), "done");
+  EXPECT_TRUE(GuiderSideEnabled());
+  ASSERT_EQ(dialogs_.messages().size(), 1u);
+  const AskedMessage& summary = dialogs_.messages()[0];
+  EXPECT_EQ(summary.caption, "INFORMATION");
+  EXPECT_EQ(summary.icon, MessageIcon::Information);
+  EXPECT_TRUE(summary.text.startsWith("QD00002c: ")) << summary.text.toStdString();
+  EXPECT_TRUE(summary.text.contains("QD00002b: "));
+
+  // Open report follows the selected row and opens its index.html; so does
+  // a double click. The file downloaded before has no report here.
+  UrlCatcher desktop;
+  auto* openReport = window_->findChild<QPushButton*>("controlOpenReport");
+  ASSERT_NE(openReport, nullptr);
+  EXPECT_FALSE(openReport->isEnabled()) << "nothing selected";
+  List()->selectRow(2);
+  EXPECT_FALSE(openReport->isEnabled());
+  List()->selectRow(0);
+  ASSERT_TRUE(openReport->isEnabled());
+  openReport->click();
+  const QRect second = List()->visualRect(List()->model()->index(1, 1));
+  // A double click starts with a press, as the view expects.
+  QTest::mouseClick(List()->viewport(), Qt::LeftButton, {}, second.center());
+  QTest::mouseDClick(List()->viewport(), Qt::LeftButton, {}, second.center());
+  std::vector<std::string> opened;
+  for (const QUrl& url : desktop.urls) opened.push_back(url.toLocalFile().toStdString());
+  EXPECT_EQ(opened, (std::vector<std::string>{
+                        (dir_.path() / "QD00002c.dat.content" / "index.html").string(),
+                        (dir_.path() / "QD00002b.dat.content" / "index.html").string()}));
+}
+
+// Every way of closing leaves file-system mode (five passes of D3 00) and
+// disconnects, once; after a failed first refresh it only disconnects.
+TEST_F(FilesystemDlgTest, ClosingLeavesFileSystemModeOnce) {
+  const std::pair<const char*, std::function<void(CFilesystemDlg&)>> ways[] = {
+      {"Close", [](CFilesystemDlg& w) { w.findChild<QPushButton*>("button1")->click(); }},
+      {"Escape", [](CFilesystemDlg& w) { QTest::keyClick(&w, Qt::Key_Escape); }},
+      {"close box", [](CFilesystemDlg& w) { w.close(); }},
+  };
+  for (bool guiderOn : {true, false}) {
+    for (const auto& [way, close] : ways) {
+      SCOPED_TRACE(std::string(way) + (guiderOn ? ", guider on" : ", guider off"));
+      StartGuider(guiderOn ? ControllerMode::kNormal : ControllerMode::kOff);
+      if (guiderOn) AddNight(0, 0x00002a);
+      Open();
+      ASSERT_EQ(List()->rowCount(), guiderOn ? 1 : 0);
+      const std::size_t writesBefore = sim_->driver().CallsOf(sim::DriverCall::kWrite).size();
+      close(*window_);
+      EXPECT_FALSE(window_->isVisible());
+      EXPECT_FALSE(g_device.IsOpen());
+      window_.reset();
+
+      const std::vector<std::uint8_t> received = sim_->guider().ReceivedBytes();
+      std::vector<std::uint8_t> leave;
+      for (int pass = 0; pass < 5; ++pass) leave.insert(leave.end(), {0xD3, 0x00});
+      if (guiderOn) {
+        ASSERT_GE(received.size(), leave.size());
+        EXPECT_TRUE(std::equal(leave.begin(), leave.end(), received.end() - leave.size()));
+        EXPECT_EQ(sim_->guider().mode(), ControllerMode::kNormal);
+        EXPECT_EQ(std::search(received.begin(), received.end() - leave.size(), leave.begin(),
+                              leave.end()),
+                  received.end() - leave.size())
+            << "left twice";
+      } else {
+        EXPECT_EQ(sim_->driver().CallsOf(sim::DriverCall::kWrite).size(), writesBefore);
+      }
+    }
+  }
+}
+
+// The launcher's File control button opens the window on the program's
+// simulated guider, which holds a few nights of logs.
+TEST(FileControlInLauncher, OpensTheWindowOnTheDemoStore) {
+  logtest::TempDir dir;
+  std::unique_ptr<LinkBackend> backend = MakeSimulatedBackend();
+  dynamic_cast<sim::VirtualClock&>(backend->clock()).SetRealTimePacing(0);
+  testing::ScriptedDialogs dialogs;
+  int rows = -1;
+  QString title;
+  QTimer::singleShot(0, [&] {
+    for (QWidget* top : QApplication::topLevelWidgets()) {
+      auto* launcher = qobject_cast<CTVX_DUVO_VerAdiDlg*>(top);
+      if (launcher == nullptr || !launcher->isVisible()) continue;
+      QTimer::singleShot(0, [&] {
+        for (QWidget* window : QApplication::topLevelWidgets()) {
+          auto* files = qobject_cast<CFilesystemDlg*>(window);
+          if (files == nullptr || !files->isVisible()) continue;
+          title = files->windowTitle();
+          rows = files->findChild<QTableWidget*>("control1002")->rowCount();
+          files->findChild<QPushButton*>("button1")->click();
+        }
+      });
+      launcher->Button(kIdFileControl)->click();
+      launcher->Button(kIdExit)->click();
+    }
+  });
+  EXPECT_EQ(RunProgram(*backend, dialogs, {InstallFileControl}), 0);
+  EXPECT_EQ(title, "TVX filesystem");
+  EXPECT_GT(rows, 0);
+  EXPECT_TRUE(dialogs.messages().empty());
+}
+
+}  // namespace
+}  // namespace ktal
+
+#include "filesystem_dlg_test.moc"
