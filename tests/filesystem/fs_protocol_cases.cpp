@@ -242,8 +242,10 @@ TEST_P(FsProtocolTest, ReadPage) {
     DataPage data;
     data.next_page = 301;
     SetFileId(data.file_id, 0x012345);
-    data.data_size = 512;
-    for (std::size_t i = 0; i < kPageDataBytes; ++i) data.data[i] = static_cast<std::uint8_t>(i * 7 + i / 256);
+    data.data_size = kPageDataBytes;
+    for (std::size_t i = 0; i < kPageDataBytes; ++i) {
+      data.data[i] = static_cast<std::uint8_t>(i * 7 + i / 256);
+    }
     flash.page(300) = data;
     flash.entry(3).first_page = 300;
     SetFileId(flash.entry(3).file_id, 0x012345);
