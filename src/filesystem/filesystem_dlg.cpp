@@ -21,6 +21,7 @@
 #include <QTableWidget>
 #include <QUrl>
 #include <QVBoxLayout>
+#include <algorithm>
 #include <charconv>
 #include <climits>
 #include <cmath>
@@ -51,8 +52,11 @@ constexpr char kWormPeriodError[] = "Wrong gear period entered, value must be po
 constexpr char kStarDecError[] =
     "Wrong DEC coordinate entered, value must be between -90 and 90 degrees!";
 
-// Column widths of the file list, in pixels.
+// Column widths of the file list in pixels, as drawn in a small 8-point
+// font; each column still widens to its widest text in the font in use.
 constexpr int kColumnWidths[] = {60, 110, 110, 40};
+constexpr const char* kWidestTexts[] = {"QD000000", "2026.12.31. 23:59", "2026.12.31. 23:59",
+                                         "state"};
 const QColor kListBackground(0xF0, 0xF0, 0xFF);
 
 QString ObjectName(int id) {
@@ -201,8 +205,10 @@ void CFilesystemDlg::BuildControls() {
   header->setSectionResizeMode(QHeaderView::Interactive);
   int columnsWidth = 0;
   for (int column = 0; column < 4; ++column) {
-    list_->setColumnWidth(column, kColumnWidths[column]);
-    columnsWidth += kColumnWidths[column];
+    const int width = std::max(kColumnWidths[column],
+                               list_->fontMetrics().horizontalAdvance(kWidestTexts[column]) + 12);
+    list_->setColumnWidth(column, width);
+    columnsWidth += width;
   }
   list_->verticalHeader()->hide();
   list_->verticalHeader()->setDefaultSectionSize(list_->fontMetrics().height() + 4);
