@@ -17,7 +17,8 @@ struct Night {
   int exposures;
   int externalExposures;
   double positionRunSeconds;
-  int minPages;  // sessions are appended until the log has this many pages
+  double frameSeconds;
+  double exposureSeconds;
 };
 
 DirectoryEntry EntryFor(std::uint16_t startDate, int startHour, std::uint16_t endDate,
@@ -34,12 +35,13 @@ DirectoryEntry EntryFor(std::uint16_t startDate, int startHour, std::uint16_t en
 }  // namespace
 
 void FillDemoStore(FlashStore& flash) {
+  // The long night guides a bright star at five frames a second, all night.
   const Night nights[] = {
-      {PackDate(2026, 11, 28), 20, 4, 1, 1200.0, 0},
-      {PackDate(2026, 11, 29), 21, 3, 0, 0.0, 0},
-      {PackDate(2026, 12, 2), 19, 2, 2, 900.0, 0},
-      {PackDate(2026, 12, 5), 18, 0, 0, 0.0, 2100},
-      {PackDate(2026, 12, 7), 22, 5, 1, 1500.0, 0},
+      {PackDate(2026, 11, 28), 20, 4, 1, 1200.0, 2.0, 300.0},
+      {PackDate(2026, 11, 29), 21, 3, 0, 0.0, 2.0, 300.0},
+      {PackDate(2026, 12, 2), 19, 2, 2, 900.0, 2.0, 300.0},
+      {PackDate(2026, 12, 5), 18, 40, 0, 1800.0, 0.2, 900.0},
+      {PackDate(2026, 12, 7), 22, 5, 1, 1500.0, 2.0, 300.0},
   };
   std::uint32_t fileId = 0x00002a;
   std::uint32_t seed = 7;
@@ -52,23 +54,14 @@ void FillDemoStore(FlashStore& flash) {
     options.external_exposures = night.externalExposures;
     options.position_run_s = night.positionRunSeconds;
     options.star_dec_deg = 12.5;
+    options.frame_interval_s = night.frameSeconds;
+    options.frame_jitter_s = night.frameSeconds / 10;
+    options.exposure_s = night.exposureSeconds;
 
     LogWriter writer;
     std::uint16_t endDate = options.start_date;
     std::uint32_t endTenths = options.start_tenths;
     writer.Append(GenerateSession(options, &endDate, &endTenths));
-    // A long night: more sessions, each starting an hour after the last.
-    while (writer.page_count() < night.minPages) {
-      options.seed = seed++;
-      options.exposures = 6;
-      options.start_date = endDate;
-      options.start_tenths = endTenths + 36000;
-      if (options.start_tenths >= kTenthsPerDay) {
-        options.start_tenths -= kTenthsPerDay;
-        options.start_date = NextDay(options.start_date);
-      }
-      if (writer.Append(GenerateSession(options, &endDate, &endTenths)) != LogWriter::kOk) break;
-    }
     flash.AddFile(writer.Pages(fileId), fileId,
                   EntryFor(night.date, night.startHour, endDate, endTenths));
     fileId += 3;
