@@ -300,19 +300,19 @@ std::string FormatRunSummary(const RunReport& report) {
       case R::kProcessFailed:
         break;
     }
-    text += Printf("%s: %d pages (%d bytes), ", name.c_str(), f.pages, f.pages * 512);
+    const std::string processed =
+        f.result == R::kProcessFailed ? Printf("processing failed (code %d)", f.processResult)
+                                      : std::string("processed");
+    text += Printf("%s: %d pages (%d bytes) ", name.c_str(), f.pages, f.pages * 512);
     if (f.readFailed) {
-      text += "reading stopped at a page the guider did not send whole; the part read was processed. ";
-      text += "The file stays new (N) in the guider: download it again.";
+      text += Printf("read, then the guider did not send a page whole; the part read was kept and %s. "
+                     "The file stays new (N) in the guider: download it again.",
+                     processed.c_str());
     } else if (!f.walkFault.empty()) {
-      text += Printf("the page chain is damaged (%s); the pages read were processed.", f.walkFault.c_str());
+      text += Printf("read; the page chain in the guider is damaged (%s); the pages read were kept and %s.",
+                     f.walkFault.c_str(), processed.c_str());
     } else {
-      text += "downloaded.";
-    }
-    if (f.result == R::kProcessFailed) {
-      text += Printf(" Processing failed (code %d).", f.processResult);
-    } else {
-      text += " Processed.";
+      text += Printf("downloaded and %s.", processed.c_str());
     }
     text += Printf("\n   Folder: %s\n", folder.c_str());
     if (f.markResult > 0) {
