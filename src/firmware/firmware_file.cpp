@@ -1,0 +1,1 @@
+#include "firmware/firmware_file.h"

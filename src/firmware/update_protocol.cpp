@@ -1,0 +1,1 @@
+#include "firmware/update_protocol.h"

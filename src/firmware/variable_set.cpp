@@ -1,0 +1,1 @@
+#include "firmware/variable_set.h"
