@@ -7,6 +7,7 @@ namespace ktal::sim {
 
 void InstallFeatureRequests(HandController& controller, GuiderFeatures& features) {
   InstallFileSystemRequests(controller, features.flash, features.fileSystem);
+  InstallUpdateModeRequests(controller, features.update);
 }
 
 namespace {

@@ -5,6 +5,7 @@
 
 #include "sim/filesystem_requests.h"
 #include "sim/flash_store.h"
+#include "sim/update_requests.h"
 
 namespace ktal::sim {
 
@@ -13,6 +14,7 @@ class HandController;
 struct GuiderFeatures {
   FlashStore flash;
   FileSystemFaults fileSystem;
+  UpdateModeState update;
 };
 
 // Adds every feature's requests to `controller`; `features` must outlive it.
