@@ -74,7 +74,7 @@ constexpr Row kProfile[] = {
     {"P34", 0x34, W, 0x0111, kStillStored, 1000},
     {"legacy flag", 0x36, B, 0x0111, 0x0111, 0},
     {"P36", 0x36, B, 0x0112, kStillStored, 0},
-    // 1.11 keeps only the high byte of PC3 (rule 3 scales it).
+    // 1.11 keeps only the high byte of PC3; reading and writing scale it.
     {"PC3", 0x37, B, 0x0111, 0x0111, 4096},
     {"PC3", 0xC3, W, 0x0112, kStillStored, 4096},
     {"P38", 0x38, W, 0x0111, kStillStored, 0},
@@ -151,7 +151,7 @@ static_assert(IsSound(kMain, kEepromTransferSize));
 static_assert(IsSound(kProfile, kProfileBase[1] - kProfileBase[0]));
 static_assert(kProfileBase[kProfileCount - 1] + 256 <= kEepromTransferSize);
 
-// The variables the special rules work on.
+// The variables whose conversion is more than a copy.
 constexpr int kM00 = RowNamed(kMain, "M00");
 constexpr int kP32 = RowNamed(kProfile, "P32");
 constexpr int kLegacyFlag = RowNamed(kProfile, "legacy flag");
@@ -162,7 +162,7 @@ static_assert(kM00 >= 0 && kP32 >= 0 && kLegacyFlag >= 0 && kP36 >= 0 &&
               kPC3InHighByte >= 0 && kPC5 >= 0);
 static_assert(kProfile[kPC3InHighByte].upTo == kLayout1_11);
 
-// The firmware shows at most nine of whatever M00 counts.
+// No firmware takes an M00 above this.
 constexpr std::uint32_t kM00Limit = 9;
 
 constexpr std::uint8_t kFixedBytes[] = {0x11, 0x08, 0x01, 0x14, 0x00};
@@ -194,8 +194,8 @@ void Store(std::array<std::uint8_t, kEepromImageSize>& image, int at, Width widt
 // full 256, and read it back as value x 100 / 256. Written back to such a
 // layout it goes onto that scale again, so that the old firmware sees the
 // percentage it had. Rounding up makes the byte read back as the same
-// percentage; 100 and above are the full scale, stored as 0; below 25 the
-// old firmware wants 32.
+// percentage; 100 and above are the full scale, stored as 0; anything below
+// 25 is stored as 32, the least those layouts are given.
 std::uint32_t P32OnOldScale(std::uint32_t percent) {
   if (percent >= 100) return 0;
   if (percent < 25) return 32;
@@ -234,7 +234,7 @@ void VariableSet::SetDefaults() {
 void VariableSet::ReadFromImage(std::uint16_t version) {
   if (version == kErasedImageVersion) return;
 
-  // Rule 1: a layout without M00 leaves it in range all the same.
+  // M00 is never above 9, also when the layout does not store it.
   main_[kM00] = std::min(main_[kM00], kM00Limit);
 
   for (int r = 0; r < kMainRows; ++r) {
@@ -250,18 +250,18 @@ void VariableSet::ReadFromImage(std::uint16_t version) {
         values[SlotOf(kProfile, r)] = Load(image, kProfileBase[p] + row.offset, row.width);
       }
     }
-    // Rule 2: before 1.12 P36 was a single flag.
+    // Before 1.12 P36 was a single flag.
     if (version < kLayout1_12) values[kP36] = values[kLegacyFlag] & 1;
-    // Rule 3: 1.11 kept PC3's high byte. A layout without that byte leaves
+    // 1.11 kept PC3's high byte. A layout without that byte leaves
     // PC3 as it is: scaling a kept value would push the default 4096 out of
     // the word it is written to.
     if (Stores(kProfile[kPC3InHighByte], version)) values[kPC3InHighByte] *= 256;
-    // Rule 4: from the old 0..255 scale to percent.
+    // From the old 0..255 scale to percent.
     if (version < kLayout1_11) {
       std::uint32_t& p32 = values[kP32];
       p32 = p32 == 0 ? 100 : p32 * 100 / 256;
     }
-    // Rule 5.
+    // PC5 bits the layout's firmware did not mean as they mean now.
     values[kPC5] &= ~PC5BitsToClear(version);
   }
 }
@@ -269,7 +269,7 @@ void VariableSet::ReadFromImage(std::uint16_t version) {
 void VariableSet::WriteToImage(std::uint16_t version) {
   if (version == kErasedImageVersion) return;
 
-  // Rule 1.
+  // M00 is never written above 9.
   main_[kM00] = std::min(main_[kM00], kM00Limit);
 
   for (int r = 0; r < kMainRows; ++r) {
@@ -279,13 +279,13 @@ void VariableSet::WriteToImage(std::uint16_t version) {
 
   for (int p = 0; p < ConvertedProfiles(version); ++p) {
     auto& values = profile_[p];
-    // Rule 2.
+    // Before 1.12 P36 is stored as a flag of 0 or 1.
     if (version < kLayout1_12) values[kLegacyFlag] = values[kP36] != 0 ? 1 : 0;
     for (int r = 0; r < kProfileRows; ++r) {
       const Row& row = kProfile[r];
       if (!Stores(row, version)) continue;
       std::uint32_t value = values[SlotOf(kProfile, r)];
-      if (r == kPC3InHighByte) value /= 256;  // rule 3
+      if (r == kPC3InHighByte) value /= 256;  // its high byte
       if (r == kP32 && version < kLayout1_11) value = P32OnOldScale(value);
       Store(image, kProfileBase[p] + row.offset, row.width, value);
     }
