@@ -2,12 +2,14 @@
 
 #include "sim/log_writer.h"
 #include "sim/session_generator.h"
+#include "sim/vui_requests.h"
 
 namespace ktal::sim {
 
 void InstallFeatureRequests(HandController& controller, GuiderFeatures& features) {
   InstallFileSystemRequests(controller, features.flash, features.fileSystem);
   InstallUpdateModeRequests(controller, features.update);
+  InstallVuiRequests(controller, features.panel);
 }
 
 namespace {

@@ -5,6 +5,7 @@
 
 #include "sim/filesystem_requests.h"
 #include "sim/flash_store.h"
+#include "sim/front_panel.h"
 #include "sim/update_requests.h"
 
 namespace ktal::sim {
@@ -15,6 +16,7 @@ struct GuiderFeatures {
   FlashStore flash;
   FileSystemFaults fileSystem;
   UpdateModeState update;
+  FrontPanel panel;
 };
 
 // Adds every feature's requests to `controller`; `features` must outlive it.
