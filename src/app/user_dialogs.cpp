@@ -50,4 +50,9 @@ QStringList QtUserDialogs::OpenFiles(QWidget* parent, const QString& caption, co
   return name.isEmpty() ? QStringList() : QStringList{name};
 }
 
+QString QtUserDialogs::SaveFile(QWidget* parent, const QString& caption, const QString& proposed,
+                                const QString& filter) {
+  return QFileDialog::getSaveFileName(parent, caption, proposed, filter);
+}
+
 }  // namespace ktal

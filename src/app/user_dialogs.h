@@ -23,6 +23,13 @@ class UserDialogs {
   // Names of the chosen existing files; empty when the user cancelled.
   virtual QStringList OpenFiles(QWidget* parent, const QString& caption, const QString& directory,
                                 const QString& filter, bool multiple) = 0;
+  // Name of the file to write, starting from `proposed`; the user has
+  // agreed to replace an existing file. Empty when the user cancelled, and
+  // always for a seam that saves nothing.
+  virtual QString SaveFile(QWidget* /*parent*/, const QString& /*caption*/,
+                           const QString& /*proposed*/, const QString& /*filter*/) {
+    return {};
+  }
 };
 
 // Real message boxes and file dialogs.
@@ -32,6 +39,8 @@ class QtUserDialogs final : public UserDialogs {
                             MessageIcon icon, MessageButtons buttons) override;
   QStringList OpenFiles(QWidget* parent, const QString& caption, const QString& directory,
                         const QString& filter, bool multiple) override;
+  QString SaveFile(QWidget* parent, const QString& caption, const QString& proposed,
+                   const QString& filter) override;
 };
 
 }  // namespace ktal
