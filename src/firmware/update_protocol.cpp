@@ -123,8 +123,15 @@ int Rejected() {
 // it is back in update mode.
 int ReenterUpdateMode() {
   g_device.Wait(kRestartMs);
+  // The handshake may leave a text from a step it got past; a successful
+  // upload leaves the caller's text alone.
+  char before[kProtocolMessageSize];
+  FormatBounded(before, sizeof before, "%s", g_protocolMessage);
   const int code = EnterDeviceMode(kUpdateMode);
-  if (code == 0) return 0;
+  if (code == 0) {
+    FormatBounded(g_protocolMessage, sizeof g_protocolMessage, "%s", before);
+    return 0;
+  }
   char handshake[kProtocolMessageSize];
   FormatBounded(handshake, sizeof handshake, "%s", g_protocolMessage);
   FormatBounded(g_protocolMessage, sizeof g_protocolMessage,

@@ -77,8 +77,8 @@ class Transfer : public Request {
   }
 
   // The image is in: the device checks it and answers after the check
-  // time. A hand controller then restarts into its boot loader, its new
-  // firmware selected to start in update mode.
+  // time. A hand controller whose image passed then restarts into its boot
+  // loader, its new firmware selected to start in update mode.
   void FinishImage(HandController& hc, ImageKind kind, std::vector<std::uint8_t> image) {
     const std::uint8_t command = kind == ImageKind::kHandController ? kUploadHandController
                                  : kind == ImageKind::kCamera       ? kUploadCamera
@@ -103,10 +103,13 @@ class Transfer : public Request {
             if (state.firmwareVersionAfterUpload) {
               hc.mutable_config().firmwareVersion = *state.firmwareVersionAfterUpload;
             }
+            hc.RestartIntoBootLoader(ControllerMode::kUpdate);
           } else {
+            // The old firmware is gone; the update code starts over, ready
+            // for another attempt.
             state.firmwareStatus = kFirmwareCrcError;
+            hc.EnterMode(ControllerMode::kUpdate);
           }
-          hc.RestartIntoBootLoader(ControllerMode::kUpdate);
           break;
         case ImageKind::kCamera:
           if (!passed) break;
@@ -178,7 +181,8 @@ class HandControllerUpload final : public Transfer {
     });
   }
 
-  // The restart after the check ends the request.
+  // What follows the check (a restart, or the update code starting over)
+  // ends the request.
   bool End(HandController& hc) {
     std::vector<std::uint8_t> image = std::move(image_);
     Abort();

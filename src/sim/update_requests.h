@@ -15,7 +15,8 @@
 //           answer is 0x33 and the rest comes one byte at a time, each but
 //           the last answered 0x11. After the check, 0xDC, and the hand
 //           controller restarts into its boot loader with update mode
-//           selected, so that the host finds it there a second later.
+//           selected, so that the host finds it there a second later; an
+//           image that failed the check leaves it in update mode.
 //   0xC6 -> 0x00, then the camera stream: 0x55 0x55 carries a data byte
 //           0x55, 0x55 0xF0 ends the image. Every 15th byte after the first
 //           (escape and end bytes count too) is answered 0x11. After the

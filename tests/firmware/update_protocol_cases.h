@@ -1,0 +1,40 @@
+// The shared suite of the update-mode protocol: instantiate it with a
+// RigFactory, e.g.
+//   INSTANTIATE_TEST_SUITE_P(Backends, UpdateProtocolTest, ::testing::Values(SimDriverRig()));
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "tests/link/guider_rig.h"
+
+namespace ktal::testing {
+
+// What went over the line, delivered bytes only, as runs of one direction:
+// "H: E6 01 02" (host to guider), "G: 11" (guider to host), one run a line.
+std::string Dialogue(const std::vector<sim::LineTraceEntry>& trace);
+
+class UpdateProtocolTest : public ::testing::TestWithParam<RigFactory> {
+ protected:
+  void TearDown() override;
+
+  // A fresh guider in update mode with g_device open on it after
+  // EnterDeviceMode(2); traces and waits cleared, and a marker text in
+  // g_protocolMessage so that a function that sets none can be told.
+  void StartInUpdateMode(const sim::HandControllerConfig& config = {});
+
+  sim::HandController& guider() { return rig_->guider(); }
+  sim::UpdateModeState& update() { return rig_->features().update; }
+  std::vector<std::uint32_t> waits() { return rig_->clock().waits(); }
+  std::vector<std::uint8_t> received() { return rig_->guider().ReceivedBytes(); }
+  std::string dialogue() { return Dialogue(rig_->guider().line_trace()); }
+  void ClearTraces();
+
+  std::unique_ptr<GuiderRig> rig_;
+};
+
+}  // namespace ktal::testing
