@@ -1,7 +1,12 @@
 // The two things g_device can talk to. Chosen once, in InitInstance.
+#include <cstdio>
+#include <filesystem>
+#include <system_error>
+
 #include "app/application.h"
 #include "link/clock.h"
 #include "link/libftdi/libftdi_driver.h"
+#include "sim/firmware_files.h"
 #include "sim/simulated_guider.h"
 
 namespace ktal {
@@ -26,12 +31,27 @@ class SimulatedBackend final : public LinkBackend {
     sim_.SetInteractive(1.0);
     // A guider after some use, so that File control has something to list.
     sim::FillDemoStore(sim_.flash());
+    OfferSampleFirmware();
   }
   FtdiDriver& driver() override { return sim_.driver(); }
   Clock& clock() override { return sim_.clock(); }
 
  private:
   sim::SimulatedGuider sim_;  // attached, on, firmware 2.60, normal mode, a few nights stored
+
+  // A few firmware files to pick in Firmware control, so that each of its
+  // buttons has something to do.
+  static void OfferSampleFirmware() {
+    std::error_code error;
+    const std::filesystem::path folder =
+        std::filesystem::temp_directory_path(error) / "ktal-companion-sample-firmware";
+    if (!error && !WriteSampleFirmwareFiles(folder).empty()) {
+      std::printf("Sample firmware files for the simulated guider: %s\n", folder.c_str());
+    } else {
+      std::fprintf(stderr, "Could not write the sample firmware files to %s\n", folder.c_str());
+    }
+    std::fflush(stdout);
+  }
 };
 
 }  // namespace

@@ -1,0 +1,158 @@
+// The firmware control window: reads the versions installed in the guider,
+// loads a firmware file, uploads its images to the hand controller, the
+// camera and the CCD board while carrying the stored variables across, and
+// starts the hand controller's firmware from its boot loader.
+//
+// Every device exchange runs on the window's own thread; during an upload
+// the progress callback pumps the message queue, so the window keeps
+// painting while its controls are switched off.
+#pragma once
+
+#include <QDialog>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QString>
+#include <optional>
+#include <string>
+
+#include "app/shell.h"
+#include "firmware/firmware_file.h"
+#include "firmware/variable_backup.h"
+#include "firmware/variable_set.h"
+
+class QCheckBox;
+class QLabel;
+class QProgressBar;
+
+namespace ktal {
+
+class CTVX_DUVO_VerAdiDlg;
+class UserDialogs;
+
+// The progress bar the upload's progress callback moves; set only while an
+// upload runs.
+extern QProgressBar* g_uploadProgress;
+
+// The progress callback of every transfer of an upload: moves
+// g_uploadProgress to `percent` and handles waiting events. Does nothing
+// while no upload runs.
+void UploadProgress(int percent);
+
+// Control ids; each control's objectName is "control<id>" ("button1" for
+// Close).
+enum FirmwareControl : int {
+  kIdFwClose = 1,
+  kIdBrowse = 1000,
+  kIdGuiderGroup = 1005,
+  kIdFileName = 1007,
+  kIdFileDescription = 1008,
+  kIdUpload = 1009,
+  kIdUpdateCamera = 1012,
+  kIdUpdateHandController = 1011,
+  kIdDefaultVariables = 1013,
+  kIdVersions = 1014,
+  kIdCheckVersion = 1015,
+  kIdUploadStep = 1016,
+  kIdRunFirmware = 1017,
+  kIdUploadProgress = 1022,
+};
+
+// The "..." button that fills an edit control from an open-file dialog. It
+// acts on the release of the left button over it; a release elsewhere (the
+// user changed their mind while holding it) opens nothing.
+class CBrowseButton : public QPushButton {
+  Q_OBJECT
+ public:
+  // Longest filter kept; a longer one is cut.
+  static constexpr int kMaxFilterLength = 999;
+
+  CBrowseButton(UserDialogs& dialogs, const QString& text, QWidget* parent = nullptr);
+
+  // The edit control to fill; none after construction.
+  void SetTarget(QLineEdit* target) { target_ = target; }
+  QLineEdit* target() const { return target_; }
+  // An open-file dialog filter such as "Firmware files (*.fw)"; empty after
+  // construction.
+  void SetFilter(const QString& filter) { filter_ = filter.left(kMaxFilterLength); }
+  const QString& filter() const { return filter_; }
+
+ protected:
+  void mouseReleaseEvent(QMouseEvent* event) override;
+
+ private:
+  UserDialogs& dialogs_;
+  QLineEdit* target_ = nullptr;
+  QString filter_;
+};
+
+class CFirmwareDlg : public QDialog {
+  Q_OBJECT
+ public:
+  explicit CFirmwareDlg(UserDialogs& dialogs, QWidget* parent = nullptr);
+  ~CFirmwareDlg() override;
+
+  // The file loaded from edit 1007; holds nothing (all versions 0) while no
+  // valid file is loaded.
+  const LoadedFirmware& firmware() const { return firmware_; }
+
+  // Every way of closing ends here and closes the link, once. Refused while
+  // an upload runs: the upload pumps messages, and a window gone in the
+  // middle would leave a half-flashed guider.
+  void done(int result) override;
+
+ private:
+  void BuildControls();
+  void OnFileNameChanged(const QString& name);
+  void OnCheckVersion();
+  void OnRun();
+  void OnUpload();
+
+  // The version readout, from whichever mode the guider is in. Empty on
+  // success; else the failure text, already shown.
+  std::optional<std::string> CheckVersion();
+  // Steps of the upload. Each returns false once it has failed and said
+  // so.
+  bool SaveBackup();
+  bool RestoreVariables();
+  // Reads the EEPROM back and compares it with what was written: empty
+  // when it matches, else what went wrong.
+  std::optional<std::string> VerifyRestore();
+  void FailUpload(const std::string& text);
+  void EndUpload();
+  void SetStep(const char* text);
+  void AddReport(const QString& line);
+  void ShowError(const QString& text);
+
+  UserDialogs& dialogs_;
+  ControlGroup group_;
+  LoadedFirmware firmware_;
+  // The variables carried across the current upload. Kept as laid out for
+  // the new firmware until they are restored, so that a retry writes the
+  // very same bytes.
+  VariableSet variables_;
+  VariableBackup backup_;
+  bool uploading_ = false;
+  bool closed_ = false;
+
+  QLabel* versions_ = nullptr;
+  QPushButton* checkVersion_ = nullptr;
+  QPushButton* run_ = nullptr;
+  QLineEdit* fileName_ = nullptr;
+  CBrowseButton* browse_ = nullptr;
+  QLabel* description_ = nullptr;
+  QCheckBox* defaultVariables_ = nullptr;
+  QCheckBox* handController_ = nullptr;
+  QCheckBox* camera_ = nullptr;
+  QPushButton* upload_ = nullptr;
+  QLabel* step_ = nullptr;
+  QProgressBar* progress_ = nullptr;
+  QLabel* report_ = nullptr;
+  QPushButton* close_ = nullptr;
+};
+
+// Puts the firmware control window behind the launcher's Firmware control
+// button, asking the user through `dialogs`, which must outlive the
+// launcher.
+void InstallFirmwareControl(CTVX_DUVO_VerAdiDlg& launcher, UserDialogs& dialogs);
+
+}  // namespace ktal
