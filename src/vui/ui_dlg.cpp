@@ -343,8 +343,9 @@ void CUIDlg::PowerOffHandling(bool timedOut) {
     if (!m_pDevice->IsOpen() && m_pDevice->Open() != 0) {
       // Without the link there is nothing to switch on and nothing to
       // poll: say so rather than leave a window that silently stopped.
-      dialogs_.ShowMessage(this,
-                           QString(kCantOpenForPowerOn).arg(QString::fromStdWString(m_pDevice->errorString)),
+      // errorText, not errorString: only the first always holds the
+      // failure of this Open.
+      dialogs_.ShowMessage(this, QString(kCantOpenForPowerOn).arg(QString::fromLocal8Bit(m_pDevice->errorText)),
                            "ERROR", MessageIcon::Exclamation, MessageButtons::Ok);
       m_bClose = 1;
       return;

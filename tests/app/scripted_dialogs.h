@@ -22,8 +22,12 @@ class ScriptedDialogs final : public UserDialogs {
   // Cancel (or Ok for a box that has only Ok).
   void QueueAnswer(MessageAnswer answer) { answers_.push_back(answer); }
   void QueueFiles(QStringList files) { files_.push_back(std::move(files)); }
+  // The name the next save dialog returns; without one it is cancelled.
+  void QueueSaveFile(QString name) { saveNames_.push_back(std::move(name)); }
 
   const std::vector<AskedMessage>& messages() const { return messages_; }
+  // The name each save dialog started from.
+  const std::vector<QString>& proposedSaves() const { return proposedSaves_; }
 
   MessageAnswer ShowMessage(QWidget*, const QString& text, const QString& caption, MessageIcon icon,
                             MessageButtons buttons) override {
@@ -41,9 +45,19 @@ class ScriptedDialogs final : public UserDialogs {
     return files;
   }
 
+  QString SaveFile(QWidget*, const QString&, const QString& proposed, const QString&) override {
+    proposedSaves_.push_back(proposed);
+    if (saveNames_.empty()) return {};
+    QString name = saveNames_.front();
+    saveNames_.pop_front();
+    return name;
+  }
+
  private:
   std::deque<MessageAnswer> answers_;
   std::deque<QStringList> files_;
+  std::deque<QString> saveNames_;
+  std::vector<QString> proposedSaves_;
   std::vector<AskedMessage> messages_;
 };
 
