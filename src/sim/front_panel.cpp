@@ -178,8 +178,13 @@ bool FrontPanel::Act(std::uint8_t code, std::int64_t now) {
       }
       break;
     case Page::kGuiding:
-      if (back) page_ = Page::kMain;
+      if (code == kEsc) page_ = Page::kStopGuiding;
+      if (code == kLongEsc) page_ = Page::kMain;
       if (code == kUp || code == kDown) graphDec_ = !graphDec_;
+      break;
+    case Page::kStopGuiding:
+      if (code == kSet || code == kLongEsc) page_ = Page::kMain;
+      if (code == kEsc) page_ = Page::kGuiding;
       break;
     case Page::kSettings: {
       const int count = static_cast<int>(Settings().size());
@@ -229,7 +234,7 @@ std::uint8_t FrontPanel::Leds(std::int64_t now) {
   if (fixedLeds) return *fixedLeds;
   if (page_ == Page::kSwitchingOff) return 0;
   std::uint8_t leds = kLedGreen;
-  if (page_ != Page::kGuiding) return leds;
+  if (!Guiding()) return leds;
   const std::int64_t period = FrameMicros();
   const std::int64_t since = std::max<std::int64_t>(now - guideStart_, 0);
   const std::int64_t inFrame = since % period;
@@ -259,6 +264,7 @@ void FrontPanel::Draw(std::int64_t now, std::uint16_t firmwareVersion) {
   switch (page_) {
     case Page::kMain: DrawMain(); break;
     case Page::kGuiding: DrawGuiding(now); break;
+    case Page::kStopGuiding: DrawStopGuiding(); break;
     case Page::kSettings: DrawSettings(); break;
     case Page::kInformation: DrawInformation(firmwareVersion); break;
     case Page::kSwitchingOff: picture_.Text(16, 28, "SWITCHING OFF..."); break;
@@ -323,6 +329,12 @@ void FrontPanel::DrawGuiding(std::int64_t now) {
                              kPanelRows - 1);
     picture_.SetDot(x, y, true);
   }
+}
+
+void FrontPanel::DrawStopGuiding() {
+  TitleBar("STOP GUIDING?");
+  picture_.Text(6, 22, "SET  YES, STOP");
+  picture_.Text(6, 34, "ESC  NO, GO ON");
 }
 
 void FrontPanel::DrawSettings() {

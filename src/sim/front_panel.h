@@ -5,11 +5,13 @@
 // The menu: a main menu (START GUIDING, SETTINGS, INFORMATION, SWITCH OFF)
 // moved through with Up and Down and opened with SET; Esc goes back. The
 // guiding page shows the star's RA and DEC error of each guide frame, the
-// corrections and a graph of the error that scrolls along; while it guides,
-// the blue LED flashes at each frame and the red LEDs show the direction of
-// each correction (upper and lower red: DEC + and -; left and right red: RA
-// - and +). The green LED is lit while the firmware runs. Settings change
-// with Left and Right.
+// corrections and a graph of the error that scrolls along (Up and Down
+// switch the graph between RA and DEC); while it guides, the blue LED
+// flashes at each frame and the red LEDs show the direction of each
+// correction (upper and lower red: DEC + and -; left and right red: RA -
+// and +). Esc on the guiding page asks before it stops guiding; a long Esc
+// stops at once. The green LED is lit while the firmware runs. Settings
+// change with Left and Right.
 //
 // Keys arrive as the PC sends them (see vui_requests.h). Firmware from
 // version 2.10 on expects a release code (code + 0x80) after each press: a
@@ -68,7 +70,7 @@ class PanelPicture {
 
 class FrontPanel {
  public:
-  enum class Page { kMain, kGuiding, kSettings, kInformation, kSwitchingOff };
+  enum class Page { kMain, kGuiding, kStopGuiding, kSettings, kInformation, kSwitchingOff };
 
   // The screen as it is at `nowMicros`.
   const ScreenFrame& Screen(std::int64_t nowMicros, std::uint16_t firmwareVersion);
@@ -117,9 +119,11 @@ class FrontPanel {
   void Draw(std::int64_t nowMicros, std::uint16_t firmwareVersion);
   void DrawMain();
   void DrawGuiding(std::int64_t nowMicros);
+  void DrawStopGuiding();
   void DrawSettings();
   void DrawInformation(std::uint16_t firmwareVersion);
   void TitleBar(std::string_view title, std::string_view right = {});
+  bool Guiding() const { return page_ == Page::kGuiding || page_ == Page::kStopGuiding; }
   std::int64_t FrameMicros() const;
   Frame GuideFrame(std::int64_t index) const;
 
