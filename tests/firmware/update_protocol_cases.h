@@ -25,7 +25,7 @@ class UpdateProtocolTest : public ::testing::TestWithParam<RigFactory> {
   // A fresh guider in update mode with g_device open on it after
   // EnterDeviceMode(2); traces and waits cleared, and a marker text in
   // g_protocolMessage so that a function that sets none can be told.
-  void StartInUpdateMode(const sim::HandControllerConfig& config = {});
+  void StartInUpdateMode();
 
   sim::HandController& guider() { return rig_->guider(); }
   sim::UpdateModeState& update() { return rig_->features().update; }
