@@ -80,7 +80,7 @@ class Talk {
   Runs runs_;
 };
 
-std::span<const std::uint8_t> Part(std::span<const std::uint8_t> bytes, std::size_t from,
+std::span<const std::uint8_t> Slice(std::span<const std::uint8_t> bytes, std::size_t from,
                                    std::size_t to) {
   return bytes.subspan(from, to - from);
 }
@@ -190,18 +190,18 @@ TEST_P(UpdateProtocolTest, UploadHCByteTraces) {
   const Bytes image30 = PseudoRandomImage(30, 1);
   const Bytes image40 = PseudoRandomImage(40, 2);
   Talk byteMode;
-  byteMode.H({0xE6}).H(Part(image30, 0, 15)).G({0x33});
-  for (std::size_t i = 15; i < 29; ++i) byteMode.H(Part(image30, i, i + 1)).G({0x11});
-  byteMode.H(Part(image30, 29, 30)).G({0xDC}).ReenterFromBootLoader();
+  byteMode.H({0xE6}).H(Slice(image30, 0, 15)).G({0x33});
+  for (std::size_t i = 15; i < 29; ++i) byteMode.H(Slice(image30, i, i + 1)).G({0x11});
+  byteMode.H(Slice(image30, 29, 30)).G({0xDC}).ReenterFromBootLoader();
   const Case cases[] = {
       {"30 bytes: two blocks, one acknowledgement, then 0xDC", image30, 30, 0,
-       Talk().H({0xE6}).H(Part(image30, 0, 15)).G({0x11}).H(Part(image30, 15, 30)).G({0xDC})
+       Talk().H({0xE6}).H(Slice(image30, 0, 15)).G({0x11}).H(Slice(image30, 15, 30)).G({0xDC})
            .ReenterFromBootLoader().Text()},
       {"0x33 after the first block: the rest one byte at a time, each acknowledged but the last",
        image30, 30, 1, byteMode.Text()},
       {"40 bytes: the short last block is not acknowledged", image40, 0, 0,
-       Talk().H({0xE6}).H(Part(image40, 0, 15)).G({0x11}).H(Part(image40, 15, 30)).G({0x11})
-           .H(Part(image40, 30, 40)).G({0xDC}).ReenterFromBootLoader().Text()},
+       Talk().H({0xE6}).H(Slice(image40, 0, 15)).G({0x11}).H(Slice(image40, 15, 30)).G({0x11})
+           .H(Slice(image40, 30, 40)).G({0xDC}).ReenterFromBootLoader().Text()},
   };
   for (const Case& row : cases) {
     SCOPED_TRACE(row.name);
@@ -240,7 +240,7 @@ TEST_P(UpdateProtocolTest, UploadCamByteTraces) {
        Talk().H({0xC6}).G({0x00}).H(plain15).H({0x55}).G({0x11}).H({0xF0}).G({0x0D})
            .ReenterInUpdateMode().Text()},
       {"an acknowledgement between the two bytes of an escape", escapeAtFifteen,
-       Talk().H({0xC6}).G({0x00}).H(Part(escapeAtFifteen, 0, 15)).H({0x55}).G({0x11})
+       Talk().H({0xC6}).G({0x00}).H(Slice(escapeAtFifteen, 0, 15)).H({0x55}).G({0x11})
            .H({0x55, 0x55, 0xF0}).G({0x0D}).ReenterInUpdateMode().Text()},
   };
   for (const Case& row : cases) {
@@ -261,8 +261,8 @@ TEST_P(UpdateProtocolTest, UploadCCDBAcknowledges136BlocksAndNotTheNineByteTail)
   const Bytes image = PseudoRandomImage(2049, 5);
   Talk expected;
   expected.H({0xC7}).G({0x00});
-  for (std::size_t at = 0; at < 136 * 15; at += 15) expected.H(Part(image, at, at + 15)).G({0x11});
-  expected.H(Part(image, 2040, 2049)).G({0x0D}).ReenterInUpdateMode();
+  for (std::size_t at = 0; at < 136 * 15; at += 15) expected.H(Slice(image, at, at + 15)).G({0x11});
+  expected.H(Slice(image, 2040, 2049)).G({0x0D}).ReenterInUpdateMode();
 
   EXPECT_EQ(UploadCCDB(InFile(image), kImageStart, image.size(), nullptr), 0) << g_protocolMessage;
   EXPECT_EQ(dialogue(), expected.Text());
@@ -525,8 +525,8 @@ TEST_P(UpdateProtocolTest, DownloadEEPROMReadsEveryByteAndParsesTheImage) {
   // 1280th ends the read.
   Talk expected;
   expected.H({0x31}).G({0xEE}).H({0x00, 0x00});
-  for (std::size_t i = 0; i + 1 < eeprom.size(); ++i) expected.G(Part(eeprom, i, i + 1)).H({0x00});
-  expected.G(Part(eeprom, eeprom.size() - 1, eeprom.size())).H({0x33}).G({0xDE});
+  for (std::size_t i = 0; i + 1 < eeprom.size(); ++i) expected.G(Slice(eeprom, i, i + 1)).H({0x00});
+  expected.G(Slice(eeprom, eeprom.size() - 1, eeprom.size())).H({0x33}).G({0xDE});
   EXPECT_EQ(dialogue(), expected.Text());
   EXPECT_EQ(Bytes(variables.image.begin(), variables.image.begin() + kEepromTransferSize),
             Bytes(eeprom.begin(), eeprom.end()));
@@ -588,7 +588,7 @@ TEST_P(UpdateProtocolTest, UploadEEPROMWritesEveryByteWith160Acknowledgements) {
 
   Talk expected;
   expected.H({0x32}).G({0xEF}).H({0x00, 0x00, 0x00, 0x05});
-  for (std::size_t at = 0; at < 1280; at += 8) expected.H(Part(image, at, at + 8)).G({0x11});
+  for (std::size_t at = 0; at < 1280; at += 8) expected.H(Slice(image, at, at + 8)).G({0x11});
   expected.G({0xDF});
   EXPECT_EQ(dialogue(), expected.Text());
   EXPECT_EQ(Bytes(update().eeprom.begin(), update().eeprom.end()),
