@@ -11,8 +11,10 @@
 // switched on from here.
 //
 // Each tick blocks the window for as long as its requests take: about
-// 45 ms for four bands at 250000 baud, since each band waits at least one
-// 10 ms queue check. The window stays responsive between ticks.
+// 50 ms for four bands at 250000 baud, since each band waits for at least
+// one 10 ms queue check. The ticks then follow each other back to back, and
+// the window handles what has arrived between two of them, so nothing
+// waits longer than one tick (bench/vui).
 #pragma once
 
 #include <QDialog>
