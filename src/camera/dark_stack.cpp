@@ -1,10 +1,10 @@
 // Dark preparation and artificial-skepticism stacking.
 //
-// The stack works on tiles of 16 neighbouring pixels, one pixel per vector
-// lane: every lane does exactly the single-precision operations, in exactly
-// the order, that one pixel on its own would get (sums in frame order, no
-// reciprocal tricks, no fused multiply-add), so the result does not depend
-// on the tiling or on how many threads share the frame.
+// The stack runs four pixels to a vector, one pixel per lane: every lane
+// does exactly the single-precision operations, in exactly the order, that
+// its pixel alone would get (sums in frame order, true divisions, no fused
+// multiply-add), so the bytes do not depend on how pixels are grouped into
+// vectors, blocks or threads.
 #include <algorithm>
 #include <cmath>
 #include <cstring>
@@ -14,7 +14,9 @@
 
 #include "camera/dark_frames.h"
 
-#if defined(__SSE2__) || defined(_M_X64)
+// KTAL_PORTABLE_VECTORS builds the plain version on any processor, so that
+// it can be tested where SSE2 is there.
+#if (defined(__SSE2__) || defined(_M_X64)) && !defined(KTAL_PORTABLE_VECTORS)
 #include <emmintrin.h>
 #define KTAL_STACK_SSE2 1
 #endif
@@ -32,7 +34,6 @@ namespace {
 
 constexpr int kTile = 16;
 constexpr int kLanes = 4;
-constexpr int kVectors = kTile / kLanes;
 
 // Four float lanes: SSE2 where there is one, plain arrays elsewhere. Only
 // correctly rounded IEEE operations are used, so both give the same bits.
@@ -41,6 +42,7 @@ struct Vec {
   __m128 v;
 };
 inline Vec Load(const float* p) { return {_mm_loadu_ps(p)}; }
+inline void Store(Vec a, float* p) { _mm_storeu_ps(p, a.v); }
 inline Vec Splat(float f) { return {_mm_set1_ps(f)}; }
 inline Vec operator+(Vec a, Vec b) { return {_mm_add_ps(a.v, b.v)}; }
 inline Vec operator-(Vec a, Vec b) { return {_mm_sub_ps(a.v, b.v)}; }
@@ -48,14 +50,6 @@ inline Vec operator*(Vec a, Vec b) { return {_mm_mul_ps(a.v, b.v)}; }
 inline Vec operator/(Vec a, Vec b) { return {_mm_div_ps(a.v, b.v)}; }
 inline Vec Sqrt(Vec a) { return {_mm_sqrt_ps(a.v)}; }
 inline Vec Abs(Vec a) { return {_mm_andnot_ps(_mm_set1_ps(-0.0f), a.v)}; }
-// All-ones lanes where a < b.
-inline Vec Less(Vec a, Vec b) { return {_mm_cmplt_ps(a.v, b.v)}; }
-inline Vec AndNot(Vec mask, Vec a) { return {_mm_andnot_ps(mask.v, a.v)}; }
-inline Vec Select(Vec mask, Vec a, Vec b) {
-  return {_mm_or_ps(_mm_and_ps(mask.v, a.v), _mm_andnot_ps(mask.v, b.v))};
-}
-inline bool Any(Vec mask) { return _mm_movemask_ps(mask.v) != 0; }
-inline Vec AllSet() { return {_mm_castsi128_ps(_mm_set1_epi32(-1))}; }
 // Lanes that are NaN or below 0 become 0, lanes above 255 become 255.
 inline Vec ClampToByteRange(Vec a) {
   return {_mm_min_ps(_mm_max_ps(a.v, _mm_setzero_ps()), _mm_set1_ps(255.0f))};
@@ -84,17 +78,10 @@ inline Vec Map(F f) {
   for (int k = 0; k < kLanes; ++k) r.v[k] = f(k);
   return r;
 }
-inline float Bits(std::uint32_t u) {
-  float f;
-  std::memcpy(&f, &u, sizeof f);
-  return f;
-}
-inline std::uint32_t Bits(float f) {
-  std::uint32_t u;
-  std::memcpy(&u, &f, sizeof u);
-  return u;
-}
 inline Vec Load(const float* p) { return Map([&](int k) { return p[k]; }); }
+inline void Store(Vec a, float* p) {
+  for (int k = 0; k < kLanes; ++k) p[k] = a.v[k];
+}
 inline Vec Splat(float f) { return Map([&](int) { return f; }); }
 inline Vec operator+(Vec a, Vec b) { return Map([&](int k) { return a.v[k] + b.v[k]; }); }
 inline Vec operator-(Vec a, Vec b) { return Map([&](int k) { return a.v[k] - b.v[k]; }); }
@@ -102,22 +89,6 @@ inline Vec operator*(Vec a, Vec b) { return Map([&](int k) { return a.v[k] * b.v
 inline Vec operator/(Vec a, Vec b) { return Map([&](int k) { return a.v[k] / b.v[k]; }); }
 inline Vec Sqrt(Vec a) { return Map([&](int k) { return std::sqrt(a.v[k]); }); }
 inline Vec Abs(Vec a) { return Map([&](int k) { return std::fabs(a.v[k]); }); }
-inline Vec Less(Vec a, Vec b) {
-  return Map([&](int k) { return Bits(a.v[k] < b.v[k] ? 0xFFFFFFFFu : 0u); });
-}
-inline Vec AndNot(Vec mask, Vec a) {
-  return Map([&](int k) { return Bits(~Bits(mask.v[k]) & Bits(a.v[k])); });
-}
-inline Vec Select(Vec mask, Vec a, Vec b) {
-  return Map([&](int k) { return Bits(mask.v[k]) != 0 ? a.v[k] : b.v[k]; });
-}
-inline bool Any(Vec mask) {
-  for (float m : mask.v) {
-    if (Bits(m) != 0) return true;
-  }
-  return false;
-}
-inline Vec AllSet() { return Splat(Bits(0xFFFFFFFFu)); }
 inline Vec ClampToByteRange(Vec a) {
   return Map([&](int k) {
     const float f = a.v[k];
@@ -138,77 +109,121 @@ struct StackSettings {
   float gain;
 };
 
-// Stacks one tile. `samples` holds n rows of kTile floats, frame 1 first.
-void StackTile(const StackSettings& settings, int n, const float* samples, int* result) {
-  Vec estimate[kVectors];
-  for (int v = 0; v < kVectors; ++v) {
-    Vec sum = Splat(0.0f);
-    for (int j = 0; j < n; ++j) sum = sum + Load(samples + j * kTile + v * kLanes);
-    estimate[v] = sum / Splat(static_cast<float>(n));
-  }
+// Pixels are stacked a block at a time; the samples of one block stay in
+// the first-level cache through all passes.
+constexpr int kBlock = 128;
 
+// A thread's working memory.
+struct Scratch {
+  explicit Scratch(int n)
+      : samples(static_cast<std::size_t>(n) * kBlock), moving(static_cast<std::size_t>(n) * kBlock) {}
+  std::vector<float> samples;  // n rows of kBlock pixels, frame 1 first
+  std::vector<float> moving;   // the same for the pixels still moving, packed
+  float estimate[kBlock];
+  float next[kBlock];
+  int index[kBlock];  // block position of each packed pixel
+};
+
+// One reweighting pass over `vectors` x kLanes pixels whose samples lie in
+// n rows of `stride` floats: next = the weighted mean around `estimate`.
+void ReweightPass(const StackSettings& settings, int n, const float* samples, int stride,
+                  int vectors, const float* estimate, float* next) {
   const Vec gain = Splat(settings.gain);
   const Vec readNoiseSquared = Splat(settings.readNoiseSquared);
   const Vec one = Splat(1.0f);
-  const Vec settled = Splat(0.1f);
-  Vec moving[kVectors];
-  for (Vec& m : moving) m = AllSet();
-
-  for (int pass = 0; pass < settings.iterations; ++pass) {
-    bool anyMoving = false;
-    for (const Vec& m : moving) anyMoving = anyMoving || Any(m);
-    if (!anyMoving) break;
-
-    Vec sigma[kVectors], weightSum[kVectors], weightedSum[kVectors];
-    for (int v = 0; v < kVectors; ++v) {
-      sigma[v] = Sqrt(estimate[v] * gain + readNoiseSquared) / gain;
-      weightSum[v] = Splat(0.0f);
-      weightedSum[v] = Splat(0.0f);
-    }
-    // Frames outside, tiles inside: the four vectors' divisions overlap.
+  for (int v = 0; v < vectors; ++v) {
+    const Vec e = Load(estimate + v * kLanes);
+    const Vec sigma = Sqrt(e * gain + readNoiseSquared) / gain;
+    Vec weightSum = Splat(0.0f);
+    Vec weightedSum = Splat(0.0f);
     for (int j = 0; j < n; ++j) {
-      for (int v = 0; v < kVectors; ++v) {
-        const Vec q = Load(samples + j * kTile + v * kLanes);
-        const Vec r = Abs(q - estimate[v]) / sigma[v];
-        const Vec w = one / ((r * r + one) * sigma[v] * sigma[v]);
-        weightSum[v] = weightSum[v] + w;
-        weightedSum[v] = weightedSum[v] + w * q;
-      }
+      const Vec q = Load(samples + j * stride + v * kLanes);
+      const Vec r = Abs(q - e) / sigma;
+      const Vec w = one / ((r * r + one) * sigma * sigma);
+      weightSum = weightSum + w;
+      weightedSum = weightedSum + w * q;
     }
-    for (int v = 0; v < kVectors; ++v) {
-      const Vec next = weightedSum[v] / weightSum[v];
-      const Vec done = Less(Abs(estimate[v] - next), settled);
-      // Lanes that settled in an earlier pass keep their estimate.
-      estimate[v] = Select(moving[v], next, estimate[v]);
-      moving[v] = AndNot(done, moving[v]);
-    }
-  }
-
-  const Vec half = Splat(0.5f);
-  for (int v = 0; v < kVectors; ++v) {
-    StoreTruncated(ClampToByteRange(estimate[v]) + half, result + v * kLanes);
+    Store(weightedSum / weightSum, next + v * kLanes);
   }
 }
 
-// Stacks pixels [begin, end) with its own scratch of n x kTile floats.
-void StackBand(const StackSettings& settings, int n, const std::uint8_t* const* frames,
-               std::uint8_t* output, int begin, int end, float* samples) {
-  int result[kTile];
+// Stacks the `count` (at most kBlock) pixels from `first` on.
+void StackBlock(const StackSettings& settings, int n, const std::uint8_t* const* frames,
+                std::uint8_t* output, int first, int count, Scratch& s) {
   std::uint8_t padded[kTile];
-  for (int i = begin; i < end; i += kTile) {
-    const int count = std::min(kTile, end - i);
-    for (int j = 0; j < n; ++j) {
-      const std::uint8_t* source = frames[j] + i;
-      if (count < kTile) {
-        // The last pixels of a band: zero lanes are stacked and thrown away.
+  for (int j = 0; j < n; ++j) {
+    for (int c = 0; c < count; c += kTile) {
+      const std::uint8_t* source = frames[j] + first + c;
+      if (count - c < kTile) {
+        // The frame's last pixels: zero lanes are stacked and thrown away.
         std::memset(padded, 0, sizeof padded);
-        std::memcpy(padded, source, static_cast<std::size_t>(count));
+        std::memcpy(padded, source, static_cast<std::size_t>(count - c));
         source = padded;
       }
-      Widen16(source, samples + j * kTile);
+      Widen16(source, s.samples.data() + j * kBlock + c);
     }
-    StackTile(settings, n, samples, result);
-    for (int k = 0; k < count; ++k) output[i + k] = static_cast<std::uint8_t>(result[k]);
+  }
+  const int vectors = (count + kLanes - 1) / kLanes;
+  const Vec frameCount = Splat(static_cast<float>(n));
+  for (int v = 0; v < vectors; ++v) {
+    Vec sum = Splat(0.0f);
+    for (int j = 0; j < n; ++j) sum = sum + Load(s.samples.data() + j * kBlock + v * kLanes);
+    Store(sum / frameCount, s.estimate + v * kLanes);
+  }
+
+  // Every pixel gets the first pass; after that only the pixels still
+  // moving are packed together and passed again, so that a few slow pixels
+  // do not hold up whole vectors of settled ones.
+  int moving = 0;
+  for (int pass = 0; pass < settings.iterations; ++pass) {
+    if (pass == 0) {
+      ReweightPass(settings, n, s.samples.data(), kBlock, vectors, s.estimate, s.next);
+      for (int k = 0; k < count; ++k) {
+        const float next = s.next[k];
+        const bool settled = std::fabs(s.estimate[k] - next) < 0.1f;
+        s.estimate[k] = next;
+        if (!settled) s.index[moving++] = k;
+      }
+    } else {
+      const int packedVectors = (moving + kLanes - 1) / kLanes;
+      float packedEstimate[kBlock];
+      for (int j = 0; j < n; ++j) {
+        const float* row = s.samples.data() + j * kBlock;
+        float* packed = s.moving.data() + j * kBlock;
+        for (int k = 0; k < moving; ++k) packed[k] = row[s.index[k]];
+        for (int k = moving; k < packedVectors * kLanes; ++k) packed[k] = 0.0f;
+      }
+      for (int k = 0; k < moving; ++k) packedEstimate[k] = s.estimate[s.index[k]];
+      for (int k = moving; k < packedVectors * kLanes; ++k) packedEstimate[k] = 0.0f;
+      ReweightPass(settings, n, s.moving.data(), kBlock, packedVectors, packedEstimate, s.next);
+      int stillMoving = 0;
+      for (int k = 0; k < moving; ++k) {
+        const int at = s.index[k];
+        const float next = s.next[k];
+        const bool settled = std::fabs(s.estimate[at] - next) < 0.1f;
+        s.estimate[at] = next;
+        if (!settled) s.index[stillMoving++] = at;
+      }
+      moving = stillMoving;
+    }
+    if (moving == 0) break;
+  }
+
+  int result[kLanes];
+  const Vec half = Splat(0.5f);
+  for (int v = 0; v < vectors; ++v) {
+    StoreTruncated(ClampToByteRange(Load(s.estimate + v * kLanes)) + half, result);
+    for (int k = 0; k < kLanes && v * kLanes + k < count; ++k) {
+      output[first + v * kLanes + k] = static_cast<std::uint8_t>(result[k]);
+    }
+  }
+}
+
+// Stacks pixels [begin, end).
+void StackBand(const StackSettings& settings, int n, const std::uint8_t* const* frames,
+               std::uint8_t* output, int begin, int end, Scratch& scratch) {
+  for (int i = begin; i < end; i += kBlock) {
+    StackBlock(settings, n, frames, output, i, std::min(kBlock, end - i), scratch);
   }
 }
 
@@ -226,24 +241,24 @@ int StackDarkFramesOnThreads(int threads, int iterations, float readNoise, float
     std::memcpy(output, frames[0], static_cast<std::size_t>(pixelCount));
     return 0;
   }
-  threads = std::clamp(threads, 1, (pixelCount + kTile - 1) / kTile);
+  threads = std::clamp(threads, 1, (pixelCount + kBlock - 1) / kBlock);
 
-  std::vector<std::vector<float>> scratch;
+  std::vector<Scratch> scratch;
   try {
-    scratch.resize(static_cast<std::size_t>(threads));
-    for (auto& s : scratch) s.resize(static_cast<std::size_t>(n) * kTile);
+    scratch.reserve(static_cast<std::size_t>(threads));
+    for (int t = 0; t < threads; ++t) scratch.emplace_back(n);
   } catch (const std::bad_alloc&) {
     return 2;
   }
 
   const StackSettings settings{iterations, readNoise * readNoise, gain};
-  // Bands of whole tiles, so that only the frame's last tile is partial.
-  const int tiles = (pixelCount + kTile - 1) / kTile;
-  const int tilesPerBand = (tiles + threads - 1) / threads;
+  // Bands of whole blocks, so that only the frame's last block is partial.
+  const int blocks = (pixelCount + kBlock - 1) / kBlock;
+  const int blocksPerBand = (blocks + threads - 1) / threads;
   auto band = [&](int t) {
-    const int begin = std::min(pixelCount, t * tilesPerBand * kTile);
-    const int end = std::min(pixelCount, (t + 1) * tilesPerBand * kTile);
-    StackBand(settings, n, frames, output, begin, end, scratch[static_cast<std::size_t>(t)].data());
+    const int begin = std::min(pixelCount, t * blocksPerBand * kBlock);
+    const int end = std::min(pixelCount, (t + 1) * blocksPerBand * kBlock);
+    StackBand(settings, n, frames, output, begin, end, scratch[static_cast<std::size_t>(t)]);
   };
 
   std::vector<std::thread> helpers;

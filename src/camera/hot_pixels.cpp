@@ -1,11 +1,12 @@
 // Binning, the hot-pixel search with its neighbour flags, cosmetizing, the
 // display reduction and the classes of stored entries.
 #include <algorithm>
+#include <bit>
 #include <cstring>
 
 #include "camera/dark_frames.h"
 
-#if defined(__SSE2__) || defined(_M_X64)
+#if (defined(__SSE2__) || defined(_M_X64)) && !defined(KTAL_PORTABLE_VECTORS)
 #include <emmintrin.h>
 #define KTAL_HOTPIXELS_SSE2 1
 #endif
@@ -80,7 +81,7 @@ int CollectBrightest(const std::uint8_t* image, int pixels, int n, Candidate* ta
     // Lanes at or above the cut: max(v, cut) == v.
     unsigned mask = static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(_mm_max_epu8(v, floor), v)));
     while (mask != 0 && count < n) {
-      Offer(image, i + __builtin_ctz(mask), cut, ties, taken, count);
+      Offer(image, i + std::countr_zero(mask), cut, ties, taken, count);
       mask &= mask - 1;
     }
   }
