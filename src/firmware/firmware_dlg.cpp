@@ -246,7 +246,9 @@ void CFirmwareDlg::BuildControls() {
   report_->setObjectName("controlUploadReport");
   report_->setWordWrap(true);
   report_->setTextInteractionFlags(Qt::TextSelectableByMouse);
-  report_->setMinimumHeight(fontMetrics().lineSpacing() * 3);
+  // Room for the backup's path over two lines and the read-back result, so
+  // that the controls above do not move when they appear.
+  report_->setMinimumHeight(fontMetrics().lineSpacing() * 5);
   report_->setAlignment(Qt::AlignLeft | Qt::AlignTop);
   fileLayout->addWidget(report_);
   fileLayout->addStretch();
