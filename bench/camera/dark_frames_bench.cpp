@@ -1,4 +1,4 @@
-// The image work of the camera window on camera darks:
+// The image work of the camera window on the simulated camera's darks:
 // - the stack of 30 prepared darks into a master dark, plain one pixel at a
 //   time (the reference) against the tiled stack on one thread and on all
 //   cores;
@@ -33,14 +33,11 @@ struct Darks {
 const Darks& CameraDarks() {
   static const Darks darks = [] {
     Darks d;
-    d.frames = testing::MakeDarkSeries(kStackFrames, kFrameWidth, kFrameHeight, 1);
-    for (auto& frame : d.frames) {
-      PrepareDarkFrame(frame.data(), frame.data());
-      d.pointers.push_back(frame.data());
-    }
-    d.master.resize(kFramePixels);
+    d.frames = testing::PreparedDarks(kStackFrames);
+    for (const auto& frame : d.frames) d.pointers.push_back(frame.data());
+    d.master.resize(kFrameBytes);
     reference::StackDarkFrames(kStackIterations, kReadNoise, kGain, kStackFrames,
-                               d.pointers.data(), d.master.data(), kFramePixels);
+                               d.pointers.data(), d.master.data(), kFrameBytes);
     return d;
   }();
   return darks;
@@ -48,10 +45,10 @@ const Darks& CameraDarks() {
 
 void BM_StackReference(benchmark::State& state) {
   const Darks& darks = CameraDarks();
-  std::vector<std::uint8_t> out(kFramePixels);
+  std::vector<std::uint8_t> out(kFrameBytes);
   for (auto _ : state) {
     reference::StackDarkFrames(kStackIterations, kReadNoise, kGain, kStackFrames,
-                               darks.pointers.data(), out.data(), kFramePixels);
+                               darks.pointers.data(), out.data(), kFrameBytes);
     benchmark::DoNotOptimize(out.data());
   }
 }
@@ -61,13 +58,13 @@ BENCHMARK(BM_StackReference)->Unit(benchmark::kMillisecond)->UseRealTime();
 void BM_StackFast(benchmark::State& state) {
   const Darks& darks = CameraDarks();
   const int threads = static_cast<int>(state.range(0));
-  std::vector<std::uint8_t> out(kFramePixels);
+  std::vector<std::uint8_t> out(kFrameBytes);
   auto stack = [&] {
     return threads == 0 ? StackDarkFrames(kStackIterations, kReadNoise, kGain, kStackFrames,
-                                          darks.pointers.data(), out.data(), kFramePixels)
+                                          darks.pointers.data(), out.data(), kFrameBytes)
                         : StackDarkFramesOnThreads(threads, kStackIterations, kReadNoise, kGain,
                                                    kStackFrames, darks.pointers.data(),
-                                                   out.data(), kFramePixels);
+                                                   out.data(), kFrameBytes);
   };
   if (stack() != 0 || out != darks.master) {
     state.SkipWithError("the stack differs from the reference");
@@ -81,8 +78,8 @@ void BM_StackFast(benchmark::State& state) {
 BENCHMARK(BM_StackFast)->Arg(1)->Arg(0)->Unit(benchmark::kMillisecond)->UseRealTime();
 
 struct ViewBuffers {
-  std::vector<std::uint8_t> view = std::vector<std::uint8_t>(kFramePixels);
-  std::vector<std::uint8_t> reduced = std::vector<std::uint8_t>(kBinnedPixels);
+  std::vector<std::uint8_t> view = std::vector<std::uint8_t>(kFrameBytes);
+  std::vector<std::uint8_t> reduced = std::vector<std::uint8_t>(kBinnedBytes);
 };
 
 void ReferenceStep1x1(const std::uint8_t* master, ViewBuffers& b) {

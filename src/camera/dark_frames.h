@@ -10,27 +10,14 @@
 
 #include <cstdint>
 
-#include "camera/hot_pixel_entry.h"
+// The frame geometry, kMaxHotPixels, the neighbour flags and HotPixelEntry.
+#include "camera/camera_protocol.h"
 
 namespace ktal {
 
-inline constexpr int kFrameWidth = 752;
-inline constexpr int kFrameHeight = 582;
-inline constexpr int kFramePixels = kFrameWidth * kFrameHeight;  // 437664
-inline constexpr int kBinnedWidth = kFrameWidth / 2;
-inline constexpr int kBinnedHeight = kFrameHeight / 2;
-inline constexpr int kBinnedPixels = kBinnedWidth * kBinnedHeight;  // 109416
-
-// The camera's tables have room for this many entries each.
-inline constexpr int kMaxHotPixels = 50;
-
-// Neighbour flags: a set bit means that neighbour lies inside the image and
-// is not hot itself, so the camera may use it in place of the hot pixel.
-inline constexpr int kNeighbourAbove = 1;  // (x, y - 1)
-inline constexpr int kNeighbourBelow = 2;  // (x, y + 1)
-inline constexpr int kNeighbourLeft = 4;   // (x - 1, y)
-inline constexpr int kNeighbourRight = 8;  // (x + 1, y)
-inline constexpr int kAllNeighbours = 15;
+// All four neighbours usable: a single hot pixel away from the border.
+inline constexpr int kAllNeighbours =
+    kNeighbourAbove | kNeighbourBelow | kNeighbourLeft | kNeighbourRight;
 
 // What the dark-frame run stacks with: passes of reweighting, the camera's
 // read noise in electrons and its gain in electrons per unit of pixel value.
@@ -50,16 +37,16 @@ struct HotPixelList {
 
 // The camera window's images. g_viewFrame holds the last cosmetized image
 // from its start (752 x 582 or 376 x 291).
-extern std::uint8_t g_masterDark[kFramePixels];
-extern std::uint8_t g_binnedDark[kBinnedPixels];
-extern std::uint8_t g_viewFrame[kFramePixels];
+extern std::uint8_t g_masterDark[kFrameBytes];
+extern std::uint8_t g_binnedDark[kBinnedBytes];
+extern std::uint8_t g_viewFrame[kFrameBytes];
 
 // The last search's result (FindHotPixels), read by CosmetizeFrame; and a
 // copy taken by Bin2x2 right after its 2x2 search.
 extern HotPixelList g_hotList;
 extern HotPixelList g_hotList2x2;
 
-// output = downloaded - kDarkPedestal, at least 0; all kFramePixels pixels.
+// output = downloaded - kDarkPedestal, at least 0; all kFrameBytes pixels.
 void PrepareDarkFrame(const std::uint8_t* downloaded, std::uint8_t* output);
 
 // Artificial-skepticism stacking of `n` frames of `pixelCount` pixels: per

@@ -24,7 +24,7 @@
 namespace ktal {
 
 void PrepareDarkFrame(const std::uint8_t* downloaded, std::uint8_t* output) {
-  for (int i = 0; i < kFramePixels; ++i) {
+  for (int i = 0; i < kFrameBytes; ++i) {
     const int v = downloaded[i] - kDarkPedestal;
     output[i] = static_cast<std::uint8_t>(v < 0 ? 0 : v);
   }

@@ -13,9 +13,9 @@
 
 namespace ktal {
 
-std::uint8_t g_masterDark[kFramePixels];
-std::uint8_t g_binnedDark[kBinnedPixels];
-std::uint8_t g_viewFrame[kFramePixels];
+std::uint8_t g_masterDark[kFrameBytes];
+std::uint8_t g_binnedDark[kBinnedBytes];
+std::uint8_t g_viewFrame[kFrameBytes];
 HotPixelList g_hotList;
 HotPixelList g_hotList2x2;
 

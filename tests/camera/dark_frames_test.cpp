@@ -76,19 +76,34 @@ TEST(dark_stack, frame_counts_below_two) {
   }
 }
 
+Frame Crop(const Frame& frame, int x0, int y0, int w, int h) {
+  Frame out;
+  for (int y = y0; y < y0 + h; ++y) {
+    const auto row = frame.begin() + y * kFrameWidth + x0;
+    out.insert(out.end(), row, row + w);
+  }
+  return out;
+}
+
 // The fast stack gives the reference's bytes on every tiling, thread count
 // and setting, including frames where weights fall far apart.
 TEST(dark_stack, same_bytes_as_one_pixel_at_a_time) {
-  std::mt19937 rng(11);
   struct Series {
     const char* name;
     std::vector<Frame> frames;
   };
   std::vector<Series> series;
-  series.push_back({"camera darks", testing::MakeDarkSeries(30, 97, 61, 5)});
-  for (Frame& f : series.back().frames) {
-    for (auto& v : f) v = std::uint8_t(std::max(0, v - kDarkPedestal));
+  // Corners of the camera's darks with hot groups, hit by many cosmic rays.
+  sim::DarkFrameOptions stormy;
+  stormy.cosmicRaysPerSecond = 400;
+  Series corner{"top-left corner of camera darks", {}}, cross{"camera darks around a cross", {}};
+  for (const Frame& f : testing::PreparedDarks(30, stormy)) {
+    corner.frames.push_back(Crop(f, 0, 0, 97, 61));
+    cross.frames.push_back(Crop(f, 455, 221, 89, 59));
   }
+  series.push_back(corner);
+  series.push_back(cross);
+  std::mt19937 rng(11);
   for (int n : {2, 3, 30}) {
     std::vector<Frame> frames(static_cast<std::size_t>(n), Frame(1013));
     for (Frame& f : frames) {
@@ -123,16 +138,30 @@ TEST(dark_stack, same_bytes_as_one_pixel_at_a_time) {
   }
 }
 
+// What the dark-frame run does: 30 whole darks of the camera.
+TEST(dark_stack, same_master_dark_as_one_pixel_at_a_time) {
+  const std::vector<Frame> darks = testing::PreparedDarks(30);
+  Frame expected(kFrameBytes);
+  ASSERT_EQ(reference::StackDarkFrames(kStackIterations, kReadNoise, kGain, 30,
+                                       Pointers(darks).data(), expected.data(), kFrameBytes),
+            0);
+  Frame out(kFrameBytes);
+  ASSERT_EQ(StackDarkFrames(kStackIterations, kReadNoise, kGain, 30, Pointers(darks).data(),
+                            out.data(), kFrameBytes),
+            0);
+  EXPECT_TRUE(out == expected);
+}
+
 TEST(dark_stack, preparation_removes_the_offset) {
   const struct {
     int in;
     int out;
   } cases[] = {{0, 0}, {3, 0}, {4, 0}, {5, 1}, {255, 251}};
   for (const auto& c : cases) {
-    Frame in(kFramePixels, static_cast<std::uint8_t>(c.in));
-    Frame out(kFramePixels, 0xAB);
+    Frame in(kFrameBytes, static_cast<std::uint8_t>(c.in));
+    Frame out(kFrameBytes, 0xAB);
     PrepareDarkFrame(in.data(), out.data());
-    EXPECT_EQ(out, Frame(kFramePixels, static_cast<std::uint8_t>(c.out))) << c.in;
+    EXPECT_EQ(out, Frame(kFrameBytes, static_cast<std::uint8_t>(c.out))) << c.in;
   }
 }
 
@@ -161,7 +190,7 @@ TEST(dark_bin, sums_each_block_and_saturates) {
     EXPECT_EQ(g_binnedDark[c.by * kBinnedWidth + c.bx], c.expected) << c.bx << "," << c.by;
   }
   EXPECT_EQ(std::count(std::begin(g_binnedDark), std::end(g_binnedDark), 0),
-            kBinnedPixels - int(std::size(cases)));
+            kBinnedBytes - int(std::size(cases)));
   // The three brightest blocks, listed and kept apart from later searches.
   FindHotPixels(g_masterDark, kFrameWidth, kFrameHeight, 0);
   ASSERT_EQ(g_hotList2x2.count, 3);
@@ -233,7 +262,7 @@ TEST(hot_pixel_search, picks_flags_and_orders) {
 }
 
 TEST(hot_pixel_search, never_lists_more_than_the_camera_holds) {
-  Frame image(kFramePixels, 1);
+  Frame image(kFrameBytes, 1);
   FindHotPixels(image.data(), kFrameWidth, kFrameHeight, kMaxHotPixels + 20);
   EXPECT_EQ(g_hotList.count, kMaxHotPixels);
 }
@@ -258,7 +287,7 @@ TEST(hot_pixel_search, same_list_as_full_scans) {
     for (auto& v : f) v = std::uint8_t(rng() % range * 40);
     images.push_back({"random " + std::to_string(k), w, h, f, every});
   }
-  const Frame master = testing::MakeMasterDark(8, 21);
+  const Frame master = testing::MakeMasterDark(8);
   std::copy(master.begin(), master.end(), g_masterDark);
   Bin2x2(0);
   images.push_back({"master dark", kFrameWidth, kFrameHeight, master, {1, 17, 50}});
@@ -288,11 +317,11 @@ TEST(cosmetize, replaces_each_listed_pixel_by_its_usable_neighbours) {
        {{40, 39, 10}, {39, 40, 10}, {41, 40, 10}, {40, 41, 11}}, 10},
   };
   for (const auto& c : cases) {
-    Frame image(kFramePixels, 0);
+    Frame image(kFrameBytes, 0);
     image[c.hot.y * kFrameWidth + c.hot.x] = std::uint8_t(c.hot.value);
     for (const Pixel& p : c.neighbours) image[p.y * kFrameWidth + p.x] = std::uint8_t(p.value);
     FindHotPixels(image.data(), kFrameWidth, kFrameHeight, 1);
-    Frame out(kFramePixels, 0xAB);
+    Frame out(kFrameBytes, 0xAB);
     CosmetizeFrame(image.data(), out.data(), kFrameWidth, kFrameHeight);
     Frame expected = image;
     expected[c.hot.y * kFrameWidth + c.hot.x] = std::uint8_t(c.expected);
@@ -303,12 +332,12 @@ TEST(cosmetize, replaces_each_listed_pixel_by_its_usable_neighbours) {
 // A hot pixel in the corner whose two neighbours are hot as well cannot be
 // hidden: the camera keeps it, the statistics count it as grouped.
 TEST(cosmetize, corner_group_keeps_its_value) {
-  Frame image(kFramePixels, 3);
+  Frame image(kFrameBytes, 3);
   image[0] = 250;
   image[1] = 200;
   image[kFrameWidth] = 180;
   FindHotPixels(image.data(), kFrameWidth, kFrameHeight, 3);
-  Frame out(kFramePixels);
+  Frame out(kFrameBytes);
   CosmetizeFrame(image.data(), out.data(), kFrameWidth, kFrameHeight);
   EXPECT_EQ(out[0], 250);
   EXPECT_EQ(out[1], 3);            // from (2, 0) and (1, 1)
@@ -319,11 +348,11 @@ TEST(cosmetize, corner_group_keeps_its_value) {
 }
 
 TEST(cosmetize, list_from_a_larger_image_stays_inside) {
-  Frame image(kFramePixels, 0);
+  Frame image(kFrameBytes, 0);
   image[500 * kFrameWidth + 700] = 255;
   FindHotPixels(image.data(), kFrameWidth, kFrameHeight, 1);
-  const Frame small(kBinnedPixels, 7);
-  Frame out(kBinnedPixels + 1, 0xAB);
+  const Frame small(kBinnedBytes, 7);
+  Frame out(kBinnedBytes + 1, 0xAB);
   CosmetizeFrame(small.data(), out.data(), kBinnedWidth, kBinnedHeight);
   Frame expected = small;
   expected.push_back(0xAB);
@@ -336,15 +365,15 @@ TEST(display_reduction, keeps_the_brightest_of_each_block) {
     int dx, dy;
   } places[] = {{0, 0}, {1, 0}, {0, 1}, {1, 1}};
   for (const auto& p : places) {
-    Frame image(kFramePixels, 5);
+    Frame image(kFrameBytes, 5);
     image[(40 + p.dy) * kFrameWidth + 20 + p.dx] = 90;
     EXPECT_EQ(MaxReduce2x2(image.data(), 10, 20), 90) << p.dx << "," << p.dy;
     EXPECT_EQ(MaxReduce2x2(image.data(), 11, 20), 5);
   }
   std::mt19937 rng(8);
-  Frame image(kFramePixels);
+  Frame image(kFrameBytes);
   for (auto& v : image) v = std::uint8_t(rng());
-  Frame reduced(kBinnedPixels);
+  Frame reduced(kBinnedBytes);
   MaxReduceFrame(image.data(), reduced.data());
   for (int y = 0; y < kBinnedHeight; ++y) {
     for (int x = 0; x < kBinnedWidth; ++x) {

@@ -4,7 +4,6 @@
 #include <cmath>
 #include <cstring>
 #include <new>
-#include <random>
 #include <utility>
 
 namespace ktal::reference {
@@ -114,120 +113,25 @@ HotPixelList FindHotPixels(const std::uint8_t* image, int w, int h, int n) {
 }  // namespace ktal::reference
 
 namespace ktal::testing {
-namespace {
 
-// Uniform and normal draws of our own: the standard distributions may give
-// other numbers on another library, and the frames should not change.
-class Noise {
- public:
-  explicit Noise(std::uint32_t seed) : engine_(seed) {}
-  double Uniform() { return (engine_() >> 8) * (1.0 / 16777216.0); }
-  int Below(int n) { return static_cast<int>(Uniform() * n); }
-  double Normal() {
-    const double u = 1.0 - Uniform();
-    return std::sqrt(-2.0 * std::log(u)) * std::cos(6.283185307179586 * Uniform());
-  }
-
- private:
-  std::mt19937 engine_;
-};
-
-struct HotSpot {
-  int x;
-  int y;
-  double level;  // dark signal in pixel units per exposure
-};
-
-}  // namespace
-
-std::vector<std::vector<std::uint8_t>> MakeDarkSeries(int frames, int w, int h,
-                                                      std::uint32_t seed) {
-  Noise noise(seed);
-  const double gain = kGain;
-  const double readNoise = kReadNoise / kGain;  // in pixel units
-  const double bias = kDarkPedestal + 6.0;
-
-  // Dark signal per pixel, the same in every frame.
-  std::vector<double> dark(static_cast<std::size_t>(w) * h);
-  std::vector<double> column(static_cast<std::size_t>(w));
-  for (double& c : column) c = 0.6 * noise.Normal();
-  for (int y = 0; y < h; ++y) {
-    for (int x = 0; x < w; ++x) {
-      const double dx = (w - 1 - x) / double(w), dy = (h - 1 - y) / double(h);
-      const double glow = 14.0 * std::exp(-6.0 * std::sqrt(dx * dx + dy * dy));
-      dark[static_cast<std::size_t>(y) * w + x] =
-          std::max(0.0, 2.5 + glow + column[x] + 0.4 * noise.Normal());
-    }
-  }
-  std::vector<HotSpot> hot;
-  auto level = [&] { return 12.0 * std::pow(20.0, noise.Uniform()); };  // 12 .. 240
-  auto place = [&](int x, int y, double value) {
-    if (x >= 0 && y >= 0 && x < w && y < h) hot.push_back({x, y, value});
-  };
-  const int area = w * h;
-  for (int k = 0; k < area / 2500 + 4; ++k) place(noise.Below(w), noise.Below(h), level());
-  for (int k = 0; k < area / 15000 + 2; ++k) {  // pairs, across and down
-    const int x = noise.Below(w), y = noise.Below(h);
-    place(x, y, level());
-    if (k % 2 == 0) place(x + 1, y, level()); else place(x, y + 1, level());
-  }
-  for (int k = 0; k < area / 40000 + 2; ++k) {  // clusters of three and four
-    const int x = noise.Below(w), y = noise.Below(h);
-    place(x, y, level());
-    place(x + 1, y, level());
-    place(x, y + 1, level());
-    if (k % 2 == 0) place(x + 1, y + 1, level());
-  }
-  for (int k = 0; k < area / 50000 + 2; ++k) {  // on the edges
-    place(0, noise.Below(h), level());
-    place(w - 1, noise.Below(h), level());
-    place(noise.Below(w), 0, level());
-    place(noise.Below(w), h - 1, level());
-  }
-  place(0, 0, level());
-  place(1, 0, level());
-  place(w - 1, h - 1, 300.0);  // saturates
-  for (int k = 0; k < 3; ++k) place(noise.Below(w), noise.Below(h), 300.0);
-  for (const HotSpot& spot : hot) dark[static_cast<std::size_t>(spot.y) * w + spot.x] += spot.level;
-
-  std::vector<std::vector<std::uint8_t>> series(static_cast<std::size_t>(frames));
-  for (auto& frame : series) {
-    std::vector<double> value(dark.size());
-    for (std::size_t i = 0; i < dark.size(); ++i) {
-      const double shot = std::sqrt(dark[i] * gain) / gain;
-      value[i] = bias + dark[i] + shot * noise.Normal() + readNoise * noise.Normal();
-    }
-    // Cosmic rays: single hits and short tracks, anywhere, a new set each frame.
-    const int hits = area / 12000 + 3;
-    for (int k = 0; k < hits; ++k) {
-      int x = noise.Below(w), y = noise.Below(h);
-      const int length = 1 + noise.Below(4);
-      const int dx = noise.Below(3) - 1, dy = noise.Below(3) - 1;
-      const double energy = 40.0 + 250.0 * noise.Uniform();
-      for (int step = 0; step < length; ++step, x += dx, y += dy) {
-        if (x >= 0 && y >= 0 && x < w && y < h) {
-          value[static_cast<std::size_t>(y) * w + x] += energy * (0.5 + 0.5 * noise.Uniform());
-        }
-      }
-    }
-    frame.resize(dark.size());
-    for (std::size_t i = 0; i < dark.size(); ++i) {
-      frame[i] = static_cast<std::uint8_t>(std::clamp(std::lround(value[i]), 0L, 255L));
-    }
+std::vector<std::vector<std::uint8_t>> PreparedDarks(int frames,
+                                                     const sim::DarkFrameOptions& options) {
+  const sim::DarkFrameModel camera(options);
+  std::vector<std::vector<std::uint8_t>> series;
+  for (int k = 0; k < frames; ++k) {
+    series.push_back(camera.Frame(k));
+    PrepareDarkFrame(series.back().data(), series.back().data());
   }
   return series;
 }
 
-std::vector<std::uint8_t> MakeMasterDark(int frames, std::uint32_t seed) {
-  auto series = MakeDarkSeries(frames, kFrameWidth, kFrameHeight, seed);
+std::vector<std::uint8_t> MakeMasterDark(int frames, const sim::DarkFrameOptions& options) {
+  const auto series = PreparedDarks(frames, options);
   std::vector<const std::uint8_t*> pointers;
-  for (auto& frame : series) {
-    PrepareDarkFrame(frame.data(), frame.data());
-    pointers.push_back(frame.data());
-  }
-  std::vector<std::uint8_t> master(kFramePixels);
+  for (const auto& frame : series) pointers.push_back(frame.data());
+  std::vector<std::uint8_t> master(kFrameBytes);
   ktal::StackDarkFrames(kStackIterations, kReadNoise, kGain, frames, pointers.data(), master.data(),
-                        kFramePixels);
+                        kFrameBytes);
   return master;
 }
 

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "camera/dark_frames.h"
+#include "sim/dark_frame_model.h"
 
 namespace ktal::reference {
 
@@ -24,17 +25,12 @@ HotPixelList FindHotPixels(const std::uint8_t* image, int w, int h, int n);
 
 namespace ktal::testing {
 
-// Dark frames as the camera delivers them before PrepareDarkFrame: a bias
-// with the camera's offset of 4, dark current rising towards one corner
-// (amplifier glow), column offsets, fixed hot pixels (single ones, pairs,
-// small clusters, some on the edges and corners, some saturated), shot and
-// read noise, and cosmic-ray hits and short tracks that differ from frame
-// to frame. The same seed gives the same frames.
-std::vector<std::vector<std::uint8_t>> MakeDarkSeries(int frames, int w, int h,
-                                                      std::uint32_t seed);
+// Frames 0 .. frames - 1 of the simulated camera's dark series for `seed`,
+// prepared for stacking, 752 x 582 each.
+std::vector<std::vector<std::uint8_t>> PreparedDarks(
+    int frames, const sim::DarkFrameOptions& options = {});
 
-// A master dark of the full frame stacked (by StackDarkFrames) from
-// `frames` prepared frames of MakeDarkSeries.
-std::vector<std::uint8_t> MakeMasterDark(int frames, std::uint32_t seed);
+// The master dark StackDarkFrames makes from PreparedDarks.
+std::vector<std::uint8_t> MakeMasterDark(int frames, const sim::DarkFrameOptions& options = {});
 
 }  // namespace ktal::testing
