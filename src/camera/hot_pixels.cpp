@@ -75,14 +75,23 @@ int CollectBrightest(const std::uint8_t* image, int pixels, int n, Candidate* ta
   int count = 0;
   int i = 0;
 #ifdef KTAL_HOTPIXELS_SSE2
-  const __m128i floor = _mm_set1_epi8(static_cast<char>(cut.value));
+  // The least value still wanted: once the ties are taken, only pixels
+  // above the cut, so that a flat background is not looked at pixel by pixel.
+  int wanted = cut.value;
+  __m128i least = _mm_set1_epi8(static_cast<char>(wanted));
   for (; i + 16 <= pixels && count < n; i += 16) {
     const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(image + i));
-    // Lanes at or above the cut: max(v, cut) == v.
-    unsigned mask = static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(_mm_max_epu8(v, floor), v)));
+    // Lanes at or above `wanted`: max(v, wanted) == v.
+    unsigned mask = static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(_mm_max_epu8(v, least), v)));
     while (mask != 0 && count < n) {
       Offer(image, i + std::countr_zero(mask), cut, ties, taken, count);
       mask &= mask - 1;
+    }
+    if (ties == 0 && wanted == cut.value && count < n) {
+      // count < n here means brighter pixels are still to come, so the cut
+      // is below 255.
+      wanted = cut.value + 1;
+      least = _mm_set1_epi8(static_cast<char>(wanted));
     }
   }
 #endif
