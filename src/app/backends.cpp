@@ -1,9 +1,11 @@
 // The two things g_device can talk to. Chosen once, in InitInstance.
+#include <algorithm>
 #include <cstdio>
 #include <filesystem>
 #include <system_error>
 
 #include "app/application.h"
+#include "firmware/variable_set.h"
 #include "link/clock.h"
 #include "link/libftdi/libftdi_driver.h"
 #include "sim/firmware_files.h"
@@ -31,6 +33,7 @@ class SimulatedBackend final : public LinkBackend {
     sim_.SetInteractive(1.0);
     // A guider after some use, so that File control has something to list.
     sim::FillDemoStore(sim_.flash());
+    StoreDemoVariables();
     OfferSampleFirmware();
   }
   FtdiDriver& driver() override { return sim_.driver(); }
@@ -38,6 +41,20 @@ class SimulatedBackend final : public LinkBackend {
 
  private:
   sim::SimulatedGuider sim_;  // attached, on, firmware 2.60, normal mode, a few nights stored
+
+  // Settings a user has tuned, laid out for the firmware the guider runs,
+  // so that an upload has variables to carry across and verify.
+  void StoreDemoVariables() {
+    VariableSet variables;
+    variables.SetDefaults();
+    variables.SetMain(0x03, 25);
+    variables.SetMain(0x04, 18);
+    const std::uint16_t version = sim_.guider().config().firmwareVersion;
+    variables.SetImageVersion(version);
+    variables.WriteToImage(version);
+    auto& eeprom = sim_.features().update.eeprom;
+    std::copy_n(variables.image.begin(), eeprom.size(), eeprom.begin());
+  }
 
   // A few firmware files to pick in Firmware control, so that each of its
   // buttons has something to do.
