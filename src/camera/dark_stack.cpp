@@ -244,9 +244,13 @@ int StackDarkFramesOnThreads(int threads, int iterations, float readNoise, float
   threads = std::clamp(threads, 1, (pixelCount + kBlock - 1) / kBlock);
 
   std::vector<Scratch> scratch;
+  std::vector<std::thread> helpers;
+  std::vector<int> leftOver;
   try {
     scratch.reserve(static_cast<std::size_t>(threads));
     for (int t = 0; t < threads; ++t) scratch.emplace_back(n);
+    helpers.reserve(static_cast<std::size_t>(threads));
+    leftOver.reserve(static_cast<std::size_t>(threads));
   } catch (const std::bad_alloc&) {
     return 2;
   }
@@ -261,8 +265,6 @@ int StackDarkFramesOnThreads(int threads, int iterations, float readNoise, float
     StackBand(settings, n, frames, output, begin, end, scratch[static_cast<std::size_t>(t)]);
   };
 
-  std::vector<std::thread> helpers;
-  std::vector<int> leftOver;
   for (int t = 1; t < threads; ++t) {
     try {
       helpers.emplace_back(band, t);
