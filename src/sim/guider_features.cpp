@@ -10,6 +10,7 @@ void InstallFeatureRequests(HandController& controller, GuiderFeatures& features
   InstallFileSystemRequests(controller, features.flash, features.fileSystem);
   InstallUpdateModeRequests(controller, features.update);
   InstallVuiRequests(controller, features.panel);
+  InstallCameraRequests(controller, features.camera);
 }
 
 namespace {

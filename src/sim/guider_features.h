@@ -3,6 +3,7 @@
 // there. The requests of every feature are served from here.
 #pragma once
 
+#include "sim/camera_requests.h"
 #include "sim/filesystem_requests.h"
 #include "sim/flash_store.h"
 #include "sim/front_panel.h"
@@ -17,6 +18,7 @@ struct GuiderFeatures {
   FileSystemFaults fileSystem;
   UpdateModeState update;
   FrontPanel panel;
+  CameraState camera;
 };
 
 // Adds every feature's requests to `controller`; `features` must outlive it.

@@ -1,0 +1,12 @@
+// The camera-mode cases on the libftdi backend over the emulated chip: the
+// same bytes, answers, waits and results as on the simulated driver, the
+// frame at 2 Mbaud included.
+#include "tests/camera/camera_protocol_cases.h"
+#include "tests/link/usb_emulation/libftdi_rig.h"
+
+namespace ktal::testing {
+
+INSTANTIATE_TEST_SUITE_P(Backends, CameraProtocolTest, ::testing::Values(LibftdiEmulatedRig()),
+                         [](const auto& info) { return info.param.name; });
+
+}  // namespace ktal::testing
