@@ -193,7 +193,9 @@ void CTVX_DUVO_VerAdiDlg::OpenFeature(int controlId) {
   auto it = features_.find(controlId);
   if (it == features_.end() || !it->second) return;
   FeatureWindow window = it->second;  // the call may replace the map entry
-  hide();
+  // Out of sight only: QDialog's own hide would also end the launcher's
+  // exec(), and with it the program, as soon as the feature window closed.
+  QWidget::setVisible(false);
   window(this);
   showNormal();
 }

@@ -137,6 +137,28 @@ TEST_F(LauncherTest, FeatureButtonsWaitForTheirWindows) {
   EXPECT_TRUE(launcher_->isVisible());
 }
 
+// The launcher runs modally as the program's main loop; a feature window
+// runs modally inside it. When the feature window closes, the launcher is
+// back and still running: only Exit ends it.
+TEST_F(LauncherTest, AFeatureWindowHandsBackToTheRunningLauncher) {
+  Start(ControllerMode::kNormal);
+  bool backAndVisible = false;
+  launcher_->SetFeatureWindow(kIdFileControl, [&](QWidget*) {
+    QDialog feature;
+    QTimer::singleShot(0, &feature, [&feature] { feature.reject(); });
+    feature.exec();
+  });
+  QTimer::singleShot(0, launcher_.get(), [&] {
+    Click(kIdFileControl);
+    QTimer::singleShot(0, launcher_.get(), [&] {
+      backAndVisible = launcher_->isVisible();
+      launcher_->done(7);
+    });
+  });
+  EXPECT_EQ(launcher_->exec(), 7);
+  EXPECT_TRUE(backAndVisible);
+}
+
 TEST_F(LauncherTest, PowerOnPulsesAGuiderThatIsOff) {
   Start(ControllerMode::kOff);
   Click(kIdPowerOn);
