@@ -1,7 +1,6 @@
 #include "vui/ui_dlg.h"
 
 #include <QComboBox>
-#include <QCoreApplication>
 #include <QFile>
 #include <QFileInfo>
 #include <QGridLayout>
@@ -11,7 +10,8 @@
 #include <QLabel>
 #include <QPushButton>
 #include <QVBoxLayout>
-#include <cstdio>
+#include <algorithm>
+#include <iterator>
 #include <optional>
 
 #include "app/launcher_dialog.h"
