@@ -143,7 +143,8 @@ int WriteCameraMemory(int count, std::uint16_t address, const std::uint8_t* sour
 // code. A store whose marker is not 0xEE reads as no maps (both counts 0).
 // A stored count above 50 cannot come from a whole map: the store is
 // damaged, and the record reads as no maps (marker 0xFF, both counts 0),
-// with nothing read past that count.
+// with nothing read past that count. After a failing code the record also
+// reads as no maps, so that no half-read table is ever shown.
 int ReadHotPixelMaps(HotPixelMapRecord& record);
 // Writes both tables, the marker last, so that the camera never holds a
 // valid marker over half-written tables. 0; 99 a count above 50 (nothing
