@@ -1,6 +1,6 @@
 // The simulated guider's front panel: how its menu takes keys on old and
-// new firmware, what the guiding page does with its LEDs and screen, and
-// switching the guider off from the menu.
+// new firmware, what the guiding page does with its LEDs, and switching the
+// guider off from the menu.
 #include "sim/front_panel.h"
 
 #include <gtest/gtest.h>
@@ -98,46 +98,6 @@ TEST(FrontPanelTest, LedsWhileGuiding) {
 
   panel.OnKey(kLongEsc, start + 20'000'000, 0x0260);
   EXPECT_EQ(panel.Leds(start + 20'100'000), kLedGreen) << "guiding stopped";
-}
-
-TEST(FrontPanelTest, TheGuidingPageMoves) {
-  FrontPanel panel;
-  panel.OnKey(kSet, 0, 0x0260);
-  const ScreenFrame first = panel.Screen(1'000'000, 0x0260);
-  const ScreenFrame later = panel.Screen(3'000'000, 0x0260);
-  EXPECT_NE(first, later);
-  EXPECT_EQ(panel.Screen(3'000'000, 0x0260), later) << "the same moment draws the same";
-}
-
-// The highlighted menu line is drawn inverted: its left edge dot is lit.
-TEST(FrontPanelTest, TheCursorLineIsInverted) {
-  FrontPanel panel;
-  const auto leftDotLit = [&](int line) {
-    const ScreenFrame& screen = panel.Screen(0, 0x0260);
-    const int y = 12 + 10 * line;
-    return (screen[static_cast<std::size_t>(y / 8 * kPanelBandBytes)] >> (y % 8)) & 1;
-  };
-  EXPECT_TRUE(leftDotLit(0));
-  EXPECT_FALSE(leftDotLit(1));
-  panel.OnKey(kDown, 0, 0x020F);
-  EXPECT_FALSE(leftDotLit(0));
-  EXPECT_TRUE(leftDotLit(1));
-}
-
-TEST(FrontPanelTest, PictureDotsFollowTheBandLayout) {
-  PanelPicture picture;
-  picture.SetDot(0, 0, true);
-  picture.SetDot(127, 7, true);
-  picture.SetDot(5, 13, true);
-  picture.SetDot(200, 3, true);  // outside: nothing
-  ScreenFrame expected{};
-  expected[0] = 0x01;
-  expected[127] = 0x80;
-  expected[128 + 5] = 0x20;
-  EXPECT_EQ(picture.frame(), expected);
-  picture.Invert(0, 0, 1, 2);
-  EXPECT_FALSE(picture.Dot(0, 0));
-  EXPECT_TRUE(picture.Dot(0, 1));
 }
 
 TEST(FrontPanelTest, SwitchOffFromTheMenuPowersTheGuiderDown) {

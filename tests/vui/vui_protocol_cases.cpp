@@ -1,5 +1,5 @@
-// The screen, LED, key and version requests against a guider in normal
-// mode, one table per request. Every row starts a fresh guider, injects its
+// The screen, LED and key requests against a guider in normal mode, one
+// table per request. Every row starts a fresh guider, injects its
 // fault and checks the bytes each way, the waits, the time taken and the
 // result.
 #include "tests/vui/vui_protocol_cases.h"
@@ -195,35 +195,6 @@ TEST_P(VuiProtocolTest, SendKey) {
     EXPECT_EQ(received(), row.received);
     EXPECT_EQ(panel().keys(), row.keys);
     EXPECT_TRUE(waits().empty());
-  }
-}
-
-TEST_P(VuiProtocolTest, ReadFirmwareVersion) {
-  struct VersionCase {
-    const char* name;
-    std::uint16_t version;
-    Fault fault;
-    int result;
-  };
-  const VersionCase cases[] = {
-      {"2.60", 0x0260, nullptr, 0},
-      {"2.10", 0x0210, nullptr, 0},
-      {"2.0F", 0x020F, nullptr, 0},
-      // The first answer byte is not looked at.
-      {"odd first byte", 0x0210, [](GuiderRig& r) { r.guider().ReplaceSentByte(1, 0x99); }, 0},
-      {"no high byte", 0x0210, [](GuiderRig& r) { r.guider().DropSentByte(3); }, -1},
-      {"silent", 0x0210, [](GuiderRig& r) { r.guider().SetSilent(true); }, -1},
-  };
-  for (const VersionCase& row : cases) {
-    SCOPED_TRACE(row.name);
-    ASSERT_NO_FATAL_FAILURE(StartPolling(row.version));
-    if (row.fault) row.fault(*rig_);
-    std::uint16_t version = 0;
-    EXPECT_EQ(ReadFirmwareVersion(g_device, &version), row.result);
-    if (row.result == 0) {
-      EXPECT_EQ(version, row.version);
-    }
-    EXPECT_EQ(received(), Bytes{0x03});
   }
 }
 

@@ -1,4 +1,4 @@
-// The shared suite of the screen, LED, key and version requests: instantiate
+// The shared suite of the screen, LED and key requests: instantiate
 // it with a RigFactory, e.g.
 //   INSTANTIATE_TEST_SUITE_P(Backends, VuiProtocolTest, ::testing::Values(SimDriverRig()));
 #pragma once

@@ -1,4 +1,4 @@
-// The screen, LED, key and version cases on the libftdi backend over the
+// The screen, LED and key cases on the libftdi backend over the
 // emulated chip: the same bytes, answers, waits and results as on the
 // simulated driver.
 #include "tests/link/usb_emulation/libftdi_rig.h"
