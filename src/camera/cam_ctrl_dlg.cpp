@@ -1,6 +1,7 @@
 #include "camera/cam_ctrl_dlg.h"
 
 #include <QCoreApplication>
+#include <QFontMetrics>
 #include <QGridLayout>
 #include <QGroupBox>
 #include <QHBoxLayout>
@@ -87,8 +88,10 @@ CFindHotpxDlg::CFindHotpxDlg(UserDialogs& dialogs, QWidget* parent)
   row->addWidget(new QLabel("(1 ... 30)", this));
   row->addStretch();
   layout->addLayout(row);
-  layout->addWidget(
-      new QLabel("Artificial Skepticism Stacking method is used for creating the master frame.", this));
+  auto* method =
+      new QLabel("Artificial Skepticism Stacking method is used for creating the master frame.", this);
+  method->setWordWrap(true);
+  layout->addWidget(method);
   auto* warning = new QLabel(
       "Before continuing, please ensure that the CCD is not lit, the Camera is in dark!\n\nOne "
       "exposure takes 4 seconds, while donwloading the frame takes about 10 seconds. Creating a "
@@ -108,7 +111,9 @@ CFindHotpxDlg::CFindHotpxDlg(UserDialogs& dialogs, QWidget* parent)
   buttons->addWidget(take);
   buttons->addWidget(cancel);
   layout->addLayout(buttons);
-  setFixedWidth(420);
+  // Wrapped texts need a fixed width to get their height right.
+  for (QLabel* label : {method, warning}) label->setFixedWidth(400);
+  layout->setSizeConstraint(QLayout::SetFixedSize);
 }
 
 void CFindHotpxDlg::accept() {
@@ -378,7 +383,9 @@ void CCamCtrlDlg::BuildControls() {
     auto* label = new QLabel(this);
     label->setObjectName(name);
     label->setStyleSheet("color: #404080");
-    label->setMinimumWidth(300);
+    // Room for the longest note, so that the window keeps its size.
+    label->setMinimumWidth(QFontMetrics(label->font())
+                               .horizontalAdvance("new 1x1 map against the camera's: 50 kept, 50 added, 50 dropped"));
     return label;
   };
 
