@@ -357,10 +357,10 @@ int WriteEventsTable(const GuideLog& log) {
     written = out.Flush();
   }
   // A table cut short by a full disk is no table: say so rather than
-  // report it complete.
+  // report it complete, or as never created.
   if (!CloseChecked(file) || !written) {
     std::printf("ERROR: can't write CSV file\n");
-    return -2;
+    return -3;
   }
   return result;
 }

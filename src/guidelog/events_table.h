@@ -10,8 +10,8 @@
 namespace ktal {
 
 // Writes "events.csv" into the current directory, replacing any file of
-// that name: 0 complete; -2 the file cannot be created; 1 an entity without
-// a row format ended the table early.
+// that name: 0 complete; -2 the file cannot be created; -3 a write fell
+// short; 1 an entity without a row format ended the table early.
 int WriteEventsTable(const GuideLog& log);
 
 // A number cell with 1, 2 or 4 decimals in the dialect of g_csvFormat.

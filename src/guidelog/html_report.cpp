@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <initializer_list>
+#include <utility>
 #include <variant>
 
 #include "guidelog/exposure_analysis.h"
@@ -102,7 +103,27 @@ std::string ImageName(char letter, int number, const char* suffix)
     return name;
 }
 
-void AppendSection(std::string& out, GuideLog& log, int number)
+// Saves one plot: 0 saved (or an image that could not be drawn for want
+// of memory, which is left out); otherwise the report's failure code, with
+// the file named on standard output.
+int SaveImage(const PlotImage& image, const std::string& name)
+{
+    switch (SaveBmp(image, name)) {
+    case 1:
+        std::printf("ERROR: can't create image file '%s'\n", name.c_str());
+        return kReportImageNotCreated;
+    case 2:
+        std::printf("ERROR: can't write image file '%s'\n", name.c_str());
+        return kReportImageWriteShort;
+    default:
+        return 0;
+    }
+}
+
+// Appends the section of the exposure just found, after saving its images:
+// 0, or the code of the first image that failed (the section is not
+// appended then).
+int AppendSection(std::string& out, GuideLog& log, int number)
 {
     const ExposureFields& f = log.exposure;
     const bool ae = f.ae_flag == 1;
@@ -112,10 +133,14 @@ void AppendSection(std::string& out, GuideLog& log, int number)
     const std::string error_name = ImageName(letter, number, "err");
 
     RenderExposurePlots(log);
-    // A missing image only leaves a broken picture in the report.
-    SaveBmp(log.drift_image, drift_name);
-    SaveBmp(log.spread_image, spread_name);
-    SaveBmp(log.error_image, error_name);
+    // A disk that takes no image would take no other either: the report
+    // stops at the first one rather than go on filling it.
+    for (const auto& [image, name] : {std::pair{&log.drift_image, &drift_name},
+                                      std::pair{&log.spread_image, &spread_name},
+                                      std::pair{&log.error_image, &error_name}}) {
+        if (const int saved = SaveImage(*image, *name); saved != 0)
+            return saved;
+    }
 
     const std::vector<LogEntity>& p = log.positions;
     const std::string date = FormatExposureDate(p.front().clock_date);
@@ -151,6 +176,7 @@ void AppendSection(std::string& out, GuideLog& log, int number)
     AppendTemplate(out, kDriftImage, {Arg(drift_name.c_str())});
     AppendTemplate(out, kErrorCell, {Arg(f.ra_scale), Arg(f.dec_scale)});
     AppendTemplate(out, kErrorImage, {Arg(error_name.c_str())});
+    return 0;
 }
 
 } // namespace
@@ -178,7 +204,7 @@ int WriteHtmlReport(GuideLog& log, std::uint32_t file_id, std::string_view gener
     StdioFile file = OpenStdioFile("index.html", "wb");
     if (!file) {
         std::printf("ERROR: can't create HTML file\n");
-        return -1;
+        return kReportNotCreated;
     }
     const std::string time_text(generation_time);
     std::string out;
@@ -195,17 +221,19 @@ int WriteHtmlReport(GuideLog& log, std::uint32_t file_id, std::string_view gener
             continue;
         int& number = log.exposure.ae_flag == 1 ? ae_number : external_number;
         out.clear();
-        AppendSection(out, log, number);
+        if (const int failed = AppendSection(out, log, number); failed != 0)
+            return failed;
         written = WriteAll(file, out) && written;
         ++number;
     }
     out.clear();
     AppendTemplate(out, kTail, {});
     written = WriteAll(file, out) && written;
-    // A report cut short by a full disk must not pass for a complete one.
+    // A report cut short by a full disk must not pass for a complete one,
+    // nor for one that could not be created.
     if (!CloseChecked(file) || !written) {
         std::printf("ERROR: can't write HTML file\n");
-        return -1;
+        return kReportWriteShort;
     }
     return 0;
 }

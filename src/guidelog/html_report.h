@@ -15,9 +15,16 @@ namespace ktal {
 // fixed English form of asctime, whatever the machine's locale.
 std::string FormatGenerationTime(const std::tm& time);
 
+// Results of WriteHtmlReport other than 0, each with its line on standard
+// output. The report stops at the first of them; what was written stays.
+inline constexpr int kReportNotCreated = -1;      // "index.html" cannot be created
+inline constexpr int kReportWriteShort = -2;      // a write of "index.html" fell short
+inline constexpr int kReportImageNotCreated = -3; // an image file cannot be created
+inline constexpr int kReportImageWriteShort = -4; // a write of an image file fell short
+
 // Writes "index.html" and the BMP images of every exposure with star
-// measurements into the current directory: 0 written; -1 "index.html" cannot
-// be created. The title shows QD%06x of file_id and the local time now.
+// measurements into the current directory: 0 written, or one of the codes
+// above. The title shows QD%06x of file_id and the local time now.
 int WriteHtmlReport(GuideLog& log, std::uint32_t file_id);
 // The same with the generation time given as text.
 int WriteHtmlReport(GuideLog& log, std::uint32_t file_id, std::string_view generation_time);

@@ -185,10 +185,10 @@ int WritePeriodicErrorTables(GuideLog& log) {
       go_on = false;
       written = true;  // out of memory: the export stops, as documented
     }
-    // A table cut short by a full disk fails like one never created.
+    // A table cut short by a full disk fails, and no later table is begun.
     if (!CloseChecked(file) || !written) {
       std::printf("ERROR: can't write CSV (PE) file\n");
-      return -1;
+      return -2;
     }
     if (!go_on) return 0;
   }

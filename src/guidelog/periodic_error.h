@@ -14,7 +14,8 @@ int NextPositionRun(GuideLog& log);
 
 // Writes pe1.csv, pe2.csv, ... into the current directory with
 // g_focalLength, g_wormPeriod, g_starDec and g_csvFormat: 0 done (also after
-// the "less data" stop); -1 a table file cannot be created.
+// the "less data" stop); -1 a table file cannot be created; -2 a write of
+// a table fell short. Either failure ends the tables.
 int WritePeriodicErrorTables(GuideLog& log);
 
 }  // namespace ktal

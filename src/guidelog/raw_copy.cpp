@@ -4,6 +4,9 @@
 #include <filesystem>
 #include <system_error>
 
+#include <fcntl.h>
+#include <unistd.h>
+
 #include "guidelog/events_table.h"
 #include "guidelog/html_report.h"
 #include "guidelog/periodic_error.h"
@@ -31,54 +34,101 @@ std::string BackupName(const std::string& path, int number)
     return path + suffix;
 }
 
-// 0 when nothing is in the way any more, 2 when the old copy must stay.
-int BackUpOldCopy(const std::string& path)
+// The lowest free "<path>.bakNN"; empty when all of them are taken.
+std::string FreeBackupName(const std::string& path)
 {
-    if (!NameTaken(path))
-        return 0;
     for (int number = 1; number <= kMaxRawBackups; ++number) {
-        const std::string backup = BackupName(path, number);
-        if (NameTaken(backup))
-            continue;
-        if (std::rename(path.c_str(), backup.c_str()) != 0) {
-            std::printf("ERROR: can't backup file to '%s'!\n", backup.c_str());
-            std::fflush(stdout);
-            std::perror("  sys_error");
-            return 2;
-        }
-        return 0;
+        std::string backup = BackupName(path, number);
+        if (!NameTaken(backup))
+            return backup;
     }
-    std::printf("ERROR: can't backup the RAW file.\n");
-    return 2;
+    return {};
 }
 
-} // namespace
-
-int WriteRawFile(const GuideLog& log, const DirectoryEntry& entry, const std::string& path)
+// Header, entry and pages, then flushed and synced: true only when every
+// byte has reached the disk.
+bool WriteRawBytes(const GuideLog& log, const DirectoryEntry& entry, std::FILE* file)
 {
-    if (const int backup = BackUpOldCopy(path); backup != 0)
-        return backup;
-
-    StdioFile file = OpenStdioFile(path.c_str(), "wb");
-    if (!file) {
-        std::printf("ERROR: can't create RAW file '%s'\n", path.c_str());
-        return -1;
-    }
     std::uint8_t header[kRawHeaderSize];
     EncodeRawHeader(header);
     std::uint8_t entry_bytes[kDirectoryEntrySize];
     EncodeDirectoryEntry(entry, entry_bytes);
-    bool written = std::fwrite(header, 1, sizeof header, file.get()) == sizeof header
-        && std::fwrite(entry_bytes, 1, sizeof entry_bytes, file.get()) == sizeof entry_bytes;
+    bool written = std::fwrite(header, 1, sizeof header, file) == sizeof header
+        && std::fwrite(entry_bytes, 1, sizeof entry_bytes, file) == sizeof entry_bytes;
     std::uint8_t page_bytes[kDataPageSize];
     for (int i = 0; written && i < log.page_count; ++i) {
         EncodeDataPage(log.page(i), page_bytes);
-        written = std::fwrite(page_bytes, 1, sizeof page_bytes, file.get()) == sizeof page_bytes;
+        written = std::fwrite(page_bytes, 1, sizeof page_bytes, file) == sizeof page_bytes;
     }
-    // The last buffered pages reach the disk at close; a failure there is a
-    // failed write as much as a short fwrite.
-    const bool closed = CloseChecked(file);
-    return written && closed ? 0 : 1;
+    return written && std::fflush(file) == 0 && ::fsync(::fileno(file)) == 0;
+}
+
+// Makes the renames themselves durable. A folder that cannot be synced
+// costs only that, after a power cut, not the copy itself.
+void SyncFolderOf(const std::string& path)
+{
+    std::string folder = std::filesystem::path(path).parent_path().string();
+    if (folder.empty())
+        folder = ".";
+    const int fd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY);
+    if (fd < 0)
+        return;
+    ::fsync(fd);
+    ::close(fd);
+}
+
+} // namespace
+
+// The new copy goes to a temporary name and is on the disk before anything
+// is renamed: a full disk or a crash at any point leaves the previous copy
+// under the main name, and a truncated copy is never read back as a log.
+int WriteRawFile(const GuideLog& log, const DirectoryEntry& entry, const std::string& path)
+{
+    // Where the old copy will go is settled first: with no backup number
+    // free, nothing is written at all.
+    const bool has_old = NameTaken(path);
+    std::string backup;
+    if (has_old) {
+        backup = FreeBackupName(path);
+        if (backup.empty()) {
+            std::printf("ERROR: can't backup the RAW file.\n");
+            return 2;
+        }
+    }
+
+    const std::string temporary = TemporaryRawName(path);
+    StdioFile file = OpenStdioFile(temporary.c_str(), "wb");
+    if (!file) {
+        std::printf("ERROR: can't create RAW file '%s'\n", path.c_str());
+        return -1;
+    }
+    const bool written = WriteRawBytes(log, entry, file.get());
+    if (!CloseChecked(file) || !written) {
+        std::remove(temporary.c_str());
+        std::printf(has_old ? "ERROR: can't write RAW file '%s', the previous copy is kept\n"
+                            : "ERROR: can't write RAW file '%s'\n",
+                    path.c_str());
+        return 1;
+    }
+
+    if (has_old && std::rename(path.c_str(), backup.c_str()) != 0) {
+        std::printf("ERROR: can't backup file to '%s'!\n", backup.c_str());
+        std::fflush(stdout);
+        std::perror("  sys_error");
+        std::remove(temporary.c_str());
+        return 2;
+    }
+    if (std::rename(temporary.c_str(), path.c_str()) != 0) {
+        // The old copy goes back to its name rather than sit in a backup
+        // beside nothing.
+        if (has_old)
+            std::rename(backup.c_str(), path.c_str());
+        std::remove(temporary.c_str());
+        std::printf("ERROR: can't create RAW file '%s'\n", path.c_str());
+        return -1;
+    }
+    SyncFolderOf(path);
+    return 0;
 }
 
 int ProcessRawFile(GuideLog& log, std::FILE* raw_file, DirectoryEntry& entry, bool events_table,

@@ -13,10 +13,19 @@ namespace ktal {
 // Highest backup number: "<path>.bak01" to "<path>.bak99".
 inline constexpr int kMaxRawBackups = 99;
 
-// Writes the stored pages of `log` as the raw file at `path`. An existing
-// file there is first renamed to the lowest free "<path>.bakNN".
-// 0 written; 1 a write failed; 2 the older copy cannot be backed up
-// (nothing is written then); -1 the file cannot be created.
+// Where WriteRawFile writes the new copy before it takes the main name.
+inline std::string TemporaryRawName(const std::string& path)
+{
+    return path + ".tmp";
+}
+
+// Writes the stored pages of `log` as the raw file at `path`. The bytes go
+// to TemporaryRawName(path) first and are synced to the disk; only then is
+// an existing file at `path` renamed to the lowest free "<path>.bakNN" and
+// the new copy renamed to `path`. Whatever fails, an existing copy stays
+// under `path` and the temporary file is removed.
+// 0 written; 1 a write fell short; 2 the older copy cannot be backed up;
+// -1 the file cannot be created. Only 0 changes anything on disk.
 int WriteRawFile(const GuideLog& log, const DirectoryEntry& entry, const std::string& path);
 
 // Reads the raw file into `log` (which must be fresh), builds its entities

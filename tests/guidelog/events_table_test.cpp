@@ -330,7 +330,7 @@ TEST(events_table_test, table_on_a_full_disk_is_not_reported_complete) {
   GuideLog log;
   BuildEveryKind(log);
   testing::internal::CaptureStdout();
-  EXPECT_EQ(WriteEventsTable(log), -2);
+  EXPECT_EQ(WriteEventsTable(log), -3);
   EXPECT_EQ(testing::internal::GetCapturedStdout(), "ERROR: can't write CSV file\n");
 }
 

@@ -9,6 +9,7 @@
 #include <gtest/gtest.h>
 
 #include "sim/log_writer.h"
+#include "full_disk.h"
 #include "report_test_support.h"
 
 namespace ktal {
@@ -249,6 +250,45 @@ TEST(html_report, an_uncreatable_report_returns_minus_one)
     EXPECT_EQ(WriteHtmlReport(log, 1, kGenerationTime), -1);
     EXPECT_EQ(testing::internal::GetCapturedStdout(), "ERROR: can't create HTML file\n");
     EXPECT_FALSE(fs::exists("XE001_spread.bmp"));
+}
+
+TEST(html_report, a_failed_write_names_the_file_and_ends_the_report)
+{
+    struct Case {
+        const char* what;
+        bool with_exposures;
+        const char* in_the_way; // a folder where this file goes, or nothing
+        off_t limit;            // bytes a file may grow to
+        int code;
+        const char* message;
+        std::vector<const char*> missing; // files the report did not go on to write
+    };
+    const Case cases[] = {
+        {"an image that cannot be created", true, "XE001_spread.bmp", 1 << 20, kReportImageNotCreated,
+         "ERROR: can't create image file 'XE001_spread.bmp'\n", {"XE001_err.bmp", "AE001_RAdrift.bmp"}},
+        {"an image cut short", true, nullptr, 3000, kReportImageWriteShort,
+         "ERROR: can't write image file 'XE001_RAdrift.bmp'\n", {"XE001_spread.bmp", "AE001_RAdrift.bmp"}},
+        // Created, then cut short: not to be reported as never created.
+        {"the report cut short", false, nullptr, 100, kReportWriteShort, "ERROR: can't write HTML file\n", {}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        ScopedWorkDir dir;
+        GuideLog log;
+        if (c.with_exposures)
+            BuildThroughPages(log, ExternalThenAeSession());
+        else
+            SetEntities(log, {MakeEntity(ENTITY_MARKER, 1.0)});
+        if (c.in_the_way != nullptr)
+            fs::create_directory(c.in_the_way);
+        const full_disk::Outcome outcome =
+            full_disk::RunWithFileSizeLimit(c.limit, [&] { return WriteHtmlReport(log, 1, kGenerationTime); });
+        EXPECT_EQ(outcome.result, c.code);
+        EXPECT_EQ(outcome.out, c.message);
+        EXPECT_TRUE(fs::exists("index.html"));
+        for (const char* name : c.missing)
+            EXPECT_FALSE(fs::exists(name)) << name;
+    }
 }
 
 TEST(html_report, generation_time_has_the_asctime_form_in_english)

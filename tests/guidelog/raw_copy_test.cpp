@@ -10,6 +10,7 @@
 #include "guidelog/report_settings.h"
 #include "sim/session_generator.h"
 #include "guidelog/stdio_file.h"
+#include "full_disk.h"
 #include "report_test_support.h"
 
 namespace ktal {
@@ -57,6 +58,7 @@ TEST(raw_copy, writes_header_entry_and_pages_unchanged)
     EXPECT_EQ(written, expected);
     EXPECT_EQ(std::string(written.begin(), written.begin() + 23), std::string("ORVELIA K-Tal raw file\0", 23));
     EXPECT_FALSE(fs::exists(std::string(kRawName) + ".bak01"));
+    EXPECT_FALSE(fs::exists(TemporaryRawName(kRawName)));
 }
 
 TEST(raw_copy, an_old_copy_takes_the_lowest_free_backup_number)
@@ -143,6 +145,85 @@ TEST(raw_copy, a_file_that_cannot_be_created_returns_minus_one)
     testing::internal::CaptureStdout();
     EXPECT_EQ(WriteRawFile(log, entry, "missing/QD012345.dat"), -1);
     EXPECT_EQ(testing::internal::GetCapturedStdout(), "ERROR: can't create RAW file 'missing/QD012345.dat'\n");
+}
+
+TEST(raw_copy, a_full_disk_at_any_stage_leaves_the_previous_copy_under_its_name)
+{
+    // Twelve pages and more: several buffers of the stream, so the disk fills
+    // during a write as well as at the flush.
+    GuideLog sized;
+    StoreLog(sized, EntryFor(0x012345), 3000);
+    ASSERT_GE(sized.page_count, 12);
+    const off_t kTotal = 64 + 528 * static_cast<off_t>(sized.page_count);
+    struct Stage {
+        const char* what;
+        off_t limit;
+    };
+    const Stage stages[] = {
+        {"nothing", 0},
+        {"inside the header", 20},
+        {"the header only", 32},
+        {"inside the entry", 50},
+        {"header and entry", 64},
+        {"one whole page", 64 + 528},
+        {"inside the fifth page", 64 + 528 * 4 + 100},
+        {"eleven whole pages", 64 + 528 * 11},
+        {"all but the last byte", kTotal - 1},
+    };
+    for (const bool had_copy : {true, false}) {
+        for (const Stage& stage : stages) {
+            SCOPED_TRACE(testing::Message() << stage.what << (had_copy ? ", with a previous copy" : ", first copy"));
+            ScopedWorkDir dir;
+            GuideLog log;
+            const DirectoryEntry entry = EntryFor(0x012345);
+            StoreLog(log, entry, 3000);
+            const std::vector<std::uint8_t> old(700, 0x11);
+            const std::vector<std::uint8_t> backup{0x01};
+            if (had_copy) {
+                WriteBytes(kRawName, old);
+                WriteBytes(std::string(kRawName) + ".bak01", backup);
+            }
+            const full_disk::Outcome outcome = full_disk::RunWithFileSizeLimit(
+                stage.limit, [&] { return WriteRawFile(log, entry, kRawName); });
+            EXPECT_EQ(outcome.result, 1);
+            EXPECT_EQ(outcome.out, had_copy ? "ERROR: can't write RAW file 'QD012345.dat', the previous copy is kept\n"
+                                            : "ERROR: can't write RAW file 'QD012345.dat'\n");
+            EXPECT_FALSE(fs::exists(TemporaryRawName(kRawName)));
+            EXPECT_FALSE(fs::exists(std::string(kRawName) + ".bak02"));
+            if (had_copy) {
+                EXPECT_EQ(ReadBytes(kRawName), old);
+                EXPECT_EQ(ReadBytes(std::string(kRawName) + ".bak01"), backup);
+            } else {
+                EXPECT_FALSE(fs::exists(kRawName));
+            }
+        }
+    }
+    // With room for exactly the whole copy it is written: the limits above
+    // were the disk filling, not something else failing.
+    ScopedWorkDir dir;
+    GuideLog log;
+    const DirectoryEntry entry = EntryFor(0x012345);
+    const std::vector<std::uint8_t> fresh = StoreLog(log, entry, 3000);
+    WriteBytes(kRawName, std::vector<std::uint8_t>(700, 0x11));
+    const full_disk::Outcome outcome =
+        full_disk::RunWithFileSizeLimit(kTotal, [&] { return WriteRawFile(log, entry, kRawName); });
+    EXPECT_EQ(outcome.result, 0);
+    EXPECT_EQ(ReadBytes(kRawName), fresh);
+    EXPECT_EQ(ReadBytes(std::string(kRawName) + ".bak01"), std::vector<std::uint8_t>(700, 0x11));
+}
+
+TEST(raw_copy, a_leftover_temporary_file_is_replaced)
+{
+    // What an interrupted earlier run left behind is no copy of anything.
+    ScopedWorkDir dir;
+    GuideLog log;
+    const DirectoryEntry entry = EntryFor(0x012345);
+    const std::vector<std::uint8_t> fresh = StoreLog(log, entry, 20);
+    WriteBytes(TemporaryRawName(kRawName), std::vector<std::uint8_t>(9000, 0x66));
+    ASSERT_EQ(WriteRawFile(log, entry, kRawName), 0);
+    EXPECT_EQ(ReadBytes(kRawName), fresh);
+    EXPECT_FALSE(fs::exists(TemporaryRawName(kRawName)));
+    EXPECT_FALSE(fs::exists(std::string(kRawName) + ".bak01"));
 }
 
 // --- ProcessRawFile ---
@@ -263,6 +344,37 @@ TEST_F(process_raw_file, an_entity_without_a_row_gives_301_and_stops)
     writer.Append(MakeStar(2.0, 0.1, 0.1));
     EXPECT_EQ(Process(writer.RawFile(EntryFor(1)), true, true, true), 301);
     EXPECT_EQ(Outputs(), std::vector<std::string>{"events.csv"});
+}
+
+TEST_F(process_raw_file, a_write_that_falls_short_is_the_failure_of_its_generator)
+{
+    // Below 300 bytes every file written fails, whichever generator runs.
+    LogWriter no_exposure;
+    no_exposure.Append(MakeEntity(ENTITY_MARKER, 1.0));
+    struct Case {
+        const char* what;
+        bool events, html, pe;
+        bool with_exposures;
+        int code;
+        std::vector<std::string> written; // the files there afterwards
+    };
+    for (const Case& c : {Case{"events table", true, false, false, true, 297, {"events.csv"}},
+                          Case{"periodic-error table", false, false, true, true, 398, {"pe1.csv"}},
+                          Case{"report", false, true, false, false, 198, {"index.html"}},
+                          Case{"first image", false, true, false, true, 196, {"XE001_RAdrift.bmp", "index.html"}}}) {
+        SCOPED_TRACE(c.what);
+        for (const std::string& name : Outputs())
+            fs::remove_all(name);
+        WriteBytes("input.dat", c.with_exposures ? SessionRaw() : no_exposure.RawFile(EntryFor(1)));
+        const full_disk::Outcome outcome = full_disk::RunWithFileSizeLimit(300, [&] {
+            StdioFile file = OpenStdioFile("input.dat", "rb");
+            GuideLog log;
+            DirectoryEntry entry;
+            return ProcessRawFile(log, file.get(), entry, c.events, c.html, c.pe, "2014 Mar  1 09:05");
+        });
+        EXPECT_EQ(outcome.result, c.code);
+        EXPECT_EQ(Outputs(), c.written);
+    }
 }
 
 TEST_F(process_raw_file, generators_run_in_order_and_the_first_failure_ends_processing)

@@ -151,9 +151,14 @@ const char* ProcessCodeMeaning(int code)
     case 3: return "invalid created or modified stamp";
     case 101: return "stream error in the log";
     case 298: return "\"events.csv\" cannot be created";
+    case 297: return "a write of \"events.csv\" fell short";
     case 301: return "an entity of a type without a table row was met";
     case 399: return "a periodic-error table cannot be created";
+    case 398: return "a write of a periodic-error table fell short";
     case 199: return "\"index.html\" cannot be created";
+    case 198: return "a write of \"index.html\" fell short";
+    case 197: return "an image file of the report cannot be created";
+    case 196: return "a write of an image file of the report fell short";
     default: return "unknown failure";
     }
 }
