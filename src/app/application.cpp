@@ -1,7 +1,9 @@
 #include "app/application.h"
 
 #include <QApplication>
-#include <cstring>
+#include <QCommandLineParser>
+#include <QCoreApplication>
+#include <cstdio>
 #include <system_error>
 
 #include "app/launcher_dialog.h"
@@ -13,14 +15,69 @@ namespace ktal {
 
 CTVX_DUVO_VerAdiApp theApp;
 
+namespace {
+
+enum class StartAction { kRun, kAnswered, kRefused };
+
+// Reads the options. Help and version are answered here, an unknown option
+// is refused with one line; either way the program then ends. Needs a
+// QCoreApplication for the program's name.
+StartAction ParseCommandLine(const QStringList& arguments, bool& simulate) {
+  QCommandLineParser parser;
+  parser.setApplicationDescription(
+      "Companion program of the Orvelia K-Tal stand-alone autoguider: logs, firmware, hot-pixel "
+      "maps, the guider's screen, and switching it on or resetting it over USB.");
+  const QCommandLineOption helpOption = parser.addHelpOption();
+  const QCommandLineOption versionOption = parser.addVersionOption();
+  const QCommandLineOption simulateOption(
+      "simulate", "Talk to a built-in simulated guider instead of the USB chips.");
+  parser.addOption(simulateOption);
+  if (!parser.parse(arguments)) {
+    QString error = parser.errorText();
+    if (error.endsWith('.')) error.chop(1);
+    std::fprintf(stderr, "%s: %s; see '%s --help'.\n", qPrintable(QCoreApplication::applicationName()),
+                 qPrintable(error), qPrintable(QCoreApplication::applicationName()));
+    return StartAction::kRefused;
+  }
+  // The parser lets anything that is not an option through.
+  if (!parser.positionalArguments().isEmpty()) {
+    std::fprintf(stderr, "%s: unexpected argument '%s'; see '%s --help'.\n",
+                 qPrintable(QCoreApplication::applicationName()),
+                 qPrintable(parser.positionalArguments().constFirst()),
+                 qPrintable(QCoreApplication::applicationName()));
+    return StartAction::kRefused;
+  }
+  if (parser.isSet(helpOption)) {
+    std::fputs(qPrintable(parser.helpText()), stdout);
+    return StartAction::kAnswered;
+  }
+  if (parser.isSet(versionOption)) {
+    std::printf("%s %s\n", qPrintable(QCoreApplication::applicationName()),
+                qPrintable(QCoreApplication::applicationVersion()));
+    return StartAction::kAnswered;
+  }
+  simulate = parser.isSet(simulateOption);
+  return StartAction::kRun;
+}
+
+}  // namespace
+
 int CTVX_DUVO_VerAdiApp::InitInstance(int argc, char** argv) {
+  QCoreApplication::setApplicationName("ktal-companion");
+  QCoreApplication::setApplicationVersion(KTAL_VERSION);
   bool simulate = false;
-  for (int i = 1; i < argc; ++i) {
-    if (std::strcmp(argv[i], "--simulate") == 0) simulate = true;
+  {
+    // Options are read before any window system is needed, so --help
+    // answers without a display.
+    QCoreApplication core(argc, argv);
+    switch (ParseCommandLine(QCoreApplication::arguments(), simulate)) {
+      case StartAction::kRun: break;
+      case StartAction::kAnswered: return 0;
+      case StartAction::kRefused: return 2;
+    }
   }
 
   QApplication application(argc, argv);
-  QApplication::setApplicationName("ktal-companion");
   QApplication::setWindowIcon(ApplicationIcon());
 
   std::unique_ptr<LinkBackend> backend = simulate ? MakeSimulatedBackend() : MakeUsbBackend();
@@ -35,6 +92,7 @@ int RunProgram(LinkBackend& backend, UserDialogs& dialogs,
   g_device.AttachDriver(&backend.driver(), &backend.clock());
   {
     CTVX_DUVO_VerAdiDlg launcher(dialogs);
+    launcher.SetLinkName(QString::fromStdString(backend.name()));
     for (const FeatureInstaller& install : features) install(launcher, dialogs);
     // The program ends with the launcher, whatever its result.
     launcher.exec();

@@ -4,6 +4,7 @@
 
 #include <functional>
 #include <memory>
+#include <string>
 #include <vector>
 
 namespace ktal {
@@ -16,6 +17,9 @@ struct LinkBackend {
   virtual ~LinkBackend() = default;
   virtual FtdiDriver& driver() = 0;
   virtual Clock& clock() = 0;
+  // What the launcher's caption adds, so that nobody takes a stand-in for
+  // a guider; empty for the real chips.
+  virtual std::string name() const = 0;
 };
 
 // The real chips through libftdi.
@@ -43,7 +47,8 @@ class CTVX_DUVO_VerAdiApp {
   // A feature window the launcher offers; added before InitInstance.
   void AddFeature(FeatureInstaller installer) { features_.push_back(std::move(installer)); }
   // Runs the program: `--simulate` puts g_device on the simulated guider;
-  // no other argument changes anything. Returns the process exit code.
+  // `--help` and `--version` answer and return 0, an unknown option is
+  // refused with 2. Returns the process exit code.
   int InitInstance(int argc, char** argv);
 
  private:

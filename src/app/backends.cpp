@@ -20,6 +20,7 @@ class UsbBackend final : public LinkBackend {
   UsbBackend() : driver_(SystemClock()) {}
   FtdiDriver& driver() override { return driver_; }
   Clock& clock() override { return SystemClock(); }
+  std::string name() const override { return {}; }
 
  private:
   LibftdiDriver driver_;
@@ -38,6 +39,7 @@ class SimulatedBackend final : public LinkBackend {
   }
   FtdiDriver& driver() override { return sim_.driver(); }
   Clock& clock() override { return sim_.clock(); }
+  std::string name() const override { return "simulated guider"; }
 
  private:
   sim::SimulatedGuider sim_;  // attached, on, firmware 2.60, normal mode, a few nights stored

@@ -17,11 +17,13 @@
 #include "link/direct_control.h"
 #include "app/user_dialogs.h"
 #include "link/ftdi_device.h"
+#include "link/handshakes.h"
 
 namespace ktal {
 
 namespace {
 
+constexpr char kCaption[] = "Orvelia K-Tal Autoguider's PC app.";
 constexpr char kAboutMenuText[] = "&About TVX_DUVO_VerAdi...";
 
 constexpr char kResetQuestion[] =
@@ -30,6 +32,30 @@ constexpr char kResetQuestion[] =
     "the filesystem could be damaged and changed variables may not be stored!\n\n"
     "Do this only when You have a frozen firmware!\n"
     "Reset could power on the HC if it was powered off.";
+
+QString ModeName(int mode) {
+  switch (mode) {
+    case kBootMode: return "boot loader";
+    case kUpdateMode: return "update mode";
+    case kNormalMode: return "normal mode";
+  }
+  return QString("mode %1").arg(mode);
+}
+
+// One line for the status: what the pulse did, or why none went out.
+QString DescribeResult(const DirectResult& result, const char* pulseText) {
+  switch (result.outcome) {
+    case DirectOutcome::kPulseSent: return pulseText;
+    case DirectOutcome::kAlreadyRunning: return "guider already running: " + ModeName(result.runningMode);
+    case DirectOutcome::kNoGuider:
+      return "no guider found: " +
+             (result.detail.empty() ? QString("no FTDI device with the guider's description is attached")
+                                    : QString::fromStdString(result.detail));
+    case DirectOutcome::kLinkFailed:
+      return "the USB link failed: " + QString::fromStdString(result.detail);
+  }
+  return {};
+}
 
 QPixmap DrawIcon(int size) {
   QPixmap pixmap(size, size);
@@ -94,7 +120,7 @@ CAboutDlg::CAboutDlg(QWidget* parent) : QDialog(parent) {
 
 CTVX_DUVO_VerAdiDlg::CTVX_DUVO_VerAdiDlg(UserDialogs& dialogs, QWidget* parent)
     : QDialog(parent), dialogs_(dialogs), icon_(ApplicationIcon()) {
-  setWindowTitle("Orvelia K-Tal Autoguider's PC app.");
+  setWindowTitle(kCaption);
   setWindowIcon(icon_);
   // A window of its own with a minimize box, not a transient dialog.
   setWindowFlags(Qt::Window | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
@@ -138,6 +164,13 @@ CTVX_DUVO_VerAdiDlg::CTVX_DUVO_VerAdiDlg(UserDialogs& dialogs, QWidget* parent)
   exitRow->addWidget(exit);
   layout->addLayout(exitRow);
 
+  status_ = new QLabel(this);
+  status_->setObjectName("status");
+  // A permission text can be long; it wraps rather than widen the window.
+  status_->setWordWrap(true);
+  status_->setTextInteractionFlags(Qt::TextSelectableByMouse);
+  layout->addWidget(status_);
+
   for (int id : {kIdFirmwareControl, kIdFileControl, kIdCameraControl, kIdVirtualUi}) {
     buttons_[id]->setEnabled(false);
     connect(buttons_[id], &QPushButton::clicked, this, [this, id] { OpenFeature(id); });
@@ -167,6 +200,12 @@ QPushButton* CTVX_DUVO_VerAdiDlg::AddButton(int controlId, const QString& text) 
 QPushButton* CTVX_DUVO_VerAdiDlg::Button(int controlId) const {
   auto it = buttons_.find(controlId);
   return it == buttons_.end() ? nullptr : it->second;
+}
+
+QString CTVX_DUVO_VerAdiDlg::StatusText() const { return status_->text(); }
+
+void CTVX_DUVO_VerAdiDlg::SetLinkName(const QString& name) {
+  setWindowTitle(name.isEmpty() ? QString(kCaption) : QString("%1 - %2").arg(kCaption, name));
 }
 
 void CTVX_DUVO_VerAdiDlg::SetFeatureWindow(int controlId, FeatureWindow window) {
@@ -200,13 +239,27 @@ void CTVX_DUVO_VerAdiDlg::OpenFeature(int controlId) {
   showNormal();
 }
 
-void CTVX_DUVO_VerAdiDlg::OnPowerOn() { PowerOnGuider(); }
+void CTVX_DUVO_VerAdiDlg::ShowStatus(const QString& text) {
+  status_->setText(text);
+  // A window does not follow its layout's height-for-width by itself: grow
+  // it so that a wrapped reason does not squeeze the buttons.
+  layout()->activate();
+  const int needed = layout()->totalHeightForWidth(width());
+  if (needed > height()) resize(width(), needed);
+}
+
+void CTVX_DUVO_VerAdiDlg::OnPowerOn() { ShowStatus(DescribeResult(PowerOnGuider(), "power-on pulse sent")); }
 
 void CTVX_DUVO_VerAdiDlg::OnReset() {
-  const MessageAnswer answer = dialogs_.ShowMessage(this, kResetQuestion, "WARNING",
-                                                    MessageIcon::Exclamation, MessageButtons::OkCancel);
-  if (answer != MessageAnswer::Ok) return;
-  ResetGuider();
+  // Cancel is the default: Enter must never reset a guider.
+  const MessageAnswer answer =
+      dialogs_.ShowMessageWithDefault(this, kResetQuestion, "WARNING", MessageIcon::Exclamation,
+                                      MessageButtons::OkCancel, MessageAnswer::Cancel);
+  if (answer != MessageAnswer::Ok) {
+    ShowStatus("RESET cancelled: nothing sent");
+    return;
+  }
+  ShowStatus(DescribeResult(ResetGuider(), "reset pulse sent"));
 }
 
 void CTVX_DUVO_VerAdiDlg::OnAbout() {

@@ -8,6 +8,7 @@
 #include <functional>
 #include <map>
 
+class QLabel;
 class QPushButton;
 
 namespace ktal {
@@ -49,6 +50,11 @@ class CTVX_DUVO_VerAdiDlg : public QDialog {
   // A feature button stays disabled until its window is set.
   void SetFeatureWindow(int controlId, FeatureWindow window);
   QPushButton* Button(int controlId) const;
+  // What Power ON or RESET last did, or why nothing happened.
+  QString StatusText() const;
+  // Adds a note on what the program talks to to the caption; an empty name
+  // leaves the plain caption.
+  void SetLinkName(const QString& name);
 
   // Handles a command of the window menu; 0x0010..0x001F open the About box.
   // True when handled.
@@ -60,12 +66,14 @@ class CTVX_DUVO_VerAdiDlg : public QDialog {
  private:
   QPushButton* AddButton(int controlId, const QString& text);
   void OpenFeature(int controlId);
+  void ShowStatus(const QString& text);
   void OnPowerOn();
   void OnReset();
   void OnAbout();
 
   UserDialogs& dialogs_;
   QIcon icon_;
+  QLabel* status_ = nullptr;
   std::map<int, QPushButton*> buttons_;
   std::map<int, FeatureWindow> features_;
 };

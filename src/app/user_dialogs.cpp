@@ -29,11 +29,18 @@ QMessageBox::StandardButtons ToQt(MessageButtons buttons) {
   return QMessageBox::Ok;
 }
 
-}  // namespace
+QMessageBox::StandardButton ToQt(MessageAnswer answer) {
+  switch (answer) {
+    case MessageAnswer::Ok: return QMessageBox::Ok;
+    case MessageAnswer::Cancel: return QMessageBox::Cancel;
+    case MessageAnswer::Yes: return QMessageBox::Yes;
+    case MessageAnswer::No: return QMessageBox::No;
+    case MessageAnswer::Retry: return QMessageBox::Retry;
+  }
+  return QMessageBox::NoButton;
+}
 
-MessageAnswer QtUserDialogs::ShowMessage(QWidget* parent, const QString& text, const QString& caption,
-                                         MessageIcon icon, MessageButtons buttons) {
-  QMessageBox box(ToQt(icon), caption, text, ToQt(buttons), parent);
+MessageAnswer Run(QMessageBox& box) {
   switch (box.exec()) {
     case QMessageBox::Ok: return MessageAnswer::Ok;
     case QMessageBox::Yes: return MessageAnswer::Yes;
@@ -41,6 +48,22 @@ MessageAnswer QtUserDialogs::ShowMessage(QWidget* parent, const QString& text, c
     case QMessageBox::Retry: return MessageAnswer::Retry;
     default: return MessageAnswer::Cancel;  // Escape or the close box
   }
+}
+
+}  // namespace
+
+MessageAnswer QtUserDialogs::ShowMessage(QWidget* parent, const QString& text, const QString& caption,
+                                         MessageIcon icon, MessageButtons buttons) {
+  QMessageBox box(ToQt(icon), caption, text, ToQt(buttons), parent);
+  return Run(box);
+}
+
+MessageAnswer QtUserDialogs::ShowMessageWithDefault(QWidget* parent, const QString& text,
+                                                    const QString& caption, MessageIcon icon,
+                                                    MessageButtons buttons, MessageAnswer defaultAnswer) {
+  QMessageBox box(ToQt(icon), caption, text, ToQt(buttons), parent);
+  box.setDefaultButton(ToQt(defaultAnswer));
+  return Run(box);
 }
 
 QStringList QtUserDialogs::OpenFiles(QWidget* parent, const QString& caption, const QString& directory,

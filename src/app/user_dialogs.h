@@ -20,6 +20,14 @@ class UserDialogs {
 
   virtual MessageAnswer ShowMessage(QWidget* parent, const QString& text, const QString& caption,
                                     MessageIcon icon, MessageButtons buttons) = 0;
+  // As ShowMessage, with `defaultAnswer`'s button as the one Enter presses,
+  // for questions where the usual default would do harm. A seam that
+  // cannot press Enter has nothing to do with it.
+  virtual MessageAnswer ShowMessageWithDefault(QWidget* parent, const QString& text,
+                                               const QString& caption, MessageIcon icon,
+                                               MessageButtons buttons, MessageAnswer /*defaultAnswer*/) {
+    return ShowMessage(parent, text, caption, icon, buttons);
+  }
   // Names of the chosen existing files; empty when the user cancelled.
   virtual QStringList OpenFiles(QWidget* parent, const QString& caption, const QString& directory,
                                 const QString& filter, bool multiple) = 0;
@@ -37,6 +45,9 @@ class QtUserDialogs final : public UserDialogs {
  public:
   MessageAnswer ShowMessage(QWidget* parent, const QString& text, const QString& caption,
                             MessageIcon icon, MessageButtons buttons) override;
+  MessageAnswer ShowMessageWithDefault(QWidget* parent, const QString& text, const QString& caption,
+                                       MessageIcon icon, MessageButtons buttons,
+                                       MessageAnswer defaultAnswer) override;
   QStringList OpenFiles(QWidget* parent, const QString& caption, const QString& directory,
                         const QString& filter, bool multiple) override;
   QString SaveFile(QWidget* parent, const QString& caption, const QString& proposed,

@@ -1,5 +1,7 @@
 #include "link/direct_control.h"
 
+#include <cstring>
+
 #include "link/ftdi_device.h"
 #include "link/handshakes.h"
 
@@ -21,24 +23,40 @@ void Pulse(unsigned line) {
   g_device.Wait(kPulseMs);
 }
 
-}  // namespace
-
-bool PowerOnGuider() {
-  // A guider that answers in any mode is running already; the probe leaves
-  // the link open then.
-  if (ProbeDeviceMode() > 0) return false;
-  if (g_device.Open() != 0) return false;
-  Pulse(kPowerOnLine);
-  g_device.Close();
-  return true;
+// Why g_device.Open just failed. The device folds "not there" and "there
+// but unreadable" into one text; the driver's detail tells them apart.
+DirectResult OpenFailure() {
+  DirectResult result;
+  if (std::strncmp(g_device.errorText, kNoDeviceFoundText, std::strlen(kNoDeviceFoundText)) == 0) {
+    result.outcome = DirectOutcome::kNoGuider;
+    if (g_device.driver() != nullptr) result.detail = g_device.driver()->FailureDetail();
+  } else {
+    result.outcome = DirectOutcome::kLinkFailed;
+    result.detail = g_device.errorText;
+  }
+  return result;
 }
 
-bool ResetGuider() {
-  if (g_device.Open() != 0) return false;
+}  // namespace
+
+DirectResult PowerOnGuider() {
+  // A guider that answers in any mode is running already; the probe leaves
+  // the link open then.
+  if (const int mode = ProbeDeviceMode(); mode > 0) {
+    return {.outcome = DirectOutcome::kAlreadyRunning, .runningMode = mode};
+  }
+  if (g_device.Open() != 0) return OpenFailure();
+  Pulse(kPowerOnLine);
+  g_device.Close();
+  return {};
+}
+
+DirectResult ResetGuider() {
+  if (g_device.Open() != 0) return OpenFailure();
   Pulse(kResetLine);
   g_device.Close();
   g_device.Wait(100);
-  return true;
+  return {};
 }
 
 }  // namespace ktal

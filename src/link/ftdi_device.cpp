@@ -112,7 +112,7 @@ int CFtdiDevice::Open() {
     }
   }
   if (driver_ == nullptr) {
-    SetPlainError("No proper USB device found");
+    SetPlainError(kNoDeviceFoundText);
     return 1;
   }
 
@@ -123,7 +123,7 @@ int CFtdiDevice::Open() {
     return static_cast<int>(status);
   }
   if (count == 0) {
-    SetPlainError("No proper USB device found");
+    SetPlainError(kNoDeviceFoundText);
     AppendDriverDetail(true);
     return 1;
   }
@@ -146,7 +146,7 @@ int CFtdiDevice::Open() {
   if (chosen < 0) {
     // A guider whose USB node cannot be read looks like no guider at all;
     // the driver can say why.
-    SetPlainError("No proper USB device found");
+    SetPlainError(kNoDeviceFoundText);
     AppendDriverDetail(true);
     return 1;
   }

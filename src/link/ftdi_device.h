@@ -30,6 +30,8 @@ enum DeviceKindValue : std::int32_t {
 
 inline constexpr char kGuiderDescription[] = "Orvelia K-Tal StandAlone AutoGuider";
 inline constexpr char kFactoryChipDescription[] = "FT232R USB UART";
+// How a failed Open begins when no accepted chip could be opened.
+inline constexpr char kNoDeviceFoundText[] = "No proper USB device found";
 
 class CFtdiDevice {
  public:

@@ -9,6 +9,7 @@
 #include <QTest>
 #include <QTimer>
 #include <algorithm>
+#include <optional>
 #include <vector>
 
 #include "app/application.h"
@@ -68,6 +69,15 @@ class LauncherTest : public ::testing::Test {
     launcher_ = std::make_unique<CTVX_DUVO_VerAdiDlg>(dialogs_);
     launcher_->show();
   }
+  // No guider: a driver that lists no chip; nullopt stands for that in tables.
+  void Start(std::optional<ControllerMode> mode) {
+    if (mode) return Start(*mode);
+    sim_.reset();
+    g_device.Close();
+    g_device.AttachDriver(&noChips_, &noChipsClock_);
+    launcher_ = std::make_unique<CTVX_DUVO_VerAdiDlg>(dialogs_);
+    launcher_->show();
+  }
   void TearDown() override {
     launcher_.reset();
     g_device.Close();
@@ -81,6 +91,8 @@ class LauncherTest : public ::testing::Test {
   std::vector<sim::DriverCallRecord> BitModeCalls() { return sim_->driver().CallsOf(DriverCall::kSetBitMode); }
 
   ScriptedDialogs dialogs_;
+  sim::VirtualClock noChipsClock_;
+  sim::SimFtdiDriver noChips_{noChipsClock_};
   std::unique_ptr<sim::SimulatedGuider> sim_;
   std::unique_ptr<CTVX_DUVO_VerAdiDlg> launcher_;
 };
@@ -184,7 +196,7 @@ TEST_F(LauncherTest, PowerOnSendsNoPulseToARunningGuider) {
   EXPECT_TRUE(g_device.IsOpen());
 }
 
-TEST_F(LauncherTest, PowerOnWithoutAGuiderDoesNothingVisible) {
+TEST_F(LauncherTest, PowerOnWithoutAGuiderSendsNothing) {
   sim::VirtualClock clock;
   sim::SimFtdiDriver empty(clock);
   g_device.AttachDriver(&empty, &clock);
@@ -205,6 +217,7 @@ TEST_F(LauncherTest, ResetAnsweredWithCancelOpensNothing) {
   EXPECT_EQ(asked.caption, "WARNING");
   EXPECT_EQ(asked.icon, MessageIcon::Exclamation);
   EXPECT_EQ(asked.buttons, MessageButtons::OkCancel);
+  EXPECT_EQ(asked.defaultAnswer, MessageAnswer::Cancel) << "Enter must not reset the guider";
   EXPECT_TRUE(sim_->driver().calls().empty());
 }
 
@@ -219,6 +232,47 @@ TEST_F(LauncherTest, ResetAnsweredWithOkPulsesTheResetLine) {
   EXPECT_EQ(calls[1].atMicros - calls[0].atMicros, 50'000);
   EXPECT_FALSE(g_device.IsOpen());
   EXPECT_EQ(sim_->clock().waits(), (std::vector<std::uint32_t>{50, 50, 100}));
+}
+
+constexpr char kNoGuider[] = "no guider found: no FTDI device with the guider's description is attached";
+
+TEST_F(LauncherTest, StatusLineSaysWhatPowerOnAndResetDid) {
+  struct Case {
+    std::optional<ControllerMode> guider;  // nullopt: no chip attached
+    int button;
+    std::optional<MessageAnswer> answer;  // to the RESET warning
+    const char* status;
+  };
+  const Case cases[] = {
+      {std::nullopt, kIdPowerOn, {}, kNoGuider},
+      {ControllerMode::kOff, kIdPowerOn, {}, "power-on pulse sent"},
+      {ControllerMode::kNormal, kIdPowerOn, {}, "guider already running: normal mode"},
+      {ControllerMode::kBootLoader, kIdPowerOn, {}, "guider already running: boot loader"},
+      {ControllerMode::kUpdate, kIdPowerOn, {}, "guider already running: update mode"},
+      {std::nullopt, kIdReset, MessageAnswer::Ok, kNoGuider},
+      {ControllerMode::kNormal, kIdReset, MessageAnswer::Ok, "reset pulse sent"},
+      {ControllerMode::kNormal, kIdReset, MessageAnswer::Cancel, "RESET cancelled: nothing sent"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.status);
+    Start(c.guider);
+    EXPECT_EQ(launcher_->StatusText(), "") << "nothing done yet";
+    if (c.answer) dialogs_.QueueAnswer(*c.answer);
+    Click(c.button);
+    EXPECT_EQ(launcher_->StatusText(), c.status);
+    auto* line = launcher_->findChild<QLabel*>("status");
+    ASSERT_NE(line, nullptr);
+    EXPECT_TRUE(line->isVisible());
+    EXPECT_GT(line->mapTo(launcher_.get(), QPoint(0, 0)).y(),
+              launcher_->Button(kIdExit)->mapTo(launcher_.get(), QPoint(0, 0)).y())
+        << "below the buttons";
+    // A wrapped line gets its height, and the window grows for it rather
+    // than squeeze the buttons.
+    EXPECT_GE(line->height(), line->heightForWidth(line->width()));
+    QPushButton* reset = launcher_->Button(kIdReset);
+    EXPECT_GE(reset->height(), reset->minimumSizeHint().height());
+    g_device.Close();
+  }
 }
 
 TEST_F(LauncherTest, AboutBoxFromTheButtonAndTheWindowMenuCommand) {
@@ -308,17 +362,20 @@ TEST(Program, SimulateShowsTheLauncherAndPowerOnFindsTheGuiderRunning) {
   sim.set_tracing(true);
   ScriptedDialogs dialogs;
   bool shown = false;
+  QString title;
   QTimer::singleShot(0, [&] {
     for (QWidget* top : QApplication::topLevelWidgets()) {
       auto* launcher = qobject_cast<CTVX_DUVO_VerAdiDlg*>(top);
       if (launcher == nullptr || !launcher->isVisible()) continue;
       shown = true;
+      title = launcher->windowTitle();
       QTest::mouseClick(launcher->Button(kIdPowerOn), Qt::LeftButton);
       QTest::mouseClick(launcher->Button(kIdExit), Qt::LeftButton);
     }
   });
   EXPECT_EQ(RunProgram(*backend, dialogs), 0);
   EXPECT_TRUE(shown);
+  EXPECT_EQ(title, "Orvelia K-Tal Autoguider's PC app. - simulated guider");
   // Attached, switched on and in normal mode: the probe answered, no pulse.
   for (const auto& call : sim.CallsOf(DriverCall::kSetBitMode)) EXPECT_EQ(call.a, 0xF0u);
   EXPECT_FALSE(sim.CallsOf(DriverCall::kRead).empty());

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <deque>
+#include <optional>
 #include <vector>
 
 #include "app/user_dialogs.h"
@@ -14,6 +15,8 @@ struct AskedMessage {
   QString caption;
   MessageIcon icon;
   MessageButtons buttons;
+  // The button Enter presses when the window chose one.
+  std::optional<MessageAnswer> defaultAnswer;
 };
 
 class ScriptedDialogs final : public UserDialogs {
@@ -31,10 +34,18 @@ class ScriptedDialogs final : public UserDialogs {
 
   MessageAnswer ShowMessage(QWidget*, const QString& text, const QString& caption, MessageIcon icon,
                             MessageButtons buttons) override {
-    messages_.push_back({text, caption, icon, buttons});
+    messages_.push_back({text, caption, icon, buttons, std::nullopt});
     if (answers_.empty()) return buttons == MessageButtons::Ok ? MessageAnswer::Ok : MessageAnswer::Cancel;
     MessageAnswer answer = answers_.front();
     answers_.pop_front();
+    return answer;
+  }
+
+  MessageAnswer ShowMessageWithDefault(QWidget* parent, const QString& text, const QString& caption,
+                                       MessageIcon icon, MessageButtons buttons,
+                                       MessageAnswer defaultAnswer) override {
+    const MessageAnswer answer = ShowMessage(parent, text, caption, icon, buttons);
+    messages_.back().defaultAnswer = defaultAnswer;
     return answer;
   }
 

@@ -307,7 +307,9 @@ TEST_P(HandshakeTest, PowerOnPulsesASwitchedOffGuiderOn) {
 
 TEST_P(HandshakeTest, PowerOnLeavesARunningGuiderAlone) {
   StartIn(ControllerMode::kNormal);
-  EXPECT_FALSE(PowerOnGuider());
+  const DirectResult result = PowerOnGuider();
+  EXPECT_EQ(result.outcome, DirectOutcome::kAlreadyRunning);
+  EXPECT_EQ(result.runningMode, kNormalMode);
   EXPECT_TRUE(waits().empty());
   EXPECT_TRUE(g_device.IsOpen());  // as the probe left it
   for (const sim::CbusSample& s : guider().cbus_history()) EXPECT_EQ(s.levels, 0x00);

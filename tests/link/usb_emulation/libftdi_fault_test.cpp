@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "emulated_usb_fixture.h"
+#include "link/direct_control.h"
 #include "link/handshakes.h"
 
 namespace ktal::usbemu {
@@ -128,6 +129,37 @@ TEST_F(LibftdiAccess, NoPermissionOnTheNodeNamesTheUdevRule) {
             std::string::npos)
       << detail;
   EXPECT_NE(detail.find("packaging/udev/60-ktal-guider.rules"), std::string::npos) << detail;
+}
+
+// Power ON and RESET tell a missing guider from one the user may not open,
+// so that the launcher can name the udev rule in the second case only.
+TEST_F(LibftdiAccess, DirectPulsesSayWhyNoneWentOut) {
+  struct Case {
+    const char* what;
+    bool plugged;
+    DirectResult (*pulse)();
+    const char* detail;  // in the result's detail; "" for none at all
+  };
+  const Case cases[] = {
+      {"power on, no chip", false, &PowerOnGuider, ""},
+      {"reset, no chip", false, &ResetGuider, ""},
+      {"power on, no permission", true, &PowerOnGuider, "packaging/udev/60-ktal-guider.rules"},
+      {"reset, no permission", true, &ResetGuider, "packaging/udev/60-ktal-guider.rules"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    UsbBus::Get().Reset(&time_);
+    if (c.plugged) PlugGuider().DenyOpen(LIBUSB_ERROR_ACCESS);
+    AttachLink();
+    const DirectResult result = c.pulse();
+    EXPECT_EQ(result.outcome, DirectOutcome::kNoGuider);
+    if (*c.detail == '\0') {
+      EXPECT_EQ(result.detail, "");
+    } else {
+      EXPECT_NE(result.detail.find(c.detail), std::string::npos) << result.detail;
+    }
+    EXPECT_FALSE(g_device.IsOpen());
+  }
 }
 
 // Another FTDI chip may be someone's serial port: finding out why its texts
