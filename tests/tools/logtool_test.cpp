@@ -2,6 +2,7 @@
 
 #include <sys/wait.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -29,7 +30,7 @@ TEST(logtool_pe_settings, numbers_are_read_and_checked_as_the_window_does)
         int worm;
         float dec;
     };
-    for (const Case& c : {Case{"1000,480,12.5", 1000, 480, 12.5f}, Case{" 750,7x,-90", 750, 7, -90.0f},
+    for (const Case& c : {Case{"1000,480,12.5", 1000, 480, 12.5f}, Case{" 750 , 7 ,-90", 750, 7, -90.0f},
                           Case{"1,1,", 1, 1, 0.0f}, Case{"+2000,600,abc", 2000, 600, 0.0f},
                           Case{"1000,480,  45.25deg", 1000, 480, 45.25f}, Case{"1000,480,90", 1000, 480, 90.0f}}) {
         std::string error;
@@ -58,6 +59,13 @@ TEST(logtool_pe_settings, each_bad_number_gets_its_message)
         std::string error;
         EXPECT_FALSE(ParsePeSettings(c.text, error)) << c.text;
         EXPECT_EQ(error, *c.message) << c.text;
+    }
+    // Whole numbers with anything after their digits are refused, not cut.
+    for (const Case& c : {Case{"1000.9,480,0", nullptr}, Case{"1000,480.5,0", nullptr},
+                          Case{"1000,7x,0", nullptr}}) {
+        std::string error;
+        EXPECT_FALSE(ParsePeSettings(c.text, error)) << c.text;
+        EXPECT_TRUE(error.find("must be a whole number") != std::string::npos) << c.text << ": " << error;
     }
     for (const char* text : {"1000,480", "1000", "1000,480,0,5", ""}) {
         std::string error;
@@ -140,64 +148,213 @@ bool Contains(const std::string& text, const std::string& part)
     return text.find(part) != std::string::npos;
 }
 
-TEST(logtool_run, processes_a_log_into_every_output_beside_it)
+// The lines a run printed on either stream that speak of one file.
+std::vector<std::string> FileLines(const std::string& text)
+{
+    std::istringstream lines(text);
+    std::vector<std::string> found;
+    for (std::string line; std::getline(lines, line);)
+        if (Contains(line, ".dat: ") || Contains(line, ".bak01: "))
+            found.push_back(line);
+    return found;
+}
+
+TEST(logtool_run, processes_a_log_into_every_output_in_its_own_folder_beside_it)
 {
     ScopedWorkDir dir;
     fs::create_directory("logs");
     WriteBytes("logs/QD00002a.dat", GeneratedLog(0x2A));
     const RunResult run = RunTool({"process", "--html", "--pe", "1000,480,12.5", "logs/QD00002a.dat"});
     EXPECT_EQ(run.status, 0) << run.out << run.err;
+    EXPECT_TRUE(run.err.empty()) << run.err;
     // The line names the file as it was given, relative to where the tool ran.
     EXPECT_EQ(run.out.rfind("logs/QD00002a.dat: done, QD00002a processed into ", 0), 0u) << run.out;
+    EXPECT_FALSE(Contains(run.out, "no periodic-error table")) << run.out;
+    const fs::path folder = "logs/QD00002a.dat.content";
     for (const char* name : {"events.csv", "pe1.csv", "index.html", "AE001_RAdrift.bmp", "AE001_spread.bmp",
                              "AE001_err.bmp", "AE002_RAdrift.bmp"})
-        EXPECT_TRUE(fs::exists(fs::path("logs") / name)) << name;
+        EXPECT_TRUE(fs::exists(folder / name)) << name;
     // The excel dialect by default: semicolons and decimal commas.
-    const std::string events = ReadText("logs/events.csv");
+    const std::string events = ReadText(folder / "events.csv");
     EXPECT_EQ(events.rfind("Date;Time;event;\r\n", 0), 0u) << events.substr(0, 40);
-    EXPECT_TRUE(Contains(ReadText("logs/index.html"), "QD00002a"));
+    EXPECT_TRUE(Contains(ReadText(folder / "index.html"), "QD00002a"));
+    EXPECT_FALSE(fs::exists("logs/events.csv"));
     EXPECT_FALSE(fs::exists("events.csv"));
 }
 
-TEST(logtool_run, out_and_csv_point_choose_the_folder_and_the_dialect)
+// Where each input's outputs land; no two inputs share a folder.
+TEST(logtool_run, each_log_gets_a_folder_of_its_own)
+{
+    struct Case {
+        const char* what;
+        std::vector<std::string> files;  // written from GeneratedLog(id)
+        std::vector<std::uint32_t> ids;
+        std::vector<std::string> options;
+        std::vector<std::string> folders;  // "" where the file must fail
+        int status;
+    };
+    const Case cases[] = {
+        {"two logs in one folder",
+         {"logs/QD00002a.dat", "logs/QD00002b.dat"},
+         {0x2A, 0x2B},
+         {},
+         {"logs/QD00002a.dat.content", "logs/QD00002b.dat.content"},
+         kToolOk},
+        {"a log already in its own folder stays there",
+         {"QD00002c.dat.content/QD00002c.dat"},
+         {0x2C},
+         {},
+         {"QD00002c.dat.content"},
+         kToolOk},
+        {"the folder name comes from the log, not the file name",
+         {"night.dat"},
+         {0x2D},
+         {},
+         {"QD00002d.dat.content"},
+         kToolOk},
+        {"--out puts one folder per log under it",
+         {"a/QD00002a.dat", "b/QD00002b.dat"},
+         {0x2A, 0x2B},
+         {"--out", "result/nested"},
+         {"result/nested/QD00002a.dat.content", "result/nested/QD00002b.dat.content"},
+         kToolOk},
+        {"a backup copy of the same log does not overwrite the first",
+         {"logs/QD00002a.dat", "logs/QD00002a.dat.bak01"},
+         {0x2A, 0x2A},
+         {},
+         {"logs/QD00002a.dat.content", ""},
+         kToolFileFailed},
+        {"two copies of one log under --out",
+         {"a/QD00002a.dat", "b/QD00002a.dat"},
+         {0x2A, 0x2A},
+         {"--out", "result"},
+         {"result/QD00002a.dat.content", ""},
+         kToolFileFailed},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        ScopedWorkDir dir;
+        std::vector<std::string> args = {"process"};
+        args.insert(args.end(), c.options.begin(), c.options.end());
+        for (std::size_t i = 0; i < c.files.size(); ++i) {
+            if (fs::path(c.files[i]).has_parent_path())
+                fs::create_directories(fs::path(c.files[i]).parent_path());
+            WriteBytes(c.files[i], GeneratedLog(c.ids[i]));
+            args.push_back(c.files[i]);
+        }
+        const RunResult run = RunTool(args);
+        EXPECT_EQ(run.status, c.status) << run.out << run.err;
+        const std::vector<std::string> done = FileLines(run.out);
+        const std::vector<std::string> failed = FileLines(run.err);
+        std::size_t d = 0;
+        std::size_t f = 0;
+        for (std::size_t i = 0; i < c.files.size(); ++i) {
+            if (c.folders[i].empty()) {
+                ASSERT_LT(f, failed.size()) << run.err;
+                EXPECT_EQ(failed[f++].rfind(c.files[i] + ": failed, ", 0), 0u) << run.err;
+                continue;
+            }
+            ASSERT_LT(d, done.size()) << run.out;
+            EXPECT_EQ(done[d++].rfind(c.files[i] + ": done", 0), 0u) << run.out;
+            EXPECT_TRUE(fs::exists(fs::path(c.folders[i]) / "events.csv")) << c.folders[i];
+        }
+        EXPECT_EQ(d, done.size()) << run.out;
+        EXPECT_EQ(f, failed.size()) << run.err;
+        // Nothing beside the logs or in the working folder itself.
+        EXPECT_FALSE(fs::exists("events.csv"));
+        EXPECT_FALSE(fs::exists("logs/events.csv"));
+    }
+}
+
+TEST(logtool_run, csv_point_chooses_the_dialect)
 {
     ScopedWorkDir dir;
     WriteBytes("QD000100.dat", GeneratedLog(0x100));
-    const RunResult run = RunTool({"process", "--csv", "point", "--out", "result/nested", "QD000100.dat"});
+    const RunResult run = RunTool({"process", "--csv", "point", "QD000100.dat"});
     EXPECT_EQ(run.status, 0) << run.out << run.err;
-    EXPECT_EQ(ReadText("result/nested/events.csv").rfind("Date,Time,event,\r\n", 0), 0u);
+    EXPECT_EQ(ReadText("QD000100.dat.content/events.csv").rfind("Date,Time,event,\r\n", 0), 0u);
     // Without --html and --pe only the events table is written.
-    EXPECT_FALSE(fs::exists("result/nested/index.html"));
-    EXPECT_FALSE(fs::exists("result/nested/pe1.csv"));
+    EXPECT_FALSE(fs::exists("QD000100.dat.content/index.html"));
+    EXPECT_FALSE(fs::exists("QD000100.dat.content/pe1.csv"));
+}
+
+// Each bad input: its exit code, one line on standard error, and nothing
+// written for the file it concerns.
+TEST(logtool_run, bad_input_is_refused_in_one_line)
+{
+    struct Case {
+        std::vector<std::string> args;
+        int status;
+        const char* says;
+    };
+    const Case cases[] = {
+        {{"process", "--csv", "comma", "QD000001.dat"}, kToolUsage, "see 'ktal-logtool --help'"},
+        {{"process", "--bogus", "QD000001.dat"}, kToolUsage, "see 'ktal-logtool --help'"},
+        {{"process", "--html"}, kToolUsage, "see 'ktal-logtool --help'"},
+        {{"convert", "QD000001.dat"}, kToolUsage, "see 'ktal-logtool --help'"},
+        {{}, kToolUsage, "see 'ktal-logtool --help'"},
+        {{"process", "--pe", "1000,480", "QD000001.dat"}, kToolUsage, "FOCAL_MM,WORM_S,DEC_DEG"},
+        {{"process", "--pe", "1000.9,480,0", "QD000001.dat"}, kToolUsage,
+         "The focal length must be a whole number, not \"1000.9\""},
+        {{"process", "--pe", "1000,480,91", "QD000001.dat"}, kToolUsage,
+         "Wrong DEC coordinate entered, value must be between -90 and 90 degrees!"},
+        {{"process", "folder"}, kToolFileFailed, "folder: failed, this is a folder, not a raw log file"},
+        {{"process", "missing.dat"}, kToolFileFailed, "missing.dat: failed, the file cannot be opened"},
+        {{"process", "short.dat"}, kToolFileFailed, "short.dat: failed, code 1: "},
+    };
+    ScopedWorkDir dir;
+    WriteBytes("QD000001.dat", GeneratedLog(1));
+    WriteBytes("short.dat", std::vector<std::uint8_t>(10, 0x20));
+    fs::create_directory("folder");
+    for (const Case& c : cases) {
+        std::string joined;
+        for (const std::string& arg : c.args)
+            joined += arg + ' ';
+        SCOPED_TRACE(joined);
+        const RunResult run = RunTool(c.args);
+        EXPECT_EQ(run.status, c.status) << run.err;
+        EXPECT_TRUE(Contains(run.err, c.says)) << run.err;
+        EXPECT_EQ(std::count(run.err.begin(), run.err.end(), '\n'), 1) << run.err;
+        EXPECT_TRUE(run.out.empty()) << run.out;
+    }
+    EXPECT_FALSE(fs::exists("QD000001.dat.content"));
     EXPECT_FALSE(fs::exists("events.csv"));
 }
 
-TEST(logtool_run, bad_options_are_refused_with_the_usage_text)
+TEST(logtool_run, help_and_version_answer_on_standard_output)
 {
     ScopedWorkDir dir;
-    WriteBytes("QD000001.dat", GeneratedLog(1));
-    for (const std::vector<std::string>& args :
-         {std::vector<std::string>{"process", "--csv", "comma", "QD000001.dat"},
-          {"process", "--bogus", "QD000001.dat"},
-          {"process", "--html"},
-          {"convert", "QD000001.dat"},
-          {},
-          {"process", "--pe", "1000,480", "QD000001.dat"}}) {
-        const RunResult run = RunTool(args);
-        EXPECT_EQ(run.status, kToolUsage) << run.err;
-        EXPECT_TRUE(Contains(run.err, "Usage:")) << run.err;
-        EXPECT_TRUE(run.out.empty()) << run.out;
-    }
-    EXPECT_FALSE(fs::exists("events.csv"));
-
-    const RunResult dec = RunTool({"process", "--pe", "1000,480,91", "QD000001.dat"});
-    EXPECT_EQ(dec.status, kToolUsage);
-    EXPECT_TRUE(Contains(dec.err, "Wrong DEC coordinate entered, value must be between -90 and 90 degrees!"));
-    EXPECT_FALSE(fs::exists("events.csv"));
-
     const RunResult help = RunTool({"process", "--help"});
     EXPECT_EQ(help.status, 0);
     EXPECT_TRUE(Contains(help.out, "--pe FOCAL_MM,WORM_S,DEC_DEG")) << help.out;
+    const RunResult version = RunTool({"--version"});
+    EXPECT_EQ(version.status, 0) << version.err;
+    EXPECT_EQ(std::count(version.out.begin(), version.out.end(), '\n'), 1) << version.out;
+    EXPECT_EQ(version.out.rfind("ktal-logtool ", 0), 0u) << version.out;
+    EXPECT_TRUE(version.err.empty()) << version.err;
+}
+
+TEST(logtool_run, pe_on_a_log_without_positions_says_no_table_was_written)
+{
+    ScopedWorkDir dir;
+    SessionOptions options;
+    options.position_run_s = 0.0;
+    options.exposures = 1;
+    options.exposure_s = 60.0;
+    LogWriter writer;
+    ASSERT_EQ(WriteSession(options, writer), 0);
+    DirectoryEntry entry;
+    entry.first_page = 3;
+    SetFileId(entry.file_id, 0x31);
+    entry.created_date = options.start_date;
+    entry.created_time = PackTime(21, 0);
+    WriteBytes("QD000031.dat", writer.RawFile(entry));
+    const RunResult run = RunTool({"process", "--pe", "1000,480,0", "QD000031.dat"});
+    EXPECT_EQ(run.status, 0) << run.out << run.err;
+    EXPECT_TRUE(Contains(run.out, "QD000031.dat: done, QD000031 processed into ")) << run.out;
+    EXPECT_TRUE(Contains(run.out, "; no periodic-error table was written")) << run.out;
+    EXPECT_TRUE(fs::exists("QD000031.dat.content/events.csv"));
+    EXPECT_FALSE(fs::exists("QD000031.dat.content/pe1.csv"));
 }
 
 TEST(logtool_run, a_missing_file_and_a_broken_one_fail_while_the_good_ones_are_processed)
@@ -214,19 +371,18 @@ TEST(logtool_run, a_missing_file_and_a_broken_one_fail_while_the_good_ones_are_p
     WriteBytes("c/QD000009.dat", GeneratedLog(9));
     const RunResult run = RunTool({"process", "a/QD000005.dat", "missing.dat", "b/QD000007.dat", "c/QD000009.dat"});
     EXPECT_EQ(run.status, kToolFileFailed) << run.out << run.err;
-    std::istringstream lines(run.out);
-    std::vector<std::string> per_file;
-    for (std::string line; std::getline(lines, line);)
-        if (Contains(line, ".dat: "))
-            per_file.push_back(line);
-    ASSERT_EQ(per_file.size(), 4u) << run.out;
-    EXPECT_EQ(per_file[0].rfind("a/QD000005.dat: done", 0), 0u) << per_file[0];
-    EXPECT_EQ(per_file[1].rfind("missing.dat: failed", 0), 0u) << per_file[1];
-    EXPECT_EQ(per_file[2], "b/QD000007.dat: failed, code 101: stream error in the log");
-    EXPECT_EQ(per_file[3].rfind("c/QD000009.dat: done", 0), 0u) << per_file[3];
-    EXPECT_TRUE(fs::exists("a/events.csv"));
-    EXPECT_FALSE(fs::exists("b/events.csv"));
-    EXPECT_TRUE(fs::exists("c/events.csv"));
+    const std::vector<std::string> done = FileLines(run.out);
+    const std::vector<std::string> failed = FileLines(run.err);
+    ASSERT_EQ(done.size(), 2u) << run.out;
+    ASSERT_EQ(failed.size(), 2u) << run.err;
+    EXPECT_EQ(done[0].rfind("a/QD000005.dat: done", 0), 0u) << done[0];
+    EXPECT_EQ(failed[0].rfind("missing.dat: failed", 0), 0u) << failed[0];
+    EXPECT_EQ(failed[1], "b/QD000007.dat: failed, code 101: stream error in the log");
+    EXPECT_EQ(done[1].rfind("c/QD000009.dat: done", 0), 0u) << done[1];
+    EXPECT_TRUE(fs::exists("a/QD000005.dat.content/events.csv"));
+    // The broken log's folder, made for it alone, does not stay behind empty.
+    EXPECT_FALSE(fs::exists("b/QD000007.dat.content"));
+    EXPECT_TRUE(fs::exists("c/QD000009.dat.content/events.csv"));
 }
 
 } // namespace

@@ -4,12 +4,14 @@
 #include <cmath>
 #include <cstdio>
 #include <filesystem>
+#include <set>
 #include <system_error>
 #include <vector>
 
 #include <CLI/CLI.hpp>
 
 #include "guidelog/guide_log.h"
+#include "guidelog/periodic_error.h"
 #include "guidelog/raw_copy.h"
 #include "guidelog/report_settings.h"
 #include "guidelog/stdio_file.h"
@@ -30,10 +32,11 @@ std::string_view SkipBlanks(std::string_view text)
     return text;
 }
 
-// A decimal integer at the start of the text, after blanks; what follows
-// the number is ignored, so "7x" reads as 7. Nothing when there is no
-// number or it does not fit.
-std::optional<int> LeadingInteger(std::string_view text)
+// A decimal integer at the start of the text, after blanks. Nothing when
+// there is no number or it does not fit; `whole` turns false when anything
+// but blanks follows it ("1000.9", "7x"), which the caller refuses rather
+// than cut.
+std::optional<int> LeadingInteger(std::string_view text, bool& whole)
 {
     text = SkipBlanks(text);
     if (!text.empty() && text.front() == '+')
@@ -42,7 +45,13 @@ std::optional<int> LeadingInteger(std::string_view text)
     const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
     if (error != std::errc() || end == text.data())
         return std::nullopt;
+    whole = SkipBlanks(std::string_view(end, text.data() + text.size() - end)).empty();
     return value;
+}
+
+std::string NotWhole(const char* what, std::string_view field)
+{
+    return std::string(what) + " must be a whole number, not \"" + std::string(SkipBlanks(field)) + "\"";
 }
 
 // A real number at the start of the text, after blanks, always with a
@@ -69,22 +78,67 @@ struct ToolOptions {
     std::vector<std::string> files;
 };
 
-// Processes one file into `folder`; prints its line, naming the file as the
-// user gave it, and returns true when everything asked for was written.
-bool ProcessOne(const std::string& name, const fs::path& file, const fs::path& folder, bool html, bool pe)
+// The folder a log's outputs go to: "QD<id>.dat.content" under `out`, or
+// beside the file unless the file already lies in its own such folder (as a
+// download leaves it).
+fs::path OutputFolder(const fs::path& file, std::uint32_t file_id, const fs::path& out)
 {
-    StdioFile raw = OpenStdioFile(file.string().c_str(), "rb");
-    if (!raw) {
-        std::printf("%s: failed, the file cannot be opened for reading\n", name.c_str());
+    char name[32];
+    std::snprintf(name, sizeof name, "QD%06x.dat.content", file_id);
+    if (!out.empty())
+        return out / name;
+    const fs::path parent = file.parent_path();
+    return parent.filename() == name ? parent : parent / name;
+}
+
+// The file id from the raw file's directory entry; nothing, with the
+// failure printed, when the header cannot be read.
+std::optional<std::uint32_t> ReadFileId(const std::string& name, std::FILE* raw)
+{
+    auto log = std::make_unique<GuideLog>();
+    DirectoryEntry entry;
+    const int code = log->ReadRawFile(raw, entry);
+    std::rewind(raw);
+    if (code != 0) {
+        std::fprintf(stderr, "%s: failed, code %d: %s\n", name.c_str(), code, ProcessCodeMeaning(code));
+        return std::nullopt;
+    }
+    return FileIdOf(entry.file_id);
+}
+
+// Processes one file into its own folder; prints its line, naming the file
+// as the user gave it, and returns true when everything asked for was
+// written. `used` holds the folders earlier files of this run wrote into.
+bool ProcessOne(const std::string& name, const fs::path& file, const fs::path& out, bool html, bool pe,
+                std::set<fs::path>& used)
+{
+    std::error_code error;
+    if (fs::is_directory(file, error)) {
+        std::fprintf(stderr, "%s: failed, this is a folder, not a raw log file\n", name.c_str());
         return false;
     }
-    std::error_code error;
-    fs::create_directories(folder, error);
+    StdioFile raw = OpenStdioFile(file.string().c_str(), "rb");
+    if (!raw) {
+        std::fprintf(stderr, "%s: failed, the file cannot be opened for reading\n", name.c_str());
+        return false;
+    }
+    const std::optional<std::uint32_t> id = ReadFileId(name, raw.get());
+    if (!id)
+        return false;
+    const fs::path folder = OutputFolder(file, *id, out);
+    // Two copies of one log (a backup beside it, the same name twice) must
+    // not overwrite each other's outputs.
+    if (!used.insert(fs::weakly_canonical(folder, error)).second) {
+        std::fprintf(stderr, "%s: failed, QD%06x was already processed into %s by an earlier file\n",
+                     name.c_str(), *id, folder.string().c_str());
+        return false;
+    }
+    const bool created = fs::create_directories(folder, error);
     const fs::path previous = fs::current_path(error);
     fs::current_path(folder, error);
     if (error) {
-        std::printf("%s: failed, the output folder %s cannot be used (%s)\n", name.c_str(),
-                    folder.string().c_str(), error.message().c_str());
+        std::fprintf(stderr, "%s: failed, the output folder %s cannot be used (%s)\n", name.c_str(),
+                     folder.string().c_str(), error.message().c_str());
         return false;
     }
     // One log of up to 4096 pages at a time: the model is made per file.
@@ -95,11 +149,21 @@ bool ProcessOne(const std::string& name, const fs::path& file, const fs::path& f
     std::fflush(stdout);
     fs::current_path(previous, error);
     if (code != 0) {
-        std::printf("%s: failed, code %d: %s\n", name.c_str(), code, ProcessCodeMeaning(code));
+        std::fprintf(stderr, "%s: failed, code %d: %s\n", name.c_str(), code, ProcessCodeMeaning(code));
+        // A folder made for this file alone and left empty goes again.
+        if (created)
+            fs::remove(folder, error);
         return false;
     }
-    std::printf("%s: done, QD%06x processed into %s\n", name.c_str(), FileIdOf(entry.file_id),
-                folder.string().c_str());
+    // The tables start at the first run of star positions; a log without
+    // one gets none, and the user who asked for them is told.
+    const char* note = "";
+    if (pe) {
+        log->scan_cursor = log->begin_pos();
+        if (NextPositionRun(*log) != 0)
+            note = "; no periodic-error table was written: the log holds no run of star positions";
+    }
+    std::printf("%s: done, QD%06x processed into %s%s\n", name.c_str(), *id, folder.string().c_str(), note);
     return true;
 }
 
@@ -119,13 +183,22 @@ std::optional<PeSettings> ParsePeSettings(const std::string& text, std::string& 
         return std::nullopt;
     }
     PeSettings settings;
-    const std::optional<int> focal = LeadingInteger(fields[0]);
+    bool whole = true;
+    const std::optional<int> focal = LeadingInteger(fields[0], whole);
+    if (focal && !whole) {
+        error = NotWhole("The focal length", fields[0]);
+        return std::nullopt;
+    }
     if (!focal || *focal < 1) {
         error = kFocalLengthError;
         return std::nullopt;
     }
     settings.focal_length_mm = *focal;
-    const std::optional<int> worm = LeadingInteger(fields[1]);
+    const std::optional<int> worm = LeadingInteger(fields[1], whole);
+    if (worm && !whole) {
+        error = NotWhole("The worm gear period", fields[1]);
+        return std::nullopt;
+    }
     if (!worm || *worm < 1) {
         error = kWormPeriodError;
         return std::nullopt;
@@ -170,9 +243,11 @@ int RunLogTool(int argc, char** argv)
                  "periodic-error tables pe1.csv, pe2.csv, ...",
                  "ktal-logtool");
     app.require_subcommand(1);
+    app.set_version_flag("--version", "ktal-logtool " KTAL_VERSION);
     ToolOptions options;
     CLI::App* process = app.add_subcommand(
-        "process", "Process each raw log FILE into DIR, or into the folder that holds the file.");
+        "process", "Process each raw log FILE into a folder of its own, QD<id>.dat.content: beside the file\n"
+        "(or the folder the file lies in, when it already is that folder), or under DIR.");
     process->add_option("--csv", options.csv, "CSV format: excel (';' and a decimal comma) or point (',' and a decimal point)")
         ->check(CLI::IsMember({"excel", "point"}))
         ->default_str("excel");
@@ -181,20 +256,19 @@ int RunLogTool(int argc, char** argv)
                         "Also write the periodic-error tables, for this focal length (mm, at least 1),\n"
                         "worm gear period (s, at least 1) and guide star declination (degrees, -90 to 90)")
         ->type_name("FOCAL_MM,WORM_S,DEC_DEG");
-    process->add_option("--out", options.out, "Folder for the outputs (created when missing)")->type_name("DIR");
+    process->add_option("--out", options.out, "Folder under which each file gets its QD<id>.dat.content folder (created when missing)")->type_name("DIR");
     process->add_option("FILE", options.files, "Raw guiding log files")->required();
-    app.footer("Exit status: 0 all files processed, 1 a file failed, 2 bad options.\n"
+    app.footer("Results go to standard output, failures to standard error.\n"
+               "Exit status: 0 all files processed, 1 a file failed, 2 bad options.\n"
                "Example: ktal-logtool process --html --pe 1000,480,12.5 QD00002a.dat");
 
     try {
         app.parse(argc, argv);
-    } catch (const CLI::CallForHelp& help) {
-        return app.exit(help);
-    } catch (const CLI::CallForAllHelp& help) {
-        return app.exit(help);
+    } catch (const CLI::Success& answered) {
+        // --help and --version
+        return app.exit(answered);
     } catch (const CLI::ParseError& failure) {
-        std::fprintf(stderr, "ktal-logtool: %s\n\n%s", failure.what(),
-                     (process->parsed() ? process->help("ktal-logtool") : app.help()).c_str());
+        std::fprintf(stderr, "ktal-logtool: %s; see 'ktal-logtool --help'.\n", failure.what());
         return kToolUsage;
     }
 
@@ -203,7 +277,7 @@ int RunLogTool(int argc, char** argv)
         std::string error;
         const std::optional<PeSettings> settings = ParsePeSettings(options.pe, error);
         if (!settings) {
-            std::fprintf(stderr, "ktal-logtool: %s\n\n%s", error.c_str(), process->help("ktal-logtool").c_str());
+            std::fprintf(stderr, "ktal-logtool: --pe %s: %s\n", options.pe.c_str(), error.c_str());
             return kToolUsage;
         }
         g_focalLength = settings->focal_length_mm;
@@ -217,11 +291,11 @@ int RunLogTool(int argc, char** argv)
     // tool was started.
     std::error_code error;
     const fs::path out = options.out.empty() ? fs::path() : fs::absolute(options.out, error);
+    std::set<fs::path> used;
     bool all_ok = true;
     for (const std::string& name : options.files) {
         const fs::path file = fs::absolute(name, error);
-        const fs::path folder = out.empty() ? file.parent_path() : out;
-        all_ok = ProcessOne(name, file, folder, options.html, pe) && all_ok;
+        all_ok = ProcessOne(name, file, out, options.html, pe, used) && all_ok;
     }
     std::fflush(stdout);
     return all_ok ? kToolOk : kToolFileFailed;

@@ -21,8 +21,9 @@ struct PeSettings {
 };
 
 // Parses "FOCAL_MM,WORM_S,DEC_DEG" and checks the three numbers as the
-// window does. On failure returns nothing and puts the window's message
-// into `error`.
+// window does, except that a focal length or worm period with anything
+// after its digits is refused rather than cut. On failure returns nothing
+// and puts the message into `error`.
 std::optional<PeSettings> ParsePeSettings(const std::string& text, std::string& error);
 
 // The meaning of a ProcessRawFile code, for the line the tool prints.
