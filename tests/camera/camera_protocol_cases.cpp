@@ -26,7 +26,6 @@ using Waits = std::vector<std::uint32_t>;
 // A fault put in place once the guider is ready for the request.
 using Fault = std::function<void(GuiderRig&)>;
 
-constexpr char kEarlierText[] = "earlier text";
 constexpr std::int64_t kSecond = 1'000'000;
 
 Bytes Join(std::initializer_list<Bytes> parts) {
@@ -153,10 +152,7 @@ const Bytes kDarkBlock = {0xF0, 0x02, 0x46, 0x02, 0x19, 0x00, 0x08,
 // ---- Fixture ----
 
 void CameraProtocolTest::StartInFileSystemMode() {
-  if (rig_) TearDown();
-  rig_ = GetParam().make({});
-  g_device.AttachDriver(&rig_->driver(), &rig_->clock());
-  g_device.deviceKind = kDeviceKindGuider;
+  StartRig();
   ASSERT_EQ(EnterDeviceMode(kNormalMode), 0) << g_protocolMessage;
   ASSERT_EQ(EnterFileSystemMode(), 0) << g_protocolMessage;
   SetCameraTraceHook([this](const char* line) { traceLines_.emplace_back(line); });
@@ -171,18 +167,13 @@ void CameraProtocolTest::StartInCameraMode(bool cameraOn) {
 }
 
 void CameraProtocolTest::ClearTraces() {
-  guider().clear_traces();
-  clock().clear_waits();
+  GuiderRigTest::ClearTraces();
   traceLines_.clear();
-  std::snprintf(g_protocolMessage, sizeof g_protocolMessage, "%s", kEarlierText);
 }
 
 void CameraProtocolTest::TearDown() {
   SetCameraTraceHook(nullptr);
-  g_device.Close();
-  g_device.handle = nullptr;  // even if a case left it unclosable
-  g_device.AttachDriver(nullptr, nullptr);
-  rig_.reset();
+  GuiderRigTest::TearDown();
 }
 
 std::vector<std::uint32_t> CameraProtocolTest::waits() const {

@@ -10,11 +10,11 @@
 #include <string>
 #include <vector>
 
-#include "tests/link/guider_rig.h"
+#include "tests/link/guider_rig_test.h"
 
 namespace ktal::testing {
 
-class CameraProtocolTest : public ::testing::TestWithParam<RigFactory> {
+class CameraProtocolTest : public GuiderRigTest {
  protected:
   void TearDown() override;
 
@@ -33,16 +33,11 @@ class CameraProtocolTest : public ::testing::TestWithParam<RigFactory> {
   // thrown away first.
   void ExpectRunningModeLink();
 
-  sim::HandController& guider() { return rig_->guider(); }
   sim::CameraState& camera() { return rig_->features().camera; }
-  sim::VirtualClock& clock() { return rig_->clock(); }
   // The waits of the code under test, without the 1 ms polls of the
   // transmit queue that only a backend with a real transmit queue makes.
   std::vector<std::uint32_t> waits() const;
-  std::vector<std::uint8_t> received() { return guider().ReceivedBytes(); }
-  std::vector<std::uint8_t> sent() { return guider().SentBytes(); }
 
-  std::unique_ptr<GuiderRig> rig_;
   std::vector<std::string> traceLines_;
 };
 

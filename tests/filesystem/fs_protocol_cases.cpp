@@ -22,7 +22,6 @@ using Waits = std::vector<std::uint32_t>;
 // A fault put in place once the guider is ready for the request.
 using Fault = std::function<void(GuiderRig&)>;
 
-constexpr char kEarlierText[] = "earlier text";
 
 Bytes Repeat(const Bytes& part, int times) {
   Bytes all;
@@ -94,10 +93,7 @@ void ExpectCase(const ModeCase& row, int result, const Bytes& received, const By
 }  // namespace
 
 void FsProtocolTest::StartInNormalMode() {
-  if (rig_) TearDown();
-  rig_ = GetParam().make({});
-  g_device.AttachDriver(&rig_->driver(), &rig_->clock());
-  g_device.deviceKind = kDeviceKindGuider;
+  StartRig();
   ASSERT_EQ(EnterDeviceMode(kNormalMode), 0) << g_protocolMessage;
   ClearTraces();
 }
@@ -106,19 +102,6 @@ void FsProtocolTest::StartInFileSystemMode() {
   ASSERT_NO_FATAL_FAILURE(StartInNormalMode());
   ASSERT_EQ(EnterFileSystemMode(), 0) << g_protocolMessage;
   ClearTraces();
-}
-
-void FsProtocolTest::ClearTraces() {
-  guider().clear_traces();
-  rig_->clock().clear_waits();
-  std::snprintf(g_protocolMessage, sizeof g_protocolMessage, "%s", kEarlierText);
-}
-
-void FsProtocolTest::TearDown() {
-  g_device.Close();
-  g_device.handle = nullptr;  // even if a case left it unclosable
-  g_device.AttachDriver(nullptr, nullptr);
-  rig_.reset();
 }
 
 TEST_P(FsProtocolTest, EnterFileSystemMode) {

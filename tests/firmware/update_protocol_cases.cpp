@@ -30,7 +30,6 @@ using Waits = std::vector<std::uint32_t>;
 using Fault = std::function<void(GuiderRig&)>;
 using Runs = std::vector<std::pair<char, Bytes>>;
 
-constexpr char kEarlierText[] = "earlier text";
 
 std::string FormatRuns(const Runs& runs) {
   std::string text;
@@ -154,27 +153,11 @@ std::string Dialogue(const std::vector<sim::LineTraceEntry>& trace) {
 }
 
 void UpdateProtocolTest::StartInUpdateMode() {
-  if (rig_) TearDown();
   sim::HandControllerConfig inUpdateMode;
   inUpdateMode.startMode = ControllerMode::kUpdate;
-  rig_ = GetParam().make(inUpdateMode);
-  g_device.AttachDriver(&rig_->driver(), &rig_->clock());
-  g_device.deviceKind = kDeviceKindGuider;
+  StartRig(inUpdateMode);
   ASSERT_EQ(EnterDeviceMode(kUpdateMode), 0) << g_protocolMessage;
   ClearTraces();
-}
-
-void UpdateProtocolTest::ClearTraces() {
-  guider().clear_traces();
-  rig_->clock().clear_waits();
-  std::snprintf(g_protocolMessage, sizeof g_protocolMessage, "%s", kEarlierText);
-}
-
-void UpdateProtocolTest::TearDown() {
-  g_device.Close();
-  g_device.handle = nullptr;  // even if a case left it unclosable
-  g_device.AttachDriver(nullptr, nullptr);
-  rig_.reset();
 }
 
 // ---- The transfers byte by byte ----

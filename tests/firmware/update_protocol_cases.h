@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "tests/link/guider_rig.h"
+#include "tests/link/guider_rig_test.h"
 
 namespace ktal::testing {
 
@@ -18,23 +18,15 @@ namespace ktal::testing {
 // "H: E6 01 02" (host to guider), "G: 11" (guider to host), one run a line.
 std::string Dialogue(const std::vector<sim::LineTraceEntry>& trace);
 
-class UpdateProtocolTest : public ::testing::TestWithParam<RigFactory> {
+class UpdateProtocolTest : public GuiderRigTest {
  protected:
-  void TearDown() override;
-
   // A fresh guider in update mode with g_device open on it after
   // EnterDeviceMode(2); traces and waits cleared, and a marker text in
   // g_protocolMessage so that a function that sets none can be told.
   void StartInUpdateMode();
 
-  sim::HandController& guider() { return rig_->guider(); }
   sim::UpdateModeState& update() { return rig_->features().update; }
-  std::vector<std::uint32_t> waits() { return rig_->clock().waits(); }
-  std::vector<std::uint8_t> received() { return rig_->guider().ReceivedBytes(); }
   std::string dialogue() { return Dialogue(rig_->guider().line_trace()); }
-  void ClearTraces();
-
-  std::unique_ptr<GuiderRig> rig_;
 };
 
 }  // namespace ktal::testing

@@ -13,10 +13,7 @@ using Bytes = std::vector<std::uint8_t>;
 using Waits = std::vector<std::uint32_t>;
 
 void HandshakeTest::Start(const sim::HandControllerConfig& config) {
-  if (rig_) TearDown();  // a case may start a second guider
-  rig_ = GetParam().make(config);
-  g_device.AttachDriver(&rig_->driver(), &rig_->clock());
-  g_device.deviceKind = kDeviceKindGuider;
+  StartRig(config);
   g_protocolMessage[0] = '\0';
 }
 
@@ -24,13 +21,6 @@ void HandshakeTest::StartIn(ControllerMode mode) {
   sim::HandControllerConfig config;
   config.startMode = mode;
   Start(config);
-}
-
-void HandshakeTest::TearDown() {
-  g_device.Close();
-  g_device.handle = nullptr;  // even if a case left it unclosable
-  g_device.AttachDriver(nullptr, nullptr);
-  rig_.reset();
 }
 
 std::string HandshakeTest::Framed(const std::string& message) {

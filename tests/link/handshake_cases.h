@@ -9,28 +9,18 @@
 #include <string>
 #include <vector>
 
-#include "tests/link/guider_rig.h"
+#include "tests/link/guider_rig_test.h"
 
 namespace ktal::testing {
 
-class HandshakeTest : public ::testing::TestWithParam<RigFactory> {
+class HandshakeTest : public GuiderRigTest {
  protected:
-  void TearDown() override;
-
   // Builds the rig and puts g_device on it, kind 2 as the launcher sets it.
   void Start(const sim::HandControllerConfig& config = {});
   void StartIn(sim::ControllerMode mode);
 
-  sim::HandController& guider() { return rig_->guider(); }
-  sim::VirtualClock& clock() { return rig_->clock(); }
-  std::vector<std::uint32_t> waits() { return rig_->clock().waits(); }
-  // What the guider took from the host, and what it sent back.
-  std::vector<std::uint8_t> received() { return rig_->guider().ReceivedBytes(); }
-  std::vector<std::uint8_t> sent() { return rig_->guider().SentBytes(); }
   // "<message>\n (<errorText>)\n" with the link's current error text.
   static std::string Framed(const std::string& message);
-
-  std::unique_ptr<GuiderRig> rig_;
 };
 
 }  // namespace ktal::testing

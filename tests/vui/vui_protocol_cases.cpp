@@ -40,23 +40,13 @@ Bytes BandOf(const sim::ScreenFrame& screen, int band) {
 }  // namespace
 
 void VuiProtocolTest::StartPolling(std::uint16_t version) {
-  if (rig_) TearDown();
   sim::HandControllerConfig config;
   config.firmwareVersion = version;
-  rig_ = GetParam().make(config);
-  g_device.AttachDriver(&rig_->driver(), &rig_->clock());
-  g_device.deviceKind = kDeviceKindGuider;
+  StartRig(config);
   ASSERT_EQ(EnterDeviceMode(kNormalMode), 0) << g_protocolMessage;
   ConfigureScreenPollLink(g_device);
   guider().clear_traces();
   rig_->clock().clear_waits();
-}
-
-void VuiProtocolTest::TearDown() {
-  g_device.Close();
-  g_device.handle = nullptr;  // even if a case left it unclosable
-  g_device.AttachDriver(nullptr, nullptr);
-  rig_.reset();
 }
 
 TEST_P(VuiProtocolTest, ReadScreenBand) {

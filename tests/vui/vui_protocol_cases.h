@@ -9,27 +9,19 @@
 #include <memory>
 #include <vector>
 
-#include "tests/link/guider_rig.h"
+#include "tests/link/guider_rig_test.h"
 
 namespace ktal::testing {
 
-class VuiProtocolTest : public ::testing::TestWithParam<RigFactory> {
+class VuiProtocolTest : public GuiderRigTest {
  protected:
-  void TearDown() override;
-
   // A fresh guider with `version` in normal mode, g_device open on it after
   // EnterDeviceMode(3) and set up for the screen poll; traces and waits
   // cleared.
   void StartPolling(std::uint16_t version = 0x0260);
 
-  sim::HandController& guider() { return rig_->guider(); }
   sim::FrontPanel& panel() { return rig_->features().panel; }
-  std::vector<std::uint32_t> waits() { return rig_->clock().waits(); }
-  std::vector<std::uint8_t> received() { return rig_->guider().ReceivedBytes(); }
-  std::vector<std::uint8_t> sent() { return rig_->guider().SentBytes(); }
   std::int64_t NowMs() { return rig_->clock().NowMicros() / 1000; }
-
-  std::unique_ptr<GuiderRig> rig_;
 };
 
 }  // namespace ktal::testing
