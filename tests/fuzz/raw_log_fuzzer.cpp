@@ -1,0 +1,83 @@
+// Fuzz harness: a raw guiding log through the reader and every generator
+// (events table, periodic-error tables, exposure analysis, plots and the
+// HTML report), as ktal-logtool and the download run process one.
+//
+// Input: one byte of report settings (bit 0 the CSV dialect, bits 1..2 the
+// focal length, bits 3..4 the worm period, bits 5..6 the declination),
+// then the raw file. The outputs go to a folder of their own on tmpfs when
+// there is one, emptied after every input; no output file may grow beyond
+// kMaxOutputFileBytes, where a write fails as on a full disk.
+#include <sys/resource.h>
+#include <unistd.h>
+
+#include <csignal>
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <system_error>
+
+#include "guidelog/guide_log.h"
+#include "guidelog/raw_copy.h"
+#include "guidelog/report_settings.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+
+constexpr rlim_t kMaxOutputFileBytes = 64 << 20;
+
+// Made once per process: the harness's own folder, and the current
+// directory from then on.
+const fs::path& OutputFolder()
+{
+  static const fs::path folder = [] {
+    std::error_code error;
+    fs::path base = fs::exists("/dev/shm", error) ? fs::path("/dev/shm") : fs::temp_directory_path();
+    std::string pattern = (base / "ktal-fuzz-raw-log-XXXXXX").string();
+    if (mkdtemp(pattern.data()) == nullptr) std::abort();
+    fs::current_path(pattern);
+    // A write beyond the limit fails with EFBIG instead of ending the process.
+    std::signal(SIGXFSZ, SIG_IGN);
+    const rlimit limit{kMaxOutputFileBytes, kMaxOutputFileBytes};
+    setrlimit(RLIMIT_FSIZE, &limit);
+    std::atexit([] {
+      std::error_code ignored;
+      fs::remove_all(OutputFolder(), ignored);
+    });
+    return fs::path(pattern);
+  }();
+  return folder;
+}
+
+void EmptyFolder(const fs::path& folder)
+{
+  std::error_code error;
+  for (const auto& item : fs::directory_iterator(folder, error)) fs::remove_all(item.path(), error);
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size)
+{
+  if (size < 1) return 0;
+  const fs::path& folder = OutputFolder();
+  const std::uint8_t settings = data[0];
+  static constexpr int kFocal[] = {1000, 1, 4000, 250};
+  static constexpr int kWorm[] = {480, 1, 86400, 600};
+  static constexpr float kDec[] = {0.0f, 89.9f, -45.0f, 90.0f};
+  ktal::g_csvFormat = settings & 1;
+  ktal::g_focalLength = kFocal[(settings >> 1) & 3];
+  ktal::g_wormPeriod = kWorm[(settings >> 3) & 3];
+  ktal::g_starDec = kDec[(settings >> 5) & 3];
+
+  std::FILE* raw = fmemopen(const_cast<std::uint8_t*>(data + 1), size - 1, "rb");
+  if (raw == nullptr) return 0;
+  ktal::GuideLog log;
+  ktal::DirectoryEntry entry;
+  ktal::ProcessRawFile(log, raw, entry, true, true, true, "2026-01-01 00:00:00");
+  std::fclose(raw);
+  EmptyFolder(folder);
+  return 0;
+}
