@@ -100,7 +100,7 @@ constexpr int kHarmonicsFitted = 4;
 constexpr int kMaxFrequencies = 4096;
 constexpr double kShortestPeriodFloor = 10.0;
 constexpr int kPeaksKept = 5;
-constexpr int kRefineSteps = 8;  // per grid step on each side
+constexpr int kRefineSteps = 4;  // per grid step on each side
 constexpr int kWormHarmonicsListed = 8;
 
 // The samples of a run that count, times relative to the run's middle.
@@ -222,34 +222,43 @@ double PowerOf(const LsSums& s, double n, double ssq, double& amplitude)
 
 // The sums of `count` frequencies first + k * step. Each sample's phase is
 // advanced from one frequency to the next by one rotation, instead of a
-// sine and cosine per frequency and sample.
+// sine and cosine per frequency and sample; samples go in blocks of four,
+// whose rotations are independent of each other and can run side by side.
 std::vector<LsSums> SumsOnGrid(const RunPoints& p, const std::vector<double>& r, double first, double step,
                                int count)
 {
-    std::vector<double> yc(count, 0.0);
-    std::vector<double> ys(count, 0.0);
-    std::vector<double> c2(count, 0.0);
-    std::vector<double> s2(count, 0.0);
-    for (std::size_t i = 0; i < r.size(); ++i) {
-        const double t = p.t[i];
-        double c = std::cos(2.0 * kPi * first * t);
-        double s = std::sin(2.0 * kPi * first * t);
-        const double dc = std::cos(2.0 * kPi * step * t);
-        const double ds = std::sin(2.0 * kPi * step * t);
-        const double y = r[i];
+    constexpr int kBlock = 8;
+    std::vector<LsSums> sums(count);
+    const std::size_t n = r.size();
+    for (std::size_t i0 = 0; i0 < n; i0 += kBlock) {
+        // Lanes past the last sample stay zero and add nothing.
+        double c[kBlock] = {}, s[kBlock] = {}, dc[kBlock] = {}, ds[kBlock] = {}, y[kBlock] = {};
+        for (int j = 0; j < kBlock && i0 + j < n; ++j) {
+            const double t = p.t[i0 + j];
+            c[j] = std::cos(2.0 * kPi * first * t);
+            s[j] = std::sin(2.0 * kPi * first * t);
+            dc[j] = std::cos(2.0 * kPi * step * t);
+            ds[j] = std::sin(2.0 * kPi * step * t);
+            y[j] = r[i0 + j];
+        }
         for (int k = 0; k < count; ++k) {
-            yc[k] += y * c;
-            ys[k] += y * s;
-            c2[k] += (c - s) * (c + s);
-            s2[k] += 2.0 * c * s;
-            const double next_c = c * dc - s * ds;
-            s = s * dc + c * ds;
-            c = next_c;
+            double yc[kBlock], ys[kBlock], c2[kBlock], s2[kBlock];
+            for (int j = 0; j < kBlock; ++j) {
+                yc[j] = y[j] * c[j];
+                ys[j] = y[j] * s[j];
+                c2[j] = (c[j] - s[j]) * (c[j] + s[j]);
+                s2[j] = 2.0 * c[j] * s[j];
+                const double next_c = c[j] * dc[j] - s[j] * ds[j];
+                s[j] = s[j] * dc[j] + c[j] * ds[j];
+                c[j] = next_c;
+            }
+            LsSums& sum = sums[k];
+            sum.yc += ((yc[0] + yc[1]) + (yc[2] + yc[3])) + ((yc[4] + yc[5]) + (yc[6] + yc[7]));
+            sum.ys += ((ys[0] + ys[1]) + (ys[2] + ys[3])) + ((ys[4] + ys[5]) + (ys[6] + ys[7]));
+            sum.c2 += ((c2[0] + c2[1]) + (c2[2] + c2[3])) + ((c2[4] + c2[5]) + (c2[6] + c2[7]));
+            sum.s2 += ((s2[0] + s2[1]) + (s2[2] + s2[3])) + ((s2[4] + s2[5]) + (s2[6] + s2[7]));
         }
     }
-    std::vector<LsSums> sums(count);
-    for (int k = 0; k < count; ++k)
-        sums[k] = LsSums{yc[k], ys[k], c2[k], s2[k]};
     return sums;
 }
 
@@ -278,15 +287,14 @@ Periodogram PeriodogramOf(const RunPoints& p, const std::vector<double>& r, doub
     const double median = intervals[intervals.size() / 2];
     const double shortest = std::max(2.0 * median, kShortestPeriodFloor);
     const double low = 1.0 / span;
-    const double high = 1.0 / shortest;
+    double high = 1.0 / shortest;
     if (high < low)
         return g;
-    double step = 1.0 / (2.0 * span);
-    int count = static_cast<int>(std::floor((high - low) / step + 1e-9)) + 1;
-    if (count > kMaxFrequencies) {
-        count = kMaxFrequencies;
-        step = (high - low) / (kMaxFrequencies - 1);
-    }
+    const double step = 1.0 / (2.0 * span);
+    // A long run keeps its resolution and loses its shortest periods.
+    const int count = static_cast<int>(
+        std::min(std::floor((high - low) / step + 1e-9) + 1.0, static_cast<double>(kMaxFrequencies)));
+    high = low + (count - 1) * step;
     g.first_hz = low;
     g.step_hz = step;
     const std::vector<LsSums> sums = SumsOnGrid(p, r, low, step, count);
@@ -321,33 +329,40 @@ Periodogram PeriodogramOf(const RunPoints& p, const std::vector<double>& r, doub
         const double fine = step / kRefineSteps;
         const double first = centre - step;
         const std::vector<LsSums> around = SumsOnGrid(p, r, first, fine, 2 * kRefineSteps + 1);
-        double best_power = -1.0;
-        double best_frequency = centre;
-        double best_amplitude = 0.0;
-        for (int j = 0; j <= 2 * kRefineSteps; ++j) {
-            const double frequency = first + j * fine;
-            if (!(frequency > 0.0))
-                continue;
-            double amplitude = 0.0;
-            const double power = PowerOf(around[j], n, ssq, amplitude);
-            if (power > best_power) {
-                best_power = power;
-                best_frequency = frequency;
-                best_amplitude = amplitude;
-            }
+        std::vector<double> powers(around.size(), -1.0);
+        std::vector<double> amplitudes(around.size(), 0.0);
+        std::size_t best = 0;
+        for (std::size_t j = 0; j < around.size(); ++j) {
+            if (first + j * fine > 0.0)
+                powers[j] = PowerOf(around[j], n, ssq, amplitudes[j]);
+            if (powers[j] > powers[best])
+                best = j;
         }
+        // The top of the parabola through the best point and its two
+        // neighbours places the peak between the fine steps.
+        double offset = 0.0;
+        if (best > 0 && best + 1 < around.size() && powers[best - 1] >= 0.0) {
+            const double left = powers[best - 1];
+            const double right = powers[best + 1];
+            const double curvature = left - 2.0 * powers[best] + right;
+            if (curvature < 0.0)
+                offset = 0.5 * (left - right) / curvature;
+        }
+        const double best_frequency = first + (static_cast<double>(best) + offset) * fine;
+        const double best_power = powers[best];
+        const double best_amplitude = amplitudes[best];
         g.peaks.push_back(peak(best_frequency, best_power, best_amplitude));
     }
     std::stable_sort(g.peaks.begin(), g.peaks.end(),
                      [](const SpectrumPeak& a, const SpectrumPeak& b) { return a.power > b.power; });
     if (worm) {
+        const std::vector<LsSums> at = SumsOnGrid(p, r, 1.0 / *worm, 1.0 / *worm, kWormHarmonicsListed);
         for (int k = 1; k <= kWormHarmonicsListed; ++k) {
             const double frequency = k / *worm;
             if (frequency < low || frequency > high)
                 continue;
-            const LsSums at = SumsOnGrid(p, r, frequency, 0.0, 1).front();
             double amplitude = 0.0;
-            const double power = PowerOf(at, n, ssq, amplitude);
+            const double power = PowerOf(at[k - 1], n, ssq, amplitude);
             SpectrumPeak s = peak(frequency, power, amplitude);
             s.harmonic = k;
             g.worm_harmonics.push_back(s);
@@ -625,6 +640,10 @@ GuideSeries ExtractGuideSeries(const GuideLog& log)
 
     // Times of every entity, counted step by step so that each change of
     // date is one day, as between neighbours it really is.
+    std::size_t stars = 0;
+    for (const LogEntity& e : entities)
+        stars += e.type == ENTITY_STAR ? 1 : 0;
+    series.samples.reserve(stars);
     std::vector<double> times(entities.size());
     std::vector<long> sample_of(entities.size(), -1);
     long long tenths = 0;

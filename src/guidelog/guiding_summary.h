@@ -161,8 +161,8 @@ struct SpectrumPeak {
 // Grid: span T = last - first time, m = the median interval between
 // neighbouring samples (element count/2 of the sorted intervals), shortest
 // period Pmin = max(2 m, 10 s); f_k = 1/T + k df, df = 1/(2T), for
-// k = 0 .. floor((1/Pmin - 1/T) / df); when that is more than 4096
-// frequencies, df = (1/Pmin - 1/T) / 4095 and k = 0 .. 4095. No grid when
+// k = 0 .. floor((1/Pmin - 1/T) / df), but at most k = 4095: a long run
+// keeps its resolution and loses its shortest periods. No grid when
 // 1/Pmin < 1/T.
 struct Periodogram {
     double first_hz = 0.0;
@@ -170,8 +170,10 @@ struct Periodogram {
     std::vector<double> power;      // power[k] at first_hz + k * step_hz
     // The five highest local maxima of the grid (power[k] > power[k-1] and
     // power[k] >= power[k+1], the ends compared with their one neighbour),
-    // each refined on 17 frequencies evenly spread over f_k - df .. f_k + df,
-    // strongest first.
+    // each refined on the 9 frequencies f_k - df + j df/4, j = 0..8: the
+    // best of them gives power and amplitude, and the top of the parabola
+    // through its power and its neighbours' (when it has both and the
+    // parabola opens downwards) the period. Strongest first.
     std::vector<SpectrumPeak> peaks;
     // The worm period and its harmonics P/k, k = 1..8, that lie in the grid's
     // band, evaluated exactly at k / P (empty without a worm period).
