@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
+#include <fstream>
 #include <memory>
 #include <string>
 #include <vector>
@@ -201,6 +202,50 @@ TEST_F(AnalysisPageInBrowser, FiguresEqualTheProgramsSummaryWithAndWithoutExclus
     }
     ExpectSummary(dom, series_, summary);
   }
+}
+
+// A Shift-drag across the graph, done with the mouse events a user's drag
+// sends, excludes that range: the page puts it into its address and shows
+// the figures of the program's summary without it.
+TEST_F(AnalysisPageInBrowser, ShiftDragExcludesTheRangeAndKeepsItInTheAddress) {
+  std::string page = logtest::ReadText(kAnalysisPageName);
+  const std::string drag = R"(<script>
+(function () {
+  var div = document.getElementById('guide-graph');
+  var canvases = div.querySelectorAll('canvas');
+  var target = canvases[canvases.length - 1];
+  var box = div.getBoundingClientRect();
+  function send(type, x, on) {
+    (on || target).dispatchEvent(new MouseEvent(type, { bubbles: true, clientX: box.left + x,
+      clientY: box.top + 200, shiftKey: true, button: 0 }));
+  }
+  send('mousedown', 1000);
+  send('mousemove', 1050, document);
+  send('mouseup', 1100, document);
+  var out = document.createElement('p');
+  out.id = 'probe';
+  out.setAttribute('data-hash', location.hash);
+  document.body.appendChild(out);
+})();
+</script>
+</body>)";
+  const std::size_t body_end = page.rfind("</body>");
+  ASSERT_NE(body_end, std::string::npos);
+  page.replace(body_end, 7, drag);
+  {
+    std::ofstream out("dragged.html", std::ios::binary);
+    out << page;
+  }
+  const std::string dom = browser::DumpDom(g_chromium, "dragged.html", "", dir_.path());
+  ASSERT_FALSE(dom.empty()) << "Chromium gave no page";
+  const std::string hash = browser::Attribute(dom, "probe", "data-hash").value_or("");
+  double from = 0.0, to = 0.0;
+  ASSERT_EQ(std::sscanf(hash.c_str(), "#exclude=%lf-%lf", &from, &to), 2) << hash;
+  EXPECT_LT(from, to);
+  const GuidingSummary all = SummarizeGuiding(series_, Options({}));
+  const GuidingSummary without = SummarizeGuiding(series_, Options({{from, to}}));
+  EXPECT_LT(without.night.drift_samples, all.night.drift_samples) << "the drag excluded nothing";
+  ExpectSummary(dom, series_, without);
 }
 
 }  // namespace

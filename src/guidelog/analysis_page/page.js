@@ -35,6 +35,10 @@
     COLUMNS[2][b] = series.cra[drift[b]];
     COLUMNS[3][b] = series.cdec[drift[b]];
   }
+  var hasDrift = series.exposures.map(function (e) {
+    for (var i = e.first; i < e.endSample; ++i) if (!series.position[i]) return true;
+    return false;
+  });
   var lostTimes = [];
   for (var c = 0; c < ALL_T.length; ++c) if (series.lost[c]) lostTimes.push(ALL_T[c]);
 
@@ -74,9 +78,11 @@
 
   // ------------------------------------------------------- decimation --
 
-  // The graph gets a few rows per screen pixel at most: per bucket of time
-  // the first and last sample and each column's lowest and highest, so
-  // every spike stays visible. The statistics always use every sample.
+  // The graph gets two rows per screen pixel at most: for each bucket of
+  // time, each column's lowest and highest value, in the order they came,
+  // at the bucket's first and last time. Every spike stays visible, and
+  // dygraphs draws a few thousand points instead of a whole night's. The
+  // statistics always use every sample.
   var LABELS = ['t', 'RA drift', 'DEC drift', 'RA correction', 'DEC correction'];
 
   function lowerBound(arr, x) {
@@ -85,63 +91,87 @@
     return lo;
   }
 
-  function pushRow(rows, i, last, kx, ky) {
-    if (last >= 0 && T[i] - T[last] > gapAfter) rows.push([(T[i] + T[last]) / 2, null, null, null, null]);
-    rows.push([T[i], COLUMNS[0][i] * kx, COLUMNS[1][i] * ky, COLUMNS[2][i], COLUMNS[3][i]]);
-  }
-
   function decimate(lo, hi, buckets) {
-    var kx = units === 'arcsec' ? summary.arcsec_per_px_ra : 1;
-    var ky = units === 'arcsec' ? summary.arcsec_per_px_dec : 1;
+    var k = [1, 1, 1, 1];
+    if (units === 'arcsec') { k[0] = summary.arcsec_per_px_ra; k[1] = summary.arcsec_per_px_dec; }
     var i0 = Math.max(0, lowerBound(T, lo) - 1);
     var i1 = Math.min(N, lowerBound(T, hi) + 1);
     var rows = [];
-    var last = -1;
-    var i;
-    if (i1 - i0 <= buckets * 4) {
-      for (i = i0; i < i1; ++i) { pushRow(rows, i, last, kx, ky); last = i; }
+    var lastT = -Infinity;
+    var s, i;
+    function gap(t) { if (t - lastT > gapAfter && lastT > -Infinity) rows.push([(t + lastT) / 2, null, null, null, null]); }
+    if (i1 - i0 <= buckets * 2) {
+      for (i = i0; i < i1; ++i) {
+        gap(T[i]);
+        rows.push([T[i], COLUMNS[0][i] * k[0], COLUMNS[1][i] * k[1], COLUMNS[2][i], COLUMNS[3][i]]);
+        lastT = T[i];
+      }
       return rows;
     }
     var width = (hi - lo) / buckets;
-    var picks = new Int32Array(10);
+    var low = [0, 0, 0, 0], high = [0, 0, 0, 0];
     var j = i0;
     while (j < i1) {
-      var end = T[j] + width;
-      var first = j;
-      var lowest = [j, j, j, j], highest = [j, j, j, j];
-      for (; j < i1 && T[j] < end; ++j) {
-        for (var s = 0; s < 4; ++s) {
+      var first = j, end = T[j] + width;
+      for (s = 0; s < 4; ++s) { low[s] = j; high[s] = j; }
+      for (++j; j < i1 && T[j] < end && T[j] - T[j - 1] <= gapAfter; ++j) {
+        for (s = 0; s < 4; ++s) {
           var v = COLUMNS[s][j];
-          if (v < COLUMNS[s][lowest[s]]) lowest[s] = j;
-          if (v > COLUMNS[s][highest[s]]) highest[s] = j;
+          if (v < COLUMNS[s][low[s]]) low[s] = j;
+          else if (v > COLUMNS[s][high[s]]) high[s] = j;
         }
       }
-      picks[0] = first; picks[1] = j - 1;
-      for (var s2 = 0; s2 < 4; ++s2) { picks[2 + 2 * s2] = lowest[s2]; picks[3 + 2 * s2] = highest[s2]; }
-      picks.sort();
-      for (var p = 0; p < 10; ++p) {
-        if (p > 0 && picks[p] === picks[p - 1]) continue;
-        pushRow(rows, picks[p], last, kx, ky);
-        last = picks[p];
+      var last = j - 1;
+      gap(T[first]);
+      if (last === first) {
+        rows.push([T[first], COLUMNS[0][first] * k[0], COLUMNS[1][first] * k[1], COLUMNS[2][first], COLUMNS[3][first]]);
+      } else {
+        var a = [T[first]], b = [T[last]];
+        for (s = 0; s < 4; ++s) {
+          var early = low[s] <= high[s] ? low[s] : high[s], late = low[s] <= high[s] ? high[s] : low[s];
+          a.push(COLUMNS[s][early] * k[s]);
+          b.push(COLUMNS[s][late] * k[s]);
+        }
+        rows.push(a, b);
       }
+      lastT = T[last];
     }
     return rows;
   }
 
   // -------------------------------------------------------------- graph --
 
+  // Time-axis ticks on round times of day (10:30, 10:45, ...), as far apart
+  // as the axis needs.
+  var TICK_STEPS = [1, 2, 5, 10, 15, 30, 60, 120, 300, 600, 900, 1800, 3600, 7200, 10800, 21600, 43200];
+  function clockTicks(min, max, pixels) {
+    var span = max - min;
+    var step = TICK_STEPS[TICK_STEPS.length - 1];
+    for (var k = 0; k < TICK_STEPS.length; ++k) {
+      if (span / TICK_STEPS[k] * 80 <= pixels) { step = TICK_STEPS[k]; break; }
+    }
+    var offset = series.originTenths / 10;  // seconds of day at t = 0
+    var first = Math.ceil((min + offset) / step) * step - offset;
+    var ticks = [];
+    for (var t = first; t <= max && ticks.length < 200; t += step) {
+      var text = clockText(t);
+      ticks.push({ v: t, label: step >= 60 ? text.slice(0, 5) : text.slice(0, 8) });
+    }
+    return ticks;
+  }
+
   var shown = null;      // what the graph's rows cover: {lo, hi, span}
   var graph = null;
   var selecting = null;  // a Shift-drag under way: {x0, x1}
   var selectedExposure = -1;
 
-  // Rows for a view: one view's width either side as well, so that a pan
-  // has rows to show until it ends.
+  // Rows for a view: half a view's width either side as well, so that a
+  // pan has rows to show until it ends.
   function rowsFor(range) {
     var span = range[1] - range[0];
     var width = graph ? graph.getArea().w : el('guide-graph').clientWidth || 1200;
-    shown = { lo: range[0] - span, hi: range[1] + span, span: span };
-    return decimate(shown.lo, shown.hi, Math.max(100, Math.round(width * 3)));
+    shown = { lo: range[0] - span / 2, hi: range[1] + span / 2, span: span };
+    return decimate(shown.lo, shown.hi, Math.max(100, Math.round(width * 2)));
   }
 
   function needsRows(range) {
@@ -182,10 +212,13 @@
     for (i = 0; i < series.runs.length; ++i) {
       var r = series.runs[i];
       shade(canvas, area, g, r.start, r.end, 'rgba(110, 190, 110, 0.20)');
-      label(canvas, area, g, r.start, 'unguided run ' + (i + 1), '#3c7a3c', 0);
+      label(canvas, area, g, r.start, 'unguided run ' + (i + 1), '#3c7a3c', 1);
     }
     for (i = 0; i < series.exposures.length; ++i) {
       var e = series.exposures[i];
+      // Positions alone make no guided exposure worth a band: the run's
+      // own band shows them.
+      if (!hasDrift[i]) continue;
       shade(canvas, area, g, e.start, e.end,
             i === selectedExposure ? 'rgba(80, 140, 230, 0.30)' : 'rgba(80, 140, 230, 0.12)');
       label(canvas, area, g, e.start, e.name, '#3a5f99', 0);
@@ -257,8 +290,7 @@
         'DEC correction': { axis: 'y2', stepPlot: true, strokeWidth: 1 }
       },
       axes: {
-        x: { valueFormatter: clockText, pixelsPerLabel: 90,
-             axisLabelFormatter: function (t) { return clockText(t).slice(0, 8); } },
+        x: { valueFormatter: clockText, ticker: clockTicks },
         y: { valueFormatter: function (v) { return v.toFixed(3) + unit; } },
         y2: { valueFormatter: function (v) { return v.toFixed(3) + ' s'; }, independentTicks: true, drawGrid: false }
       },
@@ -322,7 +354,7 @@
 
     function addRow(scope, name, start, g, index) {
       var tr = make('tr');
-      cell(tr, null, name, 0, 'name');
+      cell(tr, null, name, 0, 'name').title = index < 0 ? '' : series.exposures[index].title;
       cell(tr, null, start);
       cell(tr, scope + '-samples', String(g.drift_samples));
       for (var i = 0; i < FIGURES.length; ++i) {
@@ -354,7 +386,10 @@
     addRow('night', 'Whole night', clockText(fullRange[0]), summary.night, -1);
     for (var e = 0; e < summary.exposures.length; ++e) {
       var ex = series.exposures[summary.exposures[e].exposure];
-      addRow(ex.name, ex.title, clockText(ex.start), summary.exposures[e].guiding, e);
+      // The report counts positions without AutoExposure as an external
+      // exposure; here they are an unguided run's.
+      addRow(ex.name, ex.name + (hasDrift[summary.exposures[e].exposure] ? '' : ' (unguided run)'),
+             clockText(ex.start), summary.exposures[e].guiding, e);
     }
     var note = 'RMS about the mean (population standard deviation) and peak distance from the mean, ' +
       'over the drift samples; total = √(RA² + DEC²).';
@@ -423,7 +458,7 @@
     new Dygraph(posPlot, rows, {
       labels: ['t', 'RA position', 'DEC position'],
       colors: ['#c8322a', '#2a5cc8'],
-      axes: { x: { valueFormatter: clockText, axisLabelFormatter: function (t) { return clockText(t).slice(0, 8); } },
+      axes: { x: { valueFormatter: clockText, ticker: clockTicks },
               y: { valueFormatter: function (v) { return v.toFixed(3) + ' px'; } } },
       ylabel: 'Position (px)',
       strokeWidth: 1.2,
@@ -529,6 +564,7 @@
     out.setAttribute('data-median-ms', median.toFixed(2));
     out.setAttribute('data-max-ms', worst.toFixed(2));
     out.setAttribute('data-points', String(N));
+    out.setAttribute('data-steps-ms', times.map(function (t) { return t.toFixed(1); }).join(' '));
   }
 
   // -------------------------------------------------------------- text --
