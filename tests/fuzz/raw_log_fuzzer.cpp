@@ -28,8 +28,7 @@ namespace fs = std::filesystem;
 
 constexpr rlim_t kMaxOutputFileBytes = 64 << 20;
 
-// Made once per process: the harness's own folder, and the current
-// directory from then on.
+// Made once per process: the harness's own folder.
 const fs::path& OutputFolder()
 {
   static const fs::path folder = [] {
@@ -37,7 +36,6 @@ const fs::path& OutputFolder()
     fs::path base = fs::exists("/dev/shm", error) ? fs::path("/dev/shm") : fs::temp_directory_path();
     std::string pattern = (base / "ktal-fuzz-raw-log-XXXXXX").string();
     if (mkdtemp(pattern.data()) == nullptr) std::abort();
-    fs::current_path(pattern);
     // A write beyond the limit fails with EFBIG instead of ending the process.
     std::signal(SIGXFSZ, SIG_IGN);
     const rlimit limit{kMaxOutputFileBytes, kMaxOutputFileBytes};
@@ -74,10 +72,17 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
   std::FILE* raw = fmemopen(const_cast<std::uint8_t*>(data + 1), size - 1, "rb");
   if (raw == nullptr) return 0;
+  // The outputs go to the current directory; the fuzzer's own paths may be
+  // relative to the one it was started in.
+  std::error_code error;
+  const fs::path started = fs::current_path(error);
+  fs::current_path(folder, error);
+  if (error) std::abort();
   ktal::GuideLog log;
   ktal::DirectoryEntry entry;
   ktal::ProcessRawFile(log, raw, entry, true, true, true, "2026-01-01 00:00:00");
   std::fclose(raw);
   EmptyFolder(folder);
+  fs::current_path(started, error);
   return 0;
 }
