@@ -388,7 +388,7 @@
       var ex = series.exposures[summary.exposures[e].exposure];
       // The report counts positions without AutoExposure as an external
       // exposure; here they are an unguided run's.
-      addRow(ex.name, ex.name + (hasDrift[summary.exposures[e].exposure] ? '' : ' (unguided run)'),
+      addRow(ex.name, ex.name + (hasDrift[summary.exposures[e].exposure] ? '' : ' (run)'),
              clockText(ex.start), summary.exposures[e].guiding, e);
     }
     var note = 'RMS about the mean (population standard deviation) and peak distance from the mean, ' +
@@ -413,10 +413,13 @@
       return;
     }
     el('runs-note').textContent = runsNote();
-    var titles = ['Run', 'Start', 'Span (s)', 'Samples', 'RA drift (″/min)', 'DEC drift (″/min)',
-                  'Polar alignment ≥ (′)', 'PE peak-to-peak (″)', 'Steepest PE slope (″/s)', 'Strongest periods (s)'];
+    var arcsec = summary.arcsec_per_px_ra !== null;
     var head = make('tr');
+    var titles = ['Run', 'Start', 'Span (s)', 'Samples'].concat(arcsec ?
+      ['RA drift (″/min)', 'DEC drift (″/min)', 'Polar alignment ≥ (′)', 'PE peak-to-peak (″)', 'Steepest PE slope (″/s)'] :
+      ['RA drift (px/s)', 'DEC drift (px/s)', 'Polar alignment', 'PE peak-to-peak (px)', 'Steepest PE slope (px/s)']);
     titles.forEach(function (t, i) { head.appendChild(make('th', i === 0 ? { class: 'name' } : null, t)); });
+    head.appendChild(make('th', { colspan: '3' }, 'Strongest periods (s)'));
     table.appendChild(head);
     for (var r = 0; r < summary.runs.length; ++r) {
       var run = summary.runs[r];
@@ -427,13 +430,30 @@
       cell(tr, null, clockText(series.runs[run.run].start));
       cell(tr, scope + '-span_s', run.span_s, 1);
       cell(tr, scope + '-samples', String(run.samples));
-      cell(tr, scope + '-ra_rate_arcsec_per_min', f ? run.ra_rate_arcsec_per_min : null, 3);
-      cell(tr, scope + '-dec_rate_arcsec_per_min', f ? run.dec_rate_arcsec_per_min : null, 3);
-      cell(tr, scope + '-polar_error_arcmin', f ? run.polar_error_arcmin : null, 2);
-      cell(tr, scope + '-pe_peak_to_peak_arcsec', f ? run.pe_peak_to_peak_arcsec : null, 2);
-      cell(tr, scope + '-pe_max_slope_arcsec_per_s', f ? run.pe_max_slope_arcsec_per_s : null, 4);
-      var peaks = f && run.periodogram ? run.periodogram.peaks : [];
-      cell(tr, scope + '-periods', peaks.slice(0, 3).map(function (p) { return fmt(p.period_s, 1); }).join(', ') || '–');
+      if (arcsec) {
+        cell(tr, scope + '-ra_rate_arcsec_per_min', f ? run.ra_rate_arcsec_per_min : null, 3);
+        cell(tr, scope + '-dec_rate_arcsec_per_min', f ? run.dec_rate_arcsec_per_min : null, 3);
+        cell(tr, scope + '-polar_error_arcmin', f ? run.polar_error_arcmin : null, 2);
+        cell(tr, scope + '-pe_peak_to_peak_arcsec', f ? run.pe_peak_to_peak_arcsec : null, 2);
+        cell(tr, scope + '-pe_max_slope_arcsec_per_s', f ? run.pe_max_slope_arcsec_per_s : null, 4);
+      } else {
+        cell(tr, scope + '-ra_rate_px_per_s', f ? run.ra_rate_px_per_s : null, 5);
+        cell(tr, scope + '-dec_rate_px_per_s', f ? run.dec_rate_px_per_s : null, 5);
+        cell(tr, null, 'needs the focal length');
+        cell(tr, scope + '-pe_peak_to_peak_px', f ? run.pe_peak_to_peak_px : null, 3);
+        cell(tr, scope + '-pe_max_slope_px_per_s', f ? run.pe_max_slope_px_per_s : null, 5);
+      }
+      var peaks = f ? run.periodogram.peaks : [];
+      for (var k = 0; k < 3; ++k) {
+        var pk = peaks[k];
+        var td = cell(tr, scope + '-peak' + (k + 1), pk ? pk.period_s : null, 1);
+        if (pk) {
+          if (pk.harmonic === 1) td.textContent += ' (worm)';
+          else if (pk.harmonic > 1) td.textContent += ' (P/' + pk.harmonic + ')';
+          td.title = 'power ' + fmt(pk.power, 3) + ', amplitude ' +
+            (pk.amplitude_arcsec !== null ? fmt(pk.amplitude_arcsec, 2) + '″' : fmt(pk.amplitude_px, 3) + ' px');
+        }
+      }
       table.appendChild(tr);
       drawRun(holder, r, run);
     }
@@ -488,7 +508,8 @@
       underlayCallback: function (canvas, area, g) {
         if (!(worm > 0)) return;
         for (var h = 1; h <= 8; ++h) {
-          var x = g.toDomXCoord(worm / h);
+          // toDomXCoord knows no logarithmic axis; the percentage does.
+          var x = area.x + g.toPercentXCoord(worm / h) * area.w;
           if (x < area.x || x > area.x + area.w) continue;
           canvas.strokeStyle = h === 1 ? 'rgba(200, 40, 40, 0.9)' : 'rgba(210, 130, 40, 0.75)';
           canvas.setLineDash(h === 1 ? [] : [4, 3]);
