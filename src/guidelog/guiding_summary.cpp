@@ -220,71 +220,28 @@ double PowerOf(const LsSums& s, double n, double ssq, double& amplitude)
     return ssq > 0.0 ? power / ssq : 0.0;
 }
 
-// e^(i 2 pi f t) of every sample: the sines and cosines are the costly part
-// of a periodogram, so each is computed once per frequency and sample.
-struct Phasors {
-    std::vector<double> c;
-    std::vector<double> s;
-};
-
-Phasors PhasorsAt(const RunPoints& p, double frequency)
-{
-    Phasors out;
-    out.c.resize(p.t.size());
-    out.s.resize(p.t.size());
-    for (std::size_t i = 0; i < p.t.size(); ++i) {
-        out.c[i] = std::cos(2.0 * kPi * frequency * p.t[i]);
-        out.s[i] = std::sin(2.0 * kPi * frequency * p.t[i]);
-    }
-    return out;
-}
-
-// base * step^power, sample by sample (power >= 0), by repeated squaring.
-Phasors Advanced(const Phasors& base, const Phasors& step, int power)
-{
-    Phasors out = base;
-    for (std::size_t i = 0; i < base.c.size(); ++i) {
-        double rc = base.c[i], rs = base.s[i];
-        double sc = step.c[i], ss = step.s[i];
-        for (int e = power; e > 0; e >>= 1) {
-            if (e & 1) {
-                const double c = rc * sc - rs * ss;
-                rs = rs * sc + rc * ss;
-                rc = c;
-            }
-            const double c = sc * sc - ss * ss;
-            ss = 2.0 * sc * ss;
-            sc = c;
-        }
-        out.c[i] = rc;
-        out.s[i] = rs;
-    }
-    return out;
-}
-
 // The sums of `count` frequencies first + k * step. Each sample's phase is
 // advanced from one frequency to the next by one rotation, instead of a
 // sine and cosine per frequency and sample; samples go in blocks of four,
 // whose rotations are independent of each other and can run side by side.
-std::vector<LsSums> SumsOnGrid(const std::vector<double>& r, const Phasors& first, const Phasors& step, int count)
+std::vector<LsSums> SumsOnGrid(const RunPoints& p, const std::vector<double>& r, double first, double step,
+                               int count)
 {
     constexpr int kBlock = 8;
-    // Two partial sums per quantity and frequency (even and odd lanes),
-    // added at the end: the pairs stay side by side in vector registers.
-    std::vector<double> partial(static_cast<std::size_t>(count) * 8, 0.0);
+    std::vector<LsSums> sums(count);
     const std::size_t n = r.size();
     for (std::size_t i0 = 0; i0 < n; i0 += kBlock) {
         // Lanes past the last sample stay zero and add nothing.
         double c[kBlock] = {}, s[kBlock] = {}, dc[kBlock] = {}, ds[kBlock] = {}, y[kBlock] = {};
         for (int j = 0; j < kBlock && i0 + j < n; ++j) {
-            c[j] = first.c[i0 + j];
-            s[j] = first.s[i0 + j];
-            dc[j] = step.c[i0 + j];
-            ds[j] = step.s[i0 + j];
+            const double t = p.t[i0 + j];
+            c[j] = std::cos(2.0 * kPi * first * t);
+            s[j] = std::sin(2.0 * kPi * first * t);
+            dc[j] = std::cos(2.0 * kPi * step * t);
+            ds[j] = std::sin(2.0 * kPi * step * t);
             y[j] = r[i0 + j];
         }
-        double* acc = partial.data();
-        for (int k = 0; k < count; ++k, acc += 8) {
+        for (int k = 0; k < count; ++k) {
             double yc[kBlock], ys[kBlock], c2[kBlock], s2[kBlock];
             for (int j = 0; j < kBlock; ++j) {
                 yc[j] = y[j] * c[j];
@@ -295,18 +252,12 @@ std::vector<LsSums> SumsOnGrid(const std::vector<double>& r, const Phasors& firs
                 s[j] = s[j] * dc[j] + c[j] * ds[j];
                 c[j] = next_c;
             }
-            for (int lane = 0; lane < 2; ++lane) {
-                acc[0 + lane] += (yc[lane] + yc[lane + 2]) + (yc[lane + 4] + yc[lane + 6]);
-                acc[2 + lane] += (ys[lane] + ys[lane + 2]) + (ys[lane + 4] + ys[lane + 6]);
-                acc[4 + lane] += (c2[lane] + c2[lane + 2]) + (c2[lane + 4] + c2[lane + 6]);
-                acc[6 + lane] += (s2[lane] + s2[lane + 2]) + (s2[lane + 4] + s2[lane + 6]);
-            }
+            LsSums& sum = sums[k];
+            sum.yc += ((yc[0] + yc[1]) + (yc[2] + yc[3])) + ((yc[4] + yc[5]) + (yc[6] + yc[7]));
+            sum.ys += ((ys[0] + ys[1]) + (ys[2] + ys[3])) + ((ys[4] + ys[5]) + (ys[6] + ys[7]));
+            sum.c2 += ((c2[0] + c2[1]) + (c2[2] + c2[3])) + ((c2[4] + c2[5]) + (c2[6] + c2[7]));
+            sum.s2 += ((s2[0] + s2[1]) + (s2[2] + s2[3])) + ((s2[4] + s2[5]) + (s2[6] + s2[7]));
         }
-    }
-    std::vector<LsSums> sums(count);
-    for (int k = 0; k < count; ++k) {
-        const double* acc = partial.data() + static_cast<std::size_t>(k) * 8;
-        sums[k] = LsSums{acc[0] + acc[1], acc[2] + acc[3], acc[4] + acc[5], acc[6] + acc[7]};
     }
     return sums;
 }
@@ -360,9 +311,7 @@ Periodogram PeriodogramOf(const RunPoints& p, const std::vector<double>& r, doub
     high = low + (count - 1) * step;
     g.first_hz = low;
     g.step_hz = step;
-    const Phasors at_low = PhasorsAt(p, low);
-    const Phasors at_step = PhasorsAt(p, step);
-    const std::vector<LsSums> sums = SumsOnGrid(r, at_low, at_step, count);
+    const std::vector<LsSums> sums = SumsOnGrid(p, r, low, step, count);
     g.power.resize(count);
     for (int k = 0; k < count; ++k) {
         double amplitude = 0.0;
@@ -387,7 +336,6 @@ Periodogram PeriodogramOf(const RunPoints& p, const std::vector<double>& r, doub
             maxima.push_back(k);
     }
     std::stable_sort(maxima.begin(), maxima.end(), [&](int a, int b) { return g.power[a] > g.power[b]; });
-    std::optional<Phasors> at_fine;
     for (int k : maxima) {
         if (g.peaks.size() >= kPeaksKept)
             break;
@@ -396,12 +344,7 @@ Periodogram PeriodogramOf(const RunPoints& p, const std::vector<double>& r, doub
             continue;
         const double fine = step / kRefineSteps;
         const double first = centre - step;
-        // The refinement starts one grid step below the maximum, k - 1 steps
-        // above the grid's first frequency.
-        if (!at_fine)
-            at_fine = PhasorsAt(p, fine);
-        const Phasors start = k > 0 ? Advanced(at_low, at_step, k - 1) : PhasorsAt(p, first);
-        const std::vector<LsSums> around = SumsOnGrid(r, start, *at_fine, 2 * kRefineSteps + 1);
+        const std::vector<LsSums> around = SumsOnGrid(p, r, first, fine, 2 * kRefineSteps + 1);
         std::vector<double> powers(around.size(), -1.0);
         std::vector<double> amplitudes(around.size(), 0.0);
         std::size_t best = 0;
@@ -429,8 +372,7 @@ Periodogram PeriodogramOf(const RunPoints& p, const std::vector<double>& r, doub
     std::stable_sort(g.peaks.begin(), g.peaks.end(),
                      [](const SpectrumPeak& a, const SpectrumPeak& b) { return a.power > b.power; });
     if (worm) {
-        const Phasors fundamental = PhasorsAt(p, 1.0 / *worm);
-        const std::vector<LsSums> at = SumsOnGrid(r, fundamental, fundamental, kWormHarmonicsListed);
+        const std::vector<LsSums> at = SumsOnGrid(p, r, 1.0 / *worm, 1.0 / *worm, kWormHarmonicsListed);
         for (int k = 1; k <= kWormHarmonicsListed; ++k) {
             const double frequency = k / *worm;
             if (frequency < low || frequency > high)
