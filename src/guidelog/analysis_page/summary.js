@@ -293,8 +293,18 @@ window.KtalSummary = (function () {
   function HarmonicOf(frequency, worm, span) {
     if (worm === null) return 0;
     var k = Math.round(frequency * worm);
-    if (k < 1.0 || Math.abs(frequency - k / worm) > 1.0 / span) return 0;
+    if (k < 1.0 || k > WORM_HARMONICS_LISTED || Math.abs(frequency - k / worm) > 0.5 / span) return 0;
     return k;
+  }
+
+  // A maximum within 1/T of a stronger peak, or below twice the sinc^2
+  // leakage of one, is that peak's sidelobe rather than a period of its own.
+  function IsSidelobe(frequency, power, stronger, span) {
+    for (var i = 0; i < stronger.length; ++i) {
+      var distance = Math.abs(frequency - 1.0 / stronger[i].period_s) * span;
+      if (distance < 1.0 || power <= 2.0 * stronger[i].power / (PI * PI * distance * distance)) return true;
+    }
+    return false;
   }
 
   function PeriodogramOf(p, r, span, worm, arcsecFactor) {
@@ -330,9 +340,10 @@ window.KtalSummary = (function () {
       if (aboveLeft && aboveRight) maxima.push(k);
     }
     maxima.sort(function (a, b) { return g.power[a] > g.power[b] ? -1 : g.power[a] < g.power[b] ? 1 : 0; });
-    if (maxima.length > PEAKS_KEPT) maxima.length = PEAKS_KEPT;
     maxima.forEach(function (m) {
+      if (g.peaks.length >= PEAKS_KEPT) return;
       var centre = low + m * step;
+      if (IsSidelobe(centre, g.power[m], g.peaks, span)) return;
       var fine = step / REFINE_STEPS;
       var first = centre - step;
       var around = SumsOnGrid(p, r, first, fine, 2 * REFINE_STEPS + 1);
