@@ -17,8 +17,8 @@
 // is lost anyway). Each run must end with one of its exchange's endings, in
 // bounded virtual time, and report success only where the fault left
 // nothing the host needs: never after an unplug, never after a dropped
-// answer byte, and after silence only when no answer byte was still to
-// come. Wrong bytes and bytes the host sends may be taken without a trace
+// answer byte that the host reads, and after silence only when no such
+// byte was still to come. Wrong bytes and bytes the host sends may be taken without a trace
 // (the line carries no checksum), so success stays possible there; the
 // checks of each exchange then look at what was stored: the raw copy and
 // earlier outputs of a download, a firmware update that can always be done
@@ -36,7 +36,6 @@
 #include <functional>
 #include <iterator>
 #include <map>
-#include <optional>
 #include <string>
 #include <vector>
 
@@ -468,7 +467,6 @@ class FaultSweepTest : public GuiderRigTest {
   int entryIndex_ = 0;
   VariableSet variables_;
   HotPixelMapRecord maps_{};
-  std::array<std::uint8_t, sim::kCameraMemoryBytes> memoryBefore_{};
   std::uint16_t version_ = 0;
   std::uint8_t band_[kBandBytes] = {};
   UpdateModeVersions versions_;
