@@ -405,9 +405,7 @@
 
   function renderRuns() {
     var table = el('runs-table');
-    var holder = el('periodograms');
     table.textContent = '';
-    holder.textContent = '';
     if (summary.runs.length === 0) {
       el('runs-note').textContent = 'The log holds no unguided run (a run of absolute star positions).';
       return;
@@ -425,6 +423,15 @@
       var run = summary.runs[r];
       var scope = 'run' + (r + 1);
       var tr = make('tr');
+      if (run === null) {
+        cell(tr, null, 'Run ' + (r + 1), 0, 'name');
+        cell(tr, null, clockText(series.runs[r].start));
+        var wait = make('td', { colspan: '12', class: 'none' }, 'computing…');
+        tr.appendChild(wait);
+        table.appendChild(tr);
+        continue;
+      }
+      placeRun(r, run);
       var f = run.has_figures;
       cell(tr, null, 'Run ' + (r + 1), 0, 'name');
       cell(tr, null, clockText(series.runs[run.run].start));
@@ -455,23 +462,35 @@
         }
       }
       table.appendChild(tr);
-      drawRun(holder, r, run);
     }
   }
 
-  function drawRun(holder, r, run) {
-    var spanInfo = series.runs[run.run];
+  // Each run's graphs are drawn again only when its figures changed: an
+  // exclusion elsewhere leaves them as they are.
+  var runBoxes = [];
+  function placeRun(r, run) {
+    if (runBoxes[r] && runBoxes[r].run === run) return;
+    var holder = el('periodograms');
     var box = make('div', { class: 'periodogram' });
+    if (runBoxes[r]) holder.replaceChild(box, runBoxes[r].box);
+    else holder.appendChild(box);
+    runBoxes[r] = { run: run, box: box };
+    drawRun(box, r, run);
+  }
+
+  function drawRun(box, r, run) {
+    var spanInfo = series.runs[run.run];
     box.appendChild(make('h3', null, 'Run ' + (r + 1) + ': star position (from its first) and the periodogram of the RA error'));
     var posPlot = make('div', { class: 'plot', id: 'run' + (r + 1) + '-positions' });
     var pgPlot = make('div', { class: 'plot', id: 'run' + (r + 1) + '-periodogram' });
     box.appendChild(posPlot);
     box.appendChild(pgPlot);
-    holder.appendChild(box);
 
     var rows = [];
     var x0 = series.ra[spanInfo.first], y0 = series.dec[spanInfo.first];
-    for (var i = spanInfo.first; i < spanInfo.endSample; ++i) {
+    // A smooth curve: every few samples are enough for the eye.
+    var stride = Math.max(1, Math.ceil((spanInfo.endSample - spanInfo.first) / 3000));
+    for (var i = spanInfo.first; i < spanInfo.endSample; i += stride) {
       var out = S.Excluded(ALL_T[i], state.exclusions);
       rows.push([ALL_T[i], out ? null : series.ra[i] - x0, out ? null : series.dec[i] - y0]);
     }
@@ -545,12 +564,50 @@
     el('clear-exclusions').disabled = state.exclusions.length === 0;
   }
 
-  function recompute() {
-    summary = S.Summarize(series, state.exclusions);
+  // The runs' figures (a periodogram of thousands of frequencies each) are
+  // kept per run and per the exclusions that touch that run, and computed
+  // one run at a time after the rest of the page is shown, so that an
+  // exclusion elsewhere costs nothing and a long night never freezes it.
+  var runCache = {};
+  var generation = 0;
+
+  function runKey(r) {
+    var span = series.runs[r];
+    var inside = state.exclusions.filter(function (x) { return x[1] >= span.start && x[0] <= span.end; });
+    return r + ':' + S.FormatExclusions(inside);
+  }
+
+  // `atOnce`: every run before returning (the first showing, which the
+  // browser's load waits for).
+  function recompute(atOnce) {
+    var mine = ++generation;
+    var missing = [];
+    summary = S.Summarize(series, state.exclusions, function (r) {
+      var hit = runCache[runKey(r)];
+      if (!hit) missing.push(r);
+      return hit || null;
+    });
+    document.body.removeAttribute('data-ready');
+    var scale = S.ScaleOf(series);
+    while (atOnce && missing.length > 0) {
+      var r = missing.shift();
+      runCache[runKey(r)] = summary.runs[r] = S.RunSummary(series, r, state.exclusions, scale);
+    }
     renderSummary();
     renderRuns();
     renderExclusions();
     if (graph) graph.updateOptions({}, false);
+    (function next() {
+      if (mine !== generation) return;  // the exclusions changed meanwhile
+      if (missing.length === 0) {
+        document.body.setAttribute('data-ready', '1');
+        return;
+      }
+      var r2 = missing.shift();
+      runCache[runKey(r2)] = summary.runs[r2] = S.RunSummary(series, r2, state.exclusions, scale);
+      renderRuns();
+      setTimeout(next, 0);
+    })();
   }
 
   function exclusionsChanged() {
@@ -628,7 +685,7 @@
     recompute();
   });
 
-  recompute();
+  recompute(true);
   if (summary.arcsec_per_px_ra !== null) {
     var sw = el('unit-switch');
     ['px', 'arcsec'].forEach(function (u) {
@@ -649,5 +706,4 @@
   if (N > 0) buildGraph(fullRange);
   else el('guide-graph').textContent = 'The log holds no guided drift measurement.';
   if (state.bench === 'zoom' && N > 0) runBench();
-  document.body.setAttribute('data-ready', '1');
 })();
