@@ -59,9 +59,12 @@
   // "#exclude=120.0-300.5,4000.0-4100.0": seconds from the log's first
   // entity, so a shared link carries the ranges. "bench=zoom" makes the
   // page time its own redraws.
+  // "view=a-b" keeps the part of the night the graph shows, likewise.
   function readHash() {
     var params = new URLSearchParams(location.hash.replace(/^#/, ''));
-    return { exclusions: S.ParseExclusions(params.get('exclude') || ''), bench: params.get('bench') };
+    var view = S.ParseExclusions(params.get('view') || '');
+    return { exclusions: S.ParseExclusions(params.get('exclude') || ''), bench: params.get('bench'),
+             view: view.length === 1 && view[0][1] > view[0][0] ? view[0] : null };
   }
   var state = readHash();
   var units = 'px';
@@ -71,6 +74,7 @@
     var params = new URLSearchParams(location.hash.replace(/^#/, ''));
     var text = S.FormatExclusions(state.exclusions);
     if (text) params.set('exclude', text); else params.delete('exclude');
+    if (state.view) params.set('view', S.FormatExclusions([state.view])); else params.delete('view');
     var hash = params.toString().replace(/%2C/gi, ',');
     var url = location.href.replace(/#.*$/, '') + (hash ? '#' + hash : '');
     try { history.replaceState(null, '', url); } catch (e) { location.hash = hash; }
@@ -183,11 +187,23 @@
   function zoomTo(lo, hi) {
     if (!(hi > lo)) return;
     graph.updateOptions({ file: rowsFor([lo, hi]), dateWindow: [lo, hi] });
+    viewChanged([lo, hi]);
   }
 
   function refreshRows() {
     var range = graph.xAxisRange();
     if (needsRows(range)) graph.updateOptions({ file: rowsFor(range), dateWindow: range });
+    viewChanged(range);
+  }
+
+  // The view goes into the address too (the whole night is no view).
+  function viewChanged(range) {
+    if (state.bench) return;
+    var whole = range[0] <= fullRange[0] && range[1] >= fullRange[1];
+    var view = whole ? null : [S.RoundTenth(range[0]), S.RoundTenth(range[1])];
+    if (S.FormatExclusions(view ? [view] : []) === S.FormatExclusions(state.view ? [state.view] : [])) return;
+    state.view = view;
+    writeHash();
   }
 
   function shade(canvas, area, g, from, to, style) {
@@ -680,6 +696,9 @@
   el('clear-exclusions').addEventListener('click', function () { state.exclusions = []; exclusionsChanged(); });
   window.addEventListener('hashchange', function () {
     var next = readHash();
+    if (next.view && graph && S.FormatExclusions([next.view]) !== S.FormatExclusions(state.view ? [state.view] : [])) {
+      zoomTo(next.view[0], next.view[1]);
+    }
     if (S.FormatExclusions(next.exclusions) === S.FormatExclusions(state.exclusions)) return;
     state.exclusions = next.exclusions;
     recompute();
@@ -703,7 +722,7 @@
       sw.appendChild(lab);
     });
   }
-  if (N > 0) buildGraph(fullRange);
+  if (N > 0) buildGraph(state.view || fullRange);
   else el('guide-graph').textContent = 'The log holds no guided drift measurement.';
   if (state.bench === 'zoom' && N > 0) runBench();
 })();
