@@ -408,7 +408,7 @@ class FaultSweepTest : public GuiderRigTest {
     int pages = 0;
     DownloadEntry(static_cast<unsigned>(entryIndex_), RunRequest{}, host_, outcome_, &pages, 0);
     using R = FileOutcome::Result;
-    if (outcome_.result == R::kLinkLost) return 2;
+    if (outcome_.linkLost || outcome_.result == R::kLinkLost) return 2;
     if (outcome_.result != R::kProcessed && outcome_.result != R::kProcessFailed) return 3;
     const bool whole = outcome_.walkFault.empty() && outcome_.markResult == 0 && outcome_.processResult == 0;
     return whole ? 0 : 1;

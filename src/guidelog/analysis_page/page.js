@@ -103,7 +103,9 @@
     var rows = [];
     var lastT = -Infinity;
     var s, i;
-    function gap(t) { if (t - lastT > gapAfter && lastT > -Infinity) rows.push([(t + lastT) / 2, null, null, null, null]); }
+    // The break sits just after the last sample: a step plot draws its last
+    // value on up to the break.
+    function gap(t) { if (t - lastT > gapAfter && lastT > -Infinity) rows.push([lastT + 0.05, null, null, null, null]); }
     if (i1 - i0 <= buckets * 2) {
       for (i = i0; i < i1; ++i) {
         gap(T[i]);
