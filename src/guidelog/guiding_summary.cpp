@@ -267,9 +267,23 @@ int HarmonicOf(double frequency, std::optional<double> worm, double span)
     if (!worm)
         return 0;
     const double k = std::round(frequency * *worm);
-    if (k < 1.0 || std::fabs(frequency - k / *worm) > 1.0 / span)
+    if (k < 1.0 || k > kWormHarmonicsListed || std::fabs(frequency - k / *worm) > 0.5 / span)
         return 0;
     return static_cast<int>(k);
+}
+
+// A strong sine over a span T leaks into maxima beside its peak whose power
+// falls off like the window's sinc^2, P / (pi T df)^2 at a distance df. A
+// maximum within 1/T of a stronger peak, or below twice that envelope of
+// one, is taken for its sidelobe rather than a period of its own.
+bool IsSidelobe(double frequency, double power, const std::vector<SpectrumPeak>& stronger, double span)
+{
+    for (const SpectrumPeak& s : stronger) {
+        const double distance = std::fabs(frequency - 1.0 / s.period_s) * span;
+        if (distance < 1.0 || power <= 2.0 * s.power / (kPi * kPi * distance * distance))
+            return true;
+    }
+    return false;
 }
 
 Periodogram PeriodogramOf(const RunPoints& p, const std::vector<double>& r, double span,
@@ -322,10 +336,12 @@ Periodogram PeriodogramOf(const RunPoints& p, const std::vector<double>& r, doub
             maxima.push_back(k);
     }
     std::stable_sort(maxima.begin(), maxima.end(), [&](int a, int b) { return g.power[a] > g.power[b]; });
-    if (maxima.size() > kPeaksKept)
-        maxima.resize(kPeaksKept);
     for (int k : maxima) {
+        if (g.peaks.size() >= kPeaksKept)
+            break;
         const double centre = low + k * step;
+        if (IsSidelobe(centre, g.power[k], g.peaks, span))
+            continue;
         const double fine = step / kRefineSteps;
         const double first = centre - step;
         const std::vector<LsSums> around = SumsOnGrid(p, r, first, fine, 2 * kRefineSteps + 1);

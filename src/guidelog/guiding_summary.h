@@ -147,8 +147,8 @@ struct SpectrumPeak {
     double amplitude_px = 0.0;
     // The same in RA-axis arcseconds (see UnguidedRunSummary).
     std::optional<double> amplitude_arcsec;
-    // k when the period is the worm period / k (within the resolution,
-    // |f - k / P| <= 1 / span); 0 when it is none of them.
+    // k (1..8) when the period is the worm period / k (within half the
+    // resolution, |f - k / P| <= 1 / (2 T)); 0 when it is none of them.
     int harmonic = 0;
 };
 
@@ -168,12 +168,17 @@ struct Periodogram {
     double first_hz = 0.0;
     double step_hz = 0.0;
     std::vector<double> power;      // power[k] at first_hz + k * step_hz
-    // The five highest local maxima of the grid (power[k] > power[k-1] and
-    // power[k] >= power[k+1], the ends compared with their one neighbour),
-    // each refined on the 9 frequencies f_k - df + j df/4, j = 0..8: the
-    // best of them gives power and amplitude, and the top of the parabola
-    // through its power and its neighbours' (when it has both and the
-    // parabola opens downwards) the period. Strongest first.
+    // The strongest periods: the local maxima of the grid (power[k] >
+    // power[k-1] and power[k] >= power[k+1], the ends compared with their
+    // one neighbour) taken highest first, each one skipped when it is a
+    // sidelobe of a peak already taken (closer than 1/T to it, or with a
+    // power of at most 2 P / (pi T d)^2, P that peak's power and d the
+    // distance in frequency: twice the sinc^2 leakage of a span T), until
+    // five are taken. Each is refined on the 9 frequencies
+    // f_k - df + j df/4, j = 0..8: the best of them gives power and
+    // amplitude, and the top of the parabola through its power and its
+    // neighbours' (when it has both and the parabola opens downwards) the
+    // period. Strongest first.
     std::vector<SpectrumPeak> peaks;
     // The worm period and its harmonics P/k, k = 1..8, that lie in the grid's
     // band, evaluated exactly at k / P (empty without a worm period).

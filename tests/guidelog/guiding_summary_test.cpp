@@ -223,6 +223,35 @@ TEST(guiding_summary, periodic_error_of_known_period_and_amplitude_is_the_strong
   }
 }
 
+// A worm error with a second harmonic over three periods: the two are the
+// two strongest periods, marked, and none of the fundamental's sidelobes
+// comes between them.
+TEST(guiding_summary, the_worm_harmonic_is_found_beside_the_fundamental) {
+  std::vector<LogEntity> v;
+  for (int i = 0; i <= 720; ++i) {
+    const double t = 2.0 * i;
+    const double x = 300 + 8 * std::sin(2 * kPi * t / 480) + 2.4 * std::sin(2 * kPi * t / 240 + 1);
+    v.push_back(Position(At(t), static_cast<int>(std::lround(x * 256)), 256 * 200));
+  }
+  const auto log = Built(v);
+  const GuideSeries series = ExtractGuideSeries(*log);
+  SummaryOptions options;
+  options.worm_period_s = 480;
+  const GuidingSummary s = SummarizeGuiding(series, options);
+  ASSERT_EQ(s.runs.size(), 1u);
+  const Periodogram& g = s.runs[0].periodogram;
+  ASSERT_GE(g.peaks.size(), 2u);
+  EXPECT_EQ(g.peaks[0].harmonic, 1);
+  EXPECT_NEAR(g.peaks[0].amplitude_px, 8, 0.08);
+  EXPECT_EQ(g.peaks[1].harmonic, 2);
+  // Over three periods the fundamental's leakage moves the weaker peak a
+  // little; the value at the harmonic itself measures it.
+  EXPECT_NEAR(g.peaks[1].period_s, 240, 0.03 * 240);
+  ASSERT_GE(g.worm_harmonics.size(), 2u);
+  EXPECT_NEAR(g.worm_harmonics[1].amplitude_px, 2.4, 0.05);
+  EXPECT_FALSE(g.peaks[0].amplitude_arcsec);  // no focal length
+}
+
 TEST(guiding_summary, linear_drift_gives_the_drift_rate_and_the_polar_error) {
   const MountCase cases[] = {
       {480, 0, 0, 0.8, 0.4, true},

@@ -140,12 +140,20 @@ window.KtalSummary = (function () {
 
   // ------------------------------------------------------------ summary --
 
-  function Summarize(series, excluded) {
+  // Arcseconds per pixel of RA (x) and DEC (y), or null without a focal
+  // length.
+  function ScaleOf(series) {
+    if (series.focalLength === null || !(series.focalLength > 0)) return null;
+    var sx = PIXEL_PITCH_MM / series.focalLength * 3600.0 * DEGREES_PER_RADIAN;
+    return { ra: sx, dec: sx * Y_SCALE };
+  }
+
+  // The whole summary. `runOf(r)`, when given, supplies the runs' figures
+  // instead (the page computes those apart, as they take the longest).
+  function Summarize(series, excluded, runOf) {
     var summary = { arcsec_per_px_ra: null, arcsec_per_px_dec: null, exposures: [], night: null, runs: [] };
-    var scale = null;
-    if (series.focalLength !== null && series.focalLength > 0) {
-      var sx = PIXEL_PITCH_MM / series.focalLength * 3600.0 * DEGREES_PER_RADIAN;
-      scale = { ra: sx, dec: sx * Y_SCALE };
+    var scale = ScaleOf(series);
+    if (scale) {
       summary.arcsec_per_px_ra = scale.ra;
       summary.arcsec_per_px_dec = scale.dec;
     }
@@ -154,7 +162,9 @@ window.KtalSummary = (function () {
       summary.exposures.push({ exposure: k, guiding: FiguresOf(series, e.first, e.endSample, excluded, scale) });
     }
     summary.night = FiguresOf(series, 0, series.t.length, excluded, scale);
-    for (var r = 0; r < series.runs.length; ++r) summary.runs.push(RunSummary(series, r, excluded, scale));
+    for (var r = 0; r < series.runs.length; ++r) {
+      summary.runs.push(runOf ? runOf(r) : RunSummary(series, r, excluded, scale));
+    }
     return summary;
   }
 
@@ -250,18 +260,16 @@ window.KtalSummary = (function () {
   // sample's phase turned on by one rotation per frequency, samples in
   // blocks of eight summed in the same order as the program sums them.
   function SumsOnGrid(p, r, first, step, count) {
-    var BLOCK = 8;
     var yc = new Float64Array(count), ys = new Float64Array(count);
     var c2 = new Float64Array(count), s2 = new Float64Array(count);
     var n = r.length;
-    var c = new Float64Array(BLOCK), s = new Float64Array(BLOCK), dc = new Float64Array(BLOCK);
-    var ds = new Float64Array(BLOCK), y = new Float64Array(BLOCK);
-    var byc = new Float64Array(BLOCK), bys = new Float64Array(BLOCK), bc2 = new Float64Array(BLOCK);
-    var bs2 = new Float64Array(BLOCK);
-    for (var i0 = 0; i0 < n; i0 += BLOCK) {
+    var c = new Float64Array(8), s = new Float64Array(8), dc = new Float64Array(8);
+    var ds = new Float64Array(8), y = new Float64Array(8);
+    for (var i0 = 0; i0 < n; i0 += 8) {
       var j;
-      for (j = 0; j < BLOCK; ++j) { c[j] = 0; s[j] = 0; dc[j] = 0; ds[j] = 0; y[j] = 0; }
-      for (j = 0; j < BLOCK && i0 + j < n; ++j) {
+      // Lanes past the last sample stay zero and add nothing.
+      for (j = 0; j < 8; ++j) { c[j] = 0; s[j] = 0; dc[j] = 0; ds[j] = 0; y[j] = 0; }
+      for (j = 0; j < 8 && i0 + j < n; ++j) {
         var t = p.t[i0 + j];
         c[j] = Math.cos(2.0 * PI * first * t);
         s[j] = Math.sin(2.0 * PI * first * t);
@@ -269,20 +277,29 @@ window.KtalSummary = (function () {
         ds[j] = Math.sin(2.0 * PI * step * t);
         y[j] = r[i0 + j];
       }
+      // The eight lanes as plain variables: the same arithmetic in the same
+      // order, several times faster than through arrays.
+      var c0 = c[0], c1 = c[1], c2_ = c[2], c3 = c[3], c4 = c[4], c5 = c[5], c6 = c[6], c7 = c[7];
+      var s0 = s[0], s1 = s[1], s2_ = s[2], s3 = s[3], s4 = s[4], s5 = s[5], s6 = s[6], s7 = s[7];
+      var dc0 = dc[0], dc1 = dc[1], dc2 = dc[2], dc3 = dc[3], dc4 = dc[4], dc5 = dc[5], dc6 = dc[6], dc7 = dc[7];
+      var ds0 = ds[0], ds1 = ds[1], ds2 = ds[2], ds3 = ds[3], ds4 = ds[4], ds5 = ds[5], ds6 = ds[6], ds7 = ds[7];
+      var y0 = y[0], y1 = y[1], y2 = y[2], y3 = y[3], y4 = y[4], y5 = y[5], y6 = y[6], y7 = y[7];
+      var nc;
       for (var k = 0; k < count; ++k) {
-        for (j = 0; j < BLOCK; ++j) {
-          byc[j] = y[j] * c[j];
-          bys[j] = y[j] * s[j];
-          bc2[j] = (c[j] - s[j]) * (c[j] + s[j]);
-          bs2[j] = 2.0 * c[j] * s[j];
-          var nextC = c[j] * dc[j] - s[j] * ds[j];
-          s[j] = s[j] * dc[j] + c[j] * ds[j];
-          c[j] = nextC;
-        }
-        yc[k] += ((byc[0] + byc[1]) + (byc[2] + byc[3])) + ((byc[4] + byc[5]) + (byc[6] + byc[7]));
-        ys[k] += ((bys[0] + bys[1]) + (bys[2] + bys[3])) + ((bys[4] + bys[5]) + (bys[6] + bys[7]));
-        c2[k] += ((bc2[0] + bc2[1]) + (bc2[2] + bc2[3])) + ((bc2[4] + bc2[5]) + (bc2[6] + bc2[7]));
-        s2[k] += ((bs2[0] + bs2[1]) + (bs2[2] + bs2[3])) + ((bs2[4] + bs2[5]) + (bs2[6] + bs2[7]));
+        yc[k] += ((y0 * c0 + y1 * c1) + (y2 * c2_ + y3 * c3)) + ((y4 * c4 + y5 * c5) + (y6 * c6 + y7 * c7));
+        ys[k] += ((y0 * s0 + y1 * s1) + (y2 * s2_ + y3 * s3)) + ((y4 * s4 + y5 * s5) + (y6 * s6 + y7 * s7));
+        c2[k] += (((c0 - s0) * (c0 + s0) + (c1 - s1) * (c1 + s1)) + ((c2_ - s2_) * (c2_ + s2_) + (c3 - s3) * (c3 + s3))) +
+                 (((c4 - s4) * (c4 + s4) + (c5 - s5) * (c5 + s5)) + ((c6 - s6) * (c6 + s6) + (c7 - s7) * (c7 + s7)));
+        s2[k] += ((2.0 * c0 * s0 + 2.0 * c1 * s1) + (2.0 * c2_ * s2_ + 2.0 * c3 * s3)) +
+                 ((2.0 * c4 * s4 + 2.0 * c5 * s5) + (2.0 * c6 * s6 + 2.0 * c7 * s7));
+        nc = c0 * dc0 - s0 * ds0; s0 = s0 * dc0 + c0 * ds0; c0 = nc;
+        nc = c1 * dc1 - s1 * ds1; s1 = s1 * dc1 + c1 * ds1; c1 = nc;
+        nc = c2_ * dc2 - s2_ * ds2; s2_ = s2_ * dc2 + c2_ * ds2; c2_ = nc;
+        nc = c3 * dc3 - s3 * ds3; s3 = s3 * dc3 + c3 * ds3; c3 = nc;
+        nc = c4 * dc4 - s4 * ds4; s4 = s4 * dc4 + c4 * ds4; c4 = nc;
+        nc = c5 * dc5 - s5 * ds5; s5 = s5 * dc5 + c5 * ds5; c5 = nc;
+        nc = c6 * dc6 - s6 * ds6; s6 = s6 * dc6 + c6 * ds6; c6 = nc;
+        nc = c7 * dc7 - s7 * ds7; s7 = s7 * dc7 + c7 * ds7; c7 = nc;
       }
     }
     var sums = new Array(count);
@@ -293,8 +310,18 @@ window.KtalSummary = (function () {
   function HarmonicOf(frequency, worm, span) {
     if (worm === null) return 0;
     var k = Math.round(frequency * worm);
-    if (k < 1.0 || Math.abs(frequency - k / worm) > 1.0 / span) return 0;
+    if (k < 1.0 || k > WORM_HARMONICS_LISTED || Math.abs(frequency - k / worm) > 0.5 / span) return 0;
     return k;
+  }
+
+  // A maximum within 1/T of a stronger peak, or below twice the sinc^2
+  // leakage of one, is that peak's sidelobe rather than a period of its own.
+  function IsSidelobe(frequency, power, stronger, span) {
+    for (var i = 0; i < stronger.length; ++i) {
+      var distance = Math.abs(frequency - 1.0 / stronger[i].period_s) * span;
+      if (distance < 1.0 || power <= 2.0 * stronger[i].power / (PI * PI * distance * distance)) return true;
+    }
+    return false;
   }
 
   function PeriodogramOf(p, r, span, worm, arcsecFactor) {
@@ -330,9 +357,10 @@ window.KtalSummary = (function () {
       if (aboveLeft && aboveRight) maxima.push(k);
     }
     maxima.sort(function (a, b) { return g.power[a] > g.power[b] ? -1 : g.power[a] < g.power[b] ? 1 : 0; });
-    if (maxima.length > PEAKS_KEPT) maxima.length = PEAKS_KEPT;
     maxima.forEach(function (m) {
+      if (g.peaks.length >= PEAKS_KEPT) return;
       var centre = low + m * step;
+      if (IsSidelobe(centre, g.power[m], g.peaks, span)) return;
       var fine = step / REFINE_STEPS;
       var first = centre - step;
       var around = SumsOnGrid(p, r, first, fine, 2 * REFINE_STEPS + 1);
@@ -518,6 +546,8 @@ window.KtalSummary = (function () {
     RoundTenth: RoundTenth,
     Excluded: Excluded,
     Summarize: Summarize,
+    ScaleOf: ScaleOf,
+    RunSummary: RunSummary,
     Format: Format,
     ClockText: ClockText,
     DateText: DateText
