@@ -140,7 +140,7 @@ bool WriteRun(CsvText& out, const std::vector<LogEntity>& p, std::string_view se
 
 int NextPositionRun(GuideLog& log) {
   log.positions.clear();
-  const std::vector<LogEntity>& list = log.entities;
+  const EntityList& list = log.entities;
   try {
     for (EntityPos pos = log.scan_cursor; pos < list.size(); ++pos) {
       const LogEntity& e = list[pos];

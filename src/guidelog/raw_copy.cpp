@@ -139,7 +139,7 @@ int ProcessRawFile(GuideLog& log, std::FILE* raw_file, DirectoryEntry& entry, bo
         return 1;
     if (const int read = log.ReadRawFile(raw_file, entry); read != 0)
         return read;
-    if (const int built = log.BuildEntities(); built != 0)
+    if (const int built = log.BuildEntities(GuideLog::UnnamedRepeats::kDrop); built != 0)
         return 100 + built;
     const std::uint32_t file_id = FileIdOf(entry.file_id);
     if (events_table) {
