@@ -289,8 +289,12 @@ int WriteDateTimeCells(std::FILE* out, const LogEntity& entity) {
   return std::fwrite(text.data(), 1, text.size(), out) == text.size() ? 0 : 1;
 }
 
-int WriteEventsTable(const GuideLog& log) {
+int WriteEventsTable(const GuideLog& log, OutputBudget* budget) {
   const std::string_view sep = SetCsvSeparator();
+  if (budget != nullptr && !budget->TakeFile()) {
+    PrintBudgetExceeded(*budget, "events.csv");
+    return -4;
+  }
   StdioFile file = OpenStdioFile("events.csv", "wb");
   if (!file) {
     std::printf("ERROR: can't create CSV file\n");
@@ -298,8 +302,9 @@ int WriteEventsTable(const GuideLog& log) {
   }
   int result = 0;
   bool written = false;
+  bool over_budget = false;
   {
-    CsvText out(file.get());
+    CsvText out(file.get(), budget);
     DateTimeCells cells(sep);
     out << "Date" << sep << "Time" << sep << "event" << sep;
     out.EndLine();
@@ -356,6 +361,12 @@ int WriteEventsTable(const GuideLog& log) {
       break;
     }
     written = out.Flush();
+    over_budget = out.over_budget();
+  }
+  if (over_budget) {
+    CloseChecked(file);
+    PrintBudgetExceeded(*budget, "events.csv");
+    return -4;
   }
   // A table cut short by a full disk is no table: say so rather than
   // report it complete, or as never created.

@@ -100,21 +100,33 @@ void VLine(PlotImage& image, int x, int y1, int y2, int colour)
     FillRect(image, x, y1, x, y2, colour, 0);
 }
 
-std::vector<std::uint8_t> EncodeBmp(const PlotImage& image)
-{
-    if (!HasPixels(image))
-        return {};
-    constexpr std::size_t kPixelOffset = 1078;
-    const std::size_t width = static_cast<std::size_t>(image.width);
-    const std::size_t height = static_cast<std::size_t>(image.height);
-    const std::size_t rowSize = (width + 3) / 4 * 4;
-    const std::size_t imageSize = rowSize * height;
+namespace {
 
-    std::vector<std::uint8_t> out(kPixelOffset + imageSize, 0);
+constexpr std::size_t kBmpPixelOffset = 1078;
+
+std::size_t BmpRowSize(const PlotImage& image)
+{
+    return (static_cast<std::size_t>(image.width) + 3) / 4 * 4;
+}
+
+} // namespace
+
+std::size_t BmpFileSize(const PlotImage& image)
+{
+    return HasPixels(image) ? kBmpPixelOffset + BmpRowSize(image) * static_cast<std::size_t>(image.height) : 0;
+}
+
+namespace {
+
+// The 1078 bytes before the pixels: file header, info header, palette.
+std::vector<std::uint8_t> BmpHead(const PlotImage& image)
+{
+    const std::size_t imageSize = BmpRowSize(image) * static_cast<std::size_t>(image.height);
+    std::vector<std::uint8_t> out(kBmpPixelOffset, 0);
     out[0] = 'B';
     out[1] = 'M';
-    PutLE32(out, 2, static_cast<std::uint32_t>(kPixelOffset + imageSize));
-    PutLE32(out, 10, kPixelOffset);
+    PutLE32(out, 2, static_cast<std::uint32_t>(kBmpPixelOffset + imageSize));
+    PutLE32(out, 10, kBmpPixelOffset);
     PutLE32(out, 14, 40);
     PutLE32(out, 18, static_cast<std::uint32_t>(image.width));
     PutLE32(out, 22, static_cast<std::uint32_t>(image.height));
@@ -129,23 +141,47 @@ std::vector<std::uint8_t> EncodeBmp(const PlotImage& image)
         out[54 + 4 * i + 1] = static_cast<std::uint8_t>((rgb >> 8) & 0xFF);
         out[54 + 4 * i + 2] = static_cast<std::uint8_t>((rgb >> 16) & 0xFF);
     }
+    return out;
+}
+
+} // namespace
+
+std::vector<std::uint8_t> EncodeBmp(const PlotImage& image)
+{
+    if (!HasPixels(image))
+        return {};
+    const std::size_t width = static_cast<std::size_t>(image.width);
+    const std::size_t height = static_cast<std::size_t>(image.height);
+    const std::size_t rowSize = BmpRowSize(image);
+    std::vector<std::uint8_t> out = BmpHead(image);
+    out.resize(BmpFileSize(image), 0);
     // Rows go bottom-up; the padding bytes stay zero.
     for (std::size_t r = 0; r < height; ++r) {
         const std::uint8_t* src = image.pixels.data() + (height - 1 - r) * width;
-        std::copy(src, src + width, out.begin() + static_cast<std::ptrdiff_t>(kPixelOffset + r * rowSize));
+        std::copy(src, src + width, out.begin() + static_cast<std::ptrdiff_t>(kBmpPixelOffset + r * rowSize));
     }
     return out;
 }
 
 int SaveBmp(const PlotImage& image, const std::string& path)
 {
-    const std::vector<std::uint8_t> bytes = EncodeBmp(image);
-    if (bytes.empty())
+    if (!HasPixels(image))
         return -1;
     StdioFile file = OpenStdioFile(path.c_str(), "wb");
     if (!file)
         return 1;
-    const bool written = std::fwrite(bytes.data(), 1, bytes.size(), file.get()) == bytes.size();
+    // Written straight from the rows, bottom row first: the file's bytes
+    // are copied once, into the stream's buffer, on their way out.
+    const std::vector<std::uint8_t> head = BmpHead(image);
+    const std::size_t width = static_cast<std::size_t>(image.width);
+    const std::size_t height = static_cast<std::size_t>(image.height);
+    const std::size_t padding = BmpRowSize(image) - width;
+    static constexpr std::uint8_t kZeros[4] = {};
+    bool written = std::fwrite(head.data(), 1, head.size(), file.get()) == head.size();
+    for (std::size_t r = height; written && r-- > 0;) {
+        written = std::fwrite(image.pixels.data() + r * width, 1, width, file.get()) == width
+            && (padding == 0 || std::fwrite(kZeros, 1, padding, file.get()) == padding);
+    }
     // Buffered data reaches the disk only at close, so its failure counts too.
     const bool closed = CloseChecked(file);
     return written && closed ? 0 : 2;

@@ -9,6 +9,7 @@
 
 #include "guidelog/events_table.h"
 #include "guidelog/html_report.h"
+#include "guidelog/output_budget.h"
 #include "guidelog/periodic_error.h"
 #include "guidelog/stdio_file.h"
 
@@ -142,17 +143,19 @@ int ProcessRawFile(GuideLog& log, std::FILE* raw_file, DirectoryEntry& entry, bo
     if (const int built = log.BuildEntities(GuideLog::UnnamedRepeats::kDrop); built != 0)
         return 100 + built;
     const std::uint32_t file_id = FileIdOf(entry.file_id);
+    // One budget for all outputs of the log, in proportion to its pages.
+    OutputBudget budget = OutputBudget::ForPages(log.page_count);
     if (events_table) {
-        if (const int result = WriteEventsTable(log); result != 0)
+        if (const int result = WriteEventsTable(log, &budget); result != 0)
             return 300 + result;
     }
     if (pe_tables) {
-        if (const int result = WritePeriodicErrorTables(log); result != 0)
+        if (const int result = WritePeriodicErrorTables(log, &budget); result != 0)
             return 400 + result;
     }
     if (html_report) {
-        const int result = generation_time.empty() ? WriteHtmlReport(log, file_id)
-                                                   : WriteHtmlReport(log, file_id, generation_time);
+        const int result = generation_time.empty() ? WriteHtmlReport(log, file_id, &budget)
+                                                   : WriteHtmlReport(log, file_id, generation_time, &budget);
         if (result != 0)
             return 200 + result;
     }
