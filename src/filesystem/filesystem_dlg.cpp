@@ -46,6 +46,7 @@ constexpr char kDownloadText[] = "Download + process file(s)";
 constexpr char kProcessLocalText[] = "Process local file above";
 constexpr char kLocalFileFilter[] = "TVX binary data file (*.dat)";
 constexpr char kReportFile[] = "index.html";
+constexpr char kAnalysisFile[] = "analysis.html";
 
 constexpr char kFocalLengthError[] = "Wrong focal length entered, value must be positive!";
 constexpr char kWormPeriodError[] = "Wrong gear period entered, value must be positive!";
@@ -325,7 +326,16 @@ void CFilesystemDlg::BuildControls() {
   openReport_->setObjectName("controlOpenReport");
   openReport_->setToolTip("Opens index.html of the selected file's output folder");
   openReport_->setEnabled(false);
-  localLayout->addWidget(openReport_);
+  openAnalysis_ = new QPushButton("Open analysis", local);
+  openAnalysis_->setObjectName("controlOpenAnalysis");
+  openAnalysis_->setToolTip(
+      "Opens analysis.html of the selected file's output folder: the guide graph, guiding error and "
+      "periodic error, with ranges to exclude");
+  openAnalysis_->setEnabled(false);
+  auto* openers = new QHBoxLayout;
+  openers->addWidget(openReport_);
+  openers->addWidget(openAnalysis_);
+  localLayout->addLayout(openers);
 
   close_ = new QPushButton("Close", this);
   named(close_, kIdFsClose);
@@ -345,12 +355,15 @@ void CFilesystemDlg::BuildControls() {
   connect(showDeletedBox_, &QCheckBox::clicked, this, &CFilesystemDlg::OnShowDeleted);
   connect(useLocal_, &QPushButton::clicked, this, &CFilesystemDlg::OnUseLocalFile);
   connect(download_, &QPushButton::clicked, this, &CFilesystemDlg::OnDownloadProcess);
-  connect(openReport_, &QPushButton::clicked, this, &CFilesystemDlg::OnOpenReport);
+  connect(openReport_, &QPushButton::clicked, this,
+          [this] { OpenOutputOfRow(ReportRow(), kReportFile); });
+  connect(openAnalysis_, &QPushButton::clicked, this,
+          [this] { OpenOutputOfRow(ReportRow(), kAnalysisFile); });
   connect(close_, &QPushButton::clicked, this, &QDialog::accept);
   connect(list_, &QTableWidget::itemSelectionChanged, this, &CFilesystemDlg::UpdateOpenReport);
   connect(list_, &QTableWidget::currentCellChanged, this, &CFilesystemDlg::UpdateOpenReport);
   connect(list_, &QTableWidget::cellDoubleClicked, this,
-          [this](int row, int) { OpenReportOfRow(row); });
+          [this](int row, int) { OpenOutputOfRow(row, kReportFile); });
 }
 
 void CFilesystemDlg::OnRefreshFiles() {
@@ -521,26 +534,27 @@ int CFilesystemDlg::ReportRow() const {
   return -1;
 }
 
-std::filesystem::path CFilesystemDlg::ReportOfRow(int row) const {
+std::filesystem::path CFilesystemDlg::OutputOfRow(int row, const char* name) const {
   if (row < 0 || row >= list_->rowCount()) return {};
   const unsigned index = list_->item(row, 0)->data(Qt::UserRole).toUInt();
   if (index >= static_cast<unsigned>(kDirectoryEntries)) return {};
-  std::filesystem::path report = OutputFolder(FileIdOf(g_fileTable[index].file_id)) / kReportFile;
+  std::filesystem::path output = OutputFolder(FileIdOf(g_fileTable[index].file_id)) / name;
   std::error_code error;
-  return std::filesystem::is_regular_file(report, error) ? report : std::filesystem::path();
+  return std::filesystem::is_regular_file(output, error) ? output : std::filesystem::path();
 }
 
 void CFilesystemDlg::UpdateOpenReport() {
-  openReport_->setEnabled(!busy_ && !ReportOfRow(ReportRow()).empty());
+  const int row = ReportRow();
+  openReport_->setEnabled(!busy_ && !OutputOfRow(row, kReportFile).empty());
+  // A folder processed by an older version has a report and no analysis.
+  openAnalysis_->setEnabled(!busy_ && !OutputOfRow(row, kAnalysisFile).empty());
 }
 
-void CFilesystemDlg::OnOpenReport() { OpenReportOfRow(ReportRow()); }
-
-void CFilesystemDlg::OpenReportOfRow(int row) {
+void CFilesystemDlg::OpenOutputOfRow(int row, const char* name) {
   if (busy_) return;
-  const std::filesystem::path report = ReportOfRow(row);
-  if (report.empty()) return;
-  QDesktopServices::openUrl(QUrl::fromLocalFile(ToQString(report)));
+  const std::filesystem::path output = OutputOfRow(row, name);
+  if (output.empty()) return;
+  QDesktopServices::openUrl(QUrl::fromLocalFile(ToQString(output)));
 }
 
 void CFilesystemDlg::done(int result) {

@@ -79,16 +79,20 @@ class CFilesystemDlg : public QDialog, private DownloadRunHost {
   void OnShowDeleted(bool checked);
   void OnUseLocalFile(bool checked);
   void OnDownloadProcess();
-  void OnOpenReport();
-  void OpenReportOfRow(int row);
+  // Opens the output `name` (the report or the analysis page) of the row's
+  // file through the desktop, when it exists.
+  void OpenOutputOfRow(int row, const char* name);
   // Reads the three periodic-error settings into their globals; false
   // (after saying why, with the focus on the field) when one is invalid.
   bool ReadPeriodicErrorSettings();
   void RestoreDownloadControls();
-  // The row whose report "Open report" opens: the current row when it is
-  // selected, else the top selected row; -1 for none.
+  // The row whose outputs "Open report" and "Open analysis" open: the
+  // current row when it is selected, else the top selected row; -1 for
+  // none.
   int ReportRow() const;
-  std::filesystem::path ReportOfRow(int row) const;
+  // The output `name` in the row's folder; empty when it does not exist.
+  std::filesystem::path OutputOfRow(int row, const char* name) const;
+  // Enables each opener whose file the row's folder holds.
   void UpdateOpenReport();
   void LeaveGuider();
 
@@ -125,6 +129,7 @@ class CFilesystemDlg : public QDialog, private DownloadRunHost {
   QLabel* status_ = nullptr;
   QProgressBar* progress_ = nullptr;
   QPushButton* openReport_ = nullptr;
+  QPushButton* openAnalysis_ = nullptr;
   QPushButton* close_ = nullptr;
 };
 

@@ -122,15 +122,79 @@ void ComputeStatistics(GuideLog& log)
 
 } // namespace
 
+ExposureBounds FindGuidedExposure(const GuideLog& log, EntityPos from)
+{
+    const EntityPos sentinel = log.sentinel();
+    ExposureBounds b;
+    b.start = sentinel;
+    b.end = sentinel;
+    bool started = false;
+    int phase = 0;            // AE phase: 0 none, 1 WAIT, 2 ML, 3 EXP
+    EntityPos phase_start = sentinel;
+    EntityPos pos = std::min(from, sentinel);
+    for (; pos < sentinel; ++pos) {
+        const LogEntity& e = log.entities[pos];
+        bool complete = false;
+        if (b.ae_flag == 1 && e.type == ENTITY_AE_CHANGE) {
+            const int state = e.ae.ae_state;
+            if (phase == 0 && state == kAeWait) {
+                b.start = pos;
+                phase = 1;
+                phase_start = pos;
+            } else if (phase == 1 && state == kAeMl) {
+                b.wait = SecondsBetween(e, log.entities[phase_start]);
+                phase = 2;
+                phase_start = pos;
+            } else if (phase < 3 && state == kAeExp) {
+                if (phase == 1)
+                    b.wait = SecondsBetween(e, log.entities[phase_start]);
+                else if (phase == 2)
+                    b.ml = SecondsBetween(e, log.entities[phase_start]);
+                // Entered straight from IDLE: the EXP change is the
+                // best start the log offers.
+                if (phase == 0)
+                    b.start = pos;
+                phase = 3;
+                phase_start = pos;
+                started = true;
+            } else if (phase == 3 && state <= kAeWait) {
+                b.end = pos;
+                b.exp = SecondsBetween(e, log.entities[phase_start]);
+                complete = true;
+            }
+        } else if (e.type == ENTITY_STAR) {
+            if (!started) {
+                b.ae_flag = 0;
+                b.start = pos;
+                phase_start = pos;
+                started = true;
+            }
+        }
+        if (!complete && b.ae_flag == 0 && started && EndsExternalExposure(e.type)) {
+            b.end = pos;
+            b.exp = SecondsBetween(e, log.entities[phase_start]);
+            complete = true;
+        }
+        if (complete)
+            break;
+    }
+    b.scan_end = pos;
+    return b;
+}
+
 int NextGuidedExposure(GuideLog& log)
 {
     const EntityPos sentinel = log.sentinel();
+    const EntityPos from = std::min(log.scan_cursor, sentinel);
+    const ExposureBounds b = FindGuidedExposure(log, from);
     ExposureFields& f = log.exposure;
-    f.ae_flag = 1;
-    f.start = sentinel;
-    f.end = sentinel;
+    f.ae_flag = b.ae_flag;
+    f.start = b.start;
+    f.end = b.end;
     f.valid_count = 0;
-    f.wait = f.ml = f.exp = -1.0;
+    f.wait = b.wait;
+    f.ml = b.ml;
+    f.exp = b.exp;
     f.mean_ra = f.mean_dec = f.std_ra = f.std_dec = 0.0;
     f.ra_scale = f.dec_scale = 0.001;
     f.ra_count = f.dec_count = 0;
@@ -140,65 +204,16 @@ int NextGuidedExposure(GuideLog& log)
     f.span_seconds = 0.0;
     f.plot_span = 0;
     log.positions.clear();
-
-    bool started = false;
-    int phase = 0;            // AE phase: 0 none, 1 WAIT, 2 ML, 3 EXP
-    EntityPos phase_start = sentinel;
-    EntityPos pos = std::min(log.scan_cursor, sentinel);
+    log.scan_cursor = b.scan_end;
     try {
-        for (; pos < sentinel; ++pos) {
-            const LogEntity& e = log.entities[pos];
-            bool complete = false;
-            if (f.ae_flag == 1 && e.type == ENTITY_AE_CHANGE) {
-                const int state = e.ae.ae_state;
-                if (phase == 0 && state == kAeWait) {
-                    f.start = pos;
-                    phase = 1;
-                    phase_start = pos;
-                } else if (phase == 1 && state == kAeMl) {
-                    f.wait = SecondsBetween(e, log.entities[phase_start]);
-                    phase = 2;
-                    phase_start = pos;
-                } else if (phase < 3 && state == kAeExp) {
-                    if (phase == 1)
-                        f.wait = SecondsBetween(e, log.entities[phase_start]);
-                    else if (phase == 2)
-                        f.ml = SecondsBetween(e, log.entities[phase_start]);
-                    // Entered straight from IDLE: the EXP change is the
-                    // best start the log offers.
-                    if (phase == 0)
-                        f.start = pos;
-                    phase = 3;
-                    phase_start = pos;
-                    started = true;
-                } else if (phase == 3 && state <= kAeWait) {
-                    f.end = pos;
-                    f.exp = SecondsBetween(e, log.entities[phase_start]);
-                    complete = true;
-                }
-            } else if (e.type == ENTITY_STAR) {
-                if (!started) {
-                    f.ae_flag = 0;
-                    f.start = pos;
-                    phase_start = pos;
-                    started = true;
-                }
-                log.positions.push_back(e);
-            }
-            if (!complete && f.ae_flag == 0 && started && EndsExternalExposure(e.type)) {
-                f.end = pos;
-                f.exp = SecondsBetween(e, log.entities[phase_start]);
-                complete = true;
-            }
-            if (complete)
-                break;
+        for (EntityPos pos = from; pos < b.scan_end; ++pos) {
+            if (log.entities[pos].type == ENTITY_STAR)
+                log.positions.push_back(log.entities[pos]);
         }
-        log.scan_cursor = pos;
         if (log.positions.empty())
             return f.start == sentinel ? 1 : 0;
         ComputeStatistics(log);
     } catch (const std::bad_alloc&) {
-        log.scan_cursor = pos;
         log.positions.clear();
         return -1;
     }

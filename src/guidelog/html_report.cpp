@@ -223,11 +223,16 @@ std::string FormatGenerationTime(const std::tm& time)
     return text;
 }
 
-int WriteHtmlReport(GuideLog& log, std::uint32_t file_id, OutputBudget* budget)
+std::string LocalGenerationTime()
 {
     const std::time_t now = std::time(nullptr);
     const std::tm* local = std::localtime(&now);
-    return WriteHtmlReport(log, file_id, local != nullptr ? FormatGenerationTime(*local) : std::string(), budget);
+    return local != nullptr ? FormatGenerationTime(*local) : std::string();
+}
+
+int WriteHtmlReport(GuideLog& log, std::uint32_t file_id, OutputBudget* budget)
+{
+    return WriteHtmlReport(log, file_id, LocalGenerationTime(), budget);
 }
 
 int WriteHtmlReport(GuideLog& log, std::uint32_t file_id, std::string_view generation_time, OutputBudget* budget)

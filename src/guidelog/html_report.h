@@ -15,6 +15,8 @@ namespace ktal {
 // "2014 Mar  1 09:05": the year, then month, day and hours:minutes in the
 // fixed English form of asctime, whatever the machine's locale.
 std::string FormatGenerationTime(const std::tm& time);
+// FormatGenerationTime of the local time now; empty when it is unknown.
+std::string LocalGenerationTime();
 
 // Results of WriteHtmlReport other than 0, each with its line on standard
 // output. The report stops at the first of them; what was written stays.

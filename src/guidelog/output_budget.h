@@ -24,17 +24,20 @@ public:
     // files a page. A run alone takes at least 85 bits (the position and
     // the lost star that ends it), 48 tables of 52 bytes a page. The events
     // table adds under 64 bytes for each of at most 454 entities a page (a
-    // marker is 9 bits). So the densest real log writes at most 96 files and
-    // 850 KB a page besides the events table and the report: 393,000 files
-    // and 3.5 GB for all 4094 pages a log can have. The budget is twice
-    // that, which a crafted log reaches with exposures of a few lost stars
-    // and a jump of the clock (two plots of 32800 columns each), or with
-    // runs of one position that are each also an exposure.
+    // marker is 9 bits), the analysis page under 50 bytes for each of at
+    // most 240 frames a page (a lost star is 17 bits) and 80 for each
+    // exposure. So the densest real log writes at most 96 files and 870 KB a
+    // page besides the events table, the report and the analysis page:
+    // 393,000 files and 3.6 GB for all 4094 pages a log can have. The budget
+    // is about twice that, which a crafted log reaches with exposures of a
+    // few lost stars and a jump of the clock (two plots of 32800 columns
+    // each), or with one-frame exposures of a lost star (32 bits each).
     static constexpr std::uint64_t kFilesPerPage = 192;
-    static constexpr std::uint64_t kBytesPerPage = 1'700'000;
-    // The events table and the report, and their bytes for a log of no pages.
-    static constexpr std::uint64_t kFixedFiles = 2;
-    static constexpr std::uint64_t kFixedBytes = 64 * 1024;
+    static constexpr std::uint64_t kBytesPerPage = 1'750'000;
+    // The events table, the report and the analysis page, and their bytes
+    // (the analysis page's script among them) for a log of no pages.
+    static constexpr std::uint64_t kFixedFiles = 3;
+    static constexpr std::uint64_t kFixedBytes = 128 * 1024;
 
     static OutputBudget ForPages(int pages)
     {

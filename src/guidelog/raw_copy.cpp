@@ -7,10 +7,12 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include "guidelog/analysis_page.h"
 #include "guidelog/events_table.h"
 #include "guidelog/html_report.h"
 #include "guidelog/output_budget.h"
 #include "guidelog/periodic_error.h"
+#include "guidelog/report_settings.h"
 #include "guidelog/stdio_file.h"
 
 namespace ktal {
@@ -154,10 +156,17 @@ int ProcessRawFile(GuideLog& log, std::FILE* raw_file, DirectoryEntry& entry, bo
             return 400 + result;
     }
     if (html_report) {
-        const int result = generation_time.empty() ? WriteHtmlReport(log, file_id, &budget)
-                                                   : WriteHtmlReport(log, file_id, generation_time, &budget);
-        if (result != 0)
+        const std::string time_text = generation_time.empty() ? LocalGenerationTime() : std::string(generation_time);
+        if (const int result = WriteHtmlReport(log, file_id, time_text, &budget); result != 0)
             return 200 + result;
+        SummaryOptions options;
+        if (pe_tables) {
+            options.focal_length_mm = g_focalLength;
+            options.worm_period_s = g_wormPeriod;
+            options.declination_deg = g_starDec;
+        }
+        if (const int result = WriteAnalysisPage(log, file_id, options, time_text, &budget); result != 0)
+            return 500 + result;
     }
     return 0;
 }

@@ -397,6 +397,7 @@ TEST_F(FilesystemDlgTest, DownloadProcessesTheSelectedNewFiles) {
     EXPECT_TRUE(logtest::Exists(folder / (std::string(name) + ".dat"))) << folder;
     EXPECT_TRUE(logtest::Exists(folder / "events.csv")) << folder;
     EXPECT_TRUE(logtest::Exists(folder / "index.html")) << folder;
+    EXPECT_TRUE(logtest::Exists(folder / "analysis.html")) << folder;
   }
   EXPECT_FALSE(logtest::Exists(dir_.path() / "QD00002a.dat.content"));
   for (const Row& row : Rows()) EXPECT_FALSE(row[3].contains('N')) << row[0].toStdString();
@@ -409,26 +410,47 @@ TEST_F(FilesystemDlgTest, DownloadProcessesTheSelectedNewFiles) {
   EXPECT_TRUE(summary.text.startsWith("QD00002c: ")) << summary.text.toStdString();
   EXPECT_TRUE(summary.text.contains("QD00002b: "));
 
-  // Open report follows the selected row and opens its index.html; so does
-  // a double click. The file downloaded before has no report here.
+  // Open report and Open analysis follow the selected row and open its
+  // index.html and analysis.html, each only when the folder holds it; a
+  // double click opens the report. The file downloaded before has neither
+  // here.
   UrlCatcher desktop;
-  auto* openReport = window_->findChild<QPushButton*>("controlOpenReport");
-  ASSERT_NE(openReport, nullptr);
-  EXPECT_FALSE(openReport->isEnabled()) << "nothing selected";
-  List()->selectRow(2);
-  EXPECT_FALSE(openReport->isEnabled());
-  List()->selectRow(0);
-  ASSERT_TRUE(openReport->isEnabled());
-  openReport->click();
+  const std::filesystem::path newest = dir_.path() / "QD00002c.dat.content";
+  struct Opener {
+    const char* button;
+    const char* file;
+  };
+  for (const Opener& o : {Opener{"controlOpenReport", "index.html"},
+                          Opener{"controlOpenAnalysis", "analysis.html"}}) {
+    SCOPED_TRACE(o.button);
+    auto* open = window_->findChild<QPushButton*>(o.button);
+    ASSERT_NE(open, nullptr);
+    List()->clearSelection();
+    EXPECT_FALSE(open->isEnabled()) << "nothing selected";
+    List()->selectRow(2);
+    EXPECT_FALSE(open->isEnabled());
+    List()->selectRow(0);
+    ASSERT_TRUE(open->isEnabled());
+    desktop.urls.clear();
+    open->click();
+    ASSERT_EQ(desktop.urls.size(), 1u);
+    EXPECT_EQ(desktop.urls[0].toLocalFile().toStdString(), (newest / o.file).string());
+  }
+  desktop.urls.clear();
   const QRect second = List()->visualRect(List()->model()->index(1, 1));
   // A double click starts with a press, as the view expects.
   QTest::mouseClick(List()->viewport(), Qt::LeftButton, {}, second.center());
   QTest::mouseDClick(List()->viewport(), Qt::LeftButton, {}, second.center());
-  std::vector<std::string> opened;
-  for (const QUrl& url : desktop.urls) opened.push_back(url.toLocalFile().toStdString());
-  EXPECT_EQ(opened, (std::vector<std::string>{
-                        (dir_.path() / "QD00002c.dat.content" / "index.html").string(),
-                        (dir_.path() / "QD00002b.dat.content" / "index.html").string()}));
+  ASSERT_EQ(desktop.urls.size(), 1u);
+  EXPECT_EQ(desktop.urls[0].toLocalFile().toStdString(),
+            (dir_.path() / "QD00002b.dat.content" / "index.html").string());
+
+  // A folder without the analysis page (processed by an older version):
+  // only the report can be opened.
+  std::filesystem::remove(newest / "analysis.html");
+  List()->selectRow(0);
+  EXPECT_TRUE(window_->findChild<QPushButton*>("controlOpenReport")->isEnabled());
+  EXPECT_FALSE(window_->findChild<QPushButton*>("controlOpenAnalysis")->isEnabled());
 }
 
 // Every way of closing leaves file-system mode (five passes of D3 00) and

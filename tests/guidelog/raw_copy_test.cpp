@@ -285,17 +285,31 @@ TEST_F(process_raw_file, writes_every_asked_for_output)
     EXPECT_EQ(Process(SessionRaw(), true, true, true), 0);
     EXPECT_EQ(file_id, 0x00BEEFu);
     const std::vector<std::string> names = Outputs();
-    for (const char* name : {"events.csv", "pe1.csv", "index.html", "AE001_RAdrift.bmp", "AE001_spread.bmp",
-                             "AE001_err.bmp", "AE002_err.bmp"})
+    for (const char* name : {"events.csv", "pe1.csv", "index.html", "analysis.html", "AE001_RAdrift.bmp",
+                             "AE001_spread.bmp", "AE001_err.bmp", "AE002_err.bmp"})
         EXPECT_NE(std::find(names.begin(), names.end(), name), names.end()) << name;
     const std::vector<std::uint8_t> html = ReadBytes("index.html");
     EXPECT_NE(std::string(html.begin(), html.end()).find("QD00beef"), std::string::npos);
+    // The analysis page carries the telescope settings the tables were made
+    // with, and the same generation time as the report.
+    const std::vector<std::uint8_t> page = ReadBytes("analysis.html");
+    const std::string page_text(page.begin(), page.end());
+    EXPECT_NE(page_text.find("\"file\":\"QD00beef\",\"generated\":\"2014 Mar  1 09:05\""), std::string::npos);
+    EXPECT_NE(page_text.find("\"options\":{\"focal_mm\":1000,\"worm_s\":480,\"dec_deg\":0}"), std::string::npos);
 }
 
 TEST_F(process_raw_file, only_the_events_table_when_nothing_else_is_asked_for)
 {
     EXPECT_EQ(Process(SessionRaw(), true, false, false), 0);
     EXPECT_EQ(Outputs(), std::vector<std::string>{"events.csv"});
+}
+
+TEST_F(process_raw_file, the_analysis_page_without_periodic_error_settings_has_pixels_only)
+{
+    EXPECT_EQ(Process(SessionRaw(), false, true, false), 0);
+    const std::vector<std::uint8_t> page = ReadBytes("analysis.html");
+    EXPECT_NE(std::string(page.begin(), page.end()).find("\"options\":{\"focal_mm\":null,\"worm_s\":null,\"dec_deg\":null}"),
+              std::string::npos);
 }
 
 TEST_F(process_raw_file, reader_failures_come_back_unchanged_with_no_output)
@@ -357,16 +371,20 @@ TEST_F(process_raw_file, a_write_that_falls_short_is_the_failure_of_its_generato
         bool with_exposures;
         int code;
         std::vector<std::string> written; // the files there afterwards
+        off_t limit = 300;                // bytes a file may have
     };
     for (const Case& c : {Case{"events table", true, false, false, true, 297, {"events.csv"}},
                           Case{"periodic-error table", false, false, true, true, 398, {"pe1.csv"}},
                           Case{"report", false, true, false, false, 198, {"index.html"}},
-                          Case{"first image", false, true, false, true, 196, {"XE001_RAdrift.bmp", "index.html"}}}) {
+                          Case{"first image", false, true, false, true, 196, {"XE001_RAdrift.bmp", "index.html"}},
+                          // The analysis page, with the charting library inline, is far
+                          // larger than a report without sections.
+                          Case{"analysis page", false, true, false, false, 498, {"analysis.html", "index.html"}, 4096}}) {
         SCOPED_TRACE(c.what);
         for (const std::string& name : Outputs())
             fs::remove_all(name);
         WriteBytes("input.dat", c.with_exposures ? SessionRaw() : no_exposure.RawFile(EntryFor(1)));
-        const full_disk::Outcome outcome = full_disk::RunWithFileSizeLimit(300, [&] {
+        const full_disk::Outcome outcome = full_disk::RunWithFileSizeLimit(c.limit, [&] {
             StdioFile file = OpenStdioFile("input.dat", "rb");
             GuideLog log;
             DirectoryEntry entry;
@@ -386,7 +404,8 @@ TEST_F(process_raw_file, generators_run_in_order_and_the_first_failure_ends_proc
     };
     const std::vector<std::uint8_t> raw = SessionRaw();
     for (const Case& c : {Case{"events.csv", 298, {}}, Case{"pe1.csv", 399, {"events.csv"}},
-                          Case{"index.html", 199, {"events.csv", "pe1.csv"}}}) {
+                          Case{"index.html", 199, {"events.csv", "pe1.csv"}},
+                          Case{"analysis.html", 499, {"events.csv", "index.html", "pe1.csv"}}}) {
         SCOPED_TRACE(c.blocked);
         for (const std::string& name : Outputs())
             fs::remove_all(name);
@@ -397,7 +416,7 @@ TEST_F(process_raw_file, generators_run_in_order_and_the_first_failure_ends_proc
         std::sort(expected.begin(), expected.end());
         std::vector<std::string> files;
         for (const std::string& name : Outputs())
-            if (name.rfind("pe", 0) != 0 || name == "pe1.csv")
+            if ((name.rfind("pe", 0) != 0 || name == "pe1.csv") && name.find(".bmp") == std::string::npos)
                 files.push_back(name);
         EXPECT_EQ(files, expected);
     }

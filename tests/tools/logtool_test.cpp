@@ -79,11 +79,11 @@ TEST(logtool_codes, every_processing_code_has_its_meaning)
     EXPECT_STREQ(ProcessCodeMeaning(101), "stream error in the log");
     EXPECT_STREQ(ProcessCodeMeaning(2), "header text is not \"ORVELIA K-Tal raw file\"");
     EXPECT_STREQ(ProcessCodeMeaning(199), "\"index.html\" cannot be created");
-    for (int code : {1, 3, 298, 297, 301, 399, 398, 198, 197, 196})
+    for (int code : {1, 3, 298, 297, 301, 399, 398, 198, 197, 196, 499, 498})
         EXPECT_STRNE(ProcessCodeMeaning(code), ProcessCodeMeaning(12345)) << code;
     // A file that was created but not written whole is not reported as one
     // that could not be created.
-    for (int code : {297, 398, 198, 196})
+    for (int code : {297, 398, 198, 196, 498})
         EXPECT_NE(std::string(ProcessCodeMeaning(code)).find("fell short"), std::string::npos) << code;
 }
 

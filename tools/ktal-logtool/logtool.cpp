@@ -235,6 +235,9 @@ const char* ProcessCodeMeaning(int code)
     case 197: return "an image file of the report cannot be created";
     case 196: return "a write of an image file of the report fell short";
     case 195: return "the report or an image would exceed the budget of files and bytes for the log's outputs";
+    case 499: return "\"analysis.html\" cannot be created";
+    case 498: return "a write of \"analysis.html\" fell short";
+    case 497: return "\"analysis.html\" would exceed the budget of files and bytes for the log's outputs";
     default: return "unknown failure";
     }
 }
@@ -243,6 +246,7 @@ int RunLogTool(int argc, char** argv)
 {
     CLI::App app("Processes raw guiding logs (QD*.dat) of the K-Tal guider into the events table\n"
                  "events.csv and, on request, the HTML report index.html with its BMP plots and the\n"
+                 "interactive page analysis.html beside it, and the\n"
                  "periodic-error tables pe1.csv, pe2.csv, ...",
                  "ktal-logtool");
     app.require_subcommand(1);
@@ -254,7 +258,7 @@ int RunLogTool(int argc, char** argv)
     process->add_option("--csv", options.csv, "CSV format: excel (';' and a decimal comma) or point (',' and a decimal point)")
         ->check(CLI::IsMember({"excel", "point"}))
         ->default_str("excel");
-    process->add_flag("--html", options.html, "Also write the HTML report index.html and its plot images");
+    process->add_flag("--html", options.html, "Also write the HTML report index.html with its plot images, and analysis.html");
     process->add_option("--pe", options.pe,
                         "Also write the periodic-error tables, for this focal length (mm, at least 1),\n"
                         "worm gear period (s, at least 1) and guide star declination (degrees, -90 to 90)")
