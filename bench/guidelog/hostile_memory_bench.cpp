@@ -97,7 +97,10 @@ void BM_HostileLogPeakMemory(benchmark::State& state)
     std::string pe = "--pe";
     std::string settings = "1000,480,10";
     std::string file = raw.string();
-    char* argv[] = {tool.data(), process.data(), html.data(), pe.data(), settings.data(), file.data(), nullptr};
+    // With the report and the analysis page, or the tables alone.
+    char* with_html[] = {tool.data(), process.data(), html.data(), pe.data(), settings.data(), file.data(), nullptr};
+    char* tables_only[] = {tool.data(), process.data(), pe.data(), settings.data(), file.data(), nullptr};
+    char** argv = state.range(1) != 0 ? with_html : tables_only;
     long peak_kib = 0;
     int status = 0;
     for (auto _ : state) {
@@ -116,13 +119,16 @@ void BM_HostileLogPeakMemory(benchmark::State& state)
         ::wait4(child, &status, 0, &usage);
         peak_kib = std::max(peak_kib, usage.ru_maxrss);
     }
-    state.SetLabel(kNames[state.range(0)]);
+    state.SetLabel(std::string(kNames[state.range(0)]) + (state.range(1) != 0 ? ", --html --pe" : ", --pe"));
     state.counters["raw_MiB"] = static_cast<double>(fs::file_size(raw)) / (1024.0 * 1024.0);
     state.counters["peak_rss_MiB"] = static_cast<double>(peak_kib) / 1024.0;
     state.counters["exit_status"] = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
     fs::remove_all(folder);
 }
-BENCHMARK(BM_HostileLogPeakMemory)->DenseRange(0, 3)->Unit(benchmark::kMillisecond)->Iterations(1);
+BENCHMARK(BM_HostileLogPeakMemory)
+    ->ArgsProduct({{0, 1, 2, 3}, {0, 1}})
+    ->Unit(benchmark::kMillisecond)
+    ->Iterations(1);
 
 } // namespace
 } // namespace ktal

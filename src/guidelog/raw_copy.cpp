@@ -50,7 +50,7 @@ std::string FreeBackupName(const std::string& path)
 
 // Header, entry and pages, then flushed and synced: true only when every
 // byte has reached the disk.
-bool WriteRawBytes(const GuideLog& log, const DirectoryEntry& entry, std::FILE* file)
+bool WriteRawBytes(const GuideLog& log, const DirectoryEntry& entry, std::FILE* file, const RawCopyCalls& calls)
 {
     std::uint8_t header[kRawHeaderSize];
     EncodeRawHeader(header);
@@ -63,7 +63,7 @@ bool WriteRawBytes(const GuideLog& log, const DirectoryEntry& entry, std::FILE* 
         EncodeDataPage(log.page(i), page_bytes);
         written = std::fwrite(page_bytes, 1, sizeof page_bytes, file) == sizeof page_bytes;
     }
-    return written && std::fflush(file) == 0 && ::fsync(::fileno(file)) == 0;
+    return written && std::fflush(file) == 0 && calls.sync(::fileno(file)) == 0;
 }
 
 // Makes the renames themselves durable. A folder that cannot be synced
@@ -87,6 +87,11 @@ void SyncFolderOf(const std::string& path)
 // under the main name, and a truncated copy is never read back as a log.
 int WriteRawFile(const GuideLog& log, const DirectoryEntry& entry, const std::string& path)
 {
+    return WriteRawFile(log, entry, path, RawCopyCalls{});
+}
+
+int WriteRawFile(const GuideLog& log, const DirectoryEntry& entry, const std::string& path, const RawCopyCalls& calls)
+{
     // Where the old copy will go is settled first: with no backup number
     // free, nothing is written at all.
     const bool has_old = NameTaken(path);
@@ -105,8 +110,8 @@ int WriteRawFile(const GuideLog& log, const DirectoryEntry& entry, const std::st
         std::printf("ERROR: can't create RAW file '%s'\n", path.c_str());
         return -1;
     }
-    const bool written = WriteRawBytes(log, entry, file.get());
-    if (!CloseChecked(file) || !written) {
+    const bool written = WriteRawBytes(log, entry, file.get(), calls);
+    if (calls.close(file.release()) != 0 || !written) {
         std::remove(temporary.c_str());
         std::printf(has_old ? "ERROR: can't write RAW file '%s', the previous copy is kept\n"
                             : "ERROR: can't write RAW file '%s'\n",
@@ -114,20 +119,25 @@ int WriteRawFile(const GuideLog& log, const DirectoryEntry& entry, const std::st
         return 1;
     }
 
-    if (has_old && std::rename(path.c_str(), backup.c_str()) != 0) {
+    if (has_old && calls.rename(path.c_str(), backup.c_str()) != 0) {
         std::printf("ERROR: can't backup file to '%s'!\n", backup.c_str());
         std::fflush(stdout);
         std::perror("  sys_error");
         std::remove(temporary.c_str());
         return 2;
     }
-    if (std::rename(temporary.c_str(), path.c_str()) != 0) {
-        // The old copy goes back to its name rather than sit in a backup
-        // beside nothing.
-        if (has_old)
-            std::rename(backup.c_str(), path.c_str());
+    if (calls.rename(temporary.c_str(), path.c_str()) != 0) {
         std::remove(temporary.c_str());
-        std::printf("ERROR: can't create RAW file '%s'\n", path.c_str());
+        // The old copy goes back to its name rather than sit in a backup
+        // beside nothing; when even that fails, the user is told where it is.
+        if (has_old && calls.rename(backup.c_str(), path.c_str()) != 0) {
+            std::printf("ERROR: can't create RAW file '%s', the previous copy is in '%s'\n", path.c_str(),
+                        backup.c_str());
+            return -1;
+        }
+        std::printf(has_old ? "ERROR: can't create RAW file '%s', the previous copy is kept\n"
+                            : "ERROR: can't create RAW file '%s'\n",
+                    path.c_str());
         return -1;
     }
     SyncFolderOf(path);
@@ -159,6 +169,10 @@ int ProcessRawFile(GuideLog& log, std::FILE* raw_file, DirectoryEntry& entry, bo
         const std::string time_text = generation_time.empty() ? LocalGenerationTime() : std::string(generation_time);
         if (const int result = WriteHtmlReport(log, file_id, time_text, &budget); result != 0)
             return 200 + result;
+        // The star entities of the last exposure may be most of the log;
+        // the analysis page does not need their copies.
+        log.positions.clear();
+        log.positions.shrink_to_fit();
         SummaryOptions options;
         if (pe_tables) {
             options.focal_length_mm = g_focalLength;

@@ -2,7 +2,10 @@
 // processing of a raw file into the chosen outputs.
 #pragma once
 
+#include <unistd.h>
+
 #include <cstdio>
+#include <functional>
 #include <string>
 #include <string_view>
 
@@ -27,6 +30,17 @@ inline std::string TemporaryRawName(const std::string& path)
 // 0 written; 1 a write fell short; 2 the older copy cannot be backed up;
 // -1 the file cannot be created. Only 0 changes anything on disk.
 int WriteRawFile(const GuideLog& log, const DirectoryEntry& entry, const std::string& path);
+
+// The calls WriteRawFile makes once the bytes are in the stream, so that a
+// test can make any of them fail.
+struct RawCopyCalls {
+    std::function<int(int fd)> sync = [](int fd) { return ::fsync(fd); };
+    std::function<int(std::FILE* file)> close = [](std::FILE* file) { return std::fclose(file); };
+    std::function<int(const char* from, const char* to)> rename = [](const char* from, const char* to) {
+        return std::rename(from, to);
+    };
+};
+int WriteRawFile(const GuideLog& log, const DirectoryEntry& entry, const std::string& path, const RawCopyCalls& calls);
 
 // Reads the raw file into `log` (which must be fresh), builds its entities
 // and writes into the current directory, in this order, the events table,
