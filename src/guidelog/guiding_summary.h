@@ -147,8 +147,8 @@ struct SpectrumPeak {
     double amplitude_px = 0.0;
     // The same in RA-axis arcseconds (see UnguidedRunSummary).
     std::optional<double> amplitude_arcsec;
-    // k when the period is the worm period / k (within the resolution,
-    // |f - k / P| <= 1 / span); 0 when it is none of them.
+    // k (1..8) when the period is the worm period / k (within half the
+    // resolution, |f - k / P| <= 1 / (2 T)); 0 when it is none of them.
     int harmonic = 0;
 };
 
@@ -158,18 +158,27 @@ struct SpectrumPeak {
 //   power(f) = [ (sum r cos w(t-tau))^2 / sum cos^2 w(t-tau)
 //              + (sum r sin w(t-tau))^2 / sum sin^2 w(t-tau) ] / sum r^2
 // with w = 2 pi f and tan(2 w tau) = sum sin 2wt / sum cos 2wt.
-// Grid: span T = last - first time, m = median interval between samples,
-// shortest period Pmin = max(2 m, 10 s); f_k = 1/T + k df with df = 1/(2T),
-// k = 0, 1, ... while f_k <= 1/Pmin; when that is more than 4096
-// frequencies, df is widened so that exactly 4096 cover the same band.
+// Grid: span T = last - first time, m = the median interval between
+// neighbouring samples (element count/2 of the sorted intervals), shortest
+// period Pmin = max(2 m, 10 s); f_k = 1/T + k df, df = 1/(2T), for
+// k = 0 .. floor((1/Pmin - 1/T) / df), but at most k = 4095: a long run
+// keeps its resolution and loses its shortest periods. No grid when
+// 1/Pmin < 1/T.
 struct Periodogram {
     double first_hz = 0.0;
     double step_hz = 0.0;
     std::vector<double> power;      // power[k] at first_hz + k * step_hz
-    // The five highest local maxima of the grid (power[k] > power[k-1] and
-    // power[k] >= power[k+1], the ends compared with their one neighbour),
-    // each refined on 17 frequencies evenly spread over f_k - df .. f_k + df,
-    // strongest first.
+    // The strongest periods: the local maxima of the grid (power[k] >
+    // power[k-1] and power[k] >= power[k+1], the ends compared with their
+    // one neighbour) taken highest first, each one skipped when it is a
+    // sidelobe of a peak already taken (closer than 1/T to it, or with a
+    // power of at most 2 P / (pi T d)^2, P that peak's power and d the
+    // distance in frequency: twice the sinc^2 leakage of a span T), until
+    // five are taken. Each is refined on the 9 frequencies
+    // f_k - df + j df/4, j = 0..8: the best of them gives power and
+    // amplitude, and the top of the parabola through its power and its
+    // neighbours' (when it has both and the parabola opens downwards) the
+    // period. Strongest first.
     std::vector<SpectrumPeak> peaks;
     // The worm period and its harmonics P/k, k = 1..8, that lie in the grid's
     // band, evaluated exactly at k / P (empty without a worm period).
@@ -181,17 +190,22 @@ struct Periodogram {
 //
 // Drift line: least squares of x (and of y) against t over the run,
 //   x(t) = a + b (t - tc) + sum_k [c_k sin(2 pi k (t - tc) / P) + d_k cos(..)]
-// with tc the middle of the run's first and last remaining sample, the sum
-// over k = 1..4 when the worm period P is known and the run spans at least
-// one P (otherwise no sum): a periodic error over a part of a period would
-// otherwise tilt the line. The drift rate is b.
+// with tc the middle of the run's first and last remaining sample. The sum
+// runs over k = 1..4 when the run spans at least one P and has more than
+// 20 samples (otherwise there is no sum): a periodic error over a part of a
+// period, or over a part of its last period, would otherwise tilt the line.
+// P is the worm period when given; without one, the strongest period of a
+// first periodogram of the residual of the plain line (a, b only). The
+// drift rate is b.
 //
 // Periodic error: the RA residual r = x - (a + b (t - tc)), the periodic
-// part kept. It is smoothed by the mean over the samples within w/2 of each
-// sample, w = P / 20 (P the worm period, or without one the strongest
-// periodogram peak); its peak-to-peak is max - min of the smoothed values,
-// its steepest slope the largest |least-squares slope| of r over the same
-// windows (windows of at least 3 samples).
+// part kept, mean subtracted; the periodogram is taken of it. It is
+// smoothed by the mean over the samples within w/2 of each sample
+// (|t_j - t_i| <= w/2), w = P / 20 (0, no smoothing, without a P); its
+// peak-to-peak is max - min of the smoothed values, its steepest slope the
+// largest |least-squares slope| of r over the windows of twice that width,
+// |t_j - t_i| <= w, of at least 3 samples (the wider window keeps the
+// noise of the position from passing for a slope).
 //
 // Polar alignment: a polar axis off by e (radians) makes a star drift in
 // declination at w_sid * e_perp, where w_sid = 2 pi / 86164.0905 s is the
@@ -213,6 +227,7 @@ struct UnguidedRunSummary {
     double span_s = 0.0;
     bool has_figures = false;       // the rest is valid only when true
     int harmonics_fitted = 0;       // K of the drift line, 0 or 4
+    double fit_period_s = 0.0;      // P of those harmonics; 0 without
     double ra_rate_px_per_s = 0.0;
     double dec_rate_px_per_s = 0.0;
     std::optional<double> ra_rate_arcsec_per_min;

@@ -336,14 +336,16 @@ class DownloadRequest final : public Request {
 std::vector<std::uint8_t> CameraState::ExposedFrame() const {
   if (!lastExposure || exposures == 0) return {};
   const ExposureSettings& e = *lastExposure;
+  const bool fullRows = (e.modeByte & 0x03) == 1;
+  // Only the pixels the window shows are made.
+  const int darkWidth = std::min(e.width, kSensorWidth);
   const std::vector<std::uint8_t> dark =
-      darks.Frame(exposures - 1, static_cast<double>(e.ticks * kMicrosPerTick) / 1e6);
+      darks.Window(exposures - 1, static_cast<double>(e.ticks * kMicrosPerTick) / 1e6, e.width, e.height);
   const auto bias = static_cast<std::uint8_t>(std::clamp(std::floor(darks.options().bias + 0.5), 0.0, 255.0));
   const auto pixel = [&](int x, int y) -> int {
     if (x >= kSensorWidth || y >= kSensorHeight) return bias;
-    return dark[static_cast<std::size_t>(y * kSensorWidth + x)];
+    return dark[static_cast<std::size_t>(y * darkWidth + x)];
   };
-  const bool fullRows = (e.modeByte & 0x03) == 1;
   const int rows = fullRows ? e.height : e.height / 2;
   std::vector<std::uint8_t> frame;
   frame.reserve(static_cast<std::size_t>(e.width * rows));

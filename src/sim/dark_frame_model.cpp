@@ -170,6 +170,37 @@ void DarkFrameModel::MakeFrame(int k, double seconds, std::uint8_t* out) const {
   }
 }
 
+std::vector<std::uint8_t> DarkFrameModel::Window(int k, double seconds, int width, int height) const {
+  width = std::clamp(width, 0, kSensorWidth);
+  height = std::clamp(height, 0, kSensorHeight);
+  std::vector<std::uint8_t> out(static_cast<std::size_t>(width * height));
+  const auto inside = [&](int x, int y) { return x < width && y < height; };
+  const auto at = [&](int x, int y) -> std::uint8_t& { return out[static_cast<std::size_t>(y * width + x)]; };
+  const std::uint64_t key = FrameKey(options_.seed, k, 0x401CE);
+  const double background = options_.darkCurrent * seconds;
+  const double mean = options_.bias + background;
+  const double sigma = Sigma(background);
+  for (int y = 0; y < height; ++y) {
+    for (int x = 0; x < width; ++x) {
+      const int i = y * kSensorWidth + x;
+      at(x, y) = ToByte(mean + sigma * Normal(SplitMix(key + static_cast<std::uint64_t>(i))));
+    }
+  }
+  for (const HotPixel& p : hot_) {
+    if (!inside(p.x, p.y)) continue;
+    const int i = p.y * kSensorWidth + p.x;
+    const double signal = background + p.excess / kDarkExposureSeconds * seconds;
+    at(p.x, p.y) = ToByte(options_.bias + signal +
+                          Sigma(signal) * Normal(SplitMix(key + static_cast<std::uint64_t>(i))));
+  }
+  for (const CosmicRayHit& hit : CosmicRays(k, seconds)) {
+    if (!inside(hit.x, hit.y)) continue;
+    std::uint8_t& pixel = at(hit.x, hit.y);
+    pixel = static_cast<std::uint8_t>(std::min(255, pixel + hit.added));
+  }
+  return out;
+}
+
 std::vector<std::uint8_t> DarkFrameModel::Frame(int k, double seconds) const {
   std::vector<std::uint8_t> frame(kSensorPixels);
   MakeFrame(k, seconds, frame.data());

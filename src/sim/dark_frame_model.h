@@ -84,6 +84,10 @@ class DarkFrameModel {
   // Frame k (0, 1, ...) of a series into `out` (kSensorPixels bytes).
   void MakeFrame(int k, double seconds, std::uint8_t* out) const;
   std::vector<std::uint8_t> Frame(int k, double seconds = kDarkExposureSeconds) const;
+  // The top-left `width` x `height` pixels of frame k (at most the
+  // sensor's), row by row: the same values as Frame, without making the
+  // whole frame for a small exposure.
+  std::vector<std::uint8_t> Window(int k, double seconds, int width, int height) const;
 
   // The pixels cosmic rays hit in frame k (a pixel may appear twice).
   std::vector<CosmicRayHit> CosmicRays(int k, double seconds = kDarkExposureSeconds) const;

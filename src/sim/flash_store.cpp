@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <stdexcept>
 
 namespace ktal::sim {
 
@@ -23,10 +24,24 @@ DirectoryEntry UnusedEntry() {
 
 }  // namespace
 
-FlashStore::FlashStore() : pages_(kPages, ErasedPage()), used_(kPages, false) {
+FlashStore::FlashStore() : used_(kPages, false) {
   entries_.fill(UnusedEntry());
   used_[kReservedPage] = true;
   used_[kDirectoryPage] = true;
+}
+
+DataPage& FlashStore::page(std::uint16_t number) {
+  if (number >= kPages) throw std::out_of_range("flash page number");
+  const auto it = pages_.find(number);
+  if (it != pages_.end()) return it->second;
+  return pages_.emplace(number, ErasedPage()).first->second;
+}
+
+const DataPage& FlashStore::page(std::uint16_t number) const {
+  static const DataPage erased = ErasedPage();
+  if (number >= kPages) throw std::out_of_range("flash page number");
+  const auto it = pages_.find(number);
+  return it != pages_.end() ? it->second : erased;
 }
 
 std::array<std::uint8_t, kDataPageSize> FlashStore::PageBytes(std::uint16_t page) const {
@@ -37,7 +52,7 @@ std::array<std::uint8_t, kDataPageSize> FlashStore::PageBytes(std::uint16_t page
       EncodeDirectoryEntry(entries_[i], bytes.data() + i * kDirectoryEntrySize);
     }
   } else {
-    EncodeDataPage(pages_.at(page), bytes.data());
+    EncodeDataPage(this->page(page), bytes.data());
   }
   return bytes;
 }
@@ -58,7 +73,7 @@ int FlashStore::AddFile(const std::vector<DataPage>& pages, std::uint32_t file_i
     DataPage page = pages[i];
     SetFileId(page.file_id, file_id);
     if (i + 1 < pages.size()) page.next_page = numbers[i + 1];
-    pages_[numbers[i]] = page;
+    this->page(numbers[i]) = page;
     used_[numbers[i]] = true;
   }
   entry.first_page = numbers.front();
@@ -76,7 +91,7 @@ std::vector<std::uint16_t> FlashStore::ChainOf(int index) const {
   while (current < kReservedPage && !seen[current]) {
     seen[current] = true;
     chain.push_back(current);
-    const std::uint16_t next = pages_[current].next_page;
+    const std::uint16_t next = page(current).next_page;
     if (next >= kEofPageFlag) break;
     current = next;
   }

@@ -6,6 +6,7 @@
 #pragma once
 
 #include <array>
+#include <map>
 #include <cstdint>
 #include <vector>
 
@@ -27,8 +28,9 @@ class FlashStore {
   // the entries.
   std::array<std::uint8_t, kDataPageSize> PageBytes(std::uint16_t page) const;
 
-  DataPage& page(std::uint16_t number) { return pages_.at(number); }
-  const DataPage& page(std::uint16_t number) const { return pages_.at(number); }
+  // Throws std::out_of_range for a number of 4096 or above.
+  DataPage& page(std::uint16_t number);
+  const DataPage& page(std::uint16_t number) const;
   DirectoryEntry& entry(int index) { return entries_.at(index); }
   const DirectoryEntry& entry(int index) const { return entries_.at(index); }
 
@@ -49,7 +51,10 @@ class FlashStore {
   int FreePages() const;
 
  private:
-  std::vector<DataPage> pages_;
+  // Only pages ever written or handed out for writing are kept; the rest
+  // read as erased. A guider is made for every run of a test, and most of
+  // its 2 MB of flash is never touched.
+  std::map<std::uint16_t, DataPage> pages_;
   std::array<DirectoryEntry, kEntries> entries_;
   std::vector<bool> used_;
 };

@@ -78,6 +78,12 @@ LineFate HandController::ReceiveFromHost(std::uint8_t byte, const LineSettings& 
     line_trace_.push_back({clock_.NowMicros(), LineDirection::kHostToGuider, byte, host.baud, fate});
   }
   if (fate != LineFate::kDelivered) return fate;
+  const auto replaced = replaced_received_.find(received_total_);
+  if (replaced != replaced_received_.end()) {
+    byte = replaced->second;
+    replaced_received_.erase(replaced);
+    if (tracing_) line_trace_.back().byte = byte;
+  }
 
   if (power_off_after_ && received_total_ >= *power_off_after_) {
     power_off_after_.reset();
@@ -196,7 +202,8 @@ void HandController::Emit(std::uint8_t byte, const LineSettings& line) {
     replaced_sent_.erase(replaced);
   }
   LineFate fate = LineFate::kNotListening;
-  if (TakeMark(dropped_sent_, sent_total_) || silent_) {
+  const bool silenced = silent_ || (silent_from_ && sent_total_ >= *silent_from_);
+  if (TakeMark(dropped_sent_, sent_total_) || silenced) {
     fate = LineFate::kDropped;
   } else if (sink_) {
     fate = sink_(byte, line);
@@ -291,6 +298,14 @@ void HandController::ReplaceSentByte(std::size_t n, std::uint8_t value) {
   if (n > 0) replaced_sent_[sent_total_ + n] = value;
 }
 
+void HandController::ReplaceReceivedByte(std::size_t n, std::uint8_t value) {
+  if (n > 0) replaced_received_[received_total_ + n] = value;
+}
+
+void HandController::SilenceFromSentByte(std::size_t n) {
+  if (n > 0) silent_from_ = sent_total_ + n;
+}
+
 void HandController::DropSentByte(std::size_t n) {
   if (n > 0) dropped_sent_.push_back(sent_total_ + n);
 }
@@ -317,6 +332,8 @@ void HandController::ClearFaults() {
   silent_ = false;
   replaced_answers_.clear();
   replaced_sent_.clear();
+  replaced_received_.clear();
+  silent_from_.reset();
   dropped_sent_.clear();
   dropped_received_.clear();
   power_off_after_.reset();

@@ -188,6 +188,12 @@ class HandController {
   // Counting sent bytes from now on (1 = the next one): the n-th becomes
   // `value`.
   void ReplaceSentByte(std::size_t n, std::uint8_t value);
+  // Counting received bytes from now on: the n-th arrives as `value`, as a
+  // line glitch would deliver it.
+  void ReplaceReceivedByte(std::size_t n, std::uint8_t value);
+  // Counting sent bytes from now on: the n-th and every later one are lost
+  // (a guider that hangs part-way through an answer).
+  void SilenceFromSentByte(std::size_t n);
   // Counting from now on: the n-th sent / received byte is lost on the line.
   void DropSentByte(std::size_t n);
   void DropReceivedByte(std::size_t n);
@@ -242,6 +248,8 @@ class HandController {
   std::size_t sent_total_ = 0;
   std::size_t received_total_ = 0;
   std::map<std::size_t, std::uint8_t> replaced_sent_;
+  std::map<std::size_t, std::uint8_t> replaced_received_;
+  std::optional<std::size_t> silent_from_;
   std::vector<std::size_t> dropped_sent_;
   std::vector<std::size_t> dropped_received_;
   std::optional<std::size_t> power_off_after_;

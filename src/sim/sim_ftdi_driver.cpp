@@ -63,6 +63,7 @@ struct SimFtdiDriver::Chip {
   std::deque<Arrival> rx;          // bytes from the guider, in arrival order
   std::int64_t rxLineFree = 0;     // the guider's line is busy until then
   std::int64_t txLineFree = 0;     // the host's line is busy until then
+  bool unplugged = false;
 
   // Arrivals are in time order, so the ready ones are a prefix.
   std::size_t Ready(std::int64_t now) const {
@@ -119,7 +120,24 @@ SimFtdiDriver::Chip* SimFtdiDriver::Find(FtHandle handle) const {
   return index < 0 ? nullptr : chips_[static_cast<std::size_t>(index)].get();
 }
 
+SimFtdiDriver::Chip* SimFtdiDriver::Listed(int index) const {
+  for (const auto& chip : chips_) {
+    if (chip->unplugged) continue;
+    if (index-- == 0) return chip.get();
+  }
+  return nullptr;
+}
+
+bool SimFtdiDriver::PullsCableAt(Chip& chip) {
+  ++line_bytes_;
+  if (!unplug_at_ || line_bytes_ < *unplug_at_) return false;
+  unplug_at_.reset();
+  chip.unplugged = true;
+  return true;
+}
+
 LineFate SimFtdiDriver::Arrive(Chip& chip, std::uint8_t byte, const LineSettings& sender) {
+  if (chip.unplugged || PullsCableAt(chip)) return LineFate::kNotListening;
   if (!chip.state.open) return LineFate::kNotListening;
   if (!SpeedsMatch(sender.baud, chip.state.line.baud)) return LineFate::kBaudMismatch;
   if (!SameFormat(sender, chip.state.line)) return LineFate::kFormatMismatch;
@@ -172,7 +190,8 @@ FtStatus SimFtdiDriver::CreateDeviceInfoList(std::uint32_t* count) {
   FtStatus status = FT_OK;
   if (Injected(record.call, &status)) return Finish(record, status);
   if (count == nullptr) return Finish(record, FT_INVALID_PARAMETER);
-  *count = static_cast<std::uint32_t>(chips_.size());
+  *count = 0;
+  while (Listed(static_cast<int>(*count)) != nullptr) ++*count;
   record.result = *count;
   return Finish(record, FT_OK);
 }
@@ -182,9 +201,11 @@ FtStatus SimFtdiDriver::GetDeviceInfoList(FtDeviceListInfoNode* list, std::uint3
   FtStatus status = FT_OK;
   if (Injected(record.call, &status)) return Finish(record, status);
   if (list == nullptr || count == nullptr) return Finish(record, FT_INVALID_PARAMETER);
-  const std::size_t n = std::min<std::size_t>(*count, chips_.size());
-  for (std::size_t i = 0; i < n; ++i) list[i] = chips_[i]->device.node;
-  *count = static_cast<std::uint32_t>(chips_.size());
+  std::uint32_t listed = 0;
+  while (Listed(static_cast<int>(listed)) != nullptr) ++listed;
+  const std::size_t n = std::min<std::size_t>(*count, listed);
+  for (std::size_t i = 0; i < n; ++i) list[i] = Listed(static_cast<int>(i))->device.node;
+  *count = listed;
   record.result = static_cast<std::uint32_t>(n);
   return Finish(record, FT_OK);
 }
@@ -196,10 +217,9 @@ FtStatus SimFtdiDriver::Open(int index, FtHandle* handle) {
   if (Injected(record.call, &status)) return Finish(record, status);
   if (handle == nullptr) return Finish(record, FT_INVALID_PARAMETER);
   *handle = nullptr;
-  if (index < 0 || static_cast<std::size_t>(index) >= chips_.size()) {
-    return Finish(record, FT_DEVICE_NOT_FOUND);
-  }
-  Chip& chip = *chips_[static_cast<std::size_t>(index)];
+  Chip* listed = Listed(index);
+  if (listed == nullptr) return Finish(record, FT_DEVICE_NOT_FOUND);
+  Chip& chip = *listed;
   if (chip.state.open) return Finish(record, FT_DEVICE_NOT_OPENED);
 
   // A fresh handle starts from the driver's defaults; the CBUS pins keep
@@ -243,6 +263,7 @@ FtStatus SimFtdiDriver::SetDataCharacteristics(FtHandle handle, std::uint8_t wor
   if (Injected(record.call, &status)) return Finish(record, status);
   Chip* chip = Find(handle);
   if (chip == nullptr) return Finish(record, FT_INVALID_HANDLE);
+  if (chip->unplugged) return Finish(record, FT_IO_ERROR);
   if ((wordLength != 7 && wordLength != 8) || (stopBits != 0 && stopBits != 2) || parity > 4) {
     return Finish(record, FT_INVALID_PARAMETER);
   }
@@ -259,6 +280,7 @@ FtStatus SimFtdiDriver::SetBaudRate(FtHandle handle, std::uint32_t baudRate) {
   if (Injected(record.call, &status)) return Finish(record, status);
   Chip* chip = Find(handle);
   if (chip == nullptr) return Finish(record, FT_INVALID_HANDLE);
+  if (chip->unplugged) return Finish(record, FT_IO_ERROR);
   if (baudRate < kMinBaud || baudRate > kMaxBaud) return Finish(record, FT_INVALID_BAUD_RATE);
   chip->state.line.baud = baudRate;
   return Finish(record, FT_OK);
@@ -273,6 +295,7 @@ FtStatus SimFtdiDriver::SetTimeouts(FtHandle handle, std::uint32_t readTimeout,
   if (Injected(record.call, &status)) return Finish(record, status);
   Chip* chip = Find(handle);
   if (chip == nullptr) return Finish(record, FT_INVALID_HANDLE);
+  if (chip->unplugged) return Finish(record, FT_IO_ERROR);
   chip->state.readTimeoutMs = readTimeout;
   chip->state.writeTimeoutMs = writeTimeout;
   return Finish(record, FT_OK);
@@ -285,6 +308,7 @@ FtStatus SimFtdiDriver::SetLatencyTimer(FtHandle handle, std::uint8_t millisecon
   if (Injected(record.call, &status)) return Finish(record, status);
   Chip* chip = Find(handle);
   if (chip == nullptr) return Finish(record, FT_INVALID_HANDLE);
+  if (chip->unplugged) return Finish(record, FT_IO_ERROR);
   if (milliseconds == 0) return Finish(record, FT_INVALID_PARAMETER);
   chip->state.latencyMs = milliseconds;
   return Finish(record, FT_OK);
@@ -299,6 +323,7 @@ FtStatus SimFtdiDriver::SetUSBParameters(FtHandle handle, std::uint32_t inTransf
   if (Injected(record.call, &status)) return Finish(record, status);
   Chip* chip = Find(handle);
   if (chip == nullptr) return Finish(record, FT_INVALID_HANDLE);
+  if (chip->unplugged) return Finish(record, FT_IO_ERROR);
   // The chip moves whole 64-byte packets.
   if (inTransferSize < 64 || inTransferSize > 65536 || inTransferSize % 64 != 0) {
     return Finish(record, FT_INVALID_PARAMETER);
@@ -315,6 +340,7 @@ FtStatus SimFtdiDriver::GetDeviceInfo(FtHandle handle, std::uint32_t* type, std:
   if (Injected(record.call, &status)) return Finish(record, status);
   Chip* chip = Find(handle);
   if (chip == nullptr) return Finish(record, FT_INVALID_HANDLE);
+  if (chip->unplugged) return Finish(record, FT_IO_ERROR);
   const FtDeviceListInfoNode& node = chip->device.node;
   if (type != nullptr) *type = node.Type;
   if (id != nullptr) *id = node.ID;
@@ -330,6 +356,7 @@ FtStatus SimFtdiDriver::Purge(FtHandle handle, std::uint32_t mask) {
   if (Injected(record.call, &status)) return Finish(record, status);
   Chip* chip = Find(handle);
   if (chip == nullptr) return Finish(record, FT_INVALID_HANDLE);
+  if (chip->unplugged) return Finish(record, FT_IO_ERROR);
   // Only what has arrived is thrown away: bytes still on the wire come in
   // afterwards, as they do on the real chip. The transmit side is always
   // empty (Write returns once its bytes are out).
@@ -343,6 +370,7 @@ FtStatus SimFtdiDriver::ResetDevice(FtHandle handle) {
   if (Injected(record.call, &status)) return Finish(record, status);
   Chip* chip = Find(handle);
   if (chip == nullptr) return Finish(record, FT_INVALID_HANDLE);
+  if (chip->unplugged) return Finish(record, FT_IO_ERROR);
   chip->DropReady(clock_.NowMicros());
   return Finish(record, FT_OK);
 }
@@ -360,6 +388,7 @@ FtStatus SimFtdiDriver::Write(FtHandle handle, const void* buffer, std::uint32_t
   if (Injected(record.call, &status)) return Finish(record, status);
   Chip* chip = Find(handle);
   if (chip == nullptr) return Finish(record, FT_INVALID_HANDLE);
+  if (chip->unplugged) return Finish(record, FT_IO_ERROR);
   if (written == nullptr || (bytes == nullptr && count > 0)) {
     return Finish(record, FT_INVALID_PARAMETER);
   }
@@ -384,6 +413,11 @@ FtStatus SimFtdiDriver::Write(FtHandle handle, const void* buffer, std::uint32_t
     }
     clock_.AdvanceTo(sent);
     chip->txLineFree = sent;
+    if (chip->unplugged || PullsCableAt(*chip)) {
+      *written = n;
+      record.result = n;
+      return Finish(record, FT_IO_ERROR);
+    }
     if (chip->device.controller != nullptr) {
       chip->device.controller->ReceiveFromHost(bytes[n], line);
     }
@@ -402,6 +436,7 @@ FtStatus SimFtdiDriver::Read(FtHandle handle, void* buffer, std::uint32_t count,
   if (Injected(record.call, &status)) return Finish(record, status);
   Chip* chip = Find(handle);
   if (chip == nullptr) return Finish(record, FT_INVALID_HANDLE);
+  if (chip->unplugged) return Finish(record, FT_IO_ERROR);
   if (read == nullptr || (buffer == nullptr && count > 0)) {
     return Finish(record, FT_INVALID_PARAMETER);
   }
@@ -424,14 +459,17 @@ FtStatus SimFtdiDriver::Read(FtHandle handle, void* buffer, std::uint32_t count,
     if (!next) {
       // Nothing will ever come: the time-out runs out in full.
       if (chip->state.readTimeoutMs > 0) clock_.AdvanceTo(deadline);
+      if (chip->unplugged) return Finish(record, FT_IO_ERROR);
       break;
     }
     if (*next > deadline) {
       clock_.AdvanceTo(deadline);
+      if (chip->unplugged) return Finish(record, FT_IO_ERROR);
       break;
     }
     const std::size_t pendingBefore = clock_.pending_events();
     clock_.AdvanceTo(std::max(*next, now));
+    if (chip->unplugged) return Finish(record, FT_IO_ERROR);
     // Guard against a clock that cannot move (a read made from inside a
     // clock event): give up rather than spin.
     if (clock_.NowMicros() == now && clock_.pending_events() == pendingBefore &&
@@ -459,8 +497,13 @@ FtStatus SimFtdiDriver::GetQueueStatus(FtHandle handle, std::uint32_t* rxBytes) 
   if (Injected(record.call, &status)) return Finish(record, status);
   Chip* chip = Find(handle);
   if (chip == nullptr) return Finish(record, FT_INVALID_HANDLE);
+  if (chip->unplugged) return Finish(record, FT_IO_ERROR);
   if (rxBytes == nullptr) return Finish(record, FT_INVALID_PARAMETER);
   *rxBytes = static_cast<std::uint32_t>(ReadyAfterPoll(*chip));
+  if (chip->unplugged) {
+    *rxBytes = 0;
+    return Finish(record, FT_IO_ERROR);
+  }
   record.result = *rxBytes;
   return Finish(record, FT_OK);
 }
@@ -472,7 +515,9 @@ FtStatus SimFtdiDriver::GetStatus(FtHandle handle, std::uint32_t* rxBytes,
   if (Injected(record.call, &status)) return Finish(record, status);
   Chip* chip = Find(handle);
   if (chip == nullptr) return Finish(record, FT_INVALID_HANDLE);
+  if (chip->unplugged) return Finish(record, FT_IO_ERROR);
   const auto ready = static_cast<std::uint32_t>(ReadyAfterPoll(*chip));
+  if (chip->unplugged) return Finish(record, FT_IO_ERROR);
   if (rxBytes != nullptr) *rxBytes = ready;
   if (txBytes != nullptr) *txBytes = 0;
   if (eventStatus != nullptr) *eventStatus = 0;
@@ -499,6 +544,7 @@ FtStatus SimFtdiDriver::SetBitMode(FtHandle handle, std::uint8_t mask, std::uint
   if (Injected(record.call, &status)) return Finish(record, status);
   Chip* chip = Find(handle);
   if (chip == nullptr) return Finish(record, FT_INVALID_HANDLE);
+  if (chip->unplugged) return Finish(record, FT_IO_ERROR);
   ChipState& state = chip->state;
   const std::uint8_t oldDirections = state.cbusDirections;
   const std::uint8_t oldLevels = state.cbusLevels;
@@ -520,6 +566,7 @@ FtStatus SimFtdiDriver::GetBitMode(FtHandle handle, std::uint8_t* mode) {
   if (Injected(record.call, &status)) return Finish(record, status);
   Chip* chip = Find(handle);
   if (chip == nullptr) return Finish(record, FT_INVALID_HANDLE);
+  if (chip->unplugged) return Finish(record, FT_IO_ERROR);
   if (mode == nullptr) return Finish(record, FT_INVALID_PARAMETER);
   *mode = chip->PinByte();
   record.result = *mode;
@@ -578,7 +625,29 @@ void SimFtdiDriver::InjectWriteTimeout(unsigned n, std::uint32_t bytesBefore) {
   write_timeout_bytes_ = bytesBefore;
 }
 
+void SimFtdiDriver::UnplugAtLineByte(std::size_t n) {
+  if (n > 0) unplug_at_ = line_bytes_ + n;
+}
+
+void SimFtdiDriver::Unplug(std::size_t index) {
+  Chip& chip = *chips_.at(index);
+  chip.unplugged = true;
+  chip.rx.clear();
+}
+
+void SimFtdiDriver::Replug(std::size_t index) {
+  Chip& chip = *chips_.at(index);
+  chip.unplugged = false;
+  chip.state.open = false;
+  chip.rx.clear();
+  chip.device.node.Flags &= ~FT_FLAGS_OPENED;
+  chip.device.node.ftHandle = nullptr;
+}
+
+bool SimFtdiDriver::unplugged(std::size_t index) const { return chips_.at(index)->unplugged; }
+
 void SimFtdiDriver::ClearFaults() {
+  unplug_at_.reset();
   call_faults_.clear();
   write_timeout_in_ = 0;
   write_timeout_bytes_ = 0;

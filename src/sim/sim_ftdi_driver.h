@@ -37,6 +37,7 @@
 #include <cstdint>
 #include <deque>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -158,6 +159,16 @@ class SimFtdiDriver final : public FtdiDriver {
   // The n-th Write from now on stalls after `bytesBefore` bytes: it takes
   // the whole write time-out and succeeds with that many bytes written.
   void InjectWriteTimeout(unsigned n = 1, std::uint32_t bytesBefore = 0);
+  // The cable is pulled as the n-th byte from now on (1 = the next, either
+  // way on any chip's line) would pass: that byte and every later one are
+  // lost, every call on the chip's handle fails with FT_IO_ERROR (Close
+  // still releases it), and enumeration no longer lists the chip. The
+  // guider at the far end keeps its own power.
+  void UnplugAtLineByte(std::size_t n);
+  void Unplug(std::size_t index);
+  // Plugged in again: listed, closed, ready to be opened.
+  void Replug(std::size_t index);
+  bool unplugged(std::size_t index) const;
   void ClearFaults();
 
  private:
@@ -169,6 +180,11 @@ class SimFtdiDriver final : public FtdiDriver {
   };
 
   Chip* Find(FtHandle handle) const;
+  // The chip behind an index of the device list as enumeration shows it
+  // (unplugged chips are not listed); null when there is none.
+  Chip* Listed(int index) const;
+  // Counts one byte passing on a line; true when the cable is pulled at it.
+  bool PullsCableAt(Chip& chip);
   // Applies a FailCall fault: true, with the status, when this call fails.
   bool Injected(DriverCall call, FtStatus* status);
   DriverCallRecord Begin(DriverCall call) const;
@@ -189,6 +205,8 @@ class SimFtdiDriver final : public FtdiDriver {
   std::vector<CallFault> call_faults_;
   unsigned write_timeout_in_ = 0;  // Writes until the stall; 0: none pending
   std::uint32_t write_timeout_bytes_ = 0;
+  std::size_t line_bytes_ = 0;
+  std::optional<std::size_t> unplug_at_;
 };
 
 }  // namespace ktal::sim

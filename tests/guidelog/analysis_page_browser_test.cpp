@@ -157,11 +157,44 @@ std::string ExposureName(const ExposureSpan& e) {
   return name;
 }
 
+// The figures of an unguided run; the strongest periods are shown with
+// their harmonic of the worm period after the number.
+void ExpectRun(const std::string& dom, const std::string& scope, const UnguidedRunSummary& u) {
+  ExpectCount(dom, scope + "-samples", u.samples);
+  ExpectFigure(dom, scope + "-span_s", u.span_s, 1);
+  auto figure = [&](const std::optional<double>& v) { return u.has_figures ? v : std::nullopt; };
+  ExpectFigure(dom, scope + "-ra_rate_arcsec_per_min", figure(u.ra_rate_arcsec_per_min), 3);
+  ExpectFigure(dom, scope + "-dec_rate_arcsec_per_min", figure(u.dec_rate_arcsec_per_min), 3);
+  ExpectFigure(dom, scope + "-polar_error_arcmin", figure(u.polar_error_arcmin), 2);
+  ExpectFigure(dom, scope + "-pe_peak_to_peak_arcsec", figure(u.pe_peak_to_peak_arcsec), 2);
+  ExpectFigure(dom, scope + "-pe_max_slope_arcsec_per_s", figure(u.pe_max_slope_arcsec_per_s), 4);
+  const std::vector<SpectrumPeak>& peaks = u.periodogram.peaks;
+  for (std::size_t k = 0; k < 3; ++k) {
+    const std::string id = scope + "-peak" + std::to_string(k + 1);
+    SCOPED_TRACE(id);
+    const std::optional<std::string> value = browser::Attribute(dom, id, "data-value");
+    ASSERT_TRUE(value);
+    if (!u.has_figures || k >= peaks.size()) {
+      EXPECT_EQ(*value, "null");
+      continue;
+    }
+    EXPECT_NEAR(std::strtod(value->c_str(), nullptr), peaks[k].period_s, 1e-9 * peaks[k].period_s);
+    const char* tag = peaks[k].harmonic == 1 ? " (worm)" : "";
+    char text[64];
+    if (peaks[k].harmonic > 1)
+      std::snprintf(text, sizeof text, "%.1f (P/%d)", peaks[k].period_s, peaks[k].harmonic);
+    else
+      std::snprintf(text, sizeof text, "%.1f%s", peaks[k].period_s, tag);
+    EXPECT_EQ(browser::Text(dom, id).value_or(""), text);
+  }
+}
+
 void ExpectSummary(const std::string& dom, const GuideSeries& series, const GuidingSummary& summary) {
   ExpectGuiding(dom, "night", summary.night);
   for (const ExposureSummary& e : summary.exposures) {
     ExpectGuiding(dom, ExposureName(series.exposures[e.exposure]), e.guiding);
   }
+  for (std::size_t r = 0; r < summary.runs.size(); ++r) ExpectRun(dom, "run" + std::to_string(r + 1), summary.runs[r]);
 }
 
 // Ranges as the page's address gives them and as SummarizeGuiding takes
@@ -171,26 +204,31 @@ void ExpectSummary(const std::string& dom, const GuideSeries& series, const Guid
 TEST_F(AnalysisPageInBrowser, FiguresEqualTheProgramsSummaryWithAndWithoutExclusions) {
   const ExposureSpan& second = series_.exposures[1];
   const ExposureSpan& third = series_.exposures[2];
+  const RunSpan& run = series_.runs[0];
   const double mid = std::round((second.begin_s + second.end_s) / 2.0);
-  auto text = [](double v) {
-    char t[32];
-    std::snprintf(t, sizeof t, "%.1f", v);
-    return std::string(t);
-  };
   struct Case {
     std::string name;
+    std::vector<std::pair<double, double>> ranges;  // as a user gives them
     std::string fragment;
-    std::vector<TimeRange> excluded;
+    std::vector<TimeRange> excluded;  // as the page reads them back
   };
-  const Case cases[] = {
-      {"nothing excluded", "", {}},
-      {"part of an exposure and a whole one",
-       "exclude=" + text(mid) + "-" + text(mid + 60.0) + "," + text(third.end_s) + "-" + text(third.begin_s),
-       {{mid, mid + 60.0}, {third.end_s, third.begin_s}}},
-      {"across two exposures",
-       "exclude=" + text(second.end_s - 30.0) + "-" + text(third.begin_s + 40.0),
-       {{second.end_s - 30.0, third.begin_s + 40.0}}},
+  std::vector<Case> cases = {
+      {"nothing excluded", {}},
+      {"part of an exposure and a whole one", {{mid, mid + 60.0}, {third.end_s, third.begin_s}}},
+      {"across two exposures, and a cloud in the unguided run",
+       {{run.begin_s + 300.0, run.begin_s + 420.0}, {second.end_s - 30.0, third.begin_s + 40.0}}},
   };
+  // The address holds tenths of a second; both sides read the same text.
+  for (Case& c : cases) {
+    for (const auto& [from, to] : c.ranges) {
+      char text[64];
+      std::snprintf(text, sizeof text, "%.1f-%.1f", from, to);
+      c.fragment += (c.fragment.empty() ? "exclude=" : ",") + std::string(text);
+      TimeRange range;
+      ASSERT_EQ(std::sscanf(text, "%lf-%lf", &range.begin_s, &range.end_s), 2);
+      c.excluded.push_back(range);
+    }
+  }
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     const std::string dom = Dom(c.fragment);
@@ -200,6 +238,7 @@ TEST_F(AnalysisPageInBrowser, FiguresEqualTheProgramsSummaryWithAndWithoutExclus
       // The whole exposure is out: the page must show no figure for it.
       EXPECT_FALSE(summary.exposures[2].guiding.px);
     }
+    EXPECT_TRUE(summary.runs[0].has_figures);
     ExpectSummary(dom, series_, summary);
   }
 }

@@ -109,7 +109,7 @@ inline std::string DumpDom(const std::string& chromium, const std::filesystem::p
        "--no-default-browser-check", "--disable-extensions", "--disable-background-networking",
        "--user-data-dir=" + (work / "profile").string(),
        "--window-size=" + std::to_string(width) + "," + std::to_string(height),
-       "--enable-logging=stderr", "--log-level=0", "--virtual-time-budget=10000", "--dump-dom", url},
+       "--enable-logging=stderr", "--log-level=0", "--dump-dom", url},
       work / "dom.html", work / "browser.log", std::chrono::seconds(180));
   return run.finished && run.exit_code == 0 ? run.out : std::string();
 }

@@ -579,6 +579,72 @@ TEST(SimDriverFaultTest, GuiderFaultsSeenThroughTheChip) {
   EXPECT_FALSE(sim.guider().powered());
 }
 
+TEST(SimDriverFaultTest, GuiderSilentFromAByteOrTakingAChangedByte) {
+  SimulatedGuider sim;
+  Host host(sim);
+  host.OpenFirst();
+  host.Configure(250000);
+  sim.guider().SilenceFromSentByte(2);
+  EXPECT_EQ(host.Ask({0x03}, 3), Bytes{0x03});
+  EXPECT_EQ(host.Ask({0x00}, 1), Bytes{});
+  sim.guider().ClearFaults();
+  // The probe byte arrives as the version request.
+  sim.guider().ReplaceReceivedByte(1, 0x03);
+  EXPECT_EQ(host.Ask({0x00}, 3), (Bytes{0x03, 0x60, 0x02}));
+  EXPECT_EQ(sim.guider().ReceivedBytes().back(), 0x03);
+}
+
+// The cable is pulled as the n-th byte passes, either way: that byte is
+// lost, every later call on the handle fails, Close still lets it go, and
+// the chip is not listed until it is plugged in again.
+TEST(SimDriverFaultTest, UnplugAtALineByte) {
+  struct Case {
+    const char* name;
+    std::size_t at;
+    Bytes received;  // what the guider got of 00 then 03
+  };
+  const Case cases[] = {
+      {"on the host's byte", 1, {}},
+      {"on the guider's answer", 2, {0x00}},
+      {"on the next request", 3, {0x00}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    SimulatedGuider sim;
+    SimFtdiDriver& driver = sim.driver();
+    Host host(sim);
+    host.OpenFirst();
+    host.Configure(250000);
+    sim.guider().clear_traces();
+    driver.UnplugAtLineByte(c.at);
+    const std::uint8_t probe = 0x00;
+    const std::uint8_t version = 0x03;
+    std::uint32_t moved = 0;
+    std::uint8_t answer = 0;
+    FtStatus status = driver.Write(host.handle(), &probe, 1, &moved);
+    if (status == FT_OK) status = driver.Read(host.handle(), &answer, 1, &moved);
+    if (status == FT_OK) status = driver.Write(host.handle(), &version, 1, &moved);
+    EXPECT_EQ(status, FT_IO_ERROR);
+    EXPECT_TRUE(driver.unplugged(0));
+    EXPECT_EQ(sim.guider().ReceivedBytes(), c.received);
+    std::uint32_t queued = 1;
+    EXPECT_EQ(driver.GetQueueStatus(host.handle(), &queued), FT_IO_ERROR);
+    std::uint32_t count = 1;
+    EXPECT_EQ(driver.CreateDeviceInfoList(&count), FT_OK);
+    EXPECT_EQ(count, 0u);
+    FtHandle other = nullptr;
+    EXPECT_EQ(driver.Open(0, &other), FT_DEVICE_NOT_FOUND);
+    EXPECT_EQ(driver.Close(host.handle()), FT_OK);
+
+    driver.Replug(0);
+    EXPECT_EQ(driver.CreateDeviceInfoList(&count), FT_OK);
+    EXPECT_EQ(count, 1u);
+    host.OpenFirst();
+    host.Configure(250000);
+    EXPECT_EQ(host.Ask({0x00}, 1), Bytes{0x00});
+  }
+}
+
 TEST(SimulatedGuiderTest, ControllerOutlivingItsChipLosesItsBytes) {
   VirtualClock clock;
   HandController guider(clock);

@@ -6,10 +6,13 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <memory>
 #include <sstream>
 
 #include <gtest/gtest.h>
 
+#include "guidelog/guide_log.h"
+#include "guidelog/guiding_summary.h"
 #include "sim/log_writer.h"
 #include "sim/session_generator.h"
 #include "report_test_support.h"
@@ -383,6 +386,117 @@ TEST(logtool_run, a_missing_file_and_a_broken_one_fail_while_the_good_ones_are_p
     // The broken log's folder, made for it alone, does not stay behind empty.
     EXPECT_FALSE(fs::exists("b/QD000007.dat.content"));
     EXPECT_TRUE(fs::exists("c/QD000009.dat.content/events.csv"));
+}
+
+// The summary of a log as the library computes it with the --pe settings.
+std::string LibrarySummaryJson(const std::vector<std::uint8_t>& raw, const SummaryOptions& options)
+{
+    ScopedWorkDir dir;
+    WriteBytes("log.dat", raw);
+    auto log = std::make_unique<GuideLog>();
+    DirectoryEntry entry;
+    std::FILE* file = std::fopen("log.dat", "rb");
+    EXPECT_EQ(log->ReadRawFile(file, entry), 0);
+    std::fclose(file);
+    EXPECT_EQ(log->BuildEntities(), 0);
+    const GuideSeries series = ExtractGuideSeries(*log);
+    std::string json = GuidingSummaryJson(series, SummarizeGuiding(series, options));
+    json.pop_back();  // its line end
+    return json;
+}
+
+TEST(logtool_summary, json_is_the_library_summary_with_the_pe_settings)
+{
+    ScopedWorkDir dir;
+    const std::vector<std::uint8_t> a = GeneratedLog(0x2A);
+    WriteBytes("QD00002a.dat", a);
+    SummaryOptions options;
+    options.focal_length_mm = 1000;
+    options.worm_period_s = 480;
+    options.declination_deg = 12.5;
+    const RunResult run = RunTool({"summary", "--json", "--pe", "1000,480,12.5", "QD00002a.dat", "QD00002a.dat"});
+    EXPECT_EQ(run.status, kToolOk) << run.err;
+    EXPECT_TRUE(run.err.empty()) << run.err;
+    const std::string line = "{\"file\":\"QD00002a.dat\",\"log\":\"QD00002a\",\"summary\":" +
+                             LibrarySummaryJson(a, options) + "}\n";
+    // One line per file; a summary writes nothing, so a file may come twice.
+    EXPECT_EQ(run.out, line + line);
+    EXPECT_FALSE(fs::exists("QD00002a.dat.content"));
+
+    // Without --pe the figures stay in pixels.
+    const RunResult pixels = RunTool({"summary", "--json", "QD00002a.dat"});
+    EXPECT_EQ(pixels.out, "{\"file\":\"QD00002a.dat\",\"log\":\"QD00002a\",\"summary\":" +
+                              LibrarySummaryJson(a, SummaryOptions{}) + "}\n");
+}
+
+TEST(logtool_summary, text_names_each_exposure_the_night_and_the_unguided_run)
+{
+    ScopedWorkDir dir;
+    WriteBytes("QD00002a.dat", GeneratedLog(0x2A));
+    struct Case {
+        std::vector<std::string> options;
+        std::vector<std::string> says;
+    } cases[] = {
+        {{"--pe", "1000,480,12.5"},
+         {"QD00002a.dat: QD00002a, 3 guided exposures, 1 unguided runs, figures in arcseconds\n",
+          "\n  AE001 ", "\n  AE002 ", "\n  XE001 ", "\n  night ", "unguided run 1: 21:00:01",
+          "polar-alignment error at least ", "peak to peak, steepest ", "the worm period)",
+          "worm harmonics:    480.0 s"}},
+        {{}, {"figures in pixels (no focal length given)", "drift: RA +0.0", " px peak to peak"}},
+    };
+    for (const Case& c : cases) {
+        std::vector<std::string> args = {"summary"};
+        args.insert(args.end(), c.options.begin(), c.options.end());
+        args.push_back("QD00002a.dat");
+        const RunResult run = RunTool(args);
+        EXPECT_EQ(run.status, kToolOk) << run.err;
+        for (const std::string& part : c.says)
+            EXPECT_TRUE(Contains(run.out, part)) << part << " in\n" << run.out;
+    }
+}
+
+// Each bad input: its exit code and one line on standard error; the good
+// files of the same run are still summarised.
+TEST(logtool_summary, bad_input_is_refused_in_one_line)
+{
+    struct Case {
+        std::vector<std::string> args;
+        int status;
+        const char* says;
+    };
+    const Case cases[] = {
+        {{"summary"}, kToolUsage, "see 'ktal-logtool --help'"},
+        {{"summary", "--html", "good.dat"}, kToolUsage, "see 'ktal-logtool --help'"},
+        {{"summary", "--pe", "1000,480", "good.dat"}, kToolUsage, "FOCAL_MM,WORM_S,DEC_DEG"},
+        {{"summary", "--pe", "0,480,0", "good.dat"}, kToolUsage, "Wrong focal length entered"},
+        {{"summary", "--pe", "1000,480,91", "good.dat"}, kToolUsage, "Wrong DEC coordinate entered"},
+        {{"summary", "missing.dat", "good.dat"}, kToolFileFailed, "missing.dat: failed, the file cannot be opened"},
+        {{"summary", "folder", "good.dat"}, kToolFileFailed, "folder: failed, this is a folder"},
+        {{"summary", "short.dat", "good.dat"}, kToolFileFailed, "short.dat: failed, code 1: "},
+        {{"summary", "broken.dat", "good.dat"}, kToolFileFailed,
+         "broken.dat: failed, code 101: stream error in the log"},
+    };
+    ScopedWorkDir dir;
+    WriteBytes("good.dat", GeneratedLog(1));
+    WriteBytes("short.dat", std::vector<std::uint8_t>(10, 0x20));
+    std::vector<std::uint8_t> broken = GeneratedLog(7);
+    broken[64 + 16] = 0xFA;  // 1, 111, 1, 01: not a type code
+    WriteBytes("broken.dat", broken);
+    fs::create_directory("folder");
+    for (const Case& c : cases) {
+        std::string joined;
+        for (const std::string& arg : c.args)
+            joined += arg + ' ';
+        SCOPED_TRACE(joined);
+        const RunResult run = RunTool(c.args);
+        EXPECT_EQ(run.status, c.status) << run.err;
+        EXPECT_TRUE(Contains(run.err, c.says)) << run.err;
+        EXPECT_EQ(std::count(run.err.begin(), run.err.end(), '\n'), 1) << run.err;
+        if (c.status == kToolUsage)
+            EXPECT_TRUE(run.out.empty()) << run.out;
+        else
+            EXPECT_EQ(run.out.rfind("good.dat: QD000001, ", 0), 0u) << run.out;
+    }
 }
 
 } // namespace

@@ -11,6 +11,7 @@
 #include <CLI/CLI.hpp>
 
 #include "guidelog/guide_log.h"
+#include "guidelog/guiding_summary.h"
 #include "guidelog/periodic_error.h"
 #include "guidelog/raw_copy.h"
 #include "guidelog/report_settings.h"
@@ -167,6 +168,172 @@ bool ProcessOne(const std::string& name, const fs::path& file, const fs::path& o
     return true;
 }
 
+// Time of day of a series time, "hh:mm:ss".
+std::string ClockOf(const GuideSeries& series, double t)
+{
+    const long long tenths = series.origin_tenths + std::llround(t * 10.0);
+    const long long day_tenths = tenths % kTenthsPerDay;
+    char text[16];
+    std::snprintf(text, sizeof text, "%02lld:%02lld:%02lld", day_tenths / 36000, day_tenths / 600 % 60,
+                  day_tenths / 10 % 60);
+    return text;
+}
+
+// The drift figures of one row: arcseconds when the focal length is known,
+// pixels otherwise; "-" without drift samples.
+std::string FigureCells(const GuidingFigures& g)
+{
+    const std::optional<ErrorFigures>& f = g.arcsec ? g.arcsec : g.px;
+    char text[160];
+    if (!f) {
+        std::snprintf(text, sizeof text, "%7s %7s %7s %7s %7s %7s", "-", "-", "-", "-", "-", "-");
+    } else {
+        std::snprintf(text, sizeof text, "%7.3f %7.3f %7.3f %7.3f %7.3f %7.3f", f->ra_rms, f->dec_rms, f->total_rms,
+                      f->ra_peak, f->dec_peak, f->total_peak);
+    }
+    char counts[64];
+    std::snprintf(counts, sizeof counts, "%7d %5d %6d %6d", g.drift_samples, g.lost_stars, g.ra_corrections,
+                  g.dec_corrections);
+    return std::string(counts) + "  " + text;
+}
+
+std::string PeakText(const SpectrumPeak& p, const char* unit)
+{
+    char text[160];
+    const double amplitude = p.amplitude_arcsec ? *p.amplitude_arcsec : p.amplitude_px;
+    std::snprintf(text, sizeof text, "%.1f s (power %.2f, amplitude %.3f%s", p.period_s, p.power, amplitude, unit);
+    std::string out = text;
+    if (p.harmonic == 1)
+        out += ", the worm period";
+    else if (p.harmonic > 1)
+        out += ", worm harmonic " + std::to_string(p.harmonic);
+    return out + ")";
+}
+
+// The summary of one log as text, one block per log.
+std::string SummaryText(const std::string& name, std::uint32_t id, const GuideSeries& series,
+                        const GuidingSummary& s)
+{
+    const bool arcsec = s.arcsec_per_px_ra.has_value();
+    std::string out;
+    char line[512];
+    std::snprintf(line, sizeof line, "%s: QD%06x, %zu guided exposures, %zu unguided runs, figures in %s\n",
+                  name.c_str(), id, series.exposures.size(), series.runs.size(),
+                  arcsec ? "arcseconds" : "pixels (no focal length given)");
+    out += line;
+    if (arcsec) {
+        std::snprintf(line, sizeof line, "  scale: %.4f\"/px in RA, %.4f\"/px in DEC\n", *s.arcsec_per_px_ra,
+                      *s.arcsec_per_px_dec);
+        out += line;
+    }
+    out += "  exposure  start     length  samples  lost RA cor DEC cor   RA rms DEC rms tot rms RA peak DECpeak totpeak\n";
+    for (const ExposureSummary& e : s.exposures) {
+        const ExposureSpan& span = series.exposures[e.exposure];
+        std::snprintf(line, sizeof line, "  %cE%03d     %s %7.1f s %s\n", span.kind, span.number,
+                      ClockOf(series, span.begin_s).c_str(), span.end_s - span.begin_s,
+                      FigureCells(e.guiding).c_str());
+        out += line;
+    }
+    std::snprintf(line, sizeof line, "  night     %s %7.1f s %s\n", ClockOf(series, 0.0).c_str(), series.end_s,
+                  FigureCells(s.night).c_str());
+    out += line;
+    for (const UnguidedRunSummary& u : s.runs) {
+        const RunSpan& span = series.runs[u.run];
+        std::snprintf(line, sizeof line, "  unguided run %d: %s, %.1f s, %d positions\n", u.run + 1,
+                      ClockOf(series, span.begin_s).c_str(), u.span_s, u.samples);
+        out += line;
+        if (!u.has_figures) {
+            out += "    too few positions for figures\n";
+            continue;
+        }
+        if (u.ra_rate_arcsec_per_min) {
+            std::snprintf(line, sizeof line,
+                          "    drift: RA %+.3f\"/min, DEC %+.3f\"/min; polar-alignment error at least %.2f'\n",
+                          *u.ra_rate_arcsec_per_min, *u.dec_rate_arcsec_per_min, *u.polar_error_arcmin);
+        } else {
+            std::snprintf(line, sizeof line, "    drift: RA %+.5f px/s, DEC %+.5f px/s\n", u.ra_rate_px_per_s,
+                          u.dec_rate_px_per_s);
+        }
+        out += line;
+        const bool pe_arcsec = u.pe_peak_to_peak_arcsec.has_value();
+        const double p2p = pe_arcsec ? *u.pe_peak_to_peak_arcsec : u.pe_peak_to_peak_px;
+        const std::optional<double> slope = pe_arcsec ? u.pe_max_slope_arcsec_per_s : u.pe_max_slope_px_per_s;
+        const char* pe_unit = pe_arcsec ? "\"" : " px";
+        std::snprintf(line, sizeof line, "    periodic error: %.3f%s peak to peak", p2p, pe_unit);
+        out += line;
+        if (slope) {
+            std::snprintf(line, sizeof line, ", steepest %.4f%s/s", *slope, pe_unit);
+            out += line;
+        }
+        if (u.smoothing_s > 0.0) {
+            std::snprintf(line, sizeof line, " (smoothed over %.1f s)", u.smoothing_s);
+            out += line;
+        }
+        out += "\n";
+        const Periodogram& g = u.periodogram;
+        for (std::size_t k = 0; k < g.peaks.size(); ++k) {
+            out += k == 0 ? "    strongest periods: " : "                       ";
+            out += PeakText(g.peaks[k], pe_unit) + "\n";
+        }
+        for (std::size_t k = 0; k < g.worm_harmonics.size(); ++k) {
+            out += k == 0 ? "    worm harmonics:    " : "                       ";
+            out += PeakText(g.worm_harmonics[k], pe_unit) + "\n";
+        }
+    }
+    return out;
+}
+
+// Reads and decodes one log, summarises it and prints it; the failure line
+// goes to standard error.
+bool SummarizeOne(const std::string& name, const SummaryOptions& options, bool json)
+{
+    std::error_code error;
+    if (fs::is_directory(name, error)) {
+        std::fprintf(stderr, "%s: failed, this is a folder, not a raw log file\n", name.c_str());
+        return false;
+    }
+    StdioFile raw = OpenStdioFile(name.c_str(), "rb");
+    if (!raw) {
+        std::fprintf(stderr, "%s: failed, the file cannot be opened for reading\n", name.c_str());
+        return false;
+    }
+    auto log = std::make_unique<GuideLog>();
+    DirectoryEntry entry;
+    int code = log->ReadRawFile(raw.get(), entry);
+    // A stream error leaves part of the night out; its figures would pass
+    // for the whole night's.
+    if (code == 0 && log->BuildEntities() != 0)
+        code = 101;
+    if (code != 0) {
+        std::fprintf(stderr, "%s: failed, code %d: %s\n", name.c_str(), code, ProcessCodeMeaning(code));
+        return false;
+    }
+    const std::uint32_t id = FileIdOf(entry.file_id);
+    const GuideSeries series = ExtractGuideSeries(*log);
+    const GuidingSummary summary = SummarizeGuiding(series, options);
+    if (json) {
+        std::string text = GuidingSummaryJson(series, summary);
+        while (!text.empty() && text.back() == '\n')
+            text.pop_back();
+        std::string quoted;
+        for (char c : name) {
+            if (c == '"' || c == '\\')
+                quoted += '\\';
+            if (static_cast<unsigned char>(c) < 0x20) {
+                char escaped[8];
+                std::snprintf(escaped, sizeof escaped, "\\u%04x", c);
+                quoted += escaped;
+                continue;
+            }
+            quoted += c;
+        }
+        std::printf("{\"file\":\"%s\",\"log\":\"QD%06x\",\"summary\":%s}\n", quoted.c_str(), id, text.c_str());
+    } else {
+        std::fputs(SummaryText(name, id, series, summary).c_str(), stdout);
+    }
+    return true;
+}
+
 } // namespace
 
 std::optional<PeSettings> ParsePeSettings(const std::string& text, std::string& error)
@@ -265,9 +432,23 @@ int RunLogTool(int argc, char** argv)
         ->type_name("FOCAL_MM,WORM_S,DEC_DEG");
     process->add_option("--out", options.out, "Folder under which each file gets its QD<id>.dat.content folder (created when missing)")->type_name("DIR");
     process->add_option("FILE", options.files, "Raw guiding log files")->required();
+    std::string summary_pe;
+    bool json = false;
+    std::vector<std::string> summary_files;
+    CLI::App* summary = app.add_subcommand(
+        "summary", "Print the guiding summary of each raw log FILE: RMS and peak of the drift per guided\n"
+        "exposure and for the night, and for each unguided run the drift rates, the polar-alignment\n"
+        "error, the periodic error and its strongest periods. Nothing is written to disk.");
+    summary->add_option("--pe", summary_pe,
+                        "Figures in arcseconds for this focal length (mm, at least 1); the worm gear period\n"
+                        "(s, at least 1) and guide star declination (degrees, -90 to 90) for the periodic error")
+        ->type_name("FOCAL_MM,WORM_S,DEC_DEG");
+    summary->add_flag("--json", json, "One JSON object per file and line, for scripts");
+    summary->add_option("FILE", summary_files, "Raw guiding log files")->required();
     app.footer("Results go to standard output, failures to standard error.\n"
                "Exit status: 0 all files processed, 1 a file failed, 2 bad options.\n"
-               "Example: ktal-logtool process --html --pe 1000,480,12.5 QD00002a.dat");
+               "Example: ktal-logtool process --html --pe 1000,480,12.5 QD00002a.dat\n"
+               "         ktal-logtool summary --pe 1000,480,12.5 QD00002a.dat");
 
     try {
         app.parse(argc, argv);
@@ -277,6 +458,26 @@ int RunLogTool(int argc, char** argv)
     } catch (const CLI::ParseError& failure) {
         std::fprintf(stderr, "ktal-logtool: %s; see 'ktal-logtool --help'.\n", failure.what());
         return kToolUsage;
+    }
+
+    if (summary->parsed()) {
+        SummaryOptions settings;
+        if (!summary_pe.empty()) {
+            std::string error;
+            const std::optional<PeSettings> pe = ParsePeSettings(summary_pe, error);
+            if (!pe) {
+                std::fprintf(stderr, "ktal-logtool: --pe %s: %s\n", summary_pe.c_str(), error.c_str());
+                return kToolUsage;
+            }
+            settings.focal_length_mm = pe->focal_length_mm;
+            settings.worm_period_s = pe->worm_period_s;
+            settings.declination_deg = pe->star_dec_deg;
+        }
+        bool all_ok = true;
+        for (const std::string& name : summary_files)
+            all_ok = SummarizeOne(name, settings, json) && all_ok;
+        std::fflush(stdout);
+        return all_ok ? kToolOk : kToolFileFailed;
     }
 
     bool pe = false;

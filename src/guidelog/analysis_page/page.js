@@ -59,9 +59,12 @@
   // "#exclude=120.0-300.5,4000.0-4100.0": seconds from the log's first
   // entity, so a shared link carries the ranges. "bench=zoom" makes the
   // page time its own redraws.
+  // "view=a-b" keeps the part of the night the graph shows, likewise.
   function readHash() {
     var params = new URLSearchParams(location.hash.replace(/^#/, ''));
-    return { exclusions: S.ParseExclusions(params.get('exclude') || ''), bench: params.get('bench') };
+    var view = S.ParseExclusions(params.get('view') || '');
+    return { exclusions: S.ParseExclusions(params.get('exclude') || ''), bench: params.get('bench'),
+             view: view.length === 1 && view[0][1] > view[0][0] ? view[0] : null };
   }
   var state = readHash();
   var units = 'px';
@@ -71,6 +74,7 @@
     var params = new URLSearchParams(location.hash.replace(/^#/, ''));
     var text = S.FormatExclusions(state.exclusions);
     if (text) params.set('exclude', text); else params.delete('exclude');
+    if (state.view) params.set('view', S.FormatExclusions([state.view])); else params.delete('view');
     var hash = params.toString().replace(/%2C/gi, ',');
     var url = location.href.replace(/#.*$/, '') + (hash ? '#' + hash : '');
     try { history.replaceState(null, '', url); } catch (e) { location.hash = hash; }
@@ -99,7 +103,9 @@
     var rows = [];
     var lastT = -Infinity;
     var s, i;
-    function gap(t) { if (t - lastT > gapAfter && lastT > -Infinity) rows.push([(t + lastT) / 2, null, null, null, null]); }
+    // The break sits just after the last sample: a step plot draws its last
+    // value on up to the break.
+    function gap(t) { if (t - lastT > gapAfter && lastT > -Infinity) rows.push([lastT + 0.05, null, null, null, null]); }
     if (i1 - i0 <= buckets * 2) {
       for (i = i0; i < i1; ++i) {
         gap(T[i]);
@@ -183,11 +189,23 @@
   function zoomTo(lo, hi) {
     if (!(hi > lo)) return;
     graph.updateOptions({ file: rowsFor([lo, hi]), dateWindow: [lo, hi] });
+    viewChanged([lo, hi]);
   }
 
   function refreshRows() {
     var range = graph.xAxisRange();
     if (needsRows(range)) graph.updateOptions({ file: rowsFor(range), dateWindow: range });
+    viewChanged(range);
+  }
+
+  // The view goes into the address too (the whole night is no view).
+  function viewChanged(range) {
+    if (state.bench) return;
+    var whole = range[0] <= fullRange[0] && range[1] >= fullRange[1];
+    var view = whole ? null : [S.RoundTenth(range[0]), S.RoundTenth(range[1])];
+    if (S.FormatExclusions(view ? [view] : []) === S.FormatExclusions(state.view ? [state.view] : [])) return;
+    state.view = view;
+    writeHash();
   }
 
   function shade(canvas, area, g, from, to, style) {
@@ -388,7 +406,7 @@
       var ex = series.exposures[summary.exposures[e].exposure];
       // The report counts positions without AutoExposure as an external
       // exposure; here they are an unguided run's.
-      addRow(ex.name, ex.name + (hasDrift[summary.exposures[e].exposure] ? '' : ' (unguided run)'),
+      addRow(ex.name, ex.name + (hasDrift[summary.exposures[e].exposure] ? '' : ' (run)'),
              clockText(ex.start), summary.exposures[e].guiding, e);
     }
     var note = 'RMS about the mean (population standard deviation) and peak distance from the mean, ' +
@@ -405,53 +423,92 @@
 
   function renderRuns() {
     var table = el('runs-table');
-    var holder = el('periodograms');
     table.textContent = '';
-    holder.textContent = '';
     if (summary.runs.length === 0) {
       el('runs-note').textContent = 'The log holds no unguided run (a run of absolute star positions).';
       return;
     }
     el('runs-note').textContent = runsNote();
-    var titles = ['Run', 'Start', 'Span (s)', 'Samples', 'RA drift (″/min)', 'DEC drift (″/min)',
-                  'Polar alignment ≥ (′)', 'PE peak-to-peak (″)', 'Steepest PE slope (″/s)', 'Strongest periods (s)'];
+    var arcsec = summary.arcsec_per_px_ra !== null;
     var head = make('tr');
+    var titles = ['Run', 'Start', 'Span (s)', 'Samples'].concat(arcsec ?
+      ['RA drift (″/min)', 'DEC drift (″/min)', 'Polar alignment ≥ (′)', 'PE peak-to-peak (″)', 'Steepest PE slope (″/s)'] :
+      ['RA drift (px/s)', 'DEC drift (px/s)', 'Polar alignment', 'PE peak-to-peak (px)', 'Steepest PE slope (px/s)']);
     titles.forEach(function (t, i) { head.appendChild(make('th', i === 0 ? { class: 'name' } : null, t)); });
+    head.appendChild(make('th', { colspan: '3' }, 'Strongest periods (s)'));
     table.appendChild(head);
     for (var r = 0; r < summary.runs.length; ++r) {
       var run = summary.runs[r];
       var scope = 'run' + (r + 1);
       var tr = make('tr');
+      if (run === null) {
+        cell(tr, null, 'Run ' + (r + 1), 0, 'name');
+        cell(tr, null, clockText(series.runs[r].start));
+        var wait = make('td', { colspan: '12', class: 'none' }, 'computing…');
+        tr.appendChild(wait);
+        table.appendChild(tr);
+        continue;
+      }
+      placeRun(r, run);
       var f = run.has_figures;
       cell(tr, null, 'Run ' + (r + 1), 0, 'name');
       cell(tr, null, clockText(series.runs[run.run].start));
       cell(tr, scope + '-span_s', run.span_s, 1);
       cell(tr, scope + '-samples', String(run.samples));
-      cell(tr, scope + '-ra_rate_arcsec_per_min', f ? run.ra_rate_arcsec_per_min : null, 3);
-      cell(tr, scope + '-dec_rate_arcsec_per_min', f ? run.dec_rate_arcsec_per_min : null, 3);
-      cell(tr, scope + '-polar_error_arcmin', f ? run.polar_error_arcmin : null, 2);
-      cell(tr, scope + '-pe_peak_to_peak_arcsec', f ? run.pe_peak_to_peak_arcsec : null, 2);
-      cell(tr, scope + '-pe_max_slope_arcsec_per_s', f ? run.pe_max_slope_arcsec_per_s : null, 4);
-      var peaks = f && run.periodogram ? run.periodogram.peaks : [];
-      cell(tr, scope + '-periods', peaks.slice(0, 3).map(function (p) { return fmt(p.period_s, 1); }).join(', ') || '–');
+      if (arcsec) {
+        cell(tr, scope + '-ra_rate_arcsec_per_min', f ? run.ra_rate_arcsec_per_min : null, 3);
+        cell(tr, scope + '-dec_rate_arcsec_per_min', f ? run.dec_rate_arcsec_per_min : null, 3);
+        cell(tr, scope + '-polar_error_arcmin', f ? run.polar_error_arcmin : null, 2);
+        cell(tr, scope + '-pe_peak_to_peak_arcsec', f ? run.pe_peak_to_peak_arcsec : null, 2);
+        cell(tr, scope + '-pe_max_slope_arcsec_per_s', f ? run.pe_max_slope_arcsec_per_s : null, 4);
+      } else {
+        cell(tr, scope + '-ra_rate_px_per_s', f ? run.ra_rate_px_per_s : null, 5);
+        cell(tr, scope + '-dec_rate_px_per_s', f ? run.dec_rate_px_per_s : null, 5);
+        cell(tr, null, 'needs the focal length');
+        cell(tr, scope + '-pe_peak_to_peak_px', f ? run.pe_peak_to_peak_px : null, 3);
+        cell(tr, scope + '-pe_max_slope_px_per_s', f ? run.pe_max_slope_px_per_s : null, 5);
+      }
+      var peaks = f ? run.periodogram.peaks : [];
+      for (var k = 0; k < 3; ++k) {
+        var pk = peaks[k];
+        var td = cell(tr, scope + '-peak' + (k + 1), pk ? pk.period_s : null, 1);
+        if (pk) {
+          if (pk.harmonic === 1) td.textContent += ' (worm)';
+          else if (pk.harmonic > 1) td.textContent += ' (P/' + pk.harmonic + ')';
+          td.title = 'power ' + fmt(pk.power, 3) + ', amplitude ' +
+            (pk.amplitude_arcsec !== null ? fmt(pk.amplitude_arcsec, 2) + '″' : fmt(pk.amplitude_px, 3) + ' px');
+        }
+      }
       table.appendChild(tr);
-      drawRun(holder, r, run);
     }
   }
 
-  function drawRun(holder, r, run) {
-    var spanInfo = series.runs[run.run];
+  // Each run's graphs are drawn again only when its figures changed: an
+  // exclusion elsewhere leaves them as they are.
+  var runBoxes = [];
+  function placeRun(r, run) {
+    if (runBoxes[r] && runBoxes[r].run === run) return;
+    var holder = el('periodograms');
     var box = make('div', { class: 'periodogram' });
+    if (runBoxes[r]) holder.replaceChild(box, runBoxes[r].box);
+    else holder.appendChild(box);
+    runBoxes[r] = { run: run, box: box };
+    drawRun(box, r, run);
+  }
+
+  function drawRun(box, r, run) {
+    var spanInfo = series.runs[run.run];
     box.appendChild(make('h3', null, 'Run ' + (r + 1) + ': star position (from its first) and the periodogram of the RA error'));
     var posPlot = make('div', { class: 'plot', id: 'run' + (r + 1) + '-positions' });
     var pgPlot = make('div', { class: 'plot', id: 'run' + (r + 1) + '-periodogram' });
     box.appendChild(posPlot);
     box.appendChild(pgPlot);
-    holder.appendChild(box);
 
     var rows = [];
     var x0 = series.ra[spanInfo.first], y0 = series.dec[spanInfo.first];
-    for (var i = spanInfo.first; i < spanInfo.endSample; ++i) {
+    // A smooth curve: every few samples are enough for the eye.
+    var stride = Math.max(1, Math.ceil((spanInfo.endSample - spanInfo.first) / 3000));
+    for (var i = spanInfo.first; i < spanInfo.endSample; i += stride) {
       var out = S.Excluded(ALL_T[i], state.exclusions);
       rows.push([ALL_T[i], out ? null : series.ra[i] - x0, out ? null : series.dec[i] - y0]);
     }
@@ -488,7 +545,8 @@
       underlayCallback: function (canvas, area, g) {
         if (!(worm > 0)) return;
         for (var h = 1; h <= 8; ++h) {
-          var x = g.toDomXCoord(worm / h);
+          // toDomXCoord knows no logarithmic axis; the percentage does.
+          var x = area.x + g.toPercentXCoord(worm / h) * area.w;
           if (x < area.x || x > area.x + area.w) continue;
           canvas.strokeStyle = h === 1 ? 'rgba(200, 40, 40, 0.9)' : 'rgba(210, 130, 40, 0.75)';
           canvas.setLineDash(h === 1 ? [] : [4, 3]);
@@ -524,12 +582,50 @@
     el('clear-exclusions').disabled = state.exclusions.length === 0;
   }
 
-  function recompute() {
-    summary = S.Summarize(series, state.exclusions);
+  // The runs' figures (a periodogram of thousands of frequencies each) are
+  // kept per run and per the exclusions that touch that run, and computed
+  // one run at a time after the rest of the page is shown, so that an
+  // exclusion elsewhere costs nothing and a long night never freezes it.
+  var runCache = {};
+  var generation = 0;
+
+  function runKey(r) {
+    var span = series.runs[r];
+    var inside = state.exclusions.filter(function (x) { return x[1] >= span.start && x[0] <= span.end; });
+    return r + ':' + S.FormatExclusions(inside);
+  }
+
+  // `atOnce`: every run before returning (the first showing, which the
+  // browser's load waits for).
+  function recompute(atOnce) {
+    var mine = ++generation;
+    var missing = [];
+    summary = S.Summarize(series, state.exclusions, function (r) {
+      var hit = runCache[runKey(r)];
+      if (!hit) missing.push(r);
+      return hit || null;
+    });
+    document.body.removeAttribute('data-ready');
+    var scale = S.ScaleOf(series);
+    while (atOnce && missing.length > 0) {
+      var r = missing.shift();
+      runCache[runKey(r)] = summary.runs[r] = S.RunSummary(series, r, state.exclusions, scale);
+    }
     renderSummary();
     renderRuns();
     renderExclusions();
     if (graph) graph.updateOptions({}, false);
+    (function next() {
+      if (mine !== generation) return;  // the exclusions changed meanwhile
+      if (missing.length === 0) {
+        document.body.setAttribute('data-ready', '1');
+        return;
+      }
+      var r2 = missing.shift();
+      runCache[runKey(r2)] = summary.runs[r2] = S.RunSummary(series, r2, state.exclusions, scale);
+      renderRuns();
+      setTimeout(next, 0);
+    })();
   }
 
   function exclusionsChanged() {
@@ -602,12 +698,15 @@
   el('clear-exclusions').addEventListener('click', function () { state.exclusions = []; exclusionsChanged(); });
   window.addEventListener('hashchange', function () {
     var next = readHash();
+    if (next.view && graph && S.FormatExclusions([next.view]) !== S.FormatExclusions(state.view ? [state.view] : [])) {
+      zoomTo(next.view[0], next.view[1]);
+    }
     if (S.FormatExclusions(next.exclusions) === S.FormatExclusions(state.exclusions)) return;
     state.exclusions = next.exclusions;
     recompute();
   });
 
-  recompute();
+  recompute(true);
   if (summary.arcsec_per_px_ra !== null) {
     var sw = el('unit-switch');
     ['px', 'arcsec'].forEach(function (u) {
@@ -625,8 +724,7 @@
       sw.appendChild(lab);
     });
   }
-  if (N > 0) buildGraph(fullRange);
+  if (N > 0) buildGraph(state.view || fullRange);
   else el('guide-graph').textContent = 'The log holds no guided drift measurement.';
   if (state.bench === 'zoom' && N > 0) runBench();
-  document.body.setAttribute('data-ready', '1');
 })();

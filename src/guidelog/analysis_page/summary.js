@@ -140,12 +140,20 @@ window.KtalSummary = (function () {
 
   // ------------------------------------------------------------ summary --
 
-  function Summarize(series, excluded) {
+  // Arcseconds per pixel of RA (x) and DEC (y), or null without a focal
+  // length.
+  function ScaleOf(series) {
+    if (series.focalLength === null || !(series.focalLength > 0)) return null;
+    var sx = PIXEL_PITCH_MM / series.focalLength * 3600.0 * DEGREES_PER_RADIAN;
+    return { ra: sx, dec: sx * Y_SCALE };
+  }
+
+  // The whole summary. `runOf(r)`, when given, supplies the runs' figures
+  // instead (the page computes those apart, as they take the longest).
+  function Summarize(series, excluded, runOf) {
     var summary = { arcsec_per_px_ra: null, arcsec_per_px_dec: null, exposures: [], night: null, runs: [] };
-    var scale = null;
-    if (series.focalLength !== null && series.focalLength > 0) {
-      var sx = PIXEL_PITCH_MM / series.focalLength * 3600.0 * DEGREES_PER_RADIAN;
-      scale = { ra: sx, dec: sx * Y_SCALE };
+    var scale = ScaleOf(series);
+    if (scale) {
       summary.arcsec_per_px_ra = scale.ra;
       summary.arcsec_per_px_dec = scale.dec;
     }
@@ -154,12 +162,359 @@ window.KtalSummary = (function () {
       summary.exposures.push({ exposure: k, guiding: FiguresOf(series, e.first, e.endSample, excluded, scale) });
     }
     summary.night = FiguresOf(series, 0, series.t.length, excluded, scale);
-    for (var r = 0; r < series.runs.length; ++r) summary.runs.push(RunSummary(series, r, excluded, scale));
+    for (var r = 0; r < series.runs.length; ++r) {
+      summary.runs.push(runOf ? runOf(r) : RunSummary(series, r, excluded, scale));
+    }
     return summary;
   }
 
-  function RunSummary(series, r, excluded, scale) {
-    return { run: r, samples: 0, span_s: 0, has_figures: false };
+  // ------------------------------------------------------ unguided runs --
+
+  var PI = 3.14159265358979323846;
+  var SIDEREAL_RATE = 2.0 * PI / 86164.0905;
+  var HARMONICS_FITTED = 4;
+  var MAX_FREQUENCIES = 4096;
+  var SHORTEST_PERIOD_FLOOR = 10.0;
+  var PEAKS_KEPT = 5;
+  var REFINE_STEPS = 4;
+  var WORM_HARMONICS_LISTED = 8;
+
+  // Gaussian elimination with partial pivoting of a (n x n, row-major)
+  // against two right-hand sides, in place; false for a negligible pivot.
+  function Solve(a, rx, ry, n) {
+    var largest = 0.0;
+    var i, k, row, col;
+    for (i = 0; i < n; ++i) largest = Math.max(largest, Math.abs(a[i * n + i]));
+    for (col = 0; col < n; ++col) {
+      var pivot = col;
+      for (row = col + 1; row < n; ++row) {
+        if (Math.abs(a[row * n + col]) > Math.abs(a[pivot * n + col])) pivot = row;
+      }
+      if (!(Math.abs(a[pivot * n + col]) > 1e-12 * largest)) return false;
+      if (pivot !== col) {
+        for (k = 0; k < n; ++k) { var t = a[col * n + k]; a[col * n + k] = a[pivot * n + k]; a[pivot * n + k] = t; }
+        var tx = rx[col]; rx[col] = rx[pivot]; rx[pivot] = tx;
+        var ty = ry[col]; ry[col] = ry[pivot]; ry[pivot] = ty;
+      }
+      for (row = col + 1; row < n; ++row) {
+        var factor = a[row * n + col] / a[col * n + col];
+        for (k = col; k < n; ++k) a[row * n + k] -= factor * a[col * n + k];
+        rx[row] -= factor * rx[col];
+        ry[row] -= factor * ry[col];
+      }
+    }
+    for (row = n - 1; row >= 0; --row) {
+      for (k = row + 1; k < n; ++k) {
+        rx[row] -= a[row * n + k] * rx[k];
+        ry[row] -= a[row * n + k] * ry[k];
+      }
+      rx[row] /= a[row * n + row];
+      ry[row] /= a[row * n + row];
+    }
+    return true;
+  }
+
+  // Least squares of x and y against the line and, with harmonics > 0, the
+  // period's first harmonics: [offset, slope per second] of each, or null.
+  function FitDriftLine(p, halfSpan, worm, harmonics) {
+    var n = 2 + 2 * harmonics;
+    var a = new Array(n * n).fill(0.0);
+    var bx = new Array(n).fill(0.0), by = new Array(n).fill(0.0);
+    var row = new Array(n);
+    for (var i = 0; i < p.t.length; ++i) {
+      row[0] = 1.0;
+      row[1] = p.t[i] / halfSpan;
+      for (var k = 1; k <= harmonics; ++k) {
+        var phase = 2.0 * PI * k * p.t[i] / worm;
+        row[2 * k] = Math.sin(phase);
+        row[2 * k + 1] = Math.cos(phase);
+      }
+      for (var r = 0; r < n; ++r) {
+        for (var c = 0; c < n; ++c) a[r * n + c] += row[r] * row[c];
+        bx[r] += row[r] * p.x[i];
+        by[r] += row[r] * p.y[i];
+      }
+    }
+    if (!Solve(a, bx, by, n)) return null;
+    return { x: [bx[0], bx[1] / halfSpan], y: [by[0], by[1] / halfSpan] };
+  }
+
+  function PowerOf(sum, n, ssq) {
+    var h = Math.hypot(sum.c2, sum.s2);
+    var cos2 = h > 0.0 ? sum.c2 / h : 1.0;
+    var sin2 = h > 0.0 ? sum.s2 / h : 0.0;
+    var cos1 = Math.sqrt(Math.max(0.0, (1.0 + cos2) / 2.0));
+    var sin1 = Math.sqrt(Math.max(0.0, (1.0 - cos2) / 2.0));
+    if (sin2 < 0 || Object.is(sin2, -0)) sin1 = -sin1;
+    var cc = n / 2.0 + h / 2.0;
+    var ss = n / 2.0 - h / 2.0;
+    var yc = sum.yc * cos1 + sum.ys * sin1;
+    var ys = sum.ys * cos1 - sum.yc * sin1;
+    var power = 0.0, a = 0.0, b = 0.0;
+    if (cc > 1e-9 * n) { power += yc * yc / cc; a = yc / cc; }
+    if (ss > 1e-9 * n) { power += ys * ys / ss; b = ys / ss; }
+    return { power: ssq > 0.0 ? power / ssq : 0.0, amplitude: Math.hypot(a, b) };
+  }
+
+  // The Lomb-Scargle sums of `count` frequencies first + k * step, each
+  // sample's phase turned on by one rotation per frequency, samples in
+  // blocks of eight summed in the same order as the program sums them.
+  function SumsOnGrid(p, r, first, step, count) {
+    var yc = new Float64Array(count), ys = new Float64Array(count);
+    var c2 = new Float64Array(count), s2 = new Float64Array(count);
+    var n = r.length;
+    var c = new Float64Array(8), s = new Float64Array(8), dc = new Float64Array(8);
+    var ds = new Float64Array(8), y = new Float64Array(8);
+    for (var i0 = 0; i0 < n; i0 += 8) {
+      var j;
+      // Lanes past the last sample stay zero and add nothing.
+      for (j = 0; j < 8; ++j) { c[j] = 0; s[j] = 0; dc[j] = 0; ds[j] = 0; y[j] = 0; }
+      for (j = 0; j < 8 && i0 + j < n; ++j) {
+        var t = p.t[i0 + j];
+        c[j] = Math.cos(2.0 * PI * first * t);
+        s[j] = Math.sin(2.0 * PI * first * t);
+        dc[j] = Math.cos(2.0 * PI * step * t);
+        ds[j] = Math.sin(2.0 * PI * step * t);
+        y[j] = r[i0 + j];
+      }
+      // The eight lanes as plain variables: the same arithmetic in the same
+      // order, several times faster than through arrays.
+      var c0 = c[0], c1 = c[1], c2_ = c[2], c3 = c[3], c4 = c[4], c5 = c[5], c6 = c[6], c7 = c[7];
+      var s0 = s[0], s1 = s[1], s2_ = s[2], s3 = s[3], s4 = s[4], s5 = s[5], s6 = s[6], s7 = s[7];
+      var dc0 = dc[0], dc1 = dc[1], dc2 = dc[2], dc3 = dc[3], dc4 = dc[4], dc5 = dc[5], dc6 = dc[6], dc7 = dc[7];
+      var ds0 = ds[0], ds1 = ds[1], ds2 = ds[2], ds3 = ds[3], ds4 = ds[4], ds5 = ds[5], ds6 = ds[6], ds7 = ds[7];
+      var y0 = y[0], y1 = y[1], y2 = y[2], y3 = y[3], y4 = y[4], y5 = y[5], y6 = y[6], y7 = y[7];
+      var nc;
+      for (var k = 0; k < count; ++k) {
+        yc[k] += ((y0 * c0 + y1 * c1) + (y2 * c2_ + y3 * c3)) + ((y4 * c4 + y5 * c5) + (y6 * c6 + y7 * c7));
+        ys[k] += ((y0 * s0 + y1 * s1) + (y2 * s2_ + y3 * s3)) + ((y4 * s4 + y5 * s5) + (y6 * s6 + y7 * s7));
+        c2[k] += (((c0 - s0) * (c0 + s0) + (c1 - s1) * (c1 + s1)) + ((c2_ - s2_) * (c2_ + s2_) + (c3 - s3) * (c3 + s3))) +
+                 (((c4 - s4) * (c4 + s4) + (c5 - s5) * (c5 + s5)) + ((c6 - s6) * (c6 + s6) + (c7 - s7) * (c7 + s7)));
+        s2[k] += ((2.0 * c0 * s0 + 2.0 * c1 * s1) + (2.0 * c2_ * s2_ + 2.0 * c3 * s3)) +
+                 ((2.0 * c4 * s4 + 2.0 * c5 * s5) + (2.0 * c6 * s6 + 2.0 * c7 * s7));
+        nc = c0 * dc0 - s0 * ds0; s0 = s0 * dc0 + c0 * ds0; c0 = nc;
+        nc = c1 * dc1 - s1 * ds1; s1 = s1 * dc1 + c1 * ds1; c1 = nc;
+        nc = c2_ * dc2 - s2_ * ds2; s2_ = s2_ * dc2 + c2_ * ds2; c2_ = nc;
+        nc = c3 * dc3 - s3 * ds3; s3 = s3 * dc3 + c3 * ds3; c3 = nc;
+        nc = c4 * dc4 - s4 * ds4; s4 = s4 * dc4 + c4 * ds4; c4 = nc;
+        nc = c5 * dc5 - s5 * ds5; s5 = s5 * dc5 + c5 * ds5; c5 = nc;
+        nc = c6 * dc6 - s6 * ds6; s6 = s6 * dc6 + c6 * ds6; c6 = nc;
+        nc = c7 * dc7 - s7 * ds7; s7 = s7 * dc7 + c7 * ds7; c7 = nc;
+      }
+    }
+    var sums = new Array(count);
+    for (var q = 0; q < count; ++q) sums[q] = { yc: yc[q], ys: ys[q], c2: c2[q], s2: s2[q] };
+    return sums;
+  }
+
+  function HarmonicOf(frequency, worm, span) {
+    if (worm === null) return 0;
+    var k = Math.round(frequency * worm);
+    if (k < 1.0 || k > WORM_HARMONICS_LISTED || Math.abs(frequency - k / worm) > 0.5 / span) return 0;
+    return k;
+  }
+
+  // A maximum within 1/T of a stronger peak, or below twice the sinc^2
+  // leakage of one, is that peak's sidelobe rather than a period of its own.
+  function IsSidelobe(frequency, power, stronger, span) {
+    for (var i = 0; i < stronger.length; ++i) {
+      var distance = Math.abs(frequency - 1.0 / stronger[i].period_s) * span;
+      if (distance < 1.0 || power <= 2.0 * stronger[i].power / (PI * PI * distance * distance)) return true;
+    }
+    return false;
+  }
+
+  function PeriodogramOf(p, r, span, worm, arcsecFactor) {
+    var g = { first_hz: 0, step_hz: 0, power: [], peaks: [], worm_harmonics: [] };
+    var n = r.length;
+    var ssq = 0.0;
+    var i;
+    for (i = 0; i < n; ++i) ssq += r[i] * r[i];
+    var intervals = [];
+    for (i = 1; i < p.t.length; ++i) intervals.push(p.t[i] - p.t[i - 1]);
+    intervals.sort(function (a, b) { return a - b; });
+    var median = intervals[intervals.length >> 1];
+    var shortest = Math.max(2.0 * median, SHORTEST_PERIOD_FLOOR);
+    var low = 1.0 / span;
+    var high = 1.0 / shortest;
+    if (high < low) return g;
+    var step = 1.0 / (2.0 * span);
+    var count = Math.min(Math.floor((high - low) / step + 1e-9) + 1.0, MAX_FREQUENCIES);
+    high = low + (count - 1) * step;
+    g.first_hz = low;
+    g.step_hz = step;
+    var sums = SumsOnGrid(p, r, low, step, count);
+    for (var k = 0; k < count; ++k) g.power.push(PowerOf(sums[k], n, ssq).power);
+    function peak(frequency, power, amplitude) {
+      return { period_s: 1.0 / frequency, power: power, amplitude_px: amplitude,
+               amplitude_arcsec: arcsecFactor !== null ? amplitude * arcsecFactor : null,
+               harmonic: HarmonicOf(frequency, worm, span) };
+    }
+    var maxima = [];
+    for (k = 0; k < count; ++k) {
+      var aboveLeft = k === 0 || g.power[k] > g.power[k - 1];
+      var aboveRight = k + 1 === count || g.power[k] >= g.power[k + 1];
+      if (aboveLeft && aboveRight) maxima.push(k);
+    }
+    maxima.sort(function (a, b) { return g.power[a] > g.power[b] ? -1 : g.power[a] < g.power[b] ? 1 : 0; });
+    maxima.forEach(function (m) {
+      if (g.peaks.length >= PEAKS_KEPT) return;
+      var centre = low + m * step;
+      if (IsSidelobe(centre, g.power[m], g.peaks, span)) return;
+      var fine = step / REFINE_STEPS;
+      var first = centre - step;
+      var around = SumsOnGrid(p, r, first, fine, 2 * REFINE_STEPS + 1);
+      var powers = [], amplitudes = [];
+      var best = 0;
+      for (var j = 0; j < around.length; ++j) {
+        powers.push(-1.0);
+        amplitudes.push(0.0);
+        if (first + j * fine > 0.0) {
+          var pa = PowerOf(around[j], n, ssq);
+          powers[j] = pa.power;
+          amplitudes[j] = pa.amplitude;
+        }
+        if (powers[j] > powers[best]) best = j;
+      }
+      var offset = 0.0;
+      if (best > 0 && best + 1 < around.length && powers[best - 1] >= 0.0) {
+        var left = powers[best - 1], right = powers[best + 1];
+        var curvature = left - 2.0 * powers[best] + right;
+        if (curvature < 0.0) offset = 0.5 * (left - right) / curvature;
+      }
+      g.peaks.push(peak(first + (best + offset) * fine, powers[best], amplitudes[best]));
+    });
+    g.peaks.sort(function (a, b) { return a.power > b.power ? -1 : a.power < b.power ? 1 : 0; });
+    if (worm !== null) {
+      var at = SumsOnGrid(p, r, 1.0 / worm, 1.0 / worm, WORM_HARMONICS_LISTED);
+      for (var h = 1; h <= WORM_HARMONICS_LISTED; ++h) {
+        var frequency = h / worm;
+        if (frequency < low || frequency > high) continue;
+        var pw = PowerOf(at[h - 1], n, ssq);
+        var sp = peak(frequency, pw.power, pw.amplitude);
+        sp.harmonic = h;
+        g.worm_harmonics.push(sp);
+      }
+    }
+    return g;
+  }
+
+  // Peak-to-peak of the mean of r over the samples within w/2 of each
+  // sample, and the steepest least-squares slope of r over those windows
+  // of at least 3 samples (null when there is none).
+  function SmoothedCurve(p, r, w) {
+    var n = r.length;
+    var lowest = 0.0, highest = 0.0, steepest = null;
+    var sumT = 0.0, sumTT = 0.0, sumR = 0.0, sumTR = 0.0;
+    var lo = 0, hi = 0;
+    for (var i = 0; i < n; ++i) {
+      while (hi < n && p.t[hi] <= p.t[i] + w / 2.0) {
+        sumT += p.t[hi];
+        sumTT += p.t[hi] * p.t[hi];
+        sumR += r[hi];
+        sumTR += p.t[hi] * r[hi];
+        ++hi;
+      }
+      while (p.t[lo] < p.t[i] - w / 2.0) {
+        sumT -= p.t[lo];
+        sumTT -= p.t[lo] * p.t[lo];
+        sumR -= r[lo];
+        sumTR -= p.t[lo] * r[lo];
+        ++lo;
+      }
+      var count = hi - lo;
+      var mean = sumR / count;
+      if (i === 0 || mean < lowest) lowest = mean;
+      if (i === 0 || mean > highest) highest = mean;
+      var spread = count * sumTT - sumT * sumT;
+      if (hi - lo >= 3 && spread > 0.0) {
+        var slope = Math.abs((count * sumTR - sumT * sumR) / spread);
+        if (steepest === null || slope > steepest) steepest = slope;
+      }
+    }
+    return { peakToPeak: highest - lowest, steepest: steepest };
+  }
+
+  function Residual(p, lineX) {
+    var r = new Array(p.t.length);
+    var mean = 0.0;
+    var i;
+    for (i = 0; i < r.length; ++i) {
+      r[i] = p.x[i] - (lineX[0] + lineX[1] * p.t[i]);
+      mean += r[i];
+    }
+    mean /= r.length;
+    for (i = 0; i < r.length; ++i) r[i] -= mean;
+    return r;
+  }
+
+  function RunSummary(series, index, excluded, scale) {
+    var u = { run: index, samples: 0, span_s: 0, has_figures: false, harmonics_fitted: 0, fit_period_s: 0,
+              ra_rate_px_per_s: 0, dec_rate_px_per_s: 0, ra_rate_arcsec_per_min: null,
+              dec_rate_arcsec_per_min: null, polar_error_arcmin: null, smoothing_s: 0,
+              pe_peak_to_peak_px: 0, pe_peak_to_peak_arcsec: null, pe_max_slope_px_per_s: null,
+              pe_max_slope_arcsec_per_s: null,
+              periodogram: { first_hz: 0, step_hz: 0, power: [], peaks: [], worm_harmonics: [] } };
+    var span = series.runs[index];
+    var kept = [];
+    for (var i = span.first; i < span.endSample; ++i) {
+      if (series.position[i] && !Excluded(series.t[i], excluded)) kept.push(i);
+    }
+    kept.sort(function (a, b) { return series.t[a] < series.t[b] ? -1 : series.t[a] > series.t[b] ? 1 : 0; });
+    u.samples = kept.length;
+    if (kept.length === 0) return u;
+    var firstT = series.t[kept[0]], lastT = series.t[kept[kept.length - 1]];
+    u.span_s = lastT - firstT;
+    if (kept.length < 3 || !(u.span_s > 0.0)) return u;
+
+    var centre = (firstT + lastT) / 2.0;
+    var p = { t: [], x: [], y: [] };
+    kept.forEach(function (k) {
+      p.t.push(series.t[k] - centre);
+      p.x.push(series.ra[k]);
+      p.y.push(series.dec[k]);
+    });
+    var worm = series.wormPeriod !== null && series.wormPeriod > 0.0 ? series.wormPeriod : null;
+    var line = FitDriftLine(p, u.span_s / 2.0, 1.0, 0);
+    if (line === null) return u;
+    var period = worm;
+    if (period === null) {
+      var firstPass = PeriodogramOf(p, Residual(p, line.x), u.span_s, null, null);
+      if (firstPass.peaks.length) period = firstPass.peaks[0].period_s;
+    }
+    var withHarmonics = period !== null && u.span_s >= period && kept.length > 2 * (2 + 2 * HARMONICS_FITTED);
+    if (withHarmonics) {
+      var fitted = FitDriftLine(p, u.span_s / 2.0, period, HARMONICS_FITTED);
+      if (fitted !== null) {
+        line = fitted;
+        u.harmonics_fitted = HARMONICS_FITTED;
+        u.fit_period_s = period;
+      }
+    }
+    u.has_figures = true;
+    u.ra_rate_px_per_s = line.x[1];
+    u.dec_rate_px_per_s = line.y[1];
+
+    var peFactor = null;  // RA pixels to RA-axis arcseconds
+    if (scale) {
+      u.ra_rate_arcsec_per_min = u.ra_rate_px_per_s * scale.ra * 60.0;
+      u.dec_rate_arcsec_per_min = u.dec_rate_px_per_s * scale.dec * 60.0;
+      u.polar_error_arcmin = Math.abs(u.dec_rate_arcsec_per_min) / (3600.0 * SIDEREAL_RATE);
+      var dec = series.declination !== null ? series.declination : 0.0;
+      var cosDec = Math.cos(dec / DEGREES_PER_RADIAN);
+      if (Math.abs(cosDec) >= 0.01) peFactor = scale.ra / cosDec;
+    }
+
+    var r = Residual(p, line.x);
+    u.periodogram = PeriodogramOf(p, r, u.span_s, worm, peFactor);
+    if (period !== null) u.smoothing_s = period / 20.0;
+    u.pe_peak_to_peak_px = SmoothedCurve(p, r, u.smoothing_s).peakToPeak;
+    u.pe_max_slope_px_per_s = SmoothedCurve(p, r, 2.0 * u.smoothing_s).steepest;
+    if (peFactor !== null) {
+      u.pe_peak_to_peak_arcsec = u.pe_peak_to_peak_px * peFactor;
+      if (u.pe_max_slope_px_per_s !== null) u.pe_max_slope_arcsec_per_s = u.pe_max_slope_px_per_s * peFactor;
+    }
+    return u;
   }
 
   // -------------------------------------------------------------- text --
@@ -191,6 +546,8 @@ window.KtalSummary = (function () {
     RoundTenth: RoundTenth,
     Excluded: Excluded,
     Summarize: Summarize,
+    ScaleOf: ScaleOf,
+    RunSummary: RunSummary,
     Format: Format,
     ClockText: ClockText,
     DateText: DateText
