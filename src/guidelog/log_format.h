@@ -236,8 +236,12 @@ class EntityList {
 
   EntityList() = default;
   EntityList(std::initializer_list<LogEntity> entities) : items_(entities) {}
-  // Entities without texts.
-  EntityList(std::vector<LogEntity> entities) : items_(std::move(entities)) {}
+  // Entities without texts: what a debug entity refers to lies in no store.
+  EntityList(std::vector<LogEntity> entities) : items_(std::move(entities)) {
+    for (LogEntity& e : items_) {
+      if (e.type == ENTITY_DEBUG) e.debug.has_text = 0;
+    }
+  }
 
   std::size_t size() const { return items_.size(); }
   bool empty() const { return items_.empty(); }
@@ -278,6 +282,9 @@ class EntityList {
   std::optional<std::string_view> DebugText(const LogEntity& e) const {
     if (e.type != ENTITY_DEBUG || e.debug.debug_kind != kDebugText || !e.debug.has_text) {
       return std::nullopt;
+    }
+    if (e.debug.text_offset > texts_.size() || e.debug.text_size > texts_.size() - e.debug.text_offset) {
+      return std::nullopt;  // refers to another list's store
     }
     return std::string_view(texts_).substr(e.debug.text_offset, e.debug.text_size);
   }
