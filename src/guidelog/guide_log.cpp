@@ -154,15 +154,18 @@ int GuideLog::BuildEntities(UnnamedRepeats repeats) {
   last_type = kInitialEntityType;
   clock = RunningClock{};
   reopen_pending = 0;
-  // Room that is never written costs no memory, and a list that grows
-  // briefly holds its old and new buffers at once. With repeats dropped,
-  // every kept entity takes at least a byte of the stream (a marker of the
+  // Room for one entity per four bytes is more than guiding logs hold (a
+  // star measurement takes about eight), and small enough for the
+  // allocator to reuse from one log to the next rather than fault in anew.
+  // A list that grows briefly holds its old and new buffers at once; with
+  // repeats dropped it grows once, straight to the most the stream can
+  // hold: every kept entity takes at least a byte of it (a marker of the
   // same type takes 9 bits; an unnamed one kept follows another type and
-  // takes at least 4 bits of type code), so the list never grows. Otherwise
-  // room for one entity per four bytes is more than guiding logs hold (a
-  // star measurement takes about eight).
+  // takes at least 4 bits of type code). Room that is never written costs
+  // no memory.
   const std::size_t stream_bytes = static_cast<std::size_t>(page_count) * (kPageDataBytes - 1);
-  entities.reserve((repeats == UnnamedRepeats::kDrop ? stream_bytes : stream_bytes / 4) + 2);
+  const std::size_t most_kept = stream_bytes + 2;
+  entities.reserve(stream_bytes / 4 + 2);
   const bool drop_repeats = repeats == UnnamedRepeats::kDrop;
   bool last_kept_unnamed = false;
   std::string& texts = entities.text_store();
@@ -192,6 +195,7 @@ int GuideLog::BuildEntities(UnnamedRepeats repeats) {
       }
     }
 
+    if (drop_repeats && entities.size() == entities.capacity()) entities.reserve(most_kept);
     LogEntity& e = entities.emplace_back();
     e.type = type;
     std::uint32_t tenths = clock.tenths;

@@ -90,10 +90,9 @@ TEST_F(hostile_log, zero_bits_keep_one_entity_and_the_list_never_outgrows_its_ro
         EXPECT_EQ(Outputs(), c.written);
         ASSERT_EQ(log.entities.size(), 2u);
         EXPECT_EQ(log.entities[0].type, ENTITY_UNNAMED_FF);
-        // The room taken before decoding is what the list ever holds: at
-        // most one entity per byte of the stream, 32 bytes each, so a full
-        // log of any bits takes under 70 MB of it, and only what is written
-        // is ever touched.
+        // The list never takes room for more than one entity per byte of
+        // the stream, 32 bytes each: under 70 MB for a full log of any bits,
+        // of which only what is written is ever touched.
         EXPECT_LE(log.entities.capacity(), static_cast<std::size_t>(log.page_count) * 511 + 2);
     }
 }
