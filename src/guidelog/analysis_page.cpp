@@ -143,11 +143,15 @@ std::string AnalysisPageData(const GuideSeries& series, const SummaryOptions& op
 }
 
 int WriteAnalysisPage(const GuideLog& log, std::uint32_t file_id, const SummaryOptions& options,
-                      std::string_view generation_time)
+                      std::string_view generation_time, OutputBudget* budget)
 {
     const std::string data = AnalysisPageData(ExtractGuideSeries(log), options, file_id, generation_time);
     const std::string_view page = AnalysisPageTemplate();
     const std::size_t marker = page.find(kAnalysisDataMarker);
+    if (budget != nullptr && !(budget->TakeFile() && budget->TakeBytes(page.size() + data.size()))) {
+        PrintBudgetExceeded(*budget, kAnalysisPageName);
+        return kAnalysisOverBudget;
+    }
 
     StdioFile file = OpenStdioFile(kAnalysisPageName, "wb");
     if (!file) {

@@ -10,6 +10,7 @@
 #include <string_view>
 
 #include "guidelog/guide_log.h"
+#include "guidelog/output_budget.h"
 #include "guidelog/guiding_summary.h"
 
 namespace ktal {
@@ -20,6 +21,7 @@ inline constexpr char kAnalysisPageName[] = "analysis.html";
 // standard output.
 inline constexpr int kAnalysisNotCreated = -1;  // "analysis.html" cannot be created
 inline constexpr int kAnalysisWriteShort = -2;  // a write of "analysis.html" fell short
+inline constexpr int kAnalysisOverBudget = -3;  // the page does not fit the budget
 
 // The page's data block: a JSON object with the file's name, the
 // generation time, the telescope settings of `options` (its excluded
@@ -32,7 +34,8 @@ std::string AnalysisPageData(const GuideSeries& series, const SummaryOptions& op
 
 // Writes "analysis.html" for the built log into the current directory,
 // replacing any file of that name: 0 written, or one of the codes above.
+// With a budget, its file and bytes are taken from it.
 int WriteAnalysisPage(const GuideLog& log, std::uint32_t file_id, const SummaryOptions& options,
-                      std::string_view generation_time);
+                      std::string_view generation_time, OutputBudget* budget = nullptr);
 
 } // namespace ktal

@@ -8,6 +8,8 @@
 #include <string>
 #include <string_view>
 
+#include "guidelog/output_budget.h"
+
 namespace ktal {
 
 // A number cell with 2 decimals of numerator / 256 (a star coordinate in
@@ -58,7 +60,11 @@ inline void AppendTenths(std::string& out, int csv_format, std::uint32_t tenths)
 
 class CsvText {
  public:
-  explicit CsvText(std::FILE* file) : file_(file) { text_.reserve(kFlushAt + 1024); }
+  // With a budget, every block written is taken from it; a block that does
+  // not fit ends the writing.
+  explicit CsvText(std::FILE* file, OutputBudget* budget = nullptr) : file_(file), budget_(budget) {
+    text_.reserve(kFlushAt + 1024);
+  }
   CsvText(const CsvText&) = delete;
   CsvText& operator=(const CsvText&) = delete;
   ~CsvText() { Flush(); }
@@ -105,20 +111,29 @@ class CsvText {
     text_.append(buf, r.ptr);
   }
 
-  // Writes out what is buffered; false once any write has failed.
+  // Writes out what is buffered; false once any write has failed or did
+  // not fit the budget. Nothing is written after that.
   bool Flush() {
-    if (!text_.empty()) {
-      if (std::fwrite(text_.data(), 1, text_.size(), file_) != text_.size()) ok_ = false;
-      text_.clear();
+    if (!text_.empty() && ok_) {
+      if (budget_ != nullptr && !budget_->TakeBytes(text_.size())) {
+        over_budget_ = true;
+        ok_ = false;
+      } else if (std::fwrite(text_.data(), 1, text_.size(), file_) != text_.size()) {
+        ok_ = false;
+      }
     }
+    text_.clear();
     return ok_;
   }
+  bool over_budget() const { return over_budget_; }
 
  private:
   static constexpr std::size_t kFlushAt = 1 << 16;
   std::FILE* file_;
+  OutputBudget* budget_;
   std::string text_;
   bool ok_ = true;
+  bool over_budget_ = false;
 };
 
 }  // namespace ktal

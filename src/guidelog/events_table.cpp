@@ -3,6 +3,7 @@
 #include <charconv>
 #include <cmath>
 #include <cstdio>
+#include <optional>
 #include <string_view>
 
 #include "guidelog/csv_text.h"
@@ -102,9 +103,9 @@ class DateTimeCells {
 
 // A text cell that would break its row (a separator, a quote, a line
 // break) is quoted, its quotes doubled; any other text stays as it is.
-void AppendTextCell(CsvText& out, const std::string& text, char sep) {
-  if (text.find_first_of(std::string_view{"\"\r\n"}) == std::string::npos &&
-      text.find(sep) == std::string::npos) {
+void AppendTextCell(CsvText& out, std::string_view text, char sep) {
+  if (text.find_first_of(std::string_view{"\"\r\n"}) == std::string_view::npos &&
+      text.find(sep) == std::string_view::npos) {
     out << text;
     return;
   }
@@ -189,16 +190,16 @@ void WriteVariable(CsvText& out, const LogEntity& e, std::string_view sep) {
   out.EndLine();
 }
 
-void WriteDebug(CsvText& out, const LogEntity& e, std::string_view sep) {
+void WriteDebug(CsvText& out, const EntityList& list, const LogEntity& e, std::string_view sep) {
   const DebugPayload& d = e.debug;
   out << "DEBUG" << sep;
   switch (d.debug_kind) {
     case kDebugText:
-      if (!e.debug_text) {
+      if (const std::optional<std::string_view> text = list.DebugText(e); !text) {
         out << "ERROR: debug string == NULL";
       } else {
         out << "str" << sep;
-        AppendTextCell(out, *e.debug_text, sep.front());
+        AppendTextCell(out, *text, sep.front());
       }
       break;
     case kDebugI8:
@@ -288,8 +289,12 @@ int WriteDateTimeCells(std::FILE* out, const LogEntity& entity) {
   return std::fwrite(text.data(), 1, text.size(), out) == text.size() ? 0 : 1;
 }
 
-int WriteEventsTable(const GuideLog& log) {
+int WriteEventsTable(const GuideLog& log, OutputBudget* budget) {
   const std::string_view sep = SetCsvSeparator();
+  if (budget != nullptr && !budget->TakeFile()) {
+    PrintBudgetExceeded(*budget, "events.csv");
+    return -4;
+  }
   StdioFile file = OpenStdioFile("events.csv", "wb");
   if (!file) {
     std::printf("ERROR: can't create CSV file\n");
@@ -297,8 +302,9 @@ int WriteEventsTable(const GuideLog& log) {
   }
   int result = 0;
   bool written = false;
+  bool over_budget = false;
   {
-    CsvText out(file.get());
+    CsvText out(file.get(), budget);
     DateTimeCells cells(sep);
     out << "Date" << sep << "Time" << sep << "event" << sep;
     out.EndLine();
@@ -306,7 +312,7 @@ int WriteEventsTable(const GuideLog& log) {
       switch (e.type) {
         case ENTITY_EOF:
           cells.Append(out.text(), e);
-          out << "<EOF>" << sep << "End Of File (msg = '" << e.eof_message << "')";
+          out << "<EOF>" << sep << "End Of File (msg = '" << e.eof_message() << "')";
           out.EndLine();
           continue;
         case ENTITY_STAR:
@@ -342,7 +348,7 @@ int WriteEventsTable(const GuideLog& log) {
           continue;
         case ENTITY_DEBUG:
           cells.Append(out.text(), e);
-          WriteDebug(out, e, sep);
+          WriteDebug(out, log.entities, e, sep);
           continue;
         default:
           break;
@@ -355,6 +361,12 @@ int WriteEventsTable(const GuideLog& log) {
       break;
     }
     written = out.Flush();
+    over_budget = out.over_budget();
+  }
+  if (over_budget) {
+    CloseChecked(file);
+    PrintBudgetExceeded(*budget, "events.csv");
+    return -4;
   }
   // A table cut short by a full disk is no table: say so rather than
   // report it complete, or as never created.

@@ -6,13 +6,15 @@
 #include <string>
 
 #include "guidelog/guide_log.h"
+#include "guidelog/output_budget.h"
 
 namespace ktal {
 
 // Writes "events.csv" into the current directory, replacing any file of
 // that name: 0 complete; -2 the file cannot be created; -3 a write fell
-// short; 1 an entity without a row format ended the table early.
-int WriteEventsTable(const GuideLog& log);
+// short; -4 the table does not fit the budget (when one is given);
+// 1 an entity without a row format ended the table early.
+int WriteEventsTable(const GuideLog& log, OutputBudget* budget = nullptr);
 
 // A number cell with 1, 2 or 4 decimals in the dialect of g_csvFormat.
 // Format 1: printf's "%.nf". Format 0: a sign column ('-' or a space), the

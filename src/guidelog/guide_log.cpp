@@ -147,18 +147,28 @@ int GuideLog::ReadRawFile(std::FILE* file, DirectoryEntry& entry) {
   return 0;
 }
 
-int GuideLog::BuildEntities() {
+int GuideLog::BuildEntities(UnnamedRepeats repeats) {
   entities.clear();
   scan_cursor = 0;
   cursor = StreamCursor{};
   last_type = kInitialEntityType;
   clock = RunningClock{};
   reopen_pending = 0;
-  // Room for one entity per four bytes of data: more than guiding logs
-  // hold (a star measurement takes about eight), so the list need not grow,
-  // which would briefly hold its old and new buffers at once. Room that is
-  // never written costs no memory.
-  entities.reserve(static_cast<std::size_t>(page_count) * (kPageDataBytes / 4) + 1);
+  // Room for one entity per four bytes is more than guiding logs hold (a
+  // star measurement takes about eight), and small enough for the
+  // allocator to reuse from one log to the next rather than fault in anew.
+  // A list that grows briefly holds its old and new buffers at once; with
+  // repeats dropped it grows once, straight to the most the stream can
+  // hold: every kept entity takes at least a byte of it (a marker of the
+  // same type takes 9 bits; an unnamed one kept follows another type and
+  // takes at least 4 bits of type code). Room that is never written costs
+  // no memory.
+  const std::size_t stream_bytes = static_cast<std::size_t>(page_count) * (kPageDataBytes - 1);
+  const std::size_t most_kept = stream_bytes + 2;
+  entities.reserve(stream_bytes / 4 + 2);
+  const bool drop_repeats = repeats == UnnamedRepeats::kDrop;
+  bool last_kept_unnamed = false;
+  std::string& texts = entities.text_store();
 
   StreamReader in(pages.get(), last_page_index, cursor);
   auto more = [this, &in] {
@@ -185,6 +195,7 @@ int GuideLog::BuildEntities() {
       }
     }
 
+    if (drop_repeats && entities.size() == entities.capacity()) entities.reserve(most_kept);
     LogEntity& e = entities.emplace_back();
     e.type = type;
     std::uint32_t tenths = clock.tenths;
@@ -267,15 +278,17 @@ int GuideLog::BuildEntities() {
         DebugPayload& d = e.debug;
         if (k == 0 || (k >= 32 && k <= 127)) {
           d.debug_kind = kDebugText;
-          std::string& text = e.debug_text.emplace();
+          d.has_text = 1;
+          d.text_offset = static_cast<std::uint32_t>(texts.size());
           if (k != 0) {
-            text.push_back(static_cast<char>(k));
+            texts.push_back(static_cast<char>(k));
             // A text cut off by the end of the stored pages ends there: past
             // them every byte reads as zero.
             for (std::uint8_t ch; (ch = in.ReadByte()) != 0;) {
-              text.push_back(static_cast<char>(ch));
+              texts.push_back(static_cast<char>(ch));
             }
           }
+          d.text_size = static_cast<std::uint32_t>(texts.size() - d.text_offset);
         } else if (k <= 15) {
           d.debug_kind = k;
           for (int i = 0; i < (k & 7); ++i) d.value[i] = in.ReadByte();
@@ -293,6 +306,15 @@ int GuideLog::BuildEntities() {
       result = 1;
       break;
     }
+    const bool unnamed = type == ENTITY_UNNAMED_BF || type == ENTITY_UNNAMED_EF ||
+                         type == ENTITY_UNNAMED_FF;
+    if (drop_repeats && unnamed && last_kept_unnamed) {
+      // Decoded for its bits and type, not kept. It has no clock of its own.
+      entities.pop_back();
+      last_type = type;
+      continue;
+    }
+    last_kept_unnamed = unnamed;
     e.clock_tenths = tenths;
     e.clock_date = date;
     clock.tenths = tenths;
@@ -309,7 +331,7 @@ int GuideLog::BuildEntities() {
                            (cursor.page_index == last_page_index &&
                             cursor.bit_byte_pos == end_byte_index &&
                             cursor.bit_index == end_bit_index);
-  if (!at_end_mark) eof.eof_message = kFileBrokenMessage;
+  eof.eof.broken = at_end_mark ? 0 : 1;
   return result;
 }
 

@@ -53,7 +53,12 @@ class GuideLog {
   int ReadRawFile(std::FILE* file, DirectoryEntry& entry);
   // Decodes the stored pages into `entities`, which always ends with an
   // ENTITY_EOF: 0 decoded without error, 1 after a stream error.
-  int BuildEntities();
+  int BuildEntities() { return BuildEntities(UnnamedRepeats::kKeep); }
+  // The same, keeping only the first of every run of payload-less entities
+  // (types 0xBF, 0xEF and 0xFF) when asked: no generator can tell the rest
+  // from it, and a stream of zero bits is sixteen million of them.
+  enum class UnnamedRepeats { kKeep, kDrop };
+  int BuildEntities(UnnamedRepeats repeats);
 
   EntityPos begin_pos() const { return 0; }
   EntityPos sentinel() const { return entities.size(); }
@@ -76,7 +81,7 @@ class GuideLog {
   std::uint8_t reopen_pending = 0;
 
   // --- Entity list in stream order; the last one is always ENTITY_EOF. ---
-  std::vector<LogEntity> entities;
+  EntityList entities;
 
   // --- Shared by the periodic-error export and the exposure analysis. ---
   // Where the next search starts; sentinel() when the list is exhausted.

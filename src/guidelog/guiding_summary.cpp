@@ -98,7 +98,7 @@ constexpr double kPi = 3.14159265358979323846;
 constexpr double kSiderealRate = 2.0 * kPi / 86164.0905;
 constexpr int kHarmonicsFitted = 4;
 constexpr int kMaxFrequencies = 4096;
-constexpr double kShortestPeriodFloor = 10.0;
+constexpr double kShortestPeriodFloor = 20.0;
 constexpr int kPeaksKept = 5;
 constexpr int kRefineSteps = 4;  // per grid step on each side
 constexpr int kWormHarmonicsListed = 8;
@@ -299,6 +299,8 @@ Periodogram PeriodogramOf(const RunPoints& p, const std::vector<double>& r, doub
         intervals.push_back(p.t[i] - p.t[i - 1]);
     std::sort(intervals.begin(), intervals.end());
     const double median = intervals[intervals.size() / 2];
+    // The grid costs its length times the samples; the twenty-second floor
+    // halves it against ten, for periods the smoothing removes anyway.
     const double shortest = std::max(2.0 * median, kShortestPeriodFloor);
     const double low = 1.0 / span;
     double high = 1.0 / shortest;
@@ -648,7 +650,7 @@ void WritePeaks(JsonWriter& j, const std::vector<SpectrumPeak>& peaks)
 GuideSeries ExtractGuideSeries(const GuideLog& log)
 {
     GuideSeries series;
-    const std::vector<LogEntity>& entities = log.entities;
+    const EntityList& entities = log.entities;
     if (entities.empty())
         return series;
     series.origin_date = entities.front().clock_date;

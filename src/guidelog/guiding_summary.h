@@ -160,7 +160,9 @@ struct SpectrumPeak {
 // with w = 2 pi f and tan(2 w tau) = sum sin 2wt / sum cos 2wt.
 // Grid: span T = last - first time, m = the median interval between
 // neighbouring samples (element count/2 of the sorted intervals), shortest
-// period Pmin = max(2 m, 10 s); f_k = 1/T + k df, df = 1/(2T), for
+// period Pmin = max(2 m, 20 s) (faster wobbles have under ten frames a
+// cycle at the usual 2 s frames and are smoothed away from the periodic
+// error anyway); f_k = 1/T + k df, df = 1/(2T), for
 // k = 0 .. floor((1/Pmin - 1/T) / df), but at most k = 4095: a long run
 // keeps its resolution and loses its shortest periods. No grid when
 // 1/Pmin < 1/T.

@@ -84,10 +84,36 @@ void AppendTemplate(std::string& out, const char* tmpl, std::initializer_list<Ar
     }
 }
 
-bool WriteAll(StdioFile& file, const std::string& text)
-{
-    return std::fwrite(text.data(), 1, text.size(), file.get()) == text.size();
-}
+// Where the report's text goes: index.html, as far as the budget reaches.
+class ReportFile {
+public:
+    ReportFile(StdioFile file, OutputBudget* budget)
+        : file_(std::move(file))
+        , budget_(budget)
+    {
+    }
+    // False once a write fell short or did not fit; nothing is written then.
+    bool Write(const std::string& text)
+    {
+        if (!ok_)
+            return false;
+        if (budget_ != nullptr && !budget_->TakeBytes(text.size())) {
+            over_budget_ = true;
+            ok_ = false;
+        } else if (std::fwrite(text.data(), 1, text.size(), file_.get()) != text.size()) {
+            ok_ = false;
+        }
+        return ok_;
+    }
+    bool Close() { return CloseChecked(file_) && ok_; }
+    bool over_budget() const { return over_budget_; }
+
+private:
+    StdioFile file_;
+    OutputBudget* budget_;
+    bool ok_ = true;
+    bool over_budget_ = false;
+};
 
 std::string FormatExposureDate(std::uint16_t date)
 {
@@ -106,8 +132,13 @@ std::string ImageName(char letter, int number, const char* suffix)
 // Saves one plot: 0 saved (or an image that could not be drawn for want
 // of memory, which is left out); otherwise the report's failure code, with
 // the file named on standard output.
-int SaveImage(const PlotImage& image, const std::string& name)
+int SaveImage(const PlotImage& image, const std::string& name, OutputBudget* budget)
 {
+    const std::size_t size = BmpFileSize(image);
+    if (budget != nullptr && size > 0 && !(budget->TakeFile() && budget->TakeBytes(size))) {
+        PrintBudgetExceeded(*budget, name.c_str());
+        return kReportOverBudget;
+    }
     switch (SaveBmp(image, name)) {
     case 1:
         std::printf("ERROR: can't create image file '%s'\n", name.c_str());
@@ -123,7 +154,7 @@ int SaveImage(const PlotImage& image, const std::string& name)
 // Appends the section of the exposure just found, after saving its images:
 // 0, or the code of the first image that failed (the section is not
 // appended then).
-int AppendSection(std::string& out, GuideLog& log, int number)
+int AppendSection(std::string& out, GuideLog& log, int number, OutputBudget* budget)
 {
     const ExposureFields& f = log.exposure;
     const bool ae = f.ae_flag == 1;
@@ -138,7 +169,7 @@ int AppendSection(std::string& out, GuideLog& log, int number)
     for (const auto& [image, name] : {std::pair{&log.drift_image, &drift_name},
                                       std::pair{&log.spread_image, &spread_name},
                                       std::pair{&log.error_image, &error_name}}) {
-        if (const int saved = SaveImage(*image, *name); saved != 0)
+        if (const int saved = SaveImage(*image, *name, budget); saved != 0)
             return saved;
     }
 
@@ -199,24 +230,29 @@ std::string LocalGenerationTime()
     return local != nullptr ? FormatGenerationTime(*local) : std::string();
 }
 
-int WriteHtmlReport(GuideLog& log, std::uint32_t file_id)
+int WriteHtmlReport(GuideLog& log, std::uint32_t file_id, OutputBudget* budget)
 {
-    return WriteHtmlReport(log, file_id, LocalGenerationTime());
+    return WriteHtmlReport(log, file_id, LocalGenerationTime(), budget);
 }
 
-int WriteHtmlReport(GuideLog& log, std::uint32_t file_id, std::string_view generation_time)
+int WriteHtmlReport(GuideLog& log, std::uint32_t file_id, std::string_view generation_time, OutputBudget* budget)
 {
-    StdioFile file = OpenStdioFile("index.html", "wb");
-    if (!file) {
+    if (budget != nullptr && !budget->TakeFile()) {
+        PrintBudgetExceeded(*budget, "index.html");
+        return kReportOverBudget;
+    }
+    StdioFile created = OpenStdioFile("index.html", "wb");
+    if (!created) {
         std::printf("ERROR: can't create HTML file\n");
         return kReportNotCreated;
     }
+    ReportFile file(std::move(created), budget);
     const std::string time_text(generation_time);
     std::string out;
     AppendTemplate(out, kHead, {Arg(static_cast<long long>(file_id)), Arg(time_text.c_str())});
     // Written section by section, so a long log never holds the whole
     // report in memory.
-    bool written = WriteAll(file, out);
+    file.Write(out);
 
     int ae_number = 1;
     int external_number = 1;
@@ -226,17 +262,25 @@ int WriteHtmlReport(GuideLog& log, std::uint32_t file_id, std::string_view gener
             continue;
         int& number = log.exposure.ae_flag == 1 ? ae_number : external_number;
         out.clear();
-        if (const int failed = AppendSection(out, log, number); failed != 0)
+        if (const int failed = AppendSection(out, log, number, budget); failed != 0)
             return failed;
-        written = WriteAll(file, out) && written;
+        // No image of the next exposure is written once the report's own
+        // text no longer fits or the disk is full.
+        if (!file.Write(out))
+            break;
         ++number;
     }
     out.clear();
     AppendTemplate(out, kTail, {});
-    written = WriteAll(file, out) && written;
+    file.Write(out);
+    if (file.over_budget()) {
+        file.Close();
+        PrintBudgetExceeded(*budget, "index.html");
+        return kReportOverBudget;
+    }
     // A report cut short by a full disk must not pass for a complete one,
     // nor for one that could not be created.
-    if (!CloseChecked(file) || !written) {
+    if (!file.Close()) {
         std::printf("ERROR: can't write HTML file\n");
         return kReportWriteShort;
     }

@@ -8,6 +8,7 @@
 #include <string_view>
 
 #include "guidelog/guide_log.h"
+#include "guidelog/output_budget.h"
 
 namespace ktal {
 
@@ -23,12 +24,15 @@ inline constexpr int kReportNotCreated = -1;      // "index.html" cannot be crea
 inline constexpr int kReportWriteShort = -2;      // a write of "index.html" fell short
 inline constexpr int kReportImageNotCreated = -3; // an image file cannot be created
 inline constexpr int kReportImageWriteShort = -4; // a write of an image file fell short
+inline constexpr int kReportOverBudget = -5;      // the next file or write does not fit the budget
 
 // Writes "index.html" and the BMP images of every exposure with star
 // measurements into the current directory: 0 written, or one of the codes
-// above. The title shows QD%06x of file_id and the local time now.
-int WriteHtmlReport(GuideLog& log, std::uint32_t file_id);
+// above. The title shows QD%06x of file_id and the local time now. With a
+// budget, every file and byte is taken from it.
+int WriteHtmlReport(GuideLog& log, std::uint32_t file_id, OutputBudget* budget = nullptr);
 // The same with the generation time given as text.
-int WriteHtmlReport(GuideLog& log, std::uint32_t file_id, std::string_view generation_time);
+int WriteHtmlReport(GuideLog& log, std::uint32_t file_id, std::string_view generation_time,
+                    OutputBudget* budget = nullptr);
 
 } // namespace ktal

@@ -9,8 +9,13 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <initializer_list>
 #include <optional>
 #include <string>
+#include <string_view>
+#include <type_traits>
+#include <utility>
+#include <vector>
 
 namespace ktal {
 
@@ -181,10 +186,22 @@ struct MarkerPayload {
 struct DebugPayload {
   std::uint8_t debug_kind;
   std::uint8_t value[7];  // little-endian, debug_kind & 7 of them in use
+  // A text (kind 0) lies in the text store of the EntityList that holds the
+  // entity: text_size characters from text_offset. has_text is 0 for a
+  // kind-0 entity built without one.
+  std::uint32_t text_offset;
+  std::uint32_t text_size;
+  std::uint8_t has_text;
+};
+
+struct EofPayload {
+  std::uint8_t broken;  // 1: the stream did not end at its end mark
 };
 
 // One decoded entity: its type, its clock, and the payload of its type.
-// A value record: copies are independent.
+// A small fixed-size value record that copies with memcpy: a full log holds
+// hundreds of thousands, and a hostile one millions, so the texts of debug
+// entities are kept aside in the list's text store (EntityList below).
 struct LogEntity {
   std::uint32_t type = ENTITY_EOF;
   std::uint32_t clock_tenths = 0;  // 24 bits: tenths of a second of the day
@@ -196,20 +213,95 @@ struct LogEntity {
     ClockPayload clock;
     MarkerPayload marker;
     DebugPayload debug;
+    EofPayload eof;
   };
-  // The text of a debug entity of kind 0 (possibly empty); absent otherwise.
-  std::optional<std::string> debug_text;
-  // Of the EOF entity: empty, or "file broken".
-  std::string eof_message;
 
-  LogEntity() : variable{} {}
+  LogEntity() : debug{} {}
   // Zeroes the whole payload area; the union members are all plain bytes.
-  void ClearPayload() { variable = VariablePayload{}; }
+  void ClearPayload() { debug = DebugPayload{}; }
+  // Of the EOF entity: empty, or "file broken".
+  std::string_view eof_message() const {
+    return type == ENTITY_EOF && eof.broken ? std::string_view(kFileBrokenMessage) : std::string_view();
+  }
 };
 
-// Clearing the variable member must cover every member of the union.
-static_assert(sizeof(VariablePayload) >= sizeof(StarPayload));
-static_assert(sizeof(VariablePayload) >= sizeof(DebugPayload));
-static_assert(sizeof(VariablePayload) >= sizeof(ClockPayload));
+static_assert(std::is_trivially_copyable_v<LogEntity>);
+static_assert(sizeof(LogEntity) <= 32);
+
+// Entities in stream order with the texts of their debug entities. Behaves
+// as a vector of LogEntity; a debug text is set and read through the list.
+class EntityList {
+ public:
+  using const_iterator = std::vector<LogEntity>::const_iterator;
+
+  EntityList() = default;
+  EntityList(std::initializer_list<LogEntity> entities) : items_(entities) {}
+  // Entities without texts: what a debug entity refers to lies in no store.
+  EntityList(std::vector<LogEntity> entities) : items_(std::move(entities)) {
+    for (LogEntity& e : items_) {
+      if (e.type == ENTITY_DEBUG) e.debug.has_text = 0;
+    }
+  }
+
+  std::size_t size() const { return items_.size(); }
+  bool empty() const { return items_.empty(); }
+  std::size_t capacity() const { return items_.capacity(); }
+  const LogEntity& operator[](std::size_t i) const { return items_[i]; }
+  LogEntity& operator[](std::size_t i) { return items_[i]; }
+  const LogEntity& front() const { return items_.front(); }
+  const LogEntity& back() const { return items_.back(); }
+  LogEntity& back() { return items_.back(); }
+  const_iterator begin() const { return items_.begin(); }
+  const_iterator end() const { return items_.end(); }
+
+  void clear() {
+    items_.clear();
+    texts_.clear();
+  }
+  void reserve(std::size_t count) { items_.reserve(count); }
+  LogEntity& emplace_back() { return items_.emplace_back(); }
+  // Appends a copy; a debug text it refers to is read from this list.
+  LogEntity& push_back(const LogEntity& entity) { return items_.emplace_back(entity); }
+  void pop_back() { items_.pop_back(); }
+  // Appends the entities of `other` with their texts.
+  void Append(const EntityList& other) {
+    for (std::size_t i = 0; i < other.size(); ++i) {
+      LogEntity& e = push_back(other[i]);
+      if (const auto text = other.DebugText(i)) SetDebugText(e, *text);
+    }
+  }
+
+  // Gives `entity` (one of this list's, or about to be) the debug text.
+  void SetDebugText(LogEntity& entity, std::string_view text) {
+    entity.debug.text_offset = static_cast<std::uint32_t>(texts_.size());
+    entity.debug.text_size = static_cast<std::uint32_t>(text.size());
+    entity.debug.has_text = 1;
+    texts_.append(text);
+  }
+  // The text of a debug entity of kind 0; nothing for every other entity.
+  std::optional<std::string_view> DebugText(const LogEntity& e) const {
+    if (e.type != ENTITY_DEBUG || e.debug.debug_kind != kDebugText || !e.debug.has_text) {
+      return std::nullopt;
+    }
+    if (e.debug.text_offset > texts_.size() || e.debug.text_size > texts_.size() - e.debug.text_offset) {
+      return std::nullopt;  // refers to another list's store
+    }
+    return std::string_view(texts_).substr(e.debug.text_offset, e.debug.text_size);
+  }
+  std::optional<std::string_view> DebugText(std::size_t i) const { return DebugText(items_[i]); }
+
+  // The store the decoder appends text characters to directly.
+  std::string& text_store() { return texts_; }
+  std::size_t text_bytes() const { return texts_.size(); }
+
+ private:
+  std::vector<LogEntity> items_;
+  std::string texts_;
+};
+
+// Clearing the debug member must cover every member of the union.
+static_assert(sizeof(DebugPayload) >= sizeof(StarPayload));
+static_assert(sizeof(DebugPayload) >= sizeof(VariablePayload));
+static_assert(sizeof(DebugPayload) >= sizeof(ClockPayload));
 
 }  // namespace ktal

@@ -140,7 +140,7 @@ bool WriteRun(CsvText& out, const std::vector<LogEntity>& p, std::string_view se
 
 int NextPositionRun(GuideLog& log) {
   log.positions.clear();
-  const std::vector<LogEntity>& list = log.entities;
+  const EntityList& list = log.entities;
   try {
     for (EntityPos pos = log.scan_cursor; pos < list.size(); ++pos) {
       const LogEntity& e = list[pos];
@@ -159,13 +159,17 @@ int NextPositionRun(GuideLog& log) {
   return 1;
 }
 
-int WritePeriodicErrorTables(GuideLog& log) {
+int WritePeriodicErrorTables(GuideLog& log, OutputBudget* budget) {
   const std::string_view sep = SetCsvSeparator();
   log.scan_cursor = log.begin_pos();
   for (int k = 1;; ++k) {
     if (NextPositionRun(log) != 0) return 0;
     char name[32];
     std::snprintf(name, sizeof name, "pe%d.csv", k);
+    if (budget != nullptr && !budget->TakeFile()) {
+      PrintBudgetExceeded(*budget, name);
+      return -3;
+    }
     StdioFile file = OpenStdioFile(name, "wb");
     if (!file) {
       std::printf("ERROR: can't create CSV (PE) file\n");
@@ -173,17 +177,24 @@ int WritePeriodicErrorTables(GuideLog& log) {
     }
     bool go_on = true;
     bool written = false;
+    bool over_budget = false;
     try {
-      CsvText out(file.get());
+      CsvText out(file.get(), budget);
       out << "time" << sep << "RA" << sep << "DEC" << sep << sep
           << "The scale is seconds and arcseconds.";
       out.EndLine();
       const double span = SecondsBetween(log.positions.back(), log.positions.front());
       if (span > WormPeriod()) go_on = WriteRun(out, log.positions, sep);
       written = out.Flush();
+      over_budget = out.over_budget();
     } catch (const std::bad_alloc&) {
       go_on = false;
       written = true;  // out of memory: the export stops, as documented
+    }
+    if (over_budget) {
+      CloseChecked(file);
+      PrintBudgetExceeded(*budget, name);
+      return -3;
     }
     // A table cut short by a full disk fails, and no later table is begun.
     if (!CloseChecked(file) || !written) {

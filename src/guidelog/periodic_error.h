@@ -3,6 +3,7 @@
 #pragma once
 
 #include "guidelog/guide_log.h"
+#include "guidelog/output_budget.h"
 
 namespace ktal {
 
@@ -15,7 +16,8 @@ int NextPositionRun(GuideLog& log);
 // Writes pe1.csv, pe2.csv, ... into the current directory with
 // g_focalLength, g_wormPeriod, g_starDec and g_csvFormat: 0 done (also after
 // the "less data" stop); -1 a table file cannot be created; -2 a write of
-// a table fell short. Either failure ends the tables.
-int WritePeriodicErrorTables(GuideLog& log);
+// a table fell short; -3 the next table does not fit the budget (when one
+// is given). Each failure ends the tables.
+int WritePeriodicErrorTables(GuideLog& log, OutputBudget* budget = nullptr);
 
 }  // namespace ktal

@@ -1,9 +1,15 @@
 #include "guidelog/plot_image.h"
 
-#include "guidelog/stdio_file.h"
+#include <fcntl.h>
+#include <sys/uio.h>
+#include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
+#include <climits>
+#include <cstring>
 #include <new>
+#include <stdexcept>
 
 namespace ktal {
 namespace {
@@ -79,13 +85,20 @@ void FillRect(PlotImage& image, int x1, int y1, int x2, int y2, int colour, int 
     if (left > right || top > bottom)
         return;
     const auto value = static_cast<std::uint8_t>(colour);
-    for (int y = top; y <= bottom; ++y) {
-        std::uint8_t* row = image.pixels.data() + static_cast<std::size_t>(y) * static_cast<std::size_t>(image.width);
+    const std::size_t stride = static_cast<std::size_t>(image.width);
+    const std::size_t count = static_cast<std::size_t>(right - left + 1);
+    std::uint8_t* row = image.pixels.data() + static_cast<std::size_t>(top) * stride + static_cast<std::size_t>(left);
+    // Most rectangles are the bars of one or two time columns: those are
+    // set byte by byte rather than by a call per row.
+    for (int y = top; y <= bottom; ++y, row += stride) {
         if (mode == kFillXor) {
-            for (int x = left; x <= right; ++x)
+            for (std::size_t x = 0; x < count; ++x)
                 row[x] ^= value;
+        } else if (count <= 8) {
+            for (std::size_t x = 0; x < count; ++x)
+                row[x] = value;
         } else {
-            std::fill(row + left, row + right + 1, value);
+            std::memset(row, value, count);
         }
     }
 }
@@ -100,21 +113,33 @@ void VLine(PlotImage& image, int x, int y1, int y2, int colour)
     FillRect(image, x, y1, x, y2, colour, 0);
 }
 
-std::vector<std::uint8_t> EncodeBmp(const PlotImage& image)
-{
-    if (!HasPixels(image))
-        return {};
-    constexpr std::size_t kPixelOffset = 1078;
-    const std::size_t width = static_cast<std::size_t>(image.width);
-    const std::size_t height = static_cast<std::size_t>(image.height);
-    const std::size_t rowSize = (width + 3) / 4 * 4;
-    const std::size_t imageSize = rowSize * height;
+namespace {
 
-    std::vector<std::uint8_t> out(kPixelOffset + imageSize, 0);
+constexpr std::size_t kBmpPixelOffset = 1078;
+
+std::size_t BmpRowSize(const PlotImage& image)
+{
+    return (static_cast<std::size_t>(image.width) + 3) / 4 * 4;
+}
+
+} // namespace
+
+std::size_t BmpFileSize(const PlotImage& image)
+{
+    return HasPixels(image) ? kBmpPixelOffset + BmpRowSize(image) * static_cast<std::size_t>(image.height) : 0;
+}
+
+namespace {
+
+// The 1078 bytes before the pixels: file header, info header, palette.
+std::vector<std::uint8_t> BmpHead(const PlotImage& image)
+{
+    const std::size_t imageSize = BmpRowSize(image) * static_cast<std::size_t>(image.height);
+    std::vector<std::uint8_t> out(kBmpPixelOffset, 0);
     out[0] = 'B';
     out[1] = 'M';
-    PutLE32(out, 2, static_cast<std::uint32_t>(kPixelOffset + imageSize));
-    PutLE32(out, 10, kPixelOffset);
+    PutLE32(out, 2, static_cast<std::uint32_t>(kBmpPixelOffset + imageSize));
+    PutLE32(out, 10, kBmpPixelOffset);
     PutLE32(out, 14, 40);
     PutLE32(out, 18, static_cast<std::uint32_t>(image.width));
     PutLE32(out, 22, static_cast<std::uint32_t>(image.height));
@@ -129,25 +154,79 @@ std::vector<std::uint8_t> EncodeBmp(const PlotImage& image)
         out[54 + 4 * i + 1] = static_cast<std::uint8_t>((rgb >> 8) & 0xFF);
         out[54 + 4 * i + 2] = static_cast<std::uint8_t>((rgb >> 16) & 0xFF);
     }
+    return out;
+}
+
+// Writes every byte of `parts`, going on after short writes and signals;
+// false when a write fails (a full disk).
+bool WriteAllParts(int fd, std::vector<iovec>& parts)
+{
+    std::size_t first = 0;
+    while (first < parts.size()) {
+        const int count = static_cast<int>(std::min<std::size_t>(parts.size() - first, IOV_MAX));
+        const ssize_t wrote = ::writev(fd, parts.data() + first, count);
+        if (wrote < 0 && errno == EINTR)
+            continue;
+        if (wrote <= 0)
+            return false;
+        auto left = static_cast<std::size_t>(wrote);
+        while (first < parts.size() && left >= parts[first].iov_len) {
+            left -= parts[first].iov_len;
+            ++first;
+        }
+        if (left > 0) {
+            parts[first].iov_base = static_cast<std::uint8_t*>(parts[first].iov_base) + left;
+            parts[first].iov_len -= left;
+        }
+    }
+    return true;
+}
+
+} // namespace
+
+std::vector<std::uint8_t> EncodeBmp(const PlotImage& image)
+{
+    if (!HasPixels(image))
+        return {};
+    const std::size_t width = static_cast<std::size_t>(image.width);
+    const std::size_t height = static_cast<std::size_t>(image.height);
+    const std::size_t rowSize = BmpRowSize(image);
+    std::vector<std::uint8_t> out = BmpHead(image);
+    out.resize(BmpFileSize(image), 0);
     // Rows go bottom-up; the padding bytes stay zero.
     for (std::size_t r = 0; r < height; ++r) {
         const std::uint8_t* src = image.pixels.data() + (height - 1 - r) * width;
-        std::copy(src, src + width, out.begin() + static_cast<std::ptrdiff_t>(kPixelOffset + r * rowSize));
+        std::copy(src, src + width, out.begin() + static_cast<std::ptrdiff_t>(kBmpPixelOffset + r * rowSize));
     }
     return out;
 }
 
 int SaveBmp(const PlotImage& image, const std::string& path)
 {
-    const std::vector<std::uint8_t> bytes = EncodeBmp(image);
-    if (bytes.empty())
+    if (!HasPixels(image))
         return -1;
-    StdioFile file = OpenStdioFile(path.c_str(), "wb");
-    if (!file)
+    const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+    if (fd < 0)
         return 1;
-    const bool written = std::fwrite(bytes.data(), 1, bytes.size(), file.get()) == bytes.size();
-    // Buffered data reaches the disk only at close, so its failure counts too.
-    const bool closed = CloseChecked(file);
+    // Written straight from the rows, bottom row first, with no copy of the
+    // image on the way: the head, then each row and its padding, gathered
+    // into as few writes as the system allows.
+    const std::vector<std::uint8_t> head = BmpHead(image);
+    const std::size_t width = static_cast<std::size_t>(image.width);
+    const std::size_t height = static_cast<std::size_t>(image.height);
+    const std::size_t padding = BmpRowSize(image) - width;
+    static constexpr std::uint8_t kZeros[4] = {};
+    std::vector<iovec> parts;
+    parts.reserve(1 + 2 * height);
+    parts.push_back({const_cast<std::uint8_t*>(head.data()), head.size()});
+    for (std::size_t r = height; r-- > 0;) {
+        parts.push_back({const_cast<std::uint8_t*>(image.pixels.data() + r * width), width});
+        if (padding != 0)
+            parts.push_back({const_cast<std::uint8_t*>(kZeros), padding});
+    }
+    const bool written = WriteAllParts(fd, parts);
+    // A close that fails may have lost what was written.
+    const bool closed = ::close(fd) == 0;
     return written && closed ? 0 : 2;
 }
 

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <array>
+#include <cstddef>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -48,5 +49,7 @@ int SaveBmp(const PlotImage& image, const std::string& path);
 
 // The BMP file as SaveBmp writes it; empty for an image without pixels.
 std::vector<std::uint8_t> EncodeBmp(const PlotImage& image);
+// Its size in bytes; 0 for an image without pixels.
+std::size_t BmpFileSize(const PlotImage& image);
 
 } // namespace ktal

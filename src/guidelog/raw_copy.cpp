@@ -10,6 +10,7 @@
 #include "guidelog/analysis_page.h"
 #include "guidelog/events_table.h"
 #include "guidelog/html_report.h"
+#include "guidelog/output_budget.h"
 #include "guidelog/periodic_error.h"
 #include "guidelog/report_settings.h"
 #include "guidelog/stdio_file.h"
@@ -49,7 +50,7 @@ std::string FreeBackupName(const std::string& path)
 
 // Header, entry and pages, then flushed and synced: true only when every
 // byte has reached the disk.
-bool WriteRawBytes(const GuideLog& log, const DirectoryEntry& entry, std::FILE* file)
+bool WriteRawBytes(const GuideLog& log, const DirectoryEntry& entry, std::FILE* file, const RawCopyCalls& calls)
 {
     std::uint8_t header[kRawHeaderSize];
     EncodeRawHeader(header);
@@ -62,7 +63,7 @@ bool WriteRawBytes(const GuideLog& log, const DirectoryEntry& entry, std::FILE* 
         EncodeDataPage(log.page(i), page_bytes);
         written = std::fwrite(page_bytes, 1, sizeof page_bytes, file) == sizeof page_bytes;
     }
-    return written && std::fflush(file) == 0 && ::fsync(::fileno(file)) == 0;
+    return written && std::fflush(file) == 0 && calls.sync(::fileno(file)) == 0;
 }
 
 // Makes the renames themselves durable. A folder that cannot be synced
@@ -86,6 +87,11 @@ void SyncFolderOf(const std::string& path)
 // under the main name, and a truncated copy is never read back as a log.
 int WriteRawFile(const GuideLog& log, const DirectoryEntry& entry, const std::string& path)
 {
+    return WriteRawFile(log, entry, path, RawCopyCalls{});
+}
+
+int WriteRawFile(const GuideLog& log, const DirectoryEntry& entry, const std::string& path, const RawCopyCalls& calls)
+{
     // Where the old copy will go is settled first: with no backup number
     // free, nothing is written at all.
     const bool has_old = NameTaken(path);
@@ -104,8 +110,8 @@ int WriteRawFile(const GuideLog& log, const DirectoryEntry& entry, const std::st
         std::printf("ERROR: can't create RAW file '%s'\n", path.c_str());
         return -1;
     }
-    const bool written = WriteRawBytes(log, entry, file.get());
-    if (!CloseChecked(file) || !written) {
+    const bool written = WriteRawBytes(log, entry, file.get(), calls);
+    if (calls.close(file.release()) != 0 || !written) {
         std::remove(temporary.c_str());
         std::printf(has_old ? "ERROR: can't write RAW file '%s', the previous copy is kept\n"
                             : "ERROR: can't write RAW file '%s'\n",
@@ -113,20 +119,25 @@ int WriteRawFile(const GuideLog& log, const DirectoryEntry& entry, const std::st
         return 1;
     }
 
-    if (has_old && std::rename(path.c_str(), backup.c_str()) != 0) {
+    if (has_old && calls.rename(path.c_str(), backup.c_str()) != 0) {
         std::printf("ERROR: can't backup file to '%s'!\n", backup.c_str());
         std::fflush(stdout);
         std::perror("  sys_error");
         std::remove(temporary.c_str());
         return 2;
     }
-    if (std::rename(temporary.c_str(), path.c_str()) != 0) {
-        // The old copy goes back to its name rather than sit in a backup
-        // beside nothing.
-        if (has_old)
-            std::rename(backup.c_str(), path.c_str());
+    if (calls.rename(temporary.c_str(), path.c_str()) != 0) {
         std::remove(temporary.c_str());
-        std::printf("ERROR: can't create RAW file '%s'\n", path.c_str());
+        // The old copy goes back to its name rather than sit in a backup
+        // beside nothing; when even that fails, the user is told where it is.
+        if (has_old && calls.rename(backup.c_str(), path.c_str()) != 0) {
+            std::printf("ERROR: can't create RAW file '%s', the previous copy is in '%s'\n", path.c_str(),
+                        backup.c_str());
+            return -1;
+        }
+        std::printf(has_old ? "ERROR: can't create RAW file '%s', the previous copy is kept\n"
+                            : "ERROR: can't create RAW file '%s'\n",
+                    path.c_str());
         return -1;
     }
     SyncFolderOf(path);
@@ -141,28 +152,34 @@ int ProcessRawFile(GuideLog& log, std::FILE* raw_file, DirectoryEntry& entry, bo
         return 1;
     if (const int read = log.ReadRawFile(raw_file, entry); read != 0)
         return read;
-    if (const int built = log.BuildEntities(); built != 0)
+    if (const int built = log.BuildEntities(GuideLog::UnnamedRepeats::kDrop); built != 0)
         return 100 + built;
     const std::uint32_t file_id = FileIdOf(entry.file_id);
+    // One budget for all outputs of the log, in proportion to its pages.
+    OutputBudget budget = OutputBudget::ForPages(log.page_count);
     if (events_table) {
-        if (const int result = WriteEventsTable(log); result != 0)
+        if (const int result = WriteEventsTable(log, &budget); result != 0)
             return 300 + result;
     }
     if (pe_tables) {
-        if (const int result = WritePeriodicErrorTables(log); result != 0)
+        if (const int result = WritePeriodicErrorTables(log, &budget); result != 0)
             return 400 + result;
     }
     if (html_report) {
         const std::string time_text = generation_time.empty() ? LocalGenerationTime() : std::string(generation_time);
-        if (const int result = WriteHtmlReport(log, file_id, time_text); result != 0)
+        if (const int result = WriteHtmlReport(log, file_id, time_text, &budget); result != 0)
             return 200 + result;
+        // The star entities of the last exposure may be most of the log;
+        // the analysis page does not need their copies.
+        log.positions.clear();
+        log.positions.shrink_to_fit();
         SummaryOptions options;
         if (pe_tables) {
             options.focal_length_mm = g_focalLength;
             options.worm_period_s = g_wormPeriod;
             options.declination_deg = g_starDec;
         }
-        if (const int result = WriteAnalysisPage(log, file_id, options, time_text); result != 0)
+        if (const int result = WriteAnalysisPage(log, file_id, options, time_text, &budget); result != 0)
             return 500 + result;
     }
     return 0;

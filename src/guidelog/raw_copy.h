@@ -2,7 +2,10 @@
 // processing of a raw file into the chosen outputs.
 #pragma once
 
+#include <unistd.h>
+
 #include <cstdio>
+#include <functional>
 #include <string>
 #include <string_view>
 
@@ -28,6 +31,17 @@ inline std::string TemporaryRawName(const std::string& path)
 // -1 the file cannot be created. Only 0 changes anything on disk.
 int WriteRawFile(const GuideLog& log, const DirectoryEntry& entry, const std::string& path);
 
+// The calls WriteRawFile makes once the bytes are in the stream, so that a
+// test can make any of them fail.
+struct RawCopyCalls {
+    std::function<int(int fd)> sync = [](int fd) { return ::fsync(fd); };
+    std::function<int(std::FILE* file)> close = [](std::FILE* file) { return std::fclose(file); };
+    std::function<int(const char* from, const char* to)> rename = [](const char* from, const char* to) {
+        return std::rename(from, to);
+    };
+};
+int WriteRawFile(const GuideLog& log, const DirectoryEntry& entry, const std::string& path, const RawCopyCalls& calls);
+
 // Reads the raw file into `log` (which must be fresh), builds its entities
 // and writes into the current directory, in this order, the events table,
 // the periodic-error tables and the HTML report with the analysis page
@@ -38,7 +52,9 @@ int WriteRawFile(const GuideLog& log, const DirectoryEntry& entry, const std::st
 // 0 everything asked for was written; otherwise the first failure:
 // 1, 2, 3 from ReadRawFile, 100 + BuildEntities, 300 + WriteEventsTable,
 // 400 + WritePeriodicErrorTables, 200 + WriteHtmlReport,
-// 500 + WriteAnalysisPage.
+// 500 + WriteAnalysisPage. The outputs share the budget of
+// OutputBudget::ForPages for the log's pages; the generator whose next
+// file or write would exceed it stops there (296, 397, 195, 497).
 // An empty generation_time means the local time now.
 int ProcessRawFile(GuideLog& log, std::FILE* raw_file, DirectoryEntry& entry, bool events_table,
                    bool html_report, bool pe_tables, std::string_view generation_time = {});

@@ -30,7 +30,7 @@ bool IsWritableType(std::uint32_t type) {
 
 // An upper bound of the bytes an entity takes in the stream, clock and
 // marker in front of it and type bits included.
-std::size_t EncodedBound(const LogEntity& e) {
+std::size_t EncodedBound(const LogEntity& e, std::string_view text) {
   std::size_t payload = 0;
   switch (e.type) {
     case ENTITY_STAR: payload = 10; break;
@@ -38,7 +38,7 @@ std::size_t EncodedBound(const LogEntity& e) {
     case ENTITY_AE_CHANGE: payload = 3; break;
     case ENTITY_CLOCK: payload = 8; break;
     case ENTITY_MARKER: payload = 1; break;
-    case ENTITY_DEBUG: payload = 10 + (e.debug_text ? e.debug_text->size() : 0); break;
+    case ENTITY_DEBUG: payload = 10 + text.size(); break;
     default: break;
   }
   return payload + 16;
@@ -170,7 +170,7 @@ void LogWriter::WriteMarker(std::uint8_t value) {
   Record(ENTITY_MARKER).marker.value = value;
 }
 
-void LogWriter::WriteEntity(const LogEntity& in) {
+void LogWriter::WriteEntity(const LogEntity& in, std::string_view text) {
   const std::uint32_t tenths = in.clock_tenths & 0xFFFFFF;
   const std::uint8_t byte0 = static_cast<std::uint8_t>(tenths);
   switch (in.type) {
@@ -261,12 +261,11 @@ void LogWriter::WriteEntity(const LogEntity& in) {
       const std::uint8_t kind = in.debug.debug_kind;
       e.debug.debug_kind = kind;
       if (kind == kDebugText) {
-        const std::string text = in.debug_text.value_or(std::string());
         // The first character doubles as the kind byte; a zero ends the text.
         // The empty text is the kind byte 0 alone.
         for (unsigned char ch : text) WriteByte(ch);
         WriteByte(0);
-        e.debug_text = text;
+        written_.SetDebugText(e, text);
       } else if (kind == kDebugInvalid) {
         WriteByte(16);
       } else {
@@ -285,15 +284,14 @@ void LogWriter::WriteEntity(const LogEntity& in) {
   }
 }
 
-int LogWriter::Append(const LogEntity& entity) {
+int LogWriter::Append(const LogEntity& entity, std::string_view text) {
   if (!IsWritableType(entity.type)) return kNotEncodable;
   if (entity.type == ENTITY_DEBUG) {
     const std::uint8_t kind = entity.debug.debug_kind;
-    if (kind == kDebugText && entity.debug_text && !entity.debug_text->empty()) {
-      const std::string& text = *entity.debug_text;
+    if (kind == kDebugText && !text.empty()) {
       const unsigned char first = static_cast<unsigned char>(text[0]);
       if (first < 32 || first > 127) return kNotEncodable;
-      if (text.find('\0') != std::string::npos) return kNotEncodable;
+      if (text.find('\0') != std::string_view::npos) return kNotEncodable;
     } else if (kind > 15 && kind != kDebugInvalid) {
       return kNotEncodable;
     }
@@ -301,14 +299,14 @@ int LogWriter::Append(const LogEntity& entity) {
 
   // Near the end of the page store an entity may not fit; keep what is
   // needed to take it back. Elsewhere that copy is not worth making.
-  const std::size_t bound_pages = EncodedBound(entity) / 128 + 2;
+  const std::size_t bound_pages = EncodedBound(entity, text) / 128 + 2;
   const bool may_overflow = data_.size() + bound_pages >= kMaxLogPages;
   std::optional<Saved> saved;
   if (may_overflow) {
     saved = Saved{cursor_,      entity_start_, data_.size(),    data_.back(), last_type_,
                   clock_tenths_, clock_date_,   reopen_pending_, written_.size()};
   }
-  WriteEntity(entity);
+  WriteEntity(entity, text);
   // The bound makes an overflow without a saved state impossible.
   if (cursor_.page_index >= kMaxLogPages && saved) {
     data_.resize(saved->pages);
@@ -319,15 +317,15 @@ int LogWriter::Append(const LogEntity& entity) {
     clock_tenths_ = saved->clock_tenths;
     clock_date_ = saved->clock_date;
     reopen_pending_ = saved->reopen_pending;
-    written_.resize(saved->written);
+    while (written_.size() > saved->written) written_.pop_back();
     return kLogFull;
   }
   return kOk;
 }
 
-int LogWriter::Append(const std::vector<LogEntity>& entities) {
-  for (const LogEntity& e : entities) {
-    const int result = Append(e);
+int LogWriter::Append(const EntityList& entities) {
+  for (std::size_t i = 0; i < entities.size(); ++i) {
+    const int result = Append(entities[i], entities.DebugText(i).value_or(std::string_view()));
     if (result != kOk) return result;
   }
   return kOk;

@@ -19,6 +19,7 @@
 #include <array>
 #include <cstdint>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "guidelog/log_format.h"
@@ -36,10 +37,11 @@ class LogWriter {
 
   LogWriter();
 
-  // Appends one entity (see the clock rules above). On kLogFull or
-  // kNotEncodable nothing is written.
-  int Append(const LogEntity& entity);
-  int Append(const std::vector<LogEntity>& entities);  // stops at a failure
+  // Appends one entity (see the clock rules above); `text` is the text of a
+  // debug entity of kind 0. On kLogFull or kNotEncodable nothing is written.
+  int Append(const LogEntity& entity, std::string_view text = {});
+  // The entities of a list with their texts; stops at a failure.
+  int Append(const EntityList& entities);
 
   // The data pages of the stream so far: full pages chained one to the next
   // (page i is numbered (first_page + i) mod 4094, so every number is a
@@ -53,7 +55,7 @@ class LogWriter {
   std::vector<std::uint8_t> RawFile(const DirectoryEntry& entry) const;
 
   // What the reader will decode, in order (without the final ENTITY_EOF).
-  const std::vector<LogEntity>& entities() const { return written_; }
+  const EntityList& entities() const { return written_; }
   // Pages in use, the one being filled included.
   int page_count() const { return static_cast<int>(data_.size()); }
 
@@ -74,7 +76,7 @@ class LogWriter {
   struct Saved;
 
   void NextPage();
-  void WriteEntity(const LogEntity& entity);
+  void WriteEntity(const LogEntity& entity, std::string_view text);
   // Brings clock bytes 1..4 to those of `tenths` and `date` with one
   // inserted clock entity, when they differ.
   void SyncClock(std::uint32_t tenths, std::uint16_t date);
@@ -91,7 +93,7 @@ class LogWriter {
   std::uint32_t clock_tenths_ = 0;
   std::uint16_t clock_date_ = 0;
   std::uint8_t reopen_pending_ = 0;
-  std::vector<LogEntity> written_;
+  EntityList written_;
 };
 
 }  // namespace ktal

@@ -67,7 +67,7 @@ class SessionBuilder {
     sin_angle_ = std::sin(angle);
   }
 
-  std::vector<LogEntity> Build() {
+  EntityList Build() {
     OpenRecord(false);
     if (o_.variables) Settings();
     if (o_.position_run_s > 0) PositionRun();
@@ -155,7 +155,7 @@ class SessionBuilder {
         char text[48];
         std::snprintf(text, sizeof text, "cycle %d residual", which);
         e.debug.debug_kind = kDebugText;
-        e.debug_text = text;
+        out_.SetDebugText(e, text);
         break;
       }
       case 1: {
@@ -314,7 +314,7 @@ class SessionBuilder {
   double corrected_ra_ = 0.0;
   double corrected_dec_ = 0.0;
   bool guiding_ = false;
-  std::vector<LogEntity> out_;
+  EntityList out_;
 };
 
 }  // namespace
@@ -334,10 +334,10 @@ std::uint16_t NextDay(std::uint16_t date) {
   return PackDate(year, month, day);
 }
 
-std::vector<LogEntity> GenerateSession(const SessionOptions& options, std::uint16_t* end_date,
-                                       std::uint32_t* end_tenths) {
+EntityList GenerateSession(const SessionOptions& options, std::uint16_t* end_date,
+                           std::uint32_t* end_tenths) {
   SessionBuilder builder(options);
-  std::vector<LogEntity> entities = builder.Build();
+  EntityList entities = builder.Build();
   if (!entities.empty()) {
     if (end_date) *end_date = entities.back().clock_date;
     if (end_tenths) *end_tenths = entities.back().clock_tenths;
@@ -355,9 +355,12 @@ std::size_t FillLog(const SessionOptions& options, LogWriter& writer) {
   for (;;) {
     std::uint16_t end_date = o.start_date;
     std::uint32_t end_tenths = o.start_tenths;
-    const std::vector<LogEntity> session = GenerateSession(o, &end_date, &end_tenths);
-    for (const LogEntity& e : session) {
-      if (writer.Append(e) != LogWriter::kOk) return appended;
+    const EntityList session = GenerateSession(o, &end_date, &end_tenths);
+    for (std::size_t i = 0; i < session.size(); ++i) {
+      if (writer.Append(session[i], session.DebugText(i).value_or(std::string_view())) !=
+          LogWriter::kOk) {
+        return appended;
+      }
       ++appended;
     }
     // The next session an hour later.

@@ -82,7 +82,7 @@ struct SessionOptions {
 // The entities of one session in order, with absolute clocks; the running
 // clock entities are left to the writer. `end_date` and `end_tenths`, when
 // given, receive the clock of the last entity.
-std::vector<LogEntity> GenerateSession(const SessionOptions& options,
+EntityList GenerateSession(const SessionOptions& options,
                                        std::uint16_t* end_date = nullptr,
                                        std::uint32_t* end_tenths = nullptr);
 

@@ -120,10 +120,10 @@ constexpr std::uint32_t kStart = 12 * 36000 + 34 * 600 + 50 * 10;  // 12:34:50.0
 
 // A log with every kind of entity and row: built entity by entity with the
 // writer, as the guider would record it, and read back.
-std::vector<LogEntity> EveryKind() {
+EntityList EveryKind() {
   std::uint32_t t = kStart;
   auto next = [&t](int tenths = 2) { return t += tenths; };
-  std::vector<LogEntity> v;
+  EntityList v;
   v.push_back(OpenRecord(t, 0x02, 0x60));
   v.push_back(Variable(next(), kVariableGain, {12}));
   v.push_back(Variable(next(), kVariableExpo, {0xE8, 0x03}));
@@ -145,10 +145,10 @@ std::vector<LogEntity> EveryKind() {
   v.push_back(Ae(next(), 0xC0));  // IDLE, FOC and EXP
   v.push_back(Marker(t, 0));
   v.push_back(Marker(t, 5));
-  v.push_back(DebugText(next(), "hello guider"));
-  v.push_back(DebugText(next(), ""));
-  v.push_back(DebugText(next(), "a;b \"c\""));
-  v.push_back(DebugText(next(), "x,y"));
+  v.Append(DebugText(next(), "hello guider"));
+  v.Append(DebugText(next(), ""));
+  v.Append(DebugText(next(), "a;b \"c\""));
+  v.Append(DebugText(next(), "x,y"));
   v.push_back(DebugValue(next(), kDebugI8, {0xFB}));
   v.push_back(DebugValue(next(), kDebugI16, {0x18, 0xFC}));                 // -1000
   v.push_back(DebugValue(next(), kDebugI32, {0x15, 0xCD, 0x5B, 0x07}));     // 123456789

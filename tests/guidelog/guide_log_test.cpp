@@ -20,7 +20,7 @@ using logtest::LoadPages;
 
 struct Decoded {
   int result;
-  std::vector<LogEntity> entities;
+  EntityList entities;
 };
 
 Decoded Decode(const std::vector<DataPage>& pages) {
@@ -30,7 +30,7 @@ Decoded Decode(const std::vector<DataPage>& pages) {
   return Decoded{result, log.entities};
 }
 
-std::vector<std::uint32_t> Types(const std::vector<LogEntity>& entities) {
+std::vector<std::uint32_t> Types(const EntityList& entities) {
   std::vector<std::uint32_t> types;
   for (const LogEntity& e : entities) types.push_back(e.type);
   return types;
@@ -70,7 +70,7 @@ TEST(guide_log_test, type_code_bit_sequences) {
     const Decoded d = Decode({EofPage(c.bytes, c.end_byte, c.end_bit, c.data_size)});
     EXPECT_EQ(d.result, c.result);
     EXPECT_EQ(Types(d.entities), c.types);
-    EXPECT_EQ(d.entities.back().eof_message, c.eof_message);
+    EXPECT_EQ(d.entities.back().eof_message(), c.eof_message);
   }
 }
 
@@ -79,8 +79,8 @@ TEST(guide_log_test, debug_type_reads_clock_byte_and_kind) {
   ASSERT_EQ(d.entities.size(), 2u);
   EXPECT_EQ(d.entities[0].clock_tenths, 5u);
   EXPECT_EQ(d.entities[0].debug.debug_kind, kDebugText);
-  ASSERT_TRUE(d.entities[0].debug_text.has_value());
-  EXPECT_EQ(*d.entities[0].debug_text, "");
+  ASSERT_TRUE(d.entities.DebugText(0).has_value());
+  EXPECT_EQ(*d.entities.DebugText(0), "");
   // The EOF entity carries the clock decoding ended with.
   EXPECT_EQ(d.entities[1].clock_tenths, 5u);
 }
@@ -100,7 +100,7 @@ TEST(guide_log_test, bits_and_bytes_interleave_across_bit_bytes) {
     EXPECT_EQ(d.entities[i].type, ENTITY_MARKER);
     EXPECT_EQ(d.entities[i].marker.value, values[i]) << i;
   }
-  EXPECT_EQ(d.entities[6].eof_message, "");
+  EXPECT_EQ(d.entities[6].eof_message(), "");
 }
 
 TEST(guide_log_test, value_starting_at_byte_511_continues_at_byte_1_of_next_page) {
@@ -124,13 +124,13 @@ TEST(guide_log_test, value_starting_at_byte_511_continues_at_byte_1_of_next_page
   EXPECT_EQ(d.result, 0);
   ASSERT_EQ(d.entities.size(), 3u);
   EXPECT_EQ(d.entities[0].type, ENTITY_DEBUG);
-  EXPECT_EQ(d.entities[0].debug_text->size(), 505u);
+  EXPECT_EQ(d.entities.DebugText(0)->size(), 505u);
   const LogEntity& star = d.entities[1];
   EXPECT_EQ(star.type, ENTITY_STAR);
   EXPECT_EQ(star.clock_tenths, 0x20u);
   EXPECT_EQ(star.star.x, 0x1234);
   EXPECT_EQ(star.star.y, -52);
-  EXPECT_EQ(d.entities[2].eof_message, "");
+  EXPECT_EQ(d.entities[2].eof_message(), "");
 }
 
 TEST(guide_log_test, byte_511_is_never_a_bit_byte) {
@@ -149,7 +149,7 @@ TEST(guide_log_test, byte_511_is_never_a_bit_byte) {
   EXPECT_EQ(d.result, 0);
   ASSERT_EQ(Types(d.entities), (std::vector<std::uint32_t>{ENTITY_DEBUG, ENTITY_MARKER, 0}));
   EXPECT_EQ(d.entities[1].marker.value, 7);
-  EXPECT_EQ(d.entities[2].eof_message, "");
+  EXPECT_EQ(d.entities[2].eof_message(), "");
 }
 
 // --- Payloads and the clock ---------------------------------------------
@@ -248,7 +248,7 @@ TEST(guide_log_test, position_reads_unsigned_24_bit_coordinates) {
   EXPECT_EQ(d.entities[0].star.x, 0xFF0201);
   EXPECT_EQ(d.entities[0].star.y, 0x800000);
   EXPECT_EQ(d.entities[0].star.ra_correction_flag, 0);
-  EXPECT_EQ(d.entities[1].eof_message, "");
+  EXPECT_EQ(d.entities[1].eof_message(), "");
 }
 
 TEST(guide_log_test, variable_longer_than_sixteen_bytes_is_consumed) {
@@ -268,7 +268,7 @@ TEST(guide_log_test, variable_longer_than_sixteen_bytes_is_consumed) {
   for (int i = 0; i < 16; ++i) EXPECT_EQ(v.value[i], i + 1);
   EXPECT_EQ(d.entities[1].type, ENTITY_MARKER);
   EXPECT_EQ(d.entities[1].marker.value, 0x42);
-  EXPECT_EQ(d.entities[2].eof_message, "");
+  EXPECT_EQ(d.entities[2].eof_message(), "");
 }
 
 TEST(guide_log_test, short_variable_value_is_zero_filled) {
@@ -307,12 +307,12 @@ TEST(guide_log_test, debug_kinds) {
     ASSERT_EQ(d.entities.size(), 3u);
     EXPECT_EQ(d.entities[0].clock_tenths, 3u);
     EXPECT_EQ(d.entities[0].debug.debug_kind, c.kind);
-    EXPECT_FALSE(d.entities[0].debug_text.has_value());
+    EXPECT_FALSE(d.entities.DebugText(0).has_value());
     for (int i = 0; i < 7; ++i) {
       EXPECT_EQ(d.entities[0].debug.value[i], i < c.bytes ? 0xA0 + i : 0) << i;
     }
     EXPECT_EQ(d.entities[1].marker.value, 0x99);
-    EXPECT_EQ(d.entities[2].eof_message, "");
+    EXPECT_EQ(d.entities[2].eof_message(), "");
   }
 }
 
@@ -329,7 +329,7 @@ TEST(guide_log_test, ae_change_with_nonzero_reserved_byte_is_a_stream_error) {
   EXPECT_EQ(d.entities[0].ae.foc_flag, 0);
   EXPECT_EQ(d.entities[1].type, ENTITY_EOF);
   EXPECT_EQ(d.entities[1].clock_tenths, 5u);  // the last decoded entity's clock
-  EXPECT_EQ(d.entities[1].eof_message, "file broken");
+  EXPECT_EQ(d.entities[1].eof_message(), "file broken");
 }
 
 // --- End marks and damaged logs -----------------------------------------
@@ -383,7 +383,7 @@ TEST(guide_log_test, log_without_pages_is_an_empty_stream) {
   EXPECT_EQ(log.BuildEntities(), 0);
   ASSERT_EQ(log.entities.size(), 1u);
   EXPECT_EQ(log.entities[0].type, ENTITY_EOF);
-  EXPECT_EQ(log.entities[0].eof_message, "");
+  EXPECT_EQ(log.entities[0].eof_message(), "");
 }
 
 TEST(guide_log_test, cut_off_log_decodes_to_its_end_and_is_broken) {
@@ -397,12 +397,12 @@ TEST(guide_log_test, cut_off_log_decodes_to_its_end_and_is_broken) {
   pages.pop_back();
   const Decoded d = Decode(pages);
   EXPECT_EQ(d.result, 0);
-  EXPECT_EQ(d.entities.back().eof_message, "file broken");
+  EXPECT_EQ(d.entities.back().eof_message(), "file broken");
   ASSERT_GT(d.entities.size(), 100u);
   // All but the last decoded entity (which may have run off the page) are
   // what was written.
   for (std::size_t i = 0; i + 2 < d.entities.size(); ++i) {
-    ASSERT_TRUE(logtest::SameEntity(d.entities[i], w.entities()[i])) << i;
+    ASSERT_TRUE(logtest::SameEntity(d.entities, w.entities(), i)) << i;
   }
 }
 
@@ -419,7 +419,7 @@ TEST(guide_log_test, entity_running_past_the_stored_pages_reads_zeros) {
   ASSERT_GE(d.entities.size(), 3u);
   EXPECT_EQ(d.entities[0].variable.length, 200);
   EXPECT_EQ(d.entities[0].variable.value[15], 0x33);
-  EXPECT_EQ(d.entities.back().eof_message, "file broken");
+  EXPECT_EQ(d.entities.back().eof_message(), "file broken");
 }
 
 TEST(guide_log_test, debug_text_without_its_zero_ends_with_the_pages) {
@@ -430,8 +430,8 @@ TEST(guide_log_test, debug_text_without_its_zero_ends_with_the_pages) {
   const Decoded d = Decode({p0});
   EXPECT_EQ(d.result, 0);
   ASSERT_EQ(d.entities.size(), 2u);
-  EXPECT_EQ(*d.entities[0].debug_text, std::string(510, 'z'));
-  EXPECT_EQ(d.entities[1].eof_message, "file broken");
+  EXPECT_EQ(*d.entities.DebugText(0), std::string(510, 'z'));
+  EXPECT_EQ(d.entities[1].eof_message(), "file broken");
 }
 
 TEST(guide_log_test, erased_last_page_stops_decoding) {
@@ -443,7 +443,7 @@ TEST(guide_log_test, erased_last_page_stops_decoding) {
   erased.data[0] = 0xD0;
   const Decoded d = Decode({p0, erased});
   EXPECT_EQ(d.result, 0);
-  EXPECT_EQ(d.entities.back().eof_message, "file broken");
+  EXPECT_EQ(d.entities.back().eof_message(), "file broken");
   for (std::size_t i = 0; i + 1 < d.entities.size(); ++i) {
     EXPECT_EQ(d.entities[i].type, ENTITY_MARKER);
   }
@@ -457,7 +457,7 @@ TEST(guide_log_test, zero_filled_pages_decode_as_unnamed_entities_and_end) {
   // Each page gives 8 bits for each of its bytes but the unused byte 511.
   EXPECT_EQ(d.entities.size(), 4u * 511u * 8u + 1u);
   EXPECT_EQ(d.entities.front().type, 0xFFu);
-  EXPECT_EQ(d.entities.back().eof_message, "file broken");
+  EXPECT_EQ(d.entities.back().eof_message(), "file broken");
 }
 
 TEST(guide_log_test, build_entities_twice_gives_the_same_list) {
@@ -465,12 +465,12 @@ TEST(guide_log_test, build_entities_twice_gives_the_same_list) {
   GuideLog log;
   LoadPages(log, {EofPage(bytes, 3, 3, 8)});
   ASSERT_EQ(log.BuildEntities(), 0);
-  const std::vector<LogEntity> first = log.entities;
+  const EntityList first = log.entities;
   log.scan_cursor = 2;
   ASSERT_EQ(log.BuildEntities(), 0);
   ASSERT_EQ(log.entities.size(), first.size());
   for (std::size_t i = 0; i < first.size(); ++i) {
-    EXPECT_TRUE(logtest::SameEntity(log.entities[i], first[i])) << i;
+    EXPECT_TRUE(logtest::SameEntity(log.entities, first, i)) << i;
   }
 }
 
@@ -549,7 +549,7 @@ TEST(guide_log_test, raw_file_pages_are_read_in_order) {
   EXPECT_EQ(log.page(1).next_page, 2);
   EXPECT_EQ(log.last_data_size, 2);
   ASSERT_EQ(log.BuildEntities(), 0);
-  EXPECT_EQ(log.entities.back().eof_message, "");
+  EXPECT_EQ(log.entities.back().eof_message(), "");
 }
 
 TEST(guide_log_test, raw_header_tail_after_its_zero_is_not_compared) {

@@ -169,15 +169,22 @@ inline LogEntity DebugValue(std::uint32_t tenths, std::uint8_t kind,
   return e;
 }
 
-inline LogEntity DebugText(std::uint32_t tenths, const std::string& text) {
+// A debug text entity needs a list to hold its text: a list of one.
+inline EntityList DebugText(std::uint32_t tenths, const std::string& text) {
+  EntityList list;
   LogEntity e = Entity(ENTITY_DEBUG, tenths);
   e.debug.debug_kind = kDebugText;
-  e.debug_text = text;
-  return e;
+  list.SetDebugText(e, text);
+  list.push_back(e);
+  return list;
 }
 
-// Field-by-field equality of the parts an entity of its type carries.
-inline ::testing::AssertionResult SameEntity(const LogEntity& a, const LogEntity& b) {
+// Field-by-field equality of the parts an entity of its type carries,
+// entity i of list a against entity j of list b.
+inline ::testing::AssertionResult SameEntity(const EntityList& la, std::size_t i,
+                                             const EntityList& lb, std::size_t j) {
+  const LogEntity& a = la[i];
+  const LogEntity& b = lb[j];
   auto fail = [&](const char* what) {
     return ::testing::AssertionFailure()
            << what << " differs (type 0x" << std::hex << a.type << " vs 0x" << b.type << std::dec
@@ -224,15 +231,19 @@ inline ::testing::AssertionResult SameEntity(const LogEntity& a, const LogEntity
     case ENTITY_DEBUG:
       if (a.debug.debug_kind != b.debug.debug_kind) return fail("debug kind");
       if (std::memcmp(a.debug.value, b.debug.value, 7) != 0) return fail("debug value");
-      if (a.debug_text != b.debug_text) return fail("debug text");
+      if (la.DebugText(i) != lb.DebugText(j)) return fail("debug text");
       break;
     case ENTITY_EOF:
-      if (a.eof_message != b.eof_message) return fail("EOF message");
+      if (a.eof_message() != b.eof_message()) return fail("EOF message");
       break;
     default:
       break;
   }
   return ::testing::AssertionSuccess();
+}
+inline ::testing::AssertionResult SameEntity(const EntityList& a, const EntityList& b,
+                                             std::size_t i) {
+  return SameEntity(a, i, b, i);
 }
 
 }  // namespace ktal::logtest

@@ -25,7 +25,7 @@ constexpr std::uint32_t kStart = 21 * 36000;
 constexpr double kArcsecPerPx1000 = 0.00485 / 1000.0 * 3600.0 * 57.29577951309679;
 constexpr double kYScale = 0.9587629437446594;
 
-std::unique_ptr<GuideLog> Built(const std::vector<LogEntity>& entities) {
+std::unique_ptr<GuideLog> Built(const EntityList& entities) {
   auto log = std::make_unique<GuideLog>();
   LogWriter w;
   EXPECT_EQ(w.Append(entities), LogWriter::kOk);
@@ -282,7 +282,7 @@ TEST(guiding_summary, an_excluded_range_equals_the_log_without_its_samples) {
   o.exposures = 3;
   o.exposure_s = 300;
   o.lost_star_probability = 0.05;
-  const std::vector<LogEntity> entities = GenerateSession(o);
+  const EntityList entities = GenerateSession(o);
   const auto whole = Built(entities);
   const GuideSeries series = ExtractGuideSeries(*whole);
   ASSERT_EQ(series.runs.size(), 1u);

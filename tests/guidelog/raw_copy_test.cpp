@@ -212,6 +212,60 @@ TEST(raw_copy, a_full_disk_at_any_stage_leaves_the_previous_copy_under_its_name)
     EXPECT_EQ(ReadBytes(std::string(kRawName) + ".bak01"), std::vector<std::uint8_t>(700, 0x11));
 }
 
+TEST(raw_copy, a_failure_after_the_bytes_leaves_the_previous_copy_under_its_name)
+{
+    struct Case {
+        const char* what;
+        bool sync_fails, close_fails;
+        std::vector<int> failing_renames; // 1: the old copy to its backup, 2: the new one to the main name, 3: back
+        int code;
+        const char* out;
+        bool old_in_backup; // the previous copy ends up in .bak01 rather than under the main name
+    };
+    const Case cases[] = {
+        {"sync", true, false, {}, 1, "ERROR: can't write RAW file 'QD012345.dat', the previous copy is kept\n", false},
+        {"close", false, true, {}, 1, "ERROR: can't write RAW file 'QD012345.dat', the previous copy is kept\n", false},
+        {"backup rename", false, false, {1}, 2, "ERROR: can't backup file to 'QD012345.dat.bak01'!\n", false},
+        {"final rename", false, false, {2}, -1, "ERROR: can't create RAW file 'QD012345.dat', the previous copy is kept\n",
+         false},
+        {"final rename and the way back", false, false, {2, 3}, -1,
+         "ERROR: can't create RAW file 'QD012345.dat', the previous copy is in 'QD012345.dat.bak01'\n", true},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        ScopedWorkDir dir;
+        GuideLog log;
+        const DirectoryEntry entry = EntryFor(0x012345);
+        StoreLog(log, entry, 200);
+        const std::vector<std::uint8_t> old(700, 0x11);
+        WriteBytes(kRawName, old);
+        RawCopyCalls calls;
+        int renames = 0;
+        if (c.sync_fails)
+            calls.sync = [](int) { return -1; };
+        if (c.close_fails)
+            calls.close = [](std::FILE* file) {
+                std::fclose(file);
+                return -1;
+            };
+        calls.rename = [&](const char* from, const char* to) {
+            ++renames;
+            const bool fails = std::find(c.failing_renames.begin(), c.failing_renames.end(), renames)
+                != c.failing_renames.end();
+            return fails ? -1 : std::rename(from, to);
+        };
+        testing::internal::CaptureStdout();
+        testing::internal::CaptureStderr();
+        EXPECT_EQ(WriteRawFile(log, entry, kRawName, calls), c.code);
+        testing::internal::GetCapturedStderr();
+        EXPECT_EQ(testing::internal::GetCapturedStdout(), c.out);
+        EXPECT_FALSE(fs::exists(TemporaryRawName(kRawName)));
+        EXPECT_EQ(ReadBytes(c.old_in_backup ? std::string(kRawName) + ".bak01" : std::string(kRawName)), old);
+        EXPECT_NE(fs::exists(std::string(kRawName) + ".bak01"), !c.old_in_backup);
+        EXPECT_NE(fs::exists(kRawName), c.old_in_backup);
+    }
+}
+
 TEST(raw_copy, a_leftover_temporary_file_is_replaced)
 {
     // What an interrupted earlier run left behind is no copy of anything.

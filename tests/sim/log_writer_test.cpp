@@ -31,9 +31,14 @@ class RandomLog {
  public:
   explicit RandomLog(std::uint32_t seed) : rng_(seed) {}
 
-  std::vector<LogEntity> Make(int count) {
-    std::vector<LogEntity> out;
-    for (int i = 0; i < count; ++i) out.push_back(Next());
+  EntityList Make(int count) {
+    EntityList out;
+    for (int i = 0; i < count; ++i) {
+      std::string text;
+      LogEntity e = Next(text);
+      if (e.type == ENTITY_DEBUG && e.debug.debug_kind == kDebugText) out.SetDebugText(e, text);
+      out.push_back(e);
+    }
     return out;
   }
 
@@ -42,7 +47,7 @@ class RandomLog {
 
   void NewLowByte() { tenths_ = (tenths_ & 0xFFFF00) | Below(256); }
 
-  LogEntity Next() {
+  LogEntity Next(std::string& text) {
     const std::uint32_t r = Below(100);
     LogEntity e;
     if (r < 40) {
@@ -107,12 +112,10 @@ class RandomLog {
       const std::uint32_t kind = Below(4);
       if (kind < 2) {
         e.debug.debug_kind = kDebugText;
-        std::string text;
         const std::uint32_t length = Below(20) == 0 ? 600 + Below(600) : Below(40);
         for (std::uint32_t i = 0; i < length; ++i) {
           text.push_back(static_cast<char>(i == 0 ? 32 + Below(96) : 1 + Below(255)));
         }
-        e.debug_text = text;
       } else if (kind == 2) {
         e.debug.debug_kind = static_cast<std::uint8_t>(1 + Below(15));
         for (int i = 0; i < (e.debug.debug_kind & 7); ++i) {
@@ -134,16 +137,16 @@ class RandomLog {
   std::uint8_t pending_ = 0;
 };
 
-void ExpectRoundTrip(const std::vector<LogEntity>& input, const LogWriter& w,
+void ExpectRoundTrip(const EntityList& input, const LogWriter& w,
                      const GuideLog& log, int result) {
   EXPECT_EQ(result, 0);
   ASSERT_EQ(log.entities.size(), input.size() + 1);
   for (std::size_t i = 0; i < input.size(); ++i) {
-    ASSERT_TRUE(SameEntity(log.entities[i], input[i])) << "entity " << i;
-    ASSERT_TRUE(SameEntity(w.entities()[i], input[i])) << "entity " << i;
+    ASSERT_TRUE(SameEntity(log.entities, input, i)) << "entity " << i;
+    ASSERT_TRUE(SameEntity(w.entities(), input, i)) << "entity " << i;
   }
   EXPECT_EQ(log.entities.back().type, ENTITY_EOF);
-  EXPECT_EQ(log.entities.back().eof_message, "");
+  EXPECT_EQ(log.entities.back().eof_message(), "");
 }
 
 TEST(log_writer_test, random_sequences_come_back_unchanged) {
@@ -151,7 +154,7 @@ TEST(log_writer_test, random_sequences_come_back_unchanged) {
   for (std::uint32_t seed = 1; seed <= 300; ++seed) {
     SCOPED_TRACE(seed);
     RandomLog random(seed);
-    const std::vector<LogEntity> input = random.Make(static_cast<int>(seed * 7 % 1500));
+    const EntityList input = random.Make(static_cast<int>(seed * 7 % 1500));
     LogWriter w;
     ASSERT_EQ(w.Append(input), LogWriter::kOk);
     const int result = LoadAndBuild(log, w);
@@ -162,7 +165,7 @@ TEST(log_writer_test, random_sequences_come_back_unchanged) {
 
 TEST(log_writer_test, long_random_sequence_through_a_raw_file) {
   RandomLog random(4242);
-  const std::vector<LogEntity> input = random.Make(40000);
+  const EntityList input = random.Make(40000);
   LogWriter w;
   ASSERT_EQ(w.Append(input), LogWriter::kOk);
   ASSERT_GT(w.page_count(), 100);
@@ -232,9 +235,9 @@ TEST(log_writer_test, clock_entities_are_inserted_in_short_and_long_form) {
   EXPECT_EQ(log.entities[3].clock_tenths, t1);
   EXPECT_EQ(log.entities[5].clock_tenths, t1 + 1);
   EXPECT_EQ(log.entities[5].clock_date, PackDate(2014, 3, 22));
-  EXPECT_EQ(log.entities.back().eof_message, "");
+  EXPECT_EQ(log.entities.back().eof_message(), "");
   for (std::size_t i = 0; i + 1 < log.entities.size(); ++i) {
-    EXPECT_TRUE(SameEntity(log.entities[i], w.entities()[i])) << i;
+    EXPECT_TRUE(SameEntity(log.entities, w.entities(), i)) << i;
   }
 }
 
@@ -251,7 +254,7 @@ TEST(log_writer_test, markers_and_unnamed_types_take_the_running_clock) {
   ASSERT_EQ(log.entities.size(), 5u);
   EXPECT_EQ(log.entities[3].type, ENTITY_UNNAMED_BF);
   EXPECT_EQ(log.entities[3].clock_tenths, 1000u);
-  EXPECT_EQ(log.entities[4].eof_message, "");
+  EXPECT_EQ(log.entities[4].eof_message(), "");
 }
 
 TEST(log_writer_test, reopened_open_record_gets_its_marker) {
@@ -277,7 +280,7 @@ TEST(log_writer_test, empty_log_is_one_eof_page) {
   GuideLog log;
   ASSERT_EQ(LoadAndBuild(log, w), 0);
   ASSERT_EQ(log.entities.size(), 1u);
-  EXPECT_EQ(log.entities[0].eof_message, "");
+  EXPECT_EQ(log.entities[0].eof_message(), "");
 }
 
 TEST(log_writer_test, type_bits_alone_at_the_end_are_still_read) {
@@ -295,7 +298,7 @@ TEST(log_writer_test, type_bits_alone_at_the_end_are_still_read) {
   ASSERT_EQ(LoadAndBuild(log, w), 0);
   ASSERT_EQ(log.entities.size(), 4u);
   EXPECT_EQ(log.entities[2].type, ENTITY_UNNAMED_EF);
-  EXPECT_EQ(log.entities[3].eof_message, "");
+  EXPECT_EQ(log.entities[3].eof_message(), "");
 }
 
 TEST(log_writer_test, pages_are_chained_and_carry_the_file_id) {
@@ -326,7 +329,7 @@ TEST(log_writer_test, every_page_change_keeps_the_stream_readable) {
     if (w.page_count() >= 2) {
       ASSERT_EQ(LoadAndBuild(log, w), 0);
       ASSERT_EQ(log.entities.size(), static_cast<std::size_t>(i + 2));
-      EXPECT_EQ(log.entities.back().eof_message, "") << i;
+      EXPECT_EQ(log.entities.back().eof_message(), "") << i;
       EXPECT_EQ(log.entities[i].marker.value, i % 200 + 2);
       ++checked;
     }
@@ -355,7 +358,7 @@ TEST(log_writer_test, full_log_refuses_more_and_stays_intact) {
   EXPECT_EQ(w.page_count(), kMaxLogPages);
   const std::vector<DataPage> before = w.Pages();
   EXPECT_EQ(w.Append(Drift(0, 1, 1)), LogWriter::kLogFull);
-  LogEntity text = logtest::DebugText(0, std::string(3000, 'q'));
+  EntityList text = logtest::DebugText(0, std::string(3000, 'q'));
   EXPECT_EQ(w.Append(text), LogWriter::kLogFull);
   const std::vector<DataPage> after = w.Pages();
   ASSERT_EQ(after.size(), before.size());
@@ -366,7 +369,7 @@ TEST(log_writer_test, full_log_refuses_more_and_stays_intact) {
   EXPECT_EQ(log.page_count, kMaxLogPages);
   EXPECT_EQ(log.entities.size(), w.entities().size() + 1);
   EXPECT_GE(w.entities().size(), appended);
-  EXPECT_EQ(log.entities.back().eof_message, "");
+  EXPECT_EQ(log.entities.back().eof_message(), "");
 }
 
 }  // namespace

@@ -392,15 +392,19 @@ const char* ProcessCodeMeaning(int code)
     case 101: return "stream error in the log";
     case 298: return "\"events.csv\" cannot be created";
     case 297: return "a write of \"events.csv\" fell short";
+    case 296: return "\"events.csv\" would exceed the budget of files and bytes for the log's outputs";
     case 301: return "an entity of a type without a table row was met";
     case 399: return "a periodic-error table cannot be created";
     case 398: return "a write of a periodic-error table fell short";
+    case 397: return "a periodic-error table would exceed the budget of files and bytes for the log's outputs";
     case 199: return "\"index.html\" cannot be created";
     case 198: return "a write of \"index.html\" fell short";
     case 197: return "an image file of the report cannot be created";
     case 196: return "a write of an image file of the report fell short";
+    case 195: return "the report or an image would exceed the budget of files and bytes for the log's outputs";
     case 499: return "\"analysis.html\" cannot be created";
     case 498: return "a write of \"analysis.html\" fell short";
+    case 497: return "\"analysis.html\" would exceed the budget of files and bytes for the log's outputs";
     default: return "unknown failure";
     }
 }
