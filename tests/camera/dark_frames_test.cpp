@@ -28,7 +28,7 @@ struct StackCase {
   int expected;
 };
 
-TEST(dark_stack, rejects_outliers_and_rounds_the_mean) {
+TEST(DarkStack, RejectsOutliersAndRoundsTheMean) {
   const StackCase cases[] = {
       {"cosmic ray in the last frame", {10, 10, 10, 200}, 10},
       {"noise spike among scattered values", {10, 12, 11, 9, 250}, 11},
@@ -51,7 +51,7 @@ TEST(dark_stack, rejects_outliers_and_rounds_the_mean) {
   }
 }
 
-TEST(dark_stack, frame_counts_below_two) {
+TEST(DarkStack, FrameCountsBelowTwo) {
   const Frame single = {3, 200, 0, 255, 17};
   const Frame before(single.size(), 0xAB);
   struct Case {
@@ -85,7 +85,7 @@ Frame Crop(const Frame& frame, int x0, int y0, int w, int h) {
 
 // The fast stack gives the reference's bytes on every tiling, thread count
 // and setting.
-TEST(dark_stack, same_bytes_as_one_pixel_at_a_time) {
+TEST(DarkStack, SameBytesAsOnePixelAtATime) {
   struct Series {
     const char* name;
     std::vector<Frame> frames;
@@ -134,7 +134,7 @@ TEST(dark_stack, same_bytes_as_one_pixel_at_a_time) {
 }
 
 // What the dark-frame run does: 30 whole darks of the camera.
-TEST(dark_stack, same_master_dark_as_one_pixel_at_a_time) {
+TEST(DarkStack, SameMasterDarkAsOnePixelAtATime) {
   const std::vector<Frame> darks = testing::PreparedDarks(30);
   Frame expected(kFrameBytes);
   ASSERT_EQ(reference::StackDarkFrames(kStackIterations, kReadNoise, kGain, 30,
@@ -147,7 +147,7 @@ TEST(dark_stack, same_master_dark_as_one_pixel_at_a_time) {
   EXPECT_TRUE(out == expected);
 }
 
-TEST(dark_stack, preparation_removes_the_offset) {
+TEST(DarkStack, PreparationRemovesTheOffset) {
   const struct {
     int in;
     int out;
@@ -162,7 +162,7 @@ TEST(dark_stack, preparation_removes_the_offset) {
 
 // ---- Binning ----
 
-TEST(dark_bin, sums_each_block_and_saturates) {
+TEST(DarkBin, SumsEachBlockAndSaturates) {
   const struct {
     int bx, by;
     int values[4];  // (2x, 2y), (2x + 1, 2y), (2x, 2y + 1), (2x + 1, 2y + 1)
@@ -227,7 +227,7 @@ struct SearchCase {
   std::vector<Listed> expected;
 };
 
-TEST(hot_pixel_search, picks_flags_and_orders) {
+TEST(HotPixelSearch, PicksFlagsAndOrders) {
   const SearchCase cases[] = {
       {"none asked", 752, 582, {{5, 5, 200}}, 0, {}},
       {"black frame: first in storage order", 752, 582, {}, 3,
@@ -256,7 +256,7 @@ TEST(hot_pixel_search, picks_flags_and_orders) {
   }
 }
 
-TEST(hot_pixel_search, never_lists_more_than_the_camera_holds) {
+TEST(HotPixelSearch, NeverListsMoreThanTheCameraHolds) {
   Frame image(kFrameBytes, 1);
   FindHotPixels(image.data(), kFrameWidth, kFrameHeight, kMaxHotPixels + 20);
   EXPECT_EQ(g_hotList.count, kMaxHotPixels);
@@ -264,7 +264,7 @@ TEST(hot_pixel_search, never_lists_more_than_the_camera_holds) {
 
 // The search gives the list of n full scans, ties in storage order
 // included, on images full of ties and on a camera's master dark.
-TEST(hot_pixel_search, same_list_as_full_scans) {
+TEST(HotPixelSearch, SameListAsFullScans) {
   std::mt19937 rng(3);
   struct Image {
     std::string name;
@@ -299,7 +299,7 @@ TEST(hot_pixel_search, same_list_as_full_scans) {
 
 // ---- Cosmetizing, display reduction, classes ----
 
-TEST(cosmetize, replaces_each_listed_pixel_by_its_usable_neighbours) {
+TEST(Cosmetize, ReplacesEachListedPixelByItsUsableNeighbours) {
   const struct {
     const char* name;
     Pixel hot;
@@ -326,7 +326,7 @@ TEST(cosmetize, replaces_each_listed_pixel_by_its_usable_neighbours) {
 
 // A hot pixel in the corner whose two neighbours are hot as well cannot be
 // hidden: the camera keeps it, the statistics count it as grouped.
-TEST(cosmetize, corner_group_keeps_its_value) {
+TEST(Cosmetize, CornerGroupKeepsItsValue) {
   Frame image(kFrameBytes, 3);
   image[0] = 250;
   image[1] = 200;
@@ -342,7 +342,7 @@ TEST(cosmetize, corner_group_keeps_its_value) {
   EXPECT_EQ(ClassifyHotPixel(corner), 2);
 }
 
-TEST(cosmetize, list_from_a_larger_image_stays_inside) {
+TEST(Cosmetize, ListFromALargerImageStaysInside) {
   Frame image(kFrameBytes, 0);
   image[500 * kFrameWidth + 700] = 255;
   FindHotPixels(image.data(), kFrameWidth, kFrameHeight, 1);
@@ -354,7 +354,7 @@ TEST(cosmetize, list_from_a_larger_image_stays_inside) {
   EXPECT_EQ(out, expected);
 }
 
-TEST(display_reduction, keeps_the_brightest_of_each_block) {
+TEST(DisplayReduction, KeepsTheBrightestOfEachBlock) {
   // A lone bright pixel at each place of the block (10, 20).
   const struct {
     int dx, dy;
@@ -377,7 +377,7 @@ TEST(display_reduction, keeps_the_brightest_of_each_block) {
   }
 }
 
-TEST(hot_pixel_class, counts_usable_and_border_sides) {
+TEST(HotPixelClass, CountsUsableAndBorderSides) {
   const struct {
     HotPixelEntry entry;
     int expected;

@@ -28,7 +28,7 @@ std::vector<std::uint8_t> RawFile(std::int32_t hc, std::int32_t camera, std::int
 // Room for a CCD-board image behind a word at `ccdb`.
 std::size_t WithCcdb(std::int32_t ccdb) { return static_cast<std::size_t>(ccdb) + 2 + 2049; }
 
-TEST(firmware_file_test, headers_pointing_outside_the_file_are_refused) {
+TEST(FirmwareFileTest, HeadersPointingOutsideTheFileAreRefused) {
   struct Case {
     const char* name;
     std::vector<std::uint8_t> file;
@@ -66,7 +66,7 @@ TEST(firmware_file_test, headers_pointing_outside_the_file_are_refused) {
   }
 }
 
-TEST(firmware_file_test, accepted_headers_and_their_description) {
+TEST(FirmwareFileTest, AcceptedHeadersAndTheirDescription) {
   struct Case {
     const char* name;
     std::vector<std::uint8_t> file;
@@ -110,7 +110,7 @@ TEST(firmware_file_test, accepted_headers_and_their_description) {
   }
 }
 
-TEST(firmware_file_test, files_that_cannot_be_read) {
+TEST(FirmwareFileTest, FilesThatCannotBeRead) {
   logtest::TempDir dir;
   std::filesystem::create_directory("a-folder.fw");
   struct Case {
@@ -131,7 +131,7 @@ TEST(firmware_file_test, files_that_cannot_be_read) {
   }
 }
 
-TEST(firmware_file_test, version_words) {
+TEST(FirmwareFileTest, VersionWords) {
   EXPECT_EQ(FormatVersionWord(0x0250), "$0250");
   EXPECT_EQ(FormatVersionWord(0x0000), "$0000");
   EXPECT_EQ(FormatVersionWord(0xABCD), "$abcd");
@@ -153,7 +153,7 @@ TEST(firmware_file_test, version_words) {
 
 // ---- The sample files the simulated guider offers ----
 
-TEST(firmware_files_test, built_file_bytes_and_the_images_loaded_from_them) {
+TEST(FirmwareFilesTest, BuiltFileBytesAndTheImagesLoadedFromThem) {
   const FirmwareImage hc{0x0250, {0xA1, 0xA2, 0xA3}};
   const FirmwareImage camera{0x0131, {0x55}};
   const std::vector<std::uint8_t> file = BuildFirmwareFile(hc, camera, std::nullopt);
@@ -180,7 +180,7 @@ TEST(firmware_files_test, built_file_bytes_and_the_images_loaded_from_them) {
   EXPECT_EQ(bytes(fw.CcdbImage()), ccdb.bytes);
 }
 
-TEST(firmware_files_test, sample_files_load_as_described) {
+TEST(FirmwareFilesTest, SampleFilesLoadAsDescribed) {
   struct Expected {
     const char* name;
     FirmwareFileStatus status;

@@ -29,7 +29,7 @@ std::vector<std::uint8_t> Bytes(const std::filesystem::path& path) {
 
 // Saves in one second never replace each other; each file holds exactly the
 // image it was given.
-TEST(variable_backup_test, saves_keep_every_earlier_backup) {
+TEST(VariableBackupTest, SavesKeepEveryEarlierBackup) {
   logtest::TempDir dir;
   const std::tm when = At(2026, 12, 9, 21, 31, 5);
   std::vector<std::vector<std::uint8_t>> images;
@@ -48,7 +48,7 @@ TEST(variable_backup_test, saves_keep_every_earlier_backup) {
             "variables_fwffff_2027-01-02_030405.eep");
 }
 
-TEST(variable_backup_test, a_folder_that_cannot_be_written_saves_nothing) {
+TEST(VariableBackupTest, AFolderThatCannotBeWrittenSavesNothing) {
   logtest::TempDir dir;
   const VariableBackup backup = SaveVariableBackup(std::vector<std::uint8_t>(1280, 0xFF), 0x0250,
                                                    At(2026, 12, 9, 21, 31, 5), dir.path() / "gone");
@@ -58,7 +58,7 @@ TEST(variable_backup_test, a_folder_that_cannot_be_written_saves_nothing) {
   EXPECT_TRUE(std::filesystem::is_empty(dir.path()));
 }
 
-TEST(variable_backup_test, read_back_comparison) {
+TEST(VariableBackupTest, ReadBackComparison) {
   const std::vector<std::uint8_t> written = {1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12};
   struct Case {
     std::vector<std::uint8_t> readBack;

@@ -69,7 +69,7 @@ struct Conversion {
   SameAs sameAs = SameAs::kNothing;
 };
 
-TEST(variable_set_test, conversions_between_layouts) {
+TEST(VariableSetTest, ConversionsBetweenLayouts) {
   const std::vector<Conversion> cases = {
       {"word M14 of 2.02 becomes a byte, M15 gets its default", 0x0202,
        {{0x014, 2, 0x0123}}, 0x0250,
@@ -164,7 +164,7 @@ TEST(variable_set_test, conversions_between_layouts) {
   }
 }
 
-TEST(variable_set_test, read_values_by_name) {
+TEST(VariableSetTest, ReadValuesByName) {
   // What the window and the tests see of a read: the values behind the
   // bytes, under the names of the newest layout.
   Image guider{};
@@ -193,7 +193,7 @@ TEST(variable_set_test, read_values_by_name) {
   EXPECT_FALSE(set.SetProfile(-1, 0x30, 1));
 }
 
-TEST(variable_set_test, defaults_replace_whatever_was_read) {
+TEST(VariableSetTest, DefaultsReplaceWhateverWasRead) {
   std::mt19937 random(7);
   VariableSet used;
   used.image = RandomImage(random);
@@ -223,7 +223,7 @@ constexpr std::uint16_t kLayouts[] = {
 // P32 as layouts before 1.11 mean their byte: on a 0..255 scale, 0 full.
 std::uint32_t OldScalePercent(std::uint8_t byte) { return byte == 0 ? 100 : byte * 100 / 256; }
 
-TEST(variable_set_test, round_trip_changes_only_what_the_layout_means_to_change) {
+TEST(VariableSetTest, RoundTripChangesOnlyWhatTheLayoutMeansToChange) {
   std::mt19937 random(1108);
   for (const std::uint16_t layout : kLayouts) {
     for (int trial = 0; trial < 40; ++trial) {

@@ -38,7 +38,7 @@ class CsvFormat {
 
 // --- Number, date and time cells -----------------------------------------
 
-TEST(events_table_test, number_cells_in_both_dialects) {
+TEST(EventsTableTest, NumberCellsInBothDialects) {
   struct Case {
     int decimals;
     double value;
@@ -77,7 +77,7 @@ TEST(events_table_test, number_cells_in_both_dialects) {
 // The table writes star and time cells with integer arithmetic; it must
 // give the very text of the general number cell, in both formats, for
 // every coordinate, correction and time of day.
-TEST(events_table_test, integer_cells_match_the_number_cell) {
+TEST(EventsTableTest, IntegerCellsMatchTheNumberCell) {
   for (int format : {0, 1}) {
     CsvFormat f(format);
     std::string fast;
@@ -99,7 +99,7 @@ TEST(events_table_test, integer_cells_match_the_number_cell) {
   }
 }
 
-TEST(events_table_test, date_and_time_cells) {
+TEST(EventsTableTest, DateAndTimeCells) {
   const LogEntity e = Entity(ENTITY_STAR, 12 * 36000 + 34 * 600 + 56 * 10 + 7, PackDate(2014, 3, 21));
   {
     CsvFormat format(0);
@@ -192,7 +192,7 @@ void ExpectGolden(const std::string& actual, const char* name) {
   EXPECT_EQ(actual, expected) << name << ": line ends";
 }
 
-TEST(events_table_test, golden_table_of_every_entity_kind_format_0) {
+TEST(EventsTableTest, GoldenTableOfEveryEntityKindFormat0) {
   TempDir dir;
   CsvFormat format(0);
   GuideLog log;
@@ -201,7 +201,7 @@ TEST(events_table_test, golden_table_of_every_entity_kind_format_0) {
   ExpectGolden(ReadText("events.csv"), "events_every_kind.fmt0.csv");
 }
 
-TEST(events_table_test, golden_table_of_every_entity_kind_format_1) {
+TEST(EventsTableTest, GoldenTableOfEveryEntityKindFormat1) {
   TempDir dir;
   CsvFormat format(1);
   GuideLog log;
@@ -211,7 +211,7 @@ TEST(events_table_test, golden_table_of_every_entity_kind_format_1) {
 }
 
 // The rows with a documented form, looked up in the table by their start.
-TEST(events_table_test, rows_of_the_known_cases) {
+TEST(EventsTableTest, RowsOfTheKnownCases) {
   TempDir dir;
   GuideLog log;
   BuildEveryKind(log);
@@ -251,7 +251,7 @@ TEST(events_table_test, rows_of_the_known_cases) {
   }
 }
 
-TEST(events_table_test, debug_text_that_would_break_its_row_is_quoted) {
+TEST(EventsTableTest, DebugTextThatWouldBreakItsRowIsQuoted) {
   TempDir dir;
   GuideLog log;
   LogWriter w;
@@ -275,7 +275,7 @@ TEST(events_table_test, debug_text_that_would_break_its_row_is_quoted) {
             std::string::npos);
 }
 
-TEST(events_table_test, damaged_log_says_file_broken_in_its_last_row) {
+TEST(EventsTableTest, DamagedLogSaysFileBrokenInItsLastRow) {
   TempDir dir;
   LogWriter w;
   for (int i = 0; w.page_count() < 2; ++i) ASSERT_EQ(w.Append(Drift(kStart + i, i, i)), 0);
@@ -293,7 +293,7 @@ TEST(events_table_test, damaged_log_says_file_broken_in_its_last_row) {
   EXPECT_EQ(last.rfind("2014.03.21.;", 0), 0u) << last;
 }
 
-TEST(events_table_test, entity_without_a_row_format_ends_the_table) {
+TEST(EventsTableTest, EntityWithoutARowFormatEndsTheTable) {
   TempDir dir;
   LogWriter w;
   ASSERT_EQ(w.Append(Drift(kStart, 256, 512)), 0);
@@ -311,7 +311,7 @@ TEST(events_table_test, entity_without_a_row_format_ends_the_table) {
   EXPECT_EQ(lines[2], "ERROR: unkown entity type found ($bf)");
 }
 
-TEST(events_table_test, table_that_cannot_be_created) {
+TEST(EventsTableTest, TableThatCannotBeCreated) {
   TempDir dir;
   ASSERT_EQ(::mkdir("events.csv", 0755), 0);
   GuideLog log;
@@ -322,7 +322,7 @@ TEST(events_table_test, table_that_cannot_be_created) {
   EXPECT_EQ(testing::internal::GetCapturedStdout(), "ERROR: can't create CSV file\n");
 }
 
-TEST(events_table_test, table_on_a_full_disk_is_not_reported_complete) {
+TEST(EventsTableTest, TableOnAFullDiskIsNotReportedComplete) {
   TempDir dir;
   std::error_code ec;
   std::filesystem::create_symlink("/dev/full", "events.csv", ec);
@@ -334,7 +334,7 @@ TEST(events_table_test, table_on_a_full_disk_is_not_reported_complete) {
   EXPECT_EQ(testing::internal::GetCapturedStdout(), "ERROR: can't write CSV file\n");
 }
 
-TEST(events_table_test, debug_entity_of_kind_0_without_text) {
+TEST(EventsTableTest, DebugEntityOfKind0WithoutText) {
   // Only a list built by hand can hold one; the reader always gives text.
   TempDir dir;
   GuideLog log;
@@ -347,7 +347,7 @@ TEST(events_table_test, debug_entity_of_kind_0_without_text) {
   EXPECT_EQ(CrLfLines(ReadText("events.csv"))[1], "2014.03.21.; 10,0;DEBUG;ERROR: debug string == NULL");
 }
 
-TEST(events_table_test, table_replaces_an_older_one) {
+TEST(EventsTableTest, TableReplacesAnOlderOne) {
   TempDir dir;
   std::ofstream("events.csv") << std::string(10000, 'x');
   GuideLog log;

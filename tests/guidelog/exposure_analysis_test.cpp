@@ -9,7 +9,7 @@ namespace {
 
 using namespace report_test;
 
-TEST(exposure_search, ae_phases_are_timed_from_their_changes)
+TEST(ExposureSearch, AePhasesAreTimedFromTheirChanges)
 {
     GuideLog log;
     SetEntities(log, {
@@ -34,7 +34,7 @@ TEST(exposure_search, ae_phases_are_timed_from_their_changes)
     EXPECT_EQ(log.scan_cursor, log.sentinel());
 }
 
-TEST(exposure_search, the_wait_change_that_ends_one_exposure_starts_the_next)
+TEST(ExposureSearch, TheWaitChangeThatEndsOneExposureStartsTheNext)
 {
     GuideLog log;
     SetEntities(log, {
@@ -69,7 +69,7 @@ TEST(exposure_search, the_wait_change_that_ends_one_exposure_starts_the_next)
     EXPECT_EQ(NextGuidedExposure(log), 1);
 }
 
-TEST(exposure_search, an_external_exposure_ends_only_at_an_ae_change_variable_or_marker)
+TEST(ExposureSearch, AnExternalExposureEndsOnlyAtAnAeChangeVariableOrMarker)
 {
     struct Case {
         std::uint32_t type;
@@ -114,7 +114,7 @@ TEST(exposure_search, an_external_exposure_ends_only_at_an_ae_change_variable_or
     }
 }
 
-TEST(exposure_search, a_star_during_wait_or_ml_makes_the_exposure_external)
+TEST(ExposureSearch, AStarDuringWaitOrMlMakesTheExposureExternal)
 {
     GuideLog log;
     SetEntities(log, {
@@ -139,7 +139,7 @@ TEST(exposure_search, a_star_during_wait_or_ml_makes_the_exposure_external)
     EXPECT_NEAR(log.exposure.exp, 5.0, 1e-9);
 }
 
-TEST(exposure_search, an_exposure_still_running_at_the_end_has_no_end_and_no_exp)
+TEST(ExposureSearch, AnExposureStillRunningAtTheEndHasNoEndAndNoExp)
 {
     GuideLog log;
     SetEntities(log, {
@@ -158,7 +158,7 @@ TEST(exposure_search, an_exposure_still_running_at_the_end_has_no_end_and_no_exp
     EXPECT_EQ(NextGuidedExposure(log), 1);
 }
 
-TEST(exposure_search, exposures_without_stars_are_found_but_empty)
+TEST(ExposureSearch, ExposuresWithoutStarsAreFoundButEmpty)
 {
     GuideLog log;
     SetEntities(log, {
@@ -189,7 +189,7 @@ TEST(exposure_search, exposures_without_stars_are_found_but_empty)
     EXPECT_EQ(NextGuidedExposure(log), 1);
 }
 
-TEST(exposure_search, an_empty_log_has_no_exposure)
+TEST(ExposureSearch, AnEmptyLogHasNoExposure)
 {
     GuideLog log;
     SetEntities(log, {});
@@ -207,7 +207,7 @@ void AnalyseStars(GuideLog& log, std::vector<LogEntity> stars)
     ASSERT_EQ(NextGuidedExposure(log), 0);
 }
 
-TEST(exposure_statistics, the_typical_interval_leaves_out_the_longest_five_percent)
+TEST(ExposureStatistics, TheTypicalIntervalLeavesOutTheLongestFivePercent)
 {
     GuideLog log;
     std::vector<LogEntity> stars;
@@ -228,7 +228,7 @@ TEST(exposure_statistics, the_typical_interval_leaves_out_the_longest_five_perce
     EXPECT_NEAR(log.exposure.frame_interval, (18 * 0.5 + 30.0) / 19, 1e-5);
 }
 
-TEST(exposure_statistics, a_correction_counts_until_the_next_correction_at_most)
+TEST(ExposureStatistics, ACorrectionCountsUntilTheNextCorrectionAtMost)
 {
     GuideLog log;
     AnalyseStars(log, {
@@ -257,7 +257,7 @@ TEST(exposure_statistics, a_correction_counts_until_the_next_correction_at_most)
     EXPECT_EQ(f.dec_count, 2);
 }
 
-TEST(exposure_statistics, frames_without_a_correction_do_not_cut_one_short)
+TEST(ExposureStatistics, FramesWithoutACorrectionDoNotCutOneShort)
 {
     GuideLog log;
     AnalyseStars(log, {
@@ -271,7 +271,7 @@ TEST(exposure_statistics, frames_without_a_correction_do_not_cut_one_short)
     EXPECT_NEAR(log.exposure.cumulative_ra[3], 1.75f, 1e-6);
 }
 
-TEST(exposure_statistics, a_lost_star_limits_the_correction_before_it)
+TEST(ExposureStatistics, ALostStarLimitsTheCorrectionBeforeIt)
 {
     GuideLog log;
     AnalyseStars(log, {
@@ -287,7 +287,7 @@ TEST(exposure_statistics, a_lost_star_limits_the_correction_before_it)
     EXPECT_DOUBLE_EQ(log.exposure.dec_scale, 0.001);
 }
 
-TEST(exposure_statistics, means_and_population_deviations_leave_lost_stars_out)
+TEST(ExposureStatistics, MeansAndPopulationDeviationsLeaveLostStarsOut)
 {
     GuideLog log;
     AnalyseStars(log, {
@@ -307,7 +307,7 @@ TEST(exposure_statistics, means_and_population_deviations_leave_lost_stars_out)
     EXPECT_EQ(f.plot_span, 8);
 }
 
-TEST(exposure_statistics, only_lost_stars_give_one_valid_count_and_zero_spread)
+TEST(ExposureStatistics, OnlyLostStarsGiveOneValidCountAndZeroSpread)
 {
     GuideLog log;
     AnalyseStars(log, {MakeLostStar(0.0), MakeLostStar(2.0), MakeLostStar(4.0)});
@@ -323,7 +323,7 @@ TEST(exposure_statistics, only_lost_stars_give_one_valid_count_and_zero_spread)
     EXPECT_FLOAT_EQ(f.frame_interval, 2.0f);
 }
 
-TEST(exposure_statistics, a_single_measurement_has_interval_one_and_span_two)
+TEST(ExposureStatistics, ASingleMeasurementHasIntervalOneAndSpanTwo)
 {
     GuideLog log;
     AnalyseStars(log, {MakeStar(5.0, 0.5, 0.25, Corr(10), Corr(-3))});
@@ -339,7 +339,7 @@ TEST(exposure_statistics, a_single_measurement_has_interval_one_and_span_two)
     EXPECT_FLOAT_EQ(f.cumulative_ra[0], 0.0f);
 }
 
-TEST(exposure_statistics, odd_clocks_keep_the_interval_positive_and_the_plots_bounded)
+TEST(ExposureStatistics, OddClocksKeepTheIntervalPositiveAndThePlotsBounded)
 {
     GuideLog log;
     // Every frame in the same tenth of a second.

@@ -37,7 +37,7 @@ std::vector<int> RowsNotOf(const PlotImage& image, int column, int top, int bott
     return rows;
 }
 
-class drift_plot : public ::testing::Test {
+class DriftPlot : public ::testing::Test {
 protected:
     // x = +1, -1, lost, +1, -1 pixels two seconds apart: mean 0, std RA 1,
     // two plot columns per frame. One RA correction of 1 s on the second.
@@ -56,7 +56,7 @@ protected:
     GuideLog log;
 };
 
-TEST_F(drift_plot, images_have_the_plot_geometry)
+TEST_F(DriftPlot, ImagesHaveThePlotGeometry)
 {
     EXPECT_EQ(log.drift_image.width, 42);
     EXPECT_EQ(log.drift_image.height, 126);
@@ -83,7 +83,7 @@ TEST_F(drift_plot, images_have_the_plot_geometry)
     }
 }
 
-TEST_F(drift_plot, one_std_ra_gives_bars_of_five_rows_down_and_four_up)
+TEST_F(DriftPlot, OneStdRaGivesBarsOfFiveRowsDownAndFourUp)
 {
     // +1 std: rows 33..38 in the columns of the first frame (17 and 18).
     for (int column : {17, 18}) {
@@ -105,7 +105,7 @@ TEST_F(drift_plot, one_std_ra_gives_bars_of_five_rows_down_and_four_up)
     }
 }
 
-TEST_F(drift_plot, a_lost_star_fills_its_columns_in_both_panels)
+TEST_F(DriftPlot, ALostStarFillsItsColumnsInBothPanels)
 {
     for (int column : {21, 22}) {
         EXPECT_EQ(RowsNotOf(log.drift_image, column, 8, 58, kPlotLostStar), std::vector<int>{33}) << column;
@@ -115,7 +115,7 @@ TEST_F(drift_plot, a_lost_star_fills_its_columns_in_both_panels)
     EXPECT_NE(Pixel(log.drift_image, 20, 10), kPlotLostStar);
 }
 
-TEST_F(drift_plot, the_spread_image_has_one_dot_per_valid_position)
+TEST_F(DriftPlot, TheSpreadImageHasOneDotPerValidPosition)
 {
     int dots = 0;
     for (std::uint8_t p : log.spread_image.pixels)
@@ -125,7 +125,7 @@ TEST_F(drift_plot, the_spread_image_has_one_dot_per_valid_position)
     EXPECT_EQ(Pixel(log.spread_image, 53, 64), kPlotDot); // trunc(-128 / 12 + 64.5)
 }
 
-TEST_F(drift_plot, the_legend_shows_one_std_in_each_panel)
+TEST_F(DriftPlot, TheLegendShowsOneStdInEachPanel)
 {
     const int span = log.exposure.plot_span;
     for (int x = span + 22; x <= span + 26; ++x) {
@@ -141,7 +141,7 @@ TEST_F(drift_plot, the_legend_shows_one_std_in_each_panel)
     EXPECT_EQ(Pixel(log.error_image, span + 24, 33), kPlotBackground);
 }
 
-TEST_F(drift_plot, the_largest_accumulated_correction_fills_half_a_panel)
+TEST_F(DriftPlot, TheLargestAccumulatedCorrectionFillsHalfAPanel)
 {
     EXPECT_DOUBLE_EQ(log.exposure.ra_scale, 1.0);
     // Before the correction: nothing below the zero line.
@@ -154,7 +154,7 @@ TEST_F(drift_plot, the_largest_accumulated_correction_fills_half_a_panel)
     EXPECT_TRUE(RowsNotOf(log.error_image, 19, 68, 92, kPlotPanel).empty());
 }
 
-TEST(spread_plot, checkerboard_squares_are_one_sensor_pixel)
+TEST(SpreadPlot, CheckerboardSquaresAreOneSensorPixel)
 {
     GuideLog log;
     // std RA 0.5 px: one sensor pixel is S = 21.33 image pixels.
@@ -182,7 +182,7 @@ int QuadrantColour(int x, int y)
     return (x >= 64) != (y >= 64) ? kPlotChecker : kPlotBackground;
 }
 
-TEST(spread_plot, a_tiny_std_gives_four_quadrants_and_clamped_bars)
+TEST(SpreadPlot, ATinyStdGivesFourQuadrantsAndClampedBars)
 {
     GuideLog log;
     std::vector<LogEntity> stars;
@@ -206,7 +206,7 @@ TEST(spread_plot, a_tiny_std_gives_four_quadrants_and_clamped_bars)
     EXPECT_TRUE(RowsNotOf(log.drift_image, column, 34, 58, kPlotBar).empty());
 }
 
-TEST(spread_plot, a_zero_std_draws_saturated_bars_and_no_stray_dots)
+TEST(SpreadPlot, AZeroStdDrawsSaturatedBarsAndNoStrayDots)
 {
     GuideLog log;
     Render(log, {MakeStar(0.0, 0.5, -0.5), MakeStar(2.0, 0.5, -0.5)});
@@ -225,7 +225,7 @@ TEST(spread_plot, a_zero_std_draws_saturated_bars_and_no_stray_dots)
     EXPECT_EQ(Pixel(log.drift_image, 17, 34), kPlotPanel);
 }
 
-TEST(spread_plot, a_star_that_wanders_far_leaves_the_checkerboard_out)
+TEST(SpreadPlot, AStarThatWandersFarLeavesTheCheckerboardOut)
 {
     GuideLog log;
     Render(log, {MakeStar(0.0, 100.0, 0.0), MakeStar(2.0, -100.0, 0.0)});
@@ -234,7 +234,7 @@ TEST(spread_plot, a_star_that_wanders_far_leaves_the_checkerboard_out)
     EXPECT_EQ(Pixel(log.spread_image, 75, 64), kPlotDot);
 }
 
-TEST(exposure_plots, hostile_values_stay_inside_the_images)
+TEST(ExposurePlots, HostileValuesStayInsideTheImages)
 {
     GuideLog log;
     LogEntity far = MakeStar(1.0, 0.0, 0.0);
@@ -248,7 +248,7 @@ TEST(exposure_plots, hostile_values_stay_inside_the_images)
     EXPECT_EQ(log.spread_image.pixels.size(), 128u * 128u);
 }
 
-TEST(exposure_plots, a_day_long_exposure_of_300000_frames_is_drawn_at_bounded_width)
+TEST(ExposurePlots, ADayLongExposureOf300000FramesIsDrawnAtBoundedWidth)
 {
     GuideLog log;
     std::vector<LogEntity> stars;

@@ -47,7 +47,7 @@ struct TypeCodeCase {
   const char* eof_message;
 };
 
-TEST(guide_log_test, type_code_bit_sequences) {
+TEST(GuideLogTest, TypeCodeBitSequences) {
   const TypeCodeCase cases[] = {
       // A first entity coded "same as before" is of the type before the
       // stream: 0xFF, with no payload.
@@ -74,7 +74,7 @@ TEST(guide_log_test, type_code_bit_sequences) {
   }
 }
 
-TEST(guide_log_test, debug_type_reads_clock_byte_and_kind) {
+TEST(GuideLogTest, DebugTypeReadsClockByteAndKind) {
   const Decoded d = Decode({EofPage({0xF0, 0x05, 0x00}, 0, 2, 3)});
   ASSERT_EQ(d.entities.size(), 2u);
   EXPECT_EQ(d.entities[0].clock_tenths, 5u);
@@ -87,7 +87,7 @@ TEST(guide_log_test, debug_type_reads_clock_byte_and_kind) {
 
 // --- Bits and bytes ----------------------------------------------------
 
-TEST(guide_log_test, bits_and_bytes_interleave_across_bit_bytes) {
+TEST(GuideLogTest, BitsAndBytesInterleaveAcrossBitBytes) {
   // Six markers: 1,101 then five 0 bits. The first seven type bits come
   // from byte 0; the eighth (bit 0) exhausts it, so byte 5, the next free
   // byte, becomes the bit byte and the fifth value comes from byte 6.
@@ -103,7 +103,7 @@ TEST(guide_log_test, bits_and_bytes_interleave_across_bit_bytes) {
   EXPECT_EQ(d.entities[6].eof_message(), "");
 }
 
-TEST(guide_log_test, value_starting_at_byte_511_continues_at_byte_1_of_next_page) {
+TEST(GuideLogTest, ValueStartingAtByte511ContinuesAtByte1OfNextPage) {
   // Page 0: bit byte 0 = 1,111,0 (debug) and 1,00 of the star's type; the
   // debug text fills bytes 2..506 with its zero at 507. The star's fourth
   // type bit takes byte 508 as the next bit byte; its clock is byte 509,
@@ -133,7 +133,7 @@ TEST(guide_log_test, value_starting_at_byte_511_continues_at_byte_1_of_next_page
   EXPECT_EQ(d.entities[2].eof_message(), "");
 }
 
-TEST(guide_log_test, byte_511_is_never_a_bit_byte) {
+TEST(GuideLogTest, Byte511IsNeverABitByte) {
   // The debug text ends at byte 510, so the next free byte is 511. When the
   // marker's type bits exhaust bit byte 0, the stream moves on to page 1:
   // its byte 0 is the bit byte, its byte 1 the marker's value.
@@ -154,7 +154,7 @@ TEST(guide_log_test, byte_511_is_never_a_bit_byte) {
 
 // --- Payloads and the clock ---------------------------------------------
 
-TEST(guide_log_test, short_clock_form_keeps_the_low_byte) {
+TEST(GuideLogTest, ShortClockFormKeepsTheLowByte) {
   // star (clock byte 0x37, lost) ; clock 0x0D 0x2E ; star (clock byte 0x10).
   // Bit byte 0 holds 1,000 and 1,100; its last bit moves the bit byte to
   // byte 3, which holds the second star's 1,000.
@@ -170,7 +170,7 @@ TEST(guide_log_test, short_clock_form_keeps_the_low_byte) {
   EXPECT_EQ(d.entities[2].clock_date, 0);
 }
 
-TEST(guide_log_test, long_clock_form_and_open_record) {
+TEST(GuideLogTest, LongClockFormAndOpenRecord) {
   // 1,100 long form 0xF0: date high, date low, byte 2, byte 1; then 0 and
   // the open record 0xFF with its firmware bytes.
   const std::uint16_t date = PackDate(2014, 3, 21);
@@ -192,7 +192,7 @@ TEST(guide_log_test, long_clock_form_and_open_record) {
   EXPECT_EQ(open.clock.fw_major, 0x02);
 }
 
-TEST(guide_log_test, open_record_after_marker_of_value_one_is_reopened) {
+TEST(GuideLogTest, OpenRecordAfterMarkerOfValueOneIsReopened) {
   LogWriter w;
   const std::uint32_t t = 21 * 36000;
   ASSERT_EQ(w.Append(logtest::OpenRecord(t, 2, 0x60)), 0);
@@ -211,7 +211,7 @@ TEST(guide_log_test, open_record_after_marker_of_value_one_is_reopened) {
   EXPECT_EQ(d.entities[5].clock.reopened, 0);
 }
 
-TEST(guide_log_test, lost_star_reads_only_its_flags) {
+TEST(GuideLogTest, LostStarReadsOnlyItsFlags) {
   // 1,000 star with flags 0x80 (a stray x byte would follow otherwise),
   // then a drift 0x06: flags RA and DEC, x, y, both corrections.
   const std::vector<std::uint8_t> bytes = {0x80, 0x11, 0x80, 0x12, 0x06, 0x80, 0xFF,
@@ -237,7 +237,7 @@ TEST(guide_log_test, lost_star_reads_only_its_flags) {
   EXPECT_EQ(drift.dec_correction, -16);
 }
 
-TEST(guide_log_test, position_reads_unsigned_24_bit_coordinates) {
+TEST(GuideLogTest, PositionReadsUnsigned24BitCoordinates) {
   // 1,000 then flags 0x01: x and y as u24; then a bare 0 (another star)
   // position without corrections would need more bytes, so stop here.
   const std::vector<std::uint8_t> bytes = {0x80, 0x01, 0x01, 0x01, 0x02, 0xFF,
@@ -251,7 +251,7 @@ TEST(guide_log_test, position_reads_unsigned_24_bit_coordinates) {
   EXPECT_EQ(d.entities[1].eof_message(), "");
 }
 
-TEST(guide_log_test, variable_longer_than_sixteen_bytes_is_consumed) {
+TEST(GuideLogTest, VariableLongerThanSixteenBytesIsConsumed) {
   // 1,001 variable with 20 value bytes, then 1,101 marker 0x42. The
   // marker's last type bit empties bit byte 0, so byte 24 (the first after
   // the value) is the next bit byte and the marker's value is byte 25.
@@ -271,7 +271,7 @@ TEST(guide_log_test, variable_longer_than_sixteen_bytes_is_consumed) {
   EXPECT_EQ(d.entities[2].eof_message(), "");
 }
 
-TEST(guide_log_test, short_variable_value_is_zero_filled) {
+TEST(GuideLogTest, ShortVariableValueIsZeroFilled) {
   // A variable of 2 bytes after one of 6: nothing of the first is left.
   const std::vector<std::uint8_t> bytes = {0x90, 0x01, 20, 6, 9, 9, 9, 9, 9, 9,
                                            0x02, 11, 2, 0xE8, 0x03};
@@ -284,7 +284,7 @@ TEST(guide_log_test, short_variable_value_is_zero_filled) {
   for (int i = 2; i < 16; ++i) EXPECT_EQ(v.value[i], 0) << i;
 }
 
-TEST(guide_log_test, debug_kinds) {
+TEST(GuideLogTest, DebugKinds) {
   struct Case {
     std::uint8_t k;
     std::uint8_t kind;
@@ -316,7 +316,7 @@ TEST(guide_log_test, debug_kinds) {
   }
 }
 
-TEST(guide_log_test, ae_change_with_nonzero_reserved_byte_is_a_stream_error) {
+TEST(GuideLogTest, AeChangeWithNonzeroReservedByteIsAStreamError) {
   // 1,010 AE (clock 5, state 0x83, reserved 0), 0 AE with reserved 7, and
   // one more AE the stream never gets to.
   const std::vector<std::uint8_t> bytes = {0xA0, 0x05, 0x83, 0x00, 0x06, 0x41,
@@ -334,7 +334,7 @@ TEST(guide_log_test, ae_change_with_nonzero_reserved_byte_is_a_stream_error) {
 
 // --- End marks and damaged logs -----------------------------------------
 
-TEST(guide_log_test, end_marks_follow_the_last_page) {
+TEST(GuideLogTest, EndMarksFollowTheLastPage) {
   GuideLog log;
   LoadPages(log, {EofPage({}, 0x123, 5, 300)});
   EXPECT_EQ(log.last_page_index, 0);
@@ -356,7 +356,7 @@ TEST(guide_log_test, end_marks_follow_the_last_page) {
   EXPECT_EQ(log.end_bit_index, -1);
 }
 
-TEST(guide_log_test, page_store_holds_4096_pages) {
+TEST(GuideLogTest, PageStoreHolds4096Pages) {
   GuideLog log;
   LoadPages(log, {});
   for (int i = 0; i < kMaxLogPages; ++i) ASSERT_EQ(log.AddPage(ChainPage(1)), 0);
@@ -369,7 +369,7 @@ TEST(guide_log_test, page_store_holds_4096_pages) {
   EXPECT_EQ(log.page_count, 0);
 }
 
-TEST(guide_log_test, stamp_check_in_begin_log) {
+TEST(GuideLogTest, StampCheckInBeginLog) {
   GuideLog log;
   EXPECT_EQ(log.BeginLog(PackDate(2014, 3, 21), PackTime(12, 30), kUnsetDate, 0x1234), 0);
   EXPECT_EQ(log.BeginLog(PackDate(2014, 3, 21), PackTime(24, 0), kUnsetDate, 0), 1);
@@ -377,7 +377,7 @@ TEST(guide_log_test, stamp_check_in_begin_log) {
   EXPECT_EQ(log.BeginLog(kUnsetDate, 0xFFFF, kUnsetDate, 0xFFFF), 0);
 }
 
-TEST(guide_log_test, log_without_pages_is_an_empty_stream) {
+TEST(GuideLogTest, LogWithoutPagesIsAnEmptyStream) {
   GuideLog log;
   LoadPages(log, {});
   EXPECT_EQ(log.BuildEntities(), 0);
@@ -386,7 +386,7 @@ TEST(guide_log_test, log_without_pages_is_an_empty_stream) {
   EXPECT_EQ(log.entities[0].eof_message(), "");
 }
 
-TEST(guide_log_test, cut_off_log_decodes_to_its_end_and_is_broken) {
+TEST(GuideLogTest, CutOffLogDecodesToItsEndAndIsBroken) {
   // Three pages of drifts with the last page lost: the decoder reads what
   // is there, entity for entity, and calls the log broken.
   LogWriter w;
@@ -406,7 +406,7 @@ TEST(guide_log_test, cut_off_log_decodes_to_its_end_and_is_broken) {
   }
 }
 
-TEST(guide_log_test, entity_running_past_the_stored_pages_reads_zeros) {
+TEST(GuideLogTest, EntityRunningPastTheStoredPagesReadsZeros) {
   // Page 0 is a chain link whose last bytes start a variable of 200 bytes.
   DataPage p0 = ChainPage(3);
   p0.data[0] = 0x90;  // 1,001 variable; then 0 bits (same type)
@@ -422,7 +422,7 @@ TEST(guide_log_test, entity_running_past_the_stored_pages_reads_zeros) {
   EXPECT_EQ(d.entities.back().eof_message(), "file broken");
 }
 
-TEST(guide_log_test, debug_text_without_its_zero_ends_with_the_pages) {
+TEST(GuideLogTest, DebugTextWithoutItsZeroEndsWithThePages) {
   DataPage p0 = ChainPage(3);
   p0.data[0] = 0xF0;
   p0.data[1] = 0x02;
@@ -434,7 +434,7 @@ TEST(guide_log_test, debug_text_without_its_zero_ends_with_the_pages) {
   EXPECT_EQ(d.entities[1].eof_message(), "file broken");
 }
 
-TEST(guide_log_test, erased_last_page_stops_decoding) {
+TEST(GuideLogTest, ErasedLastPageStopsDecoding) {
   // The end marks of an erased page let nothing be decoded from it.
   DataPage p0 = ChainPage(3);
   p0.data[0] = 0xD0;
@@ -449,7 +449,7 @@ TEST(guide_log_test, erased_last_page_stops_decoding) {
   }
 }
 
-TEST(guide_log_test, zero_filled_pages_decode_as_unnamed_entities_and_end) {
+TEST(GuideLogTest, ZeroFilledPagesDecodeAsUnnamedEntitiesAndEnd) {
   // A foreign file of zeros: every bit is "same type as before", 0xFF.
   std::vector<DataPage> pages(4, ChainPage(1));
   const Decoded d = Decode(pages);
@@ -460,7 +460,7 @@ TEST(guide_log_test, zero_filled_pages_decode_as_unnamed_entities_and_end) {
   EXPECT_EQ(d.entities.back().eof_message(), "file broken");
 }
 
-TEST(guide_log_test, build_entities_twice_gives_the_same_list) {
+TEST(GuideLogTest, BuildEntitiesTwiceGivesTheSameList) {
   const std::vector<std::uint8_t> bytes = {0x8C, 0x37, 0x80, 0x80, 0x0D, 0x2E, 0x10, 0x80};
   GuideLog log;
   LoadPages(log, {EofPage(bytes, 3, 3, 8)});
@@ -474,7 +474,7 @@ TEST(guide_log_test, build_entities_twice_gives_the_same_list) {
   }
 }
 
-TEST(guide_log_test, random_pages_decode_without_fault) {
+TEST(GuideLogTest, RandomPagesDecodeWithoutFault) {
   // Pages of random bytes with random page headers, as a foreign or
   // damaged file may hold: decoding ends, and ends with the EOF entity.
   std::mt19937 rng(99);
@@ -531,7 +531,7 @@ int ReadBytes(GuideLog& log, const std::vector<std::uint8_t>& bytes, DirectoryEn
   return result;
 }
 
-TEST(guide_log_test, raw_file_without_pages_is_read) {
+TEST(GuideLogTest, RawFileWithoutPagesIsRead) {
   GuideLog log;
   DirectoryEntry entry;
   ASSERT_EQ(ReadBytes(log, RawBytes(SampleEntry(), 0), entry), 0);
@@ -541,7 +541,7 @@ TEST(guide_log_test, raw_file_without_pages_is_read) {
   EXPECT_EQ(log.page_count, 0);
 }
 
-TEST(guide_log_test, raw_file_pages_are_read_in_order) {
+TEST(GuideLogTest, RawFilePagesAreReadInOrder) {
   GuideLog log;
   DirectoryEntry entry;
   ASSERT_EQ(ReadBytes(log, RawBytes(SampleEntry(), 3), entry), 0);
@@ -552,7 +552,7 @@ TEST(guide_log_test, raw_file_pages_are_read_in_order) {
   EXPECT_EQ(log.entities.back().eof_message(), "");
 }
 
-TEST(guide_log_test, raw_header_tail_after_its_zero_is_not_compared) {
+TEST(GuideLogTest, RawHeaderTailAfterItsZeroIsNotCompared) {
   std::vector<std::uint8_t> bytes = RawBytes(SampleEntry(), 1);
   for (int i = 23; i < 32; ++i) bytes[i] = static_cast<std::uint8_t>(0xA5 + i);
   GuideLog log;
@@ -560,7 +560,7 @@ TEST(guide_log_test, raw_header_tail_after_its_zero_is_not_compared) {
   EXPECT_EQ(ReadBytes(log, bytes, entry), 0);
 }
 
-TEST(guide_log_test, raw_file_result_codes) {
+TEST(GuideLogTest, RawFileResultCodes) {
   const std::vector<std::uint8_t> good = RawBytes(SampleEntry(), 2);
   struct Case {
     const char* name;
@@ -594,7 +594,7 @@ TEST(guide_log_test, raw_file_result_codes) {
   }
 }
 
-TEST(guide_log_test, raw_file_reads_at_most_4096_pages) {
+TEST(GuideLogTest, RawFileReadsAtMost4096Pages) {
   std::vector<std::uint8_t> bytes = RawBytes(SampleEntry(), kMaxLogPages + 2);
   GuideLog log;
   DirectoryEntry entry;
@@ -605,7 +605,7 @@ TEST(guide_log_test, raw_file_reads_at_most_4096_pages) {
 
 // --- Clock functions ------------------------------------------------------
 
-TEST(guide_log_test, seconds_between_across_midnight) {
+TEST(GuideLogTest, SecondsBetweenAcrossMidnight) {
   const std::uint16_t day = PackDate(2014, 3, 21);
   LogEntity a = logtest::Entity(ENTITY_STAR, 1, day);
   LogEntity b = logtest::Entity(ENTITY_STAR, kTenthsPerDay - 1, PackDate(2014, 3, 20));
@@ -620,7 +620,7 @@ TEST(guide_log_test, seconds_between_across_midnight) {
   EXPECT_NEAR(SecondsBetween(a, c), -99.9, 1e-9);
 }
 
-TEST(guide_log_test, format_clock_time_pads) {
+TEST(GuideLogTest, FormatClockTimePads) {
   LogEntity e = logtest::Entity(ENTITY_STAR, 12 * 36000 + 30 * 600 - 1);
   EXPECT_STREQ(FormatClockTime(e), "12:29:59.9");
   e.clock_tenths = 5;

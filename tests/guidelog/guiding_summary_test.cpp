@@ -60,7 +60,7 @@ void AppendExposure(std::vector<LogEntity>& v, double begin, int n, double ra_rm
   v.push_back(Ae(At(begin + 4 + 2.0 * n), kAeIdle));
 }
 
-TEST(guiding_summary, drift_of_known_rms_comes_back_per_exposure_and_for_the_night) {
+TEST(GuidingSummary, DriftOfKnownRmsComesBackPerExposureAndForTheNight) {
   struct Case {
     double ra_rms_a, dec_rms_a, ra_rms_b, dec_rms_b;
   } cases[] = {
@@ -113,7 +113,7 @@ TEST(guiding_summary, drift_of_known_rms_comes_back_per_exposure_and_for_the_nig
 // The exposures of the series are the report's, sample for sample, and an
 // exposure's RMS is the spread the report prints. The session crosses
 // midnight, is reopened, and starts with an unguided run.
-TEST(guiding_summary, exposures_and_their_spread_match_the_report) {
+TEST(GuidingSummary, ExposuresAndTheirSpreadMatchTheReport) {
   SessionOptions o;
   o.start_tenths = 23 * 36000 + 50 * 600;
   o.position_run_s = 600;
@@ -192,7 +192,7 @@ GuidingSummary MountRun(const MountCase& c, GuideSeries& series) {
   return SummarizeGuiding(series, options);
 }
 
-TEST(guiding_summary, periodic_error_of_known_period_and_amplitude_is_the_strongest_peak) {
+TEST(GuidingSummary, PeriodicErrorOfKnownPeriodAndAmplitudeIsTheStrongestPeak) {
   const MountCase cases[] = {
       {480, 10, 0, 0.5, 0.2, true},
       {600, 5, 40, 0.0, -0.3, false},
@@ -226,7 +226,7 @@ TEST(guiding_summary, periodic_error_of_known_period_and_amplitude_is_the_strong
 // A worm error with a second harmonic over three periods: the two are the
 // two strongest periods, marked, and none of the fundamental's sidelobes
 // comes between them.
-TEST(guiding_summary, the_worm_harmonic_is_found_beside_the_fundamental) {
+TEST(GuidingSummary, TheWormHarmonicIsFoundBesideTheFundamental) {
   std::vector<LogEntity> v;
   for (int i = 0; i <= 720; ++i) {
     const double t = 2.0 * i;
@@ -252,7 +252,7 @@ TEST(guiding_summary, the_worm_harmonic_is_found_beside_the_fundamental) {
   EXPECT_FALSE(g.peaks[0].amplitude_arcsec);  // no focal length
 }
 
-TEST(guiding_summary, linear_drift_gives_the_drift_rate_and_the_polar_error) {
+TEST(GuidingSummary, LinearDriftGivesTheDriftRateAndThePolarError) {
   const MountCase cases[] = {
       {480, 0, 0, 0.8, 0.4, true},
       {480, 0, 50, -0.5, 1.5, false},
@@ -276,7 +276,7 @@ TEST(guiding_summary, linear_drift_gives_the_drift_rate_and_the_polar_error) {
 
 // Leaving a range out is the same as a log without its samples: every
 // figure of the summary (JSON with ten digits) is the same.
-TEST(guiding_summary, an_excluded_range_equals_the_log_without_its_samples) {
+TEST(GuidingSummary, AnExcludedRangeEqualsTheLogWithoutItsSamples) {
   SessionOptions o;
   o.position_run_s = 2400;
   o.exposures = 3;
@@ -321,7 +321,7 @@ TEST(guiding_summary, an_excluded_range_equals_the_log_without_its_samples) {
   EXPECT_EQ(excluded, removed);
 }
 
-TEST(guiding_summary, logs_without_enough_samples_give_no_figures) {
+TEST(GuidingSummary, LogsWithoutEnoughSamplesGiveNoFigures) {
   struct Case {
     const char* what;
     std::vector<LogEntity> entities;

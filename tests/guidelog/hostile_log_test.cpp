@@ -20,7 +20,7 @@ namespace {
 using namespace report_test;
 namespace fs = std::filesystem;
 
-class hostile_log : public ::testing::Test {
+class HostileLog : public ::testing::Test {
 protected:
     void SetUp() override
     {
@@ -68,7 +68,7 @@ protected:
     std::string output;
 };
 
-TEST_F(hostile_log, zero_bits_keep_one_entity_and_the_list_never_outgrows_its_room)
+TEST_F(HostileLog, ZeroBitsKeepOneEntityAndTheListNeverOutgrowsItsRoom)
 {
     // Every bit 0 is one more payload-less entity of the type before it:
     // 4088 a page, sixteen million in a full log.
@@ -109,7 +109,7 @@ LogEntity MakePosition(double seconds, double x_px)
     return e;
 }
 
-TEST_F(hostile_log, outputs_stop_at_the_budget_of_the_logs_pages)
+TEST_F(HostileLog, OutputsStopAtTheBudgetOfTheLogsPages)
 {
     // A run of one position ended by a lost star: 85 bits, 48 tables a page,
     // as a flickering star gives them; within the budget.

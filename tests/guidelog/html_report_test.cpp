@@ -113,7 +113,7 @@ void ExpectGolden(const std::string& name, bool text)
     }
 }
 
-TEST(html_report, golden_report_of_an_external_and_an_ae_exposure)
+TEST(HtmlReport, GoldenReportOfAnExternalAndAnAeExposure)
 {
     ScopedWorkDir dir;
     GuideLog log;
@@ -151,7 +151,7 @@ std::string Unix(std::string text)
     return out;
 }
 
-TEST(html_report, a_log_without_star_measurements_has_only_head_and_tail)
+TEST(HtmlReport, ALogWithoutStarMeasurementsHasOnlyHeadAndTail)
 {
     ScopedWorkDir dir;
     GuideLog log;
@@ -170,7 +170,7 @@ TEST(html_report, a_log_without_star_measurements_has_only_head_and_tail)
     EXPECT_EQ(files, 1);
 }
 
-TEST(html_report, an_exposure_cut_off_during_exp_has_no_exp_and_no_end_row)
+TEST(HtmlReport, AnExposureCutOffDuringExpHasNoExpAndNoEndRow)
 {
     ScopedWorkDir dir;
     GuideLog log;
@@ -186,7 +186,7 @@ TEST(html_report, an_exposure_cut_off_during_exp_has_no_exp_and_no_end_row)
     EXPECT_NE(html.find("<b>2014. 03. 21.</b>"), std::string::npos);
 }
 
-TEST(html_report, the_frame_rate_counts_lost_stars_and_the_position_count_does_not)
+TEST(HtmlReport, TheFrameRateCountsLostStarsAndThePositionCountDoesNot)
 {
     ScopedWorkDir dir;
     GuideLog log;
@@ -202,7 +202,7 @@ TEST(html_report, the_frame_rate_counts_lost_stars_and_the_position_count_does_n
     EXPECT_NE(html.find("<tr><td><i>End</i></td><td align=right>21:01:00.0</td></tr>\n"), std::string::npos);
 }
 
-TEST(html_report, a_single_measurement_reports_a_rate_of_zero)
+TEST(HtmlReport, ASingleMeasurementReportsARateOfZero)
 {
     ScopedWorkDir dir;
     GuideLog log;
@@ -218,7 +218,7 @@ TEST(html_report, a_single_measurement_reports_a_rate_of_zero)
     EXPECT_TRUE(fs::exists("XE002_err.bmp"));
 }
 
-TEST(html_report, numbers_keep_a_decimal_point_in_any_locale)
+TEST(HtmlReport, NumbersKeepADecimalPointInAnyLocale)
 {
     const char* previous = std::setlocale(LC_NUMERIC, nullptr);
     const std::string saved = previous != nullptr ? previous : "C";
@@ -240,7 +240,7 @@ TEST(html_report, numbers_keep_a_decimal_point_in_any_locale)
     EXPECT_NE(html.find("0.50 px<br>0.25 px"), std::string::npos);
 }
 
-TEST(html_report, an_uncreatable_report_returns_minus_one)
+TEST(HtmlReport, AnUncreatableReportReturnsMinusOne)
 {
     ScopedWorkDir dir;
     fs::create_directory("index.html");
@@ -252,7 +252,7 @@ TEST(html_report, an_uncreatable_report_returns_minus_one)
     EXPECT_FALSE(fs::exists("XE001_spread.bmp"));
 }
 
-TEST(html_report, a_failed_write_names_the_file_and_ends_the_report)
+TEST(HtmlReport, AFailedWriteNamesTheFileAndEndsTheReport)
 {
     struct Case {
         const char* what;
@@ -291,7 +291,7 @@ TEST(html_report, a_failed_write_names_the_file_and_ends_the_report)
     }
 }
 
-TEST(html_report, generation_time_has_the_asctime_form_in_english)
+TEST(HtmlReport, GenerationTimeHasTheAsctimeFormInEnglish)
 {
     std::tm time{};
     time.tm_year = 114;

@@ -7,7 +7,7 @@
 namespace ktal {
 namespace {
 
-TEST(log_format_test, packed_date_and_time) {
+TEST(LogFormatTest, PackedDateAndTime) {
   const std::uint16_t date = PackDate(2014, 3, 21);
   EXPECT_EQ(date, (14 << 9) | (3 << 5) | 21);
   EXPECT_EQ(DateYear(date), 2014);
@@ -19,7 +19,7 @@ TEST(log_format_test, packed_date_and_time) {
   EXPECT_EQ(TimeMinute(time), 59);
 }
 
-TEST(log_format_test, stamp_check) {
+TEST(LogFormatTest, StampCheck) {
   EXPECT_TRUE(IsValidStamp(kUnsetDate, 0xFFFF));
   EXPECT_TRUE(IsValidStamp(PackDate(2014, 12, 31), PackTime(23, 59)));
   EXPECT_FALSE(IsValidStamp(PackDate(2014, 0, 1), PackTime(0, 0)));
@@ -29,7 +29,7 @@ TEST(log_format_test, stamp_check) {
   EXPECT_FALSE(IsValidStamp(PackDate(2014, 1, 1), PackTime(0, 60)));
 }
 
-TEST(log_format_test, file_id_and_name) {
+TEST(LogFormatTest, FileIdAndName) {
   std::uint8_t id[3];
   SetFileId(id, 0x012345);
   EXPECT_EQ(id[0], 0x45);
@@ -39,7 +39,7 @@ TEST(log_format_test, file_id_and_name) {
   EXPECT_EQ(GuiderFileName(0x00abcd), "QD00abcd");
 }
 
-TEST(log_format_test, directory_entry_bytes_are_little_endian) {
+TEST(LogFormatTest, DirectoryEntryBytesAreLittleEndian) {
   DirectoryEntry entry;
   entry.first_page = 0x0102;
   SetFileId(entry.file_id, 0x030405);
@@ -65,7 +65,7 @@ TEST(log_format_test, directory_entry_bytes_are_little_endian) {
   EXPECT_EQ(std::memcmp(bytes, again, sizeof bytes), 0);
 }
 
-TEST(log_format_test, data_page_bytes) {
+TEST(LogFormatTest, DataPageBytes) {
   DataPage page;
   page.next_page = 0x1234;
   SetFileId(page.file_id, 0x00ABCD);
@@ -89,7 +89,7 @@ TEST(log_format_test, data_page_bytes) {
   EXPECT_EQ(back.data[511], 0x22);
 }
 
-TEST(log_format_test, raw_header) {
+TEST(LogFormatTest, RawHeader) {
   std::uint8_t header[kRawHeaderSize];
   EncodeRawHeader(header);
   EXPECT_EQ(std::memcmp(header, "ORVELIA K-Tal raw file", 22), 0);

@@ -80,7 +80,7 @@ std::vector<LogEntity> PositionRun(double span, double step, F x_px, double offs
   return v;
 }
 
-TEST(periodic_error_test, runs_are_split_by_other_entities_but_not_by_clocks) {
+TEST(PeriodicErrorTest, RunsAreSplitByOtherEntitiesButNotByClocks) {
   GuideLog log;
   std::vector<LogEntity> v = PositionRun(50, 10, [](double) { return 100.0; });
   v.push_back(OpenRecord(kStart + 505, 2, 0x60));  // a clock entity
@@ -102,7 +102,7 @@ TEST(periodic_error_test, runs_are_split_by_other_entities_but_not_by_clocks) {
   EXPECT_EQ(log.scan_cursor, log.sentinel());
 }
 
-TEST(periodic_error_test, log_without_positions_writes_no_table) {
+TEST(PeriodicErrorTest, LogWithoutPositionsWritesNoTable) {
   TempDir dir;
   Settings settings(0, 1000, 480, 0);
   GuideLog log;
@@ -111,7 +111,7 @@ TEST(periodic_error_test, log_without_positions_writes_no_table) {
   EXPECT_FALSE(Exists("pe1.csv"));
 }
 
-TEST(periodic_error_test, short_run_gives_header_only_table_and_the_next_run_goes_on) {
+TEST(PeriodicErrorTest, ShortRunGivesHeaderOnlyTableAndTheNextRunGoesOn) {
   TempDir dir;
   Settings settings(0, 1000, 480, 0);
   GuideLog log;
@@ -129,7 +129,7 @@ TEST(periodic_error_test, short_run_gives_header_only_table_and_the_next_run_goe
   EXPECT_FALSE(Exists("pe3.csv"));
 }
 
-TEST(periodic_error_test, whole_periods_exactly_stop_the_export) {
+TEST(PeriodicErrorTest, WholePeriodsExactlyStopTheExport) {
   TempDir dir;
   Settings settings(1, 1000, 480, 0);
   GuideLog log;
@@ -144,7 +144,7 @@ TEST(periodic_error_test, whole_periods_exactly_stop_the_export) {
   EXPECT_FALSE(Exists("pe2.csv"));
 }
 
-TEST(periodic_error_test, drift_line_passes_through_the_window_ends) {
+TEST(PeriodicErrorTest, DriftLinePassesThroughTheWindowEnds) {
   // Span 1000 s with P = 480: two periods, margin 20 s. The line goes
   // through the first positions after 20 s (30 s) and after 980 s (990 s).
   // A linear drift with three positions off it (at 10, 20 and 1000 s):
@@ -182,7 +182,7 @@ std::vector<LogEntity> Alternating() {
   return PositionRun(490, 10, [](double t) { return static_cast<long>(t / 10) % 2 ? 1001.0 : 999.0; });
 }
 
-TEST(periodic_error_test, one_pixel_is_about_one_arcsecond_at_1000_mm) {
+TEST(PeriodicErrorTest, OnePixelIsAboutOneArcsecondAt1000Mm) {
   TempDir dir;
   Settings settings(0, 1000, 480, 0);
   GuideLog log;
@@ -196,7 +196,7 @@ TEST(periodic_error_test, one_pixel_is_about_one_arcsecond_at_1000_mm) {
   EXPECT_EQ(lines[50], " 490,0; 1,0004; 0,0000");
 }
 
-TEST(periodic_error_test, declination_scales_the_ra_column_only) {
+TEST(PeriodicErrorTest, DeclinationScalesTheRaColumnOnly) {
   TempDir dir;
   Settings settings(1, 500, 480, 60.0f);
   GuideLog log;
@@ -209,7 +209,7 @@ TEST(periodic_error_test, declination_scales_the_ra_column_only) {
   EXPECT_NEAR(rows[1].ra, 4.0015, 2e-4);
 }
 
-TEST(periodic_error_test, sensor_turned_against_the_sky_is_turned_back) {
+TEST(PeriodicErrorTest, SensorTurnedAgainstTheSkyIsTurnedBack) {
   // The same motion along a line of 30 degrees to the x axis: the table
   // shows it along RA, with nothing across.
   TempDir dir;
@@ -288,11 +288,11 @@ void ExpectKnownAmplitude(double dec) {
   EXPECT_LT(dec_hi - dec_lo, 2.0);
 }
 
-TEST(periodic_error_test, generated_mount_error_comes_out_at_dec_0) { ExpectKnownAmplitude(0.0); }
+TEST(PeriodicErrorTest, GeneratedMountErrorComesOutAtDec0) { ExpectKnownAmplitude(0.0); }
 
-TEST(periodic_error_test, generated_mount_error_comes_out_at_dec_60) { ExpectKnownAmplitude(60.0); }
+TEST(PeriodicErrorTest, GeneratedMountErrorComesOutAtDec60) { ExpectKnownAmplitude(60.0); }
 
-TEST(periodic_error_test, table_that_cannot_be_created) {
+TEST(PeriodicErrorTest, TableThatCannotBeCreated) {
   TempDir dir;
   Settings settings(0, 1000, 480, 0);
   GuideLog log;
@@ -309,7 +309,7 @@ TEST(periodic_error_test, table_that_cannot_be_created) {
   EXPECT_EQ(CrLfLines(ReadText("pe1.csv")).size(), 62u);  // the earlier table stays
 }
 
-TEST(periodic_error_test, two_runs_split_by_a_drift_give_two_tables) {
+TEST(PeriodicErrorTest, TwoRunsSplitByADriftGiveTwoTables) {
   TempDir dir;
   Settings settings(1, 1000, 480, 0);
   GuideLog log;
@@ -328,7 +328,7 @@ TEST(periodic_error_test, two_runs_split_by_a_drift_give_two_tables) {
   EXPECT_FALSE(Exists("pe3.csv"));
 }
 
-TEST(periodic_error_test, a_table_cut_short_by_a_full_disk_ends_the_tables) {
+TEST(PeriodicErrorTest, ATableCutShortByAFullDiskEndsTheTables) {
   // A header-only first table fits under the limit, the long second one
   // does not; the third run gets no table.
   TempDir dir;
@@ -351,7 +351,7 @@ TEST(periodic_error_test, a_table_cut_short_by_a_full_disk_ends_the_tables) {
   EXPECT_FALSE(Exists("pe3.csv"));
 }
 
-TEST(periodic_error_test, window_ends_on_one_position_gives_finite_rows) {
+TEST(PeriodicErrorTest, WindowEndsOnOnePositionGivesFiniteRows) {
   // Two positions 700 s apart with P = 480: margin 110 s, and both window
   // ends fall on the second position. The drift line has no slope; the
   // table still holds numbers.

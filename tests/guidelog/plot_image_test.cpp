@@ -36,7 +36,7 @@ std::uint16_t LE16(const std::vector<std::uint8_t>& b, std::size_t at)
     return static_cast<std::uint16_t>(b[at] | (b[at + 1] << 8));
 }
 
-TEST(plot_image, reset_allocates_black_pixels_and_loads_the_palette)
+TEST(PlotImage, ResetAllocatesBlackPixelsAndLoadsThePalette)
 {
     PlotImage image;
     ResetPlotImage(image, 5, 3);
@@ -69,7 +69,7 @@ TEST(plot_image, reset_allocates_black_pixels_and_loads_the_palette)
     EXPECT_EQ(CountColour(image, 0), 4);
 }
 
-TEST(plot_image, sizes_that_are_not_positive_leave_the_image_empty)
+TEST(PlotImage, SizesThatAreNotPositiveLeaveTheImageEmpty)
 {
     for (auto [w, h] : {std::pair{0, 10}, {10, 0}, {-5, 10}, {10, -1}}) {
         PlotImage image;
@@ -86,7 +86,7 @@ TEST(plot_image, sizes_that_are_not_positive_leave_the_image_empty)
     }
 }
 
-TEST(plot_image, lines_include_both_ends_in_either_order)
+TEST(PlotImage, LinesIncludeBothEndsInEitherOrder)
 {
     PlotImage image;
     ResetPlotImage(image, 10, 10);
@@ -100,7 +100,7 @@ TEST(plot_image, lines_include_both_ends_in_either_order)
     EXPECT_EQ(CountColour(image, 11), 3);
 }
 
-TEST(plot_image, fill_rect_sets_or_xors_the_inclusive_rectangle)
+TEST(PlotImage, FillRectSetsOrXorsTheInclusiveRectangle)
 {
     PlotImage image;
     ResetPlotImage(image, 8, 8);
@@ -126,7 +126,7 @@ TEST(plot_image, fill_rect_sets_or_xors_the_inclusive_rectangle)
     EXPECT_EQ(Pixel(image, 0, 0), 4);
 }
 
-TEST(plot_image, drawing_is_clipped_to_the_image)
+TEST(PlotImage, DrawingIsClippedToTheImage)
 {
     PlotImage image;
     ResetPlotImage(image, 6, 4);
@@ -151,7 +151,7 @@ TEST(plot_image, drawing_is_clipped_to_the_image)
     EXPECT_EQ(CountColour(image, 9), 6 + 3);
 }
 
-TEST(plot_image_bmp, a_34_pixel_wide_image_has_padded_rows_stored_bottom_up)
+TEST(PlotImageBmp, A34PixelWideImageHasPaddedRowsStoredBottomUp)
 {
     PlotImage image;
     ResetPlotImage(image, 34, 126);
@@ -200,7 +200,7 @@ TEST(plot_image_bmp, a_34_pixel_wide_image_has_padded_rows_stored_bottom_up)
     }
 }
 
-TEST(plot_image_bmp, rows_of_a_multiple_of_four_have_no_padding)
+TEST(PlotImageBmp, RowsOfAMultipleOfFourHaveNoPadding)
 {
     PlotImage image;
     ResetPlotImage(image, 128, 128);
@@ -209,7 +209,7 @@ TEST(plot_image_bmp, rows_of_a_multiple_of_four_have_no_padding)
     EXPECT_EQ(EncodeBmp(image).size(), 1078u + 4u);
 }
 
-TEST(plot_image_bmp, save_writes_the_encoded_file_and_replaces_an_old_one)
+TEST(PlotImageBmp, SaveWritesTheEncodedFileAndReplacesAnOldOne)
 {
     ScopedWorkDir dir;
     PlotImage image;
@@ -220,7 +220,7 @@ TEST(plot_image_bmp, save_writes_the_encoded_file_and_replaces_an_old_one)
     EXPECT_EQ(ReadBytes("plot.bmp"), EncodeBmp(image));
 }
 
-TEST(plot_image_bmp, save_reports_each_failure)
+TEST(PlotImageBmp, SaveReportsEachFailure)
 {
     ScopedWorkDir dir;
     PlotImage empty;

@@ -45,7 +45,7 @@ std::vector<std::uint8_t> StoreLog(GuideLog& log, const DirectoryEntry& entry, i
     return writer.RawFile(entry);
 }
 
-TEST(raw_copy, writes_header_entry_and_pages_unchanged)
+TEST(RawCopy, WritesHeaderEntryAndPagesUnchanged)
 {
     ScopedWorkDir dir;
     GuideLog log;
@@ -61,7 +61,7 @@ TEST(raw_copy, writes_header_entry_and_pages_unchanged)
     EXPECT_FALSE(fs::exists(TemporaryRawName(kRawName)));
 }
 
-TEST(raw_copy, an_old_copy_takes_the_lowest_free_backup_number)
+TEST(RawCopy, AnOldCopyTakesTheLowestFreeBackupNumber)
 {
     struct Case {
         std::vector<int> existing; // backup numbers present before
@@ -93,7 +93,7 @@ TEST(raw_copy, an_old_copy_takes_the_lowest_free_backup_number)
     }
 }
 
-TEST(raw_copy, with_all_99_backups_present_nothing_is_written)
+TEST(RawCopy, WithAll99BackupsPresentNothingIsWritten)
 {
     ScopedWorkDir dir;
     GuideLog log;
@@ -117,7 +117,7 @@ TEST(raw_copy, with_all_99_backups_present_nothing_is_written)
     EXPECT_EQ(files, 100);
 }
 
-TEST(raw_copy, an_unreadable_old_copy_or_backup_is_still_kept)
+TEST(RawCopy, AnUnreadableOldCopyOrBackupIsStillKept)
 {
     ScopedWorkDir dir;
     GuideLog log;
@@ -136,7 +136,7 @@ TEST(raw_copy, an_unreadable_old_copy_or_backup_is_still_kept)
     EXPECT_EQ(ReadBytes(kRawName), fresh);
 }
 
-TEST(raw_copy, a_file_that_cannot_be_created_returns_minus_one)
+TEST(RawCopy, AFileThatCannotBeCreatedReturnsMinusOne)
 {
     ScopedWorkDir dir;
     GuideLog log;
@@ -147,7 +147,7 @@ TEST(raw_copy, a_file_that_cannot_be_created_returns_minus_one)
     EXPECT_EQ(testing::internal::GetCapturedStdout(), "ERROR: can't create RAW file 'missing/QD012345.dat'\n");
 }
 
-TEST(raw_copy, a_full_disk_at_any_stage_leaves_the_previous_copy_under_its_name)
+TEST(RawCopy, AFullDiskAtAnyStageLeavesThePreviousCopyUnderItsName)
 {
     // Twelve pages and more: several buffers of the stream, so the disk fills
     // during a write as well as at the flush.
@@ -212,7 +212,7 @@ TEST(raw_copy, a_full_disk_at_any_stage_leaves_the_previous_copy_under_its_name)
     EXPECT_EQ(ReadBytes(std::string(kRawName) + ".bak01"), std::vector<std::uint8_t>(700, 0x11));
 }
 
-TEST(raw_copy, a_failure_after_the_bytes_leaves_the_previous_copy_under_its_name)
+TEST(RawCopy, AFailureAfterTheBytesLeavesThePreviousCopyUnderItsName)
 {
     struct Case {
         const char* what;
@@ -266,7 +266,7 @@ TEST(raw_copy, a_failure_after_the_bytes_leaves_the_previous_copy_under_its_name
     }
 }
 
-TEST(raw_copy, a_leftover_temporary_file_is_replaced)
+TEST(RawCopy, ALeftoverTemporaryFileIsReplaced)
 {
     // What an interrupted earlier run left behind is no copy of anything.
     ScopedWorkDir dir;
@@ -282,7 +282,7 @@ TEST(raw_copy, a_leftover_temporary_file_is_replaced)
 
 // --- ProcessRawFile ---
 
-class process_raw_file : public ::testing::Test {
+class ProcessRawFileTest : public ::testing::Test {
 protected:
     void SetUp() override
     {
@@ -334,7 +334,7 @@ protected:
     std::uint32_t file_id = 0;
 };
 
-TEST_F(process_raw_file, writes_every_asked_for_output)
+TEST_F(ProcessRawFileTest, WritesEveryAskedForOutput)
 {
     EXPECT_EQ(Process(SessionRaw(), true, true, true), 0);
     EXPECT_EQ(file_id, 0x00BEEFu);
@@ -352,13 +352,13 @@ TEST_F(process_raw_file, writes_every_asked_for_output)
     EXPECT_NE(page_text.find("\"options\":{\"focal_mm\":1000,\"worm_s\":480,\"dec_deg\":0}"), std::string::npos);
 }
 
-TEST_F(process_raw_file, only_the_events_table_when_nothing_else_is_asked_for)
+TEST_F(ProcessRawFileTest, OnlyTheEventsTableWhenNothingElseIsAskedFor)
 {
     EXPECT_EQ(Process(SessionRaw(), true, false, false), 0);
     EXPECT_EQ(Outputs(), std::vector<std::string>{"events.csv"});
 }
 
-TEST_F(process_raw_file, the_analysis_page_without_periodic_error_settings_has_pixels_only)
+TEST_F(ProcessRawFileTest, TheAnalysisPageWithoutPeriodicErrorSettingsHasPixelsOnly)
 {
     EXPECT_EQ(Process(SessionRaw(), false, true, false), 0);
     const std::vector<std::uint8_t> page = ReadBytes("analysis.html");
@@ -366,7 +366,7 @@ TEST_F(process_raw_file, the_analysis_page_without_periodic_error_settings_has_p
               std::string::npos);
 }
 
-TEST_F(process_raw_file, reader_failures_come_back_unchanged_with_no_output)
+TEST_F(ProcessRawFileTest, ReaderFailuresComeBackUnchangedWithNoOutput)
 {
     const std::vector<std::uint8_t> good = SessionRaw();
     std::vector<std::uint8_t> short_file(good.begin(), good.begin() + 40);
@@ -390,7 +390,7 @@ TEST_F(process_raw_file, reader_failures_come_back_unchanged_with_no_output)
     EXPECT_TRUE(Outputs().empty());
 }
 
-TEST_F(process_raw_file, a_stream_error_gives_101_and_no_output)
+TEST_F(ProcessRawFileTest, AStreamErrorGives101AndNoOutput)
 {
     LogWriter writer;
     writer.Append(MakeStar(0.0, 0.1, 0.1));
@@ -404,7 +404,7 @@ TEST_F(process_raw_file, a_stream_error_gives_101_and_no_output)
     EXPECT_TRUE(Outputs().empty());
 }
 
-TEST_F(process_raw_file, an_entity_without_a_row_gives_301_and_stops)
+TEST_F(ProcessRawFileTest, AnEntityWithoutARowGives301AndStops)
 {
     LogWriter writer;
     writer.Append(MakeStar(0.0, 0.1, 0.1));
@@ -414,7 +414,7 @@ TEST_F(process_raw_file, an_entity_without_a_row_gives_301_and_stops)
     EXPECT_EQ(Outputs(), std::vector<std::string>{"events.csv"});
 }
 
-TEST_F(process_raw_file, a_write_that_falls_short_is_the_failure_of_its_generator)
+TEST_F(ProcessRawFileTest, AWriteThatFallsShortIsTheFailureOfItsGenerator)
 {
     // Below 300 bytes every file written fails, whichever generator runs.
     LogWriter no_exposure;
@@ -449,7 +449,7 @@ TEST_F(process_raw_file, a_write_that_falls_short_is_the_failure_of_its_generato
     }
 }
 
-TEST_F(process_raw_file, generators_run_in_order_and_the_first_failure_ends_processing)
+TEST_F(ProcessRawFileTest, GeneratorsRunInOrderAndTheFirstFailureEndsProcessing)
 {
     struct Case {
         const char* blocked;              // a folder in the way of this output

@@ -149,7 +149,7 @@ void ExpectRoundTrip(const EntityList& input, const LogWriter& w,
   EXPECT_EQ(log.entities.back().eof_message(), "");
 }
 
-TEST(log_writer_test, random_sequences_come_back_unchanged) {
+TEST(LogWriterTest, RandomSequencesComeBackUnchanged) {
   GuideLog log;
   for (std::uint32_t seed = 1; seed <= 300; ++seed) {
     SCOPED_TRACE(seed);
@@ -163,7 +163,7 @@ TEST(log_writer_test, random_sequences_come_back_unchanged) {
   }
 }
 
-TEST(log_writer_test, long_random_sequence_through_a_raw_file) {
+TEST(LogWriterTest, LongRandomSequenceThroughARawFile) {
   RandomLog random(4242);
   const EntityList input = random.Make(40000);
   LogWriter w;
@@ -190,7 +190,7 @@ TEST(log_writer_test, long_random_sequence_through_a_raw_file) {
   ExpectRoundTrip(input, w, log, result);
 }
 
-TEST(log_writer_test, clock_entities_are_inserted_in_short_and_long_form) {
+TEST(LogWriterTest, ClockEntitiesAreInsertedInShortAndLongForm) {
   const std::uint32_t t0 = 21 * 36000;        // 21:00:00.0 = 0x0B8A00... upper bytes
   const std::uint32_t t1 = t0 + 300;          // 30 s later: byte 1 changes
   LogWriter w;
@@ -241,7 +241,7 @@ TEST(log_writer_test, clock_entities_are_inserted_in_short_and_long_form) {
   }
 }
 
-TEST(log_writer_test, markers_and_unnamed_types_take_the_running_clock) {
+TEST(LogWriterTest, MarkersAndUnnamedTypesTakeTheRunningClock) {
   LogWriter w;
   ASSERT_EQ(w.Append(Drift(1000, 0, 0)), 0);
   ASSERT_EQ(w.Append(logtest::Marker(5000, 0)), 0);
@@ -257,7 +257,7 @@ TEST(log_writer_test, markers_and_unnamed_types_take_the_running_clock) {
   EXPECT_EQ(log.entities[4].eof_message(), "");
 }
 
-TEST(log_writer_test, reopened_open_record_gets_its_marker) {
+TEST(LogWriterTest, ReopenedOpenRecordGetsItsMarker) {
   LogWriter w;
   ASSERT_EQ(w.Append(logtest::OpenRecord(100, 2, 0x50)), 0);
   ASSERT_EQ(w.Append(logtest::OpenRecord(200, 2, 0x60, true)), 0);
@@ -270,7 +270,7 @@ TEST(log_writer_test, reopened_open_record_gets_its_marker) {
   EXPECT_EQ(log.entities[2].clock.fw_minor, 0x60);
 }
 
-TEST(log_writer_test, empty_log_is_one_eof_page) {
+TEST(LogWriterTest, EmptyLogIsOneEofPage) {
   LogWriter w;
   const std::vector<DataPage> pages = w.Pages(0x123456, 5);
   ASSERT_EQ(pages.size(), 1u);
@@ -283,7 +283,7 @@ TEST(log_writer_test, empty_log_is_one_eof_page) {
   EXPECT_EQ(log.entities[0].eof_message(), "");
 }
 
-TEST(log_writer_test, type_bits_alone_at_the_end_are_still_read) {
+TEST(LogWriterTest, TypeBitsAloneAtTheEndAreStillRead) {
   // A log ending in entities of type bits only: the EOF page counts one
   // byte more than the bytes used, or the reader would not take them.
   // Bytes: bit byte 0, the marker's value, bit byte 2 (taken by the first
@@ -301,7 +301,7 @@ TEST(log_writer_test, type_bits_alone_at_the_end_are_still_read) {
   EXPECT_EQ(log.entities[3].eof_message(), "");
 }
 
-TEST(log_writer_test, pages_are_chained_and_carry_the_file_id) {
+TEST(LogWriterTest, PagesAreChainedAndCarryTheFileId) {
   LogWriter w;
   for (int i = 0; w.page_count() < 3; ++i) ASSERT_EQ(w.Append(Drift(i, i, -i)), 0);
   const std::vector<DataPage> pages = w.Pages(0xABCDEF, 4092);
@@ -317,7 +317,7 @@ TEST(log_writer_test, pages_are_chained_and_carry_the_file_id) {
   for (const DataPage& p : pages) EXPECT_EQ(FileIdOf(p.file_id), 0xABCDEFu);
 }
 
-TEST(log_writer_test, every_page_change_keeps_the_stream_readable) {
+TEST(LogWriterTest, EveryPageChangeKeepsTheStreamReadable) {
   // Markers one after the other cross the first page boundary in one of
   // the two ways (a value in byte 511, or a bit byte that would be 511);
   // whichever it is, the log reads back clean at each step around it.
@@ -337,7 +337,7 @@ TEST(log_writer_test, every_page_change_keeps_the_stream_readable) {
   EXPECT_EQ(checked, 4);
 }
 
-TEST(log_writer_test, refuses_what_the_stream_cannot_hold) {
+TEST(LogWriterTest, RefusesWhatTheStreamCannotHold) {
   LogWriter w;
   EXPECT_EQ(w.Append(Entity(ENTITY_EOF, 0)), LogWriter::kNotEncodable);
   EXPECT_EQ(w.Append(Entity(0x42, 0)), LogWriter::kNotEncodable);
@@ -351,7 +351,7 @@ TEST(log_writer_test, refuses_what_the_stream_cannot_hold) {
   EXPECT_EQ(w.Append(logtest::DebugText(0, "T\xB0\xFF")), LogWriter::kOk);
 }
 
-TEST(log_writer_test, full_log_refuses_more_and_stays_intact) {
+TEST(LogWriterTest, FullLogRefusesMoreAndStaysIntact) {
   LogWriter w;
   SessionOptions options;
   const std::size_t appended = FillLog(options, w);

@@ -17,7 +17,7 @@ namespace {
 using logtest::LoadAndBuild;
 using logtest::SameEntity;
 
-TEST(session_generator_test, same_seed_same_session) {
+TEST(SessionGeneratorTest, SameSeedSameSession) {
   SessionOptions o;
   o.position_run_s = 600;
   const EntityList a = GenerateSession(o);
@@ -31,7 +31,7 @@ TEST(session_generator_test, same_seed_same_session) {
   EXPECT_TRUE(differs);
 }
 
-TEST(session_generator_test, session_holds_what_a_guiding_night_does) {
+TEST(SessionGeneratorTest, SessionHoldsWhatAGuidingNightDoes) {
   SessionOptions o;
   o.exposures = 4;
   o.external_exposures = 1;
@@ -80,7 +80,7 @@ TEST(session_generator_test, session_holds_what_a_guiding_night_does) {
   EXPECT_EQ(reopened, 1);
 }
 
-TEST(session_generator_test, exposure_cycles_run_wait_ml_exp_idle) {
+TEST(SessionGeneratorTest, ExposureCyclesRunWaitMlExpIdle) {
   SessionOptions o;
   o.exposures = 2;
   o.wait_s = 3.0;
@@ -113,7 +113,7 @@ TEST(session_generator_test, exposure_cycles_run_wait_ml_exp_idle) {
   }
 }
 
-TEST(session_generator_test, guiding_keeps_the_star_near_its_place) {
+TEST(SessionGeneratorTest, GuidingKeepsTheStarNearItsPlace) {
   SessionOptions o;
   o.exposures = 1;
   o.exposure_s = 1800;
@@ -132,7 +132,7 @@ TEST(session_generator_test, guiding_keeps_the_star_near_its_place) {
   EXPECT_GT(worst, 0.05);
 }
 
-TEST(session_generator_test, session_across_midnight_reads_back_in_order) {
+TEST(SessionGeneratorTest, SessionAcrossMidnightReadsBackInOrder) {
   SessionOptions o;
   o.start_tenths = 23 * 36000 + 50 * 600;  // 23:50
   o.start_date = PackDate(2014, 2, 28);
@@ -160,7 +160,7 @@ TEST(session_generator_test, session_across_midnight_reads_back_in_order) {
   }
 }
 
-TEST(session_generator_test, next_day_follows_the_calendar) {
+TEST(SessionGeneratorTest, NextDayFollowsTheCalendar) {
   EXPECT_EQ(NextDay(PackDate(2014, 2, 28)), PackDate(2014, 3, 1));
   EXPECT_EQ(NextDay(PackDate(2016, 2, 28)), PackDate(2016, 2, 29));
   EXPECT_EQ(NextDay(PackDate(2016, 2, 29)), PackDate(2016, 3, 1));

@@ -25,7 +25,7 @@ using report_test::ScopedWorkDir;
 using report_test::WriteBytes;
 namespace fs = std::filesystem;
 
-TEST(logtool_pe_settings, numbers_are_read_and_checked_as_the_window_does)
+TEST(LogtoolPeSettings, NumbersAreReadAndCheckedAsTheWindowDoes)
 {
     struct Case {
         const char* text;
@@ -45,7 +45,7 @@ TEST(logtool_pe_settings, numbers_are_read_and_checked_as_the_window_does)
     }
 }
 
-TEST(logtool_pe_settings, each_bad_number_gets_its_message)
+TEST(LogtoolPeSettings, EachBadNumberGetsItsMessage)
 {
     const std::string focal = "Wrong focal length entered, value must be positive!";
     const std::string worm = "Wrong gear period entered, value must be positive!";
@@ -77,7 +77,7 @@ TEST(logtool_pe_settings, each_bad_number_gets_its_message)
     }
 }
 
-TEST(logtool_codes, every_processing_code_has_its_meaning)
+TEST(LogtoolCodes, EveryProcessingCodeHasItsMeaning)
 {
     EXPECT_STREQ(ProcessCodeMeaning(101), "stream error in the log");
     EXPECT_STREQ(ProcessCodeMeaning(2), "header text is not \"ORVELIA K-Tal raw file\"");
@@ -162,7 +162,7 @@ std::vector<std::string> FileLines(const std::string& text)
     return found;
 }
 
-TEST(logtool_run, processes_a_log_into_every_output_in_its_own_folder_beside_it)
+TEST(LogtoolRun, ProcessesALogIntoEveryOutputInItsOwnFolderBesideIt)
 {
     ScopedWorkDir dir;
     fs::create_directory("logs");
@@ -186,7 +186,7 @@ TEST(logtool_run, processes_a_log_into_every_output_in_its_own_folder_beside_it)
 }
 
 // Where each input's outputs land; no two inputs share a folder.
-TEST(logtool_run, each_log_gets_a_folder_of_its_own)
+TEST(LogtoolRun, EachLogGetsAFolderOfItsOwn)
 {
     struct Case {
         const char* what;
@@ -269,7 +269,7 @@ TEST(logtool_run, each_log_gets_a_folder_of_its_own)
     }
 }
 
-TEST(logtool_run, csv_point_chooses_the_dialect)
+TEST(LogtoolRun, CsvPointChoosesTheDialect)
 {
     ScopedWorkDir dir;
     WriteBytes("QD000100.dat", GeneratedLog(0x100));
@@ -283,7 +283,7 @@ TEST(logtool_run, csv_point_chooses_the_dialect)
 
 // Each bad input: its exit code, one line on standard error, and nothing
 // written for the file it concerns.
-TEST(logtool_run, bad_input_is_refused_in_one_line)
+TEST(LogtoolRun, BadInputIsRefusedInOneLine)
 {
     struct Case {
         std::vector<std::string> args;
@@ -324,7 +324,7 @@ TEST(logtool_run, bad_input_is_refused_in_one_line)
     EXPECT_FALSE(fs::exists("events.csv"));
 }
 
-TEST(logtool_run, help_and_version_answer_on_standard_output)
+TEST(LogtoolRun, HelpAndVersionAnswerOnStandardOutput)
 {
     ScopedWorkDir dir;
     const RunResult help = RunTool({"process", "--help"});
@@ -337,7 +337,7 @@ TEST(logtool_run, help_and_version_answer_on_standard_output)
     EXPECT_TRUE(version.err.empty()) << version.err;
 }
 
-TEST(logtool_run, pe_on_a_log_without_positions_says_no_table_was_written)
+TEST(LogtoolRun, PeOnALogWithoutPositionsSaysNoTableWasWritten)
 {
     ScopedWorkDir dir;
     SessionOptions options;
@@ -360,7 +360,7 @@ TEST(logtool_run, pe_on_a_log_without_positions_says_no_table_was_written)
     EXPECT_FALSE(fs::exists("QD000031.dat.content/pe1.csv"));
 }
 
-TEST(logtool_run, a_missing_file_and_a_broken_one_fail_while_the_good_ones_are_processed)
+TEST(LogtoolRun, AMissingFileAndABrokenOneFailWhileTheGoodOnesAreProcessed)
 {
     ScopedWorkDir dir;
     std::vector<std::uint8_t> broken = GeneratedLog(7);
@@ -405,7 +405,7 @@ std::string LibrarySummaryJson(const std::vector<std::uint8_t>& raw, const Summa
     return json;
 }
 
-TEST(logtool_summary, json_is_the_library_summary_with_the_pe_settings)
+TEST(LogtoolSummary, JsonIsTheLibrarySummaryWithThePeSettings)
 {
     ScopedWorkDir dir;
     const std::vector<std::uint8_t> a = GeneratedLog(0x2A);
@@ -429,7 +429,7 @@ TEST(logtool_summary, json_is_the_library_summary_with_the_pe_settings)
                               LibrarySummaryJson(a, SummaryOptions{}) + "}\n");
 }
 
-TEST(logtool_summary, text_names_each_exposure_the_night_and_the_unguided_run)
+TEST(LogtoolSummary, TextNamesEachExposureTheNightAndTheUnguidedRun)
 {
     ScopedWorkDir dir;
     WriteBytes("QD00002a.dat", GeneratedLog(0x2A));
@@ -457,7 +457,7 @@ TEST(logtool_summary, text_names_each_exposure_the_night_and_the_unguided_run)
 
 // Each bad input: its exit code and one line on standard error; the good
 // files of the same run are still summarised.
-TEST(logtool_summary, bad_input_is_refused_in_one_line)
+TEST(LogtoolSummary, BadInputIsRefusedInOneLine)
 {
     struct Case {
         std::vector<std::string> args;
