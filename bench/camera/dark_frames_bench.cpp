@@ -36,8 +36,8 @@ const Darks& CameraDarks() {
     d.frames = testing::PreparedDarks(kStackFrames);
     for (const auto& frame : d.frames) d.pointers.push_back(frame.data());
     d.master.resize(kFrameBytes);
-    reference::StackDarkFrames(kStackIterations, kReadNoise, kGain, kStackFrames,
-                               d.pointers.data(), d.master.data(), kFrameBytes);
+    reference::StackDarkFrames(kStackIterations, kReadNoise, kGain, kStackFrames, d.pointers.data(),
+                               d.master.data(), kFrameBytes);
     return d;
   }();
   return darks;
@@ -63,8 +63,8 @@ void BM_StackFast(benchmark::State& state) {
     return threads == 0 ? StackDarkFrames(kStackIterations, kReadNoise, kGain, kStackFrames,
                                           darks.pointers.data(), out.data(), kFrameBytes)
                         : StackDarkFramesOnThreads(threads, kStackIterations, kReadNoise, kGain,
-                                                   kStackFrames, darks.pointers.data(),
-                                                   out.data(), kFrameBytes);
+                                                   kStackFrames, darks.pointers.data(), out.data(),
+                                                   kFrameBytes);
   };
   if (stack() != 0 || out != darks.master) {
     state.SkipWithError("the stack differs from the reference");
@@ -87,7 +87,8 @@ void ReferenceStep1x1(const std::uint8_t* master, ViewBuffers& b) {
   CosmetizeFrame(master, b.view.data(), kFrameWidth, kFrameHeight);
   for (int y = 0; y < kBinnedHeight; ++y) {
     for (int x = 0; x < kBinnedWidth; ++x) {
-      b.reduced[y * kBinnedWidth + x] = static_cast<std::uint8_t>(MaxReduce2x2(b.view.data(), x, y));
+      b.reduced[y * kBinnedWidth + x] =
+          static_cast<std::uint8_t>(MaxReduce2x2(b.view.data(), x, y));
     }
   }
 }
@@ -130,8 +131,8 @@ void BM_TrackBarStep2x2Reference(benchmark::State& state) {
   std::copy(CameraDarks().master.begin(), CameraDarks().master.end(), g_masterDark);
   for (auto _ : state) {
     Bin2x2(0);
-    g_hotList = reference::FindHotPixels(g_binnedDark, kBinnedWidth, kBinnedHeight,
-                                         kTrackBarHotPixels);
+    g_hotList =
+        reference::FindHotPixels(g_binnedDark, kBinnedWidth, kBinnedHeight, kTrackBarHotPixels);
     g_hotList2x2 = g_hotList;
     CosmetizeFrame(g_binnedDark, g_viewFrame, kBinnedWidth, kBinnedHeight);
     benchmark::DoNotOptimize(g_viewFrame);

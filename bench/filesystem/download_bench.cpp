@@ -45,11 +45,11 @@ namespace {
 constexpr int kFilePages = 1000;
 constexpr std::uint32_t kFileId = 0x00b0e5;
 
-constexpr std::int64_t kCharacterMicros = 40;    // 250000 baud, 10 bits a character
-constexpr std::int64_t kLatencyMicros = 2000;    // the running-mode latency timer
+constexpr std::int64_t kCharacterMicros = 40;  // 250000 baud, 10 bits a character
+constexpr std::int64_t kLatencyMicros = 2000;  // the running-mode latency timer
 constexpr int kPageBytes = static_cast<int>(kDataPageSize);
-constexpr int kChunkBytes = 120;                 // what one page-read step brings
-constexpr int kRequestBytes = 4;                 // DD, page low, page high, 01
+constexpr int kChunkBytes = 120;  // what one page-read step brings
+constexpr int kRequestBytes = 4;  // DD, page low, page high, 01
 
 constexpr std::int64_t ChunkFloorMicros(int characters) {
   const std::int64_t line = characters * kCharacterMicros;

@@ -205,16 +205,20 @@ void BM_FullFirmwareUpload(benchmark::State& state) {
   const ProgressCallback progress = [](int) {};
   const Step steps[] = {
       {"eeprom_read", [&] { return DownloadEEPROM(variables, progress); }, EepromReadCost(),
-       [&] { return std::equal(update.eeprom.begin(), update.eeprom.end(), variables.image.begin()); }},
-      {"hc", [&] { return UploadHC(hc, 0, hc.size(), progress); }, HandControllerCost(kHcBytes, check),
-       [&] { return update.handControllerImage == hc; }},
+       [&] {
+         return std::equal(update.eeprom.begin(), update.eeprom.end(), variables.image.begin());
+       }},
+      {"hc", [&] { return UploadHC(hc, 0, hc.size(), progress); },
+       HandControllerCost(kHcBytes, check), [&] { return update.handControllerImage == hc; }},
       {"eeprom_write",
        [&] {
          variables.SetImageVersion(0x0260);
          return UploadEEPROM(variables, progress, false);
        },
        EepromWriteCost(),
-       [&] { return std::equal(update.eeprom.begin(), update.eeprom.end(), variables.image.begin()); }},
+       [&] {
+         return std::equal(update.eeprom.begin(), update.eeprom.end(), variables.image.begin());
+       }},
       {"camera", [&] { return UploadCam(camera, 0, camera.size(), progress); },
        CameraCost(camera, check), [&] { return update.cameraImage == camera; }},
       {"ccdb", [&] { return UploadCCDB(ccdb, 0, ccdb.size(), progress); }, CcdBoardCost(check),

@@ -11,6 +11,7 @@
 // own redraws when its address asks for it (#bench=zoom): eighteen zoom
 // steps from the whole night down to a few minutes and back, each with new
 // display rows and a full redraw, and writes the median and the slowest.
+#include <benchmark/benchmark.h>
 #include <sys/resource.h>
 
 #include <cstdio>
@@ -20,8 +21,6 @@
 #include <random>
 #include <string>
 #include <vector>
-
-#include <benchmark/benchmark.h>
 
 #include "guidelog/analysis_page.h"
 #include "guidelog/guide_log.h"
@@ -89,7 +88,8 @@ class BenchFolder {
  public:
   explicit BenchFolder(const char* name)
       : previous_(fs::current_path()),
-        path_(fs::temp_directory_path() / (std::string(name) + "-" + std::to_string(std::random_device{}()))) {
+        path_(fs::temp_directory_path() /
+              (std::string(name) + "-" + std::to_string(std::random_device{}()))) {
     fs::create_directories(path_);
     fs::current_path(path_);
   }
@@ -119,7 +119,8 @@ void BM_WriteAnalysisPage(benchmark::State& state) {
   }
   if (code != 0) state.SkipWithError("writing the page failed");
   state.counters["samples"] = static_cast<double>(ExtractGuideSeries(*log).samples.size());
-  state.counters["page_MiB"] = static_cast<double>(fs::file_size(kAnalysisPageName)) / (1024.0 * 1024.0);
+  state.counters["page_MiB"] =
+      static_cast<double>(fs::file_size(kAnalysisPageName)) / (1024.0 * 1024.0);
 }
 BENCHMARK(BM_WriteAnalysisPage)->Unit(benchmark::kMillisecond)->Iterations(5);
 
@@ -136,14 +137,18 @@ void BM_ZoomInChromium(benchmark::State& state) {
     state.SkipWithError("the page could not be written");
     return;
   }
-  if (!g_keep.empty()) fs::copy_file(kAnalysisPageName, fs::path(g_keep) / kAnalysisPageName, fs::copy_options::overwrite_existing);
+  if (!g_keep.empty())
+    fs::copy_file(kAnalysisPageName, fs::path(g_keep) / kAnalysisPageName,
+                  fs::copy_options::overwrite_existing);
   std::string dom;
-  for (auto _ : state) dom = browser::DumpDom(*chromium, kAnalysisPageName, "bench=zoom", folder.path());
+  for (auto _ : state)
+    dom = browser::DumpDom(*chromium, kAnalysisPageName, "bench=zoom", folder.path());
   const auto median = browser::Attribute(dom, "bench-result", "data-median-ms");
   const auto worst = browser::Attribute(dom, "bench-result", "data-max-ms");
   const auto points = browser::Attribute(dom, "bench-result", "data-points");
   if (!median || !worst || !points) {
-    state.SkipWithError(("the page did not time its zoom: " + browser::ConsoleLog(folder.path())).c_str());
+    state.SkipWithError(
+        ("the page did not time its zoom: " + browser::ConsoleLog(folder.path())).c_str());
     return;
   }
   state.counters["zoom_median_ms"] = std::stod(*median);
@@ -180,7 +185,8 @@ int WriteNight(const fs::path& folder) {
   DirectoryEntry entry;
   const int code = ProcessRawFile(*log, in.get(), entry, true, true, true);
   fs::current_path(previous);
-  std::printf("%s: %s (code %d)\n", (folder / kAnalysisPageName).c_str(), code == 0 ? "written" : "failed", code);
+  std::printf("%s: %s (code %d)\n", (folder / kAnalysisPageName).c_str(),
+              code == 0 ? "written" : "failed", code);
   return code == 0 ? 0 : 1;
 }
 

@@ -1,9 +1,8 @@
 // A full log (all 4096 pages of the guider's file system) of generated
 // guiding sessions: decoding its page stream, reading it from a raw file,
 // and writing its events and periodic-error tables.
-#include <unistd.h>
-
 #include <benchmark/benchmark.h>
+#include <unistd.h>
 
 #include <cstdio>
 #include <filesystem>
@@ -13,9 +12,9 @@
 
 #include "guidelog/events_table.h"
 #include "guidelog/guide_log.h"
-#include "sim/log_writer.h"
 #include "guidelog/periodic_error.h"
 #include "guidelog/report_settings.h"
+#include "sim/log_writer.h"
 #include "sim/session_generator.h"
 
 namespace ktal {

@@ -68,7 +68,10 @@ void BM_FourBandsThroughLibftdi(benchmark::State& state) {
   }
   UsbBus::Get().Reset(nullptr);
 }
-BENCHMARK(BM_FourBandsThroughLibftdi)->UseManualTime()->Iterations(40)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_FourBandsThroughLibftdi)
+    ->UseManualTime()
+    ->Iterations(40)
+    ->Unit(benchmark::kMillisecond);
 
 }  // namespace
 }  // namespace ktal::usbemu

@@ -71,7 +71,8 @@ void BM_ScreenTickAtLineRate(benchmark::State& state) {
       state.SetIterationTime(took / 1000);
     }
     state.counters["worst_tick_ms"] = worst;
-    if (dialogs.shown != 0 || !g_device.IsOpen()) state.SkipWithError("the guider stopped answering");
+    if (dialogs.shown != 0 || !g_device.IsOpen())
+      state.SkipWithError("the guider stopped answering");
   }
   g_device.Close();
   g_device.AttachDriver(nullptr, nullptr);

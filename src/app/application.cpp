@@ -35,8 +35,9 @@ StartAction ParseCommandLine(const QStringList& arguments, bool& simulate) {
   if (!parser.parse(arguments)) {
     QString error = parser.errorText();
     if (error.endsWith('.')) error.chop(1);
-    std::fprintf(stderr, "%s: %s; see '%s --help'.\n", qPrintable(QCoreApplication::applicationName()),
-                 qPrintable(error), qPrintable(QCoreApplication::applicationName()));
+    std::fprintf(stderr, "%s: %s; see '%s --help'.\n",
+                 qPrintable(QCoreApplication::applicationName()), qPrintable(error),
+                 qPrintable(QCoreApplication::applicationName()));
     return StartAction::kRefused;
   }
   // The parser lets anything that is not an option through.
@@ -71,9 +72,12 @@ int CTVX_DUVO_VerAdiApp::InitInstance(int argc, char** argv) {
     // answers without a display.
     QCoreApplication core(argc, argv);
     switch (ParseCommandLine(QCoreApplication::arguments(), simulate)) {
-      case StartAction::kRun: break;
-      case StartAction::kAnswered: return 0;
-      case StartAction::kRefused: return 2;
+      case StartAction::kRun:
+        break;
+      case StartAction::kAnswered:
+        return 0;
+      case StartAction::kRefused:
+        return 2;
     }
   }
 

@@ -14,8 +14,8 @@
 #include <QShortcut>
 #include <QVBoxLayout>
 
-#include "link/direct_control.h"
 #include "app/user_dialogs.h"
+#include "link/direct_control.h"
 #include "link/ftdi_device.h"
 #include "link/handshakes.h"
 
@@ -35,9 +35,12 @@ constexpr char kResetQuestion[] =
 
 QString ModeName(int mode) {
   switch (mode) {
-    case kBootMode: return "boot loader";
-    case kUpdateMode: return "update mode";
-    case kNormalMode: return "normal mode";
+    case kBootMode:
+      return "boot loader";
+    case kUpdateMode:
+      return "update mode";
+    case kNormalMode:
+      return "normal mode";
   }
   return QString("mode %1").arg(mode);
 }
@@ -45,12 +48,15 @@ QString ModeName(int mode) {
 // One line for the status: what the pulse did, or why none went out.
 QString DescribeResult(const DirectResult& result, const char* pulseText) {
   switch (result.outcome) {
-    case DirectOutcome::kPulseSent: return pulseText;
-    case DirectOutcome::kAlreadyRunning: return "guider already running: " + ModeName(result.runningMode);
+    case DirectOutcome::kPulseSent:
+      return pulseText;
+    case DirectOutcome::kAlreadyRunning:
+      return "guider already running: " + ModeName(result.runningMode);
     case DirectOutcome::kNoGuider:
       return "no guider found: " +
-             (result.detail.empty() ? QString("no FTDI device with the guider's description is attached")
-                                    : QString::fromStdString(result.detail));
+             (result.detail.empty()
+                  ? QString("no FTDI device with the guider's description is attached")
+                  : QString::fromStdString(result.detail));
     case DirectOutcome::kLinkFailed:
       return "the USB link failed: " + QString::fromStdString(result.detail);
   }
@@ -223,8 +229,7 @@ bool CTVX_DUVO_VerAdiDlg::OnSysCommand(int commandId) {
 
 void CTVX_DUVO_VerAdiDlg::contextMenuEvent(QContextMenuEvent* event) {
   QMenu menu(this);
-  menu.addAction(kAboutMenuText, this,
-                 [this] { OnSysCommand(kIdmAboutBox); });
+  menu.addAction(kAboutMenuText, this, [this] { OnSysCommand(kIdmAboutBox); });
   menu.exec(event->globalPos());
 }
 
@@ -248,7 +253,9 @@ void CTVX_DUVO_VerAdiDlg::ShowStatus(const QString& text) {
   if (needed > height()) resize(width(), needed);
 }
 
-void CTVX_DUVO_VerAdiDlg::OnPowerOn() { ShowStatus(DescribeResult(PowerOnGuider(), "power-on pulse sent")); }
+void CTVX_DUVO_VerAdiDlg::OnPowerOn() {
+  ShowStatus(DescribeResult(PowerOnGuider(), "power-on pulse sent"));
+}
 
 void CTVX_DUVO_VerAdiDlg::OnReset() {
   // Cancel is the default: Enter must never reset a guider.

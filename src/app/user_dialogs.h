@@ -25,7 +25,8 @@ class UserDialogs {
   // cannot press Enter has nothing to do with it.
   virtual MessageAnswer ShowMessageWithDefault(QWidget* parent, const QString& text,
                                                const QString& caption, MessageIcon icon,
-                                               MessageButtons buttons, MessageAnswer /*defaultAnswer*/) {
+                                               MessageButtons buttons,
+                                               MessageAnswer /*defaultAnswer*/) {
     return ShowMessage(parent, text, caption, icon, buttons);
   }
   // Names of the chosen existing files; empty when the user cancelled.

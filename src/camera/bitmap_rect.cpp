@@ -17,8 +17,8 @@ CBitmapRect::~CBitmapRect() = default;
 
 std::uint32_t CBitmapRect::PixelAt(int x, int y) const {
   if (x < 0 || y < 0 || x >= m_nWidth || y >= m_nHeight) return 0;
-  return m_pPixels[static_cast<std::size_t>(x) +
-                   static_cast<std::size_t>(m_nHeight - 1 - y) * static_cast<std::size_t>(m_nWidth)];
+  return m_pPixels[static_cast<std::size_t>(x) + static_cast<std::size_t>(m_nHeight - 1 - y) *
+                                                     static_cast<std::size_t>(m_nWidth)];
 }
 
 void CBitmapRect::Fill(long long x1, long long y1, long long x2, long long y2,
@@ -64,7 +64,7 @@ void CBitmapRect::paintEvent(QPaintEvent*) {
     const int height = qRound(this->height() * ratio);
     try {
       m_pPixels = std::make_unique<std::uint32_t[]>(static_cast<std::size_t>(width) *
-                                                     static_cast<std::size_t>(height));
+                                                    static_cast<std::size_t>(height));
     } catch (const std::bad_alloc&) {
       return;  // stays uninitialised; the next paint tries again
     }

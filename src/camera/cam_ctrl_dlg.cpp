@@ -82,14 +82,15 @@ CFindHotpxDlg::CFindHotpxDlg(UserDialogs& dialogs, QWidget* parent)
   row->addWidget(new QLabel("Number of exposures", this));
   exposures_ = new QLineEdit(QString::number(m_nExposures), this);
   exposures_->setObjectName(ObjectName(kIdExposures));
-  exposures_->setValidator(new QRegularExpressionValidator(QRegularExpression("[0-9]*"), exposures_));
+  exposures_->setValidator(
+      new QRegularExpressionValidator(QRegularExpression("[0-9]*"), exposures_));
   exposures_->setMaximumWidth(60);
   row->addWidget(exposures_);
   row->addWidget(new QLabel("(1 ... 30)", this));
   row->addStretch();
   layout->addLayout(row);
-  auto* method =
-      new QLabel("Artificial Skepticism Stacking method is used for creating the master frame.", this);
+  auto* method = new QLabel(
+      "Artificial Skepticism Stacking method is used for creating the master frame.", this);
   method->setWordWrap(true);
   layout->addWidget(method);
   auto* warning = new QLabel(
@@ -120,10 +121,9 @@ void CFindHotpxDlg::accept() {
   bool ok = false;
   const int value = exposures_->text().toInt(&ok);
   if (!ok || value < kMinExposures || value > kMaxExposures) {
-    dialogs_.ShowMessage(this,
-                         QString("Enter an integer between %1 and %2.").arg(kMinExposures).arg(kMaxExposures),
-                         QCoreApplication::applicationName(), MessageIcon::Exclamation,
-                         MessageButtons::Ok);
+    dialogs_.ShowMessage(
+        this, QString("Enter an integer between %1 and %2.").arg(kMinExposures).arg(kMaxExposures),
+        QCoreApplication::applicationName(), MessageIcon::Exclamation, MessageButtons::Ok);
     exposures_->setFocus();
     exposures_->selectAll();
     return;
@@ -363,7 +363,8 @@ CCamCtrlDlg::CCamCtrlDlg(UserDialogs& dialogs, QWidget* parent)
   setMinimumSize(200, 200);
   setMouseTracking(true);
   BuildControls();
-  for (QWidget* control : std::initializer_list<QWidget*>{readCurrent_, makeDark_, store_, close_}) {
+  for (QWidget* control :
+       std::initializer_list<QWidget*>{readCurrent_, makeDark_, store_, close_}) {
     runGroup_.Add(control);
   }
   m_maps.count1x1 = 0;
@@ -384,8 +385,9 @@ void CCamCtrlDlg::BuildControls() {
     label->setObjectName(name);
     label->setStyleSheet("color: #404080");
     // Room for the longest note, so that the window keeps its size.
-    label->setMinimumWidth(QFontMetrics(label->font())
-                               .horizontalAdvance("new 1x1 map against the camera's: 50 kept, 50 added, 50 dropped"));
+    label->setMinimumWidth(
+        QFontMetrics(label->font())
+            .horizontalAdvance("new 1x1 map against the camera's: 50 kept, 50 added, 50 dropped"));
     return label;
   };
 
@@ -407,7 +409,8 @@ void CCamCtrlDlg::BuildControls() {
   named(cameraState_, kIdCameraState);
   close_ = new QPushButton("Close", this);
   named(close_, kIdCamClose);
-  for (QPushButton* button : {readCurrent_, makeDark_, store_, close_}) button->setAutoDefault(false);
+  for (QPushButton* button : {readCurrent_, makeDark_, store_, close_})
+    button->setAutoDefault(false);
   connect(readCurrent_, &QPushButton::clicked, this, &CCamCtrlDlg::OnReadCurrent);
   connect(makeDark_, &QPushButton::clicked, this, &CCamCtrlDlg::OnMakeDark);
   connect(store_, &QPushButton::clicked, this, &CCamCtrlDlg::OnStoreNewMap);
@@ -499,13 +502,15 @@ bool CCamCtrlDlg::Initialise() {
     return false;
   }
   if (entered == 1) {
-    Fail(QString("Can't enter exclusive mode. Details:\n%1").arg(QString::fromLocal8Bit(g_protocolMessage)),
+    Fail(QString("Can't enter exclusive mode. Details:\n%1")
+             .arg(QString::fromLocal8Bit(g_protocolMessage)),
          "ERROR", MessageIcon::Exclamation);
     return false;
   }
   if (entered != 0) {
     // The link failed on the camera-mode request; it is closed already.
-    Fail(QString("Can't enter camera mode. Details:\n%1").arg(QString::fromLocal8Bit(g_protocolMessage)),
+    Fail(QString("Can't enter camera mode. Details:\n%1")
+             .arg(QString::fromLocal8Bit(g_protocolMessage)),
          "ERROR", MessageIcon::Exclamation);
     return false;
   }
@@ -715,10 +720,11 @@ void CCamCtrlDlg::UpdateLevelNote1x1() {
   if (!haveDark_) return;
   FindHotPixels(g_masterDark, kFrameWidth, kFrameHeight, m_slider1x1->value());
   const int dimmest = DimmestListedValue(g_masterDark, kFrameWidth, g_hotList);
-  level1x1_->setText(dimmest < 0 ? QString("none hidden; background (median): %1").arg(background1x1_)
-                                 : QString("faintest hidden: %1, background (median): %2")
-                                       .arg(dimmest)
-                                       .arg(background1x1_));
+  level1x1_->setText(dimmest < 0
+                         ? QString("none hidden; background (median): %1").arg(background1x1_)
+                         : QString("faintest hidden: %1, background (median): %2")
+                               .arg(dimmest)
+                               .arg(background1x1_));
   UpdateMapChangeNote();
 }
 
@@ -726,10 +732,11 @@ void CCamCtrlDlg::UpdateLevelNote2x2() {
   if (!haveDark_) return;
   Bin2x2(m_slider2x2->value());
   const int dimmest = DimmestListedValue(g_binnedDark, kBinnedWidth, g_hotList2x2);
-  level2x2_->setText(dimmest < 0 ? QString("none hidden; background (median): %1").arg(background2x2_)
-                                 : QString("faintest hidden: %1, background (median): %2")
-                                       .arg(dimmest)
-                                       .arg(background2x2_));
+  level2x2_->setText(dimmest < 0
+                         ? QString("none hidden; background (median): %1").arg(background2x2_)
+                         : QString("faintest hidden: %1, background (median): %2")
+                               .arg(dimmest)
+                               .arg(background2x2_));
 }
 
 // Expects g_hotList to hold the 1x1 search of the current position.
@@ -818,7 +825,8 @@ void CCamCtrlDlg::OnMakeDark() {
   }
   run.master.reset(new (std::nothrow) std::uint8_t[kFrameBytes]);
   if (!run.master || static_cast<int>(run.frames.size()) != run.n || !run.frames.back()) {
-    dialogs_.ShowMessage(this, "Out of memory", "ERROR", MessageIcon::Exclamation, MessageButtons::Ok);
+    dialogs_.ShowMessage(this, "Out of memory", "ERROR", MessageIcon::Exclamation,
+                         MessageButtons::Ok);
     return;
   }
 
@@ -826,10 +834,13 @@ void CCamCtrlDlg::OnMakeDark() {
   runActive_ = true;
   runGroup_.ModifyStyle(0, kControlStyleDisabled, false);
   g_progressDlg.DoModal(
-      this, [&run] { run.worker = std::thread([&run] {
-                       run.Work();
-                       g_progressDlg.SignalRunEnded();
-                     }); },
+      this,
+      [&run] {
+        run.worker = std::thread([&run] {
+          run.Work();
+          g_progressDlg.SignalRunEnded();
+        });
+      },
       [this, &run] {
         run.worker.join();
         // Shown while the progress window is still up, as the run's

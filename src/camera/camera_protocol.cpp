@@ -75,7 +75,9 @@ void Trace(const char* format, ...) {
   g_traceHook(line);
 }
 
-bool WriteAll(const std::uint8_t* bytes, int count) { return g_device.Write(bytes, count) == count; }
+bool WriteAll(const std::uint8_t* bytes, int count) {
+  return g_device.Write(bytes, count) == count;
+}
 bool WriteByte(std::uint8_t byte) { return WriteAll(&byte, 1); }
 bool ReadAll(std::uint8_t* bytes, int count) { return g_device.Read(bytes, count) == count; }
 
@@ -99,7 +101,9 @@ bool RestoreTimeouts() { return g_device.SetTimeouts(kLinkTimeoutMs, kLinkTimeou
 
 // The camera's two status bytes; a zero first byte means success whatever
 // the second holds.
-int StatusWord(const std::uint8_t status[2]) { return status[0] == 0 ? 0 : status[0] + 256 * status[1]; }
+int StatusWord(const std::uint8_t status[2]) {
+  return status[0] == 0 ? 0 : status[0] + 256 * status[1];
+}
 
 // The command byte, its echo, then the count and the address as separate
 // writes.
@@ -214,8 +218,8 @@ int FrameByteCount(const ExposureRequest& request) {
 
 int BuildExposureBlock(const ExposureRequest& request, std::uint8_t block[14]) {
   int n = 0;
-  for (const int value : {request.width, request.height, request.xOffset, request.yOffset,
-                          request.exposureTicks}) {
+  for (const int value :
+       {request.width, request.height, request.xOffset, request.yOffset, request.exposureTicks}) {
     block[n++] = static_cast<std::uint8_t>(value & 0xFF);
     block[n++] = static_cast<std::uint8_t>((value >> 8) & 0xFF);
   }

@@ -96,7 +96,7 @@ int BuildExposureBlock(const ExposureRequest& request, std::uint8_t block[14]);
 
 // ---- Result codes ----
 
-inline constexpr int kCameraLinkFailure = -1;     // text in g_protocolMessage only where said
+inline constexpr int kCameraLinkFailure = -1;  // text in g_protocolMessage only where said
 inline constexpr int kCameraNotAcknowledged = -2;
 inline constexpr int kBlockRequestFailed = -10;
 inline constexpr int kBlockShort = -12;

@@ -78,17 +78,33 @@ inline Vec Map(F f) {
   for (int k = 0; k < kLanes; ++k) r.v[k] = f(k);
   return r;
 }
-inline Vec Load(const float* p) { return Map([&](int k) { return p[k]; }); }
+inline Vec Load(const float* p) {
+  return Map([&](int k) { return p[k]; });
+}
 inline void Store(Vec a, float* p) {
   for (int k = 0; k < kLanes; ++k) p[k] = a.v[k];
 }
-inline Vec Splat(float f) { return Map([&](int) { return f; }); }
-inline Vec operator+(Vec a, Vec b) { return Map([&](int k) { return a.v[k] + b.v[k]; }); }
-inline Vec operator-(Vec a, Vec b) { return Map([&](int k) { return a.v[k] - b.v[k]; }); }
-inline Vec operator*(Vec a, Vec b) { return Map([&](int k) { return a.v[k] * b.v[k]; }); }
-inline Vec operator/(Vec a, Vec b) { return Map([&](int k) { return a.v[k] / b.v[k]; }); }
-inline Vec Sqrt(Vec a) { return Map([&](int k) { return std::sqrt(a.v[k]); }); }
-inline Vec Abs(Vec a) { return Map([&](int k) { return std::fabs(a.v[k]); }); }
+inline Vec Splat(float f) {
+  return Map([&](int) { return f; });
+}
+inline Vec operator+(Vec a, Vec b) {
+  return Map([&](int k) { return a.v[k] + b.v[k]; });
+}
+inline Vec operator-(Vec a, Vec b) {
+  return Map([&](int k) { return a.v[k] - b.v[k]; });
+}
+inline Vec operator*(Vec a, Vec b) {
+  return Map([&](int k) { return a.v[k] * b.v[k]; });
+}
+inline Vec operator/(Vec a, Vec b) {
+  return Map([&](int k) { return a.v[k] / b.v[k]; });
+}
+inline Vec Sqrt(Vec a) {
+  return Map([&](int k) { return std::sqrt(a.v[k]); });
+}
+inline Vec Abs(Vec a) {
+  return Map([&](int k) { return std::fabs(a.v[k]); });
+}
 inline Vec ClampToByteRange(Vec a) {
   return Map([&](int k) {
     const float f = a.v[k];
@@ -116,7 +132,8 @@ constexpr int kBlock = 128;
 // A thread's working memory.
 struct Scratch {
   explicit Scratch(int n)
-      : samples(static_cast<std::size_t>(n) * kBlock), moving(static_cast<std::size_t>(n) * kBlock) {}
+      : samples(static_cast<std::size_t>(n) * kBlock),
+        moving(static_cast<std::size_t>(n) * kBlock) {}
   std::vector<float> samples;  // n rows of kBlock pixels, frame 1 first
   std::vector<float> moving;   // the same for the pixels still moving, packed
   float estimate[kBlock];

@@ -57,8 +57,8 @@ Cut FindCut(const std::uint8_t* image, int pixels, int n) {
 
 // Takes the pixel at `index` if it belongs among the n brightest: every
 // pixel above the cut, and pixels at the cut while `ties` are left.
-inline void Offer(const std::uint8_t* image, int index, const Cut& cut, int& ties,
-                  Candidate* taken, int& count) {
+inline void Offer(const std::uint8_t* image, int index, const Cut& cut, int& ties, Candidate* taken,
+                  int& count) {
   const int value = image[index];
   if (value > cut.value) {
     taken[count++] = {index, value};
@@ -82,7 +82,8 @@ int CollectBrightest(const std::uint8_t* image, int pixels, int n, Candidate* ta
   for (; i + 16 <= pixels && count < n; i += 16) {
     const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(image + i));
     // Lanes at or above `wanted`: max(v, wanted) == v.
-    unsigned mask = static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(_mm_max_epu8(v, least), v)));
+    unsigned mask =
+        static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(_mm_max_epu8(v, least), v)));
     while (mask != 0 && count < n) {
       Offer(image, i + std::countr_zero(mask), cut, ties, taken, count);
       mask &= mask - 1;

@@ -7,10 +7,10 @@
 #include <set>
 #include <system_error>
 
+#include "app/startup_directory.h"
 #include "guidelog/raw_copy.h"
 #include "link/ftdi_device.h"
 #include "link/handshakes.h"
-#include "app/startup_directory.h"
 
 namespace ktal {
 
@@ -35,7 +35,8 @@ int KnownPages(std::uint32_t fileId) {
 }
 
 std::uint32_t ListedFileId(unsigned index) {
-  return index < static_cast<unsigned>(kDirectoryEntries) ? FileIdOf(g_fileTable[index].file_id) : 0;
+  return index < static_cast<unsigned>(kDirectoryEntries) ? FileIdOf(g_fileTable[index].file_id)
+                                                          : 0;
 }
 
 bool LinkIsGone(PageReadFault fault) {
@@ -116,7 +117,8 @@ bool DownloadEntry(unsigned index, const RunRequest& request, DownloadRunHost& h
   if (log->BeginLog(entry.created_date, entry.created_time, entry.modified_date,
                     entry.modified_time) != 0) {
     outcome.result = FileOutcome::Result::kInvalidStamp;
-    host.SetStatusText(Printf("%s: invalid date in the guider's directory", GuiderFileName(outcome.fileId).c_str()));
+    host.SetStatusText(Printf("%s: invalid date in the guider's directory",
+                              GuiderFileName(outcome.fileId).c_str()));
     return false;
   }
 
@@ -174,8 +176,8 @@ bool DownloadEntry(unsigned index, const RunRequest& request, DownloadRunHost& h
   // mend it, so the file counts as downloaded; a failed read does not.
   if (!outcome.readFailed) outcome.markResult = MarkDownloaded(index);
 
-  outcome.processResult = ProcessRawFileByPath(RawCopyPath(outcome.fileId), true,
-                                               request.htmlReport, request.peTables);
+  outcome.processResult =
+      ProcessRawFileByPath(RawCopyPath(outcome.fileId), true, request.htmlReport, request.peTables);
   if (outcome.processResult != 0) {
     host.ShowMessage(
         Printf("ERROR: while creating output file(s)... (code %d)\n", outcome.processResult),
@@ -260,9 +262,11 @@ RunReport RunDownloadAndProcess(const RunRequest& request, DownloadRunHost& host
   g_device.Wait(100);
   host.ListDirectory();
   if (!request.localFile && !report.files.empty()) {
-    const bool allWell = std::all_of(report.files.begin(), report.files.end(), [](const FileOutcome& f) {
-      return f.result == FileOutcome::Result::kProcessed && f.walkFault.empty() && f.markResult == 0;
-    });
+    const bool allWell =
+        std::all_of(report.files.begin(), report.files.end(), [](const FileOutcome& f) {
+          return f.result == FileOutcome::Result::kProcessed && f.walkFault.empty() &&
+                 f.markResult == 0;
+        });
     host.ShowMessage(FormatRunSummary(report), allWell ? "INFORMATION" : "ERROR",
                      allWell ? RunIcon::kInformation : RunIcon::kExclamation);
   }
@@ -273,57 +277,65 @@ std::string FormatRunSummary(const RunReport& report) {
   std::string text;
   for (const FileOutcome& f : report.files) {
     const std::string name = GuiderFileName(f.fileId);
-    const std::string folder = f.folder.empty() ? OutputFolder(f.fileId).string() : f.folder.string();
+    const std::string folder =
+        f.folder.empty() ? OutputFolder(f.fileId).string() : f.folder.string();
     using R = FileOutcome::Result;
     switch (f.result) {
       case R::kEmptyEntry:
         text += Printf("Entry %u: file entry is empty, nothing read.\n", f.entryIndex);
         continue;
       case R::kInvalidStamp:
-        text += Printf("%s: invalid date or time in the guider's directory entry; the run stopped here.\n",
-                       name.c_str());
+        text += Printf(
+            "%s: invalid date or time in the guider's directory entry; the run stopped here.\n",
+            name.c_str());
         continue;
       case R::kNotReached:
         text += Printf("%s: not downloaded.\n", name.c_str());
         continue;
       case R::kLinkLost:
-        text += Printf("%s: connection lost after %d pages. The part read was saved in %s but not "
-                       "processed; the file stays new (N) in the guider.\n",
-                       name.c_str(), f.pages, folder.c_str());
+        text += Printf(
+            "%s: connection lost after %d pages. The part read was saved in %s but not "
+            "processed; the file stays new (N) in the guider.\n",
+            name.c_str(), f.pages, folder.c_str());
         continue;
       case R::kWriteFailed:
-        text += Printf("%s: the raw copy could not be written in %s (code %d); not marked, not "
-                       "processed.\n",
-                       name.c_str(), folder.c_str(), f.writeResult);
+        text += Printf(
+            "%s: the raw copy could not be written in %s (code %d); not marked, not "
+            "processed.\n",
+            name.c_str(), folder.c_str(), f.writeResult);
         continue;
       case R::kProcessed:
       case R::kProcessFailed:
         break;
     }
-    const std::string processed =
-        f.result == R::kProcessFailed ? Printf("processing failed (code %d)", f.processResult)
+    const std::string processed = f.result == R::kProcessFailed
+                                      ? Printf("processing failed (code %d)", f.processResult)
                                       : std::string("processed");
     text += Printf("%s: %d pages (%d bytes) ", name.c_str(), f.pages, f.pages * 512);
     if (f.readFailed) {
-      text += Printf("read, then the guider did not send a page whole; the part read was kept and %s. "
-                     "The file stays new (N) in the guider: download it again.",
-                     processed.c_str());
+      text += Printf(
+          "read, then the guider did not send a page whole; the part read was kept and %s. "
+          "The file stays new (N) in the guider: download it again.",
+          processed.c_str());
     } else if (!f.walkFault.empty()) {
-      text += Printf("read; the page chain in the guider is damaged (%s); the pages read were kept and %s.",
-                     f.walkFault.c_str(), processed.c_str());
+      text += Printf(
+          "read; the page chain in the guider is damaged (%s); the pages read were kept and %s.",
+          f.walkFault.c_str(), processed.c_str());
     } else {
       text += Printf("downloaded and %s.", processed.c_str());
     }
     text += Printf("\n   Folder: %s\n", folder.c_str());
     if (f.markResult > 0) {
-      text += Printf("   WARNING: can't set downloaded flag to 'yes' (code %d). File in the guider will be "
-                     "shown as not downloaded.\n",
-                     f.markResult);
+      text += Printf(
+          "   WARNING: can't set downloaded flag to 'yes' (code %d). File in the guider will be "
+          "shown as not downloaded.\n",
+          f.markResult);
     }
   }
   if (report.linkLost) {
-    text += "\nThe guider no longer answers: check the cable and that it is switched on, then press "
-            "Refresh files.\n";
+    text +=
+        "\nThe guider no longer answers: check the cable and that it is switched on, then press "
+        "Refresh files.\n";
   }
   return text;
 }

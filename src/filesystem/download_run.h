@@ -61,13 +61,13 @@ struct RunRequest {
 // How one file of a download run ended.
 struct FileOutcome {
   enum class Result {
-    kEmptyEntry,       // first_page 0x0FFE or above: nothing to read
-    kInvalidStamp,     // the entry's stamps were refused; the run stopped
-    kWriteFailed,      // the raw copy could not be written
-    kProcessed,        // written and processed (the chain may be damaged)
-    kProcessFailed,    // written, but processing failed
-    kLinkLost,         // the link went while reading this file
-    kNotReached,       // the run stopped before this file
+    kEmptyEntry,     // first_page 0x0FFE or above: nothing to read
+    kInvalidStamp,   // the entry's stamps were refused; the run stopped
+    kWriteFailed,    // the raw copy could not be written
+    kProcessed,      // written and processed (the chain may be damaged)
+    kProcessFailed,  // written, but processing failed
+    kLinkLost,       // the link went while reading this file
+    kNotReached,     // the run stopped before this file
   };
   unsigned entryIndex = 0;
   std::uint32_t fileId = 0;
@@ -78,7 +78,7 @@ struct FileOutcome {
   bool readFailed = false;  // the walk ended with a failed page read
   bool linkLost = false;    // ... because the link itself is gone
   int writeResult = 0;
-  int markResult = -1;      // -1: no mark was tried
+  int markResult = -1;  // -1: no mark was tried
   int processResult = 0;
   std::filesystem::path folder;
 };

@@ -57,7 +57,7 @@ constexpr char kStarDecError[] =
 // font; each column still widens to its widest text in the font in use.
 constexpr int kColumnWidths[] = {60, 110, 110, 40};
 constexpr const char* kWidestTexts[] = {"QD000000", "2026.12.31. 23:59", "2026.12.31. 23:59",
-                                         "state"};
+                                        "state"};
 const QColor kListBackground(0xF0, 0xF0, 0xFF);
 
 QString ObjectName(int id) {
@@ -329,7 +329,8 @@ void CFilesystemDlg::BuildControls() {
   openAnalysis_ = new QPushButton("Open analysis", local);
   openAnalysis_->setObjectName("controlOpenAnalysis");
   openAnalysis_->setToolTip(
-      "Opens analysis.html of the selected file's output folder: the guide graph, guiding error and "
+      "Opens analysis.html of the selected file's output folder: the guide graph, guiding error "
+      "and "
       "periodic error, with ranges to exclude");
   openAnalysis_->setEnabled(false);
   auto* openers = new QHBoxLayout;

@@ -28,10 +28,10 @@ int LeaveFileSystemMode();
 // the other two mean the guider answered, but not with a whole page.
 enum class PageReadFault {
   kNone,
-  kLinkFailed,   // a driver call failed
-  kNoAnswer,     // a read brought no byte within the read time-out
-  kShortChunk,   // part of a chunk came, then nothing more
-  kBadTrailer,   // all 528 bytes came, the trailer was not 0xFF
+  kLinkFailed,  // a driver call failed
+  kNoAnswer,    // a read brought no byte within the read time-out
+  kShortChunk,  // part of a chunk came, then nothing more
+  kBadTrailer,  // all 528 bytes came, the trailer was not 0xFF
 };
 
 // Reads page `page` (0..4095) into `buffer` (528 bytes). 0, or 1 on any

@@ -152,9 +152,9 @@ CFirmwareDlg::CFirmwareDlg(UserDialogs& dialogs, QWidget* parent)
   camera_->setChecked(true);
   defaultVariables_->setChecked(false);
   firmware_ = LoadedFirmware{};
-  for (QWidget* control : std::initializer_list<QWidget*>{
-           checkVersion_, browse_, upload_, camera_, handController_, defaultVariables_, run_,
-           close_}) {
+  for (QWidget* control :
+       std::initializer_list<QWidget*>{checkVersion_, browse_, upload_, camera_, handController_,
+                                       defaultVariables_, run_, close_}) {
     group_.Add(control);
   }
 }
@@ -215,7 +215,8 @@ void CFirmwareDlg::BuildControls() {
 
   defaultVariables_ = new QCheckBox("Default var.s", file);
   named(defaultVariables_, kIdDefaultVariables);
-  defaultVariables_->setToolTip("Write the new firmware's default variables instead of the stored ones");
+  defaultVariables_->setToolTip(
+      "Write the new firmware's default variables instead of the stored ones");
   handController_ = new QCheckBox("HandController", file);
   named(handController_, kIdUpdateHandController);
   camera_ = new QCheckBox("Camera", file);
@@ -344,9 +345,8 @@ void CFirmwareDlg::OnRun() {
 void CFirmwareDlg::OnUpload() {
   if (!firmware_.HasFirmware()) return;
   if (firmware_.hcVersion > ApplicationFirmwareLimit()) {
-    const MessageAnswer answer =
-        dialogs_.ShowMessage(this, kNewerFirmwareQuestion, "WARNING", MessageIcon::Exclamation,
-                             MessageButtons::YesNo);
+    const MessageAnswer answer = dialogs_.ShowMessage(
+        this, kNewerFirmwareQuestion, "WARNING", MessageIcon::Exclamation, MessageButtons::YesNo);
     if (answer != MessageAnswer::Yes) return;
   }
 
@@ -489,7 +489,8 @@ std::optional<std::string> CFirmwareDlg::VerifyRestore() {
     return "The variables written could not be read back to check them.\n" +
            ProtocolMessage().toStdString();
   }
-  const std::vector<int> differing = DifferingOffsets(Transferred(variables_), Transferred(readBack));
+  const std::vector<int> differing =
+      DifferingOffsets(Transferred(variables_), Transferred(readBack));
   if (differing.empty()) return std::nullopt;
   AddReport(QString::fromStdString(DescribeReadBack(differing)));
   return DescribeReadBack(differing);

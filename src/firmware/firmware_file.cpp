@@ -24,8 +24,7 @@ std::uint16_t ReadWord(const std::vector<std::uint8_t>& bytes, std::int32_t at) 
   return static_cast<std::uint16_t>(bytes[at] | bytes[at + 1] << 8);
 }
 
-FirmwareFileLoad Failed(FirmwareFileStatus status, const char* description,
-                        const char* boxText) {
+FirmwareFileLoad Failed(FirmwareFileStatus status, const char* description, const char* boxText) {
   FirmwareFileLoad load;
   load.status = status;
   load.description = description;
@@ -97,8 +96,8 @@ std::string DescribeFirmware(const LoadedFirmware& firmware) {
   std::string text = "HandController version:  ";
   text += firmware.hcImageLength == 0 ? "-\n" : FormatVersionWord(firmware.hcVersion) + "\n";
   text += "Camera version:  ";
-  text += firmware.cameraImageLength == 0 ? "-\n"
-                                          : FormatVersionWord(firmware.cameraVersion) + "\n";
+  text +=
+      firmware.cameraImageLength == 0 ? "-\n" : FormatVersionWord(firmware.cameraVersion) + "\n";
   return text;
 }
 

@@ -116,7 +116,8 @@ std::span<const std::uint8_t> ImageIn(std::span<const std::uint8_t> firmware, st
 }
 
 int Rejected() {
-  return Plain(kUploadImageRejected, "the firmware image is empty or lies outside the file: nothing sent");
+  return Plain(kUploadImageRejected,
+               "the firmware image is empty or lies outside the file: nothing sent");
 }
 
 // After an image the hand controller restarts; the upload counts only once
@@ -152,7 +153,8 @@ class CameraStream {
   // Sends one byte. Empty to go on, else the upload's result. `consumed`
   // is how many image bytes the stream has taken so far.
   std::optional<int> Put(std::uint8_t byte, bool endMarker, std::size_t consumed) {
-    if (!WriteByte(byte)) return endMarker ? Closing(1, " (eofw) ..failed in Write") : LinkFailure();
+    if (!WriteByte(byte))
+      return endMarker ? Closing(1, " (eofw) ..failed in Write") : LinkFailure();
     if (first_) {
       first_ = false;
       return std::nullopt;
@@ -167,7 +169,8 @@ class CameraStream {
     }
     const int queued = QueuedBytes();
     if (queued < 0) return LinkFailure();
-    if (queued > 0) return endMarker ? Closing(4, kTooManyAfterAck) : Closing(1, kTooManyAfterAckLine);
+    if (queued > 0)
+      return endMarker ? Closing(4, kTooManyAfterAck) : Closing(1, kTooManyAfterAckLine);
     if (!endMarker) Report(progress_, consumed, total_);
     return std::nullopt;
   }
@@ -319,7 +322,8 @@ int DownloadEEPROM(VariableSet& variables, const ProgressCallback& progress) {
   std::uint8_t answer = 0;
   if (!ReadByte(&answer)) return LinkFailure();
   if (answer != kReadReady) {
-    return Closing(WrongByte(answer), WithByte("bad byte read for Read EEPROM cmd: 0x%02x\r\n", answer));
+    return Closing(WrongByte(answer),
+                   WithByte("bad byte read for Read EEPROM cmd: 0x%02x\r\n", answer));
   }
   if (!WriteAll(kEepromStart, sizeof kEepromStart)) return LinkFailure();
 
@@ -334,7 +338,8 @@ int DownloadEEPROM(VariableSet& variables, const ProgressCallback& progress) {
   }
   std::uint8_t end = 0;
   if (!ReadByte(&end)) return LinkFailure();
-  if (end != kReadEnd) return Closing(WrongByte(end), WithByte("bad END byte read: 0x%02x\r\n", end));
+  if (end != kReadEnd)
+    return Closing(WrongByte(end), WithByte("bad END byte read: 0x%02x\r\n", end));
 
   std::copy(bytes.begin(), bytes.end(), variables.image.begin());
   const std::uint16_t version = variables.ImageVersion();
@@ -354,9 +359,11 @@ int UploadEEPROM(VariableSet& variables, const ProgressCallback& progress, bool 
   std::uint8_t answer = 0;
   if (!ReadByte(&answer)) return LinkFailure();
   if (answer != kWriteReady) {
-    return Closing(WrongByte(answer), WithByte("bad byte read for Write EEPROM cmd: 0x%02x\r\n", answer));
+    return Closing(WrongByte(answer),
+                   WithByte("bad byte read for Write EEPROM cmd: 0x%02x\r\n", answer));
   }
-  if (!WriteAll(kEepromStart, sizeof kEepromStart) || !WriteAll(kEepromLength, sizeof kEepromLength)) {
+  if (!WriteAll(kEepromStart, sizeof kEepromStart) ||
+      !WriteAll(kEepromLength, sizeof kEepromLength)) {
     return LinkFailure();
   }
 
@@ -366,14 +373,16 @@ int UploadEEPROM(VariableSet& variables, const ProgressCallback& progress, bool 
       std::uint8_t ack = 0;
       if (!ReadByte(&ack)) return LinkFailure();
       if (ack != kAck) {
-        return Closing(WrongByte(ack), WithByte("bad byte read as ACK (required 0x11): 0x%02x\r\n", ack));
+        return Closing(WrongByte(ack),
+                       WithByte("bad byte read as ACK (required 0x11): 0x%02x\r\n", ack));
       }
     }
     Report(progress, static_cast<std::size_t>(i), kEepromTransferSize - 1);
   }
   std::uint8_t end = 0;
   if (!ReadByte(&end)) return LinkFailure();
-  if (end != kWriteEnd) return Closing(WrongByte(end), WithByte("bad END byte read: 0x%02x\r\n", end));
+  if (end != kWriteEnd)
+    return Closing(WrongByte(end), WithByte("bad END byte read: 0x%02x\r\n", end));
   return 0;
 }
 

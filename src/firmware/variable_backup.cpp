@@ -32,14 +32,13 @@ std::string VariableBackupName(std::uint16_t layoutVersion, const std::tm& local
   return Stem(layoutVersion, localTime) + kExtension;
 }
 
-VariableBackup SaveVariableBackup(std::span<const std::uint8_t> image,
-                                  std::uint16_t layoutVersion, const std::tm& localTime,
-                                  const std::filesystem::path& folder) {
+VariableBackup SaveVariableBackup(std::span<const std::uint8_t> image, std::uint16_t layoutVersion,
+                                  const std::tm& localTime, const std::filesystem::path& folder) {
   const std::string stem = Stem(layoutVersion, localTime);
   VariableBackup backup;
   for (int n = 1; n <= kMaxNameTries; ++n) {
-    const std::string name = n == 1 ? stem + kExtension
-                                    : stem + "_" + std::to_string(n) + kExtension;
+    const std::string name =
+        n == 1 ? stem + kExtension : stem + "_" + std::to_string(n) + kExtension;
     const std::filesystem::path path = folder / name;
     // "x": created here or not at all, so that two saves in the same second
     // cannot overwrite each other.

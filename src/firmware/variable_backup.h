@@ -28,9 +28,8 @@ struct VariableBackup {
 // earlier backup is never replaced: a name already taken gets "_2", "_3",
 // ... before the extension. A file that could not be written whole is
 // removed again.
-VariableBackup SaveVariableBackup(std::span<const std::uint8_t> image,
-                                  std::uint16_t layoutVersion, const std::tm& localTime,
-                                  const std::filesystem::path& folder);
+VariableBackup SaveVariableBackup(std::span<const std::uint8_t> image, std::uint16_t layoutVersion,
+                                  const std::tm& localTime, const std::filesystem::path& folder);
 
 // Offsets at which the image read back differs from the one written; a
 // shorter read-back differs at every offset it lacks.

@@ -31,38 +31,22 @@ struct Row {
 };
 
 constexpr Row kMain[] = {
-    {"M00", 0x000, B, 0x0121, kStillStored, 6},
-    {"M03", 0x003, B, 0x0109, kStillStored, 20},
-    {"M04", 0x004, B, 0x0109, kStillStored, 20},
-    {"M05", 0x005, B, 0x0109, kStillStored, 20},
-    {"M06", 0x006, B, 0x0109, kStillStored, 20},
-    {"M07", 0x007, B, 0x0201, kStillStored, 0},
-    {"M10", 0x010, W, 0x0108, kStillStored, 1},
-    {"M12", 0x012, W, 0x0108, kStillStored, 50},
-    {"M14", 0x014, W, 0x0108, 0x0202, 0},
-    {"M14", 0x014, B, 0x0203, kStillStored, 0},
-    {"M15", 0x015, B, 0x0203, kStillStored, 2},
-    {"M16", 0x016, W, 0x0108, kStillStored, 600},
-    {"M18", 0x018, W, 0x0203, kStillStored, 1},
-    {"M1A", 0x01A, W, 0x0203, kStillStored, 50},
-    {"M1C", 0x01C, B, 0x0203, kStillStored, 0},
-    {"M1D", 0x01D, B, 0x0203, kStillStored, 0},
-    {"M1E", 0x01E, W, 0x0203, kStillStored, 600},
-    {"M20", 0x020, B, 0x0203, kStillStored, 0},
-    {"M21", 0x021, B, 0x0203, kStillStored, 0},
-    {"M22", 0x022, B, 0x0210, kStillStored, 0},
-    {"M23", 0x023, B, 0x0210, kStillStored, 0},
-    {"M24", 0x024, B, 0x0212, kStillStored, 0},
-    {"M2F", 0x02F, B, 0x0111, kStillStored, 0},
-    {"M330", 0x330, W, 0x0203, kStillStored, 1},
-    {"M332", 0x332, W, 0x0203, kStillStored, 50},
-    {"M334", 0x334, B, 0x0203, kStillStored, 0},
-    {"M335", 0x335, B, 0x0203, kStillStored, 0},
-    {"M336", 0x336, W, 0x0203, kStillStored, 600},
-    {"M338", 0x338, W, 0x0203, kStillStored, 1},
-    {"M33A", 0x33A, W, 0x0203, kStillStored, 50},
-    {"M33C", 0x33C, B, 0x0203, kStillStored, 0},
-    {"M33D", 0x33D, B, 0x0203, kStillStored, 0},
+    {"M00", 0x000, B, 0x0121, kStillStored, 6},    {"M03", 0x003, B, 0x0109, kStillStored, 20},
+    {"M04", 0x004, B, 0x0109, kStillStored, 20},   {"M05", 0x005, B, 0x0109, kStillStored, 20},
+    {"M06", 0x006, B, 0x0109, kStillStored, 20},   {"M07", 0x007, B, 0x0201, kStillStored, 0},
+    {"M10", 0x010, W, 0x0108, kStillStored, 1},    {"M12", 0x012, W, 0x0108, kStillStored, 50},
+    {"M14", 0x014, W, 0x0108, 0x0202, 0},          {"M14", 0x014, B, 0x0203, kStillStored, 0},
+    {"M15", 0x015, B, 0x0203, kStillStored, 2},    {"M16", 0x016, W, 0x0108, kStillStored, 600},
+    {"M18", 0x018, W, 0x0203, kStillStored, 1},    {"M1A", 0x01A, W, 0x0203, kStillStored, 50},
+    {"M1C", 0x01C, B, 0x0203, kStillStored, 0},    {"M1D", 0x01D, B, 0x0203, kStillStored, 0},
+    {"M1E", 0x01E, W, 0x0203, kStillStored, 600},  {"M20", 0x020, B, 0x0203, kStillStored, 0},
+    {"M21", 0x021, B, 0x0203, kStillStored, 0},    {"M22", 0x022, B, 0x0210, kStillStored, 0},
+    {"M23", 0x023, B, 0x0210, kStillStored, 0},    {"M24", 0x024, B, 0x0212, kStillStored, 0},
+    {"M2F", 0x02F, B, 0x0111, kStillStored, 0},    {"M330", 0x330, W, 0x0203, kStillStored, 1},
+    {"M332", 0x332, W, 0x0203, kStillStored, 50},  {"M334", 0x334, B, 0x0203, kStillStored, 0},
+    {"M335", 0x335, B, 0x0203, kStillStored, 0},   {"M336", 0x336, W, 0x0203, kStillStored, 600},
+    {"M338", 0x338, W, 0x0203, kStillStored, 1},   {"M33A", 0x33A, W, 0x0203, kStillStored, 50},
+    {"M33C", 0x33C, B, 0x0203, kStillStored, 0},   {"M33D", 0x33D, B, 0x0203, kStillStored, 0},
     {"M33E", 0x33E, W, 0x0203, kStillStored, 600},
 };
 
@@ -158,8 +142,8 @@ constexpr int kLegacyFlag = RowNamed(kProfile, "legacy flag");
 constexpr int kP36 = RowNamed(kProfile, "P36");
 constexpr int kPC3InHighByte = RowNamed(kProfile, "PC3");
 constexpr int kPC5 = RowNamed(kProfile, "PC5");
-static_assert(kM00 >= 0 && kP32 >= 0 && kLegacyFlag >= 0 && kP36 >= 0 &&
-              kPC3InHighByte >= 0 && kPC5 >= 0);
+static_assert(kM00 >= 0 && kP32 >= 0 && kLegacyFlag >= 0 && kP36 >= 0 && kPC3InHighByte >= 0 &&
+              kPC5 >= 0);
 static_assert(kProfile[kPC3InHighByte].upTo == kLayout1_11);
 
 // No firmware takes an M00 above this.
@@ -173,12 +157,9 @@ bool Stores(const Row& row, std::uint16_t layout) {
 }
 
 // Profiles 1 and 2 came with 1.11; older layouts leave them alone.
-int ConvertedProfiles(std::uint16_t layout) {
-  return layout < kLayout1_11 ? 1 : kProfileCount;
-}
+int ConvertedProfiles(std::uint16_t layout) { return layout < kLayout1_11 ? 1 : kProfileCount; }
 
-std::uint32_t Load(const std::array<std::uint8_t, kEepromImageSize>& image, int at,
-                   Width width) {
+std::uint32_t Load(const std::array<std::uint8_t, kEepromImageSize>& image, int at, Width width) {
   std::uint32_t value = image[at];
   if (width == Width::kWord) value |= static_cast<std::uint32_t>(image[at + 1]) << 8;
   return value;

@@ -10,168 +10,167 @@
 namespace ktal {
 namespace {
 
-void AppendInteger(std::string& out, long long value)
-{
-    char buffer[24];
-    const auto result = std::to_chars(buffer, buffer + sizeof buffer, value);
-    out.append(buffer, result.ptr);
+void AppendInteger(std::string& out, long long value) {
+  char buffer[24];
+  const auto result = std::to_chars(buffer, buffer + sizeof buffer, value);
+  out.append(buffer, result.ptr);
 }
 
 // The shortest text that reads back as the same double, as the page's
 // JSON.parse will read it; null for a missing or non-finite value.
-void AppendReal(std::string& out, const std::optional<double>& value)
-{
-    if (!value || !std::isfinite(*value)) {
-        out += "null";
-        return;
-    }
-    char buffer[32];
-    const auto result = std::to_chars(buffer, buffer + sizeof buffer, *value);
-    out.append(buffer, result.ptr);
+void AppendReal(std::string& out, const std::optional<double>& value) {
+  if (!value || !std::isfinite(*value)) {
+    out += "null";
+    return;
+  }
+  char buffer[32];
+  const auto result = std::to_chars(buffer, buffer + sizeof buffer, *value);
+  out.append(buffer, result.ptr);
 }
 
 // A JSON string of printable ASCII. '<' is escaped so that no text can end
 // the script element that holds the data.
-void AppendString(std::string& out, std::string_view text)
-{
-    out += '"';
-    for (const char c : text) {
-        if (c == '"' || c == '\\')
-            (out += '\\') += c;
-        else if (c == '<')
-            out += "\\u003c";
-        else if (static_cast<unsigned char>(c) < 0x20 || static_cast<unsigned char>(c) > 0x7e)
-            out += '?';
-        else
-            out += c;
-    }
-    out += '"';
+void AppendString(std::string& out, std::string_view text) {
+  out += '"';
+  for (const char c : text) {
+    if (c == '"' || c == '\\')
+      (out += '\\') += c;
+    else if (c == '<')
+      out += "\\u003c";
+    else if (static_cast<unsigned char>(c) < 0x20 || static_cast<unsigned char>(c) > 0x7e)
+      out += '?';
+    else
+      out += c;
+  }
+  out += '"';
 }
 
 long long Tenths(double seconds) { return std::llround(seconds * 10.0); }
 
 // One column of the samples: "name":[v0,v1,...].
 template <typename Value>
-void AppendColumn(std::string& out, const char* name, const GuideSeries& series, Value value)
-{
-    out += '"';
-    out += name;
-    out += "\":[";
-    for (std::size_t i = 0; i < series.samples.size(); ++i) {
-        if (i > 0)
-            out += ',';
-        AppendInteger(out, value(i));
-    }
-    out += ']';
+void AppendColumn(std::string& out, const char* name, const GuideSeries& series, Value value) {
+  out += '"';
+  out += name;
+  out += "\":[";
+  for (std::size_t i = 0; i < series.samples.size(); ++i) {
+    if (i > 0) out += ',';
+    AppendInteger(out, value(i));
+  }
+  out += ']';
 }
 
-} // namespace
+}  // namespace
 
-std::string AnalysisPageData(const GuideSeries& series, const SummaryOptions& options, std::uint32_t file_id,
-                             std::string_view generation_time)
-{
-    const std::vector<GuideSample>& s = series.samples;
-    std::string out;
-    // About 25 characters a sample in six columns.
-    out.reserve(512 + s.size() * 26 + (series.exposures.size() + series.runs.size()) * 80);
-    char name[16];
-    std::snprintf(name, sizeof name, "QD%06x", static_cast<unsigned>(file_id & 0xFFFFFF));
-    out += "{\"file\":";
-    AppendString(out, name);
-    out += ",\"generated\":";
-    AppendString(out, generation_time);
-    out += ",\"origin\":{\"date\":";
-    AppendInteger(out, series.origin_date);
-    out += ",\"tenths\":";
-    AppendInteger(out, series.origin_tenths);
-    out += "},\"end\":";
-    AppendInteger(out, Tenths(series.end_s));
-    out += ",\"options\":{\"focal_mm\":";
-    AppendReal(out, options.focal_length_mm);
-    out += ",\"worm_s\":";
-    AppendReal(out, options.worm_period_s);
-    out += ",\"dec_deg\":";
-    AppendReal(out, options.declination_deg);
-    out += "},\n\"samples\":{";
-    // Times as steps from the previous sample: most are a few tenths.
-    AppendColumn(out, "dt", series, [&](std::size_t i) {
-        return Tenths(s[i].t) - (i > 0 ? Tenths(s[i - 1].t) : 0);
-    });
-    out += ",\n";
-    AppendColumn(out, "x", series, [&](std::size_t i) { return std::llround(s[i].ra_px * 256.0); });
-    out += ",\n";
-    AppendColumn(out, "y", series, [&](std::size_t i) { return std::llround(s[i].dec_px * 256.0); });
-    out += ",\n";
-    AppendColumn(out, "cx", series, [&](std::size_t i) { return std::llround(s[i].ra_correction_s * 32.0); });
-    out += ",\n";
-    AppendColumn(out, "cy", series, [&](std::size_t i) { return std::llround(s[i].dec_correction_s * 32.0); });
-    out += ",\n";
-    // 0 a drift, 1 an absolute position, 2 a lost star.
-    AppendColumn(out, "kind", series, [&](std::size_t i) { return s[i].lost ? 2 : s[i].position ? 1 : 0; });
-    out += "},\n\"exposures\":[";
-    for (std::size_t k = 0; k < series.exposures.size(); ++k) {
-        const ExposureSpan& e = series.exposures[k];
-        out += k > 0 ? ",{\"kind\":" : "{\"kind\":";
-        AppendString(out, std::string_view(&e.kind, 1));
-        out += ",\"number\":";
-        AppendInteger(out, e.number);
-        out += ",\"begin\":";
-        AppendInteger(out, Tenths(e.begin_s));
-        out += ",\"end\":";
-        AppendInteger(out, Tenths(e.end_s));
-        out += ",\"first\":";
-        AppendInteger(out, static_cast<long long>(e.first_sample));
-        out += ",\"end_sample\":";
-        AppendInteger(out, static_cast<long long>(e.end_sample));
-        out += '}';
-    }
-    out += "],\n\"runs\":[";
-    for (std::size_t k = 0; k < series.runs.size(); ++k) {
-        const RunSpan& r = series.runs[k];
-        out += k > 0 ? ",{\"begin\":" : "{\"begin\":";
-        AppendInteger(out, Tenths(r.begin_s));
-        out += ",\"end\":";
-        AppendInteger(out, Tenths(r.end_s));
-        out += ",\"first\":";
-        AppendInteger(out, static_cast<long long>(r.first_sample));
-        out += ",\"end_sample\":";
-        AppendInteger(out, static_cast<long long>(r.end_sample));
-        out += '}';
-    }
-    out += "]}";
-    return out;
+std::string AnalysisPageData(const GuideSeries& series, const SummaryOptions& options,
+                             std::uint32_t file_id, std::string_view generation_time) {
+  const std::vector<GuideSample>& s = series.samples;
+  std::string out;
+  // About 25 characters a sample in six columns.
+  out.reserve(512 + s.size() * 26 + (series.exposures.size() + series.runs.size()) * 80);
+  char name[16];
+  std::snprintf(name, sizeof name, "QD%06x", static_cast<unsigned>(file_id & 0xFFFFFF));
+  out += "{\"file\":";
+  AppendString(out, name);
+  out += ",\"generated\":";
+  AppendString(out, generation_time);
+  out += ",\"origin\":{\"date\":";
+  AppendInteger(out, series.origin_date);
+  out += ",\"tenths\":";
+  AppendInteger(out, series.origin_tenths);
+  out += "},\"end\":";
+  AppendInteger(out, Tenths(series.end_s));
+  out += ",\"options\":{\"focal_mm\":";
+  AppendReal(out, options.focal_length_mm);
+  out += ",\"worm_s\":";
+  AppendReal(out, options.worm_period_s);
+  out += ",\"dec_deg\":";
+  AppendReal(out, options.declination_deg);
+  out += "},\n\"samples\":{";
+  // Times as steps from the previous sample: most are a few tenths.
+  AppendColumn(out, "dt", series,
+               [&](std::size_t i) { return Tenths(s[i].t) - (i > 0 ? Tenths(s[i - 1].t) : 0); });
+  out += ",\n";
+  AppendColumn(out, "x", series, [&](std::size_t i) { return std::llround(s[i].ra_px * 256.0); });
+  out += ",\n";
+  AppendColumn(out, "y", series, [&](std::size_t i) { return std::llround(s[i].dec_px * 256.0); });
+  out += ",\n";
+  AppendColumn(out, "cx", series,
+               [&](std::size_t i) { return std::llround(s[i].ra_correction_s * 32.0); });
+  out += ",\n";
+  AppendColumn(out, "cy", series,
+               [&](std::size_t i) { return std::llround(s[i].dec_correction_s * 32.0); });
+  out += ",\n";
+  // 0 a drift, 1 an absolute position, 2 a lost star.
+  AppendColumn(out, "kind", series, [&](std::size_t i) {
+    return s[i].lost ? 2 : s[i].position ? 1 : 0;
+  });
+  out += "},\n\"exposures\":[";
+  for (std::size_t k = 0; k < series.exposures.size(); ++k) {
+    const ExposureSpan& e = series.exposures[k];
+    out += k > 0 ? ",{\"kind\":" : "{\"kind\":";
+    AppendString(out, std::string_view(&e.kind, 1));
+    out += ",\"number\":";
+    AppendInteger(out, e.number);
+    out += ",\"begin\":";
+    AppendInteger(out, Tenths(e.begin_s));
+    out += ",\"end\":";
+    AppendInteger(out, Tenths(e.end_s));
+    out += ",\"first\":";
+    AppendInteger(out, static_cast<long long>(e.first_sample));
+    out += ",\"end_sample\":";
+    AppendInteger(out, static_cast<long long>(e.end_sample));
+    out += '}';
+  }
+  out += "],\n\"runs\":[";
+  for (std::size_t k = 0; k < series.runs.size(); ++k) {
+    const RunSpan& r = series.runs[k];
+    out += k > 0 ? ",{\"begin\":" : "{\"begin\":";
+    AppendInteger(out, Tenths(r.begin_s));
+    out += ",\"end\":";
+    AppendInteger(out, Tenths(r.end_s));
+    out += ",\"first\":";
+    AppendInteger(out, static_cast<long long>(r.first_sample));
+    out += ",\"end_sample\":";
+    AppendInteger(out, static_cast<long long>(r.end_sample));
+    out += '}';
+  }
+  out += "]}";
+  return out;
 }
 
 int WriteAnalysisPage(const GuideLog& log, std::uint32_t file_id, const SummaryOptions& options,
-                      std::string_view generation_time, OutputBudget* budget)
-{
-    const std::string data = AnalysisPageData(ExtractGuideSeries(log), options, file_id, generation_time);
-    const std::string_view page = AnalysisPageTemplate();
-    const std::size_t marker = page.find(kAnalysisDataMarker);
-    if (budget != nullptr && !(budget->TakeFile() && budget->TakeBytes(page.size() + data.size()))) {
-        PrintBudgetExceeded(*budget, kAnalysisPageName);
-        return kAnalysisOverBudget;
-    }
+                      std::string_view generation_time, OutputBudget* budget) {
+  const std::string data =
+      AnalysisPageData(ExtractGuideSeries(log), options, file_id, generation_time);
+  const std::string_view page = AnalysisPageTemplate();
+  const std::size_t marker = page.find(kAnalysisDataMarker);
+  if (budget != nullptr && !(budget->TakeFile() && budget->TakeBytes(page.size() + data.size()))) {
+    PrintBudgetExceeded(*budget, kAnalysisPageName);
+    return kAnalysisOverBudget;
+  }
 
-    StdioFile file = OpenStdioFile(kAnalysisPageName, "wb");
-    if (!file) {
-        std::printf("ERROR: can't create analysis HTML file\n");
-        return kAnalysisNotCreated;
-    }
-    // The build guarantees the marker; without it the page gets no data.
-    const std::string_view head = page.substr(0, marker == std::string_view::npos ? page.size() : marker);
-    const std::string_view tail =
-        marker == std::string_view::npos ? std::string_view() : page.substr(marker + kAnalysisDataMarker.size());
-    bool written = marker != std::string_view::npos;
-    for (const std::string_view part : {head, std::string_view(data), tail})
-        written = written && std::fwrite(part.data(), 1, part.size(), file.get()) == part.size();
-    // A page cut short by a full disk would show a broken night as if it
-    // were the whole one.
-    if (!CloseChecked(file) || !written) {
-        std::printf("ERROR: can't write analysis HTML file\n");
-        return kAnalysisWriteShort;
-    }
-    return 0;
+  StdioFile file = OpenStdioFile(kAnalysisPageName, "wb");
+  if (!file) {
+    std::printf("ERROR: can't create analysis HTML file\n");
+    return kAnalysisNotCreated;
+  }
+  // The build guarantees the marker; without it the page gets no data.
+  const std::string_view head =
+      page.substr(0, marker == std::string_view::npos ? page.size() : marker);
+  const std::string_view tail = marker == std::string_view::npos
+                                    ? std::string_view()
+                                    : page.substr(marker + kAnalysisDataMarker.size());
+  bool written = marker != std::string_view::npos;
+  for (const std::string_view part : {head, std::string_view(data), tail})
+    written = written && std::fwrite(part.data(), 1, part.size(), file.get()) == part.size();
+  // A page cut short by a full disk would show a broken night as if it
+  // were the whole one.
+  if (!CloseChecked(file) || !written) {
+    std::printf("ERROR: can't write analysis HTML file\n");
+    return kAnalysisWriteShort;
+  }
+  return 0;
 }
 
-} // namespace ktal
+}  // namespace ktal

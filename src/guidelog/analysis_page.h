@@ -10,8 +10,8 @@
 #include <string_view>
 
 #include "guidelog/guide_log.h"
-#include "guidelog/output_budget.h"
 #include "guidelog/guiding_summary.h"
+#include "guidelog/output_budget.h"
 
 namespace ktal {
 
@@ -29,8 +29,8 @@ inline constexpr int kAnalysisOverBudget = -3;  // the page does not fit the bud
 // series, each sample in the log's own whole units (tenths of a second,
 // 1/256 pixel, 1/32 second), from which the page computes exactly the
 // doubles of the series.
-std::string AnalysisPageData(const GuideSeries& series, const SummaryOptions& options, std::uint32_t file_id,
-                             std::string_view generation_time);
+std::string AnalysisPageData(const GuideSeries& series, const SummaryOptions& options,
+                             std::uint32_t file_id, std::string_view generation_time);
 
 // Writes "analysis.html" for the built log into the current directory,
 // replacing any file of that name: 0 written, or one of the codes above.
@@ -38,4 +38,4 @@ std::string AnalysisPageData(const GuideSeries& series, const SummaryOptions& op
 int WriteAnalysisPage(const GuideLog& log, std::uint32_t file_id, const SummaryOptions& options,
                       std::string_view generation_time, OutputBudget* budget = nullptr);
 
-} // namespace ktal
+}  // namespace ktal

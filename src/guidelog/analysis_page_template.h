@@ -13,4 +13,4 @@ inline constexpr std::string_view kAnalysisDataMarker = "@DATA@";
 // The whole page with kAnalysisDataMarker in it.
 std::string_view AnalysisPageTemplate();
 
-} // namespace ktal
+}  // namespace ktal

@@ -106,8 +106,7 @@ class CsvText {
   // printf's "%.*f" with a decimal point whatever the locale.
   void Fixed(double value, int decimals) {
     char buf[400];
-    const auto r = std::to_chars(buf, buf + sizeof buf, value, std::chars_format::fixed,
-                                 decimals);
+    const auto r = std::to_chars(buf, buf + sizeof buf, value, std::chars_format::fixed, decimals);
     text_.append(buf, r.ptr);
   }
 

@@ -35,8 +35,7 @@ void AppendNumber(std::string& out, int decimals, double value) {
   if (g_csvFormat != 0 || !std::isfinite(value) || std::fabs(value) >= 1e18) {
     // printf's "%.nf"; also the fallback where the comma form has no
     // integer part to show.
-    const auto r = std::to_chars(buf, buf + sizeof buf, value, std::chars_format::fixed,
-                                 decimals);
+    const auto r = std::to_chars(buf, buf + sizeof buf, value, std::chars_format::fixed, decimals);
     out.append(buf, r.ptr);
     return;
   }
@@ -119,11 +118,16 @@ void AppendTextCell(CsvText& out, std::string_view text, char sep) {
 
 const char* AeStateText(std::uint8_t state) {
   switch (state) {
-    case kAeIdle: return "IDLE";
-    case kAeWait: return "WAIT";
-    case kAeMl: return "ML";
-    case kAeExp: return "EXP";
-    default: return state >= kAeExternal ? "(external)" : "?";
+    case kAeIdle:
+      return "IDLE";
+    case kAeWait:
+      return "WAIT";
+    case kAeMl:
+      return "ML";
+    case kAeExp:
+      return "EXP";
+    default:
+      return state >= kAeExternal ? "(external)" : "?";
   }
 }
 

@@ -34,4 +34,4 @@ ExposureBounds FindGuidedExposure(const GuideLog& log, EntityPos from);
 // -1 memory ran out.
 int NextGuidedExposure(GuideLog& log);
 
-} // namespace ktal
+}  // namespace ktal

@@ -10,4 +10,4 @@ namespace ktal {
 // log.positions and log.exposure as NextGuidedExposure left them.
 void RenderExposurePlots(GuideLog& log);
 
-} // namespace ktal
+}  // namespace ktal

@@ -131,8 +131,8 @@ int GuideLog::ReadRawFile(std::FILE* file, DirectoryEntry& entry) {
   // are not looked at.
   if (std::memcmp(header, kRawHeaderText, sizeof kRawHeaderText) != 0) return 2;
   entry = DecodeDirectoryEntry(entry_bytes);
-  if (BeginLog(entry.created_date, entry.created_time, entry.modified_date,
-               entry.modified_time) != 0) {
+  if (BeginLog(entry.created_date, entry.created_time, entry.modified_date, entry.modified_time) !=
+      0) {
     return 3;
   }
   std::uint8_t bytes[kDataPageSize];
@@ -306,8 +306,8 @@ int GuideLog::BuildEntities(UnnamedRepeats repeats) {
       result = 1;
       break;
     }
-    const bool unnamed = type == ENTITY_UNNAMED_BF || type == ENTITY_UNNAMED_EF ||
-                         type == ENTITY_UNNAMED_FF;
+    const bool unnamed =
+        type == ENTITY_UNNAMED_BF || type == ENTITY_UNNAMED_EF || type == ENTITY_UNNAMED_FF;
     if (drop_repeats && unnamed && last_kept_unnamed) {
       // Decoded for its bits and type, not kept. It has no clock of its own.
       entities.pop_back();
@@ -327,10 +327,9 @@ int GuideLog::BuildEntities(UnnamedRepeats repeats) {
   eof.clock_tenths = clock.tenths;
   eof.clock_date = clock.date;
   // A log with no stored page is an empty stream, not a broken one.
-  const bool at_end_mark = page_count == 0 ||
-                           (cursor.page_index == last_page_index &&
-                            cursor.bit_byte_pos == end_byte_index &&
-                            cursor.bit_index == end_bit_index);
+  const bool at_end_mark = page_count == 0 || (cursor.page_index == last_page_index &&
+                                               cursor.bit_byte_pos == end_byte_index &&
+                                               cursor.bit_index == end_bit_index);
   eof.eof.broken = at_end_mark ? 0 : 1;
   return result;
 }

@@ -18,10 +18,10 @@ namespace ktal {
 // Position in the page stream. At the start of every page the bit byte is
 // data byte 0 and the first whole byte is data byte 1.
 struct StreamCursor {
-  int page_index = 0;     // stored page being read
-  int byte_pos = 1;       // next data byte handed out as a whole byte
-  int bit_byte_pos = 0;   // data byte that is the current bit byte
-  int bit_index = 7;      // next bit of the bit byte, 7 down to 0
+  int page_index = 0;    // stored page being read
+  int byte_pos = 1;      // next data byte handed out as a whole byte
+  int bit_byte_pos = 0;  // data byte that is the current bit byte
+  int bit_index = 7;     // next bit of the bit byte, 7 down to 0
 };
 
 // The clock that runs from entity to entity.
@@ -42,8 +42,8 @@ class GuideLog {
   // Resets the model for a new log (no pages, entity list and analysis array
   // emptied) and
   // checks the directory entry's stamps: 0 valid, 1 a stamp is invalid.
-  int BeginLog(std::uint16_t created_date, std::uint16_t created_time,
-               std::uint16_t modified_date, std::uint16_t modified_time);
+  int BeginLog(std::uint16_t created_date, std::uint16_t created_time, std::uint16_t modified_date,
+               std::uint16_t modified_time);
   // Stores one page behind the stored ones and takes the end marks from it:
   // 0 stored, 1 (nothing stored) when 4096 pages are already there.
   int AddPage(const DataPage& page);

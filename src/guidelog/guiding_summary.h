@@ -42,49 +42,49 @@ namespace ktal {
 
 // One star entity of the log.
 struct GuideSample {
-    double t = 0.0;                 // seconds since the log's first entity
-    double ra_px = 0.0;             // x / 256: drift, or absolute position
-    double dec_px = 0.0;            // y / 256
-    double ra_correction_s = 0.0;   // signed, correction / 32; 0 when none
-    double dec_correction_s = 0.0;
-    bool lost = false;              // no_star: no position, no correction
-    bool position = false;          // is_position: an absolute position
-    int exposure = -1;              // index into GuideSeries::exposures
-    int run = -1;                   // index into GuideSeries::runs
+  double t = 0.0;                // seconds since the log's first entity
+  double ra_px = 0.0;            // x / 256: drift, or absolute position
+  double dec_px = 0.0;           // y / 256
+  double ra_correction_s = 0.0;  // signed, correction / 32; 0 when none
+  double dec_correction_s = 0.0;
+  bool lost = false;      // no_star: no position, no correction
+  bool position = false;  // is_position: an absolute position
+  int exposure = -1;      // index into GuideSeries::exposures
+  int run = -1;           // index into GuideSeries::runs
 };
 
 // A guided exposure as the report finds and numbers it: an AutoExposure
 // exposure ('A', AE001...) or an external one ('X', XE001...). Its samples
 // are samples[first_sample, end_sample).
 struct ExposureSpan {
-    char kind = 'A';
-    int number = 0;                 // the report's number within its kind
-    double begin_s = 0.0;           // the entity that started it
-    double end_s = 0.0;             // the entity that ended it, or the log's
-                                    // last entity when it was still running
-    std::size_t first_sample = 0;
-    std::size_t end_sample = 0;
+  char kind = 'A';
+  int number = 0;        // the report's number within its kind
+  double begin_s = 0.0;  // the entity that started it
+  double end_s = 0.0;    // the entity that ended it, or the log's
+                         // last entity when it was still running
+  std::size_t first_sample = 0;
+  std::size_t end_sample = 0;
 };
 
 // An unguided run: a maximal sequence of absolute star positions (clock
 // entities inside it do not end it). Its samples are
 // samples[first_sample, end_sample), all positions.
 struct RunSpan {
-    double begin_s = 0.0;           // time of its first position
-    double end_s = 0.0;             // time of its last position
-    std::size_t first_sample = 0;
-    std::size_t end_sample = 0;
+  double begin_s = 0.0;  // time of its first position
+  double end_s = 0.0;    // time of its last position
+  std::size_t first_sample = 0;
+  std::size_t end_sample = 0;
 };
 
 // The whole night as plain numbers.
 struct GuideSeries {
-    // The clock of the log's first entity, the zero of every time.
-    std::uint16_t origin_date = 0;
-    std::uint32_t origin_tenths = 0;
-    double end_s = 0.0;             // time of the log's last entity
-    std::vector<GuideSample> samples;   // every star entity, in log order
-    std::vector<ExposureSpan> exposures;
-    std::vector<RunSpan> runs;
+  // The clock of the log's first entity, the zero of every time.
+  std::uint16_t origin_date = 0;
+  std::uint32_t origin_tenths = 0;
+  double end_s = 0.0;                // time of the log's last entity
+  std::vector<GuideSample> samples;  // every star entity, in log order
+  std::vector<ExposureSpan> exposures;
+  std::vector<RunSpan> runs;
 };
 
 // Reads the series out of a built log (BuildEntities done). The log is not
@@ -94,62 +94,62 @@ GuideSeries ExtractGuideSeries(const GuideLog& log);
 // A closed time range [begin_s, end_s] in series seconds; a range given
 // backwards covers the same span.
 struct TimeRange {
-    double begin_s = 0.0;
-    double end_s = 0.0;
+  double begin_s = 0.0;
+  double end_s = 0.0;
 };
 
 struct SummaryOptions {
-    std::optional<double> focal_length_mm;  // arcsecond figures need it
-    std::optional<double> worm_period_s;    // worm harmonics in the drift
-                                            // fit and the periodogram
-    std::optional<double> declination_deg;  // RA-axis periodic error
-    // Samples with begin_s <= t <= end_s for any range are left out of
-    // every figure, exactly as if they were not in the log.
-    std::vector<TimeRange> excluded;
+  std::optional<double> focal_length_mm;  // arcsecond figures need it
+  std::optional<double> worm_period_s;    // worm harmonics in the drift
+                                          // fit and the periodogram
+  std::optional<double> declination_deg;  // RA-axis periodic error
+  // Samples with begin_s <= t <= end_s for any range are left out of
+  // every figure, exactly as if they were not in the log.
+  std::vector<TimeRange> excluded;
 };
 
 // RMS and peak of one set of drift values, in one unit.
 struct ErrorFigures {
-    double ra_rms = 0.0;
-    double dec_rms = 0.0;
-    double total_rms = 0.0;
-    double ra_peak = 0.0;
-    double dec_peak = 0.0;
-    double total_peak = 0.0;
+  double ra_rms = 0.0;
+  double dec_rms = 0.0;
+  double total_rms = 0.0;
+  double ra_peak = 0.0;
+  double dec_peak = 0.0;
+  double total_peak = 0.0;
 };
 
 // The guiding of a stretch of the night. Drift samples are the star
 // entities that are neither lost nor absolute positions.
 struct GuidingFigures {
-    int drift_samples = 0;
-    int lost_stars = 0;
-    // Samples whose correction of that axis is not 0 (as the report counts).
-    int ra_corrections = 0;
-    int dec_corrections = 0;
-    double mean_ra_px = 0.0;
-    double mean_dec_px = 0.0;
-    // Present when drift_samples > 0.
-    std::optional<ErrorFigures> px;
-    // Present when drift_samples > 0 and the focal length is known.
-    std::optional<ErrorFigures> arcsec;
+  int drift_samples = 0;
+  int lost_stars = 0;
+  // Samples whose correction of that axis is not 0 (as the report counts).
+  int ra_corrections = 0;
+  int dec_corrections = 0;
+  double mean_ra_px = 0.0;
+  double mean_dec_px = 0.0;
+  // Present when drift_samples > 0.
+  std::optional<ErrorFigures> px;
+  // Present when drift_samples > 0 and the focal length is known.
+  std::optional<ErrorFigures> arcsec;
 };
 
 struct ExposureSummary {
-    int exposure = 0;               // index into GuideSeries::exposures
-    GuidingFigures guiding;
+  int exposure = 0;  // index into GuideSeries::exposures
+  GuidingFigures guiding;
 };
 
 // One peak of a periodogram, or its value at a worm harmonic.
 struct SpectrumPeak {
-    double period_s = 0.0;
-    double power = 0.0;             // share of the variance, 0..1
-    // Semi-amplitude of the best-fitting sine of that period, RA pixels.
-    double amplitude_px = 0.0;
-    // The same in RA-axis arcseconds (see UnguidedRunSummary).
-    std::optional<double> amplitude_arcsec;
-    // k (1..8) when the period is the worm period / k (within half the
-    // resolution, |f - k / P| <= 1 / (2 T)); 0 when it is none of them.
-    int harmonic = 0;
+  double period_s = 0.0;
+  double power = 0.0;  // share of the variance, 0..1
+  // Semi-amplitude of the best-fitting sine of that period, RA pixels.
+  double amplitude_px = 0.0;
+  // The same in RA-axis arcseconds (see UnguidedRunSummary).
+  std::optional<double> amplitude_arcsec;
+  // k (1..8) when the period is the worm period / k (within half the
+  // resolution, |f - k / P| <= 1 / (2 T)); 0 when it is none of them.
+  int harmonic = 0;
 };
 
 // Lomb-Scargle periodogram of the RA periodic error of a run (its residual
@@ -167,24 +167,24 @@ struct SpectrumPeak {
 // keeps its resolution and loses its shortest periods. No grid when
 // 1/Pmin < 1/T.
 struct Periodogram {
-    double first_hz = 0.0;
-    double step_hz = 0.0;
-    std::vector<double> power;      // power[k] at first_hz + k * step_hz
-    // The strongest periods: the local maxima of the grid (power[k] >
-    // power[k-1] and power[k] >= power[k+1], the ends compared with their
-    // one neighbour) taken highest first, each one skipped when it is a
-    // sidelobe of a peak already taken (closer than 1/T to it, or with a
-    // power of at most 2 P / (pi T d)^2, P that peak's power and d the
-    // distance in frequency: twice the sinc^2 leakage of a span T), until
-    // five are taken. Each is refined on the 9 frequencies
-    // f_k - df + j df/4, j = 0..8: the best of them gives power and
-    // amplitude, and the top of the parabola through its power and its
-    // neighbours' (when it has both and the parabola opens downwards) the
-    // period. Strongest first.
-    std::vector<SpectrumPeak> peaks;
-    // The worm period and its harmonics P/k, k = 1..8, that lie in the grid's
-    // band, evaluated exactly at k / P (empty without a worm period).
-    std::vector<SpectrumPeak> worm_harmonics;
+  double first_hz = 0.0;
+  double step_hz = 0.0;
+  std::vector<double> power;  // power[k] at first_hz + k * step_hz
+  // The strongest periods: the local maxima of the grid (power[k] >
+  // power[k-1] and power[k] >= power[k+1], the ends compared with their
+  // one neighbour) taken highest first, each one skipped when it is a
+  // sidelobe of a peak already taken (closer than 1/T to it, or with a
+  // power of at most 2 P / (pi T d)^2, P that peak's power and d the
+  // distance in frequency: twice the sinc^2 leakage of a span T), until
+  // five are taken. Each is refined on the 9 frequencies
+  // f_k - df + j df/4, j = 0..8: the best of them gives power and
+  // amplitude, and the top of the parabola through its power and its
+  // neighbours' (when it has both and the parabola opens downwards) the
+  // period. Strongest first.
+  std::vector<SpectrumPeak> peaks;
+  // The worm period and its harmonics P/k, k = 1..8, that lie in the grid's
+  // band, evaluated exactly at k / P (empty without a worm period).
+  std::vector<SpectrumPeak> worm_harmonics;
 };
 
 // What an unguided run tells about the mount. Figures need at least 3
@@ -224,31 +224,31 @@ struct Periodogram {
 // periodic error in RA-axis arcseconds, the worm's own angle: x * sx /
 // cos(dec), dec 0 when not given; not given for |cos(dec)| < 0.01.
 struct UnguidedRunSummary {
-    int run = 0;                    // index into GuideSeries::runs
-    int samples = 0;                // after the exclusions
-    double span_s = 0.0;
-    bool has_figures = false;       // the rest is valid only when true
-    int harmonics_fitted = 0;       // K of the drift line, 0 or 4
-    double fit_period_s = 0.0;      // P of those harmonics; 0 without
-    double ra_rate_px_per_s = 0.0;
-    double dec_rate_px_per_s = 0.0;
-    std::optional<double> ra_rate_arcsec_per_min;
-    std::optional<double> dec_rate_arcsec_per_min;
-    std::optional<double> polar_error_arcmin;
-    double smoothing_s = 0.0;       // w; 0: not smoothed
-    double pe_peak_to_peak_px = 0.0;
-    std::optional<double> pe_peak_to_peak_arcsec;
-    std::optional<double> pe_max_slope_px_per_s;    // needs windows of 3
-    std::optional<double> pe_max_slope_arcsec_per_s;
-    Periodogram periodogram;
+  int run = 0;      // index into GuideSeries::runs
+  int samples = 0;  // after the exclusions
+  double span_s = 0.0;
+  bool has_figures = false;   // the rest is valid only when true
+  int harmonics_fitted = 0;   // K of the drift line, 0 or 4
+  double fit_period_s = 0.0;  // P of those harmonics; 0 without
+  double ra_rate_px_per_s = 0.0;
+  double dec_rate_px_per_s = 0.0;
+  std::optional<double> ra_rate_arcsec_per_min;
+  std::optional<double> dec_rate_arcsec_per_min;
+  std::optional<double> polar_error_arcmin;
+  double smoothing_s = 0.0;  // w; 0: not smoothed
+  double pe_peak_to_peak_px = 0.0;
+  std::optional<double> pe_peak_to_peak_arcsec;
+  std::optional<double> pe_max_slope_px_per_s;  // needs windows of 3
+  std::optional<double> pe_max_slope_arcsec_per_s;
+  Periodogram periodogram;
 };
 
 struct GuidingSummary {
-    std::optional<double> arcsec_per_px_ra;   // sx, when F is known
-    std::optional<double> arcsec_per_px_dec;  // sy
-    std::vector<ExposureSummary> exposures;   // one per series exposure
-    GuidingFigures night;                     // every sample of the log
-    std::vector<UnguidedRunSummary> runs;     // one per series run
+  std::optional<double> arcsec_per_px_ra;   // sx, when F is known
+  std::optional<double> arcsec_per_px_dec;  // sy
+  std::vector<ExposureSummary> exposures;   // one per series exposure
+  GuidingFigures night;                     // every sample of the log
+  std::vector<UnguidedRunSummary> runs;     // one per series run
 };
 
 // Every figure of the series, without the excluded samples.

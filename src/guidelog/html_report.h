@@ -20,11 +20,11 @@ std::string LocalGenerationTime();
 
 // Results of WriteHtmlReport other than 0, each with its line on standard
 // output. The report stops at the first of them; what was written stays.
-inline constexpr int kReportNotCreated = -1;      // "index.html" cannot be created
-inline constexpr int kReportWriteShort = -2;      // a write of "index.html" fell short
-inline constexpr int kReportImageNotCreated = -3; // an image file cannot be created
-inline constexpr int kReportImageWriteShort = -4; // a write of an image file fell short
-inline constexpr int kReportOverBudget = -5;      // the next file or write does not fit the budget
+inline constexpr int kReportNotCreated = -1;       // "index.html" cannot be created
+inline constexpr int kReportWriteShort = -2;       // a write of "index.html" fell short
+inline constexpr int kReportImageNotCreated = -3;  // an image file cannot be created
+inline constexpr int kReportImageWriteShort = -4;  // a write of an image file fell short
+inline constexpr int kReportOverBudget = -5;       // the next file or write does not fit the budget
 
 // Writes "index.html" and the BMP images of every exposure with star
 // measurements into the current directory: 0 written, or one of the codes
@@ -35,4 +35,4 @@ int WriteHtmlReport(GuideLog& log, std::uint32_t file_id, OutputBudget* budget =
 int WriteHtmlReport(GuideLog& log, std::uint32_t file_id, std::string_view generation_time,
                     OutputBudget* budget = nullptr);
 
-} // namespace ktal
+}  // namespace ktal

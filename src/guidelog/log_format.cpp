@@ -34,8 +34,7 @@ bool IsValidStamp(std::uint16_t date, std::uint16_t time) {
   return true;
 }
 
-void EncodeDirectoryEntry(const DirectoryEntry& entry,
-                          std::uint8_t out[kDirectoryEntrySize]) {
+void EncodeDirectoryEntry(const DirectoryEntry& entry, std::uint8_t out[kDirectoryEntrySize]) {
   PutU16(out + 0, entry.first_page);
   std::memcpy(out + 2, entry.file_id, 3);
   out[5] = entry.flags;

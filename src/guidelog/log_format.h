@@ -50,7 +50,7 @@ struct DirectoryEntry {
   std::uint16_t created_time = 0;
   std::uint16_t modified_date = kUnsetDate;
   std::uint16_t modified_time = 0;
-  std::uint8_t reserved[16] = {};       // carried unchanged
+  std::uint8_t reserved[16] = {};  // carried unchanged
   std::uint16_t saved_first_page = kUnusedEntry;
 };
 
@@ -94,8 +94,7 @@ constexpr int TimeMinute(std::uint16_t time) { return time & 0xFF; }
 bool IsValidStamp(std::uint16_t date, std::uint16_t time);
 
 // Explicit little-endian conversion of the on-disk records.
-void EncodeDirectoryEntry(const DirectoryEntry& entry,
-                          std::uint8_t out[kDirectoryEntrySize]);
+void EncodeDirectoryEntry(const DirectoryEntry& entry, std::uint8_t out[kDirectoryEntrySize]);
 DirectoryEntry DecodeDirectoryEntry(const std::uint8_t in[kDirectoryEntrySize]);
 void EncodeDataPage(const DataPage& page, std::uint8_t out[kDataPageSize]);
 void DecodeDataPage(const std::uint8_t in[kDataPageSize], DataPage& page);
@@ -221,7 +220,8 @@ struct LogEntity {
   void ClearPayload() { debug = DebugPayload{}; }
   // Of the EOF entity: empty, or "file broken".
   std::string_view eof_message() const {
-    return type == ENTITY_EOF && eof.broken ? std::string_view(kFileBrokenMessage) : std::string_view();
+    return type == ENTITY_EOF && eof.broken ? std::string_view(kFileBrokenMessage)
+                                            : std::string_view();
   }
 };
 
@@ -283,7 +283,8 @@ class EntityList {
     if (e.type != ENTITY_DEBUG || e.debug.debug_kind != kDebugText || !e.debug.has_text) {
       return std::nullopt;
     }
-    if (e.debug.text_offset > texts_.size() || e.debug.text_size > texts_.size() - e.debug.text_offset) {
+    if (e.debug.text_offset > texts_.size() ||
+        e.debug.text_size > texts_.size() - e.debug.text_offset) {
       return std::nullopt;  // refers to another list's store
     }
     return std::string_view(texts_).substr(e.debug.text_offset, e.debug.text_size);

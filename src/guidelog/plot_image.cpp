@@ -14,220 +14,200 @@
 namespace ktal {
 namespace {
 
-std::array<std::uint32_t, 256> MakePlotPalette()
-{
-    std::array<std::uint32_t, 256> palette{};
-    for (std::uint32_t m = 0; m < 64; ++m) {
-        const std::uint32_t red = 85 * (m & 3);
-        const std::uint32_t green = 85 * ((m >> 2) & 3);
-        const std::uint32_t blue = 85 * ((m >> 4) & 3);
-        palette[m] = (red << 16) | (green << 8) | blue;
-    }
-    for (std::uint32_t g = 0; g < 16; ++g) {
-        const std::uint32_t level = 17 * g;
-        palette[128 + g] = (level << 16) | (level << 8) | level;
-    }
-    return palette;
+std::array<std::uint32_t, 256> MakePlotPalette() {
+  std::array<std::uint32_t, 256> palette{};
+  for (std::uint32_t m = 0; m < 64; ++m) {
+    const std::uint32_t red = 85 * (m & 3);
+    const std::uint32_t green = 85 * ((m >> 2) & 3);
+    const std::uint32_t blue = 85 * ((m >> 4) & 3);
+    palette[m] = (red << 16) | (green << 8) | blue;
+  }
+  for (std::uint32_t g = 0; g < 16; ++g) {
+    const std::uint32_t level = 17 * g;
+    palette[128 + g] = (level << 16) | (level << 8) | level;
+  }
+  return palette;
 }
 
-bool HasPixels(const PlotImage& image)
-{
-    return image.width > 0 && image.height > 0
-        && image.pixels.size() == static_cast<std::size_t>(image.width) * static_cast<std::size_t>(image.height);
+bool HasPixels(const PlotImage& image) {
+  return image.width > 0 && image.height > 0 &&
+         image.pixels.size() ==
+             static_cast<std::size_t>(image.width) * static_cast<std::size_t>(image.height);
 }
 
-void PutLE16(std::vector<std::uint8_t>& out, std::size_t at, std::uint32_t value)
-{
-    out[at] = static_cast<std::uint8_t>(value & 0xFF);
-    out[at + 1] = static_cast<std::uint8_t>((value >> 8) & 0xFF);
+void PutLE16(std::vector<std::uint8_t>& out, std::size_t at, std::uint32_t value) {
+  out[at] = static_cast<std::uint8_t>(value & 0xFF);
+  out[at + 1] = static_cast<std::uint8_t>((value >> 8) & 0xFF);
 }
 
-void PutLE32(std::vector<std::uint8_t>& out, std::size_t at, std::uint32_t value)
-{
-    PutLE16(out, at, value & 0xFFFF);
-    PutLE16(out, at + 2, value >> 16);
+void PutLE32(std::vector<std::uint8_t>& out, std::size_t at, std::uint32_t value) {
+  PutLE16(out, at, value & 0xFFFF);
+  PutLE16(out, at + 2, value >> 16);
 }
 
-} // namespace
+}  // namespace
 
-void ResetPlotImage(PlotImage& image, int width, int height)
-{
-    // The buffer is kept for the next image of a report, which is usually
-    // the same size; only its contents are replaced.
+void ResetPlotImage(PlotImage& image, int width, int height) {
+  // The buffer is kept for the next image of a report, which is usually
+  // the same size; only its contents are replaced.
+  image.pixels.clear();
+  image.width = 0;
+  image.height = 0;
+  image.palette = MakePlotPalette();
+  if (width <= 0 || height <= 0) return;
+  try {
+    image.pixels.assign(static_cast<std::size_t>(width) * static_cast<std::size_t>(height), 0);
+  } catch (const std::bad_alloc&) {
     image.pixels.clear();
-    image.width = 0;
-    image.height = 0;
-    image.palette = MakePlotPalette();
-    if (width <= 0 || height <= 0)
-        return;
-    try {
-        image.pixels.assign(static_cast<std::size_t>(width) * static_cast<std::size_t>(height), 0);
-    } catch (const std::bad_alloc&) {
-        image.pixels.clear();
-        return;
-    } catch (const std::length_error&) {
-        image.pixels.clear();
-        return;
+    return;
+  } catch (const std::length_error&) {
+    image.pixels.clear();
+    return;
+  }
+  image.width = width;
+  image.height = height;
+}
+
+void FillRect(PlotImage& image, int x1, int y1, int x2, int y2, int colour, int mode) {
+  if (!HasPixels(image)) return;
+  // Clip the rectangle first, so a wild coordinate costs nothing.
+  const int left = std::max(std::min(x1, x2), 0);
+  const int right = std::min(std::max(x1, x2), image.width - 1);
+  const int top = std::max(std::min(y1, y2), 0);
+  const int bottom = std::min(std::max(y1, y2), image.height - 1);
+  if (left > right || top > bottom) return;
+  const auto value = static_cast<std::uint8_t>(colour);
+  const std::size_t stride = static_cast<std::size_t>(image.width);
+  const std::size_t count = static_cast<std::size_t>(right - left + 1);
+  std::uint8_t* row =
+      image.pixels.data() + static_cast<std::size_t>(top) * stride + static_cast<std::size_t>(left);
+  // Most rectangles are the bars of one or two time columns: those are
+  // set byte by byte rather than by a call per row.
+  for (int y = top; y <= bottom; ++y, row += stride) {
+    if (mode == kFillXor) {
+      for (std::size_t x = 0; x < count; ++x) row[x] ^= value;
+    } else if (count <= 8) {
+      for (std::size_t x = 0; x < count; ++x) row[x] = value;
+    } else {
+      std::memset(row, value, count);
     }
-    image.width = width;
-    image.height = height;
+  }
 }
 
-void FillRect(PlotImage& image, int x1, int y1, int x2, int y2, int colour, int mode)
-{
-    if (!HasPixels(image))
-        return;
-    // Clip the rectangle first, so a wild coordinate costs nothing.
-    const int left = std::max(std::min(x1, x2), 0);
-    const int right = std::min(std::max(x1, x2), image.width - 1);
-    const int top = std::max(std::min(y1, y2), 0);
-    const int bottom = std::min(std::max(y1, y2), image.height - 1);
-    if (left > right || top > bottom)
-        return;
-    const auto value = static_cast<std::uint8_t>(colour);
-    const std::size_t stride = static_cast<std::size_t>(image.width);
-    const std::size_t count = static_cast<std::size_t>(right - left + 1);
-    std::uint8_t* row = image.pixels.data() + static_cast<std::size_t>(top) * stride + static_cast<std::size_t>(left);
-    // Most rectangles are the bars of one or two time columns: those are
-    // set byte by byte rather than by a call per row.
-    for (int y = top; y <= bottom; ++y, row += stride) {
-        if (mode == kFillXor) {
-            for (std::size_t x = 0; x < count; ++x)
-                row[x] ^= value;
-        } else if (count <= 8) {
-            for (std::size_t x = 0; x < count; ++x)
-                row[x] = value;
-        } else {
-            std::memset(row, value, count);
-        }
-    }
+void HLine(PlotImage& image, int x1, int y, int x2, int colour) {
+  FillRect(image, x1, y, x2, y, colour, 0);
 }
 
-void HLine(PlotImage& image, int x1, int y, int x2, int colour)
-{
-    FillRect(image, x1, y, x2, y, colour, 0);
-}
-
-void VLine(PlotImage& image, int x, int y1, int y2, int colour)
-{
-    FillRect(image, x, y1, x, y2, colour, 0);
+void VLine(PlotImage& image, int x, int y1, int y2, int colour) {
+  FillRect(image, x, y1, x, y2, colour, 0);
 }
 
 namespace {
 
 constexpr std::size_t kBmpPixelOffset = 1078;
 
-std::size_t BmpRowSize(const PlotImage& image)
-{
-    return (static_cast<std::size_t>(image.width) + 3) / 4 * 4;
+std::size_t BmpRowSize(const PlotImage& image) {
+  return (static_cast<std::size_t>(image.width) + 3) / 4 * 4;
 }
 
-} // namespace
+}  // namespace
 
-std::size_t BmpFileSize(const PlotImage& image)
-{
-    return HasPixels(image) ? kBmpPixelOffset + BmpRowSize(image) * static_cast<std::size_t>(image.height) : 0;
+std::size_t BmpFileSize(const PlotImage& image) {
+  return HasPixels(image)
+             ? kBmpPixelOffset + BmpRowSize(image) * static_cast<std::size_t>(image.height)
+             : 0;
 }
 
 namespace {
 
 // The 1078 bytes before the pixels: file header, info header, palette.
-std::vector<std::uint8_t> BmpHead(const PlotImage& image)
-{
-    const std::size_t imageSize = BmpRowSize(image) * static_cast<std::size_t>(image.height);
-    std::vector<std::uint8_t> out(kBmpPixelOffset, 0);
-    out[0] = 'B';
-    out[1] = 'M';
-    PutLE32(out, 2, static_cast<std::uint32_t>(kBmpPixelOffset + imageSize));
-    PutLE32(out, 10, kBmpPixelOffset);
-    PutLE32(out, 14, 40);
-    PutLE32(out, 18, static_cast<std::uint32_t>(image.width));
-    PutLE32(out, 22, static_cast<std::uint32_t>(image.height));
-    PutLE16(out, 26, 1);
-    PutLE16(out, 28, 8);
-    PutLE32(out, 34, static_cast<std::uint32_t>(imageSize));
-    PutLE32(out, 38, 3780);
-    PutLE32(out, 42, 3780);
-    for (std::size_t i = 0; i < 256; ++i) {
-        const std::uint32_t rgb = image.palette[i];
-        out[54 + 4 * i] = static_cast<std::uint8_t>(rgb & 0xFF);
-        out[54 + 4 * i + 1] = static_cast<std::uint8_t>((rgb >> 8) & 0xFF);
-        out[54 + 4 * i + 2] = static_cast<std::uint8_t>((rgb >> 16) & 0xFF);
-    }
-    return out;
+std::vector<std::uint8_t> BmpHead(const PlotImage& image) {
+  const std::size_t imageSize = BmpRowSize(image) * static_cast<std::size_t>(image.height);
+  std::vector<std::uint8_t> out(kBmpPixelOffset, 0);
+  out[0] = 'B';
+  out[1] = 'M';
+  PutLE32(out, 2, static_cast<std::uint32_t>(kBmpPixelOffset + imageSize));
+  PutLE32(out, 10, kBmpPixelOffset);
+  PutLE32(out, 14, 40);
+  PutLE32(out, 18, static_cast<std::uint32_t>(image.width));
+  PutLE32(out, 22, static_cast<std::uint32_t>(image.height));
+  PutLE16(out, 26, 1);
+  PutLE16(out, 28, 8);
+  PutLE32(out, 34, static_cast<std::uint32_t>(imageSize));
+  PutLE32(out, 38, 3780);
+  PutLE32(out, 42, 3780);
+  for (std::size_t i = 0; i < 256; ++i) {
+    const std::uint32_t rgb = image.palette[i];
+    out[54 + 4 * i] = static_cast<std::uint8_t>(rgb & 0xFF);
+    out[54 + 4 * i + 1] = static_cast<std::uint8_t>((rgb >> 8) & 0xFF);
+    out[54 + 4 * i + 2] = static_cast<std::uint8_t>((rgb >> 16) & 0xFF);
+  }
+  return out;
 }
 
 // Writes every byte of `parts`, going on after short writes and signals;
 // false when a write fails (a full disk).
-bool WriteAllParts(int fd, std::vector<iovec>& parts)
-{
-    std::size_t first = 0;
-    while (first < parts.size()) {
-        const int count = static_cast<int>(std::min<std::size_t>(parts.size() - first, IOV_MAX));
-        const ssize_t wrote = ::writev(fd, parts.data() + first, count);
-        if (wrote < 0 && errno == EINTR)
-            continue;
-        if (wrote <= 0)
-            return false;
-        auto left = static_cast<std::size_t>(wrote);
-        while (first < parts.size() && left >= parts[first].iov_len) {
-            left -= parts[first].iov_len;
-            ++first;
-        }
-        if (left > 0) {
-            parts[first].iov_base = static_cast<std::uint8_t*>(parts[first].iov_base) + left;
-            parts[first].iov_len -= left;
-        }
+bool WriteAllParts(int fd, std::vector<iovec>& parts) {
+  std::size_t first = 0;
+  while (first < parts.size()) {
+    const int count = static_cast<int>(std::min<std::size_t>(parts.size() - first, IOV_MAX));
+    const ssize_t wrote = ::writev(fd, parts.data() + first, count);
+    if (wrote < 0 && errno == EINTR) continue;
+    if (wrote <= 0) return false;
+    auto left = static_cast<std::size_t>(wrote);
+    while (first < parts.size() && left >= parts[first].iov_len) {
+      left -= parts[first].iov_len;
+      ++first;
     }
-    return true;
+    if (left > 0) {
+      parts[first].iov_base = static_cast<std::uint8_t*>(parts[first].iov_base) + left;
+      parts[first].iov_len -= left;
+    }
+  }
+  return true;
 }
 
-} // namespace
+}  // namespace
 
-std::vector<std::uint8_t> EncodeBmp(const PlotImage& image)
-{
-    if (!HasPixels(image))
-        return {};
-    const std::size_t width = static_cast<std::size_t>(image.width);
-    const std::size_t height = static_cast<std::size_t>(image.height);
-    const std::size_t rowSize = BmpRowSize(image);
-    std::vector<std::uint8_t> out = BmpHead(image);
-    out.resize(BmpFileSize(image), 0);
-    // Rows go bottom-up; the padding bytes stay zero.
-    for (std::size_t r = 0; r < height; ++r) {
-        const std::uint8_t* src = image.pixels.data() + (height - 1 - r) * width;
-        std::copy(src, src + width, out.begin() + static_cast<std::ptrdiff_t>(kBmpPixelOffset + r * rowSize));
-    }
-    return out;
+std::vector<std::uint8_t> EncodeBmp(const PlotImage& image) {
+  if (!HasPixels(image)) return {};
+  const std::size_t width = static_cast<std::size_t>(image.width);
+  const std::size_t height = static_cast<std::size_t>(image.height);
+  const std::size_t rowSize = BmpRowSize(image);
+  std::vector<std::uint8_t> out = BmpHead(image);
+  out.resize(BmpFileSize(image), 0);
+  // Rows go bottom-up; the padding bytes stay zero.
+  for (std::size_t r = 0; r < height; ++r) {
+    const std::uint8_t* src = image.pixels.data() + (height - 1 - r) * width;
+    std::copy(src, src + width,
+              out.begin() + static_cast<std::ptrdiff_t>(kBmpPixelOffset + r * rowSize));
+  }
+  return out;
 }
 
-int SaveBmp(const PlotImage& image, const std::string& path)
-{
-    if (!HasPixels(image))
-        return -1;
-    const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
-    if (fd < 0)
-        return 1;
-    // Written straight from the rows, bottom row first, with no copy of the
-    // image on the way: the head, then each row and its padding, gathered
-    // into as few writes as the system allows.
-    const std::vector<std::uint8_t> head = BmpHead(image);
-    const std::size_t width = static_cast<std::size_t>(image.width);
-    const std::size_t height = static_cast<std::size_t>(image.height);
-    const std::size_t padding = BmpRowSize(image) - width;
-    static constexpr std::uint8_t kZeros[4] = {};
-    std::vector<iovec> parts;
-    parts.reserve(1 + 2 * height);
-    parts.push_back({const_cast<std::uint8_t*>(head.data()), head.size()});
-    for (std::size_t r = height; r-- > 0;) {
-        parts.push_back({const_cast<std::uint8_t*>(image.pixels.data() + r * width), width});
-        if (padding != 0)
-            parts.push_back({const_cast<std::uint8_t*>(kZeros), padding});
-    }
-    const bool written = WriteAllParts(fd, parts);
-    // A close that fails may have lost what was written.
-    const bool closed = ::close(fd) == 0;
-    return written && closed ? 0 : 2;
+int SaveBmp(const PlotImage& image, const std::string& path) {
+  if (!HasPixels(image)) return -1;
+  const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+  if (fd < 0) return 1;
+  // Written straight from the rows, bottom row first, with no copy of the
+  // image on the way: the head, then each row and its padding, gathered
+  // into as few writes as the system allows.
+  const std::vector<std::uint8_t> head = BmpHead(image);
+  const std::size_t width = static_cast<std::size_t>(image.width);
+  const std::size_t height = static_cast<std::size_t>(image.height);
+  const std::size_t padding = BmpRowSize(image) - width;
+  static constexpr std::uint8_t kZeros[4] = {};
+  std::vector<iovec> parts;
+  parts.reserve(1 + 2 * height);
+  parts.push_back({const_cast<std::uint8_t*>(head.data()), head.size()});
+  for (std::size_t r = height; r-- > 0;) {
+    parts.push_back({const_cast<std::uint8_t*>(image.pixels.data() + r * width), width});
+    if (padding != 0) parts.push_back({const_cast<std::uint8_t*>(kZeros), padding});
+  }
+  const bool written = WriteAllParts(fd, parts);
+  // A close that fails may have lost what was written.
+  const bool closed = ::close(fd) == 0;
+  return written && closed ? 0 : 2;
 }
 
-} // namespace ktal
+}  // namespace ktal

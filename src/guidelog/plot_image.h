@@ -12,10 +12,10 @@ namespace ktal {
 // one palette index per pixel. An empty image (0 x 0, no pixels) ignores all
 // drawing and is never saved.
 struct PlotImage {
-    int width = 0;
-    int height = 0;
-    std::vector<std::uint8_t> pixels;         // width * height, row by row
-    std::array<std::uint32_t, 256> palette{}; // 0x00RRGGBB
+  int width = 0;
+  int height = 0;
+  std::vector<std::uint8_t> pixels;          // width * height, row by row
+  std::array<std::uint32_t, 256> palette{};  // 0x00RRGGBB
 };
 
 // Palette indices the plots use.
@@ -52,4 +52,4 @@ std::vector<std::uint8_t> EncodeBmp(const PlotImage& image);
 // Its size in bytes; 0 for an image without pixels.
 std::size_t BmpFileSize(const PlotImage& image);
 
-} // namespace ktal
+}  // namespace ktal

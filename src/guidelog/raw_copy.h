@@ -17,10 +17,7 @@ namespace ktal {
 inline constexpr int kMaxRawBackups = 99;
 
 // Where WriteRawFile writes the new copy before it takes the main name.
-inline std::string TemporaryRawName(const std::string& path)
-{
-    return path + ".tmp";
-}
+inline std::string TemporaryRawName(const std::string& path) { return path + ".tmp"; }
 
 // Writes the stored pages of `log` as the raw file at `path`. The bytes go
 // to TemporaryRawName(path) first and are synced to the disk; only then is
@@ -34,13 +31,13 @@ int WriteRawFile(const GuideLog& log, const DirectoryEntry& entry, const std::st
 // The calls WriteRawFile makes once the bytes are in the stream, so that a
 // test can make any of them fail.
 struct RawCopyCalls {
-    std::function<int(int fd)> sync = [](int fd) { return ::fsync(fd); };
-    std::function<int(std::FILE* file)> close = [](std::FILE* file) { return std::fclose(file); };
-    std::function<int(const char* from, const char* to)> rename = [](const char* from, const char* to) {
-        return std::rename(from, to);
-    };
+  std::function<int(int fd)> sync = [](int fd) { return ::fsync(fd); };
+  std::function<int(std::FILE* file)> close = [](std::FILE* file) { return std::fclose(file); };
+  std::function<int(const char* from, const char* to)> rename =
+      [](const char* from, const char* to) { return std::rename(from, to); };
 };
-int WriteRawFile(const GuideLog& log, const DirectoryEntry& entry, const std::string& path, const RawCopyCalls& calls);
+int WriteRawFile(const GuideLog& log, const DirectoryEntry& entry, const std::string& path,
+                 const RawCopyCalls& calls);
 
 // Reads the raw file into `log` (which must be fresh), builds its entities
 // and writes into the current directory, in this order, the events table,
@@ -59,4 +56,4 @@ int WriteRawFile(const GuideLog& log, const DirectoryEntry& entry, const std::st
 int ProcessRawFile(GuideLog& log, std::FILE* raw_file, DirectoryEntry& entry, bool events_table,
                    bool html_report, bool pe_tables, std::string_view generation_time = {});
 
-} // namespace ktal
+}  // namespace ktal

@@ -23,14 +23,22 @@ std::wstring Widen(const char* text) {
 
 const char* DescriptionForKind(std::int32_t kind) {
   switch (kind) {
-    case kDeviceKindPentrox: return "Pentrox DuviZazev";
-    case kDeviceKindGuider: return kGuiderDescription;
-    case kDeviceKindCircuitTester: return "TVX Circuit Tester";
-    case kDeviceKindCircuitTester221: return "TVX Circuit Tester for v2.21";
-    case kDeviceKindRizoZirTester: return "TVX RizoZIR Tester";
-    case kDeviceKindProgrammer: return "KTal's XPROGBX";
-    case kDeviceKindFactoryChip: return kFactoryChipDescription;
-    default: return nullptr;
+    case kDeviceKindPentrox:
+      return "Pentrox DuviZazev";
+    case kDeviceKindGuider:
+      return kGuiderDescription;
+    case kDeviceKindCircuitTester:
+      return "TVX Circuit Tester";
+    case kDeviceKindCircuitTester221:
+      return "TVX Circuit Tester for v2.21";
+    case kDeviceKindRizoZirTester:
+      return "TVX RizoZIR Tester";
+    case kDeviceKindProgrammer:
+      return "KTal's XPROGBX";
+    case kDeviceKindFactoryChip:
+      return kFactoryChipDescription;
+    default:
+      return nullptr;
   }
 }
 
@@ -106,7 +114,8 @@ bool CFtdiDevice::Accepts(const FtDeviceListInfoNode& node) const {
 int CFtdiDevice::Open() {
   if (handle != nullptr) {
     if (Close() != 0) {
-      std::strncat(errorText, " ..in function Open()", sizeof errorText - std::strlen(errorText) - 1);
+      std::strncat(errorText, " ..in function Open()",
+                   sizeof errorText - std::strlen(errorText) - 1);
       errorString += L" ..in function Open()";
       return 1;
     }
@@ -183,7 +192,8 @@ int CFtdiDevice::Close() {
   return 0;
 }
 
-int CFtdiDevice::SetDataFormat(std::int32_t wordLength, std::int32_t stopBits, std::int32_t parity) {
+int CFtdiDevice::SetDataFormat(std::int32_t wordLength, std::int32_t stopBits,
+                               std::int32_t parity) {
   if (!CheckOpen("SetDataFormat")) return 1;
   status = driver_->SetDataCharacteristics(handle, static_cast<std::uint8_t>(wordLength),
                                            static_cast<std::uint8_t>(stopBits),

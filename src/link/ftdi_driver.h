@@ -63,7 +63,7 @@ constexpr std::uint32_t FT_FLAGS_OPENED = 1;
 struct FtDeviceListInfoNode {
   std::uint32_t Flags = 0;
   std::uint32_t Type = 0;
-  std::uint32_t ID = 0;     // vendor ID << 16 | product ID
+  std::uint32_t ID = 0;  // vendor ID << 16 | product ID
   std::uint32_t LocId = 0;
   char SerialNumber[16] = {};
   char Description[64] = {};

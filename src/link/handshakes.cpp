@@ -78,11 +78,13 @@ int Probe(std::uint8_t* answer) {
 }  // namespace
 
 void SetProtocolMessage(const char* message) {
-  FormatBounded(g_protocolMessage, sizeof g_protocolMessage, "%s\n (%s)\n", message, g_device.errorText);
+  FormatBounded(g_protocolMessage, sizeof g_protocolMessage, "%s\n (%s)\n", message,
+                g_device.errorText);
 }
 
 void SetProtocolDeviceError() {
-  FormatBounded(g_protocolMessage, sizeof g_protocolMessage, "FT232 error\n (%s)\n", g_device.errorText);
+  FormatBounded(g_protocolMessage, sizeof g_protocolMessage, "FT232 error\n (%s)\n",
+                g_device.errorText);
 }
 
 int ConfigureBootModeLink() { return ConfigureLink(kBootBaudRate, kBootLatencyMs); }

@@ -118,7 +118,8 @@ class MemoryRequest final : public Request {
   bool Finish(HandController& hc) {
     const std::uint16_t status = Status();
     if (status == 0) {
-      std::copy(data_.begin(), data_.end(), state_.memory.begin() + static_cast<std::ptrdiff_t>(address_));
+      std::copy(data_.begin(), data_.end(),
+                state_.memory.begin() + static_cast<std::ptrdiff_t>(address_));
     }
     hc.After(state_.memoryWriteMicros, [&hc, status] { SendWord(hc, status); });
     return Done();
@@ -179,16 +180,23 @@ class CommandRequest final : public Request {
     const std::span<const std::uint8_t> p(payload_);
     if (p.size() == 2) {
       switch (p[0]) {
-        case kSubD9: state_.parameterD9 = p[1]; return 0;
-        case kSubD0: state_.parameterD0 = p[1]; return 0;
-        case kSub6B: state_.parameter6B = p[1]; return 0;
+        case kSubD9:
+          state_.parameterD9 = p[1];
+          return 0;
+        case kSubD0:
+          state_.parameterD0 = p[1];
+          return 0;
+        case kSub6B:
+          state_.parameter6B = p[1];
+          return 0;
         case kPrepare: {
           auto& fault = state_.faults.prepareAnswer;
           const std::uint8_t ready = fault.value_or(kReady);
           fault.reset();
           return ready;
         }
-        default: return std::nullopt;
+        default:
+          return std::nullopt;
       }
     }
     if (p.size() != 13 && p.size() != 14) return std::nullopt;
@@ -274,7 +282,8 @@ class DownloadRequest final : public Request {
  private:
   void Begin(HandController& hc) {
     Acknowledge(hc, state_, kDownload);
-    const std::size_t total = header_[1] | header_[2] << 8 | static_cast<std::size_t>(header_[3]) << 16;
+    const std::size_t total =
+        header_[1] | header_[2] << 8 | static_cast<std::size_t>(header_[3]) << 16;
     frame_ = state_.ExposedFrame();
     frame_.resize(total, 0);
     sent_ = 0;
@@ -339,9 +348,10 @@ std::vector<std::uint8_t> CameraState::ExposedFrame() const {
   const bool fullRows = (e.modeByte & 0x03) == 1;
   // Only the pixels the window shows are made.
   const int darkWidth = std::min(e.width, kSensorWidth);
-  const std::vector<std::uint8_t> dark =
-      darks.Window(exposures - 1, static_cast<double>(e.ticks * kMicrosPerTick) / 1e6, e.width, e.height);
-  const auto bias = static_cast<std::uint8_t>(std::clamp(std::floor(darks.options().bias + 0.5), 0.0, 255.0));
+  const std::vector<std::uint8_t> dark = darks.Window(
+      exposures - 1, static_cast<double>(e.ticks * kMicrosPerTick) / 1e6, e.width, e.height);
+  const auto bias =
+      static_cast<std::uint8_t>(std::clamp(std::floor(darks.options().bias + 0.5), 0.0, 255.0));
   const auto pixel = [&](int x, int y) -> int {
     if (x >= kSensorWidth || y >= kSensorHeight) return bias;
     return dark[static_cast<std::size_t>(y * darkWidth + x)];
@@ -351,7 +361,8 @@ std::vector<std::uint8_t> CameraState::ExposedFrame() const {
   frame.reserve(static_cast<std::size_t>(e.width * rows));
   for (int r = 0; r < rows; ++r) {
     for (int x = 0; x < e.width; ++x) {
-      const int value = fullRows ? pixel(x, r) : std::min(255, pixel(x, 2 * r) + pixel(x, 2 * r + 1));
+      const int value =
+          fullRows ? pixel(x, r) : std::min(255, pixel(x, 2 * r) + pixel(x, 2 * r + 1));
       frame.push_back(static_cast<std::uint8_t>(value));
     }
   }

@@ -41,8 +41,7 @@ class IdentifyRequest final : public Request {
 
 void InstallFirmwareCommon(HandController& controller, ControllerMode mode) {
   const std::uint8_t probeAnswer = mode == ControllerMode::kUpdate ? 0xFF : 0x00;
-  controller.AddCommand(mode, kProbe,
-                        [probeAnswer](HandController& hc) { hc.Send(probeAnswer); });
+  controller.AddCommand(mode, kProbe, [probeAnswer](HandController& hc) { hc.Send(probeAnswer); });
   controller.AddCommand(mode, kToUpdateMode, [](HandController& hc) {
     hc.RestartIntoBootLoader(ControllerMode::kUpdate);
   });

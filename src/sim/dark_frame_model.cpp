@@ -60,10 +60,10 @@ std::uint64_t SplitMix(std::uint64_t x) {
 // A standard normal value from one hash: four 16-bit uniforms summed
 // (Irwin-Hall), exact in double arithmetic, the same everywhere.
 double Normal(std::uint64_t h) {
-  const double sum = static_cast<double>((h & 0xFFFF) + ((h >> 16) & 0xFFFF) +
-                                         ((h >> 32) & 0xFFFF) + (h >> 48));
+  const double sum =
+      static_cast<double>((h & 0xFFFF) + ((h >> 16) & 0xFFFF) + ((h >> 32) & 0xFFFF) + (h >> 48));
   constexpr double kMean = 4 * 65535 / 2.0;
-  constexpr double kSigma = 37837.226; // 65536 x sqrt(4 / 12)
+  constexpr double kSigma = 37837.226;  // 65536 x sqrt(4 / 12)
   return (sum - kMean) / kSigma;
 }
 
@@ -79,8 +79,8 @@ bool Near(const std::vector<HotPixel>& hot, int x, int y) {
 
 // The frame's own key: noise and hits of frame k are drawn from it.
 std::uint64_t FrameKey(std::uint32_t seed, int k, std::uint64_t purpose) {
-  return SplitMix(SplitMix((static_cast<std::uint64_t>(seed) << 32) ^ static_cast<std::uint32_t>(k)) ^
-                  purpose);
+  return SplitMix(
+      SplitMix((static_cast<std::uint64_t>(seed) << 32) ^ static_cast<std::uint32_t>(k)) ^ purpose);
 }
 
 }  // namespace
@@ -134,11 +134,20 @@ std::vector<CosmicRayHit> DarkFrameModel::CosmicRays(int k, double seconds) cons
     int dy = 0;
     int length = 1;
     switch ((h >> 48) % 10) {
-      case 6: dx = 1, length = 2; break;
-      case 7: dy = 1, length = 2; break;
-      case 8: dx = 1, dy = 1, length = 2; break;
-      case 9: dx = 1, length = 3 + static_cast<int>((h >> 60) & 1); break;
-      default: break;
+      case 6:
+        dx = 1, length = 2;
+        break;
+      case 7:
+        dy = 1, length = 2;
+        break;
+      case 8:
+        dx = 1, dy = 1, length = 2;
+        break;
+      case 9:
+        dx = 1, length = 3 + static_cast<int>((h >> 60) & 1);
+        break;
+      default:
+        break;
     }
     for (int i = 0; i < length; ++i) {
       const int px = x + i * dx;
@@ -170,12 +179,15 @@ void DarkFrameModel::MakeFrame(int k, double seconds, std::uint8_t* out) const {
   }
 }
 
-std::vector<std::uint8_t> DarkFrameModel::Window(int k, double seconds, int width, int height) const {
+std::vector<std::uint8_t> DarkFrameModel::Window(int k, double seconds, int width,
+                                                 int height) const {
   width = std::clamp(width, 0, kSensorWidth);
   height = std::clamp(height, 0, kSensorHeight);
   std::vector<std::uint8_t> out(static_cast<std::size_t>(width * height));
   const auto inside = [&](int x, int y) { return x < width && y < height; };
-  const auto at = [&](int x, int y) -> std::uint8_t& { return out[static_cast<std::size_t>(y * width + x)]; };
+  const auto at = [&](int x, int y) -> std::uint8_t& {
+    return out[static_cast<std::size_t>(y * width + x)];
+  };
   const std::uint64_t key = FrameKey(options_.seed, k, 0x401CE);
   const double background = options_.darkCurrent * seconds;
   const double mean = options_.bias + background;

@@ -20,24 +20,42 @@ std::string Hex(const std::vector<std::uint8_t>& bytes) {
 
 const char* ToString(DriverCall call) {
   switch (call) {
-    case DriverCall::kCreateDeviceInfoList: return "CreateDeviceInfoList";
-    case DriverCall::kGetDeviceInfoList: return "GetDeviceInfoList";
-    case DriverCall::kOpen: return "Open";
-    case DriverCall::kClose: return "Close";
-    case DriverCall::kSetDataCharacteristics: return "SetDataCharacteristics";
-    case DriverCall::kSetBaudRate: return "SetBaudRate";
-    case DriverCall::kSetTimeouts: return "SetTimeouts";
-    case DriverCall::kSetLatencyTimer: return "SetLatencyTimer";
-    case DriverCall::kSetUSBParameters: return "SetUSBParameters";
-    case DriverCall::kGetDeviceInfo: return "GetDeviceInfo";
-    case DriverCall::kPurge: return "Purge";
-    case DriverCall::kWrite: return "Write";
-    case DriverCall::kRead: return "Read";
-    case DriverCall::kGetQueueStatus: return "GetQueueStatus";
-    case DriverCall::kGetStatus: return "GetStatus";
-    case DriverCall::kSetBitMode: return "SetBitMode";
-    case DriverCall::kGetBitMode: return "GetBitMode";
-    case DriverCall::kResetDevice: return "ResetDevice";
+    case DriverCall::kCreateDeviceInfoList:
+      return "CreateDeviceInfoList";
+    case DriverCall::kGetDeviceInfoList:
+      return "GetDeviceInfoList";
+    case DriverCall::kOpen:
+      return "Open";
+    case DriverCall::kClose:
+      return "Close";
+    case DriverCall::kSetDataCharacteristics:
+      return "SetDataCharacteristics";
+    case DriverCall::kSetBaudRate:
+      return "SetBaudRate";
+    case DriverCall::kSetTimeouts:
+      return "SetTimeouts";
+    case DriverCall::kSetLatencyTimer:
+      return "SetLatencyTimer";
+    case DriverCall::kSetUSBParameters:
+      return "SetUSBParameters";
+    case DriverCall::kGetDeviceInfo:
+      return "GetDeviceInfo";
+    case DriverCall::kPurge:
+      return "Purge";
+    case DriverCall::kWrite:
+      return "Write";
+    case DriverCall::kRead:
+      return "Read";
+    case DriverCall::kGetQueueStatus:
+      return "GetQueueStatus";
+    case DriverCall::kGetStatus:
+      return "GetStatus";
+    case DriverCall::kSetBitMode:
+      return "SetBitMode";
+    case DriverCall::kGetBitMode:
+      return "GetBitMode";
+    case DriverCall::kResetDevice:
+      return "ResetDevice";
   }
   return "?";
 }

@@ -94,13 +94,14 @@ class ReadPageRequest final : public Request {
     const bool last = chunk_ == kChunks - 1;
     auto& cut = faults_.shortChunk;
     if (cut && cut->page == page_ && cut->chunk == chunk_) {
-      hc.Send(std::span<const std::uint8_t>(bytes_.data() + offset,
-                                            static_cast<std::size_t>(std::clamp(cut->bytes, 0, length))));
+      hc.Send(std::span<const std::uint8_t>(
+          bytes_.data() + offset, static_cast<std::size_t>(std::clamp(cut->bytes, 0, length))));
       cut.reset();
       Abort();
       return false;
     }
-    hc.Send(std::span<const std::uint8_t>(bytes_.data() + offset, static_cast<std::size_t>(length)));
+    hc.Send(
+        std::span<const std::uint8_t>(bytes_.data() + offset, static_cast<std::size_t>(length)));
     ++chunk_;
     if (!last) return true;
     std::uint8_t trailer = kTrailer;

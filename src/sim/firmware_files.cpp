@@ -17,7 +17,8 @@ void PutInt32(std::vector<std::uint8_t>& out, int at, std::int32_t value) {
 }
 
 // Appends one section and returns its offset.
-std::int32_t AppendSection(std::vector<std::uint8_t>& out, const std::optional<FirmwareImage>& image) {
+std::int32_t AppendSection(std::vector<std::uint8_t>& out,
+                           const std::optional<FirmwareImage>& image) {
   const auto offset = static_cast<std::int32_t>(out.size());
   const std::uint16_t version = image ? image->version : 0;
   out.push_back(static_cast<std::uint8_t>(version));
@@ -38,8 +39,8 @@ FirmwareImage SampleImage(std::uint16_t version, std::size_t size, std::uint32_t
 }  // namespace
 
 std::vector<std::uint8_t> BuildFirmwareFile(const std::optional<FirmwareImage>& hc,
-                                             const std::optional<FirmwareImage>& camera,
-                                             const std::optional<FirmwareImage>& ccdb) {
+                                            const std::optional<FirmwareImage>& camera,
+                                            const std::optional<FirmwareImage>& ccdb) {
   std::vector<std::uint8_t> out(kHeaderSize, 0);
   const std::int32_t hcOffset = AppendSection(out, hc);
   const std::int32_t cameraOffset = AppendSection(out, camera);
@@ -63,12 +64,11 @@ std::vector<SampleFirmwareFile> SampleFirmwareFiles() {
   const FirmwareImage camera = SampleImage(kSampleCameraVersion, kSampleCameraImageSize, 1);
   const FirmwareImage ccdb = SampleImage(kSampleCcdbVersion, kSampleCcdbImageSize, 2);
   std::vector<SampleFirmwareFile> files;
-  files.push_back({"hc250-camera-ccdb.fw",
-                   "hand controller 2.50 with camera and CCD-board images",
+  files.push_back({"hc250-camera-ccdb.fw", "hand controller 2.50 with camera and CCD-board images",
                    BuildFirmwareFile(SampleImage(0x0250, kSampleHcImageSize, 0), camera, ccdb)});
-  files.push_back({"hc260-only.fw", "hand controller 2.60 alone",
-                   BuildFirmwareFile(SampleImage(0x0260, kSampleHcImageSize, 0), std::nullopt,
-                                     std::nullopt)});
+  files.push_back(
+      {"hc260-only.fw", "hand controller 2.60 alone",
+       BuildFirmwareFile(SampleImage(0x0260, kSampleHcImageSize, 0), std::nullopt, std::nullopt)});
   files.push_back({"camera-only.fw",
                    "camera and CCD board without hand-controller firmware (nothing is uploaded)",
                    BuildFirmwareFile(std::nullopt, camera, ccdb)});
@@ -81,8 +81,8 @@ std::vector<SampleFirmwareFile> SampleFirmwareFiles() {
   const std::vector<std::uint8_t> swapped{damaged[4], damaged[5], damaged[6], damaged[7],
                                           damaged[0], damaged[1], damaged[2], damaged[3]};
   std::copy(swapped.begin(), swapped.end(), damaged.begin());
-  files.push_back({"damaged-header.fw", "sections out of order: refused as a bad file",
-                   std::move(damaged)});
+  files.push_back(
+      {"damaged-header.fw", "sections out of order: refused as a bad file", std::move(damaged)});
   return files;
 }
 

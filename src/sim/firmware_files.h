@@ -22,8 +22,8 @@ struct FirmwareImage {
 // version word). The images are written as given, so a test can also make
 // a CCD-board image of the wrong size.
 std::vector<std::uint8_t> BuildFirmwareFile(const std::optional<FirmwareImage>& hc,
-                                             const std::optional<FirmwareImage>& camera,
-                                             const std::optional<FirmwareImage>& ccdb);
+                                            const std::optional<FirmwareImage>& camera,
+                                            const std::optional<FirmwareImage>& ccdb);
 
 // `size` repeatable pseudo-random bytes; a different seed, different bytes.
 std::vector<std::uint8_t> PseudoRandomImage(std::size_t size, std::uint32_t seed);

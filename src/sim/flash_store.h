@@ -6,8 +6,8 @@
 #pragma once
 
 #include <array>
-#include <map>
 #include <cstdint>
+#include <map>
 #include <vector>
 
 #include "guidelog/log_format.h"

@@ -169,7 +169,9 @@ bool FrontPanel::Act(std::uint8_t code, std::int64_t now) {
             page_ = Page::kSettings;
             setting_ = 0;
             break;
-          case 2: page_ = Page::kInformation; break;
+          case 2:
+            page_ = Page::kInformation;
+            break;
           default:
             page_ = Page::kSwitchingOff;
             held_.reset();
@@ -190,7 +192,8 @@ bool FrontPanel::Act(std::uint8_t code, std::int64_t now) {
       const int count = static_cast<int>(Settings().size());
       if (code == kUp) setting_ = (setting_ + count - 1) % count;
       if (code == kDown) setting_ = (setting_ + 1) % count;
-      const int values = static_cast<int>(Settings()[static_cast<std::size_t>(setting_)].values.size());
+      const int values =
+          static_cast<int>(Settings()[static_cast<std::size_t>(setting_)].values.size());
       int& value = settings_[static_cast<std::size_t>(setting_)];
       if (code == kLeft) value = std::max(value - 1, 0);
       if (code == kRight) value = std::min(value + 1, values - 1);
@@ -262,12 +265,24 @@ const ScreenFrame& FrontPanel::Screen(std::int64_t now, std::uint16_t firmwareVe
 void FrontPanel::Draw(std::int64_t now, std::uint16_t firmwareVersion) {
   picture_.Clear();
   switch (page_) {
-    case Page::kMain: DrawMain(); break;
-    case Page::kGuiding: DrawGuiding(now); break;
-    case Page::kStopGuiding: DrawStopGuiding(); break;
-    case Page::kSettings: DrawSettings(); break;
-    case Page::kInformation: DrawInformation(firmwareVersion); break;
-    case Page::kSwitchingOff: picture_.Text(16, 28, "SWITCHING OFF..."); break;
+    case Page::kMain:
+      DrawMain();
+      break;
+    case Page::kGuiding:
+      DrawGuiding(now);
+      break;
+    case Page::kStopGuiding:
+      DrawStopGuiding();
+      break;
+    case Page::kSettings:
+      DrawSettings();
+      break;
+    case Page::kInformation:
+      DrawInformation(firmwareVersion);
+      break;
+    case Page::kSwitchingOff:
+      picture_.Text(16, 28, "SWITCHING OFF...");
+      break;
   }
 }
 
@@ -325,8 +340,8 @@ void FrontPanel::DrawGuiding(std::int64_t now) {
     if (n < 0) continue;
     const Frame past = GuideFrame(n);
     const double error = graphDec_ ? past.dec : past.ra;
-    const int y = std::clamp(kZeroRow - static_cast<int>(std::lround(error * 12.0)), 47,
-                             kPanelRows - 1);
+    const int y =
+        std::clamp(kZeroRow - static_cast<int>(std::lround(error * 12.0)), 47, kPanelRows - 1);
     picture_.SetDot(x, y, true);
   }
 }
@@ -343,7 +358,8 @@ void FrontPanel::DrawSettings() {
   for (int i = 0; i < static_cast<int>(settings.size()); ++i) {
     const int y = 12 + 10 * i;
     const Setting& setting = settings[static_cast<std::size_t>(i)];
-    const std::string_view value = setting.values[static_cast<std::size_t>(settings_[static_cast<std::size_t>(i)])];
+    const std::string_view value =
+        setting.values[static_cast<std::size_t>(settings_[static_cast<std::size_t>(i)])];
     picture_.Text(1, y, setting.name);
     picture_.Text(kPanelColumns - 1 - kCellWidth * static_cast<int>(value.size()), y, value);
     if (i == setting_) picture_.Invert(0, y - 1, kPanelColumns, 9);

@@ -108,9 +108,9 @@ class FrontPanel {
     bool longEscDone;
   };
   struct Frame {
-    double ra;   // arcseconds
+    double ra;  // arcseconds
     double dec;
-    int raMs;    // correction pulse, signed by direction
+    int raMs;  // correction pulse, signed by direction
     int decMs;
   };
 

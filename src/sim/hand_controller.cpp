@@ -41,21 +41,28 @@ bool TakeMark(std::vector<std::size_t>& marks, std::size_t count) {
 
 const char* ToString(ControllerMode mode) {
   switch (mode) {
-    case ControllerMode::kOff: return "off";
-    case ControllerMode::kRestarting: return "restarting";
-    case ControllerMode::kBootLoader: return "boot loader";
-    case ControllerMode::kUpdate: return "update mode";
-    case ControllerMode::kNormal: return "normal mode";
-    case ControllerMode::kFileSystem: return "file-system mode";
-    case ControllerMode::kCamera: return "camera mode";
+    case ControllerMode::kOff:
+      return "off";
+    case ControllerMode::kRestarting:
+      return "restarting";
+    case ControllerMode::kBootLoader:
+      return "boot loader";
+    case ControllerMode::kUpdate:
+      return "update mode";
+    case ControllerMode::kNormal:
+      return "normal mode";
+    case ControllerMode::kFileSystem:
+      return "file-system mode";
+    case ControllerMode::kCamera:
+      return "camera mode";
   }
   return "?";
 }
 
 HandController::HandController(VirtualClock& clock, HandControllerConfig config)
     : clock_(clock), config_(config) {
-  const bool firmware = config_.startMode == ControllerMode::kUpdate ||
-                        config_.startMode == ControllerMode::kNormal;
+  const bool firmware =
+      config_.startMode == ControllerMode::kUpdate || config_.startMode == ControllerMode::kNormal;
   selected_ = firmware ? config_.startMode : config_.powerOnMode;
   if (config_.startMode == ControllerMode::kBootLoader || firmware) {
     EnterMode(config_.startMode);
@@ -75,7 +82,8 @@ LineFate HandController::ReceiveFromHost(std::uint8_t byte, const LineSettings& 
     fate = LineFate::kDropped;
   }
   if (tracing_) {
-    line_trace_.push_back({clock_.NowMicros(), LineDirection::kHostToGuider, byte, host.baud, fate});
+    line_trace_.push_back(
+        {clock_.NowMicros(), LineDirection::kHostToGuider, byte, host.baud, fate});
   }
   if (fate != LineFate::kDelivered) return fate;
   const auto replaced = replaced_received_.find(received_total_);
@@ -209,7 +217,8 @@ void HandController::Emit(std::uint8_t byte, const LineSettings& line) {
     fate = sink_(byte, line);
   }
   if (tracing_) {
-    line_trace_.push_back({clock_.NowMicros(), LineDirection::kGuiderToHost, byte, line.baud, fate});
+    line_trace_.push_back(
+        {clock_.NowMicros(), LineDirection::kGuiderToHost, byte, line.baud, fate});
   }
 }
 

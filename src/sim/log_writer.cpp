@@ -33,13 +33,26 @@ bool IsWritableType(std::uint32_t type) {
 std::size_t EncodedBound(const LogEntity& e, std::string_view text) {
   std::size_t payload = 0;
   switch (e.type) {
-    case ENTITY_STAR: payload = 10; break;
-    case ENTITY_VARIABLE: payload = 3 + e.variable.length + kVariableValueBytes; break;
-    case ENTITY_AE_CHANGE: payload = 3; break;
-    case ENTITY_CLOCK: payload = 8; break;
-    case ENTITY_MARKER: payload = 1; break;
-    case ENTITY_DEBUG: payload = 10 + text.size(); break;
-    default: break;
+    case ENTITY_STAR:
+      payload = 10;
+      break;
+    case ENTITY_VARIABLE:
+      payload = 3 + e.variable.length + kVariableValueBytes;
+      break;
+    case ENTITY_AE_CHANGE:
+      payload = 3;
+      break;
+    case ENTITY_CLOCK:
+      payload = 8;
+      break;
+    case ENTITY_MARKER:
+      payload = 1;
+      break;
+    case ENTITY_DEBUG:
+      payload = 10 + text.size();
+      break;
+    default:
+      break;
   }
   return payload + 16;
 }
@@ -239,8 +252,8 @@ void LogWriter::WriteEntity(const LogEntity& in, std::string_view text) {
       e.ae.ae_state = in.ae.ae_state & 0x3F;
       e.ae.foc_flag = in.ae.foc_flag ? 1 : 0;
       e.ae.exp_flag = in.ae.exp_flag ? 1 : 0;
-      WriteByte(static_cast<std::uint8_t>(e.ae.ae_state | (e.ae.foc_flag << 6) |
-                                          (e.ae.exp_flag << 7)));
+      WriteByte(
+          static_cast<std::uint8_t>(e.ae.ae_state | (e.ae.foc_flag << 6) | (e.ae.exp_flag << 7)));
       WriteByte(0);  // reserved
       break;
     }
@@ -303,7 +316,7 @@ int LogWriter::Append(const LogEntity& entity, std::string_view text) {
   const bool may_overflow = data_.size() + bound_pages >= kMaxLogPages;
   std::optional<Saved> saved;
   if (may_overflow) {
-    saved = Saved{cursor_,      entity_start_, data_.size(),    data_.back(), last_type_,
+    saved = Saved{cursor_,       entity_start_, data_.size(),    data_.back(),   last_type_,
                   clock_tenths_, clock_date_,   reopen_pending_, written_.size()};
   }
   WriteEntity(entity, text);
@@ -331,8 +344,7 @@ int LogWriter::Append(const EntityList& entities) {
   return kOk;
 }
 
-std::vector<DataPage> LogWriter::Pages(std::uint32_t file_id,
-                                       std::uint16_t first_page) const {
+std::vector<DataPage> LogWriter::Pages(std::uint32_t file_id, std::uint16_t first_page) const {
   std::vector<DataPage> pages(data_.size());
   const int count = static_cast<int>(data_.size());
   for (int i = 0; i < count; ++i) {

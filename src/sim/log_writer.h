@@ -48,8 +48,7 @@ class LogWriter {
   // valid page of the guider), the last one an EOF page whose
   // next_page and data_size are the end mark the reader expects. There is
   // always at least one page. May be called at any time.
-  std::vector<DataPage> Pages(std::uint32_t file_id = 0,
-                              std::uint16_t first_page = 0) const;
+  std::vector<DataPage> Pages(std::uint32_t file_id = 0, std::uint16_t first_page = 0) const;
   // The whole raw file: header, the entry (first_page and file_id taken
   // from it) and Pages().
   std::vector<std::uint8_t> RawFile(const DirectoryEntry& entry) const;
@@ -80,8 +79,8 @@ class LogWriter {
   // Brings clock bytes 1..4 to those of `tenths` and `date` with one
   // inserted clock entity, when they differ.
   void SyncClock(std::uint32_t tenths, std::uint16_t date);
-  void WriteClock(std::uint32_t tenths, std::uint16_t date, bool is_open,
-                  std::uint8_t fw_minor, std::uint8_t fw_major);
+  void WriteClock(std::uint32_t tenths, std::uint16_t date, bool is_open, std::uint8_t fw_minor,
+                  std::uint8_t fw_major);
   void WriteMarker(std::uint8_t value);
   LogEntity& Record(std::uint32_t type);
 

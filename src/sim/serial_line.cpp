@@ -6,8 +6,8 @@ namespace ktal::sim {
 
 std::int64_t CharacterMicros(const LineSettings& line) {
   if (line.baud == 0) return 0;
-  const std::int64_t bits = 1 + line.wordLength + (line.parity != 0 ? 1 : 0) +
-                            (line.stopBits == 2 ? 2 : 1);
+  const std::int64_t bits =
+      1 + line.wordLength + (line.parity != 0 ? 1 : 0) + (line.stopBits == 2 ? 2 : 1);
   return (bits * 1'000'000 + line.baud - 1) / line.baud;
 }
 
@@ -27,11 +27,21 @@ std::string FormatLineTrace(const std::vector<LineTraceEntry>& trace) {
   for (const LineTraceEntry& e : trace) {
     const char* fate = "";
     switch (e.fate) {
-      case LineFate::kDelivered: fate = ""; break;
-      case LineFate::kNotListening: fate = "  (not listening)"; break;
-      case LineFate::kBaudMismatch: fate = "  (baud mismatch)"; break;
-      case LineFate::kFormatMismatch: fate = "  (format mismatch)"; break;
-      case LineFate::kDropped: fate = "  (dropped)"; break;
+      case LineFate::kDelivered:
+        fate = "";
+        break;
+      case LineFate::kNotListening:
+        fate = "  (not listening)";
+        break;
+      case LineFate::kBaudMismatch:
+        fate = "  (baud mismatch)";
+        break;
+      case LineFate::kFormatMismatch:
+        fate = "  (format mismatch)";
+        break;
+      case LineFate::kDropped:
+        fate = "  (dropped)";
+        break;
     }
     std::snprintf(line, sizeof line, "%8lld.%03lld ms  %s  %02X  %u%s\n",
                   static_cast<long long>(e.atMicros / 1000),

@@ -133,7 +133,8 @@ class SessionBuilder {
   void Settings() {
     const int expo_ms = static_cast<int>(o_.frame_interval_s * 500);
     Variable(kVariableGain, {static_cast<std::uint8_t>(4 + rng_.Below(12))});
-    Variable(kVariableExpo, {static_cast<std::uint8_t>(expo_ms), static_cast<std::uint8_t>(expo_ms >> 8)});
+    Variable(kVariableExpo,
+             {static_cast<std::uint8_t>(expo_ms), static_cast<std::uint8_t>(expo_ms >> 8)});
     Variable(kVariableThreshold, {static_cast<std::uint8_t>(20 + rng_.Below(40))});
     const auto aggr = static_cast<std::uint8_t>(std::lround(o_.aggressiveness * 100));
     // num, tolerance (hundredths, whole), aggressiveness, mode.
@@ -203,8 +204,8 @@ class SessionBuilder {
   // The mount's error on the sky at session time t, in arcseconds: along RA
   // (already foreshortened by cos(dec)) and along DEC.
   void SkyError(double t, double& ra, double& dec) const {
-    const double pe = o_.pe_amplitude_arcsec *
-                      std::sin(2.0 * kPi * t / o_.worm_period_s + o_.pe_phase_rad);
+    const double pe =
+        o_.pe_amplitude_arcsec * std::sin(2.0 * kPi * t / o_.worm_period_s + o_.pe_phase_rad);
     ra = (pe + o_.drift_ra_arcsec_per_min * t / 60.0) * cos_dec_;
     dec = o_.drift_dec_arcsec_per_min * t / 60.0;
   }

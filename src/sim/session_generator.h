@@ -71,9 +71,9 @@ struct SessionOptions {
   // ended by a marker: external exposures.
   int external_exposures = 0;
 
-  bool variables = true;      // guiding settings before each exposure
-  bool debug_values = true;   // debug entities between exposures
-  bool markers = true;        // a NOP marker between exposures
+  bool variables = true;     // guiding settings before each exposure
+  bool debug_values = true;  // debug entities between exposures
+  bool markers = true;       // a NOP marker between exposures
   // A marker of value 1 and a second open record (the file reopened) in
   // the middle of the session.
   bool reopen = false;
@@ -82,9 +82,8 @@ struct SessionOptions {
 // The entities of one session in order, with absolute clocks; the running
 // clock entities are left to the writer. `end_date` and `end_tenths`, when
 // given, receive the clock of the last entity.
-EntityList GenerateSession(const SessionOptions& options,
-                                       std::uint16_t* end_date = nullptr,
-                                       std::uint32_t* end_tenths = nullptr);
+EntityList GenerateSession(const SessionOptions& options, std::uint16_t* end_date = nullptr,
+                           std::uint32_t* end_tenths = nullptr);
 
 // The packed date of the day after `date` (calendar months, leap years).
 std::uint16_t NextDay(std::uint16_t date);

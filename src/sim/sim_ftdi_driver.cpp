@@ -60,15 +60,15 @@ struct SimFtdiDriver::Chip {
 
   SimDevice device;
   ChipState state;
-  std::deque<Arrival> rx;          // bytes from the guider, in arrival order
-  std::int64_t rxLineFree = 0;     // the guider's line is busy until then
-  std::int64_t txLineFree = 0;     // the host's line is busy until then
+  std::deque<Arrival> rx;       // bytes from the guider, in arrival order
+  std::int64_t rxLineFree = 0;  // the guider's line is busy until then
+  std::int64_t txLineFree = 0;  // the host's line is busy until then
   bool unplugged = false;
 
   // Arrivals are in time order, so the ready ones are a prefix.
   std::size_t Ready(std::int64_t now) const {
-    const auto end = std::partition_point(rx.begin(), rx.end(),
-                                          [now](const Arrival& a) { return a.at <= now; });
+    const auto end =
+        std::partition_point(rx.begin(), rx.end(), [now](const Arrival& a) { return a.at <= now; });
     return static_cast<std::size_t>(end - rx.begin());
   }
   void DropReady(std::int64_t now) {
@@ -508,8 +508,8 @@ FtStatus SimFtdiDriver::GetQueueStatus(FtHandle handle, std::uint32_t* rxBytes) 
   return Finish(record, FT_OK);
 }
 
-FtStatus SimFtdiDriver::GetStatus(FtHandle handle, std::uint32_t* rxBytes,
-                                  std::uint32_t* txBytes, std::uint32_t* eventStatus) {
+FtStatus SimFtdiDriver::GetStatus(FtHandle handle, std::uint32_t* rxBytes, std::uint32_t* txBytes,
+                                  std::uint32_t* eventStatus) {
   DriverCallRecord record = Begin(DriverCall::kGetStatus);
   FtStatus status = FT_OK;
   if (Injected(record.call, &status)) return Finish(record, status);

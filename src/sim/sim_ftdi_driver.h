@@ -112,8 +112,8 @@ class SimFtdiDriver final : public FtdiDriver {
   FtStatus GetDeviceInfoList(FtDeviceListInfoNode* list, std::uint32_t* count) override;
   FtStatus Open(int index, FtHandle* handle) override;
   FtStatus Close(FtHandle handle) override;
-  FtStatus SetDataCharacteristics(FtHandle handle, std::uint8_t wordLength,
-                                  std::uint8_t stopBits, std::uint8_t parity) override;
+  FtStatus SetDataCharacteristics(FtHandle handle, std::uint8_t wordLength, std::uint8_t stopBits,
+                                  std::uint8_t parity) override;
   FtStatus SetBaudRate(FtHandle handle, std::uint32_t baudRate) override;
   FtStatus SetTimeouts(FtHandle handle, std::uint32_t readTimeout,
                        std::uint32_t writeTimeout) override;
@@ -125,8 +125,7 @@ class SimFtdiDriver final : public FtdiDriver {
   FtStatus Purge(FtHandle handle, std::uint32_t mask) override;
   FtStatus Write(FtHandle handle, const void* buffer, std::uint32_t count,
                  std::uint32_t* written) override;
-  FtStatus Read(FtHandle handle, void* buffer, std::uint32_t count,
-                std::uint32_t* read) override;
+  FtStatus Read(FtHandle handle, void* buffer, std::uint32_t count, std::uint32_t* read) override;
   FtStatus GetQueueStatus(FtHandle handle, std::uint32_t* rxBytes) override;
   FtStatus GetStatus(FtHandle handle, std::uint32_t* rxBytes, std::uint32_t* txBytes,
                      std::uint32_t* eventStatus) override;

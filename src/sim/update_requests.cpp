@@ -88,9 +88,9 @@ class Transfer : public Request {
       passed = false;
       state_.faults.checkFailsFor.reset();
     }
-    const std::uint8_t end = !passed                                 ? kCheckFailedEndByte
+    const std::uint8_t end = !passed                              ? kCheckFailedEndByte
                              : kind == ImageKind::kHandController ? kHandControllerEnd
-                                                                    : kCameraEnd;
+                                                                  : kCameraEnd;
     const std::vector<std::uint8_t> answer = EndAnswer(end);
     UpdateModeState& state = state_;
     hc.After(state.imageCheckMicros, [&hc, &state, kind, passed, answer, image] {

@@ -121,15 +121,23 @@ bool DotLit(const std::uint8_t* band, int column, int bit) { return (band[column
 
 std::optional<std::uint8_t> KeyCodeFor(int key) {
   switch (key) {
-    case Qt::Key_Escape: return kKeyEsc;
+    case Qt::Key_Escape:
+      return kKeyEsc;
     case Qt::Key_Return:
-    case Qt::Key_Enter: return kKeySet;
-    case Qt::Key_Left: return kKeyLeft;
-    case Qt::Key_Right: return kKeyRight;
-    case Qt::Key_Up: return kKeyUp;
-    case Qt::Key_Down: return kKeyDown;
-    case Qt::Key_Backspace: return kKeyLongEsc;
-    default: return std::nullopt;
+    case Qt::Key_Enter:
+      return kKeySet;
+    case Qt::Key_Left:
+      return kKeyLeft;
+    case Qt::Key_Right:
+      return kKeyRight;
+    case Qt::Key_Up:
+      return kKeyUp;
+    case Qt::Key_Down:
+      return kKeyDown;
+    case Qt::Key_Backspace:
+      return kKeyLongEsc;
+    default:
+      return std::nullopt;
   }
 }
 
@@ -243,7 +251,8 @@ bool CUIDlg::PreTranslateMessage(QKeyEvent* key) {
   const std::optional<std::uint8_t> code = KeyCodeFor(key->key());
   if (!code || (released && *code == kKeyLongEsc)) return false;
   if (m_pDevice != nullptr &&
-      SendKey(*m_pDevice, released ? static_cast<std::uint8_t>(*code | kKeyReleased) : *code) != 0) {
+      SendKey(*m_pDevice, released ? static_cast<std::uint8_t>(*code | kKeyReleased) : *code) !=
+          0) {
     m_bClose = 1;
   }
   // Consumed either way: Esc and Enter must never close the window.
@@ -268,7 +277,8 @@ void CUIDlg::Handshake() {
   // The handshakes work on g_device, which is what m_pDevice points to.
   if (EnterDeviceMode(kNormalMode) < 0) {
     StopTimers();
-    dialogs_.ShowMessage(this, QString("FTDI: %1\n").arg(QString::fromStdWString(m_pDevice->errorString)),
+    dialogs_.ShowMessage(this,
+                         QString("FTDI: %1\n").arg(QString::fromStdWString(m_pDevice->errorString)),
                          "ERROR", MessageIcon::Exclamation, MessageButtons::Ok);
     m_bClose = 1;
   }
@@ -335,8 +345,8 @@ void CUIDlg::PowerOffHandling(bool timedOut) {
     m_bClose = 1;
     return;
   }
-  const MessageAnswer answer = dialogs_.ShowMessage(this, kPowerOnQuestion, kPowerOnCaption,
-                                                    MessageIcon::Exclamation, MessageButtons::YesNo);
+  const MessageAnswer answer = dialogs_.ShowMessage(
+      this, kPowerOnQuestion, kPowerOnCaption, MessageIcon::Exclamation, MessageButtons::YesNo);
   if (answer != MessageAnswer::Yes) {
     m_bClose = 1;
   } else {
@@ -345,8 +355,9 @@ void CUIDlg::PowerOffHandling(bool timedOut) {
       // poll: say so rather than leave a window that silently stopped.
       // errorText, not errorString: only the first always holds the
       // failure of this Open.
-      dialogs_.ShowMessage(this, QString(kCantOpenForPowerOn).arg(QString::fromLocal8Bit(m_pDevice->errorText)),
-                           "ERROR", MessageIcon::Exclamation, MessageButtons::Ok);
+      dialogs_.ShowMessage(
+          this, QString(kCantOpenForPowerOn).arg(QString::fromLocal8Bit(m_pDevice->errorText)),
+          "ERROR", MessageIcon::Exclamation, MessageButtons::Ok);
       m_bClose = 1;
       return;
     }

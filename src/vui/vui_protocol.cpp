@@ -50,8 +50,8 @@ int ReadFirmwareVersion(CFtdiDevice& device, std::uint16_t* version) {
   std::uint8_t answer = 0;
   std::uint8_t low = 0;
   std::uint8_t high = 0;
-  if (!WriteByte(device, kVersionRequest) || !ReadByte(device, &answer) || !ReadByte(device, &low) ||
-      !ReadByte(device, &high)) {
+  if (!WriteByte(device, kVersionRequest) || !ReadByte(device, &answer) ||
+      !ReadByte(device, &low) || !ReadByte(device, &high)) {
     return -1;
   }
   *version = static_cast<std::uint16_t>(low | high << 8);

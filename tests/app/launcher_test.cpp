@@ -88,7 +88,9 @@ class LauncherTest : public ::testing::Test {
     ASSERT_NE(button, nullptr);
     QTest::mouseClick(button, Qt::LeftButton);
   }
-  std::vector<sim::DriverCallRecord> BitModeCalls() { return sim_->driver().CallsOf(DriverCall::kSetBitMode); }
+  std::vector<sim::DriverCallRecord> BitModeCalls() {
+    return sim_->driver().CallsOf(DriverCall::kSetBitMode);
+  }
 
   ScriptedDialogs dialogs_;
   sim::VirtualClock noChipsClock_;
@@ -102,11 +104,14 @@ TEST_F(LauncherTest, ShowsItsButtonsInOrder) {
   EXPECT_EQ(launcher_->windowTitle(), "Orvelia K-Tal Autoguider's PC app.");
   EXPECT_EQ(g_device.deviceKind, kDeviceKindGuider);
 
-  const std::pair<int, const char*> texts[] = {
-      {1001, "Firmware control   (Check, update)"}, {1000, "File control   (Download, process)"},
-      {1002, "Camera control   (hot pixels)"},      {1017, "Virtual K-Tal UI"},
-      {1019, "Power ON"},                           {1020, "RESET"},
-      {1018, "About..."},                           {1, "Exit"}};
+  const std::pair<int, const char*> texts[] = {{1001, "Firmware control   (Check, update)"},
+                                               {1000, "File control   (Download, process)"},
+                                               {1002, "Camera control   (hot pixels)"},
+                                               {1017, "Virtual K-Tal UI"},
+                                               {1019, "Power ON"},
+                                               {1020, "RESET"},
+                                               {1018, "About..."},
+                                               {1, "Exit"}};
   for (const auto& [id, text] : texts) {
     ASSERT_NE(launcher_->Button(id), nullptr) << id;
     EXPECT_EQ(launcher_->Button(id)->text(), text);
@@ -133,7 +138,8 @@ TEST_F(LauncherTest, ShowsItsButtonsInOrder) {
   EXPECT_FALSE(direct->isAncestorOf(launcher_->Button(1017)));
 
   bool heading = false;
-  for (QLabel* label : launcher_->findChildren<QLabel*>()) heading |= label->text() == "What do You want to do?";
+  for (QLabel* label : launcher_->findChildren<QLabel*>())
+    heading |= label->text() == "What do You want to do?";
   EXPECT_TRUE(heading);
 }
 
@@ -234,7 +240,8 @@ TEST_F(LauncherTest, ResetAnsweredWithOkPulsesTheResetLine) {
   EXPECT_EQ(sim_->clock().waits(), (std::vector<std::uint32_t>{50, 50, 100}));
 }
 
-constexpr char kNoGuider[] = "no guider found: no FTDI device with the guider's description is attached";
+constexpr char kNoGuider[] =
+    "no guider found: no FTDI device with the guider's description is attached";
 
 TEST_F(LauncherTest, StatusLineSaysWhatPowerOnAndResetDid) {
   struct Case {
@@ -308,7 +315,8 @@ TEST(AboutBox, Texts) {
   ASSERT_NE(version, nullptr);
   ASSERT_NE(limit, nullptr);
   EXPECT_EQ(version->text(), "ORVELIA K-Tal StandAlone Autoguider\nVerAdi Version 2.60.0");
-  EXPECT_EQ(limit->text(), "This program can only handle files saved with Firmware v. 2.60 or less!");
+  EXPECT_EQ(limit->text(),
+            "This program can only handle files saved with Firmware v. 2.60 or less!");
   bool note = false;
   for (QLabel* label : about.findChildren<QLabel*>()) {
     note |= label->text().contains(
@@ -327,7 +335,8 @@ TEST(PumpMessages, HandlesWhatWaitsAndReturnsAtOnce) {
   PumpMessages();  // nothing waiting
   int handled = 0;
   QTimer::singleShot(0, [&] { ++handled; });
-  QMetaObject::invokeMethod(qApp, [&] { ++handled; }, Qt::QueuedConnection);
+  QMetaObject::invokeMethod(
+      qApp, [&] { ++handled; }, Qt::QueuedConnection);
   PumpMessages();
   EXPECT_EQ(handled, 2);
 }

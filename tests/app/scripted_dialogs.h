@@ -35,7 +35,8 @@ class ScriptedDialogs final : public UserDialogs {
   MessageAnswer ShowMessage(QWidget*, const QString& text, const QString& caption, MessageIcon icon,
                             MessageButtons buttons) override {
     messages_.push_back({text, caption, icon, buttons, std::nullopt});
-    if (answers_.empty()) return buttons == MessageButtons::Ok ? MessageAnswer::Ok : MessageAnswer::Cancel;
+    if (answers_.empty())
+      return buttons == MessageButtons::Ok ? MessageAnswer::Ok : MessageAnswer::Cancel;
     MessageAnswer answer = answers_.front();
     answers_.pop_front();
     return answer;

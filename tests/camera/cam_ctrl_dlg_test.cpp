@@ -80,7 +80,8 @@ class CamCtrlDlgTest : public ::testing::Test {
   }
   template <typename T = QWidget>
   T* Control(int id) {
-    T* control = window_->findChild<T*>(id == 1 ? QString("button1") : QString("control%1").arg(id));
+    T* control =
+        window_->findChild<T*>(id == 1 ? QString("button1") : QString("control%1").arg(id));
     EXPECT_NE(control, nullptr) << id;
     return control;
   }
@@ -117,8 +118,8 @@ class CamCtrlDlgTest : public ::testing::Test {
     }
     for (const Bytes& frame : frames) pointers.push_back(frame.data());
     Bytes master(kFrameBytes);
-    EXPECT_EQ(StackDarkFrames(kStackIterations, kReadNoise, kGain, n, pointers.data(), master.data(),
-                              kFrameBytes),
+    EXPECT_EQ(StackDarkFrames(kStackIterations, kReadNoise, kGain, n, pointers.data(),
+                              master.data(), kFrameBytes),
               0);
     return master;
   }
@@ -142,25 +143,48 @@ struct InitCase {
 
 TEST_F(CamCtrlDlgTest, InitialisationFailuresAreReportedAndEndTheWindowOutOfCameraMode) {
   const InitCase cases[] = {
-      {"no guider on the bus", [](sim::SimulatedGuider&) { g_device.AttachDriver(nullptr, nullptr); },
-       {}, "Can't connect to device!", "ERROR", MessageIcon::None},
-      {"guider switched off", {}, {.startMode = ControllerMode::kOff}, "Device is not responding!",
-       "ERROR", MessageIcon::None},
-      {"firmware 2.03", {}, {.firmwareVersion = 0x0203},
-       "Camera mode unavailable, firmware is too old. Use fw. 02.04 or later!", "ERROR",
+      {"no guider on the bus",
+       [](sim::SimulatedGuider&) { g_device.AttachDriver(nullptr, nullptr); },
+       {},
+       "Can't connect to device!",
+       "ERROR",
+       MessageIcon::None},
+      {"guider switched off",
+       {},
+       {.startMode = ControllerMode::kOff},
+       "Device is not responding!",
+       "ERROR",
+       MessageIcon::None},
+      {"firmware 2.03",
+       {},
+       {.firmwareVersion = 0x0203},
+       "Camera mode unavailable, firmware is too old. Use fw. 02.04 or later!",
+       "ERROR",
        MessageIcon::None},
       {"firmware 2.04", {}, {.firmwareVersion = 0x0204}, "", "", MessageIcon::None},
       {"no file-system mode",
-       [](sim::SimulatedGuider& sim) { sim.features().fileSystem.supported = false; }, {},
-       "Can't enter exclusive mode. Details:\n", "ERROR", MessageIcon::Exclamation},
+       [](sim::SimulatedGuider& sim) { sim.features().fileSystem.supported = false; },
+       {},
+       "Can't enter exclusive mode. Details:\n",
+       "ERROR",
+       MessageIcon::Exclamation},
       {"no camera mode",
-       [](sim::SimulatedGuider& sim) { sim.features().camera.cameraModeSupported = false; }, {},
-       "Camera mode not supported by firmware", "ERROR", MessageIcon::Exclamation},
+       [](sim::SimulatedGuider& sim) { sim.features().camera.cameraModeSupported = false; },
+       {},
+       "Camera mode not supported by firmware",
+       "ERROR",
+       MessageIcon::Exclamation},
       {"state not acknowledged",
-       [](sim::SimulatedGuider& sim) { sim.features().camera.faults.acks[0xC0] = {}; }, {},
-       "Communication error", "ERROR", MessageIcon::None},
-      {"camera already running", [](sim::SimulatedGuider& sim) { sim.features().camera.state = 1; },
-       {}, "Camera should not be active at this point...", "INTERNAL ERROR",
+       [](sim::SimulatedGuider& sim) { sim.features().camera.faults.acks[0xC0] = {}; },
+       {},
+       "Communication error",
+       "ERROR",
+       MessageIcon::None},
+      {"camera already running",
+       [](sim::SimulatedGuider& sim) { sim.features().camera.state = 1; },
+       {},
+       "Camera should not be active at this point...",
+       "INTERNAL ERROR",
        MessageIcon::Exclamation},
   };
   for (const InitCase& c : cases) {
@@ -246,7 +270,8 @@ TEST_F(CamCtrlDlgTest, MakeDarkStacksThreeExposuresAndEnablesTheChoice) {
   const int median = sorted[(kFrameBytes - 1) - (kFrameBytes - 1) / 2];
   EXPECT_EQ(Note("controlLevel1x1"),
             QString("faintest hidden: %1, background (median): %2").arg(sorted[49]).arg(median));
-  EXPECT_EQ(Note("controlMapChange"), "new 1x1 map against the camera's: 0 kept, 50 added, 0 dropped");
+  EXPECT_EQ(Note("controlMapChange"),
+            "new 1x1 map against the camera's: 0 kept, 50 added, 0 dropped");
   Control<QSlider>(kIdSlider1x1)->setValue(0);
   EXPECT_EQ(Text(kIdPictureTitle), "Cosmetized dark frame (1x1)");
   EXPECT_TRUE(Note("controlLevel1x1").startsWith("none hidden"));
@@ -264,12 +289,15 @@ TEST_F(CamCtrlDlgTest, CancelDuringTheFirstExposureEndsTheRunAfterItsDownload) {
       sim_->clock().ScheduleIn(50'000, watch);
       return;
     }
-    QMetaObject::invokeMethod(qApp, [&] {
-      QDialog* progress = g_progressDlg.window();
-      progress->findChild<QPushButton*>("control1040")->click();
-      textAfterCancel = progress->findChild<QLabel*>("control1041")->text();
-      pressed.set_value();
-    }, Qt::QueuedConnection);
+    QMetaObject::invokeMethod(
+        qApp,
+        [&] {
+          QDialog* progress = g_progressDlg.window();
+          progress->findChild<QPushButton*>("control1040")->click();
+          textAfterCancel = progress->findChild<QLabel*>("control1041")->text();
+          pressed.set_value();
+        },
+        Qt::QueuedConnection);
     pressed.get_future().wait();
   };
   sim_->clock().ScheduleIn(50'000, watch);
@@ -285,7 +313,8 @@ TEST_F(CamCtrlDlgTest, CancelDuringTheFirstExposureEndsTheRunAfterItsDownload) {
   EXPECT_EQ(camera().exposures, 1);
   EXPECT_EQ(camera().downloads, 1);
   EXPECT_EQ(camera().blocksSent, (kFrameBytes + 3967) / 3968);
-  EXPECT_TRUE(std::all_of(g_masterDark, g_masterDark + kFrameBytes, [](std::uint8_t v) { return v == 0; }));
+  EXPECT_TRUE(
+      std::all_of(g_masterDark, g_masterDark + kFrameBytes, [](std::uint8_t v) { return v == 0; }));
   EXPECT_FALSE(window_->RunActive());
   EXPECT_EQ(window_->result(), 1);
   EXPECT_FALSE(window_->isVisible());
@@ -318,7 +347,8 @@ TEST_F(CamCtrlDlgTest, StoreNewMapWritesBothTablesAndShowsTheReadBack) {
   ASSERT_TRUE(messages().empty());
   Control<QSlider>(kIdSlider1x1)->setValue(5);
   Control<QSlider>(kIdSlider2x2)->setValue(3);
-  EXPECT_EQ(Note("controlMapChange"), "new 1x1 map against the camera's: 0 kept, 5 added, 0 dropped");
+  EXPECT_EQ(Note("controlMapChange"),
+            "new 1x1 map against the camera's: 0 kept, 5 added, 0 dropped");
 
   Control<QPushButton>(kIdStoreNewMap)->click();
 
@@ -355,7 +385,8 @@ TEST_F(CamCtrlDlgTest, StoreNewMapWritesBothTablesAndShowsTheReadBack) {
     EXPECT_NE(canvas()->PixelAt(ox() + e.x / 2, oy() + e.y / 2), 0u) << i;
   }
   EXPECT_TRUE(Text(kIdMapStatistics).startsWith("single: "));
-  EXPECT_EQ(Note("controlMapChange"), "new 1x1 map against the camera's: 5 kept, 0 added, 0 dropped");
+  EXPECT_EQ(Note("controlMapChange"),
+            "new 1x1 map against the camera's: 5 kept, 0 added, 0 dropped");
   EXPECT_TRUE(window_->isVisible());
   EXPECT_EQ(chip().line.baud, 250000u);
 }

@@ -48,9 +48,12 @@ struct Message {
 
   std::string Expected() const {
     switch (kind) {
-      case kUntouched: return kEarlierText;
-      case kFramed: return text + "\n (" + g_device.errorText + ")\n";
-      case kDeviceError: return std::string("FT232 error\n (") + g_device.errorText + ")\n";
+      case kUntouched:
+        return kEarlierText;
+      case kFramed:
+        return text + "\n (" + g_device.errorText + ")\n";
+      case kDeviceError:
+        return std::string("FT232 error\n (") + g_device.errorText + ")\n";
     }
     return {};
   }
@@ -88,10 +91,10 @@ HotPixelMapRecord Maps(std::uint8_t marker, std::initializer_list<HotPixelEntry>
 Bytes EntryBytes(std::initializer_list<HotPixelEntry> entries) {
   Bytes bytes;
   for (const HotPixelEntry& e : entries) {
-    bytes.insert(bytes.end(), {static_cast<std::uint8_t>(e.x & 0xFF),
-                               static_cast<std::uint8_t>(e.x >> 8),
-                               static_cast<std::uint8_t>(e.y & 0xFF),
-                               static_cast<std::uint8_t>(e.y >> 8), e.flags});
+    bytes.insert(
+        bytes.end(),
+        {static_cast<std::uint8_t>(e.x & 0xFF), static_cast<std::uint8_t>(e.x >> 8),
+         static_cast<std::uint8_t>(e.y & 0xFF), static_cast<std::uint8_t>(e.y >> 8), e.flags});
   }
   return bytes;
 }
@@ -227,30 +230,58 @@ const Bytes kLeftFs = Repeat({0xD3, 0x55}, 5);
 
 TEST_P(CameraProtocolTest, EnterCameraMode) {
   const ModeCase cases[] = {
-      {"accepted", nullptr, 0, {0xD3, 0x80, 0xDC}, {0xD3, 0xAA, 0xDC}, {50}, kNoMessage, true,
+      {"accepted",
+       nullptr,
+       0,
+       {0xD3, 0x80, 0xDC},
+       {0xD3, 0xAA, 0xDC},
+       {50},
+       kNoMessage,
+       true,
        ControllerMode::kCamera},
       // The guider must not stay in file-system mode after a refusal.
       {"refused: file-system mode is left again",
-       [](GuiderRig& r) { r.features().camera.cameraModeSupported = false; }, 100,
-       Join({{0xD3, 0x80, 0xDC}, kLeaveFs}), Join({{0xD3, 0xAA, 0x00}, kLeftFs}), {}, kNoMessage,
-       true, ControllerMode::kNormal},
+       [](GuiderRig& r) { r.features().camera.cameraModeSupported = false; },
+       100,
+       Join({{0xD3, 0x80, 0xDC}, kLeaveFs}),
+       Join({{0xD3, 0xAA, 0x00}, kLeftFs}),
+       {},
+       kNoMessage,
+       true,
+       ControllerMode::kNormal},
       // Refused is refused, whatever leaving file-system mode then gave.
       {"refused, and leaving file-system mode fails",
        [](GuiderRig& r) {
          r.features().camera.cameraModeSupported = false;
          r.guider().ReplaceSentByte(5, 0x42);
        },
-       100, Join({{0xD3, 0x80, 0xDC}, {0xD3, 0x00}}), {0xD3, 0xAA, 0x00, 0xD3, 0x42}, {},
-       {Message::kFramed, "FS mode: invalid answer byte\n"}, false, std::nullopt},
-      {"file-system mode refused", [](GuiderRig& r) { r.features().fileSystem.supported = false; },
-       1, {0xD3}, {}, {},
+       100,
+       Join({{0xD3, 0x80, 0xDC}, {0xD3, 0x00}}),
+       {0xD3, 0xAA, 0x00, 0xD3, 0x42},
+       {},
+       {Message::kFramed, "FS mode: invalid answer byte\n"},
+       false,
+       std::nullopt},
+      {"file-system mode refused",
+       [](GuiderRig& r) { r.features().fileSystem.supported = false; },
+       1,
+       {0xD3},
+       {},
+       {},
        {Message::kFramed,
         "FS mode: unsupported command (no ACK received)\nThe firmware may not support File System "
         "handling...\n"},
-       false, ControllerMode::kNormal},
+       false,
+       ControllerMode::kNormal},
       {"no answer to the camera-mode request",
-       [](GuiderRig& r) { r.features().camera.faults.acks[0xDC] = {}; }, -1, {0xD3, 0x80, 0xDC},
-       {0xD3, 0xAA}, {}, kDeviceError, false, std::nullopt},
+       [](GuiderRig& r) { r.features().camera.faults.acks[0xDC] = {}; },
+       -1,
+       {0xD3, 0x80, 0xDC},
+       {0xD3, 0xAA},
+       {},
+       kDeviceError,
+       false,
+       std::nullopt},
   };
   for (const ModeCase& row : cases) {
     SCOPED_TRACE(row.name);
@@ -273,14 +304,33 @@ TEST_P(CameraProtocolTest, EnterCameraMode) {
 
 TEST_P(CameraProtocolTest, LeaveCameraMode) {
   const ModeCase cases[] = {
-      {"left, through file-system mode", nullptr, 0, Join({{0xFF}, kLeaveFs}), kLeftFs, {50},
-       kNoMessage, true, ControllerMode::kNormal},
-      {"file-system mode not left", [](GuiderRig& r) { r.features().fileSystem.supported = false; },
-       1, {0xFF, 0xD3}, {}, {50},
-       {Message::kFramed, "FS mode: unsupported command (no ACK received)\n"}, false,
+      {"left, through file-system mode",
+       nullptr,
+       0,
+       Join({{0xFF}, kLeaveFs}),
+       kLeftFs,
+       {50},
+       kNoMessage,
+       true,
+       ControllerMode::kNormal},
+      {"file-system mode not left",
+       [](GuiderRig& r) { r.features().fileSystem.supported = false; },
+       1,
+       {0xFF, 0xD3},
+       {},
+       {50},
+       {Message::kFramed, "FS mode: unsupported command (no ACK received)\n"},
+       false,
        ControllerMode::kFileSystem},
-      {"link already closed", [](GuiderRig&) { g_device.Close(); }, -1, {}, {}, {}, kDeviceError,
-       false, ControllerMode::kCamera},
+      {"link already closed",
+       [](GuiderRig&) { g_device.Close(); },
+       -1,
+       {},
+       {},
+       {},
+       kDeviceError,
+       false,
+       ControllerMode::kCamera},
   };
   for (const ModeCase& row : cases) {
     SCOPED_TRACE(row.name);
@@ -317,17 +367,37 @@ TEST_P(CameraProtocolTest, StateQueryAndStart) {
       {"camera off", false, false, nullptr, 0, {0xC0, 0x00}, 0},
       {"camera on", false, true, nullptr, 1, {0xC0, 0x01}, 1},
       // The state byte comes where the echo should: not acknowledged.
-      {"no echo", false, false, [](GuiderRig& r) { r.features().camera.faults.acks[0xC0] = {}; },
-       -2, {0x00}, 0},
-      {"state byte lost", false, true, [](GuiderRig& r) { r.guider().DropSentByte(2); }, -1,
-       {0xC0}, 1},
+      {"no echo",
+       false,
+       false,
+       [](GuiderRig& r) { r.features().camera.faults.acks[0xC0] = {}; },
+       -2,
+       {0x00},
+       0},
+      {"state byte lost",
+       false,
+       true,
+       [](GuiderRig& r) { r.guider().DropSentByte(2); },
+       -1,
+       {0xC0},
+       1},
       // The host waits up to 3 s for the camera to start.
       {"started after 2.5 s", true, false, startAfter(2'500'000), 0, {0xC1, 0x00}, 1},
-      {"camera will not start", true, false,
-       [](GuiderRig& r) { r.features().camera.faults.startAnswer = 0x02; }, 2, {0xC1, 0x02}, 0},
+      {"camera will not start",
+       true,
+       false,
+       [](GuiderRig& r) { r.features().camera.faults.startAnswer = 0x02; },
+       2,
+       {0xC1, 0x02},
+       0},
       {"start answered too late", true, false, startAfter(3'500'000), -1, {0xC1}, 0},
-      {"start not acknowledged", true, false,
-       [](GuiderRig& r) { r.features().camera.faults.acks[0xC1] = {0x42}; }, -2, {0x42}, 0},
+      {"start not acknowledged",
+       true,
+       false,
+       [](GuiderRig& r) { r.features().camera.faults.acks[0xC1] = {0x42}; },
+       -2,
+       {0x42},
+       0},
   };
   for (const Case& row : cases) {
     SCOPED_TRACE(row.name);
@@ -361,22 +431,46 @@ TEST_P(CameraProtocolTest, ReadCameraMemory) {
     return [word](GuiderRig& r) { r.features().camera.faults.memoryStatus = word; };
   };
   const Case cases[] = {
-      {"2x2 table, address low byte first", 5, 257, nullptr, 0, {0x33, 0x05, 0x01, 0x01},
+      {"2x2 table, address low byte first",
+       5,
+       257,
+       nullptr,
+       0,
+       {0x33, 0x05, 0x01, 0x01},
        {0x33, 0x00, 0x00, 0x0A, 0x00, 0x0B, 0x00, 0x0F}},
       // The bytes follow the status whatever it says.
-      {"status word", 2, 0, status(0x0201), 0x0201, {0x33, 0x02, 0x00, 0x00},
+      {"status word",
+       2,
+       0,
+       status(0x0201),
+       0x0201,
+       {0x33, 0x02, 0x00, 0x00},
        {0x33, 0x01, 0x02, 0x00, 0x00}},
-      {"beyond the memory", 4, 510, nullptr, 0xE1, {0x33, 0x04, 0xFE, 0x01},
+      {"beyond the memory",
+       4,
+       510,
+       nullptr,
+       0xE1,
+       {0x33, 0x04, 0xFE, 0x01},
        {0x33, 0xE1, 0x00, 0x00, 0x00, 0x00, 0x00}},
       // A second status byte counts only with a nonzero first one.
-      {"zero status with a stray second byte", 2, 0,
-       [](GuiderRig& r) { r.guider().ReplaceSentByte(3, 0x77); }, 0, {0x33, 0x02, 0x00, 0x00},
+      {"zero status with a stray second byte",
+       2,
+       0,
+       [](GuiderRig& r) { r.guider().ReplaceSentByte(3, 0x77); },
+       0,
+       {0x33, 0x02, 0x00, 0x00},
        {0x33, 0x00, 0x77, 0xEE, 0x03}},
       {"count 0", 0, 0, nullptr, 1, {}, {}},
       // The count goes out as one byte; 256 would ask for none.
       {"count 256", 256, 0, nullptr, 1, {}, {}},
-      {"no echo", 2, 0, [](GuiderRig& r) { r.features().camera.faults.acks[0x33] = {}; }, -2,
-       {0x33}, {}},
+      {"no echo",
+       2,
+       0,
+       [](GuiderRig& r) { r.features().camera.faults.acks[0x33] = {}; },
+       -2,
+       {0x33},
+       {}},
   };
   for (const Case& row : cases) {
     SCOPED_TRACE(row.name);
@@ -406,15 +500,26 @@ TEST_P(CameraProtocolTest, WriteCameraMemory) {
   const Case cases[] = {
       {"written", nullptr, 0, {0x3C, 0x00, 0x00}, true},
       // The camera writes before it answers; the host waits up to 10 s.
-      {"slow camera", [](GuiderRig& r) { r.features().camera.memoryWriteMicros = 8 * kSecond; }, 0,
-       {0x3C, 0x00, 0x00}, true},
-      {"too slow a camera",
-       [](GuiderRig& r) { r.features().camera.memoryWriteMicros = 11 * kSecond; }, -1, {0x3C},
+      {"slow camera",
+       [](GuiderRig& r) { r.features().camera.memoryWriteMicros = 8 * kSecond; },
+       0,
+       {0x3C, 0x00, 0x00},
        true},
-      {"status word", [](GuiderRig& r) { r.features().camera.faults.memoryStatus = 0x0305; },
-       0x0305, {0x3C, 0x05, 0x03}, false},
-      {"no echo", [](GuiderRig& r) { r.features().camera.faults.acks[0x3C] = {0x3D}; }, -2,
-       {0x3D}, false},
+      {"too slow a camera",
+       [](GuiderRig& r) { r.features().camera.memoryWriteMicros = 11 * kSecond; },
+       -1,
+       {0x3C},
+       true},
+      {"status word",
+       [](GuiderRig& r) { r.features().camera.faults.memoryStatus = 0x0305; },
+       0x0305,
+       {0x3C, 0x05, 0x03},
+       false},
+      {"no echo",
+       [](GuiderRig& r) { r.features().camera.faults.acks[0x3C] = {0x3D}; },
+       -2,
+       {0x3D},
+       false},
   };
   const Bytes data = {0x11, 0x22, 0x33};
   for (const Case& row : cases) {
@@ -502,8 +607,8 @@ TEST_P(CameraProtocolTest, StoreHotPixelMaps) {
     std::uint8_t count1x1;
     std::uint8_t count2x2;
   };
-  const HotPixelMapRecord two = Maps(0xEE, {Entry(600, 100, 15), Entry(751, 581, 5)},
-                                     {Entry(375, 290, 3)});
+  const HotPixelMapRecord two =
+      Maps(0xEE, {Entry(600, 100, 15), Entry(751, 581, 5)}, {Entry(375, 290, 3)});
   const Bytes write1x1 = Join({{0x3C, 0x0C, 0x00, 0x00, 0xFF, 0x02},
                                EntryBytes({Entry(600, 100, 15), Entry(751, 581, 5)})});
   const Bytes write2x2 = Join({{0x3C, 0x06, 0x00, 0x01, 0x01}, EntryBytes({Entry(375, 290, 3)})});
@@ -513,7 +618,8 @@ TEST_P(CameraProtocolTest, StoreHotPixelMaps) {
   tooMany2x2.count2x2 = 51;
   const Case cases[] = {
       {"empty maps: the tables, then the marker", Maps(0xFF, {}, {}), nullptr, 0,
-       Join({{0x3C, 0x02, 0x00, 0x00, 0xFF, 0x00}, {0x3C, 0x01, 0x00, 0x01, 0x00},
+       Join({{0x3C, 0x02, 0x00, 0x00, 0xFF, 0x00},
+             {0x3C, 0x01, 0x00, 0x01, 0x00},
              {0x3C, 0x01, 0x00, 0x00, 0xFF}}),
        0xFF, 0, 0},
       {"two tables under an invalid marker, then the marker", two, nullptr, 0,
@@ -526,8 +632,8 @@ TEST_P(CameraProtocolTest, StoreHotPixelMaps) {
        [&](GuiderRig& r) { r.guider().PowerOffAfterReceived(write1x1.size() + 5); }, -1,
        Join({write1x1, {0x3C, 0x06, 0x00, 0x01, 0x01}}), 0xFF, 2, 1},
       {"first table refused", two,
-       [](GuiderRig& r) { r.features().camera.faults.memoryStatus = 0x0002; }, 2, write1x1, 0xEE,
-       4, 1},
+       [](GuiderRig& r) { r.features().camera.faults.memoryStatus = 0x0002; }, 2, write1x1, 0xEE, 4,
+       1},
   };
   for (const Case& row : cases) {
     SCOPED_TRACE(row.name);
@@ -558,24 +664,56 @@ TEST_P(CameraProtocolTest, SendCameraCommand) {
   };
   const std::string acked = "ACKread($5a)=0: $5a, $5a";
   const Case cases[] = {
-      {"accepted", {0xD9, 0x08}, 2, nullptr, 0, {0x5A, 0x02, 0xD9, 0x08}, {0x5A, 0x00, 0x00},
+      {"accepted",
+       {0xD9, 0x08},
+       2,
+       nullptr,
+       0,
+       {0x5A, 0x02, 0xD9, 0x08},
+       {0x5A, 0x00, 0x00},
        {acked}},
-      {"accepted with an answer", {0xC4, 0x00}, 2,
-       [](GuiderRig& r) { r.features().camera.faults.prepareAnswer = 0x07; }, 0,
-       {0x5A, 0x02, 0xC4, 0x00}, {0x5A, 0x00, 0x07}, {acked}},
+      {"accepted with an answer",
+       {0xC4, 0x00},
+       2,
+       [](GuiderRig& r) { r.features().camera.faults.prepareAnswer = 0x07; },
+       0,
+       {0x5A, 0x02, 0xC4, 0x00},
+       {0x5A, 0x00, 0x07},
+       {acked}},
       {"length 257", Bytes(257, 0x01), 257, nullptr, 1, {}, {}, {}},
-      {"refused", {0xD9, 0x08}, 2,
-       [](GuiderRig& r) { r.features().camera.faults.refuseCommand = 1; }, 3,
-       {0x5A, 0x02, 0xD9, 0x08}, {0x5A, 0x0F}, {acked}},
-      {"no echo", {0xD9, 0x08}, 2,
-       [](GuiderRig& r) { r.features().camera.faults.acks[0x5A] = {}; }, 2, {0x5A}, {},
+      {"refused",
+       {0xD9, 0x08},
+       2,
+       [](GuiderRig& r) { r.features().camera.faults.refuseCommand = 1; },
+       3,
+       {0x5A, 0x02, 0xD9, 0x08},
+       {0x5A, 0x0F},
+       {acked}},
+      {"no echo",
+       {0xD9, 0x08},
+       2,
+       [](GuiderRig& r) { r.features().camera.faults.acks[0x5A] = {}; },
+       2,
+       {0x5A},
+       {},
        {"ACKread($5a)=-1: $5a, $00"}},
-      {"wrong echo", {0xD9, 0x08}, 2,
-       [](GuiderRig& r) { r.features().camera.faults.acks[0x5A] = {0x42}; }, 2, {0x5A}, {0x42},
+      {"wrong echo",
+       {0xD9, 0x08},
+       2,
+       [](GuiderRig& r) { r.features().camera.faults.acks[0x5A] = {0x42}; },
+       2,
+       {0x5A},
+       {0x42},
        {"ACKread($5a)=1: $5a, $42"}},
       // The answer byte is taken for the acceptance; then nothing comes.
-      {"acceptance lost", {0xD9, 0x08}, 2, [](GuiderRig& r) { r.guider().DropSentByte(2); },
-       -1, {0x5A, 0x02, 0xD9, 0x08}, {0x5A, 0x00}, {acked}},
+      {"acceptance lost",
+       {0xD9, 0x08},
+       2,
+       [](GuiderRig& r) { r.guider().DropSentByte(2); },
+       -1,
+       {0x5A, 0x02, 0xD9, 0x08},
+       {0x5A, 0x00},
+       {acked}},
   };
   for (const Case& row : cases) {
     SCOPED_TRACE(row.name);
@@ -628,7 +766,8 @@ TEST_P(CameraProtocolTest, SetCameraParameters) {
     EXPECT_EQ(SetCameraParameters(row.v6B, row.vD9, row.vD0), row.result);
     EXPECT_EQ(received(), row.received);
     if (row.result == 0) {
-      EXPECT_EQ(sent(), Join({Repeat({0x5A, 0x00, 0x00}, 3), {0x58, 0xF0, 0x02, 0x46, 0x02, 0x80, 0x1A}}));
+      EXPECT_EQ(sent(),
+                Join({Repeat({0x5A, 0x00, 0x00}, 3), {0x58, 0xF0, 0x02, 0x46, 0x02, 0x80, 0x1A}}));
     }
     EXPECT_TRUE(waits().empty());
     EXPECT_TRUE(g_device.IsOpen());
@@ -680,11 +819,14 @@ TEST_P(CameraProtocolTest, ExposureBlock) {
     Bytes tail;  // the block's bytes after the exposure time
   };
   const Case cases[] = {
-      {"extra value 3 with its flag", [](ExposureRequest& r) { r.extraValue = 3, r.extraFlag = 1; },
+      {"extra value 3 with its flag",
+       [](ExposureRequest& r) { r.extraValue = 3, r.extraFlag = 1; },
        {0x01, 0x41, 0x03, 0x50}},
-      {"extra value 3 without its flag", [](ExposureRequest& r) { r.extraValue = 3; },
+      {"extra value 3 without its flag",
+       [](ExposureRequest& r) { r.extraValue = 3; },
        {0x01, 0x41, 0x03, 0x40}},
-      {"flag without an extra value", [](ExposureRequest& r) { r.extraFlag = 1; },
+      {"flag without an extra value",
+       [](ExposureRequest& r) { r.extraFlag = 1; },
        {0x01, 0x01, 0x40}},
       {"no final flag", [](ExposureRequest& r) { r.finalFlag = 0; }, {0x01, 0x01, 0x00}},
   };
@@ -694,7 +836,8 @@ TEST_P(CameraProtocolTest, ExposureBlock) {
     ExposureRequest request = Small(16, 4);
     row.change(request);
     ASSERT_EQ(ExposeAndDownload(request), 0);
-    const Bytes block = Join({{0x10, 0x00, 0x04, 0x00, 0x19, 0x00, 0x08, 0x00, 0x24, 0xF4}, row.tail});
+    const Bytes block =
+        Join({{0x10, 0x00, 0x04, 0x00, 0x19, 0x00, 0x08, 0x00, 0x24, 0xF4}, row.tail});
     EXPECT_EQ(received(), Join({ExposureDialogue(block), DownloadCommand(64, 16), {0x01}}));
   }
 }
@@ -704,8 +847,8 @@ TEST_P(CameraProtocolTest, DarkFrameDownload) {
   ASSERT_EQ(ExposeAndDownload(DarkFrameRequest()), 0);
 
   // 110 blocks of 3968 bytes and one of 1184, asked for by 1 .. 111.
-  EXPECT_EQ(received(), Join({ExposureDialogue(kDarkBlock), DownloadCommand(kFrameBytes, kFrameWidth),
-                              BlockRequests(1, 111)}));
+  EXPECT_EQ(received(), Join({ExposureDialogue(kDarkBlock),
+                              DownloadCommand(kFrameBytes, kFrameWidth), BlockRequests(1, 111)}));
   const std::vector<std::uint8_t> dark = camera().darks.Frame(0);
   EXPECT_TRUE(SameBytes(g_rawFrame, dark.data(), kFrameBytes));
   EXPECT_EQ(waits(), (Waits{500, 100, 30, 50}));
@@ -717,9 +860,8 @@ TEST_P(CameraProtocolTest, DarkFrameDownload) {
   const auto isHost = [](const sim::LineTraceEntry& e) {
     return e.direction == sim::LineDirection::kHostToGuider;
   };
-  const auto endRequest = std::find_if(trace.begin(), trace.end(), [&](const auto& e) {
-    return isHost(e) && e.byte == 0x55;
-  });
+  const auto endRequest = std::find_if(trace.begin(), trace.end(),
+                                       [&](const auto& e) { return isHost(e) && e.byte == 0x55; });
   ASSERT_NE(endRequest, trace.end());
   const auto blockEnd = std::find_if(std::make_reverse_iterator(endRequest), trace.rend(), isHost);
   const auto endEcho = std::find_if_not(endRequest + 1, trace.end(), isHost);
@@ -754,33 +896,64 @@ TEST_P(CameraProtocolTest, DownloadOutcomes) {
                             0x00, 0x24, 0xF4, 0x01, 0x00, 0x40};
   const ExposureRequest full = DarkFrameRequest();
   const Bytes dark = ExposureDialogue(kDarkBlock);
-  const Bytes toBlock2 = Join({dark, DownloadCommand(kFrameBytes, kFrameWidth), BlockRequests(1, 2)});
+  const Bytes toBlock2 =
+      Join({dark, DownloadCommand(kFrameBytes, kFrameWidth), BlockRequests(1, 2)});
   const Case cases[] = {
       // 100 x 291 = 29100 bytes: seven whole blocks and 1324 bytes.
-      {"readout mode 0: width x 291 bytes", mode0, nullptr, 0,
+      {"readout mode 0: width x 291 bytes",
+       mode0,
+       nullptr,
+       0,
        Join({ExposureDialogue(mode0Block), DownloadCommand(29100, 100), BlockRequests(1, 8)}),
-       {500, 100, 30, 50}, {}},
+       {500, 100, 30, 50},
+       {}},
       // 433696 bytes were still due; 3967 of them came.
-      {"a block of 3967 of 3968 bytes", full,
-       [](GuiderRig& r) { r.features().camera.faults.shortBlock = {{2, 3967}}; }, -12, toBlock2,
-       {500, 100, 30, 50}, {" error -12: 3967, 3968, 429729, 3"}},
+      {"a block of 3967 of 3968 bytes",
+       full,
+       [](GuiderRig& r) {
+         r.features().camera.faults.shortBlock = {{2, 3967}};
+       },
+       -12,
+       toBlock2,
+       {500, 100, 30, 50},
+       {" error -12: 3967, 3968, 429729, 3"}},
       // 26 bytes up to the download command; the 28th is the second block
       // request, and the guider goes dark as it arrives.
-      {"switched off during the download", full,
-       [](GuiderRig& r) { r.guider().PowerOffAfterReceived(28); }, -12, toBlock2,
-       {500, 100, 30, 50}, {" error -12: 0, 3968, 433696, 3"}},
-      {"preparation not ready", full,
-       [](GuiderRig& r) { r.features().camera.faults.prepareAnswer = 0x01; }, 5,
-       CommandBytes({0xC4, 0x00}), {}, {}},
-      {"preparation refused", full,
-       [](GuiderRig& r) { r.features().camera.faults.refuseCommand = 1; }, 3,
-       CommandBytes({0xC4, 0x00}), {}, {}},
-      {"exposure block refused", full,
-       [](GuiderRig& r) { r.features().camera.faults.refuseCommand = 2; }, 3,
-       Join({CommandBytes({0xC4, 0x00}), CommandBytes(kDarkBlock)}), {}, {}},
+      {"switched off during the download",
+       full,
+       [](GuiderRig& r) { r.guider().PowerOffAfterReceived(28); },
+       -12,
+       toBlock2,
+       {500, 100, 30, 50},
+       {" error -12: 0, 3968, 433696, 3"}},
+      {"preparation not ready",
+       full,
+       [](GuiderRig& r) { r.features().camera.faults.prepareAnswer = 0x01; },
+       5,
+       CommandBytes({0xC4, 0x00}),
+       {},
+       {}},
+      {"preparation refused",
+       full,
+       [](GuiderRig& r) { r.features().camera.faults.refuseCommand = 1; },
+       3,
+       CommandBytes({0xC4, 0x00}),
+       {},
+       {}},
+      {"exposure block refused",
+       full,
+       [](GuiderRig& r) { r.features().camera.faults.refuseCommand = 2; },
+       3,
+       Join({CommandBytes({0xC4, 0x00}), CommandBytes(kDarkBlock)}),
+       {},
+       {}},
       // The host waits the exposure and a second more for the echo.
-      {"end of exposure not acknowledged", full,
-       [](GuiderRig& r) { r.features().camera.faults.acks[0x55] = {}; }, 2, dark, {500},
+      {"end of exposure not acknowledged",
+       full,
+       [](GuiderRig& r) { r.features().camera.faults.acks[0x55] = {}; },
+       2,
+       dark,
+       {500},
        {"ACKread($55)=-1: $55, $00"}},
   };
   for (const Case& row : cases) {

@@ -7,9 +7,9 @@
 #include <vector>
 
 #include "camera/camera_protocol.h"
+#include "filesystem/fs_protocol.h"
 #include "link/ftdi_device.h"
 #include "link/handshakes.h"
-#include "filesystem/fs_protocol.h"
 #include "sim/simulated_guider.h"
 #include "tests/camera/camera_protocol_cases.h"
 
@@ -65,9 +65,10 @@ TEST(CameraProtocolDriverCalls, LineSettingsAroundTheDownload) {
   };
   // The guider's echo of the download command waits in the receive queue
   // (GetStatus -> 1) until the purge.
-  const char* kEndOfExposure[] = {"SetTimeouts(5000, 1000)", "Write(55) -> 1", "Read(1) -> 55",
-                                  "SetTimeouts(1000, 1000)", "SetLatencyTimer(2)",
-                                  "Write(EE 04 00 00 02 00) -> 6", "GetStatus() -> 1"};
+  const char* kEndOfExposure[] = {"SetTimeouts(5000, 1000)", "Write(55) -> 1",
+                                  "Read(1) -> 55",           "SetTimeouts(1000, 1000)",
+                                  "SetLatencyTimer(2)",      "Write(EE 04 00 00 02 00) -> 6",
+                                  "GetStatus() -> 1"};
   const auto head = [&](std::initializer_list<const char*> more) {
     std::string text;
     for (const char* line : kEndOfExposure) text += std::string(line) + "\n";
@@ -89,8 +90,8 @@ TEST(CameraProtocolDriverCalls, LineSettingsAroundTheDownload) {
              "SetBaudRate(2000000)", "SetLatencyTimer(2) = status 4"}) +
            restore,
        true},
-      {"a block request cannot be written",
-       [](sim::SimFtdiDriver& d) { d.InjectWriteTimeout(7); }, -10,
+      {"a block request cannot be written", [](sim::SimFtdiDriver& d) { d.InjectWriteTimeout(7); },
+       -10,
        head({"SetUSBParameters(4096, 4096)", "SetDataCharacteristics(8, 0, 0)",
              "SetBaudRate(2000000)", "SetLatencyTimer(2)", "SetTimeouts(2000, 2000)", "Purge(1)",
              "Write(01) -> 0"}) +

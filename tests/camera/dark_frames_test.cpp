@@ -110,16 +110,18 @@ TEST(DarkStack, SameBytesAsOnePixelAtATime) {
     int iterations;
     float readNoise;
     float gain;
-  } settings[] = {{kStackIterations, kReadNoise, kGain}, {0, kReadNoise, kGain}, {1, 2.0f, 0.5f},
+  } settings[] = {{kStackIterations, kReadNoise, kGain},
+                  {0, kReadNoise, kGain},
+                  {1, 2.0f, 0.5f},
                   {12, 30.0f, 9.0f}};
   for (const Series& s : series) {
     const int pixels = int(s.frames[0].size());
     for (const Setting& set : settings) {
       Frame expected(pixels);
-      ASSERT_EQ(reference::StackDarkFrames(set.iterations, set.readNoise, set.gain,
-                                           int(s.frames.size()), Pointers(s.frames).data(),
-                                           expected.data(), pixels),
-                0);
+      ASSERT_EQ(
+          reference::StackDarkFrames(set.iterations, set.readNoise, set.gain, int(s.frames.size()),
+                                     Pointers(s.frames).data(), expected.data(), pixels),
+          0);
       for (int threads : {1, 2, 3, 7}) {
         Frame out(pixels, 0xAB);
         ASSERT_EQ(StackDarkFramesOnThreads(threads, set.iterations, set.readNoise, set.gain,
@@ -214,7 +216,8 @@ std::vector<Listed> Listing(const HotPixelList& list) {
 std::string Show(const std::vector<Listed>& list) {
   std::string s;
   for (const Listed& e : list) {
-    s += '(' + std::to_string(e.x) + ',' + std::to_string(e.y) + " f" + std::to_string(e.flags) + ')';
+    s += '(' + std::to_string(e.x) + ',' + std::to_string(e.y) + " f" + std::to_string(e.flags) +
+         ')';
   }
   return s;
 }
@@ -230,21 +233,43 @@ struct SearchCase {
 TEST(HotPixelSearch, PicksFlagsAndOrders) {
   const SearchCase cases[] = {
       {"none asked", 752, 582, {{5, 5, 200}}, 0, {}},
-      {"black frame: first in storage order", 752, 582, {}, 3,
-       {{0, 0, 2}, {1, 0, 2}, {2, 0, 10}}},
-      {"side by side in a row", 752, 582, {{100, 50, 200}, {101, 50, 150}}, 2,
+      {"black frame: first in storage order", 752, 582, {}, 3, {{0, 0, 2}, {1, 0, 2}, {2, 0, 10}}},
+      {"side by side in a row",
+       752,
+       582,
+       {{100, 50, 200}, {101, 50, 150}},
+       2,
        {{100, 50, 7}, {101, 50, 11}}},
-      {"one above the other", 752, 582, {{300, 9, 90}, {300, 10, 80}}, 2,
+      {"one above the other",
+       752,
+       582,
+       {{300, 9, 90}, {300, 10, 80}},
+       2,
        {{300, 9, 13}, {300, 10, 14}}},
-      {"corner with hot neighbours", 752, 582, {{0, 0, 250}, {1, 0, 200}, {0, 1, 180}}, 3,
+      {"corner with hot neighbours",
+       752,
+       582,
+       {{0, 0, 250}, {1, 0, 200}, {0, 1, 180}},
+       3,
        {{0, 0, 0}, {1, 0, 2 | 8}, {0, 1, 2 | 8}}},
       {"far corner", 752, 582, {{751, 581, 99}}, 1, {{751, 581, 1 | 4}}},
-      {"within a row the brighter first, rows top down", 752, 582,
-       {{20, 10, 100}, {600, 10, 200}, {5, 300, 250}}, 3,
+      {"within a row the brighter first, rows top down",
+       752,
+       582,
+       {{20, 10, 100}, {600, 10, 200}, {5, 300, 250}},
+       3,
        {{600, 10, 15}, {20, 10, 15}, {5, 300, 15}}},
-      {"equal values in storage order", 752, 582, {{700, 3, 50}, {10, 4, 50}, {9, 3, 50}}, 2,
+      {"equal values in storage order",
+       752,
+       582,
+       {{700, 3, 50}, {10, 4, 50}, {9, 3, 50}},
+       2,
        {{9, 3, 15}, {700, 3, 15}}},
-      {"more asked than the image holds", 3, 2, {{2, 1, 9}}, 10,
+      {"more asked than the image holds",
+       3,
+       2,
+       {{2, 1, 9}},
+       10,
        {{0, 0, 0}, {1, 0, 0}, {2, 0, 0}, {2, 1, 0}, {0, 1, 0}, {1, 1, 0}}},
   };
   for (const SearchCase& c : cases) {
@@ -286,11 +311,15 @@ TEST(HotPixelSearch, SameListAsFullScans) {
   std::copy(master.begin(), master.end(), g_masterDark);
   Bin2x2(0);
   images.push_back({"master dark", kFrameWidth, kFrameHeight, master, {1, 17, 50}});
-  images.push_back({"binned master dark", kBinnedWidth, kBinnedHeight,
-                    Frame(std::begin(g_binnedDark), std::end(g_binnedDark)), {1, 30, 50}});
+  images.push_back({"binned master dark",
+                    kBinnedWidth,
+                    kBinnedHeight,
+                    Frame(std::begin(g_binnedDark), std::end(g_binnedDark)),
+                    {1, 30, 50}});
   for (const Image& image : images) {
     for (int n : image.counts) {
-      const HotPixelList expected = reference::FindHotPixels(image.pixels.data(), image.w, image.h, n);
+      const HotPixelList expected =
+          reference::FindHotPixels(image.pixels.data(), image.w, image.h, n);
       FindHotPixels(image.pixels.data(), image.w, image.h, n);
       ASSERT_EQ(Show(Listing(g_hotList)), Show(Listing(expected))) << image.name << ", n " << n;
     }
@@ -308,8 +337,10 @@ TEST(Cosmetize, ReplacesEachListedPixelByItsUsableNeighbours) {
   } cases[] = {
       {"three neighbours (top edge)", {5, 0, 200}, {{4, 0, 10}, {6, 0, 11}, {5, 1, 12}}, 11},
       {"two neighbours, a half rounds up", {0, 0, 200}, {{1, 0, 10}, {0, 1, 11}}, 11},
-      {"four neighbours, rounds down", {40, 40, 200},
-       {{40, 39, 10}, {39, 40, 10}, {41, 40, 10}, {40, 41, 11}}, 10},
+      {"four neighbours, rounds down",
+       {40, 40, 200},
+       {{40, 39, 10}, {39, 40, 10}, {41, 40, 10}, {40, 41, 11}},
+       10},
   };
   for (const auto& c : cases) {
     Frame image(kFrameBytes, 0);
@@ -356,9 +387,7 @@ TEST(Cosmetize, ListFromALargerImageStaysInside) {
 
 TEST(DisplayReduction, KeepsTheBrightestOfEachBlock) {
   // A lone bright pixel at each place of the block (10, 20).
-  const struct {
-    int dx, dy;
-  } places[] = {{0, 0}, {1, 0}, {0, 1}, {1, 1}};
+  const struct { int dx, dy; } places[] = {{0, 0}, {1, 0}, {0, 1}, {1, 1}};
   for (const auto& p : places) {
     Frame image(kFrameBytes, 5);
     image[(40 + p.dy) * kFrameWidth + 20 + p.dx] = 90;
@@ -382,10 +411,9 @@ TEST(HotPixelClass, CountsUsableAndBorderSides) {
     HotPixelEntry entry;
     int expected;
   } cases[] = {
-      {{100, 100, 15}, 4},       {{100, 100, 0}, 0},        {{100, 100, 1 | 8}, 2},
-      {{100, 100, 2 | 4 | 8}, 3}, {{0, 0, 0}, 2},            {{0, 0, 2 | 8}, 4},
-      {{751, 581, 0}, 2},        {{751, 300, 1 | 2 | 4}, 4}, {{300, 581, 8}, 2},
-      {{0, 581, 1}, 3},
+      {{100, 100, 15}, 4}, {{100, 100, 0}, 0}, {{100, 100, 1 | 8}, 2}, {{100, 100, 2 | 4 | 8}, 3},
+      {{0, 0, 0}, 2},      {{0, 0, 2 | 8}, 4}, {{751, 581, 0}, 2},     {{751, 300, 1 | 2 | 4}, 4},
+      {{300, 581, 8}, 2},  {{0, 581, 1}, 3},
   };
   for (const auto& c : cases) {
     EXPECT_EQ(ClassifyHotPixel(c.entry), c.expected)

@@ -27,8 +27,8 @@ namespace ktal::testing {
 
 // Frames 0 .. frames - 1 of the simulated camera's dark series for `seed`,
 // prepared for stacking, 752 x 582 each.
-std::vector<std::vector<std::uint8_t>> PreparedDarks(
-    int frames, const sim::DarkFrameOptions& options = {});
+std::vector<std::vector<std::uint8_t>> PreparedDarks(int frames,
+                                                     const sim::DarkFrameOptions& options = {});
 
 // The master dark StackDarkFrames makes from PreparedDarks.
 std::vector<std::uint8_t> MakeMasterDark(int frames, const sim::DarkFrameOptions& options = {});

@@ -170,11 +170,15 @@ TEST_F(DownloadRunTest, ChainFaultsKeepThePagesReadAndStillMark) {
     const char* fault;
   };
   const Case cases[] = {
-      {"loop back to the first page", [](auto& f) { f.page(11).next_page = 10; }, 3, kFaultDoublePage},
-      {"into the reserved page", [](auto& f) { f.page(11).next_page = 0x0FFE; }, 3, kFaultDoublePage},
+      {"loop back to the first page", [](auto& f) { f.page(11).next_page = 10; }, 3,
+       kFaultDoublePage},
+      {"into the reserved page", [](auto& f) { f.page(11).next_page = 0x0FFE; }, 3,
+       kFaultDoublePage},
       {"next_page 0x0FFF", [](auto& f) { f.page(11).next_page = 0x0FFF; }, 2, kFaultNextPage},
-      {"foreign file id", [](auto& f) { SetFileId(f.page(11).file_id, 0x123456); }, 2, kFaultForeignId},
-      {"erased page, foreign too", [](auto& f) { f.page(11) = sim::ErasedPage(); }, 2, kFaultEmptyPage},
+      {"foreign file id", [](auto& f) { SetFileId(f.page(11).file_id, 0x123456); }, 2,
+       kFaultForeignId},
+      {"erased page, foreign too", [](auto& f) { f.page(11) = sim::ErasedPage(); }, 2,
+       kFaultEmptyPage},
       {"middle page of 511 bytes", [](auto& f) { f.page(10).data_size = 511; }, 1, kFaultPageSize},
       {"EOF page of 0 bytes", [](auto& f) { f.page(12).data_size = 0; }, 3, kFaultEofSize},
       {"EOF page of 512 bytes", [](auto& f) { f.page(12).data_size = 512; }, 3, kFaultEofSize},
@@ -280,7 +284,8 @@ TEST_F(DownloadRunTest, LostLinkStopsTheRunAndKeepsEarlierOutputs) {
     host.ListDirectory();
     RunRequest request;
     request.entries = {static_cast<unsigned>(first), static_cast<unsigned>(second)};
-    ASSERT_EQ(RunDownloadAndProcess(request, host).files[0].result, FileOutcome::Result::kProcessed);
+    ASSERT_EQ(RunDownloadAndProcess(request, host).files[0].result,
+              FileOutcome::Result::kProcessed);
     const std::string events = logtest::ReadText(OutputFolder(kFileId) / "events.csv");
     const auto fullSize = RawSize(kFileId);
     sim.flash().entry(first).flags = 0;
@@ -367,8 +372,8 @@ TEST_F(DownloadRunTest, LocalFileIsProcessedInItsFolderAndModeRestored) {
   request.localPath = copy.parent_path() / "missing.dat";
   host_ = RecordingHost();
   RunDownloadAndProcess(request, host_);
-  EXPECT_EQ(host_.messages, std::vector<std::string>{
-                                "ERROR|ERROR: while creating output file(s)... (code -1)\n"});
+  EXPECT_EQ(host_.messages,
+            std::vector<std::string>{"ERROR|ERROR: while creating output file(s)... (code -1)\n"});
 }
 
 TEST_F(DownloadRunTest, ProgressCountsPagesOfAKnownSize) {

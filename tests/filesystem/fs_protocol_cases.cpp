@@ -22,7 +22,6 @@ using Waits = std::vector<std::uint32_t>;
 // A fault put in place once the guider is ready for the request.
 using Fault = std::function<void(GuiderRig&)>;
 
-
 Bytes Repeat(const Bytes& part, int times) {
   Bytes all;
   for (int i = 0; i < times; ++i) all.insert(all.end(), part.begin(), part.end());
@@ -37,17 +36,19 @@ Bytes Join(Bytes head, const Bytes& tail) {
 // What a request is to leave in g_protocolMessage.
 struct Message {
   enum Kind {
-    kUntouched,     // nothing: the earlier text stays
-    kFramed,        // "<text>\n (<link error text>)\n"
-    kLinkErrorIn,   // `text` is a format with the link error text in its %s
+    kUntouched,    // nothing: the earlier text stays
+    kFramed,       // "<text>\n (<link error text>)\n"
+    kLinkErrorIn,  // `text` is a format with the link error text in its %s
   };
   Kind kind = kUntouched;
   std::string text;
 
   std::string Expected() const {
     switch (kind) {
-      case kUntouched: return kEarlierText;
-      case kFramed: return text + "\n (" + g_device.errorText + ")\n";
+      case kUntouched:
+        return kEarlierText;
+      case kFramed:
+        return text + "\n (" + g_device.errorText + ")\n";
       case kLinkErrorIn: {
         std::string out = text;
         out.replace(out.find("%s"), 2, g_device.errorText);
@@ -105,38 +106,90 @@ void FsProtocolTest::StartInFileSystemMode() {
 }
 
 TEST_P(FsProtocolTest, EnterFileSystemMode) {
-  const Message cantEnter{Message::kFramed,
-                          "Can't enter into FileSystem mode...\nThe device may be in some exclusive "
-                          "mode (screen).\nGo to main menu or power off, then start the device and "
-                          "try again!\n"};
+  const Message cantEnter{
+      Message::kFramed,
+      "Can't enter into FileSystem mode...\nThe device may be in some exclusive "
+      "mode (screen).\nGo to main menu or power off, then start the device and "
+      "try again!\n"};
   const Message unsupported{Message::kFramed,
                             "FS mode: unsupported command (no ACK received)\nThe firmware may not "
                             "support File System handling...\n"};
   const Message communicationError{Message::kLinkErrorIn, "FS mode: communication error: %s\n"};
   const ModeCase cases[] = {
-      {"in at the first attempt", nullptr, 0, kEnter, {0xD3, 0xAA}, {}, kNoMessage, true,
+      {"in at the first attempt",
+       nullptr,
+       0,
+       kEnter,
+       {0xD3, 0xAA},
+       {},
+       kNoMessage,
+       true,
        ControllerMode::kFileSystem},
       {"in at the third attempt, after two busy answers",
-       [](GuiderRig& r) { r.features().fileSystem.enterBusyAnswers = 2; }, 0, Repeat(kEnter, 3),
-       {0xD3, 0x00, 0xD3, 0x00, 0xD3, 0xAA}, {100, 1000}, kNoMessage, true,
+       [](GuiderRig& r) { r.features().fileSystem.enterBusyAnswers = 2; },
+       0,
+       Repeat(kEnter, 3),
+       {0xD3, 0x00, 0xD3, 0x00, 0xD3, 0xAA},
+       {100, 1000},
+       kNoMessage,
+       true,
        ControllerMode::kFileSystem},
       {"busy at all five attempts",
-       [](GuiderRig& r) { r.features().fileSystem.enterBusyAnswers = 5; }, 1, Repeat(kEnter, 5),
-       Repeat({0xD3, 0x00}, 5), {100, 1000, 1000, 1000, 1000}, cantEnter, false,
+       [](GuiderRig& r) { r.features().fileSystem.enterBusyAnswers = 5; },
+       1,
+       Repeat(kEnter, 5),
+       Repeat({0xD3, 0x00}, 5),
+       {100, 1000, 1000, 1000, 1000},
+       cantEnter,
+       false,
        ControllerMode::kNormal},
       // An old firmware does not echo: no argument and no second attempt.
-      {"no echo", [](GuiderRig& r) { r.features().fileSystem.supported = false; }, 1, {0xD3}, {},
-       {}, unsupported, false, ControllerMode::kNormal},
-      {"wrong echo", [](GuiderRig& r) { r.guider().ReplaceSentByte(1, 0x42); }, 1, {0xD3}, {0x42},
-       {}, unsupported, false, std::nullopt},
-      {"answer neither in nor busy", [](GuiderRig& r) { r.guider().ReplaceNextAnswer(0xD3, {0x42}); },
-       1, kEnter, {0xD3, 0x42}, {}, {Message::kFramed, "FS mode: invalid answer byte\n"}, false,
+      {"no echo",
+       [](GuiderRig& r) { r.features().fileSystem.supported = false; },
+       1,
+       {0xD3},
+       {},
+       {},
+       unsupported,
+       false,
+       ControllerMode::kNormal},
+      {"wrong echo",
+       [](GuiderRig& r) { r.guider().ReplaceSentByte(1, 0x42); },
+       1,
+       {0xD3},
+       {0x42},
+       {},
+       unsupported,
+       false,
        std::nullopt},
-      {"no answer after the echo", [](GuiderRig& r) { r.guider().ReplaceNextAnswer(0xD3, {}); }, 1,
-       kEnter, {0xD3}, {}, communicationError, false, std::nullopt},
+      {"answer neither in nor busy",
+       [](GuiderRig& r) { r.guider().ReplaceNextAnswer(0xD3, {0x42}); },
+       1,
+       kEnter,
+       {0xD3, 0x42},
+       {},
+       {Message::kFramed, "FS mode: invalid answer byte\n"},
+       false,
+       std::nullopt},
+      {"no answer after the echo",
+       [](GuiderRig& r) { r.guider().ReplaceNextAnswer(0xD3, {}); },
+       1,
+       kEnter,
+       {0xD3},
+       {},
+       communicationError,
+       false,
+       std::nullopt},
       // A link that fails while waiting for the echo is not an old firmware.
-      {"reading the echo fails", [](GuiderRig& r) { r.FailReads(); }, 1, {0xD3}, {0xD3}, {},
-       communicationError, false, std::nullopt},
+      {"reading the echo fails",
+       [](GuiderRig& r) { r.FailReads(); },
+       1,
+       {0xD3},
+       {0xD3},
+       {},
+       communicationError,
+       false,
+       std::nullopt},
   };
   for (const ModeCase& row : cases) {
     SCOPED_TRACE(row.name);
@@ -151,28 +204,71 @@ TEST_P(FsProtocolTest, LeaveFileSystemMode) {
   const ModeCase cases[] = {
       // The request goes out five times even though the first answer says
       // the guider has left.
-      {"left at the first pass", nullptr, 0, Repeat(kLeave, 5), Repeat({0xD3, 0x55}, 5), {},
-       kNoMessage, true, ControllerMode::kNormal},
-      {"busy at every pass", [](GuiderRig& r) { r.features().fileSystem.leaveBusyAnswers = 5; }, 0,
-       Repeat(kLeave, 5), Repeat({0xD3, 0x00}, 5), {100, 1000, 1000, 1000, 1000}, kNoMessage, true,
+      {"left at the first pass",
+       nullptr,
+       0,
+       Repeat(kLeave, 5),
+       Repeat({0xD3, 0x55}, 5),
+       {},
+       kNoMessage,
+       true,
+       ControllerMode::kNormal},
+      {"busy at every pass",
+       [](GuiderRig& r) { r.features().fileSystem.leaveBusyAnswers = 5; },
+       0,
+       Repeat(kLeave, 5),
+       Repeat({0xD3, 0x00}, 5),
+       {100, 1000, 1000, 1000, 1000},
+       kNoMessage,
+       true,
        ControllerMode::kFileSystem},
       // The wait after a busy answer depends on the pass, not on how many
       // busy answers came before.
-      {"busy in the third pass only", [](GuiderRig& r) { r.guider().ReplaceSentByte(6, 0x00); }, 0,
-       Repeat(kLeave, 5), Join(Repeat({0xD3, 0x55}, 2), Join({0xD3, 0x00}, Repeat({0xD3, 0x55}, 2))),
-       {1000}, kNoMessage, true, ControllerMode::kNormal},
+      {"busy in the third pass only",
+       [](GuiderRig& r) { r.guider().ReplaceSentByte(6, 0x00); },
+       0,
+       Repeat(kLeave, 5),
+       Join(Repeat({0xD3, 0x55}, 2), Join({0xD3, 0x00}, Repeat({0xD3, 0x55}, 2))),
+       {1000},
+       kNoMessage,
+       true,
+       ControllerMode::kNormal},
       {"answer neither left nor busy in the second pass",
-       [](GuiderRig& r) { r.guider().ReplaceSentByte(4, 0x42); }, 1, Repeat(kLeave, 2),
-       {0xD3, 0x55, 0xD3, 0x42}, {}, {Message::kFramed, "FS mode: invalid answer byte\n"}, false,
+       [](GuiderRig& r) { r.guider().ReplaceSentByte(4, 0x42); },
+       1,
+       Repeat(kLeave, 2),
+       {0xD3, 0x55, 0xD3, 0x42},
+       {},
+       {Message::kFramed, "FS mode: invalid answer byte\n"},
+       false,
        std::nullopt},
-      {"no echo", [](GuiderRig& r) { r.features().fileSystem.supported = false; }, 1, {0xD3}, {},
-       {}, {Message::kFramed, "FS mode: unsupported command (no ACK received)\n"}, false,
+      {"no echo",
+       [](GuiderRig& r) { r.features().fileSystem.supported = false; },
+       1,
+       {0xD3},
+       {},
+       {},
+       {Message::kFramed, "FS mode: unsupported command (no ACK received)\n"},
+       false,
        std::nullopt},
-      {"no answer after the echo", [](GuiderRig& r) { r.guider().ReplaceNextAnswer(0xD3, {}); }, 1,
-       kLeave, {0xD3}, {}, {Message::kFramed, "FS mode: communication error:\n"}, false,
+      {"no answer after the echo",
+       [](GuiderRig& r) { r.guider().ReplaceNextAnswer(0xD3, {}); },
+       1,
+       kLeave,
+       {0xD3},
+       {},
+       {Message::kFramed, "FS mode: communication error:\n"},
+       false,
        std::nullopt},
-      {"link closed before the first write", [](GuiderRig&) { g_device.Close(); }, 1, {}, {}, {},
-       {Message::kFramed, "FS mode: communication error\n"}, false, ControllerMode::kFileSystem},
+      {"link closed before the first write",
+       [](GuiderRig&) { g_device.Close(); },
+       1,
+       {},
+       {},
+       {},
+       {Message::kFramed, "FS mode: communication error\n"},
+       false,
+       ControllerMode::kFileSystem},
   };
   for (const ModeCase& row : cases) {
     SCOPED_TRACE(row.name);
@@ -197,24 +293,59 @@ TEST_P(FsProtocolTest, ReadPage) {
   };
   const Bytes continuations = Repeat({0xDD}, 4);
   const PageCase cases[] = {
-      {"directory page", 4095, nullptr, 0, PageReadFault::kNone,
-       Join({0xDD, 0xFF, 0x0F, 0x01}, continuations), kDataPageSize, {0xFF}},
-      {"data page", 300, nullptr, 0, PageReadFault::kNone,
-       Join({0xDD, 0x2C, 0x01, 0x01}, continuations), kDataPageSize, {0xFF}},
+      {"directory page",
+       4095,
+       nullptr,
+       0,
+       PageReadFault::kNone,
+       Join({0xDD, 0xFF, 0x0F, 0x01}, continuations),
+       kDataPageSize,
+       {0xFF}},
+      {"data page",
+       300,
+       nullptr,
+       0,
+       PageReadFault::kNone,
+       Join({0xDD, 0x2C, 0x01, 0x01}, continuations),
+       kDataPageSize,
+       {0xFF}},
       {"whole page with a bad trailer",
-       300, [](GuiderRig& r) { r.features().fileSystem.badTrailerPage = 300; }, 1,
-       PageReadFault::kBadTrailer, Join({0xDD, 0x2C, 0x01, 0x01}, continuations), kDataPageSize,
+       300,
+       [](GuiderRig& r) { r.features().fileSystem.badTrailerPage = 300; },
+       1,
+       PageReadFault::kBadTrailer,
+       Join({0xDD, 0x2C, 0x01, 0x01}, continuations),
+       kDataPageSize,
        {0x00}},
       // Two whole chunks and 50 bytes of the third, then silence: no
       // further continuation is asked for.
-      {"chunk cut short", 300,
-       [](GuiderRig& r) { r.features().fileSystem.shortChunk = {{300, 2, 50}}; }, 1,
-       PageReadFault::kShortChunk, {0xDD, 0x2C, 0x01, 0x01, 0xDD, 0xDD}, 290, {}},
-      {"silent guider", 300, [](GuiderRig& r) { r.guider().SetSilent(true); }, 1,
-       PageReadFault::kNoAnswer, {0xDD, 0x2C, 0x01, 0x01}, 0, {}},
+      {"chunk cut short",
+       300,
+       [](GuiderRig& r) {
+         r.features().fileSystem.shortChunk = {{300, 2, 50}};
+       },
+       1,
+       PageReadFault::kShortChunk,
+       {0xDD, 0x2C, 0x01, 0x01, 0xDD, 0xDD},
+       290,
+       {}},
+      {"silent guider",
+       300,
+       [](GuiderRig& r) { r.guider().SetSilent(true); },
+       1,
+       PageReadFault::kNoAnswer,
+       {0xDD, 0x2C, 0x01, 0x01},
+       0,
+       {}},
       // The first chunk reached the chip, but the driver could not read it.
-      {"reads fail", 300, [](GuiderRig& r) { r.FailReads(); }, 1, PageReadFault::kLinkFailed,
-       {0xDD, 0x2C, 0x01, 0x01}, 120, {}},
+      {"reads fail",
+       300,
+       [](GuiderRig& r) { r.FailReads(); },
+       1,
+       PageReadFault::kLinkFailed,
+       {0xDD, 0x2C, 0x01, 0x01},
+       120,
+       {}},
   };
   for (const PageCase& row : cases) {
     SCOPED_TRACE(row.name);
@@ -265,9 +396,19 @@ TEST_P(FsProtocolTest, MarkDownloaded) {
       {"entry 3", 3, nullptr, 0, {0xDF, 0x13}, {0xDF, 0x00}, 1u << 3},
       {"entry 16, which the guider does not have", 16, nullptr, 1, {0xDF, 0x20}, {0xDF, 0x01}, 0},
       {"entry 17 is not sent", 17, nullptr, 2, {}, {}, 0},
-      {"refused", 3, [](GuiderRig& r) { r.features().fileSystem.refusedMarks = 1; }, 1,
-       {0xDF, 0x13}, {0xDF, 0x01}, 0},
-      {"wrong echo", 3, [](GuiderRig& r) { r.guider().ReplaceSentByte(1, 0x42); }, 1, {0xDF}, {0x42},
+      {"refused",
+       3,
+       [](GuiderRig& r) { r.features().fileSystem.refusedMarks = 1; },
+       1,
+       {0xDF, 0x13},
+       {0xDF, 0x01},
+       0},
+      {"wrong echo",
+       3,
+       [](GuiderRig& r) { r.guider().ReplaceSentByte(1, 0x42); },
+       1,
+       {0xDF},
+       {0x42},
        0},
   };
   for (const MarkCase& row : cases) {

@@ -132,7 +132,8 @@ class FirmwareDlgTest : public ::testing::Test {
     if (!file) return;
     const std::filesystem::path path = dir_.path() / "test.fw";
     std::ofstream(path, std::ios::binary)
-        .write(reinterpret_cast<const char*>(file->data()), static_cast<std::streamsize>(file->size()));
+        .write(reinterpret_cast<const char*>(file->data()),
+               static_cast<std::streamsize>(file->size()));
     Control<QLineEdit>(kIdFileName)->setText(QString::fromStdString(path.string()));
   }
   template <typename T = QWidget>
@@ -146,7 +147,8 @@ class FirmwareDlgTest : public ::testing::Test {
   QString Text(int id) { return Control<QLabel>(id)->text(); }
   QString Report() { return window_->findChild<QLabel*>("controlUploadReport")->text(); }
   bool GroupEnabled() {
-    return std::all_of(kGroup.begin(), kGroup.end(), [this](int id) { return Control(id)->isEnabled(); });
+    return std::all_of(kGroup.begin(), kGroup.end(),
+                       [this](int id) { return Control(id)->isEnabled(); });
   }
   // Runs `hook` at every move of the progress bar, with the step's text.
   void OnProgress(std::function<void(const QString& step)> hook) {
@@ -217,12 +219,14 @@ TEST_F(FirmwareDlgTest, FullUploadCarriesTheVariablesAcrossAndVerifiesThem) {
   const std::vector<std::filesystem::path> backups = Backups();
   ASSERT_EQ(backups.size(), 1u);
   EXPECT_TRUE(backups[0].filename().string().starts_with("variables_fw0202_"));
-  EXPECT_EQ(logtest::ReadText(backups[0]), std::string(guiderVariables_.begin(), guiderVariables_.end()));
+  EXPECT_EQ(logtest::ReadText(backups[0]),
+            std::string(guiderVariables_.begin(), guiderVariables_.end()));
   EXPECT_EQ(Report(), "Variables read from the guider saved to:\n" +
                           QString::fromStdString(backups[0].string()) + "\nvariables verified");
   EXPECT_EQ(Text(kIdUploadStep), "Done");
-  EXPECT_EQ(Text(kIdVersions),
-            "HandController BOOT: $12\n  ... firmware: $0250\nCamera BOOT: $21\n  ... firmware: $0131\n");
+  EXPECT_EQ(
+      Text(kIdVersions),
+      "HandController BOOT: $12\n  ... firmware: $0250\nCamera BOOT: $21\n  ... firmware: $0131\n");
   EXPECT_FALSE(g_device.IsOpen());
   EXPECT_TRUE(GroupEnabled());
 }
@@ -240,14 +244,73 @@ TEST_F(FirmwareDlgTest, WhatIsUploadedFollowsTheFileTheCheckBoxesAndTheWarning) 
     Variables eeprom;
   };
   const Case cases[] = {
-      {"no hand-controller version: no file", {0}, false, true, true, {}, false, false, false, false, kUntouched},
-      {"HandController unchecked, no camera images, 2.60", {0x0260, false, false}, false, false, true,
-       {}, true, false, false, false, kUntouched},
-      {"HandController unchecked", {}, false, false, true, {}, true, false, true, false, kUntouched},
+      {"no hand-controller version: no file",
+       {0},
+       false,
+       true,
+       true,
+       {},
+       false,
+       false,
+       false,
+       false,
+       kUntouched},
+      {"HandController unchecked, no camera images, 2.60",
+       {0x0260, false, false},
+       false,
+       false,
+       true,
+       {},
+       true,
+       false,
+       false,
+       false,
+       kUntouched},
+      {"HandController unchecked",
+       {},
+       false,
+       false,
+       true,
+       {},
+       true,
+       false,
+       true,
+       false,
+       kUntouched},
       {"Camera unchecked", {}, false, true, false, {}, true, true, false, true, kCarried},
-      {"Default var.s", {0x0250, false, false}, true, true, true, {}, true, true, false, false, kDefaults},
-      {"2.61 answered No", {0x0261}, false, true, true, MessageAnswer::No, false, false, false, false, kUntouched},
-      {"2.61 answered Yes", {0x0261}, false, true, true, MessageAnswer::Yes, true, true, true, true, kCarried},
+      {"Default var.s",
+       {0x0250, false, false},
+       true,
+       true,
+       true,
+       {},
+       true,
+       true,
+       false,
+       false,
+       kDefaults},
+      {"2.61 answered No",
+       {0x0261},
+       false,
+       true,
+       true,
+       MessageAnswer::No,
+       false,
+       false,
+       false,
+       false,
+       kUntouched},
+      {"2.61 answered Yes",
+       {0x0261},
+       false,
+       true,
+       true,
+       MessageAnswer::Yes,
+       true,
+       true,
+       true,
+       true,
+       kCarried},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -262,8 +325,9 @@ TEST_F(FirmwareDlgTest, WhatIsUploadedFollowsTheFileTheCheckBoxesAndTheWarning) 
     ASSERT_EQ(dialogs_.messages().size(), c.warning ? 1u : 0u);
     if (c.warning) {
       const testing::AskedMessage& box = dialogs_.messages()[0];
-      EXPECT_TRUE(box.text.startsWith("The firmware file contains newer version than this "
-                                      "application can handle.\n"));
+      EXPECT_TRUE(
+          box.text.startsWith("The firmware file contains newer version than this "
+                              "application can handle.\n"));
       EXPECT_EQ(box.caption, "WARNING");
       EXPECT_EQ(box.buttons, MessageButtons::YesNo);
     }
@@ -275,7 +339,7 @@ TEST_F(FirmwareDlgTest, WhatIsUploadedFollowsTheFileTheCheckBoxesAndTheWarning) 
     EXPECT_EQ(update().ccdBoardImage == kCcdbImage, c.cam);
     EXPECT_EQ(VariablesRead(), c.read);
     EXPECT_EQ(Backups().size(), c.read ? 1u : 0u);
-    const Bytes expected = c.eeprom == kUntouched ? guiderVariables_
+    const Bytes expected = c.eeprom == kUntouched  ? guiderVariables_
                            : c.eeprom == kDefaults ? CarriedTo(c.file.hcVersion, std::nullopt)
                                                    : CarriedTo(c.file.hcVersion, guiderVariables_);
     EXPECT_EQ(Eeprom(), expected);
@@ -295,12 +359,16 @@ TEST_F(FirmwareDlgTest, FailuresStopTheUploadAndSayWhy) {
   const Case cases[] = {
       {"guider switched off", [](FirmwareDlgTest& t) { t.Start(ControllerMode::kOff); },
        "ERROR: Can't connect to TVX-DUVO. Device may be turned off.\n ", false},
-      {"no chip on the USB", [](FirmwareDlgTest& t) { g_device.AttachDriver(nullptr, &t.sim_->clock()); },
+      {"no chip on the USB",
+       [](FirmwareDlgTest& t) { g_device.AttachDriver(nullptr, &t.sim_->clock()); },
        "ERROR: Can't connect to TVX-DUVO. Device may not be connected via USB.\n ", false},
-      {"EEPROM read refused", [](FirmwareDlgTest& t) { t.update().faults.commandAnswer = Bytes{0x12}; },
+      {"EEPROM read refused",
+       [](FirmwareDlgTest& t) { t.update().faults.commandAnswer = Bytes{0x12}; },
        "ERROR: reading the stored variables FAILED\n\nNothing was uploaded.", false},
-      {"camera image fails its check", [](FirmwareDlgTest& t) { t.update().faults.checkFailsFor = 0xC6; },
-       "ERROR: uploading FAILED\n\n - firmware may not be valid\n - communication fault during uploading",
+      {"camera image fails its check",
+       [](FirmwareDlgTest& t) { t.update().faults.checkFailsFor = 0xC6; },
+       "ERROR: uploading FAILED\n\n - firmware may not be valid\n - communication fault during "
+       "uploading",
        true},
   };
   for (const Case& c : cases) {
@@ -410,22 +478,55 @@ TEST_F(FirmwareDlgTest, CheckVersionAndRunFromEveryMode) {
   };
   const auto noSetUp = [](FirmwareDlgTest&) {};
   const Case cases[] = {
-      {"boot loader: 'B' first", kIdCheckVersion, ControllerMode::kBootLoader, noSetUp,
-       {0xAA, 0x01, 0x01, 0x42}, kVersions260, ControllerMode::kUpdate},
-      {"normal mode: switched", kIdCheckVersion, ControllerMode::kNormal, noSetUp, {0x00, 0x00, 0xEB},
-       kVersions260, ControllerMode::kUpdate},
-      {"camera status 5", kIdCheckVersion, ControllerMode::kUpdate,
-       [](FirmwareDlgTest& t) { t.update().cameraStatus = 5; }, {0x00, 0x14, 0x2D, 0x2E},
-       "HandController BOOT: $12\n  ... firmware: $0260\n\ncan't get camera boot version: cam error $05\n",
+      {"boot loader: 'B' first",
+       kIdCheckVersion,
+       ControllerMode::kBootLoader,
+       noSetUp,
+       {0xAA, 0x01, 0x01, 0x42},
+       kVersions260,
        ControllerMode::kUpdate},
-      {"firmware CRC error", kIdCheckVersion, ControllerMode::kUpdate,
-       [](FirmwareDlgTest& t) { t.update().firmwareStatus = 1; }, {0x00, 0x14, 0x2D},
-       "CRC error in firmware\n", ControllerMode::kUpdate},
-      {"check, guider off", kIdCheckVersion, ControllerMode::kOff, noSetUp, {}, std::nullopt,
+      {"normal mode: switched",
+       kIdCheckVersion,
+       ControllerMode::kNormal,
+       noSetUp,
+       {0x00, 0x00, 0xEB},
+       kVersions260,
+       ControllerMode::kUpdate},
+      {"camera status 5",
+       kIdCheckVersion,
+       ControllerMode::kUpdate,
+       [](FirmwareDlgTest& t) { t.update().cameraStatus = 5; },
+       {0x00, 0x14, 0x2D, 0x2E},
+       "HandController BOOT: $12\n  ... firmware: $0260\n\ncan't get camera boot version: cam "
+       "error $05\n",
+       ControllerMode::kUpdate},
+      {"firmware CRC error",
+       kIdCheckVersion,
+       ControllerMode::kUpdate,
+       [](FirmwareDlgTest& t) { t.update().firmwareStatus = 1; },
+       {0x00, 0x14, 0x2D},
+       "CRC error in firmware\n",
+       ControllerMode::kUpdate},
+      {"check, guider off",
+       kIdCheckVersion,
+       ControllerMode::kOff,
+       noSetUp,
+       {},
+       std::nullopt,
        ControllerMode::kOff},
-      {"Run from the boot loader", kIdRunFirmware, ControllerMode::kBootLoader, noSetUp,
-       {0xAA, 0x01, 0x01, 0x42}, "HC was instructed to start firmware.", ControllerMode::kNormal},
-      {"Run, guider off", kIdRunFirmware, ControllerMode::kOff, noSetUp, {}, std::nullopt,
+      {"Run from the boot loader",
+       kIdRunFirmware,
+       ControllerMode::kBootLoader,
+       noSetUp,
+       {0xAA, 0x01, 0x01, 0x42},
+       "HC was instructed to start firmware.",
+       ControllerMode::kNormal},
+      {"Run, guider off",
+       kIdRunFirmware,
+       ControllerMode::kOff,
+       noSetUp,
+       {},
+       std::nullopt,
        ControllerMode::kOff},
   };
   for (const Case& c : cases) {
@@ -463,7 +564,8 @@ TEST_F(FirmwareDlgTest, BrowseButtonAndLoading) {
     QTest::mousePress(browse, Qt::LeftButton, {}, browse->rect().center());
     QTest::mouseRelease(browse, Qt::LeftButton, {}, at);
   };
-  for (QPoint outside : {QPoint(w + 1, h / 2), QPoint(-1, h / 2), QPoint(w / 2, h + 1)}) release(outside);
+  for (QPoint outside : {QPoint(w + 1, h / 2), QPoint(-1, h / 2), QPoint(w / 2, h + 1)})
+    release(outside);
   EXPECT_TRUE(dialogs_.asked.empty());
 
   WriteSampleFirmwareFiles(dir_.path());

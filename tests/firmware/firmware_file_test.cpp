@@ -20,7 +20,8 @@ std::vector<std::uint8_t> RawFile(std::int32_t hc, std::int32_t camera, std::int
   std::vector<std::uint8_t> bytes(size, fill);
   const std::int32_t offsets[] = {hc, camera, ccdb};
   for (int i = 0; i < 12 && i < static_cast<int>(size); ++i) {
-    bytes[i] = static_cast<std::uint8_t>(static_cast<std::uint32_t>(offsets[i / 4]) >> (8 * (i % 4)));
+    bytes[i] =
+        static_cast<std::uint8_t>(static_cast<std::uint32_t>(offsets[i / 4]) >> (8 * (i % 4)));
   }
   return bytes;
 }
@@ -86,14 +87,14 @@ TEST(FirmwareFileTest, AcceptedHeadersAndTheirDescription) {
        "HandController version:  $0101\nCamera version:  $0101\n"},
       {"camera word without image bytes", RawFile(12, 20, 22, WithCcdb(22)), 6, 0, true,
        "HandController version:  $0101\nCamera version:  -\n"},
-      {"camera image with version 0", zeroAt(RawFile(12, 20, 30, WithCcdb(30)), 20), 6, 8,
-       true, "HandController version:  $0101\nCamera version:  $0000\n"},
+      {"camera image with version 0", zeroAt(RawFile(12, 20, 30, WithCcdb(30)), 20), 6, 8, true,
+       "HandController version:  $0101\nCamera version:  $0000\n"},
       {"no hand-controller image", RawFile(12, 14, 30, WithCcdb(30)), 0, 14, true,
        "HandController version:  -\nCamera version:  $0101\n"},
-      {"no CCD board: the file ends at its word", zeroAt(RawFile(12, 20, 30, 32), 30), 6, 8,
-       false, "HandController version:  $0101\nCamera version:  $0101\n"},
-      {"bytes after the CCD-board image are ignored", RawFile(12, 20, 30, WithCcdb(30) + 100), 6,
-       8, true, "HandController version:  $0101\nCamera version:  $0101\n"},
+      {"no CCD board: the file ends at its word", zeroAt(RawFile(12, 20, 30, 32), 30), 6, 8, false,
+       "HandController version:  $0101\nCamera version:  $0101\n"},
+      {"bytes after the CCD-board image are ignored", RawFile(12, 20, 30, WithCcdb(30) + 100), 6, 8,
+       true, "HandController version:  $0101\nCamera version:  $0101\n"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -141,7 +142,7 @@ TEST(FirmwareFileTest, VersionWords) {
     std::optional<std::uint16_t> version;
   };
   const Case cases[] = {
-      {"2.60", 0x0260}, {"1.11", 0x0111}, {"2.6", 0x0206}, {"a.b", 0x0A0B},
+      {"2.60", 0x0260},    {"1.11", 0x0111},   {"2.6", 0x0206},         {"a.b", 0x0A0B},
       {"2", std::nullopt}, {"", std::nullopt}, {"v2.60", std::nullopt}, {"2.100", std::nullopt},
   };
   for (const Case& c : cases) {
@@ -158,12 +159,10 @@ TEST(FirmwareFilesTest, BuiltFileBytesAndTheImagesLoadedFromThem) {
   const FirmwareImage camera{0x0131, {0x55}};
   const std::vector<std::uint8_t> file = BuildFirmwareFile(hc, camera, std::nullopt);
   const std::vector<std::uint8_t> golden = {
-      0x0C, 0x00, 0x00, 0x00,  // hand controller at 12
-      0x11, 0x00, 0x00, 0x00,  // camera at 17
-      0x14, 0x00, 0x00, 0x00,  // CCD board at 20
-      0x50, 0x02, 0xA1, 0xA2, 0xA3,
-      0x31, 0x01, 0x55,
-      0x00, 0x00,              // no CCD board
+      0x0C, 0x00, 0x00, 0x00,                                      // hand controller at 12
+      0x11, 0x00, 0x00, 0x00,                                      // camera at 17
+      0x14, 0x00, 0x00, 0x00,                                      // CCD board at 20
+      0x50, 0x02, 0xA1, 0xA2, 0xA3, 0x31, 0x01, 0x55, 0x00, 0x00,  // no CCD board
   };
   EXPECT_EQ(file, golden);
 

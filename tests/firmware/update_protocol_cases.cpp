@@ -30,7 +30,6 @@ using Waits = std::vector<std::uint32_t>;
 using Fault = std::function<void(GuiderRig&)>;
 using Runs = std::vector<std::pair<char, Bytes>>;
 
-
 std::string FormatRuns(const Runs& runs) {
   std::string text;
   char item[4];
@@ -63,8 +62,12 @@ class Talk {
     Append(runs_, 'G', bytes);
     return *this;
   }
-  Talk& H(std::initializer_list<std::uint8_t> bytes) { return H(std::span(bytes.begin(), bytes.size())); }
-  Talk& G(std::initializer_list<std::uint8_t> bytes) { return G(std::span(bytes.begin(), bytes.size())); }
+  Talk& H(std::initializer_list<std::uint8_t> bytes) {
+    return H(std::span(bytes.begin(), bytes.size()));
+  }
+  Talk& G(std::initializer_list<std::uint8_t> bytes) {
+    return G(std::span(bytes.begin(), bytes.size()));
+  }
   // The hand controller restarted into its boot loader after its image:
   // identify, 'B' and the probe, all heard.
   Talk& ReenterFromBootLoader() {
@@ -80,7 +83,7 @@ class Talk {
 };
 
 std::span<const std::uint8_t> Slice(std::span<const std::uint8_t> bytes, std::size_t from,
-                                   std::size_t to) {
+                                    std::size_t to) {
   return bytes.subspan(from, to - from);
 }
 
@@ -107,10 +110,14 @@ struct Message {
 
   std::string Expected() const {
     switch (kind) {
-      case kUntouched: return kEarlierText;
-      case kPlain: return text + "\n";
-      case kClosing: return text + "\n (" + g_device.errorText + ")\n";
-      case kDeviceError: return std::string("FT232 error\n (") + g_device.errorText + ")\n";
+      case kUntouched:
+        return kEarlierText;
+      case kPlain:
+        return text + "\n";
+      case kClosing:
+        return text + "\n (" + g_device.errorText + ")\n";
+      case kDeviceError:
+        return std::string("FT232 error\n (") + g_device.errorText + ")\n";
     }
     return {};
   }
@@ -178,13 +185,27 @@ TEST_P(UpdateProtocolTest, UploadHCByteTraces) {
   byteMode.H(Slice(image30, 29, 30)).G({0xDC}).ReenterFromBootLoader();
   const Case cases[] = {
       {"30 bytes: two blocks, one acknowledgement, then 0xDC", image30, 30, 0,
-       Talk().H({0xE6}).H(Slice(image30, 0, 15)).G({0x11}).H(Slice(image30, 15, 30)).G({0xDC})
-           .ReenterFromBootLoader().Text()},
+       Talk()
+           .H({0xE6})
+           .H(Slice(image30, 0, 15))
+           .G({0x11})
+           .H(Slice(image30, 15, 30))
+           .G({0xDC})
+           .ReenterFromBootLoader()
+           .Text()},
       {"0x33 after the first block: the rest one byte at a time, each acknowledged but the last",
        image30, 30, 1, byteMode.Text()},
       {"40 bytes: the short last block is not acknowledged", image40, 0, 0,
-       Talk().H({0xE6}).H(Slice(image40, 0, 15)).G({0x11}).H(Slice(image40, 15, 30)).G({0x11})
-           .H(Slice(image40, 30, 40)).G({0xDC}).ReenterFromBootLoader().Text()},
+       Talk()
+           .H({0xE6})
+           .H(Slice(image40, 0, 15))
+           .G({0x11})
+           .H(Slice(image40, 15, 30))
+           .G({0x11})
+           .H(Slice(image40, 30, 40))
+           .G({0xDC})
+           .ReenterFromBootLoader()
+           .Text()},
   };
   for (const Case& row : cases) {
     SCOPED_TRACE(row.name);
@@ -215,16 +236,39 @@ TEST_P(UpdateProtocolTest, UploadCamByteTraces) {
   escapeAtFifteen.push_back(0x55);
   const Case cases[] = {
       // Only three bytes are counted: no acknowledgement is read.
-      {"the single byte 0x55: 55 55 55 F0, then 0x0D", {0x55},
-       Talk().H({0xC6}).G({0x00}).H({0x55, 0x55, 0x55, 0xF0}).G({0x0D}).ReenterInUpdateMode().Text()},
+      {"the single byte 0x55: 55 55 55 F0, then 0x0D",
+       {0x55},
+       Talk()
+           .H({0xC6})
+           .G({0x00})
+           .H({0x55, 0x55, 0x55, 0xF0})
+           .G({0x0D})
+           .ReenterInUpdateMode()
+           .Text()},
       {"15 bytes without 0x55: the first acknowledgement after the 16th byte, the end marker's "
        "first",
        plain15,
-       Talk().H({0xC6}).G({0x00}).H(plain15).H({0x55}).G({0x11}).H({0xF0}).G({0x0D})
-           .ReenterInUpdateMode().Text()},
+       Talk()
+           .H({0xC6})
+           .G({0x00})
+           .H(plain15)
+           .H({0x55})
+           .G({0x11})
+           .H({0xF0})
+           .G({0x0D})
+           .ReenterInUpdateMode()
+           .Text()},
       {"an acknowledgement between the two bytes of an escape", escapeAtFifteen,
-       Talk().H({0xC6}).G({0x00}).H(Slice(escapeAtFifteen, 0, 15)).H({0x55}).G({0x11})
-           .H({0x55, 0x55, 0xF0}).G({0x0D}).ReenterInUpdateMode().Text()},
+       Talk()
+           .H({0xC6})
+           .G({0x00})
+           .H(Slice(escapeAtFifteen, 0, 15))
+           .H({0x55})
+           .G({0x11})
+           .H({0x55, 0x55, 0xF0})
+           .G({0x0D})
+           .ReenterInUpdateMode()
+           .Text()},
   };
   for (const Case& row : cases) {
     SCOPED_TRACE(row.name);
@@ -269,7 +313,8 @@ TEST_P(UpdateProtocolTest, UploadProgressReports) {
   const Case cases[] = {
       // Every 20 blocks counted back from the end, truncated after adding a
       // half; nothing after the last block.
-      {"hand controller, blocks", nullptr,
+      {"hand controller, blocks",
+       nullptr,
        [&](const ProgressCallback& p) { return UploadHC(hc905, 0, hc905.size(), p); },
        {33, 66, 99}},
       {"hand controller, byte mode after the first block: every 100 bytes left",
@@ -280,10 +325,12 @@ TEST_P(UpdateProtocolTest, UploadProgressReports) {
        [&](const ProgressCallback& p) { return UploadHC(hc250, 0, hc250.size(), p); },
        {20, 60}},
       // After each acknowledgement of the data, the image bytes taken so far.
-      {"camera", nullptr,
+      {"camera",
+       nullptr,
        [&](const ProgressCallback& p) { return UploadCam(camera61, 0, camera61.size(), p); },
        {26, 51, 75, 100}},
-      {"CCD board: every 20 blocks counted back from the end, the tail too", nullptr,
+      {"CCD board: every 20 blocks counted back from the end, the tail too",
+       nullptr,
        [&](const ProgressCallback& p) { return UploadCCDB(ccdb, 0, ccdb.size(), p); },
        {12, 26, 41, 56, 70, 85, 100, 100}},
   };
@@ -366,8 +413,8 @@ TEST_P(UpdateProtocolTest, FailureTexts) {
       {"hand controller: empty image", nullptr, [&] { return UploadHC(hc40, 3, 0, nullptr); },
        kUploadImageRejected, rejected, true, true},
       // UploadCam
-      {"camera: link not open", closeLink, cam40, -1, Closing("FT232 is not open in 'upload Cam'\n"),
-       false, true},
+      {"camera: link not open", closeLink, cam40, -1,
+       Closing("FT232 is not open in 'upload Cam'\n"), false, true},
       {"camera: the latency timer can't be set",
        [](GuiderRig& r) { SimDriver(r)->FailCall(sim::DriverCall::kSetLatencyTimer, FT_IO_ERROR); },
        cam40, -1, kDeviceError, false, true, true},
@@ -394,9 +441,10 @@ TEST_P(UpdateProtocolTest, FailureTexts) {
        [&] { return UploadCam(camera15, 10, 6, nullptr); }, kUploadImageRejected, rejected, true,
        true},
       // UploadCCDB
-      {"CCD board: link not open", closeLink, board, -1, Closing("FT232 is not open in 'upload Cam'\n"),
-       false, true},
-      {"CCD board: reads fail", [](GuiderRig& r) { r.FailReads(); }, board, -1, kDeviceError, false},
+      {"CCD board: link not open", closeLink, board, -1,
+       Closing("FT232 is not open in 'upload Cam'\n"), false, true},
+      {"CCD board: reads fail", [](GuiderRig& r) { r.FailReads(); }, board, -1, kDeviceError,
+       false},
       {"CCD board: command refused", commandAnswer({0x05}), board, 1,
        Plain(" ! ERROR: can't enter CCDB programming mode: 0x05\r\n"), true},
       {"CCD board: wrong last acknowledgement", ack(136, {0x10}), board, 2,
@@ -566,7 +614,9 @@ TEST_P(UpdateProtocolTest, UploadEEPROMWritesEveryByteWith160Acknowledgements) {
   const auto& image = variables.image;
 
   std::vector<int> percents;
-  EXPECT_EQ(UploadEEPROM(variables, [&](int p) { percents.push_back(p); }, true), 0)
+  EXPECT_EQ(UploadEEPROM(
+                variables, [&](int p) { percents.push_back(p); }, true),
+            0)
       << g_protocolMessage;
 
   Talk expected;
@@ -620,27 +670,45 @@ TEST_P(UpdateProtocolTest, VersionReadout) {
     ClearTraces();
   };
   const Case cases[] = {
-      {"firmware and camera intact", nullptr, 0, {0x17, 0, 0x0250, 0, 0x22, 0x0140},
+      {"firmware and camera intact",
+       nullptr,
+       0,
+       {0x17, 0, 0x0250, 0, 0x22, 0x0140},
        {0x14, 0x2D, 0x2E}},
       {"CRC error in the firmware: the readout stops at its status",
-       [&] { update().firmwareStatus = 3; }, 0, {0x17, 3, 0, 0, 0, 0}, {0x14, 0x2D}},
-      {"camera error 5", [&] { update().cameraStatus = 5; }, 0, {0x17, 0, 0x0250, 5, 0, 0},
+       [&] { update().firmwareStatus = 3; },
+       0,
+       {0x17, 3, 0, 0, 0, 0},
+       {0x14, 0x2D}},
+      {"camera error 5",
+       [&] { update().cameraStatus = 5; },
+       0,
+       {0x17, 0, 0x0250, 5, 0, 0},
        {0x14, 0x2D, 0x2E}},
       {"no answer", [&] { guider().SetSilent(true); }, -1, {}, {0x14}},
-      {"camera versions cut short", [&] { guider().ReplaceNextAnswer(0x2E, {0x00, 0x22, 0x00}); }, 1,
-       {0x17, 0, 0x0250, 0, 0x22, 0}, {0x14, 0x2D, 0x2E}},
+      {"camera versions cut short",
+       [&] {
+         guider().ReplaceNextAnswer(0x2E, {0x00, 0x22, 0x00});
+       },
+       1,
+       {0x17, 0, 0x0250, 0, 0x22, 0},
+       {0x14, 0x2D, 0x2E}},
       {"after a hand-controller image that failed the device's check",
        [&] {
          update().faults.checkFailsFor = 0xE6;
          uploadThenReenter();
        },
-       0, {0x17, sim::kFirmwareCrcError, 0, 0, 0, 0}, {0x14, 0x2D}},
+       0,
+       {0x17, sim::kFirmwareCrcError, 0, 0, 0, 0},
+       {0x14, 0x2D}},
       {"after an accepted hand-controller image: the new firmware's version",
        [&] {
          update().firmwareVersionAfterUpload = 0x0260;
          uploadThenReenter();
        },
-       0, {0x17, 0, 0x0260, 0, 0x22, 0x0140}, {0x14, 0x2D, 0x2E}},
+       0,
+       {0x17, 0, 0x0260, 0, 0x22, 0x0140},
+       {0x14, 0x2D, 0x2E}},
   };
   for (const Case& row : cases) {
     SCOPED_TRACE(row.name);

@@ -43,7 +43,8 @@ TEST(VariableBackupTest, SavesKeepEveryEarlierBackup) {
     ASSERT_TRUE(backup.Saved()) << backup.error;
     EXPECT_EQ(backup.path, dir.path() / names[i]);
   }
-  for (std::size_t i = 0; i < images.size(); ++i) EXPECT_EQ(Bytes(dir.path() / names[i]), images[i]);
+  for (std::size_t i = 0; i < images.size(); ++i)
+    EXPECT_EQ(Bytes(dir.path() / names[i]), images[i]);
   EXPECT_EQ(VariableBackupName(0xFFFF, At(2027, 1, 2, 3, 4, 5)),
             "variables_fwffff_2027-01-02_030405.eep");
 }
@@ -68,7 +69,8 @@ TEST(VariableBackupTest, ReadBackComparison) {
   const Case cases[] = {
       {written, {}, "variables verified"},
       {{1, 2, 3, 4, 0, 6, 7, 8, 9, 10, 11, 0}, {4, 11}, "variables differ at 0x004, 0x00b"},
-      {{1, 2, 3}, {3, 4, 5, 6, 7, 8, 9, 10, 11},
+      {{1, 2, 3},
+       {3, 4, 5, 6, 7, 8, 9, 10, 11},
        "variables differ at 0x003, 0x004, 0x005, 0x006, 0x007, 0x008, 0x009, 0x00a and 1 more"},
   };
   for (const Case& c : cases) {

@@ -56,75 +56,118 @@ constexpr int kProfile2 = 512;
 // A whole-image comparison a conversion must also pass.
 enum class SameAs {
   kNothing,
-  kDefaultsWritten,          // the default set written under `to`
-  kSourceConvertedTo2_50,    // the same guider image converted to 2.50
+  kDefaultsWritten,        // the default set written under `to`
+  kSourceConvertedTo2_50,  // the same guider image converted to 2.50
 };
 
 struct Conversion {
   std::string name;
-  std::uint16_t from;              // the guider image's version word
-  std::vector<Put> guider;         // on top of random bytes
+  std::uint16_t from;       // the guider image's version word
+  std::vector<Put> guider;  // on top of random bytes
   std::uint16_t to;
-  std::vector<Put> expected;       // in the image written back
+  std::vector<Put> expected;  // in the image written back
   SameAs sameAs = SameAs::kNothing;
 };
 
 TEST(VariableSetTest, ConversionsBetweenLayouts) {
   const std::vector<Conversion> cases = {
-      {"word M14 of 2.02 becomes a byte, M15 gets its default", 0x0202,
-       {{0x014, 2, 0x0123}}, 0x0250,
+      {"word M14 of 2.02 becomes a byte, M15 gets its default",
+       0x0202,
+       {{0x014, 2, 0x0123}},
+       0x0250,
        {{0x014, 1, 0x23}, {0x015, 1, 2}}},
-      {"byte M14 of 2.50 back into the 2.02 word, over M15", 0x0250,
-       {{0x014, 1, 0x23}, {0x015, 1, 7}}, 0x0202,
+      {"byte M14 of 2.50 back into the 2.02 word, over M15",
+       0x0250,
+       {{0x014, 1, 0x23}, {0x015, 1, 7}},
+       0x0202,
        {{0x014, 2, 0x0023}}},
-      {"PC3's high byte of 1.11 becomes a word, in every profile", 0x0111,
-       {{0x37, 1, 16}, {kProfile2 + 0x37, 1, 0x20}}, 0x0250,
+      {"PC3's high byte of 1.11 becomes a word, in every profile",
+       0x0111,
+       {{0x37, 1, 16}, {kProfile2 + 0x37, 1, 0x20}},
+       0x0250,
        {{0xC3, 2, 0x1000}, {kProfile2 + 0xC3, 2, 0x2000}}},
-      {"PC3 back to 1.11 keeps its high byte, rounded down", 0x0250,
-       {{0xC3, 2, 0x12FF}}, 0x0111,
+      {"PC3 back to 1.11 keeps its high byte, rounded down",
+       0x0250,
+       {{0xC3, 2, 0x12FF}},
+       0x0111,
        {{0x37, 1, 0x12}}},
-      {"1.10 has no PC3: its default survives", 0x0110, {}, 0x0250,
-       {{0xC3, 2, 4096}}},
-      {"a 1.11 legacy flag of 5 gives P36 = 1", 0x0111,
-       {{0x36, 1, 5}, {kProfile1 + 0x36, 1, 4}}, 0x0250,
+      {"1.10 has no PC3: its default survives", 0x0110, {}, 0x0250, {{0xC3, 2, 4096}}},
+      {"a 1.11 legacy flag of 5 gives P36 = 1",
+       0x0111,
+       {{0x36, 1, 5}, {kProfile1 + 0x36, 1, 4}},
+       0x0250,
        {{0x36, 1, 1}, {kProfile1 + 0x36, 1, 0}}},
-      {"P36 back to 1.11 as a flag of 0 or 1", 0x0250,
-       {{0x36, 1, 7}, {kProfile2 + 0x36, 1, 0}}, 0x0111,
+      {"P36 back to 1.11 as a flag of 0 or 1",
+       0x0250,
+       {{0x36, 1, 7}, {kProfile2 + 0x36, 1, 0}},
+       0x0111,
        {{0x36, 1, 1}, {kProfile2 + 0x36, 1, 0}}},
-      {"PC5 0x3C from 1.21 loses bits 4 and 5", 0x0121, {{0xC5, 1, 0x3C}}, 0x0250,
+      {"PC5 0x3C from 1.21 loses bits 4 and 5",
+       0x0121,
+       {{0xC5, 1, 0x3C}},
+       0x0250,
        {{0xC5, 1, 0x0C}}},
-      {"PC5 0x3C from 2.10 also loses bit 2", 0x0210, {{0xC5, 1, 0x3C}}, 0x0250,
-       {{0xC5, 1, 0x08}}},
-      {"PC5 0x3C from 2.30 loses bits 2 to 5", 0x0230, {{kProfile1 + 0xC5, 1, 0x3C}}, 0x0250,
+      {"PC5 0x3C from 2.10 also loses bit 2", 0x0210, {{0xC5, 1, 0x3C}}, 0x0250, {{0xC5, 1, 0x08}}},
+      {"PC5 0x3C from 2.30 loses bits 2 to 5",
+       0x0230,
+       {{kProfile1 + 0xC5, 1, 0x3C}},
+       0x0250,
        {{kProfile1 + 0xC5, 1, 0x00}}},
-      {"PC5 0x3C from 2.40 keeps bits 4 and 5", 0x0240, {{0xC5, 1, 0x3C}}, 0x0250,
+      {"PC5 0x3C from 2.40 keeps bits 4 and 5",
+       0x0240,
+       {{0xC5, 1, 0x3C}},
+       0x0250,
        {{0xC5, 1, 0x30}}},
-      {"M00 of 0xFF from 1.21 is written as 9", 0x0121, {{0x000, 1, 0xFF}}, 0x0250,
+      {"M00 of 0xFF from 1.21 is written as 9",
+       0x0121,
+       {{0x000, 1, 0xFF}},
+       0x0250,
        {{0x000, 1, 9}}},
-      {"M00 of 0xFF from 2.50 is written as 9", 0x0250, {{0x000, 1, 0xFF}}, 0x0250,
+      {"M00 of 0xFF from 2.50 is written as 9",
+       0x0250,
+       {{0x000, 1, 0xFF}},
+       0x0250,
        {{0x000, 1, 9}}},
-      {"P32 of 1.10 moves from the 0..255 scale to percent", 0x0110,
-       {{0x32, 1, 128}}, 0x0250, {{0x32, 1, 50}}},
-      {"P32 byte 0 of 1.08 is the full scale", 0x0108, {{0x32, 1, 0}}, 0x0250,
-       {{0x32, 1, 100}}},
-      {"P32 onto the old scale, rounded up to read back the same", 0x0250,
-       {{0x32, 1, 26}}, 0x0110, {{0x32, 1, 67}}},
-      {"P32 of 100 onto the old scale is its full-scale 0", 0x0250,
-       {{0x32, 1, 100}}, 0x0110, {{0x32, 1, 0}}},
-      {"P32 below 25 onto the old scale is 32", 0x0250, {{0x32, 1, 10}}, 0x0110,
-       {{0x32, 1, 32}}},
-      {"profiles 1 and 2 of 1.10 are not read: they come out as defaults", 0x0110,
-       {{kProfile1 + 0x30, 2, 0x1234}, {kProfile2 + 0x32, 1, 128}}, 0x0250,
+      {"P32 of 1.10 moves from the 0..255 scale to percent",
+       0x0110,
+       {{0x32, 1, 128}},
+       0x0250,
+       {{0x32, 1, 50}}},
+      {"P32 byte 0 of 1.08 is the full scale", 0x0108, {{0x32, 1, 0}}, 0x0250, {{0x32, 1, 100}}},
+      {"P32 onto the old scale, rounded up to read back the same",
+       0x0250,
+       {{0x32, 1, 26}},
+       0x0110,
+       {{0x32, 1, 67}}},
+      {"P32 of 100 onto the old scale is its full-scale 0",
+       0x0250,
+       {{0x32, 1, 100}},
+       0x0110,
+       {{0x32, 1, 0}}},
+      {"P32 below 25 onto the old scale is 32", 0x0250, {{0x32, 1, 10}}, 0x0110, {{0x32, 1, 32}}},
+      {"profiles 1 and 2 of 1.10 are not read: they come out as defaults",
+       0x0110,
+       {{kProfile1 + 0x30, 2, 0x1234}, {kProfile2 + 0x32, 1, 128}},
+       0x0250,
        {{kProfile1 + 0x30, 2, 180}, {kProfile2 + 0x32, 1, 50}}},
-      {"profiles 1 and 2 are not written to 1.10, profile 0 is", 0x0110,
-       {{0x32, 1, 0x41}, {kProfile1 + 0x32, 1, 0x41}, {kProfile2 + 0x32, 1, 0x41}}, 0x0110,
+      {"profiles 1 and 2 are not written to 1.10, profile 0 is",
+       0x0110,
+       {{0x32, 1, 0x41}, {kProfile1 + 0x32, 1, 0x41}, {kProfile2 + 0x32, 1, 0x41}},
+       0x0110,
        {{0x32, 1, 0x40}, {kProfile1 + 0x32, 1, 0x41}, {kProfile2 + 0x32, 1, 0x41}}},
-      {"an erased guider keeps the defaults", kErasedImageVersion, {}, 0x0250,
-       {}, SameAs::kDefaultsWritten},
-      {"writing 2.60 is writing 2.50", 0x0230, {{0xC5, 1, 0x3C}}, 0x0260,
-       {}, SameAs::kSourceConvertedTo2_50},
-      {"writing 2.61 is writing 2.50", 0x0111, {}, 0x0261,
-       {}, SameAs::kSourceConvertedTo2_50},
+      {"an erased guider keeps the defaults",
+       kErasedImageVersion,
+       {},
+       0x0250,
+       {},
+       SameAs::kDefaultsWritten},
+      {"writing 2.60 is writing 2.50",
+       0x0230,
+       {{0xC5, 1, 0x3C}},
+       0x0260,
+       {},
+       SameAs::kSourceConvertedTo2_50},
+      {"writing 2.61 is writing 2.50", 0x0111, {}, 0x0261, {}, SameAs::kSourceConvertedTo2_50},
   };
 
   std::mt19937 random(20140321);
@@ -156,8 +199,8 @@ TEST(VariableSetTest, ConversionsBetweenLayouts) {
       reference = as250.image;
     }
     if (reference) {
-      const auto differ = std::mismatch(reference->begin(), reference->end(),
-                                        converted.image.begin());
+      const auto differ =
+          std::mismatch(reference->begin(), reference->end(), converted.image.begin());
       EXPECT_EQ(differ.first, reference->end())
           << "first difference at 0x" << std::hex << (differ.first - reference->begin());
     }
@@ -215,10 +258,29 @@ TEST(VariableSetTest, DefaultsReplaceWhateverWasRead) {
 
 // The layouts a round trip is tried on: one before any variable, each
 // version where something starts or stops, one between, and newer ones.
-constexpr std::uint16_t kLayouts[] = {
-    0x0100, 0x0108, 0x0109, 0x0110, 0x0111, 0x0112, 0x0120, 0x0121, 0x0123, 0x0201,
-    0x0202, 0x0203, 0x0210, 0x0212, 0x0220, 0x0230, 0x0235, 0x0240, 0x0250, 0x0260,
-    0x0261, 0x0999, kErasedImageVersion};
+constexpr std::uint16_t kLayouts[] = {0x0100,
+                                      0x0108,
+                                      0x0109,
+                                      0x0110,
+                                      0x0111,
+                                      0x0112,
+                                      0x0120,
+                                      0x0121,
+                                      0x0123,
+                                      0x0201,
+                                      0x0202,
+                                      0x0203,
+                                      0x0210,
+                                      0x0212,
+                                      0x0220,
+                                      0x0230,
+                                      0x0235,
+                                      0x0240,
+                                      0x0250,
+                                      0x0260,
+                                      0x0261,
+                                      0x0999,
+                                      kErasedImageVersion};
 
 // P32 as layouts before 1.11 mean their byte: on a 0..255 scale, 0 full.
 std::uint32_t OldScalePercent(std::uint8_t byte) { return byte == 0 ? 100 : byte * 100 / 256; }
@@ -227,8 +289,8 @@ TEST(VariableSetTest, RoundTripChangesOnlyWhatTheLayoutMeansToChange) {
   std::mt19937 random(1108);
   for (const std::uint16_t layout : kLayouts) {
     for (int trial = 0; trial < 40; ++trial) {
-      SCOPED_TRACE(testing::Message() << "layout 0x" << std::hex << layout << " trial "
-                                      << std::dec << trial);
+      SCOPED_TRACE(testing::Message()
+                   << "layout 0x" << std::hex << layout << " trial " << std::dec << trial);
       VariableSet set;
       set.SetDefaults();
       set.image = RandomImage(random);

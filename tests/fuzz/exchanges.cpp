@@ -22,8 +22,7 @@ namespace ktal::fuzz {
 
 namespace {
 
-[[noreturn]] void Broken(const char* what, int result)
-{
+[[noreturn]] void Broken(const char* what, int result) {
   std::fprintf(stderr, "broken promise: %s (result %d)\n", what, result);
   std::abort();
 }
@@ -34,15 +33,13 @@ class Results {
  public:
   explicit Results(std::vector<int>& out) : out_(out) {}
   // The result must be one of those documented.
-  int Expect(const char* what, int result, std::initializer_list<int> allowed)
-  {
+  int Expect(const char* what, int result, std::initializer_list<int> allowed) {
     out_.push_back(result);
     for (const int code : allowed)
       if (result == code) return result;
     Broken(what, result);
   }
-  int Note(int result)
-  {
+  int Note(int result) {
     out_.push_back(result);
     return result;
   }
@@ -51,13 +48,11 @@ class Results {
   std::vector<int>& out_;
 };
 
-void ExpectClosed(const char* what, int result)
-{
+void ExpectClosed(const char* what, int result) {
   if (g_device.IsOpen()) Broken(what, result);
 }
 
-void ExpectTextsEnd()
-{
+void ExpectTextsEnd() {
   if (std::memchr(g_protocolMessage, 0, sizeof g_protocolMessage) == nullptr)
     Broken("g_protocolMessage unterminated", 0);
   if (std::memchr(g_device.errorText, 0, sizeof g_device.errorText) == nullptr)
@@ -65,8 +60,7 @@ void ExpectTextsEnd()
 }
 
 // Handshake into a running mode; false (link closed) when it failed.
-bool Enter(Results& r, int mode)
-{
+bool Enter(Results& r, int mode) {
   const int entered = r.Expect("EnterDeviceMode", EnterDeviceMode(mode), {0, 1, -1});
   if (entered != 0) ExpectClosed("EnterDeviceMode failed", entered);
   return entered == 0;
@@ -75,21 +69,19 @@ bool Enter(Results& r, int mode)
 // A small firmware file as the firmware window loads it: the images are
 // short so that a script can answer every acknowledgement. The
 // hand-controller image ends in a short block, as real ones do.
-const LoadedFirmware& SmallFirmware()
-{
+const LoadedFirmware& SmallFirmware() {
   static const LoadedFirmware firmware = [] {
-    FirmwareFileLoad load = ParseFirmwareFile(BuildFirmwareFile(
-        FirmwareImage{0x0260, PseudoRandomImage(298, 1)},
-        FirmwareImage{0x0250, PseudoRandomImage(200, 2)},
-        FirmwareImage{0x0101, PseudoRandomImage(kCcdbImageLength, 3)}));
+    FirmwareFileLoad load = ParseFirmwareFile(
+        BuildFirmwareFile(FirmwareImage{0x0260, PseudoRandomImage(298, 1)},
+                          FirmwareImage{0x0250, PseudoRandomImage(200, 2)},
+                          FirmwareImage{0x0101, PseudoRandomImage(kCcdbImageLength, 3)}));
     if (load.status != FirmwareFileStatus::kOk) Broken("sample firmware refused", 0);
     return load.firmware;
   }();
   return firmware;
 }
 
-void FileSystem(Results& r)
-{
+void FileSystem(Results& r) {
   if (!Enter(r, kNormalMode)) return;
   if (r.Expect("EnterFileSystemMode", EnterFileSystemMode(), {0, 1}) != 0) {
     ExpectClosed("EnterFileSystemMode failed", 1);
@@ -108,7 +100,8 @@ void FileSystem(Results& r)
       const WalkResult walk = WalkPageChain(entry, log, [&](int pages) { lastCount = pages; });
       r.Note(walk.pages);
       r.Note(lastCount);
-      if (walk.pages > kFlashPages || log.page_count > kMaxLogPages) Broken("chain too long", walk.pages);
+      if (walk.pages > kFlashPages || log.page_count > kMaxLogPages)
+        Broken("chain too long", walk.pages);
       if (walk.readFault == PageReadFault::kNone)
         r.Expect("MarkDownloaded", MarkDownloaded(index), {0, 1});
       break;
@@ -117,8 +110,7 @@ void FileSystem(Results& r)
   if (g_device.IsOpen()) r.Expect("LeaveFileSystemMode", LeaveFileSystemMode(), {0, 1});
 }
 
-void Upload(Results& r, Exchange which)
-{
+void Upload(Results& r, Exchange which) {
   if (!Enter(r, kUpdateMode)) return;
   const LoadedFirmware& fw = SmallFirmware();
   const std::span<const std::uint8_t> file(fw.contents);
@@ -126,25 +118,25 @@ void Upload(Results& r, Exchange which)
   int result = 0;
   switch (which) {
     case Exchange::kUploadHc:
-      result = r.Expect("UploadHC", UploadHC(file, fw.hcOffset + kVersionWord, fw.hcImageLength, {}),
-                      {0, 3, 4, -1});
+      result =
+          r.Expect("UploadHC", UploadHC(file, fw.hcOffset + kVersionWord, fw.hcImageLength, {}),
+                   {0, 3, 4, -1});
       break;
     case Exchange::kUploadCam:
       result = r.Expect("UploadCam",
-                      UploadCam(file, fw.cameraOffset + kVersionWord, fw.cameraImageLength, {}),
-                      {0, 1, 2, 3, 4, -1});
+                        UploadCam(file, fw.cameraOffset + kVersionWord, fw.cameraImageLength, {}),
+                        {0, 1, 2, 3, 4, -1});
       break;
     default:
       result = r.Expect("UploadCCDB",
-                      UploadCCDB(file, fw.ccdbOffset + kVersionWord, kCcdbImageLength, {}),
-                      {0, 1, 2, 4, -1});
+                        UploadCCDB(file, fw.ccdbOffset + kVersionWord, kCcdbImageLength, {}),
+                        {0, 1, 2, 4, -1});
       break;
   }
   if (result == -1) ExpectClosed("upload failed on the link", result);
 }
 
-void Eeprom(Results& r)
-{
+void Eeprom(Results& r) {
   if (!Enter(r, kUpdateMode)) return;
   VariableSet variables;
   variables.SetDefaults();
@@ -159,15 +151,13 @@ void Eeprom(Results& r)
   if (written < -1 || written > kWrongByteZero) Broken("UploadEEPROM", written);
 }
 
-bool EnterCamera(Results& r)
-{
+bool EnterCamera(Results& r) {
   const int entered = r.Expect("EnterCameraMode", EnterCameraMode(), {0, 1, 100, -1});
   if (entered == 1 || entered == -1) ExpectClosed("EnterCameraMode failed", entered);
   return entered == 0;
 }
 
-void CameraSetup(Results& r)
-{
+void CameraSetup(Results& r) {
   if (!Enter(r, kNormalMode) || !EnterCamera(r)) return;
   const int state = r.Note(QueryCameraState());
   if (state < -2 || state > 0xFF) Broken("QueryCameraState", state);
@@ -182,8 +172,7 @@ void CameraSetup(Results& r)
   if (g_device.IsOpen()) r.Note(LeaveCameraMode());
 }
 
-void CameraMaps(Results& r)
-{
+void CameraMaps(Results& r) {
   if (!Enter(r, kNormalMode) || !EnterCamera(r)) return;
   HotPixelMapRecord record;
   std::memset(&record, 0xA5, sizeof record);
@@ -198,8 +187,7 @@ void CameraMaps(Results& r)
   if (g_device.IsOpen()) r.Note(LeaveCameraMode());
 }
 
-void Exposure(Results& r)
-{
+void Exposure(Results& r) {
   if (!Enter(r, kNormalMode) || !EnterCamera(r)) return;
   // Two download blocks and a part of a third: small enough for a script.
   ExposureRequest request = DarkFrameRequest();
@@ -212,41 +200,39 @@ void Exposure(Results& r)
   if (g_device.IsOpen()) r.Note(LeaveCameraMode());
 }
 
-void Screen(Results& r)
-{
+void Screen(Results& r) {
   if (!Enter(r, kNormalMode)) return;
   ConfigureScreenPollLink(g_device);
   std::uint16_t version = 0;
-  if (r.Expect("ReadFirmwareVersion", ReadFirmwareVersion(g_device, &version), {0, -1}) != 0) return;
+  if (r.Expect("ReadFirmwareVersion", ReadFirmwareVersion(g_device, &version), {0, -1}) != 0)
+    return;
   std::uint8_t band[kBandBytes];
   for (int index = 0; index < kScreenBands; ++index) {
     if (r.Expect("ReadScreenBand", ReadScreenBand(g_device, index, band),
-               {kVuiOk, kVuiTimedOut, kVuiWrongEcho, kVuiLinkFailed}) != kVuiOk)
+                 {kVuiOk, kVuiTimedOut, kVuiWrongEcho, kVuiLinkFailed}) != kVuiOk)
       return;
   }
   std::uint8_t leds = 0;
   r.Expect("ReadLeds", ReadLeds(g_device, &leds),
-         {kVuiOk, kVuiTimedOut, kVuiWrongEcho, kVuiNoLedByte, kVuiLinkFailed});
-  if (r.Expect("SendKey", SendKey(g_device, kKeySet), {0, -1}) == 0 && version >= kKeyReleaseVersion)
+           {kVuiOk, kVuiTimedOut, kVuiWrongEcho, kVuiNoLedByte, kVuiLinkFailed});
+  if (r.Expect("SendKey", SendKey(g_device, kKeySet), {0, -1}) == 0 &&
+      version >= kKeyReleaseVersion)
     r.Expect("SendKey release", SendKey(g_device, kKeySet | kKeyReleased), {0, -1});
 }
 
 }  // namespace
 
-Exchange ExchangeOf(std::uint8_t selector)
-{
+Exchange ExchangeOf(std::uint8_t selector) {
   return static_cast<Exchange>(selector % static_cast<std::uint8_t>(Exchange::kCount));
 }
 
-std::vector<int> RunExchange(Exchange exchange)
-{
+std::vector<int> RunExchange(Exchange exchange) {
   std::vector<int> results;
   Results r(results);
   g_protocolMessage[0] = '\0';
   switch (exchange) {
     case Exchange::kConnectCommandMode: {
-      const int connected =
-          r.Expect("ConnectCommandMode", ConnectCommandMode(), {0, 1, 2, -1});
+      const int connected = r.Expect("ConnectCommandMode", ConnectCommandMode(), {0, 1, 2, -1});
       if (connected == 2 || connected == -1) ExpectClosed("ConnectCommandMode", connected);
       break;
     }

@@ -16,19 +16,19 @@
 namespace ktal::fuzz {
 
 enum class Exchange : std::uint8_t {
-  kConnectCommandMode,   // identify at boot speed
-  kProbeAndStart,        // probe the mode, start the firmware from the boot loader
-  kEnterModes,           // update mode, then normal mode, then the version query
-  kFileSystem,           // file-system mode, the directory, a page chain, the mark
-  kUpdateVersions,       // update mode and the version readout
-  kUploadHc,             // hand-controller firmware
-  kUploadCam,            // camera firmware
-  kUploadCcdb,           // the CCD board's image
-  kEeprom,               // stored variables read and written back
-  kCameraSetup,          // camera mode, state, start, parameters
-  kCameraMaps,           // the hot-pixel maps read and stored
-  kExposure,             // one exposure and its frame download
-  kScreen,               // version, the eight screen bands, LEDs, a key
+  kConnectCommandMode,  // identify at boot speed
+  kProbeAndStart,       // probe the mode, start the firmware from the boot loader
+  kEnterModes,          // update mode, then normal mode, then the version query
+  kFileSystem,          // file-system mode, the directory, a page chain, the mark
+  kUpdateVersions,      // update mode and the version readout
+  kUploadHc,            // hand-controller firmware
+  kUploadCam,           // camera firmware
+  kUploadCcdb,          // the CCD board's image
+  kEeprom,              // stored variables read and written back
+  kCameraSetup,         // camera mode, state, start, parameters
+  kCameraMaps,          // the hot-pixel maps read and stored
+  kExposure,            // one exposure and its frame download
+  kScreen,              // version, the eight screen bands, LEDs, a key
   kCount,
 };
 

@@ -13,15 +13,13 @@
 
 namespace {
 
-[[noreturn]] void Broken(const char* what)
-{
+[[noreturn]] void Broken(const char* what) {
   std::fprintf(stderr, "broken promise: %s\n", what);
   std::abort();
 }
 
 void ExpectInside(std::span<const std::uint8_t> image, const std::vector<std::uint8_t>& contents,
-                  const char* what)
-{
+                  const char* what) {
   if (image.empty()) return;
   const std::uint8_t* begin = contents.data();
   const std::uint8_t* end = begin + contents.size();
@@ -30,8 +28,7 @@ void ExpectInside(std::span<const std::uint8_t> image, const std::vector<std::ui
 
 }  // namespace
 
-extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size)
-{
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   const ktal::FirmwareFileLoad load =
       ktal::ParseFirmwareFile(std::vector<std::uint8_t>(data, data + size));
   const ktal::LoadedFirmware& fw = load.firmware;

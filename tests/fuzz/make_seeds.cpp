@@ -31,17 +31,16 @@ namespace {
 namespace fs = std::filesystem;
 using Bytes = std::vector<std::uint8_t>;
 
-bool WriteFile(const fs::path& path, const Bytes& bytes)
-{
+bool WriteFile(const fs::path& path, const Bytes& bytes) {
   std::ofstream out(path, std::ios::binary | std::ios::trunc);
-  out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+  out.write(reinterpret_cast<const char*>(bytes.data()),
+            static_cast<std::streamsize>(bytes.size()));
   return static_cast<bool>(out);
 }
 
 // ---- Raw logs ----
 
-ktal::DirectoryEntry EntryFor(std::uint32_t fileId)
-{
+ktal::DirectoryEntry EntryFor(std::uint32_t fileId) {
   ktal::DirectoryEntry entry;
   entry.first_page = 17;
   ktal::SetFileId(entry.file_id, fileId);
@@ -50,15 +49,13 @@ ktal::DirectoryEntry EntryFor(std::uint32_t fileId)
   return entry;
 }
 
-Bytes SessionLog(const ktal::SessionOptions& options, std::uint32_t fileId)
-{
+Bytes SessionLog(const ktal::SessionOptions& options, std::uint32_t fileId) {
   ktal::LogWriter writer;
   ktal::WriteSession(options, writer);
   return writer.RawFile(EntryFor(fileId));
 }
 
-std::vector<Bytes> RawLogSeeds()
-{
+std::vector<Bytes> RawLogSeeds() {
   std::vector<Bytes> logs;
   ktal::SessionOptions guided;
   guided.exposures = 2;
@@ -98,8 +95,7 @@ std::vector<Bytes> RawLogSeeds()
 
 // ---- Firmware files ----
 
-std::vector<Bytes> FirmwareSeeds()
-{
+std::vector<Bytes> FirmwareSeeds() {
   std::vector<Bytes> files;
   // Short images, so that the fuzzer spends its time on the header.
   using ktal::FirmwareImage;
@@ -107,10 +103,10 @@ std::vector<Bytes> FirmwareSeeds()
   files.push_back(ktal::BuildFirmwareFile(FirmwareImage{0x0250, PseudoRandomImage(64, 1)},
                                           FirmwareImage{0x0250, PseudoRandomImage(32, 2)},
                                           FirmwareImage{0x0101, PseudoRandomImage(2049, 3)}));
-  files.push_back(
-      ktal::BuildFirmwareFile(FirmwareImage{0x0260, PseudoRandomImage(48, 4)}, std::nullopt, std::nullopt));
-  files.push_back(
-      ktal::BuildFirmwareFile(std::nullopt, FirmwareImage{0x0250, PseudoRandomImage(40, 5)}, std::nullopt));
+  files.push_back(ktal::BuildFirmwareFile(FirmwareImage{0x0260, PseudoRandomImage(48, 4)},
+                                          std::nullopt, std::nullopt));
+  files.push_back(ktal::BuildFirmwareFile(
+      std::nullopt, FirmwareImage{0x0250, PseudoRandomImage(40, 5)}, std::nullopt));
   files.push_back(ktal::BuildFirmwareFile(FirmwareImage{0x0261, PseudoRandomImage(16, 6)},
                                           FirmwareImage{0x0250, PseudoRandomImage(16, 7)},
                                           FirmwareImage{0x0101, PseudoRandomImage(100, 8)}));
@@ -125,8 +121,7 @@ class RecordingDriver final : public ktal::FtdiDriver {
  public:
   explicit RecordingDriver(ktal::FtdiDriver& inner) : inner_(inner) {}
 
-  Bytes Script(std::uint8_t selector) const
-  {
+  Bytes Script(std::uint8_t selector) const {
     Bytes script{selector};
     for (const Bytes& answer : answers_) {
       script.push_back(static_cast<std::uint8_t>(answer.size()));
@@ -135,68 +130,58 @@ class RecordingDriver final : public ktal::FtdiDriver {
     }
     return script;
   }
-  bool fits() const
-  {
+  bool fits() const {
     for (const Bytes& answer : answers_)
       if (answer.size() > ktal::fuzz::kLongestAnswer) return false;
     return true;
   }
 
-  ktal::FtStatus CreateDeviceInfoList(std::uint32_t* count) override
-  {
+  ktal::FtStatus CreateDeviceInfoList(std::uint32_t* count) override {
     return inner_.CreateDeviceInfoList(count);
   }
-  ktal::FtStatus GetDeviceInfoList(ktal::FtDeviceListInfoNode* list, std::uint32_t* count) override
-  {
+  ktal::FtStatus GetDeviceInfoList(ktal::FtDeviceListInfoNode* list,
+                                   std::uint32_t* count) override {
     return inner_.GetDeviceInfoList(list, count);
   }
-  ktal::FtStatus Open(int index, ktal::FtHandle* handle) override
-  {
+  ktal::FtStatus Open(int index, ktal::FtHandle* handle) override {
     const ktal::FtStatus status = inner_.Open(index, handle);
     if (status == ktal::FT_OK) answers_.emplace_back();
     return status;
   }
   ktal::FtStatus Close(ktal::FtHandle handle) override { return inner_.Close(handle); }
   ktal::FtStatus SetDataCharacteristics(ktal::FtHandle handle, std::uint8_t word, std::uint8_t stop,
-                                        std::uint8_t parity) override
-  {
+                                        std::uint8_t parity) override {
     return inner_.SetDataCharacteristics(handle, word, stop, parity);
   }
-  ktal::FtStatus SetBaudRate(ktal::FtHandle handle, std::uint32_t baud) override
-  {
+  ktal::FtStatus SetBaudRate(ktal::FtHandle handle, std::uint32_t baud) override {
     return inner_.SetBaudRate(handle, baud);
   }
-  ktal::FtStatus SetTimeouts(ktal::FtHandle handle, std::uint32_t read, std::uint32_t write) override
-  {
+  ktal::FtStatus SetTimeouts(ktal::FtHandle handle, std::uint32_t read,
+                             std::uint32_t write) override {
     return inner_.SetTimeouts(handle, read, write);
   }
-  ktal::FtStatus SetLatencyTimer(ktal::FtHandle handle, std::uint8_t ms) override
-  {
+  ktal::FtStatus SetLatencyTimer(ktal::FtHandle handle, std::uint8_t ms) override {
     return inner_.SetLatencyTimer(handle, ms);
   }
-  ktal::FtStatus SetUSBParameters(ktal::FtHandle handle, std::uint32_t in, std::uint32_t out) override
-  {
+  ktal::FtStatus SetUSBParameters(ktal::FtHandle handle, std::uint32_t in,
+                                  std::uint32_t out) override {
     return inner_.SetUSBParameters(handle, in, out);
   }
   ktal::FtStatus GetDeviceInfo(ktal::FtHandle handle, std::uint32_t* type, std::uint32_t* id,
-                               char* serial, char* description) override
-  {
+                               char* serial, char* description) override {
     return inner_.GetDeviceInfo(handle, type, id, serial, description);
   }
-  ktal::FtStatus Purge(ktal::FtHandle handle, std::uint32_t mask) override
-  {
+  ktal::FtStatus Purge(ktal::FtHandle handle, std::uint32_t mask) override {
     return inner_.Purge(handle, mask);
   }
   ktal::FtStatus Write(ktal::FtHandle handle, const void* buffer, std::uint32_t count,
-                       std::uint32_t* written) override
-  {
+                       std::uint32_t* written) override {
     const ktal::FtStatus status = inner_.Write(handle, buffer, count, written);
     if (status == ktal::FT_OK) answers_.emplace_back();
     return status;
   }
   ktal::FtStatus Read(ktal::FtHandle handle, void* buffer, std::uint32_t count,
-                      std::uint32_t* read) override
-  {
+                      std::uint32_t* read) override {
     const ktal::FtStatus status = inner_.Read(handle, buffer, count, read);
     if (status == ktal::FT_OK && *read > 0 && !answers_.empty()) {
       const auto* bytes = static_cast<const std::uint8_t*>(buffer);
@@ -204,21 +189,17 @@ class RecordingDriver final : public ktal::FtdiDriver {
     }
     return status;
   }
-  ktal::FtStatus GetQueueStatus(ktal::FtHandle handle, std::uint32_t* rx) override
-  {
+  ktal::FtStatus GetQueueStatus(ktal::FtHandle handle, std::uint32_t* rx) override {
     return inner_.GetQueueStatus(handle, rx);
   }
   ktal::FtStatus GetStatus(ktal::FtHandle handle, std::uint32_t* rx, std::uint32_t* tx,
-                           std::uint32_t* events) override
-  {
+                           std::uint32_t* events) override {
     return inner_.GetStatus(handle, rx, tx, events);
   }
-  ktal::FtStatus SetBitMode(ktal::FtHandle handle, std::uint8_t mask, std::uint8_t mode) override
-  {
+  ktal::FtStatus SetBitMode(ktal::FtHandle handle, std::uint8_t mask, std::uint8_t mode) override {
     return inner_.SetBitMode(handle, mask, mode);
   }
-  ktal::FtStatus GetBitMode(ktal::FtHandle handle, std::uint8_t* mode) override
-  {
+  ktal::FtStatus GetBitMode(ktal::FtHandle handle, std::uint8_t* mode) override {
     return inner_.GetBitMode(handle, mode);
   }
   ktal::FtStatus ResetDevice(ktal::FtHandle handle) override { return inner_.ResetDevice(handle); }
@@ -229,8 +210,7 @@ class RecordingDriver final : public ktal::FtdiDriver {
 };
 
 // One small log in the guider's flash, so that a page chain gets walked.
-void StoreSmallLog(ktal::sim::FlashStore& flash)
-{
+void StoreSmallLog(ktal::sim::FlashStore& flash) {
   ktal::SessionOptions options;
   options.exposures = 1;
   options.exposure_s = 60;
@@ -242,8 +222,7 @@ void StoreSmallLog(ktal::sim::FlashStore& flash)
 
 // Valid hot-pixel maps in the camera's memory: two single pixels in 1x1,
 // one in 2x2.
-void StoreMaps(ktal::sim::CameraState& camera)
-{
+void StoreMaps(ktal::sim::CameraState& camera) {
   camera.memory[0] = ktal::kMapsValid;
   const std::uint8_t table1x1[] = {2, 10, 0, 20, 0, 0x0F, 200, 1, 100, 0, 0x03};
   std::copy(std::begin(table1x1), std::end(table1x1), camera.memory.begin() + 1);
@@ -258,8 +237,7 @@ struct ScriptSeed {
   void (*prepare)(ktal::sim::SimulatedGuider&) = nullptr;
 };
 
-std::vector<ScriptSeed> ScriptSeeds()
-{
+std::vector<ScriptSeed> ScriptSeeds() {
   using ktal::fuzz::Exchange;
   using ktal::sim::ControllerMode;
   ktal::sim::HandControllerConfig boot;
@@ -273,7 +251,9 @@ std::vector<ScriptSeed> ScriptSeeds()
       {"probe_normal", Exchange::kProbeAndStart, {}},
       {"enter_modes", Exchange::kEnterModes, {}},
       {"enter_modes_from_boot", Exchange::kEnterModes, boot},
-      {"file_system", Exchange::kFileSystem, {},
+      {"file_system",
+       Exchange::kFileSystem,
+       {},
        [](ktal::sim::SimulatedGuider& sim) { StoreSmallLog(sim.flash()); }},
       {"file_system_empty", Exchange::kFileSystem, {}},
       {"update_versions", Exchange::kUpdateVersions, {}},
@@ -282,16 +262,24 @@ std::vector<ScriptSeed> ScriptSeeds()
       {"upload_ccdb", Exchange::kUploadCcdb, {}},
       {"eeprom", Exchange::kEeprom, {}},
       {"camera_setup_off", Exchange::kCameraSetup, {}},
-      {"camera_setup_running", Exchange::kCameraSetup, {},
+      {"camera_setup_running",
+       Exchange::kCameraSetup,
+       {},
        [](ktal::sim::SimulatedGuider& sim) { sim.features().camera.state = 1; }},
-      {"camera_maps_none", Exchange::kCameraMaps, {},
+      {"camera_maps_none",
+       Exchange::kCameraMaps,
+       {},
        [](ktal::sim::SimulatedGuider& sim) { sim.features().camera.state = 1; }},
-      {"camera_maps", Exchange::kCameraMaps, {},
+      {"camera_maps",
+       Exchange::kCameraMaps,
+       {},
        [](ktal::sim::SimulatedGuider& sim) {
          sim.features().camera.state = 1;
          StoreMaps(sim.features().camera);
        }},
-      {"exposure", Exchange::kExposure, {},
+      {"exposure",
+       Exchange::kExposure,
+       {},
        [](ktal::sim::SimulatedGuider& sim) { sim.features().camera.state = 1; }},
       {"screen", Exchange::kScreen, {}},
       {"screen_old_firmware", Exchange::kScreen, old},
@@ -300,8 +288,7 @@ std::vector<ScriptSeed> ScriptSeeds()
 
 // Records one exchange on the simulated guider, replays it on the scripted
 // driver, and gives the script when both ended alike.
-bool RecordScript(const ScriptSeed& seed, Bytes* script)
-{
+bool RecordScript(const ScriptSeed& seed, Bytes* script) {
   std::vector<int> recorded;
   {
     ktal::sim::SimulatedGuider sim(seed.config);
@@ -337,8 +324,7 @@ bool RecordScript(const ScriptSeed& seed, Bytes* script)
 
 }  // namespace
 
-int main(int argc, char** argv)
-{
+int main(int argc, char** argv) {
   if (argc != 2) {
     std::fprintf(stderr, "usage: %s FOLDER\n", argv[0]);
     return 2;
@@ -354,7 +340,8 @@ int main(int argc, char** argv)
     ok = WriteFile(folder / "raw_log" / ("session" + std::to_string(++index)), log) && ok;
   index = 0;
   for (const Bytes& file : FirmwareSeeds())
-    ok = WriteFile(folder / "firmware_file" / ("file" + std::to_string(++index) + ".fw"), file) && ok;
+    ok = WriteFile(folder / "firmware_file" / ("file" + std::to_string(++index) + ".fw"), file) &&
+         ok;
   for (const ScriptSeed& seed : ScriptSeeds()) {
     Bytes script;
     if (!RecordScript(seed, &script)) {

@@ -9,8 +9,7 @@
 #include "tests/fuzz/exchanges.h"
 #include "tests/fuzz/scripted_driver.h"
 
-extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size)
-{
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   if (size < 1) return 0;
   ktal::fuzz::ScriptClock clock;
   ktal::fuzz::ScriptedDriver driver(std::span<const std::uint8_t>(data + 1, size - 1), clock);

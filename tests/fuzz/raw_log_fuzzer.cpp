@@ -29,11 +29,11 @@ namespace fs = std::filesystem;
 constexpr rlim_t kMaxOutputFileBytes = 64 << 20;
 
 // Made once per process: the harness's own folder.
-const fs::path& OutputFolder()
-{
+const fs::path& OutputFolder() {
   static const fs::path folder = [] {
     std::error_code error;
-    fs::path base = fs::exists("/dev/shm", error) ? fs::path("/dev/shm") : fs::temp_directory_path();
+    fs::path base =
+        fs::exists("/dev/shm", error) ? fs::path("/dev/shm") : fs::temp_directory_path();
     std::string pattern = (base / "ktal-fuzz-raw-log-XXXXXX").string();
     if (mkdtemp(pattern.data()) == nullptr) std::abort();
     // A write beyond the limit fails with EFBIG instead of ending the process.
@@ -49,16 +49,14 @@ const fs::path& OutputFolder()
   return folder;
 }
 
-void EmptyFolder(const fs::path& folder)
-{
+void EmptyFolder(const fs::path& folder) {
   std::error_code error;
   for (const auto& item : fs::directory_iterator(folder, error)) fs::remove_all(item.path(), error);
 }
 
 }  // namespace
 
-extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size)
-{
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   if (size < 1) return 0;
   const fs::path& folder = OutputFolder();
   const std::uint8_t settings = data[0];

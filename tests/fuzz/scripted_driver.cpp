@@ -10,8 +10,7 @@ namespace ktal::fuzz {
 namespace {
 
 // What enumeration reports: one guider on an FT232R.
-void FillGuiderNode(FtDeviceListInfoNode& node)
-{
+void FillGuiderNode(FtDeviceListInfoNode& node) {
   node = {};
   node.Type = FT_DEVICE_232R;
   node.ID = 0x04036001;
@@ -21,23 +20,20 @@ void FillGuiderNode(FtDeviceListInfoNode& node)
 
 }  // namespace
 
-FtStatus ScriptedDriver::Plain(FtHandle handle) const
-{
+FtStatus ScriptedDriver::Plain(FtHandle handle) const {
   if (unplugged_) return FT_IO_ERROR;
   if (!open_ || handle != this) return FT_INVALID_HANDLE;
   return FT_OK;
 }
 
-ScriptedDriver::Step ScriptedDriver::NextAnswer(std::uint32_t* stallBytes)
-{
+ScriptedDriver::Step ScriptedDriver::NextAnswer(std::uint32_t* stallBytes) {
   queue_.clear();
   queueHead_ = 0;
   if (next_ + 2 > script_.size()) {
     next_ = script_.size();
     return Step::kAnswer;  // the script has ended: silence
   }
-  const std::uint16_t word =
-      static_cast<std::uint16_t>(script_[next_] | (script_[next_ + 1] << 8));
+  const std::uint16_t word = static_cast<std::uint16_t>(script_[next_] | (script_[next_ + 1] << 8));
   next_ += 2;
   if (word <= kLongestAnswer) {
     const std::size_t length = std::min<std::size_t>(word, script_.size() - next_);
@@ -55,14 +51,12 @@ ScriptedDriver::Step ScriptedDriver::NextAnswer(std::uint32_t* stallBytes)
   return word == kAnswerUnplugAfterWrite ? Step::kUnplugAfter : Step::kUnplugBefore;
 }
 
-FtStatus ScriptedDriver::CreateDeviceInfoList(std::uint32_t* count)
-{
+FtStatus ScriptedDriver::CreateDeviceInfoList(std::uint32_t* count) {
   *count = unplugged_ ? 0 : 1;
   return FT_OK;
 }
 
-FtStatus ScriptedDriver::GetDeviceInfoList(FtDeviceListInfoNode* list, std::uint32_t* count)
-{
+FtStatus ScriptedDriver::GetDeviceInfoList(FtDeviceListInfoNode* list, std::uint32_t* count) {
   if (unplugged_ || *count == 0) {
     *count = 0;
     return FT_OK;
@@ -73,8 +67,7 @@ FtStatus ScriptedDriver::GetDeviceInfoList(FtDeviceListInfoNode* list, std::uint
   return FT_OK;
 }
 
-FtStatus ScriptedDriver::Open(int index, FtHandle* handle)
-{
+FtStatus ScriptedDriver::Open(int index, FtHandle* handle) {
   if (unplugged_ || index != 0) return FT_DEVICE_NOT_FOUND;
   if (open_) return FT_DEVICE_NOT_OPENED;
   std::uint32_t stall = 0;
@@ -97,8 +90,7 @@ FtStatus ScriptedDriver::Open(int index, FtHandle* handle)
   return FT_OK;
 }
 
-FtStatus ScriptedDriver::Close(FtHandle handle)
-{
+FtStatus ScriptedDriver::Close(FtHandle handle) {
   if (!open_ || handle != this) return FT_INVALID_HANDLE;
   open_ = false;
   queue_.clear();
@@ -107,8 +99,7 @@ FtStatus ScriptedDriver::Close(FtHandle handle)
 }
 
 FtStatus ScriptedDriver::SetTimeouts(FtHandle handle, std::uint32_t readTimeout,
-                                     std::uint32_t writeTimeout)
-{
+                                     std::uint32_t writeTimeout) {
   if (const FtStatus status = Plain(handle); status != FT_OK) return status;
   readTimeoutMs_ = readTimeout;
   writeTimeoutMs_ = writeTimeout;
@@ -116,8 +107,7 @@ FtStatus ScriptedDriver::SetTimeouts(FtHandle handle, std::uint32_t readTimeout,
 }
 
 FtStatus ScriptedDriver::GetDeviceInfo(FtHandle handle, std::uint32_t* type, std::uint32_t* id,
-                                       char* serialNumber, char* description)
-{
+                                       char* serialNumber, char* description) {
   if (const FtStatus status = Plain(handle); status != FT_OK) return status;
   FtDeviceListInfoNode node;
   FillGuiderNode(node);
@@ -129,8 +119,7 @@ FtStatus ScriptedDriver::GetDeviceInfo(FtHandle handle, std::uint32_t* type, std
 }
 
 FtStatus ScriptedDriver::Write(FtHandle handle, const void* buffer, std::uint32_t count,
-                               std::uint32_t* written)
-{
+                               std::uint32_t* written) {
   *written = 0;
   if (const FtStatus status = Plain(handle); status != FT_OK) return status;
   if (buffer == nullptr) return FT_INVALID_PARAMETER;
@@ -156,8 +145,7 @@ FtStatus ScriptedDriver::Write(FtHandle handle, const void* buffer, std::uint32_
 }
 
 FtStatus ScriptedDriver::Read(FtHandle handle, void* buffer, std::uint32_t count,
-                              std::uint32_t* read)
-{
+                              std::uint32_t* read) {
   *read = 0;
   if (const FtStatus status = Plain(handle); status != FT_OK) return status;
   if (buffer == nullptr && count > 0) return FT_INVALID_PARAMETER;
@@ -170,8 +158,7 @@ FtStatus ScriptedDriver::Read(FtHandle handle, void* buffer, std::uint32_t count
   return FT_OK;
 }
 
-FtStatus ScriptedDriver::GetQueueStatus(FtHandle handle, std::uint32_t* rxBytes)
-{
+FtStatus ScriptedDriver::GetQueueStatus(FtHandle handle, std::uint32_t* rxBytes) {
   *rxBytes = 0;
   if (const FtStatus status = Plain(handle); status != FT_OK) return status;
   *rxBytes = static_cast<std::uint32_t>(queue_.size() - queueHead_);
@@ -179,16 +166,14 @@ FtStatus ScriptedDriver::GetQueueStatus(FtHandle handle, std::uint32_t* rxBytes)
   return FT_OK;
 }
 
-FtStatus ScriptedDriver::GetStatus(FtHandle handle, std::uint32_t* rxBytes,
-                                   std::uint32_t* txBytes, std::uint32_t* eventStatus)
-{
+FtStatus ScriptedDriver::GetStatus(FtHandle handle, std::uint32_t* rxBytes, std::uint32_t* txBytes,
+                                   std::uint32_t* eventStatus) {
   if (txBytes != nullptr) *txBytes = 0;
   if (eventStatus != nullptr) *eventStatus = 0;
   return GetQueueStatus(handle, rxBytes);
 }
 
-FtStatus ScriptedDriver::GetBitMode(FtHandle handle, std::uint8_t* mode)
-{
+FtStatus ScriptedDriver::GetBitMode(FtHandle handle, std::uint8_t* mode) {
   if (const FtStatus status = Plain(handle); status != FT_OK) return status;
   *mode = 0;
   return FT_OK;

@@ -74,8 +74,7 @@ class ScriptedDriver final : public FtdiDriver {
   FtStatus Purge(FtHandle handle, std::uint32_t) override { return Plain(handle); }
   FtStatus Write(FtHandle handle, const void* buffer, std::uint32_t count,
                  std::uint32_t* written) override;
-  FtStatus Read(FtHandle handle, void* buffer, std::uint32_t count,
-                std::uint32_t* read) override;
+  FtStatus Read(FtHandle handle, void* buffer, std::uint32_t count, std::uint32_t* read) override;
   FtStatus GetQueueStatus(FtHandle handle, std::uint32_t* rxBytes) override;
   FtStatus GetStatus(FtHandle handle, std::uint32_t* rxBytes, std::uint32_t* txBytes,
                      std::uint32_t* eventStatus) override;

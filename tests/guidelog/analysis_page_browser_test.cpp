@@ -4,6 +4,8 @@
 // program's own guiding summary, with and without ranges excluded in the
 // page's address. Without Chromium the test reports itself skipped (exit
 // code 77); set KTAL_CHROMIUM to use another browser binary.
+#include <gtest/gtest.h>
+
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
@@ -12,8 +14,6 @@
 #include <memory>
 #include <string>
 #include <vector>
-
-#include <gtest/gtest.h>
 
 #include "guidelog/analysis_page.h"
 #include "guidelog/guide_log.h"
@@ -75,7 +75,8 @@ class AnalysisPageInBrowser : public ::testing::Test {
     StdioFile file = OpenStdioFile("QD00c0de.dat", "rb");
     auto processed = std::make_unique<GuideLog>();
     DirectoryEntry entry;
-    ASSERT_EQ(ProcessRawFile(*processed, file.get(), entry, false, true, true, "2026 Dec  9 21:00"), 0);
+    ASSERT_EQ(ProcessRawFile(*processed, file.get(), entry, false, true, true, "2026 Dec  9 21:00"),
+              0);
     ASSERT_TRUE(logtest::Exists(kAnalysisPageName));
     series_ = ExtractGuideSeries(*processed);
     ASSERT_GT(series_.exposures.size(), 3u);
@@ -99,7 +100,8 @@ class AnalysisPageInBrowser : public ::testing::Test {
   std::string Dom(const std::string& fragment) {
     const std::string dom = browser::DumpDom(g_chromium, kAnalysisPageName, fragment, dir_.path());
     EXPECT_NE(dom.find("data-ready=\"1\""), std::string::npos)
-        << "the page's script did not finish; its console:\n" << browser::ConsoleLog(dir_.path());
+        << "the page's script did not finish; its console:\n"
+        << browser::ConsoleLog(dir_.path());
     return dom;
   }
 
@@ -110,8 +112,8 @@ class AnalysisPageInBrowser : public ::testing::Test {
 // The figure with id `id` holds `expected`: in data-value at full precision
 // (the page's arithmetic is the program's, so only the last bits of the
 // trigonometry may differ) and shown rounded to `decimals`.
-void ExpectFigure(const std::string& dom, const std::string& id, const std::optional<double>& expected,
-                  int decimals) {
+void ExpectFigure(const std::string& dom, const std::string& id,
+                  const std::optional<double>& expected, int decimals) {
   SCOPED_TRACE(id);
   const std::optional<std::string> value = browser::Attribute(dom, id, "data-value");
   ASSERT_TRUE(value) << "no figure in the page";
@@ -140,9 +142,10 @@ void ExpectGuiding(const std::string& dom, const std::string& scope, const Guidi
     const char* name;
     double ErrorFigures::*field;
   };
-  const Figure figures[] = {{"ra_rms", &ErrorFigures::ra_rms},       {"dec_rms", &ErrorFigures::dec_rms},
-                            {"total_rms", &ErrorFigures::total_rms}, {"ra_peak", &ErrorFigures::ra_peak},
-                            {"dec_peak", &ErrorFigures::dec_peak},   {"total_peak", &ErrorFigures::total_peak}};
+  const Figure figures[] = {
+      {"ra_rms", &ErrorFigures::ra_rms},       {"dec_rms", &ErrorFigures::dec_rms},
+      {"total_rms", &ErrorFigures::total_rms}, {"ra_peak", &ErrorFigures::ra_peak},
+      {"dec_peak", &ErrorFigures::dec_peak},   {"total_peak", &ErrorFigures::total_peak}};
   for (const Figure& f : figures) {
     ExpectFigure(dom, scope + "-" + f.name + "-px",
                  g.px ? std::optional<double>((*g.px).*f.field) : std::nullopt, 3);
@@ -189,12 +192,14 @@ void ExpectRun(const std::string& dom, const std::string& scope, const UnguidedR
   }
 }
 
-void ExpectSummary(const std::string& dom, const GuideSeries& series, const GuidingSummary& summary) {
+void ExpectSummary(const std::string& dom, const GuideSeries& series,
+                   const GuidingSummary& summary) {
   ExpectGuiding(dom, "night", summary.night);
   for (const ExposureSummary& e : summary.exposures) {
     ExpectGuiding(dom, ExposureName(series.exposures[e.exposure]), e.guiding);
   }
-  for (std::size_t r = 0; r < summary.runs.size(); ++r) ExpectRun(dom, "run" + std::to_string(r + 1), summary.runs[r]);
+  for (std::size_t r = 0; r < summary.runs.size(); ++r)
+    ExpectRun(dom, "run" + std::to_string(r + 1), summary.runs[r]);
 }
 
 // Ranges as the page's address gives them and as SummarizeGuiding takes
@@ -294,7 +299,8 @@ int main(int argc, char** argv) {
   ::testing::InitGoogleTest(&argc, argv);
   const std::optional<std::string> chromium = ktal::browser::FindChromium();
   if (!chromium) {
-    std::printf("Skipped: no Chromium found (install the chromium package, or set KTAL_CHROMIUM).\n");
+    std::printf(
+        "Skipped: no Chromium found (install the chromium package, or set KTAL_CHROMIUM).\n");
     return 77;
   }
   ktal::g_chromium = *chromium;

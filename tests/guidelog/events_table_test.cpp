@@ -2,21 +2,19 @@
 // every entity kind against golden files, damaged logs, failures.
 #include "guidelog/events_table.h"
 
-#include "guidelog/csv_text.h"
-
-#include <sys/stat.h>
-
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <cstdlib>
 #include <fstream>
 #include <string>
 #include <vector>
 
+#include "guidelog/csv_text.h"
 #include "guidelog/guide_log.h"
-#include "sim/log_writer.h"
 #include "guidelog/report_settings.h"
 #include "guidelog_test_util.h"
+#include "sim/log_writer.h"
 
 namespace ktal {
 namespace {
@@ -100,7 +98,8 @@ TEST(EventsTableTest, IntegerCellsMatchTheNumberCell) {
 }
 
 TEST(EventsTableTest, DateAndTimeCells) {
-  const LogEntity e = Entity(ENTITY_STAR, 12 * 36000 + 34 * 600 + 56 * 10 + 7, PackDate(2014, 3, 21));
+  const LogEntity e =
+      Entity(ENTITY_STAR, 12 * 36000 + 34 * 600 + 56 * 10 + 7, PackDate(2014, 3, 21));
   {
     CsvFormat format(0);
     EXPECT_EQ(FormatDateTimeCells(e), "2014.03.21.; 45296,7;");
@@ -131,9 +130,9 @@ EntityList EveryKind() {
   v.push_back(Variable(next(), kVariableRaAxis, {0, 3, 25, 1, 70, 1}));
   v.push_back(Variable(next(), kVariableDecAxis, {0, 2, 5, 0, 200, 2}));
   v.push_back(Variable(next(), 99, {1, 2, 3}));
-  v.push_back(Ae(next(), 0x41));  // WAIT, FOC
-  v.push_back(Ae(next(), 0x02));  // ML
-  v.push_back(Ae(next(), 0x83));  // EXP, EXP
+  v.push_back(Ae(next(), 0x41));            // WAIT, FOC
+  v.push_back(Ae(next(), 0x02));            // ML
+  v.push_back(Ae(next(), 0x83));            // EXP, EXP
   t = 12 * 36000 + 34 * 600 + 56 * 10 + 7;  // 12:34:56.7
   v.push_back(Drift(t, -128, 300, 8, true));
   v.push_back(Drift(next(20), 64, -64, -3, true, 17, true));
@@ -237,9 +236,10 @@ TEST(EventsTableTest, RowsOfTheKnownCases) {
     EXPECT_TRUE(has("2014.03.21.; 45305,3;"));  // a marker of another value
     EXPECT_EQ(lines.back(), "2014.03.21.; 45338,3;<EOF>;End Of File (msg = '')");
     // The reopened open record has no row; the first one had.
-    EXPECT_EQ(std::count_if(lines.begin(), lines.end(),
-                            [](const std::string& l) { return l.find("<OPEN>") != std::string::npos; }),
-              1);
+    EXPECT_EQ(
+        std::count_if(lines.begin(), lines.end(),
+                      [](const std::string& l) { return l.find("<OPEN>") != std::string::npos; }),
+        1);
   }
   {
     CsvFormat format(1);
@@ -344,7 +344,8 @@ TEST(EventsTableTest, DebugEntityOfKind0WithoutText) {
   log.entities = {debug, eof};
   CsvFormat format(0);
   ASSERT_EQ(WriteEventsTable(log), 0);
-  EXPECT_EQ(CrLfLines(ReadText("events.csv"))[1], "2014.03.21.; 10,0;DEBUG;ERROR: debug string == NULL");
+  EXPECT_EQ(CrLfLines(ReadText("events.csv"))[1],
+            "2014.03.21.; 10,0;DEBUG;ERROR: debug string == NULL");
 }
 
 TEST(EventsTableTest, TableReplacesAnOlderOne) {

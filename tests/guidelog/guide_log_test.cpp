@@ -174,9 +174,19 @@ TEST(GuideLogTest, LongClockFormAndOpenRecord) {
   // 1,100 long form 0xF0: date high, date low, byte 2, byte 1; then 0 and
   // the open record 0xFF with its firmware bytes.
   const std::uint16_t date = PackDate(2014, 3, 21);
-  const std::vector<std::uint8_t> bytes = {
-      0xC0, 0xF0, static_cast<std::uint8_t>(date >> 8), static_cast<std::uint8_t>(date), 0x0B,
-      0xA0, 0xFF, 0x1C, 0x02, 0x07, 0x12, 0x60, 0x02};
+  const std::vector<std::uint8_t> bytes = {0xC0,
+                                           0xF0,
+                                           static_cast<std::uint8_t>(date >> 8),
+                                           static_cast<std::uint8_t>(date),
+                                           0x0B,
+                                           0xA0,
+                                           0xFF,
+                                           0x1C,
+                                           0x02,
+                                           0x07,
+                                           0x12,
+                                           0x60,
+                                           0x02};
   const Decoded d = Decode({EofPage(bytes, 0, 2, 13)});
   EXPECT_EQ(d.result, 0);
   ASSERT_EQ(d.entities.size(), 3u);
@@ -214,8 +224,8 @@ TEST(GuideLogTest, OpenRecordAfterMarkerOfValueOneIsReopened) {
 TEST(GuideLogTest, LostStarReadsOnlyItsFlags) {
   // 1,000 star with flags 0x80 (a stray x byte would follow otherwise),
   // then a drift 0x06: flags RA and DEC, x, y, both corrections.
-  const std::vector<std::uint8_t> bytes = {0x80, 0x11, 0x80, 0x12, 0x06, 0x80, 0xFF,
-                                           0x2C, 0x01, 0x08, 0xF0};
+  const std::vector<std::uint8_t> bytes = {0x80, 0x11, 0x80, 0x12, 0x06, 0x80,
+                                           0xFF, 0x2C, 0x01, 0x08, 0xF0};
   const Decoded d = Decode({EofPage(bytes, 0, 2, 11)});
   EXPECT_EQ(d.result, 0);
   ASSERT_EQ(d.entities.size(), 3u);
@@ -240,8 +250,7 @@ TEST(GuideLogTest, LostStarReadsOnlyItsFlags) {
 TEST(GuideLogTest, PositionReadsUnsigned24BitCoordinates) {
   // 1,000 then flags 0x01: x and y as u24; then a bare 0 (another star)
   // position without corrections would need more bytes, so stop here.
-  const std::vector<std::uint8_t> bytes = {0x80, 0x01, 0x01, 0x01, 0x02, 0xFF,
-                                           0x00, 0x00, 0x80};
+  const std::vector<std::uint8_t> bytes = {0x80, 0x01, 0x01, 0x01, 0x02, 0xFF, 0x00, 0x00, 0x80};
   const Decoded d = Decode({EofPage(bytes, 0, 3, 9)});
   ASSERT_EQ(d.entities.size(), 2u);
   EXPECT_EQ(d.entities[0].star.is_position, 1);
@@ -273,8 +282,8 @@ TEST(GuideLogTest, VariableLongerThanSixteenBytesIsConsumed) {
 
 TEST(GuideLogTest, ShortVariableValueIsZeroFilled) {
   // A variable of 2 bytes after one of 6: nothing of the first is left.
-  const std::vector<std::uint8_t> bytes = {0x90, 0x01, 20, 6, 9, 9, 9, 9, 9, 9,
-                                           0x02, 11, 2, 0xE8, 0x03};
+  const std::vector<std::uint8_t> bytes = {0x90, 0x01, 20,   6,  9, 9,    9,   9,
+                                           9,    9,    0x02, 11, 2, 0xE8, 0x03};
   const Decoded d = Decode({EofPage(bytes, 0, 2, static_cast<int>(bytes.size()))});
   ASSERT_EQ(d.entities.size(), 3u);
   const VariablePayload& v = d.entities[1].variable;
@@ -290,8 +299,8 @@ TEST(GuideLogTest, DebugKinds) {
     std::uint8_t kind;
     int bytes;
   };
-  const Case cases[] = {{1, 1, 1},    {2, 2, 2},      {4, 4, 4},      {9, 9, 1},
-                        {12, 12, 4},  {15, 15, 7},    {8, 8, 0},      {16, 0xFF, 0},
+  const Case cases[] = {{1, 1, 1},     {2, 2, 2},      {4, 4, 4},     {9, 9, 1},
+                        {12, 12, 4},   {15, 15, 7},    {8, 8, 0},     {16, 0xFF, 0},
                         {31, 0xFF, 0}, {128, 0xFF, 0}, {255, 0xFF, 0}};
   for (const Case& c : cases) {
     SCOPED_TRACE(static_cast<int>(c.k));
@@ -319,8 +328,8 @@ TEST(GuideLogTest, DebugKinds) {
 TEST(GuideLogTest, AeChangeWithNonzeroReservedByteIsAStreamError) {
   // 1,010 AE (clock 5, state 0x83, reserved 0), 0 AE with reserved 7, and
   // one more AE the stream never gets to.
-  const std::vector<std::uint8_t> bytes = {0xA0, 0x05, 0x83, 0x00, 0x06, 0x41,
-                                           0x07, 0x07, 0x01, 0x00};
+  const std::vector<std::uint8_t> bytes = {0xA0, 0x05, 0x83, 0x00, 0x06,
+                                           0x41, 0x07, 0x07, 0x01, 0x00};
   const Decoded d = Decode({EofPage(bytes, 0, 1, 10)});
   EXPECT_EQ(d.result, 1);
   ASSERT_EQ(d.entities.size(), 2u);
@@ -572,7 +581,8 @@ TEST(GuideLogTest, RawFileResultCodes) {
   cases.push_back({"header only", std::vector<std::uint8_t>(good.begin(), good.begin() + 32), 1});
   cases.push_back({"entry cut off", std::vector<std::uint8_t>(good.begin(), good.begin() + 63), 1});
   cases.push_back({"page cut off", std::vector<std::uint8_t>(good.begin(), good.end() - 1), 1});
-  cases.push_back({"one byte of a page", std::vector<std::uint8_t>(good.begin(), good.begin() + 65), 1});
+  cases.push_back(
+      {"one byte of a page", std::vector<std::uint8_t>(good.begin(), good.begin() + 65), 1});
   std::vector<std::uint8_t> foreign = good;
   foreign[0] = 'o';
   cases.push_back({"foreign header", foreign, 2});

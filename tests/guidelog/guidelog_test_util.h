@@ -2,6 +2,7 @@
 // test, logs loaded from pages, files read back as text.
 #pragma once
 
+#include <gtest/gtest.h>
 #include <unistd.h>
 
 #include <cstdint>
@@ -12,8 +13,6 @@
 #include <iterator>
 #include <string>
 #include <vector>
-
-#include <gtest/gtest.h>
 
 #include "guidelog/guide_log.h"
 #include "sim/log_writer.h"
@@ -188,8 +187,8 @@ inline ::testing::AssertionResult SameEntity(const EntityList& la, std::size_t i
   auto fail = [&](const char* what) {
     return ::testing::AssertionFailure()
            << what << " differs (type 0x" << std::hex << a.type << " vs 0x" << b.type << std::dec
-           << ", clock " << a.clock_tenths << "/" << a.clock_date << " vs " << b.clock_tenths
-           << "/" << b.clock_date << ")";
+           << ", clock " << a.clock_tenths << "/" << a.clock_date << " vs " << b.clock_tenths << "/"
+           << b.clock_date << ")";
   };
   if (a.type != b.type) return fail("type");
   if (a.clock_tenths != b.clock_tenths || a.clock_date != b.clock_date) return fail("clock");
@@ -197,10 +196,10 @@ inline ::testing::AssertionResult SameEntity(const EntityList& la, std::size_t i
     case ENTITY_STAR: {
       const StarPayload& s = a.star;
       const StarPayload& t = b.star;
-      if (s.no_star != t.no_star || s.is_position != t.is_position || s.x != t.x ||
-          s.y != t.y || s.ra_correction_flag != t.ra_correction_flag ||
-          s.dec_correction_flag != t.dec_correction_flag ||
-          s.ra_correction != t.ra_correction || s.dec_correction != t.dec_correction) {
+      if (s.no_star != t.no_star || s.is_position != t.is_position || s.x != t.x || s.y != t.y ||
+          s.ra_correction_flag != t.ra_correction_flag ||
+          s.dec_correction_flag != t.dec_correction_flag || s.ra_correction != t.ra_correction ||
+          s.dec_correction != t.dec_correction) {
         return fail("star payload");
       }
       break;
@@ -220,8 +219,8 @@ inline ::testing::AssertionResult SameEntity(const EntityList& la, std::size_t i
       break;
     case ENTITY_CLOCK:
       if (a.clock.is_open != b.clock.is_open || a.clock.reopened != b.clock.reopened ||
-          (a.clock.is_open && (a.clock.fw_major != b.clock.fw_major ||
-                               a.clock.fw_minor != b.clock.fw_minor))) {
+          (a.clock.is_open &&
+           (a.clock.fw_major != b.clock.fw_major || a.clock.fw_minor != b.clock.fw_minor))) {
         return fail("clock payload");
       }
       break;

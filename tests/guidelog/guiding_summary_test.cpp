@@ -33,7 +33,9 @@ std::unique_ptr<GuideLog> Built(const EntityList& entities) {
   return log;
 }
 
-std::uint32_t At(double seconds) { return kStart + static_cast<std::uint32_t>(std::lround(seconds * 10)); }
+std::uint32_t At(double seconds) {
+  return kStart + static_cast<std::uint32_t>(std::lround(seconds * 10));
+}
 
 // An AutoExposure exposure from `begin` with `n` frames 2 s apart; the RA
 // and DEC drift are sines of whole cycles with the given RMS around the
@@ -54,8 +56,9 @@ void AppendExposure(std::vector<LogEntity>& v, double begin, int n, double ra_rm
     const double x = mean_ra + ra_rms * std::sqrt(2.0) * std::sin(phase);
     const double y = mean_dec + dec_rms * std::sqrt(2.0) * std::cos(3.0 * phase);
     const bool corrected = i % 10 == 0;
-    v.push_back(Drift(At(t), static_cast<int>(std::lround(x * 256)), static_cast<int>(std::lround(y * 256)),
-                      corrected ? -5 : 0, corrected, corrected ? 3 : 0, corrected));
+    v.push_back(Drift(At(t), static_cast<int>(std::lround(x * 256)),
+                      static_cast<int>(std::lround(y * 256)), corrected ? -5 : 0, corrected,
+                      corrected ? 3 : 0, corrected));
   }
   v.push_back(Ae(At(begin + 4 + 2.0 * n), kAeIdle));
 }
@@ -93,16 +96,19 @@ TEST(GuidingSummary, DriftOfKnownRmsComesBackPerExposureAndForTheNight) {
       // Lost stars take a few points out of the whole cycles; 1 % holds.
       EXPECT_NEAR(g.px->ra_rms, expect_ra[k], 0.01 * expect_ra[k]);
       EXPECT_NEAR(g.px->dec_rms, expect_dec[k], 0.01 * expect_dec[k]);
-      EXPECT_NEAR(g.px->total_rms, std::hypot(expect_ra[k], expect_dec[k]), 0.01 * std::hypot(expect_ra[k], expect_dec[k]));
+      EXPECT_NEAR(g.px->total_rms, std::hypot(expect_ra[k], expect_dec[k]),
+                  0.01 * std::hypot(expect_ra[k], expect_dec[k]));
       EXPECT_NEAR(g.px->ra_peak, expect_ra[k] * std::sqrt(2.0), 0.01 * expect_ra[k]);
       EXPECT_NEAR(g.arcsec->ra_rms, expect_ra[k] * kArcsecPerPx1000, 0.01 * expect_ra[k]);
-      EXPECT_NEAR(g.arcsec->dec_rms, expect_dec[k] * kArcsecPerPx1000 * kYScale, 0.01 * expect_dec[k]);
+      EXPECT_NEAR(g.arcsec->dec_rms, expect_dec[k] * kArcsecPerPx1000 * kYScale,
+                  0.01 * expect_dec[k]);
       EXPECT_NEAR(g.mean_ra_px, 0.3, 0.01);
     }
     // Both exposures share their means, so the night's variance is the
     // frame-weighted mean of theirs.
     const double n_a = 960, n_b = 480;
-    const double night_ra = std::sqrt((n_a * c.ra_rms_a * c.ra_rms_a + n_b * c.ra_rms_b * c.ra_rms_b) / (n_a + n_b));
+    const double night_ra =
+        std::sqrt((n_a * c.ra_rms_a * c.ra_rms_a + n_b * c.ra_rms_b * c.ra_rms_b) / (n_a + n_b));
     ASSERT_TRUE(s.night.px);
     EXPECT_NEAR(s.night.px->ra_rms, night_ra, 0.01 * night_ra);
     EXPECT_EQ(s.night.lost_stars, 60);
@@ -129,7 +135,8 @@ TEST(GuidingSummary, ExposuresAndTheirSpreadMatchTheReport) {
   const GuideSeries series = ExtractGuideSeries(log);
   const GuidingSummary s = SummarizeGuiding(series, {});
 
-  for (std::size_t i = 1; i < series.samples.size(); ++i) ASSERT_GE(series.samples[i].t, series.samples[i - 1].t);
+  for (std::size_t i = 1; i < series.samples.size(); ++i)
+    ASSERT_GE(series.samples[i].t, series.samples[i - 1].t);
   EXPECT_GT(series.end_s, 600 + 4 * 200 + 2 * 200);
   ASSERT_EQ(series.runs.size(), 1u);
   EXPECT_NEAR(series.runs[0].end_s - series.runs[0].begin_s, 600, 3);
@@ -265,7 +272,8 @@ TEST(GuidingSummary, LinearDriftGivesTheDriftRateAndThePolarError) {
     const GuidingSummary s = MountRun(c, series);
     ASSERT_EQ(s.runs.size(), 1u);
     const UnguidedRunSummary& u = s.runs[0];
-    ASSERT_TRUE(u.has_figures && u.ra_rate_arcsec_per_min && u.dec_rate_arcsec_per_min && u.polar_error_arcmin);
+    ASSERT_TRUE(u.has_figures && u.ra_rate_arcsec_per_min && u.dec_rate_arcsec_per_min &&
+                u.polar_error_arcmin);
     const double ra_sky = c.drift_ra * std::cos(c.dec_deg / 180 * kPi);
     EXPECT_NEAR(*u.ra_rate_arcsec_per_min, ra_sky, 0.01);
     EXPECT_NEAR(*u.dec_rate_arcsec_per_min, c.drift_dec, 0.01);
@@ -295,7 +303,8 @@ TEST(GuidingSummary, AnExcludedRangeEqualsTheLogWithoutItsSamples) {
                                       {last.begin_s + 150, last.begin_s + 100}};
   auto inside = [&](std::size_t sample) {
     const double t = series.samples[sample].t;
-    return (t >= ranges[0].begin_s && t <= ranges[0].end_s) || (t >= ranges[1].end_s && t <= ranges[1].begin_s);
+    return (t >= ranges[0].begin_s && t <= ranges[0].end_s) ||
+           (t >= ranges[1].end_s && t <= ranges[1].begin_s);
   };
   std::vector<LogEntity> kept;
   std::size_t sample = 0;
@@ -328,7 +337,8 @@ TEST(GuidingSummary, LogsWithoutEnoughSamplesGiveNoFigures) {
   } cases[] = {
       {"no star at all", {OpenRecord(At(0), 2, 0x60)}},
       {"only lost stars", {LostStar(At(1)), LostStar(At(3))}},
-      {"two positions", {Position(At(1), 256 * 300, 256 * 200), Position(At(3), 256 * 301, 256 * 200)}},
+      {"two positions",
+       {Position(At(1), 256 * 300, 256 * 200), Position(At(3), 256 * 301, 256 * 200)}},
       {"three positions at one time",
        {Position(At(1), 256 * 300, 256 * 200), Position(At(1), 256 * 301, 256 * 200),
         Position(At(1), 256 * 302, 256 * 200)}},

@@ -45,14 +45,15 @@ inline std::optional<std::string> FindChromium() {
 struct RunResult {
   bool finished = false;  // ended by itself within the time allowed
   int exit_code = -1;
-  std::string out;        // standard output
+  std::string out;  // standard output
 };
 
 // Runs `argv` with standard output into `out_file` and standard error into
 // `log_file`;
 // a run that outlives `limit` is killed with its whole process group, so a
 // hanging browser fails the caller instead of hanging it.
-inline RunResult RunWithLimit(const std::vector<std::string>& argv, const std::filesystem::path& out_file,
+inline RunResult RunWithLimit(const std::vector<std::string>& argv,
+                              const std::filesystem::path& out_file,
                               const std::filesystem::path& log_file, std::chrono::seconds limit) {
   RunResult result;
   std::vector<char*> args;

@@ -1,11 +1,11 @@
 // Well-formed logs that no guider writes, built with the log writer: what
 // processing them may cost in memory and in output files.
+#include <gtest/gtest.h>
+
 #include <algorithm>
 #include <filesystem>
 #include <string>
 #include <vector>
-
-#include <gtest/gtest.h>
 
 #include "guidelog/output_budget.h"
 #include "guidelog/raw_copy.h"
@@ -21,159 +21,144 @@ using namespace report_test;
 namespace fs = std::filesystem;
 
 class HostileLog : public ::testing::Test {
-protected:
-    void SetUp() override
-    {
-        g_csvFormat = 0;
-        g_focalLength = 1000;
-        g_wormPeriod = 480;
-        g_starDec = 0.0f;
-    }
+ protected:
+  void SetUp() override {
+    g_csvFormat = 0;
+    g_focalLength = 1000;
+    g_wormPeriod = 480;
+    g_starDec = 0.0f;
+  }
 
-    int Process(const LogWriter& writer, bool events, bool html, bool pe)
-    {
-        DirectoryEntry entry;
-        entry.first_page = 0;
-        entry.created_date = kTestDate;
-        WriteBytes("input.dat", writer.RawFile(entry));
-        StdioFile file = OpenStdioFile("input.dat", "rb");
-        DirectoryEntry read;
-        testing::internal::CaptureStdout();
-        const int code = ProcessRawFile(log, file.get(), read, events, html, pe, "2014 Mar  1 09:05");
-        output = testing::internal::GetCapturedStdout();
-        return code;
-    }
+  int Process(const LogWriter& writer, bool events, bool html, bool pe) {
+    DirectoryEntry entry;
+    entry.first_page = 0;
+    entry.created_date = kTestDate;
+    WriteBytes("input.dat", writer.RawFile(entry));
+    StdioFile file = OpenStdioFile("input.dat", "rb");
+    DirectoryEntry read;
+    testing::internal::CaptureStdout();
+    const int code = ProcessRawFile(log, file.get(), read, events, html, pe, "2014 Mar  1 09:05");
+    output = testing::internal::GetCapturedStdout();
+    return code;
+  }
 
-    // Files and bytes in the folder, the input left out.
-    std::uint64_t OutputBytes() const
-    {
-        std::uint64_t bytes = 0;
-        for (const std::string& name : Outputs())
-            bytes += fs::file_size(name);
-        return bytes;
-    }
+  // Files and bytes in the folder, the input left out.
+  std::uint64_t OutputBytes() const {
+    std::uint64_t bytes = 0;
+    for (const std::string& name : Outputs()) bytes += fs::file_size(name);
+    return bytes;
+  }
 
-    std::vector<std::string> Outputs() const
-    {
-        std::vector<std::string> names;
-        for (const auto& item : fs::directory_iterator(dir.path()))
-            if (item.path().filename() != "input.dat")
-                names.push_back(item.path().filename().string());
-        std::sort(names.begin(), names.end());
-        return names;
-    }
+  std::vector<std::string> Outputs() const {
+    std::vector<std::string> names;
+    for (const auto& item : fs::directory_iterator(dir.path()))
+      if (item.path().filename() != "input.dat") names.push_back(item.path().filename().string());
+    std::sort(names.begin(), names.end());
+    return names;
+  }
 
-    ScopedWorkDir dir;
-    GuideLog log;
-    std::string output;
+  ScopedWorkDir dir;
+  GuideLog log;
+  std::string output;
 };
 
-TEST_F(HostileLog, ZeroBitsKeepOneEntityAndTheListNeverOutgrowsItsRoom)
-{
-    // Every bit 0 is one more payload-less entity of the type before it:
-    // 4088 a page, sixteen million in a full log.
-    LogWriter zeros;
-    for (int i = 0; i < 3 * 4088; ++i)
-        zeros.WriteBit(0);
-    ASSERT_EQ(zeros.page_count(), 4);
+TEST_F(HostileLog, ZeroBitsKeepOneEntityAndTheListNeverOutgrowsItsRoom) {
+  // Every bit 0 is one more payload-less entity of the type before it:
+  // 4088 a page, sixteen million in a full log.
+  LogWriter zeros;
+  for (int i = 0; i < 3 * 4088; ++i) zeros.WriteBit(0);
+  ASSERT_EQ(zeros.page_count(), 4);
 
-    struct Case {
-        bool events;
-        int code;
-        std::vector<std::string> written;
-    };
-    for (const Case& c : {Case{true, 301, {"events.csv"}}, Case{false, 0, {"analysis.html", "index.html"}}}) {
-        SCOPED_TRACE(c.events ? "with the events table" : "report and tables only");
-        for (const std::string& name : Outputs())
-            fs::remove(name);
-        EXPECT_EQ(Process(zeros, c.events, true, true), c.code);
-        EXPECT_EQ(Outputs(), c.written);
-        ASSERT_EQ(log.entities.size(), 2u);
-        EXPECT_EQ(log.entities[0].type, ENTITY_UNNAMED_FF);
-        // The list never takes room for more than one entity per byte of
-        // the stream, 32 bytes each: under 70 MB for a full log of any bits,
-        // of which only what is written is ever touched.
-        EXPECT_LE(log.entities.capacity(), static_cast<std::size_t>(log.page_count) * 511 + 2);
-    }
+  struct Case {
+    bool events;
+    int code;
+    std::vector<std::string> written;
+  };
+  for (const Case& c :
+       {Case{true, 301, {"events.csv"}}, Case{false, 0, {"analysis.html", "index.html"}}}) {
+    SCOPED_TRACE(c.events ? "with the events table" : "report and tables only");
+    for (const std::string& name : Outputs()) fs::remove(name);
+    EXPECT_EQ(Process(zeros, c.events, true, true), c.code);
+    EXPECT_EQ(Outputs(), c.written);
+    ASSERT_EQ(log.entities.size(), 2u);
+    EXPECT_EQ(log.entities[0].type, ENTITY_UNNAMED_FF);
+    // The list never takes room for more than one entity per byte of
+    // the stream, 32 bytes each: under 70 MB for a full log of any bits,
+    // of which only what is written is ever touched.
+    EXPECT_LE(log.entities.capacity(), static_cast<std::size_t>(log.page_count) * 511 + 2);
+  }
 }
 
-LogEntity MakeMarker(double seconds)
-{
-    return MakeEntity(ENTITY_MARKER, seconds);
+LogEntity MakeMarker(double seconds) { return MakeEntity(ENTITY_MARKER, seconds); }
+
+LogEntity MakePosition(double seconds, double x_px) {
+  LogEntity e = MakeStar(seconds, x_px, 300.0);
+  e.star.is_position = 1;
+  return e;
 }
 
-LogEntity MakePosition(double seconds, double x_px)
-{
-    LogEntity e = MakeStar(seconds, x_px, 300.0);
-    e.star.is_position = 1;
-    return e;
+TEST_F(HostileLog, OutputsStopAtTheBudgetOfTheLogsPages) {
+  // A run of one position ended by a lost star: 85 bits, 48 tables a page,
+  // as a flickering star gives them; within the budget.
+  LogWriter runs;
+  for (int i = 0; i < 150; ++i) {
+    runs.Append(MakePosition(i * 2.0, 400.0 + i % 3));
+    runs.Append(MakeLostStar(i * 2.0 + 1.0));
+  }
+  // Exposures of one lost star each, ended by a marker: 32 bits and three
+  // images, four times as many files a page as a guider writes.
+  LogWriter one_frame;
+  for (int i = 0; i < 160; ++i) {
+    one_frame.Append(MakeLostStar(i * 1.0));
+    one_frame.Append(MakeMarker(i * 1.0 + 0.5));
+  }
+  // Exposures of 22 frames, one of them 98 s after the rest: the typical
+  // interval stays 0.1 s and the plots are 2034 columns wide, 530 KB for
+  // each exposure out of a few dozen bytes of log.
+  LogWriter wide;
+  for (int k = 0; k < 6; ++k) {
+    const double start = k * 200.0;
+    for (int i = 0; i <= 20; ++i) wide.Append(MakeLostStar(start + i * 0.1));
+    wide.Append(MakeLostStar(start + 100.0));
+    wide.Append(MakeMarker(start + 101.0));
+  }
+
+  struct Case {
+    const char* what;
+    const LogWriter* log;
+    bool html, pe;
+    int code;
+    std::size_t files;      // written when the log fits, events.csv included
+    std::uint64_t largest;  // bytes of the largest output of the log
+  };
+  for (const Case& c : {Case{"runs of one position", &runs, false, true, 0, 151, 0},
+                        Case{"one-frame exposures", &one_frame, true, false, 195, 0, 17462},
+                        Case{"wide plots", &wide, true, false, 195, 0, 257614}}) {
+    SCOPED_TRACE(c.what);
+    for (const std::string& name : Outputs()) fs::remove(name);
+    EXPECT_EQ(Process(*c.log, true, c.html, c.pe), c.code);
+    const OutputBudget budget = OutputBudget::ForPages(log.page_count);
+    const std::uint64_t bytes = OutputBytes();
+    const std::size_t files = Outputs().size();
+    EXPECT_LE(bytes, budget.bytes());
+    EXPECT_LE(files, budget.files());
+    if (c.code == 0) {
+      EXPECT_EQ(output, "");
+      EXPECT_EQ(files, c.files);
+      continue;
+    }
+    // The line names the first file that did not fit: an image is not
+    // there at all, the report's text is cut short.
+    const std::size_t quote = output.rfind('\'', output.size() - 3);
+    ASSERT_NE(output.find("would exceed their budget"), std::string::npos) << output;
+    ASSERT_NE(quote, std::string::npos) << output;
+    const std::string refused = output.substr(quote + 1, output.size() - quote - 3);
+    if (refused != "index.html") EXPECT_FALSE(fs::exists(refused)) << refused;
+    // Stopped at the budget, not before it.
+    EXPECT_TRUE(files == budget.files() || bytes + c.largest > budget.bytes())
+        << files << " files, " << bytes;
+  }
 }
 
-TEST_F(HostileLog, OutputsStopAtTheBudgetOfTheLogsPages)
-{
-    // A run of one position ended by a lost star: 85 bits, 48 tables a page,
-    // as a flickering star gives them; within the budget.
-    LogWriter runs;
-    for (int i = 0; i < 150; ++i) {
-        runs.Append(MakePosition(i * 2.0, 400.0 + i % 3));
-        runs.Append(MakeLostStar(i * 2.0 + 1.0));
-    }
-    // Exposures of one lost star each, ended by a marker: 32 bits and three
-    // images, four times as many files a page as a guider writes.
-    LogWriter one_frame;
-    for (int i = 0; i < 160; ++i) {
-        one_frame.Append(MakeLostStar(i * 1.0));
-        one_frame.Append(MakeMarker(i * 1.0 + 0.5));
-    }
-    // Exposures of 22 frames, one of them 98 s after the rest: the typical
-    // interval stays 0.1 s and the plots are 2034 columns wide, 530 KB for
-    // each exposure out of a few dozen bytes of log.
-    LogWriter wide;
-    for (int k = 0; k < 6; ++k) {
-        const double start = k * 200.0;
-        for (int i = 0; i <= 20; ++i)
-            wide.Append(MakeLostStar(start + i * 0.1));
-        wide.Append(MakeLostStar(start + 100.0));
-        wide.Append(MakeMarker(start + 101.0));
-    }
-
-    struct Case {
-        const char* what;
-        const LogWriter* log;
-        bool html, pe;
-        int code;
-        std::size_t files;      // written when the log fits, events.csv included
-        std::uint64_t largest;  // bytes of the largest output of the log
-    };
-    for (const Case& c : {Case{"runs of one position", &runs, false, true, 0, 151, 0},
-                          Case{"one-frame exposures", &one_frame, true, false, 195, 0, 17462},
-                          Case{"wide plots", &wide, true, false, 195, 0, 257614}}) {
-        SCOPED_TRACE(c.what);
-        for (const std::string& name : Outputs())
-            fs::remove(name);
-        EXPECT_EQ(Process(*c.log, true, c.html, c.pe), c.code);
-        const OutputBudget budget = OutputBudget::ForPages(log.page_count);
-        const std::uint64_t bytes = OutputBytes();
-        const std::size_t files = Outputs().size();
-        EXPECT_LE(bytes, budget.bytes());
-        EXPECT_LE(files, budget.files());
-        if (c.code == 0) {
-            EXPECT_EQ(output, "");
-            EXPECT_EQ(files, c.files);
-            continue;
-        }
-        // The line names the first file that did not fit: an image is not
-        // there at all, the report's text is cut short.
-        const std::size_t quote = output.rfind('\'', output.size() - 3);
-        ASSERT_NE(output.find("would exceed their budget"), std::string::npos) << output;
-        ASSERT_NE(quote, std::string::npos) << output;
-        const std::string refused = output.substr(quote + 1, output.size() - quote - 3);
-        if (refused != "index.html")
-            EXPECT_FALSE(fs::exists(refused)) << refused;
-        // Stopped at the budget, not before it.
-        EXPECT_TRUE(files == budget.files() || bytes + c.largest > budget.bytes()) << files << " files, " << bytes;
-    }
-}
-
-} // namespace
-} // namespace ktal
+}  // namespace
+}  // namespace ktal

@@ -2,21 +2,20 @@
 // the drift line, and a generated mount whose error is known.
 #include "guidelog/periodic_error.h"
 
-#include <sys/stat.h>
-
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <cmath>
 #include <cstdlib>
 #include <string>
 #include <vector>
 
-#include "guidelog/guide_log.h"
-#include "sim/log_writer.h"
-#include "guidelog/report_settings.h"
-#include "sim/session_generator.h"
 #include "full_disk.h"
+#include "guidelog/guide_log.h"
+#include "guidelog/report_settings.h"
 #include "guidelog_test_util.h"
+#include "sim/log_writer.h"
+#include "sim/session_generator.h"
 
 namespace ktal {
 namespace {
@@ -84,9 +83,13 @@ TEST(PeriodicErrorTest, RunsAreSplitByOtherEntitiesButNotByClocks) {
   GuideLog log;
   std::vector<LogEntity> v = PositionRun(50, 10, [](double) { return 100.0; });
   v.push_back(OpenRecord(kStart + 505, 2, 0x60));  // a clock entity
-  for (LogEntity e : PositionRun(50, 10, [](double) { return 100.0; }, 60)) v.push_back(e);
+  for (LogEntity e : PositionRun(
+           50, 10, [](double) { return 100.0; }, 60))
+    v.push_back(e);
   v.push_back(Drift(kStart + 1200, 0, 0));
-  for (LogEntity e : PositionRun(20, 10, [](double) { return 100.0; }, 130)) v.push_back(e);
+  for (LogEntity e : PositionRun(
+           20, 10, [](double) { return 100.0; }, 130))
+    v.push_back(e);
   Build(log, v);
   log.scan_cursor = 0;
   ASSERT_EQ(NextPositionRun(log), 0);
@@ -117,13 +120,13 @@ TEST(PeriodicErrorTest, ShortRunGivesHeaderOnlyTableAndTheNextRunGoesOn) {
   GuideLog log;
   std::vector<LogEntity> v = PositionRun(300, 10, [](double) { return 500.0; });
   v.push_back(Marker(0, 0));
-  for (LogEntity e : PositionRun(600, 10, [](double t) { return 500.0 + std::sin(t / 50); }, 400)) {
+  for (LogEntity e : PositionRun(
+           600, 10, [](double t) { return 500.0 + std::sin(t / 50); }, 400)) {
     v.push_back(e);
   }
   Build(log, v);
   EXPECT_EQ(WritePeriodicErrorTables(log), 0);
-  EXPECT_EQ(ReadText("pe1.csv"),
-            "time;RA;DEC;;The scale is seconds and arcseconds.\r\n");
+  EXPECT_EQ(ReadText("pe1.csv"), "time;RA;DEC;;The scale is seconds and arcseconds.\r\n");
   const std::vector<std::string> lines = CrLfLines(ReadText("pe2.csv"));
   EXPECT_EQ(lines.size(), 62u);
   EXPECT_FALSE(Exists("pe3.csv"));
@@ -133,9 +136,12 @@ TEST(PeriodicErrorTest, WholePeriodsExactlyStopTheExport) {
   TempDir dir;
   Settings settings(1, 1000, 480, 0);
   GuideLog log;
-  std::vector<LogEntity> v = PositionRun(960, 10, [](double t) { return 500.0 + std::sin(t / 50); });
+  std::vector<LogEntity> v =
+      PositionRun(960, 10, [](double t) { return 500.0 + std::sin(t / 50); });
   v.push_back(Marker(0, 0));
-  for (LogEntity e : PositionRun(600, 10, [](double) { return 500.0; }, 1000)) v.push_back(e);
+  for (LogEntity e : PositionRun(
+           600, 10, [](double) { return 500.0; }, 1000))
+    v.push_back(e);
   Build(log, v);
   EXPECT_EQ(WritePeriodicErrorTables(log), 0);
   EXPECT_EQ(ReadText("pe1.csv"),
@@ -179,7 +185,8 @@ TEST(PeriodicErrorTest, DriftLinePassesThroughTheWindowEnds) {
 // through the first positions after 5 s and after 485 s is the constant
 // 1001, the means then leave +1 and -1 pixel, and there is no rotation.
 std::vector<LogEntity> Alternating() {
-  return PositionRun(490, 10, [](double t) { return static_cast<long>(t / 10) % 2 ? 1001.0 : 999.0; });
+  return PositionRun(490, 10,
+                     [](double t) { return static_cast<long>(t / 10) % 2 ? 1001.0 : 999.0; });
 }
 
 TEST(PeriodicErrorTest, OnePixelIsAboutOneArcsecondAt1000Mm) {
@@ -296,9 +303,11 @@ TEST(PeriodicErrorTest, TableThatCannotBeCreated) {
   TempDir dir;
   Settings settings(0, 1000, 480, 0);
   GuideLog log;
-  std::vector<LogEntity> v = PositionRun(600, 10, [](double t) { return 500.0 + std::sin(t / 50); });
+  std::vector<LogEntity> v =
+      PositionRun(600, 10, [](double t) { return 500.0 + std::sin(t / 50); });
   v.push_back(Marker(0, 0));
-  for (LogEntity e : PositionRun(600, 10, [](double t) { return 500.0 + std::sin(t / 50); }, 700)) {
+  for (LogEntity e : PositionRun(
+           600, 10, [](double t) { return 500.0 + std::sin(t / 50); }, 700)) {
     v.push_back(e);
   }
   Build(log, v);
@@ -313,9 +322,11 @@ TEST(PeriodicErrorTest, TwoRunsSplitByADriftGiveTwoTables) {
   TempDir dir;
   Settings settings(1, 1000, 480, 0);
   GuideLog log;
-  std::vector<LogEntity> v = PositionRun(600, 10, [](double t) { return 500.0 + std::sin(t / 50); });
+  std::vector<LogEntity> v =
+      PositionRun(600, 10, [](double t) { return 500.0 + std::sin(t / 50); });
   v.push_back(Drift(kStart + 6050, 3, 3));
-  for (LogEntity e : PositionRun(700, 10, [](double t) { return 500.0 + std::cos(t / 50); }, 700)) {
+  for (LogEntity e : PositionRun(
+           700, 10, [](double t) { return 500.0 + std::cos(t / 50); }, 700)) {
     v.push_back(e);
   }
   Build(log, v);
@@ -336,11 +347,14 @@ TEST(PeriodicErrorTest, ATableCutShortByAFullDiskEndsTheTables) {
   GuideLog log;
   std::vector<LogEntity> v = PositionRun(300, 10, [](double) { return 500.0; });
   v.push_back(Drift(kStart + 3050, 3, 3));
-  for (LogEntity e : PositionRun(2000, 10, [](double t) { return 500.0 + std::sin(t / 50); }, 400)) {
+  for (LogEntity e : PositionRun(
+           2000, 10, [](double t) { return 500.0 + std::sin(t / 50); }, 400)) {
     v.push_back(e);
   }
   v.push_back(Drift(kStart + 25000, 3, 3));
-  for (LogEntity e : PositionRun(300, 10, [](double) { return 500.0; }, 2600)) v.push_back(e);
+  for (LogEntity e : PositionRun(
+           300, 10, [](double) { return 500.0; }, 2600))
+    v.push_back(e);
   Build(log, v);
   const full_disk::Outcome outcome =
       full_disk::RunWithFileSizeLimit(200, [&] { return WritePeriodicErrorTables(log); });
@@ -358,7 +372,8 @@ TEST(PeriodicErrorTest, WindowEndsOnOnePositionGivesFiniteRows) {
   TempDir dir;
   Settings settings(1, 1000, 480, 0);
   GuideLog log;
-  Build(log, {Position(kStart, 256 * 500, 256 * 300), Position(kStart + 7000, 256 * 502, 256 * 300)});
+  Build(log,
+        {Position(kStart, 256 * 500, 256 * 300), Position(kStart + 7000, 256 * 502, 256 * 300)});
   ASSERT_EQ(WritePeriodicErrorTables(log), 0);
   const std::vector<Row> rows = ReadRows("pe1.csv");
   ASSERT_EQ(rows.size(), 2u);

@@ -1,5 +1,7 @@
 // CFtdiDevice on the simulated FT232R: device selection, failure texts and
 // the CBUS masks, checked against the driver calls it made.
+#include "link/ftdi_device.h"
+
 #include <gtest/gtest.h>
 
 #include <cstring>
@@ -7,7 +9,6 @@
 #include <string>
 #include <vector>
 
-#include "link/ftdi_device.h"
 #include "link/handshakes.h"
 #include "sim/simulated_guider.h"
 
@@ -113,12 +114,9 @@ TEST_F(DeviceListTest, EveryKindHasItsDescription) {
     std::int32_t kind;
     const char* description;
   };
-  const Case cases[] = {{1, "Pentrox DuviZazev"},
-                        {2, "Orvelia K-Tal StandAlone AutoGuider"},
-                        {3, "TVX Circuit Tester"},
-                        {4, "TVX Circuit Tester for v2.21"},
-                        {5, "TVX RizoZIR Tester"},
-                        {99, "FT232R USB UART"}};
+  const Case cases[] = {{1, "Pentrox DuviZazev"},  {2, "Orvelia K-Tal StandAlone AutoGuider"},
+                        {3, "TVX Circuit Tester"}, {4, "TVX Circuit Tester for v2.21"},
+                        {5, "TVX RizoZIR Tester"}, {99, "FT232R USB UART"}};
   for (const Case& c : cases) {
     sim::SimDevice device = sim::FactoryChipDevice();
     std::strcpy(device.node.Description, c.description);
@@ -203,7 +201,8 @@ TEST_F(DeviceTest, OperationsOnAClosedDevice) {
       {"Device not open in SetTimeouts()", [] { return g_device.SetTimeouts(1, 1); }, 1},
       {"Device not open in SetLatencyTimer()", [] { return g_device.SetLatencyTimer(2); }, 1},
       {"Device not open in SetXferSize()", [] { return g_device.SetXferSize(4096); }, 1},
-      {"Device not open in QuerySerial()", [] { return g_device.QuerySerial()[0] == '\0' ? 1 : 0; }, 1},
+      {"Device not open in QuerySerial()", [] { return g_device.QuerySerial()[0] == '\0' ? 1 : 0; },
+       1},
       {"Device not open in FlushInBuffer()", [] { return g_device.FlushInBuffer(); }, 1},
       {"Device not open in Write()", [&] { return g_device.Write(buffer, 4); }, 0},
       {"Device not open in Read()", [&] { return g_device.Read(buffer, 4); }, 0},
@@ -232,18 +231,25 @@ TEST_F(DeviceTest, DriverFailuresAreRecordedWithTheirStatus) {
   const Case cases[] = {
       {DriverCall::kSetDataCharacteristics, "FT_SetDataCharacteristics failed",
        [] { return g_device.SetDataFormat(8, 0, 0); }, 1},
-      {DriverCall::kSetBaudRate, "FT_SetBaudRate failed", [] { return g_device.SetBaudRate(9600); }, 1},
-      {DriverCall::kSetTimeouts, "FT_SetTimeouts failed", [] { return g_device.SetTimeouts(1, 1); }, 1},
-      {DriverCall::kSetLatencyTimer, "FT_SetLatencyTimer failed", [] { return g_device.SetLatencyTimer(2); }, 1},
-      {DriverCall::kSetUSBParameters, "FT_SetUSBParameters failed", [] { return g_device.SetXferSize(64); }, 1},
+      {DriverCall::kSetBaudRate, "FT_SetBaudRate failed", [] { return g_device.SetBaudRate(9600); },
+       1},
+      {DriverCall::kSetTimeouts, "FT_SetTimeouts failed", [] { return g_device.SetTimeouts(1, 1); },
+       1},
+      {DriverCall::kSetLatencyTimer, "FT_SetLatencyTimer failed",
+       [] { return g_device.SetLatencyTimer(2); }, 1},
+      {DriverCall::kSetUSBParameters, "FT_SetUSBParameters failed",
+       [] { return g_device.SetXferSize(64); }, 1},
       {DriverCall::kGetDeviceInfo, "FT_GetDeviceInfo failed",
        [] { return g_device.QuerySerial()[0] == '\0' ? 1 : 0; }, 1},
       {DriverCall::kPurge, "FT_Purge failed", [] { return g_device.FlushInBuffer(); }, 1},
       {DriverCall::kWrite, "FT_Write failed", [&] { return g_device.Write(buffer, 4); }, 0},
       {DriverCall::kRead, "FT_Read failed", [&] { return g_device.Read(buffer, 4); }, 0},
-      {DriverCall::kGetQueueStatus, "FT_GetQueueStatus failed", [] { return g_device.QueryReadBufLen(); }, 0},
-      {DriverCall::kGetStatus, "FT_GetStatus failed", [] { return g_device.QueryWriteBufLen(); }, 0},
-      {DriverCall::kSetBitMode, "FT_SetBitMode failed", [] { return g_device.SetBitOutput(1, 1); }, 1},
+      {DriverCall::kGetQueueStatus, "FT_GetQueueStatus failed",
+       [] { return g_device.QueryReadBufLen(); }, 0},
+      {DriverCall::kGetStatus, "FT_GetStatus failed", [] { return g_device.QueryWriteBufLen(); },
+       0},
+      {DriverCall::kSetBitMode, "FT_SetBitMode failed", [] { return g_device.SetBitOutput(1, 1); },
+       1},
       {DriverCall::kResetDevice, "FT_ResetDevice failed", [] { return g_device.ResetDevice(); }, 1},
   };
   ASSERT_EQ(g_device.Open(), 0);
@@ -319,8 +325,8 @@ TEST_F(DeviceTest, ReadAckExpectsTheLastByteWritten) {
   const std::uint8_t requests[] = {0x00, 0x03};
   ASSERT_EQ(g_device.Write(requests, 2), 2);
   EXPECT_EQ(g_device.lastWrittenByte, 0x03);
-  EXPECT_EQ(g_device.ReadAck(), 1);   // 0x00 is not 0x03
-  EXPECT_EQ(g_device.ReadAck(), 0);   // the echo
+  EXPECT_EQ(g_device.ReadAck(), 1);  // 0x00 is not 0x03
+  EXPECT_EQ(g_device.ReadAck(), 0);  // the echo
   EXPECT_EQ(g_device.ReadAck(0x60), 0);
   EXPECT_EQ(g_device.ReadAck(0x02), 0);
   EXPECT_EQ(g_device.ReadAck(), -1);  // nothing more
@@ -413,10 +419,10 @@ TEST_F(DeviceTest, HandshakeConfiguresTheLineInOrder) {
     }
   }
   const std::vector<std::string> expected = {
-      "ResetDevice()", "SetBitMode(0xF0, 0x20)", "SetDataCharacteristics(8, 0, 0)", "SetBaudRate(9600)",
-      "SetLatencyTimer(10)", "SetTimeouts(1000, 1000)",
-      "ResetDevice()", "SetBitMode(0xF0, 0x20)", "SetDataCharacteristics(8, 0, 0)", "SetBaudRate(250000)",
-      "SetLatencyTimer(2)", "SetTimeouts(1000, 1000)"};
+      "ResetDevice()",       "SetBitMode(0xF0, 0x20)", "SetDataCharacteristics(8, 0, 0)",
+      "SetBaudRate(9600)",   "SetLatencyTimer(10)",    "SetTimeouts(1000, 1000)",
+      "ResetDevice()",       "SetBitMode(0xF0, 0x20)", "SetDataCharacteristics(8, 0, 0)",
+      "SetBaudRate(250000)", "SetLatencyTimer(2)",     "SetTimeouts(1000, 1000)"};
   EXPECT_EQ(names, expected) << sim_.driver().FormatCalls();
 }
 

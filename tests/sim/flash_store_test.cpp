@@ -1,9 +1,8 @@
 #include "sim/flash_store.h"
 
-#include <algorithm>
-
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <vector>
 
 #include "sim/guider_features.h"

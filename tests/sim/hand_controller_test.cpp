@@ -135,9 +135,8 @@ TEST(FirmwareTest, VersionOnlyInNormalMode) {
 }
 
 TEST(FirmwareTest, SwitchCommandRestartsIntoBootLoaderReadyBeforeTheIdentify) {
-  for (const auto& [command, wanted, probe] :
-       {std::tuple{0xEB, ControllerMode::kUpdate, 0xFF},
-        std::tuple{0xE1, ControllerMode::kNormal, 0x00}}) {
+  for (const auto& [command, wanted, probe] : {std::tuple{0xEB, ControllerMode::kUpdate, 0xFF},
+                                               std::tuple{0xE1, ControllerMode::kNormal, 0x00}}) {
     Bench bench(Starting(command == 0xEB ? ControllerMode::kNormal : ControllerMode::kUpdate));
     bench.Host({static_cast<std::uint8_t>(command)}, kFirmware);
     EXPECT_EQ(bench.guider.mode(), ControllerMode::kRestarting);
@@ -239,7 +238,7 @@ TEST(CbusTest, PowerOnModeIsConfigurable) {
 
 TEST(CbusTest, LinesThatDoNotPulseLeaveItOff) {
   Bench bench(Starting(ControllerMode::kOff));
-  bench.Pulse(0x02, 5'000);  // too short for the input filter
+  bench.Pulse(0x02, 5'000);                // too short for the input filter
   bench.guider.OnCbusChanged(0x00, 0x0F);  // inputs pulled high: nothing driven
   bench.guider.OnCbusChanged(0x0F, 0x00);  // all outputs low, as a link reset leaves them
   bench.guider.OnCbusChanged(0x00, 0x00);

@@ -11,8 +11,8 @@
 #include <vector>
 
 #include "guidelog/guide_log.h"
-#include "sim/session_generator.h"
 #include "guidelog_test_util.h"
+#include "sim/session_generator.h"
 
 namespace ktal {
 namespace {
@@ -137,8 +137,7 @@ class RandomLog {
   std::uint8_t pending_ = 0;
 };
 
-void ExpectRoundTrip(const EntityList& input, const LogWriter& w,
-                     const GuideLog& log, int result) {
+void ExpectRoundTrip(const EntityList& input, const LogWriter& w, const GuideLog& log, int result) {
   EXPECT_EQ(result, 0);
   ASSERT_EQ(log.entities.size(), input.size() + 1);
   for (std::size_t i = 0; i < input.size(); ++i) {
@@ -191,8 +190,8 @@ TEST(LogWriterTest, LongRandomSequenceThroughARawFile) {
 }
 
 TEST(LogWriterTest, ClockEntitiesAreInsertedInShortAndLongForm) {
-  const std::uint32_t t0 = 21 * 36000;        // 21:00:00.0 = 0x0B8A00... upper bytes
-  const std::uint32_t t1 = t0 + 300;          // 30 s later: byte 1 changes
+  const std::uint32_t t0 = 21 * 36000;  // 21:00:00.0 = 0x0B8A00... upper bytes
+  const std::uint32_t t1 = t0 + 300;    // 30 s later: byte 1 changes
   LogWriter w;
   ASSERT_EQ(w.Append(Drift(t0, 1, 2)), 0);
   ASSERT_EQ(w.Append(Drift(t1, 3, 4)), 0);

@@ -44,18 +44,26 @@ TEST(SessionGeneratorTest, SessionHoldsWhatAGuidingNightDoes) {
   EXPECT_EQ(v.front().clock.fw_major, 0x02);
   EXPECT_EQ(v.front().clock.fw_minor, 0x60);
   std::set<std::uint8_t> variables, ae_states, debug_kinds;
-  int lost = 0, ra_corrections = 0, dec_corrections = 0, nops = 0, reopen_markers = 0,
-      reopened = 0, drifts = 0;
+  int lost = 0, ra_corrections = 0, dec_corrections = 0, nops = 0, reopen_markers = 0, reopened = 0,
+      drifts = 0;
   for (const LogEntity& e : v) {
     switch (e.type) {
-      case ENTITY_VARIABLE: variables.insert(e.variable.variable_id); break;
-      case ENTITY_AE_CHANGE: ae_states.insert(e.ae.ae_state); break;
-      case ENTITY_DEBUG: debug_kinds.insert(e.debug.debug_kind); break;
+      case ENTITY_VARIABLE:
+        variables.insert(e.variable.variable_id);
+        break;
+      case ENTITY_AE_CHANGE:
+        ae_states.insert(e.ae.ae_state);
+        break;
+      case ENTITY_DEBUG:
+        debug_kinds.insert(e.debug.debug_kind);
+        break;
       case ENTITY_MARKER:
         nops += e.marker.value == 0;
         reopen_markers += e.marker.value == 1;
         break;
-      case ENTITY_CLOCK: reopened += e.clock.reopened; break;
+      case ENTITY_CLOCK:
+        reopened += e.clock.reopened;
+        break;
       case ENTITY_STAR:
         if (e.star.no_star) {
           ++lost;
@@ -65,7 +73,8 @@ TEST(SessionGeneratorTest, SessionHoldsWhatAGuidingNightDoes) {
           dec_corrections += e.star.dec_correction_flag && e.star.dec_correction != 0;
         }
         break;
-      default: break;
+      default:
+        break;
     }
   }
   EXPECT_EQ(variables, (std::set<std::uint8_t>{10, 11, 12, 20, 30}));

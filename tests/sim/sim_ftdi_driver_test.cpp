@@ -42,9 +42,9 @@ class Host {
   }
   std::uint32_t Write(const Bytes& bytes) {
     std::uint32_t written = 0;
-    EXPECT_EQ(driver_.Write(handle_, bytes.data(), static_cast<std::uint32_t>(bytes.size()),
-                            &written),
-              FT_OK);
+    EXPECT_EQ(
+        driver_.Write(handle_, bytes.data(), static_cast<std::uint32_t>(bytes.size()), &written),
+        FT_OK);
     return written;
   }
   Bytes Read(std::uint32_t count) {
@@ -280,9 +280,8 @@ TEST(SimReadTest, ReadWaitsForTheGuiderToComeUp) {
   Host host(sim);
   host.OpenFirst();
   host.Configure(250000);
-  sim.guider().AddCommand(ControllerMode::kNormal, 0x00, [](HandController& hc) {
-    hc.After(500'000, [&hc] { hc.Send(0x5A); });
-  });
+  sim.guider().AddCommand(ControllerMode::kNormal, 0x00,
+                          [](HandController& hc) { hc.After(500'000, [&hc] { hc.Send(0x5A); }); });
   sim.guider().EnterMode(ControllerMode::kNormal);
   host.Write({0x00});
   const std::int64_t start = host.now();
@@ -517,8 +516,7 @@ TEST(SimDriverFaultTest, FailedCallReturnsStatusAndHasNoEffect) {
   EXPECT_EQ(sim.driver().chip(0).line.baud, 9600u);
   EXPECT_EQ(sim.driver().SetBaudRate(h, 250000), FT_OK);  // only once
   EXPECT_EQ(sim.driver().calls().back().status, FT_OK);
-  EXPECT_NE(sim.driver().FormatCalls().find("SetBaudRate(250000) = status 4\n"),
-            std::string::npos);
+  EXPECT_NE(sim.driver().FormatCalls().find("SetBaudRate(250000) = status 4\n"), std::string::npos);
 }
 
 TEST(SimDriverFaultTest, NthOccurrenceAndEveryCall) {
@@ -528,7 +526,7 @@ TEST(SimDriverFaultTest, NthOccurrenceAndEveryCall) {
   sim.driver().FailCall(DriverCall::kSetBitMode, FT_OTHER_ERROR, 2);
   EXPECT_EQ(sim.driver().SetBitMode(h, 0x22, FT_BITMODE_CBUS_BITBANG), FT_OK);
   EXPECT_EQ(sim.driver().SetBitMode(h, 0x20, FT_BITMODE_CBUS_BITBANG), FT_OTHER_ERROR);
-  EXPECT_EQ(sim.driver().chip(0).cbusLevels, 0x02);  // still high
+  EXPECT_EQ(sim.driver().chip(0).cbusLevels, 0x02);     // still high
   EXPECT_EQ(sim.driver().BitModeMasks(), Bytes{0x22});  // failed calls sent nothing
 
   sim.driver().FailCall(DriverCall::kRead, FT_IO_ERROR, 0);

@@ -13,9 +13,18 @@ TEST(VirtualClockTest, RunsEventsInTimeOrderThenStopsAtTarget) {
   VirtualClock clock;
   std::string order;
   std::vector<std::int64_t> times;
-  clock.Schedule(300, [&] { order += 'c'; times.push_back(clock.NowMicros()); });
-  clock.Schedule(100, [&] { order += 'a'; times.push_back(clock.NowMicros()); });
-  clock.Schedule(100, [&] { order += 'b'; times.push_back(clock.NowMicros()); });
+  clock.Schedule(300, [&] {
+    order += 'c';
+    times.push_back(clock.NowMicros());
+  });
+  clock.Schedule(100, [&] {
+    order += 'a';
+    times.push_back(clock.NowMicros());
+  });
+  clock.Schedule(100, [&] {
+    order += 'b';
+    times.push_back(clock.NowMicros());
+  });
   clock.Schedule(900, [&] { order += 'z'; });
 
   clock.AdvanceTo(500);

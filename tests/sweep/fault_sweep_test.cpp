@@ -24,6 +24,7 @@
 // earlier outputs of a download, a firmware update that can always be done
 // again, camera maps that are never half written.
 #include <gtest/gtest.h>
+#include <stdlib.h>
 
 #include <algorithm>
 #include <array>
@@ -38,8 +39,6 @@
 #include <map>
 #include <string>
 #include <vector>
-
-#include <stdlib.h>
 
 #include "app/startup_directory.h"
 #include "camera/camera_protocol.h"
@@ -67,14 +66,19 @@ using sim::LineFate;
 using sim::LineTraceEntry;
 
 enum class Fault { kSilence, kWrongByte, kDroppedByte, kUnplug };
-constexpr Fault kFaults[] = {Fault::kSilence, Fault::kWrongByte, Fault::kDroppedByte, Fault::kUnplug};
+constexpr Fault kFaults[] = {Fault::kSilence, Fault::kWrongByte, Fault::kDroppedByte,
+                             Fault::kUnplug};
 
 char Letter(Fault fault) {
   switch (fault) {
-    case Fault::kSilence: return 'S';
-    case Fault::kWrongByte: return 'W';
-    case Fault::kDroppedByte: return 'D';
-    case Fault::kUnplug: return 'U';
+    case Fault::kSilence:
+      return 'S';
+    case Fault::kWrongByte:
+      return 'W';
+    case Fault::kDroppedByte:
+      return 'D';
+    case Fault::kUnplug:
+      return 'U';
   }
   return '?';
 }
@@ -231,11 +235,12 @@ HotPixelMapRecord MapsOf(std::uint8_t seed, int count1x1, int count2x2) {
   record.count1x1 = static_cast<std::uint8_t>(count1x1);
   record.count2x2 = static_cast<std::uint8_t>(count2x2);
   for (int i = 0; i < count1x1; ++i) {
-    record.entries1x1[i] = {static_cast<std::uint16_t>(seed + 10 * i), static_cast<std::uint16_t>(7 + i),
-                            static_cast<std::uint8_t>(i & 0x0F)};
+    record.entries1x1[i] = {static_cast<std::uint16_t>(seed + 10 * i),
+                            static_cast<std::uint16_t>(7 + i), static_cast<std::uint8_t>(i & 0x0F)};
   }
   for (int i = 0; i < count2x2; ++i) {
-    record.entries2x2[i] = {static_cast<std::uint16_t>(seed + 3 * i), static_cast<std::uint16_t>(5 + i), 0x0F};
+    record.entries2x2[i] = {static_cast<std::uint16_t>(seed + 3 * i),
+                            static_cast<std::uint16_t>(5 + i), 0x0F};
   }
   return record;
 }
@@ -410,7 +415,8 @@ class FaultSweepTest : public GuiderRigTest {
     using R = FileOutcome::Result;
     if (outcome_.linkLost || outcome_.result == R::kLinkLost) return 2;
     if (outcome_.result != R::kProcessed && outcome_.result != R::kProcessFailed) return 3;
-    const bool whole = outcome_.walkFault.empty() && outcome_.markResult == 0 && outcome_.processResult == 0;
+    const bool whole =
+        outcome_.walkFault.empty() && outcome_.markResult == 0 && outcome_.processResult == 0;
     return whole ? 0 : 1;
   }
   // The raw copy of the earlier download is still there (under its name or
@@ -440,7 +446,8 @@ class FaultSweepTest : public GuiderRigTest {
       for (const auto& [name, bytes] : earlierOutputs_) {
         if (name == rawName) continue;
         const auto it = now.find(name);
-        if (it == now.end() || it->second != bytes) return "earlier output changed unprocessed: " + name;
+        if (it == now.end() || it->second != bytes)
+          return "earlier output changed unprocessed: " + name;
       }
     }
     return {};
@@ -503,12 +510,23 @@ std::vector<Exchange> Exchanges() {
        [](Self&) { return EnterDeviceMode(kUpdateMode); }, IsZero, 17, 12'000, kHandshakeEndings},
       {"Handshakes", "enter normal mode from the boot loader", ControllerMode::kBootLoader, none,
        [](Self&) { return EnterDeviceMode(kNormalMode); }, IsZero, 11, 12'000, kHandshakeEndings},
-      {"Handshakes", "probe the mode", normal, none, [](Self&) { return ProbeDeviceMode(); },
-       [](int code) { return code >= 1 && code <= 3; }, 5, 4'000,
+      {"Handshakes",
+       "probe the mode",
+       normal,
+       none,
+       [](Self&) { return ProbeDeviceMode(); },
+       [](int code) { return code >= 1 && code <= 3; },
+       5,
+       4'000,
        {Code(-1, kDeviceError, Link::kClosed),
         Code(-1, Framed("device does not respond"), Link::kClosed)}},
-      {"Handshakes", "firmware version query", normal, [](Self& s) { return s.InNormalMode(); },
-       [](Self&) { return QueryFirmwareVersion(0x0204); }, [](int code) { return code >= 0x0204; }, 4,
+      {"Handshakes",
+       "firmware version query",
+       normal,
+       [](Self& s) { return s.InNormalMode(); },
+       [](Self&) { return QueryFirmwareVersion(0x0204); },
+       [](int code) { return code >= 0x0204; },
+       4,
        3'000,
        {Code(0, kUntouched, Link::kOpen), Code(1, kUntouched, Link::kOpen, "WD"),
         Code(-1, kDeviceError, Link::kClosed)}},
@@ -516,18 +534,38 @@ std::vector<Exchange> Exchanges() {
       // File-system mode.
       {"FileSystemMode", "enter file-system mode", normal, [](Self& s) { return s.InNormalMode(); },
        [](Self&) { return EnterFileSystemMode(); }, IsZero, 4, 3'000, kEnterFsEndings},
-      {"FileSystemMode", "leave file-system mode", normal, [](Self& s) { return s.InFileSystemMode(); },
-       [](Self&) { return LeaveFileSystemMode(); }, IsZero, 20, 6'000, kLeaveFsEndings},
-      {"FileSystemMode", "read the directory page", normal, [](Self& s) { return s.InFileSystemMode(); },
+      {"FileSystemMode", "leave file-system mode", normal,
+       [](Self& s) { return s.InFileSystemMode(); }, [](Self&) { return LeaveFileSystemMode(); },
+       IsZero, 20, 6'000, kLeaveFsEndings},
+      {"FileSystemMode",
+       "read the directory page",
+       normal,
+       [](Self& s) { return s.InFileSystemMode(); },
        [](Self&) {
          std::uint8_t page[kDataPageSize];
          return ReadPage(kDirectoryPage, page);
        },
-       IsZero, 4 + 528 + 4 + 1, 2'000, {Code(1, kUntouched, Link::kOpen)}},
-      {"FileSystemMode", "mark a file downloaded", normal, [](Self& s) { return s.InFileSystemMode(); },
-       [](Self&) { return MarkDownloaded(3); }, IsZero, 4, 3'000, {Code(1, kUntouched, Link::kOpen)}},
-      {"Download", "download a file of two pages", normal, [](Self& s) { return s.ReadyToDownload(); },
-       [](Self& s) { return s.Download(); }, IsZero, kFilePages * (4 + 528 + 4 + 1) + 4, 8'000,
+       IsZero,
+       4 + 528 + 4 + 1,
+       2'000,
+       {Code(1, kUntouched, Link::kOpen)}},
+      {"FileSystemMode",
+       "mark a file downloaded",
+       normal,
+       [](Self& s) { return s.InFileSystemMode(); },
+       [](Self&) { return MarkDownloaded(3); },
+       IsZero,
+       4,
+       3'000,
+       {Code(1, kUntouched, Link::kOpen)}},
+      {"Download",
+       "download a file of two pages",
+       normal,
+       [](Self& s) { return s.ReadyToDownload(); },
+       [](Self& s) { return s.Download(); },
+       IsZero,
+       kFilePages * (4 + 528 + 4 + 1) + 4,
+       8'000,
        // 1: the pages read were written and processed (a cut chain stays
        // new in the guider); 2: the link went, the part read was written,
        // not processed.
@@ -535,84 +573,116 @@ std::vector<Exchange> Exchanges() {
        [](Self& s, Fault, int code) { return s.DownloadLeftFilesWhole(code); }},
 
       // Update mode.
-      {"UpdateMode", "read the versions in update mode", update, [](Self& s) { return s.InUpdateMode(); },
-       [](Self& s) { return ReadUpdateModeVersions(s.versions_); }, IsZero, 12, 8'000,
-       {Code(-1, kUntouched, Link::kOpen), Code(1, kUntouched, Link::kOpen)}, nullptr,
+      {"UpdateMode",
+       "read the versions in update mode",
+       update,
+       [](Self& s) { return s.InUpdateMode(); },
+       [](Self& s) { return ReadUpdateModeVersions(s.versions_); },
+       IsZero,
+       12,
+       8'000,
+       {Code(-1, kUntouched, Link::kOpen), Code(1, kUntouched, Link::kOpen)},
+       nullptr,
        // A status byte lost makes the next byte the status, which reads as
        // a CRC error or a camera error code: nothing on the line tells the
        // two apart, and no byte follows an error status.
        "D"},
-      {"UpdateMode", "upload the hand controller's firmware", update, [](Self& s) { return s.InUpdateMode(); },
+      {"UpdateMode", "upload the hand controller's firmware", update,
+       [](Self& s) { return s.InUpdateMode(); },
        [](Self&) { return UploadHC(kHcImage, 0, kHcImage.size(), nullptr); }, IsZero,
        1 + 40 + 2 + 1 + 11, 40'000,
-       Join({{Code(3, Framed(" ..failed: too many bytes to receive after ACK"), Link::kClosed, "WD"),
-              Code(3, Framed(" ..failed: invalid ACK byte received ($%x)"), Link::kClosed, "WD"),
-              Code(4, Framed(" ..failed in Read 'done' byte"), Link::kClosed),
-              Code(4, Framed(" ..failed: invalid EOF byte received ($%x)\r\n"), Link::kClosed, "WD"),
-              Code(-1, kDeviceError, Link::kClosed)},
-             kReentryEndings}),
+       Join(
+           {{Code(3, Framed(" ..failed: too many bytes to receive after ACK"), Link::kClosed, "WD"),
+             Code(3, Framed(" ..failed: invalid ACK byte received ($%x)"), Link::kClosed, "WD"),
+             Code(4, Framed(" ..failed in Read 'done' byte"), Link::kClosed),
+             Code(4, Framed(" ..failed: invalid EOF byte received ($%x)\r\n"), Link::kClosed, "WD"),
+             Code(-1, kDeviceError, Link::kClosed)},
+            kReentryEndings}),
        [](Self& s, Fault, int) {
-         return s.UploadsAgain([] { return UploadHC(kHcImage, 0, kHcImage.size(), nullptr); }, kHcImage,
-                               [](sim::UpdateModeState& u) -> const Bytes& { return u.handControllerImage; });
+         return s.UploadsAgain(
+             [] { return UploadHC(kHcImage, 0, kHcImage.size(), nullptr); }, kHcImage,
+             [](sim::UpdateModeState& u) -> const Bytes& { return u.handControllerImage; });
        }},
-      {"UpdateMode", "upload the camera's firmware", update, [](Self& s) { return s.InUpdateMode(); },
+      {"UpdateMode", "upload the camera's firmware", update,
+       [](Self& s) { return s.InUpdateMode(); },
        [](Self&) { return UploadCam(kCamImage, 0, kCamImage.size(), nullptr); }, IsZero,
        2 + 40 + 2 + 2 + 1 + 5, 40'000,
-       Join({{Code(2, Plain(" ERROR, \"upload fw. cmd\" returned: $%x"), Link::kOpen, "WD"),
-              Code(3, Plain(" ..failed: invalid ACK byte received ($%x)\r\n"), Link::kOpen, "WD"),
-              Code(4, Plain(" ..failed: invalid ACK byte received ($%x)\r\n"), Link::kOpen, "WD"),
-              Code(1, Framed(" ..failed: too many bytes to receive after ACK\r\n"), Link::kClosed, "WD"),
-              Code(4, Framed(" ..failed: too many bytes to receive after ACK"), Link::kClosed, "WD"),
-              Code(1, Framed(" (eofw) ..failed in Write"), Link::kClosed, "U"),
-              Code(4, Framed(" ..failed in Read 'done' byte"), Link::kClosed),
-              Code(4, Plain(" ..failed: invalid EOF byte received ($%x)\r\n"), Link::kOpen, "WD"),
-              Code(-1, kDeviceError, Link::kClosed)},
-             kReentryEndings}),
+       Join(
+           {{Code(2, Plain(" ERROR, \"upload fw. cmd\" returned: $%x"), Link::kOpen, "WD"),
+             Code(3, Plain(" ..failed: invalid ACK byte received ($%x)\r\n"), Link::kOpen, "WD"),
+             Code(4, Plain(" ..failed: invalid ACK byte received ($%x)\r\n"), Link::kOpen, "WD"),
+             Code(1, Framed(" ..failed: too many bytes to receive after ACK\r\n"), Link::kClosed,
+                  "WD"),
+             Code(4, Framed(" ..failed: too many bytes to receive after ACK"), Link::kClosed, "WD"),
+             Code(1, Framed(" (eofw) ..failed in Write"), Link::kClosed, "U"),
+             Code(4, Framed(" ..failed in Read 'done' byte"), Link::kClosed),
+             Code(4, Plain(" ..failed: invalid EOF byte received ($%x)\r\n"), Link::kOpen, "WD"),
+             Code(-1, kDeviceError, Link::kClosed)},
+            kReentryEndings}),
        [](Self& s, Fault, int) {
-         return s.UploadsAgain([] { return UploadCam(kCamImage, 0, kCamImage.size(), nullptr); },
-                               kCamImage, [](sim::UpdateModeState& u) -> const Bytes& { return u.cameraImage; });
+         return s.UploadsAgain(
+             [] { return UploadCam(kCamImage, 0, kCamImage.size(), nullptr); }, kCamImage,
+             [](sim::UpdateModeState& u) -> const Bytes& { return u.cameraImage; });
        }},
-      {"UpdateMode", "upload the CCD board's image", update, [](Self& s) { return s.InUpdateMode(); },
+      {"UpdateMode", "upload the CCD board's image", update,
+       [](Self& s) { return s.InUpdateMode(); },
        [](Self&) { return UploadCCDB(kCcdbImage, 0, kCcdbImage.size(), nullptr); }, IsZero,
        2 + 2049 + 136 + 1 + 5, 40'000,
-       Join({{Code(1, Plain(" ! ERROR: can't enter CCDB programming mode: 0x%x\r\n"), Link::kOpen, "WD"),
-              Code(2, Plain(" ..failed: invalid ACK byte received ($%x)\r\n"), Link::kOpen, "WD"),
-              Code(1, Framed(" ..failed: too many bytes to receive after ACK"), Link::kClosed, "WD"),
-              Code(4, Framed(" ..failed in Read 'done' byte"), Link::kClosed),
-              Code(4, Plain(" ..failed: invalid DONE byte received ($%x)\r\n"), Link::kOpen, "WD"),
-              Code(-1, kDeviceError, Link::kClosed)},
-             kReentryEndings}),
+       Join(
+           {{Code(1, Plain(" ! ERROR: can't enter CCDB programming mode: 0x%x\r\n"), Link::kOpen,
+                  "WD"),
+             Code(2, Plain(" ..failed: invalid ACK byte received ($%x)\r\n"), Link::kOpen, "WD"),
+             Code(1, Framed(" ..failed: too many bytes to receive after ACK"), Link::kClosed, "WD"),
+             Code(4, Framed(" ..failed in Read 'done' byte"), Link::kClosed),
+             Code(4, Plain(" ..failed: invalid DONE byte received ($%x)\r\n"), Link::kOpen, "WD"),
+             Code(-1, kDeviceError, Link::kClosed)},
+            kReentryEndings}),
        [](Self& s, Fault, int) {
-         return s.UploadsAgain([] { return UploadCCDB(kCcdbImage, 0, kCcdbImage.size(), nullptr); },
-                               kCcdbImage, [](sim::UpdateModeState& u) -> const Bytes& { return u.ccdBoardImage; });
+         return s.UploadsAgain(
+             [] { return UploadCCDB(kCcdbImage, 0, kCcdbImage.size(), nullptr); }, kCcdbImage,
+             [](sim::UpdateModeState& u) -> const Bytes& { return u.ccdBoardImage; });
        }},
-      {"UpdateMode", "read the EEPROM", update,
+      {"UpdateMode",
+       "read the EEPROM",
+       update,
        [](Self& s) {
          s.variables_.SetDefaults();
          std::fill(s.update().eeprom.begin(), s.update().eeprom.end(), 0x5C);
          return s.InUpdateMode();
        },
-       [](Self& s) { return DownloadEEPROM(s.variables_, nullptr); }, IsZero, 4 + 2 * 1280 + 1, 4'000,
+       [](Self& s) { return DownloadEEPROM(s.variables_, nullptr); },
+       IsZero,
+       4 + 2 * 1280 + 1,
+       4'000,
        {Code(-1, kDeviceError, Link::kClosed),
-        Codes(1, kWrongByteZero, Framed("bad byte read for Read EEPROM cmd: 0x%x\r\n"), Link::kClosed, "WD"),
+        Codes(1, kWrongByteZero, Framed("bad byte read for Read EEPROM cmd: 0x%x\r\n"),
+              Link::kClosed, "WD"),
         Codes(1, kWrongByteZero, Framed("bad END byte read: 0x%x\r\n"), Link::kClosed, "WD")},
        [](Self& s, Fault, int code) -> std::string {
          // A failed read leaves the image as it was.
          VariableSet fresh;
          fresh.SetDefaults();
-         if (code != 0 && s.variables_.image != fresh.image) return "a failed read changed the image";
+         if (code != 0 && s.variables_.image != fresh.image)
+           return "a failed read changed the image";
          return {};
        }},
-      {"UpdateMode", "write the EEPROM", update,
+      {"UpdateMode",
+       "write the EEPROM",
+       update,
        [](Self& s) {
          s.variables_.SetDefaults();
          s.variables_.SetImageVersion(0x0250);
          return s.InUpdateMode();
        },
-       [](Self& s) { return UploadEEPROM(s.variables_, nullptr, true); }, IsZero, 6 + 1280 + 160 + 1, 4'000,
+       [](Self& s) { return UploadEEPROM(s.variables_, nullptr, true); },
+       IsZero,
+       6 + 1280 + 160 + 1,
+       4'000,
        {Code(-1, kDeviceError, Link::kClosed),
-        Codes(1, kWrongByteZero, Framed("bad byte read for Write EEPROM cmd: 0x%x\r\n"), Link::kClosed, "WD"),
-        Codes(1, kWrongByteZero, Framed("bad byte read as ACK (required 0x11): 0x%x\r\n"), Link::kClosed, "WD"),
+        Codes(1, kWrongByteZero, Framed("bad byte read for Write EEPROM cmd: 0x%x\r\n"),
+              Link::kClosed, "WD"),
+        Codes(1, kWrongByteZero, Framed("bad byte read as ACK (required 0x11): 0x%x\r\n"),
+              Link::kClosed, "WD"),
         Codes(1, kWrongByteZero, Framed("bad END byte read: 0x%x\r\n"), Link::kClosed, "WD")}},
 
       // Camera mode.
@@ -625,9 +695,9 @@ std::vector<Exchange> Exchanges() {
       {"CameraMode", "leave camera mode", normal, [](Self& s) { return s.InCameraMode(false); },
        [](Self&) { return LeaveCameraMode(); }, IsZero, 21, 6'000,
        Join({kLeaveFsEndings, {Code(-1, kDeviceError, Link::kClosed, "U")}})},
-      {"CameraMode", "query the camera's state", normal, [](Self& s) { return s.InCameraMode(true); },
-       [](Self&) { return QueryCameraState(); }, [](int code) { return code >= 0; }, 3, 3'000,
-       kCameraLinkEndings},
+      {"CameraMode", "query the camera's state", normal,
+       [](Self& s) { return s.InCameraMode(true); }, [](Self&) { return QueryCameraState(); },
+       [](int code) { return code >= 0; }, 3, 3'000, kCameraLinkEndings},
       {"CameraMode", "start the camera", normal, [](Self& s) { return s.InCameraMode(false); },
        [](Self&) { return StartCamera(); }, IsZero, 3, 5'000,
        Join({kCameraLinkEndings, {Codes(1, 255, kUntouched, Link::kOpen, "WD")}})},
@@ -636,11 +706,11 @@ std::vector<Exchange> Exchanges() {
          s.camera().memory = MemoryOf(kOldMaps);
          return s.InCameraMode(true);
        },
-       [](Self& s) { return ReadHotPixelMaps(s.maps_); }, IsZero,
-       4 * 5 + 4 * 2 + 2 + 15 + 1 + 10, 8'000,
-       Join({kCameraLinkEndings, {Codes(1, 0xFFFF, kUntouched, Link::kOpen, "WD")}}),
+       [](Self& s) { return ReadHotPixelMaps(s.maps_); }, IsZero, 4 * 5 + 4 * 2 + 2 + 15 + 1 + 10,
+       8'000, Join({kCameraLinkEndings, {Codes(1, 0xFFFF, kUntouched, Link::kOpen, "WD")}}),
        [](Self& s, Fault, int code) -> std::string {
-         if (code != 0 && (s.maps_.marker == kMapsValid || s.maps_.count1x1 != 0 || s.maps_.count2x2 != 0)) {
+         if (code != 0 &&
+             (s.maps_.marker == kMapsValid || s.maps_.count1x1 != 0 || s.maps_.count2x2 != 0)) {
            return "a failed read left maps in the record";
          }
          return {};
@@ -661,21 +731,30 @@ std::vector<Exchange> Exchanges() {
          if (SameTables(memory, kOldMaps) || SameTables(memory, kNewMaps)) return {};
          return "the camera holds a valid marker over half-written maps";
        }},
-      {"CameraMode", "set the camera's parameters", normal, [](Self& s) { return s.InCameraMode(true); },
+      {"CameraMode", "set the camera's parameters", normal,
+       [](Self& s) { return s.InCameraMode(true); },
        [](Self&) { return SetCameraParameters(0, 8, 4); }, IsZero, 3 * 7 + 3 + 6, 8'000,
        Join({kCameraLinkEndings,
              {Code(kQueryNotAcknowledged, kUntouched, Link::kOpen),
               Code(kCommandRefused, kUntouched, Link::kOpen, "WD"),
               Code(kQueryReplyShort, kUntouched, Link::kOpen, "SDU")}})},
-      {"CameraMode", "expose and download a frame of two blocks", normal, [](Self& s) { return s.InCameraMode(true); },
-       [](Self&) { return ExposeAndDownload(SmallFrame()); }, IsZero, 7 + 18 + 2 + 7 + 2 + 64 * 64, 16'000,
+      {"CameraMode",
+       "expose and download a frame of two blocks",
+       normal,
+       [](Self& s) { return s.InCameraMode(true); },
+       [](Self&) { return ExposeAndDownload(SmallFrame()); },
+       IsZero,
+       7 + 18 + 2 + 7 + 2 + 64 * 64,
+       16'000,
        {Code(-1, kUntouched, Link::kEither), Code(kCommandNotAcknowledged, kUntouched, Link::kOpen),
         Code(kCommandRefused, kUntouched, Link::kOpen, "WD"),
         Code(kExposureNotReady, kUntouched, Link::kOpen, "WD"),
-        Code(kBlockRequestFailed, kUntouched, Link::kOpen, "U"), Code(kBlockShort, kUntouched, Link::kOpen)},
+        Code(kBlockRequestFailed, kUntouched, Link::kOpen, "U"),
+        Code(kBlockShort, kUntouched, Link::kOpen)},
        [](Self& s, Fault, int) -> std::string {
          // The speed is raised only for the frame.
-         if (g_device.IsOpen() && !s.driver().unplugged(0) && s.driver().chip(0).line.baud != 250000) {
+         if (g_device.IsOpen() && !s.driver().unplugged(0) &&
+             s.driver().chip(0).line.baud != 250000) {
            return "the link was left at " + std::to_string(s.driver().chip(0).line.baud) + " baud";
          }
          return {};
@@ -686,24 +765,50 @@ std::vector<Exchange> Exchanges() {
        {7 + 18 + 2 + 6}},
 
       // The virtual user interface.
-      {"VirtualUserInterface", "read a screen band", normal, [](Self& s) { return s.Polling(); },
-       [](Self& s) { return ReadScreenBand(g_device, 1, s.band_); }, IsZero, 6 + 128, 2'000,
-       {Code(kVuiTimedOut, kUntouched, Link::kOpen, "SWD"), Code(kVuiWrongEcho, kUntouched, Link::kOpen, "WD"),
+      {"VirtualUserInterface",
+       "read a screen band",
+       normal,
+       [](Self& s) { return s.Polling(); },
+       [](Self& s) { return ReadScreenBand(g_device, 1, s.band_); },
+       IsZero,
+       6 + 128,
+       2'000,
+       {Code(kVuiTimedOut, kUntouched, Link::kOpen, "SWD"),
+        Code(kVuiWrongEcho, kUntouched, Link::kOpen, "WD"),
         Code(kVuiLinkFailed, kUntouched, Link::kOpen, "U")}},
-      {"VirtualUserInterface", "read the LEDs", normal, [](Self& s) { return s.Polling(); },
+      {"VirtualUserInterface",
+       "read the LEDs",
+       normal,
+       [](Self& s) { return s.Polling(); },
        [](Self& s) {
          std::uint8_t leds = 0;
          (void)s;
          return ReadLeds(g_device, &leds);
        },
-       IsZero, 5, 2'000,
-       {Code(kVuiTimedOut, kUntouched, Link::kOpen, "SD"), Code(kVuiWrongEcho, kUntouched, Link::kOpen, "WD"),
-        Code(kVuiNoLedByte, kUntouched, Link::kOpen, "SDU"), Code(kVuiLinkFailed, kUntouched, Link::kOpen, "U")}},
-      {"VirtualUserInterface", "press a key", normal, [](Self& s) { return s.Polling(); },
-       [](Self&) { return SendKey(g_device, kKeyUp); }, IsZero, 4, 2'000,
+       IsZero,
+       5,
+       2'000,
+       {Code(kVuiTimedOut, kUntouched, Link::kOpen, "SD"),
+        Code(kVuiWrongEcho, kUntouched, Link::kOpen, "WD"),
+        Code(kVuiNoLedByte, kUntouched, Link::kOpen, "SDU"),
+        Code(kVuiLinkFailed, kUntouched, Link::kOpen, "U")}},
+      {"VirtualUserInterface",
+       "press a key",
+       normal,
+       [](Self& s) { return s.Polling(); },
+       [](Self&) { return SendKey(g_device, kKeyUp); },
+       IsZero,
+       4,
+       2'000,
        {Code(-1, kUntouched, Link::kOpen)}},
-      {"VirtualUserInterface", "read the firmware version for the keys", normal, [](Self& s) { return s.Polling(); },
-       [](Self& s) { return ReadFirmwareVersion(g_device, &s.version_); }, IsZero, 4, 2'000,
+      {"VirtualUserInterface",
+       "read the firmware version for the keys",
+       normal,
+       [](Self& s) { return s.Polling(); },
+       [](Self& s) { return ReadFirmwareVersion(g_device, &s.version_); },
+       IsZero,
+       4,
+       2'000,
        {Code(-1, kUntouched, Link::kOpen)}},
   };
 }
@@ -714,9 +819,11 @@ bool IsAnswer(const LineTraceEntry& e) {
 
 // Whether the host reads a byte of the guider's that a clean run delivered
 // at or after `from`.
-bool AnswerFollows(const Exchange& exchange, const std::vector<LineTraceEntry>& trace, std::size_t from) {
+bool AnswerFollows(const Exchange& exchange, const std::vector<LineTraceEntry>& trace,
+                   std::size_t from) {
   for (std::size_t i = from; i < trace.size(); ++i) {
-    const bool unread = std::find(exchange.unread.begin(), exchange.unread.end(), i) != exchange.unread.end();
+    const bool unread =
+        std::find(exchange.unread.begin(), exchange.unread.end(), i) != exchange.unread.end();
     if (IsAnswer(trace[i]) && !unread) return true;
   }
   return false;
@@ -773,8 +880,8 @@ void FaultSweepTest::Sweep(const std::string& family) {
 
     int reported = 0;
     const auto report = [&](std::size_t at, Fault fault, const std::string& what) {
-      ADD_FAILURE() << Letter(fault) << " at byte " << at << " (" << sim::FormatLineTrace({trace[at]})
-                    << "): " << what;
+      ADD_FAILURE() << Letter(fault) << " at byte " << at << " ("
+                    << sim::FormatLineTrace({trace[at]}) << "): " << what;
       return ++reported < 8;
     };
 
@@ -782,7 +889,8 @@ void FaultSweepTest::Sweep(const std::string& family) {
       const LineTraceEntry& byte = trace[at];
       const bool fromGuider = byte.direction == LineDirection::kGuiderToHost;
       const bool delivered = byte.fate == LineFate::kDelivered;
-      const bool unread = std::find(exchange.unread.begin(), exchange.unread.end(), at) != exchange.unread.end();
+      const bool unread =
+          std::find(exchange.unread.begin(), exchange.unread.end(), at) != exchange.unread.end();
       // The counts of the guider's own counters up to this byte.
       std::size_t sentBefore = 0;
       std::size_t receivedBefore = 0;
@@ -803,12 +911,15 @@ void FaultSweepTest::Sweep(const std::string& family) {
         driver().set_tracing(false);
         guider().set_tracing(false);
         switch (fault) {
-          case Fault::kSilence: guider().SilenceFromSentByte(sentBefore + 1); break;
+          case Fault::kSilence:
+            guider().SilenceFromSentByte(sentBefore + 1);
+            break;
           case Fault::kWrongByte:
             if (fromGuider) {
               guider().ReplaceSentByte(sentBefore + 1, static_cast<std::uint8_t>(~byte.byte));
             } else {
-              guider().ReplaceReceivedByte(receivedBefore + 1, static_cast<std::uint8_t>(~byte.byte));
+              guider().ReplaceReceivedByte(receivedBefore + 1,
+                                           static_cast<std::uint8_t>(~byte.byte));
             }
             break;
           case Fault::kDroppedByte:
@@ -818,7 +929,9 @@ void FaultSweepTest::Sweep(const std::string& family) {
               guider().DropReceivedByte(receivedBefore + 1);
             }
             break;
-          case Fault::kUnplug: driver().UnplugAtLineByte(at + 1); break;
+          case Fault::kUnplug:
+            driver().UnplugAtLineByte(at + 1);
+            break;
         }
         ++totals.runs;
         ++totals.byFault[Letter(fault)];
@@ -841,29 +954,34 @@ void FaultSweepTest::Sweep(const std::string& family) {
           if (!mayPass) problem = "reported success (" + std::to_string(code) + ")";
           ++totals.byEnding["success"];
         } else {
-          const auto ending = std::find_if(exchange.endings.begin(), exchange.endings.end(), [&](const Ending& e) {
-            const bool byThisFault = (onAByte && !fromGuider) || e.faults.find(Letter(fault)) != std::string::npos;
-            return code >= e.codeLow && code <= e.codeHigh && byThisFault &&
-                   Matches(e.text, message) &&
-                   (e.link == Link::kEither || (e.link == Link::kOpen) == open);
-          });
+          const auto ending =
+              std::find_if(exchange.endings.begin(), exchange.endings.end(), [&](const Ending& e) {
+                const bool byThisFault =
+                    (onAByte && !fromGuider) || e.faults.find(Letter(fault)) != std::string::npos;
+                return code >= e.codeLow && code <= e.codeHigh && byThisFault &&
+                       Matches(e.text, message) &&
+                       (e.link == Link::kEither || (e.link == Link::kOpen) == open);
+              });
           if (ending == exchange.endings.end()) {
-            problem = "ended with " + std::to_string(code) + ", link " + (open ? "open" : "closed") +
-                      ", message \"" + message + "\"";
+            problem = "ended with " + std::to_string(code) + ", link " +
+                      (open ? "open" : "closed") + ", message \"" + message + "\"";
           } else {
             ++totals.byEnding[std::to_string(ending->codeLow)];
           }
         }
-        if (problem.empty() && exchange.afterwards) problem = exchange.afterwards(*this, fault, code);
+        if (problem.empty() && exchange.afterwards)
+          problem = exchange.afterwards(*this, fault, code);
         if (!problem.empty() && !report(at, fault, problem)) return;
       }
     }
   }
   const double seconds =
       std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
-  std::printf("fault sweep, %s: %d exchanges, %zu byte positions, %zu runs (S %zu, W %zu, D %zu, U %zu) in %.1f s\n",
-              family.c_str(), totals.exchanges, totals.positions, totals.runs, totals.byFault['S'], totals.byFault['W'],
-              totals.byFault['D'], totals.byFault['U'], seconds);
+  std::printf(
+      "fault sweep, %s: %d exchanges, %zu byte positions, %zu runs (S %zu, W %zu, D %zu, U %zu) in "
+      "%.1f s\n",
+      family.c_str(), totals.exchanges, totals.positions, totals.runs, totals.byFault['S'],
+      totals.byFault['W'], totals.byFault['D'], totals.byFault['U'], seconds);
   EXPECT_GT(totals.exchanges, 0);
 }
 

@@ -58,7 +58,6 @@ TEST(UiDlgHighDensityTest, DotsAndLedsScaleWithTheDisplay) {
     EXPECT_EQ(leds->PixelAt(lx, ly), 0x0000FFu);
     EXPECT_EQ(leds->PixelAt(lx + 11, ly + 11), 0x0000FFu);
     EXPECT_EQ(leds->PixelAt(lx + 12, ly + 12), 0u);
-
   }
   g_device.Close();
   g_device.AttachDriver(nullptr, nullptr);

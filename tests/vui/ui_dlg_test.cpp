@@ -5,6 +5,7 @@
 #include "vui/ui_dlg.h"
 
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <QApplication>
 #include <QComboBox>
@@ -14,7 +15,6 @@
 #include <QPushButton>
 #include <QTest>
 #include <QTimer>
-#include <unistd.h>
 #include <filesystem>
 #include <functional>
 #include <memory>
@@ -205,8 +205,7 @@ TEST_F(UiDlgTest, DotsLandInTheirCells) {
 TEST_F(UiDlgTest, TicksReadBandsOneToFourThenFiveToZero) {
   ASSERT_NO_FATAL_FAILURE(OpenAndConnect());
   window_->OnScreenTimer();
-  EXPECT_EQ(BandAddresses(sim_->guider().ReceivedBytes()),
-            (std::vector<int>{128, 256, 384, 512}));
+  EXPECT_EQ(BandAddresses(sim_->guider().ReceivedBytes()), (std::vector<int>{128, 256, 384, 512}));
   sim_->guider().clear_traces();
   window_->OnScreenTimer();
   EXPECT_EQ(BandAddresses(sim_->guider().ReceivedBytes()), (std::vector<int>{640, 768, 896, 0}));
@@ -242,32 +241,60 @@ TEST_F(UiDlgTest, Keys) {
   };
   const std::string a = std::to_string(Qt::Key_A);
   const KeyCase cases[] = {
-      {"Up on 2.10", 0x0210, {{kPress, Qt::Key_Up, false}, {kRelease, Qt::Key_Up, false}},
-       {0x04, 0x84}, {}},
-      {"Up on 2.0F: the release is swallowed", 0x020F,
-       {{kPress, Qt::Key_Up, false}, {kRelease, Qt::Key_Up, false}}, {0x04}, {}},
-      {"every key of the table on 2.60", 0x0260,
-       {{kPress, Qt::Key_Escape, false}, {kPress, Qt::Key_Return, false},
-        {kPress, Qt::Key_Enter, false}, {kPress, Qt::Key_Left, false},
-        {kPress, Qt::Key_Right, false}, {kPress, Qt::Key_Down, false},
-        {kRelease, Qt::Key_Down, false}, {kRelease, Qt::Key_Escape, false}},
-       {0x00, 0x01, 0x01, 0x02, 0x03, 0x05, 0x85, 0x80}, {}},
-      {"Backspace on 2.60: a long Esc, no release", 0x0260,
-       {{kPress, Qt::Key_Backspace, false}, {kRelease, Qt::Key_Backspace, false}}, {0x06},
+      {"Up on 2.10",
+       0x0210,
+       {{kPress, Qt::Key_Up, false}, {kRelease, Qt::Key_Up, false}},
+       {0x04, 0x84},
+       {}},
+      {"Up on 2.0F: the release is swallowed",
+       0x020F,
+       {{kPress, Qt::Key_Up, false}, {kRelease, Qt::Key_Up, false}},
+       {0x04},
+       {}},
+      {"every key of the table on 2.60",
+       0x0260,
+       {{kPress, Qt::Key_Escape, false},
+        {kPress, Qt::Key_Return, false},
+        {kPress, Qt::Key_Enter, false},
+        {kPress, Qt::Key_Left, false},
+        {kPress, Qt::Key_Right, false},
+        {kPress, Qt::Key_Down, false},
+        {kRelease, Qt::Key_Down, false},
+        {kRelease, Qt::Key_Escape, false}},
+       {0x00, 0x01, 0x01, 0x02, 0x03, 0x05, 0x85, 0x80},
+       {}},
+      {"Backspace on 2.60: a long Esc, no release",
+       0x0260,
+       {{kPress, Qt::Key_Backspace, false}, {kRelease, Qt::Key_Backspace, false}},
+       {0x06},
        {"release " + std::to_string(Qt::Key_Backspace)}},
-      {"Backspace on 2.0F", 0x020F,
-       {{kPress, Qt::Key_Backspace, false}, {kRelease, Qt::Key_Backspace, false}}, {0x06}, {}},
-      {"a letter on 2.60 passes through", 0x0260,
-       {{kPress, Qt::Key_A, false}, {kRelease, Qt::Key_A, false}}, {},
+      {"Backspace on 2.0F",
+       0x020F,
+       {{kPress, Qt::Key_Backspace, false}, {kRelease, Qt::Key_Backspace, false}},
+       {0x06},
+       {}},
+      {"a letter on 2.60 passes through",
+       0x0260,
+       {{kPress, Qt::Key_A, false}, {kRelease, Qt::Key_A, false}},
+       {},
        {"press " + a, "release " + a}},
-      {"a letter on 2.0F: its release is swallowed", 0x020F,
-       {{kPress, Qt::Key_A, false}, {kRelease, Qt::Key_A, false}}, {}, {"press " + a}},
+      {"a letter on 2.0F: its release is swallowed",
+       0x020F,
+       {{kPress, Qt::Key_A, false}, {kRelease, Qt::Key_A, false}},
+       {},
+       {"press " + a}},
       // A held key repeats as presses; the releases some platforms put in
       // between are not the guider's key coming up.
-      {"Down held on 2.60", 0x0260,
-       {{kPress, Qt::Key_Down, false}, {kRelease, Qt::Key_Down, true}, {kPress, Qt::Key_Down, true},
-        {kRelease, Qt::Key_Down, true}, {kPress, Qt::Key_Down, true}, {kRelease, Qt::Key_Down, false}},
-       {0x05, 0x05, 0x05, 0x85}, {}},
+      {"Down held on 2.60",
+       0x0260,
+       {{kPress, Qt::Key_Down, false},
+        {kRelease, Qt::Key_Down, true},
+        {kPress, Qt::Key_Down, true},
+        {kRelease, Qt::Key_Down, true},
+        {kPress, Qt::Key_Down, true},
+        {kRelease, Qt::Key_Down, false}},
+       {0x05, 0x05, 0x05, 0x85},
+       {}},
   };
   for (const KeyCase& row : cases) {
     SCOPED_TRACE(row.name);
@@ -391,16 +418,14 @@ TEST_F(UiDlgTest, WhatEndsThePolling) {
   const EndCase cases[] = {
       // Power fails after the first band of a tick: that tick only stops
       // reading; the next finds the guider silent.
-      {"switched off while open",
-       [this] { sim_->guider().PowerOffAfterReceived(5 + 1); }, 1, kPoweredOff,
-       "Note"},
+      {"switched off while open", [this] { sim_->guider().PowerOffAfterReceived(5 + 1); }, 1,
+       kPoweredOff, "Note"},
       // The handshake's identify at 9600 baud ran into its time-out and the
       // link's flag still says so: it must not make a wrong answer a
       // powered-off guider.
-      {"a wrong echo", [this] { sim_->guider().ReplaceSentByte(1, 0x42); }, 0,
+      {"a wrong echo", [this] { sim_->guider().ReplaceSentByte(1, 0x42); }, 0, nullptr, nullptr},
+      {"reads failing", [this] { sim_->driver().FailCall(DriverCall::kRead, FT_IO_ERROR, 0); }, 0,
        nullptr, nullptr},
-      {"reads failing", [this] { sim_->driver().FailCall(DriverCall::kRead, FT_IO_ERROR, 0); },
-       0, nullptr, nullptr},
       // A key that cannot be sent closes at the end of the next tick.
       {"a key that cannot be sent",
        [this] {

@@ -10,14 +10,14 @@ namespace ktal {
 
 // Exit codes of the tool.
 inline constexpr int kToolOk = 0;
-inline constexpr int kToolFileFailed = 1; // at least one file failed
-inline constexpr int kToolUsage = 2;      // bad options; nothing processed
+inline constexpr int kToolFileFailed = 1;  // at least one file failed
+inline constexpr int kToolUsage = 2;       // bad options; nothing processed
 
 // The periodic-error settings as the file control window reads them.
 struct PeSettings {
-    int focal_length_mm = 0;
-    int worm_period_s = 0;
-    float star_dec_deg = 0.0f;
+  int focal_length_mm = 0;
+  int worm_period_s = 0;
+  float star_dec_deg = 0.0f;
 };
 
 // Parses "FOCAL_MM,WORM_S,DEC_DEG" and checks the three numbers as the
@@ -32,4 +32,4 @@ const char* ProcessCodeMeaning(int code);
 // The whole tool: parses argv, processes every file, returns the exit code.
 int RunLogTool(int argc, char** argv);
 
-} // namespace ktal
+}  // namespace ktal

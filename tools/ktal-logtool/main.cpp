@@ -1,6 +1,3 @@
 #include "logtool.h"
 
-int main(int argc, char** argv)
-{
-    return ktal::RunLogTool(argc, argv);
-}
+int main(int argc, char** argv) { return ktal::RunLogTool(argc, argv); }

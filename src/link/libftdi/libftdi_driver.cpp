@@ -50,19 +50,32 @@ constexpr int kPurgeDrainTransfers = 8;
 
 const char* LibusbErrorText(int code) {
   switch (code) {
-    case LIBUSB_ERROR_IO: return "input/output error";
-    case LIBUSB_ERROR_INVALID_PARAM: return "invalid parameter";
-    case LIBUSB_ERROR_ACCESS: return "access denied";
-    case LIBUSB_ERROR_NO_DEVICE: return "device unplugged";
-    case LIBUSB_ERROR_NOT_FOUND: return "not found";
-    case LIBUSB_ERROR_BUSY: return "device busy";
-    case LIBUSB_ERROR_TIMEOUT: return "USB time-out";
-    case LIBUSB_ERROR_OVERFLOW: return "overflow";
-    case LIBUSB_ERROR_PIPE: return "request stalled";
-    case LIBUSB_ERROR_INTERRUPTED: return "interrupted";
-    case LIBUSB_ERROR_NO_MEM: return "out of memory";
-    case LIBUSB_ERROR_NOT_SUPPORTED: return "not supported";
-    default: return "USB error";
+    case LIBUSB_ERROR_IO:
+      return "input/output error";
+    case LIBUSB_ERROR_INVALID_PARAM:
+      return "invalid parameter";
+    case LIBUSB_ERROR_ACCESS:
+      return "access denied";
+    case LIBUSB_ERROR_NO_DEVICE:
+      return "device unplugged";
+    case LIBUSB_ERROR_NOT_FOUND:
+      return "not found";
+    case LIBUSB_ERROR_BUSY:
+      return "device busy";
+    case LIBUSB_ERROR_TIMEOUT:
+      return "USB time-out";
+    case LIBUSB_ERROR_OVERFLOW:
+      return "overflow";
+    case LIBUSB_ERROR_PIPE:
+      return "request stalled";
+    case LIBUSB_ERROR_INTERRUPTED:
+      return "interrupted";
+    case LIBUSB_ERROR_NO_MEM:
+      return "out of memory";
+    case LIBUSB_ERROR_NOT_SUPPORTED:
+      return "not supported";
+    default:
+      return "USB error";
   }
 }
 
@@ -186,8 +199,8 @@ bool LibftdiDriver::Enumerate() {
       // serial number string but the description is there.
       char description[sizeof node.Description] = {};
       char serial[sizeof node.SerialNumber] = {};
-      int rc = ftdi_usb_get_strings2(ctx, dev, nullptr, 0, description, sizeof description,
-                                     serial, sizeof serial);
+      int rc = ftdi_usb_get_strings2(ctx, dev, nullptr, 0, description, sizeof description, serial,
+                                     sizeof serial);
       if (rc == 0 || rc == -9) {
         CopyText(node.Description, description);
         CopyText(node.SerialNumber, rc == 0 ? serial : "");
@@ -229,8 +242,8 @@ FtStatus LibftdiDriver::GetDeviceInfoList(FtDeviceListInfoNode* list, std::uint3
 
 // Only opens the device to look: a chip that is not the guider may be in use
 // as a serial port, and claiming it would take it from its kernel driver.
-std::string LibftdiDriver::DiagnoseUnreadable(libusb_device* dev,
-                                              const FtDeviceListInfoNode& node, int ftdiCode) {
+std::string LibftdiDriver::DiagnoseUnreadable(libusb_device* dev, const FtDeviceListInfoNode& node,
+                                              int ftdiCode) {
   const std::string where = Where(dev, node.ID);
   libusb_device_handle* probe = nullptr;
   int rc = libusb_open(dev, &probe);
@@ -238,12 +251,12 @@ std::string LibftdiDriver::DiagnoseUnreadable(libusb_device* dev,
   if (rc == LIBUSB_ERROR_NO_DEVICE) return "the USB device " + where + " was unplugged";
   if (rc < 0) return "the USB device " + where + " cannot be opened: " + LibusbErrorText(rc);
   libusb_close(probe);
-  return Format("the USB device %s did not give its description (libftdi code %d)",
-                where.c_str(), ftdiCode);
+  return Format("the USB device %s did not give its description (libftdi code %d)", where.c_str(),
+                ftdiCode);
 }
 
-std::string LibftdiDriver::DiagnoseOpenFailure(libusb_device* dev,
-                                               const FtDeviceListInfoNode& node, int ftdiCode) {
+std::string LibftdiDriver::DiagnoseOpenFailure(libusb_device* dev, const FtDeviceListInfoNode& node,
+                                               int ftdiCode) {
   const std::string where = Where(dev, node.ID);
   // ftdi_usb_open_dev's own verdict when the kernel refused to let go of
   // the device.
@@ -358,7 +371,8 @@ FtStatus LibftdiDriver::SetDataCharacteristics(FtHandle handle, std::uint8_t wor
 FtStatus LibftdiDriver::SetBaudRate(FtHandle handle, std::uint32_t baudRate) {
   OpenDevice* d = Find(handle);
   if (d == nullptr) return Fail(FT_INVALID_HANDLE, "the handle is not open");
-  if (baudRate == 0 || baudRate > 3'000'000) return Fail(FT_INVALID_BAUD_RATE, "baud rate out of range");
+  if (baudRate == 0 || baudRate > 3'000'000)
+    return Fail(FT_INVALID_BAUD_RATE, "baud rate out of range");
   int rc = ftdi_set_baudrate(d->ctx.get(), static_cast<int>(baudRate));
   if (rc == -1) return Fail(FT_INVALID_BAUD_RATE, ftdi_get_error_string(d->ctx.get()));
   if (rc < 0) return Fail(FT_IO_ERROR, ftdi_get_error_string(d->ctx.get()));
@@ -483,8 +497,8 @@ FtStatus LibftdiDriver::Read(FtHandle handle, void* buffer, std::uint32_t count,
     if (rc < 0) {
       *read = got;
       if (rc == LIBUSB_ERROR_TIMEOUT) {
-        return Fail(FT_IO_ERROR, Format("the chip sent no USB packet for %d ms",
-                                        d->ctx->usb_read_timeout));
+        return Fail(FT_IO_ERROR,
+                    Format("the chip sent no USB packet for %d ms", d->ctx->usb_read_timeout));
       }
       if (rc == kFtdiNoDevice) return Fail(FT_INVALID_HANDLE, "the device is not open");
       return Fail(FT_IO_ERROR, Format("USB read failed: %s", LibusbErrorText(rc)));
@@ -559,8 +573,8 @@ FtStatus LibftdiDriver::GetQueueStatus(FtHandle handle, std::uint32_t* rxBytes) 
 // The receive count is what is already queued (no USB read: callers want
 // the transmit count); the transmit count is estimated from the line time of
 // what was written, and is 0 once the chip says its transmitter is empty.
-FtStatus LibftdiDriver::GetStatus(FtHandle handle, std::uint32_t* rxBytes,
-                                  std::uint32_t* txBytes, std::uint32_t* eventStatus) {
+FtStatus LibftdiDriver::GetStatus(FtHandle handle, std::uint32_t* rxBytes, std::uint32_t* txBytes,
+                                  std::uint32_t* eventStatus) {
   OpenDevice* d = Find(handle);
   if (d == nullptr) return Fail(FT_INVALID_HANDLE, "the handle is not open");
   unsigned short modem = 0;

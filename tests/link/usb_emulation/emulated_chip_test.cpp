@@ -22,16 +22,16 @@ TEST(EmulatedChipBaudDivisor, DecodesAsTheChipDoes) {
   };
   // value/index pairs as libftdi computes them for an FT232R.
   const Row rows[] = {
-      {0x4138, 0, 9600},       // 312.5
-      {0x000C, 0, 250000},     // 12
-      {0x0001, 0, 2000000},    // special
-      {0x0000, 0, 3000000},    // special
-      {0x0002, 0, 1500000},    // 2
-      {0x0003, 0, 1000000},    // what 250000 becomes after the x4 slip
-      {0x0138, 1, 9604},       // 312.375: the third fraction bit is in wIndex
-      {0xC04E, 0, 38400},      // 78.125
-      {0x0271, 0, 4800},       // 625
-      {0x8271, 0, 4798},       // 625.25
+      {0x4138, 0, 9600},     // 312.5
+      {0x000C, 0, 250000},   // 12
+      {0x0001, 0, 2000000},  // special
+      {0x0000, 0, 3000000},  // special
+      {0x0002, 0, 1500000},  // 2
+      {0x0003, 0, 1000000},  // what 250000 becomes after the x4 slip
+      {0x0138, 1, 9604},     // 312.375: the third fraction bit is in wIndex
+      {0xC04E, 0, 38400},    // 78.125
+      {0x0271, 0, 4800},     // 625
+      {0x8271, 0, 4798},     // 625.25
   };
   for (const Row& r : rows) {
     EXPECT_EQ(DecodeBaudRate(r.value, r.index), r.rate)

@@ -99,7 +99,8 @@ std::vector<std::uint16_t> EmulatedFt232r::BitModeValues() const {
 
 std::vector<std::uint32_t> EmulatedFt232r::BaudRates() const {
   std::vector<std::uint32_t> rates;
-  for (const auto& c : ControlsOf(kReqSetBaudRate)) rates.push_back(DecodeBaudRate(c.value, c.index));
+  for (const auto& c : ControlsOf(kReqSetBaudRate))
+    rates.push_back(DecodeBaudRate(c.value, c.index));
   return rates;
 }
 
@@ -152,7 +153,9 @@ void EmulatedFt232r::UnplugAt(std::int64_t atMicros) {
   });
 }
 
-void EmulatedFt232r::StallControl(std::uint8_t request, unsigned count) { stalls_[request] = count; }
+void EmulatedFt232r::StallControl(std::uint8_t request, unsigned count) {
+  stalls_[request] = count;
+}
 
 void EmulatedFt232r::ClearFaults() {
   stalls_.clear();
@@ -188,12 +191,15 @@ bool EmulatedFt232r::DetachKernelDriver() {
 std::optional<std::string> EmulatedFt232r::StringDescriptor(std::uint8_t index) const {
   if (stringsStalled_) return std::nullopt;
   switch (index) {
-    case 1: return config_.manufacturer;
-    case 2: return config_.description;
+    case 1:
+      return config_.manufacturer;
+    case 2:
+      return config_.description;
     case 3:
       if (!config_.serial.empty()) return config_.serial;
       return std::nullopt;
-    default: return std::nullopt;
+    default:
+      return std::nullopt;
   }
 }
 
@@ -333,8 +339,7 @@ int EmulatedFt232r::EmitPacket(unsigned char* dst, std::size_t count, std::int64
 // the chip then catches up on what it would have sent meanwhile, and the
 // time its caller lost waiting on it is not charged to the host as a late
 // poll.
-int EmulatedFt232r::BulkIn(unsigned char* data, int length, int* transferred,
-                           unsigned timeoutMs) {
+int EmulatedFt232r::BulkIn(unsigned char* data, int length, int* transferred, unsigned timeoutMs) {
   *transferred = 0;
   if (!attached_) return LIBUSB_ERROR_NO_DEVICE;
   const std::int64_t start = time_.Now();
@@ -420,12 +425,12 @@ int EmulatedFt232r::BulkOut(const unsigned char* data, int length, int* transfer
       done = enter;
       enters.push_back(enter);
       const std::uint8_t byte = data[accepted];
-      time_.At(txLineFree_, [this, alive = std::weak_ptr<bool>(alive_), byte, line = line_,
-                             epoch = txEpoch_] {
-        if (alive.expired() || !attached_ || epoch != txEpoch_) return;
-        lineOut_.push_back(byte);
-        if (config_.guider != nullptr) config_.guider->ReceiveFromHost(byte, line);
-      });
+      time_.At(txLineFree_,
+               [this, alive = std::weak_ptr<bool>(alive_), byte, line = line_, epoch = txEpoch_] {
+                 if (alive.expired() || !attached_ || epoch != txEpoch_) return;
+                 lineOut_.push_back(byte);
+                 if (config_.guider != nullptr) config_.guider->ReceiveFromHost(byte, line);
+               });
     }
   }
   const std::int64_t until = accepted == length ? done : deadline;
@@ -439,8 +444,8 @@ int EmulatedFt232r::BulkOut(const unsigned char* data, int length, int* transfer
   if (!attached_) {
     // Only what the chip had taken before it went counts as sent.
     const std::int64_t now = time_.Now();
-    *transferred = static_cast<int>(
-        std::upper_bound(enters.begin(), enters.end(), now) - enters.begin());
+    *transferred =
+        static_cast<int>(std::upper_bound(enters.begin(), enters.end(), now) - enters.begin());
     return LIBUSB_ERROR_NO_DEVICE;
   }
   *transferred = accepted;

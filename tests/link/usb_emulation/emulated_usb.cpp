@@ -85,7 +85,7 @@ EmulatedFt232r& ChipOf(libusb_device_handle* h) { return *h->device->chip; }
 // of 64 bytes, as the chip reports them. Freed as one block.
 struct ConfigBlock {
   libusb_config_descriptor config{};
-  libusb_interface interface{};
+  libusb_interface interface {};
   libusb_interface_descriptor setting{};
   libusb_endpoint_descriptor endpoints[2]{};
 };
@@ -274,8 +274,8 @@ int libusb_claim_interface(libusb_device_handle* h, int interface_number) {
 }
 
 int libusb_control_transfer(libusb_device_handle* h, uint8_t request_type, uint8_t bRequest,
-                            uint16_t wValue, uint16_t wIndex, unsigned char* data,
-                            uint16_t wLength, unsigned int /*timeout*/) {
+                            uint16_t wValue, uint16_t wIndex, unsigned char* data, uint16_t wLength,
+                            unsigned int /*timeout*/) {
   return ChipOf(h).Control(request_type, bRequest, wValue, wIndex, data, wLength);
 }
 

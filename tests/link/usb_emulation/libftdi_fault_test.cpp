@@ -2,10 +2,9 @@
 // chip that stalls or stops answering, and a device node the user may not
 // open. None of it may hang, crash, or pass for success.
 #include <gtest/gtest.h>
-
-#include <cstring>
 #include <libusb.h>
 
+#include <cstring>
 #include <string>
 #include <vector>
 
@@ -122,7 +121,8 @@ TEST_F(LibftdiAccess, NoPermissionOnTheNodeNamesTheUdevRule) {
   AttachLink();
   EXPECT_NE(g_device.Open(), 0);
   // The link's own text carries the hint, so every window shows it.
-  EXPECT_EQ(std::string(g_device.errorText), "No proper USB device found - " + driver_->LastErrorDetail());
+  EXPECT_EQ(std::string(g_device.errorText),
+            "No proper USB device found - " + driver_->LastErrorDetail());
   EXPECT_EQ(g_device.errorString.size(), std::strlen(g_device.errorText));
   const std::string& detail = driver_->LastErrorDetail();
   EXPECT_NE(detail.find("no permission to open the USB device 0403:6001 (bus 1, device 2)"),
@@ -171,7 +171,8 @@ TEST_F(LibftdiAccess, UnreadableChipIsLookedAtButNotClaimed) {
   chip.SetStringsStalled(true);
   AttachLink();
   EXPECT_NE(g_device.Open(), 0);
-  EXPECT_EQ(std::string(g_device.errorText).rfind("No proper USB device found - the USB device", 0), 0u);
+  EXPECT_EQ(std::string(g_device.errorText).rfind("No proper USB device found - the USB device", 0),
+            0u);
   EXPECT_EQ(chip.claim_count(), 0);
   EXPECT_EQ(driver_->LastErrorDetail(),
             "the USB device 0403:6001 (bus 1, device 7) did not give its description "

@@ -129,9 +129,8 @@ TEST_F(LibftdiLineSettings, PowerOnAndResetPulsesOnCbus) {
   ASSERT_EQ(g_device.SetBitOutput(0x01, 0x01), 0);
   g_device.Wait(50);
   ASSERT_EQ(g_device.SetBitOutput(0x01, 0x00), 0);
-  EXPECT_EQ(chip.BitModeValues(), (std::vector<std::uint16_t>{
-                                      kCbusMode | 0x22, kCbusMode | 0x20, kCbusMode | 0x31,
-                                      kCbusMode | 0x30}));
+  EXPECT_EQ(chip.BitModeValues(), (std::vector<std::uint16_t>{kCbusMode | 0x22, kCbusMode | 0x20,
+                                                              kCbusMode | 0x31, kCbusMode | 0x30}));
   EXPECT_TRUE(guider_.powered());
 
   // The reset pulse alone, on a fresh link: 0x11 then 0x10.
@@ -141,8 +140,7 @@ TEST_F(LibftdiLineSettings, PowerOnAndResetPulsesOnCbus) {
   ASSERT_EQ(g_device.SetBitOutput(0x01, 0x01), 0);
   g_device.Wait(50);
   ASSERT_EQ(g_device.SetBitOutput(0x01, 0x00), 0);
-  EXPECT_EQ(chip.BitModeValues(),
-            (std::vector<std::uint16_t>{kCbusMode | 0x11, kCbusMode | 0x10}));
+  EXPECT_EQ(chip.BitModeValues(), (std::vector<std::uint16_t>{kCbusMode | 0x11, kCbusMode | 0x10}));
 
   // The guider came up in its firmware and answers the probe.
   g_device.Wait(1000);
@@ -158,8 +156,7 @@ TEST_F(LibftdiLineSettings, PinsReadBackAsOpenLeftThem) {
   chip.clear_controls();
   ASSERT_EQ(g_device.SetBitOutput(2, 2), 0);
   ASSERT_EQ(g_device.SetBitOutput(2, 0), 0);
-  EXPECT_EQ(chip.BitModeValues(),
-            (std::vector<std::uint16_t>{kCbusMode | 0x27, kCbusMode | 0x25}));
+  EXPECT_EQ(chip.BitModeValues(), (std::vector<std::uint16_t>{kCbusMode | 0x27, kCbusMode | 0x25}));
 }
 
 TEST_F(LibftdiLineSettings, ResetDeviceDrivesTheLinesLow) {
