@@ -1,7 +1,10 @@
 // The two things g_device can talk to. Chosen once, in InitInstance.
+#include <unistd.h>
+
 #include <algorithm>
 #include <cstdio>
 #include <filesystem>
+#include <string>
 #include <system_error>
 
 #include "app/application.h"
@@ -62,8 +65,11 @@ class SimulatedBackend final : public LinkBackend {
   // buttons has something to do.
   static void OfferSampleFirmware() {
     std::error_code error;
+    // One folder per user: a folder another user made first in the shared
+    // temporary directory could not be written.
     const std::filesystem::path folder =
-        std::filesystem::temp_directory_path(error) / "ktal-companion-sample-firmware";
+        std::filesystem::temp_directory_path(error) /
+        ("ktal-companion-sample-firmware-" + std::to_string(getuid()));
     if (!error && !WriteSampleFirmwareFiles(folder).empty()) {
       std::printf("Sample firmware files for the simulated guider: %s\n", folder.c_str());
     } else {

@@ -4,6 +4,7 @@
 #include "firmware/firmware_dlg.h"
 
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <QApplication>
 #include <QCheckBox>
@@ -617,8 +618,9 @@ TEST(FirmwareControlInLauncher, OpensTheWindow) {
   logtest::TempDir dir;
   std::unique_ptr<LinkBackend> backend = MakeSimulatedBackend();
   dynamic_cast<sim::VirtualClock&>(backend->clock()).SetRealTimePacing(0);
-  EXPECT_TRUE(std::filesystem::exists(std::filesystem::temp_directory_path() /
-                                      "ktal-companion-sample-firmware" / "hc250-camera-ccdb.fw"));
+  EXPECT_TRUE(std::filesystem::exists(
+      std::filesystem::temp_directory_path() /
+      ("ktal-companion-sample-firmware-" + std::to_string(getuid())) / "hc250-camera-ccdb.fw"));
   testing::ScriptedDialogs dialogs;
   QString title;
   QTimer::singleShot(0, [&] {
