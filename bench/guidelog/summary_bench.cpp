@@ -61,11 +61,7 @@ void BM_SummaryOfFullLog(benchmark::State& state) {
 BENCHMARK(BM_SummaryOfFullLog)->Unit(benchmark::kMillisecond);
 
 // The figures alone, from a series read out once.
-void BM_FiguresOfFullLog(benchmark::State& state) {
-  SessionOptions session;
-  session.position_run_s = 1800.0;
-  session.exposures = 6;
-  session.exposure_s = 600.0;
+void FiguresOf(benchmark::State& state, const SessionOptions& session) {
   int pages = 0;
   const std::unique_ptr<GuideLog> log = FullLog(session, pages);
   const GuideSeries series = ExtractGuideSeries(*log);
@@ -76,6 +72,14 @@ void BM_FiguresOfFullLog(benchmark::State& state) {
   }
   Counters(state, pages, series);
 }
+
+void BM_FiguresOfFullLog(benchmark::State& state) {
+  SessionOptions session;
+  session.position_run_s = 1800.0;
+  session.exposures = 6;
+  session.exposure_s = 600.0;
+  FiguresOf(state, session);
+}
 BENCHMARK(BM_FiguresOfFullLog)->Unit(benchmark::kMillisecond);
 
 // The worst case for the periodograms: the whole log one unguided run
@@ -84,15 +88,7 @@ void BM_SummaryOfOneLongRun(benchmark::State& state) {
   SessionOptions session;
   session.position_run_s = 400000.0;
   session.exposures = 0;
-  int pages = 0;
-  const std::unique_ptr<GuideLog> log = FullLog(session, pages);
-  const GuideSeries series = ExtractGuideSeries(*log);
-  const SummaryOptions options = Telescope();
-  for (auto _ : state) {
-    GuidingSummary summary = SummarizeGuiding(series, options);
-    benchmark::DoNotOptimize(summary);
-  }
-  Counters(state, pages, series);
+  FiguresOf(state, session);
 }
 BENCHMARK(BM_SummaryOfOneLongRun)->Unit(benchmark::kMillisecond);
 
