@@ -3,6 +3,7 @@
 #include <charconv>
 #include <cmath>
 #include <cstdio>
+#include <functional>
 
 #include "guidelog/analysis_page_template.h"
 #include "guidelog/stdio_file.h"
@@ -47,27 +48,36 @@ void AppendString(std::string& out, std::string_view text) {
 
 long long Tenths(double seconds) { return std::llround(seconds * 10.0); }
 
+// Hands the text gathered so far to its destination and empties it; false
+// when the destination takes no more.
+using Spill = std::function<bool(std::string&)>;
+
+// Text is handed on in pieces of about this size, so that a night of a
+// million samples is never held whole.
+constexpr std::size_t kSpillBytes = 64 * 1024;
+
 // One column of the samples: "name":[v0,v1,...].
 template <typename Value>
-void AppendColumn(std::string& out, const char* name, const GuideSeries& series, Value value) {
+bool AppendColumn(std::string& out, const Spill& spill, const char* name, const GuideSeries& series,
+                  Value value) {
   out += '"';
   out += name;
   out += "\":[";
   for (std::size_t i = 0; i < series.samples.size(); ++i) {
     if (i > 0) out += ',';
     AppendInteger(out, value(i));
+    if (out.size() >= kSpillBytes && !spill(out)) return false;
   }
   out += ']';
+  return true;
 }
 
-}  // namespace
-
-std::string AnalysisPageData(const GuideSeries& series, const SummaryOptions& options,
-                             std::uint32_t file_id, std::string_view generation_time) {
+// The data block (see AnalysisPageData), handed to `spill` piece by piece;
+// the last piece is left in `out`.
+bool AppendPageData(std::string& out, const Spill& spill, const GuideSeries& series,
+                    const SummaryOptions& options, std::uint32_t file_id,
+                    std::string_view generation_time) {
   const std::vector<GuideSample>& s = series.samples;
-  std::string out;
-  // About 25 characters a sample in six columns.
-  out.reserve(512 + s.size() * 26 + (series.exposures.size() + series.runs.size()) * 80);
   char name[16];
   std::snprintf(name, sizeof name, "QD%06x", static_cast<unsigned>(file_id & 0xFFFFFF));
   out += "{\"file\":";
@@ -88,23 +98,32 @@ std::string AnalysisPageData(const GuideSeries& series, const SummaryOptions& op
   AppendReal(out, options.declination_deg);
   out += "},\n\"samples\":{";
   // Times as steps from the previous sample: most are a few tenths.
-  AppendColumn(out, "dt", series,
-               [&](std::size_t i) { return Tenths(s[i].t) - (i > 0 ? Tenths(s[i - 1].t) : 0); });
+  if (!AppendColumn(out, spill, "dt", series, [&](std::size_t i) {
+        return Tenths(s[i].t) - (i > 0 ? Tenths(s[i - 1].t) : 0);
+      }))
+    return false;
   out += ",\n";
-  AppendColumn(out, "x", series, [&](std::size_t i) { return std::llround(s[i].ra_px * 256.0); });
+  if (!AppendColumn(out, spill, "x", series,
+                    [&](std::size_t i) { return std::llround(s[i].ra_px * 256.0); }))
+    return false;
   out += ",\n";
-  AppendColumn(out, "y", series, [&](std::size_t i) { return std::llround(s[i].dec_px * 256.0); });
+  if (!AppendColumn(out, spill, "y", series,
+                    [&](std::size_t i) { return std::llround(s[i].dec_px * 256.0); }))
+    return false;
   out += ",\n";
-  AppendColumn(out, "cx", series,
-               [&](std::size_t i) { return std::llround(s[i].ra_correction_s * 32.0); });
+  if (!AppendColumn(out, spill, "cx", series,
+                    [&](std::size_t i) { return std::llround(s[i].ra_correction_s * 32.0); }))
+    return false;
   out += ",\n";
-  AppendColumn(out, "cy", series,
-               [&](std::size_t i) { return std::llround(s[i].dec_correction_s * 32.0); });
+  if (!AppendColumn(out, spill, "cy", series,
+                    [&](std::size_t i) { return std::llround(s[i].dec_correction_s * 32.0); }))
+    return false;
   out += ",\n";
   // 0 a drift, 1 an absolute position, 2 a lost star.
-  AppendColumn(out, "kind", series, [&](std::size_t i) {
-    return s[i].lost ? 2 : s[i].position ? 1 : 0;
-  });
+  if (!AppendColumn(out, spill, "kind", series, [&](std::size_t i) {
+        return s[i].lost ? 2 : s[i].position ? 1 : 0;
+      }))
+    return false;
   out += "},\n\"exposures\":[";
   for (std::size_t k = 0; k < series.exposures.size(); ++k) {
     const ExposureSpan& e = series.exposures[k];
@@ -121,6 +140,7 @@ std::string AnalysisPageData(const GuideSeries& series, const SummaryOptions& op
     out += ",\"end_sample\":";
     AppendInteger(out, static_cast<long long>(e.end_sample));
     out += '}';
+    if (out.size() >= kSpillBytes && !spill(out)) return false;
   }
   out += "],\n\"runs\":[";
   for (std::size_t k = 0; k < series.runs.size(); ++k) {
@@ -134,18 +154,37 @@ std::string AnalysisPageData(const GuideSeries& series, const SummaryOptions& op
     out += ",\"end_sample\":";
     AppendInteger(out, static_cast<long long>(r.end_sample));
     out += '}';
+    if (out.size() >= kSpillBytes && !spill(out)) return false;
   }
   out += "]}";
+  return true;
+}
+
+}  // namespace
+
+std::string AnalysisPageData(const GuideSeries& series, const SummaryOptions& options,
+                             std::uint32_t file_id, std::string_view generation_time) {
+  std::string out;
+  // About 25 characters a sample in six columns.
+  out.reserve(512 + series.samples.size() * 26 +
+              (series.exposures.size() + series.runs.size()) * 80);
+  AppendPageData(
+      out, [](std::string&) { return true; }, series, options, file_id, generation_time);
   return out;
 }
 
 int WriteAnalysisPage(const GuideLog& log, std::uint32_t file_id, const SummaryOptions& options,
                       std::string_view generation_time, OutputBudget* budget) {
-  const std::string data =
-      AnalysisPageData(ExtractGuideSeries(log), options, file_id, generation_time);
+  const GuideSeries series = ExtractGuideSeries(log);
   const std::string_view page = AnalysisPageTemplate();
   const std::size_t marker = page.find(kAnalysisDataMarker);
-  if (budget != nullptr && !(budget->TakeFile() && budget->TakeBytes(page.size() + data.size()))) {
+  // The build guarantees the marker; without it the page gets no data.
+  const std::string_view head =
+      page.substr(0, marker == std::string_view::npos ? page.size() : marker);
+  const std::string_view tail = marker == std::string_view::npos
+                                    ? std::string_view()
+                                    : page.substr(marker + kAnalysisDataMarker.size());
+  if (budget != nullptr && !(budget->TakeFile() && budget->TakeBytes(head.size() + tail.size()))) {
     PrintBudgetExceeded(*budget, kAnalysisPageName);
     return kAnalysisOverBudget;
   }
@@ -155,18 +194,33 @@ int WriteAnalysisPage(const GuideLog& log, std::uint32_t file_id, const SummaryO
     std::printf("ERROR: can't create analysis HTML file\n");
     return kAnalysisNotCreated;
   }
-  // The build guarantees the marker; without it the page gets no data.
-  const std::string_view head =
-      page.substr(0, marker == std::string_view::npos ? page.size() : marker);
-  const std::string_view tail = marker == std::string_view::npos
-                                    ? std::string_view()
-                                    : page.substr(marker + kAnalysisDataMarker.size());
-  bool written = marker != std::string_view::npos;
-  for (const std::string_view part : {head, std::string_view(data), tail})
-    written = written && std::fwrite(part.data(), 1, part.size(), file.get()) == part.size();
+  bool written = marker != std::string_view::npos &&
+                 std::fwrite(head.data(), 1, head.size(), file.get()) == head.size();
+  bool over_budget = false;
+  const Spill to_file = [&](std::string& text) {
+    if (budget != nullptr && !budget->TakeBytes(text.size())) {
+      over_budget = true;
+      return false;
+    }
+    written = written && std::fwrite(text.data(), 1, text.size(), file.get()) == text.size();
+    text.clear();
+    return written;
+  };
+  std::string data;
+  data.reserve(kSpillBytes + 256);
+  if (written && AppendPageData(data, to_file, series, options, file_id, generation_time))
+    to_file(data);
+  written = written && std::fwrite(tail.data(), 1, tail.size(), file.get()) == tail.size();
+  const bool closed = CloseChecked(file);
+  if (over_budget) {
+    // Only part of the night went out: no page rather than a wrong one.
+    std::remove(kAnalysisPageName);
+    PrintBudgetExceeded(*budget, kAnalysisPageName);
+    return kAnalysisOverBudget;
+  }
   // A page cut short by a full disk would show a broken night as if it
   // were the whole one.
-  if (!CloseChecked(file) || !written) {
+  if (!closed || !written) {
     std::printf("ERROR: can't write analysis HTML file\n");
     return kAnalysisWriteShort;
   }

@@ -18,6 +18,42 @@ long long TenthsBetween(const LogEntity& a, const LogEntity& b) {
   return std::llround(SecondsBetween(a, b) * 10.0);
 }
 
+// The time of an entity and the number of star entities before it, found
+// by walking from the position asked before: the exposure scan asks in
+// nearly increasing order, so a night costs one walk and no table per
+// entity.
+class EntityWalker {
+ public:
+  explicit EntityWalker(const EntityList& entities) : entities_(entities) {}
+
+  void MoveTo(std::size_t target) {
+    target = std::min(target, entities_.size());
+    for (; pos_ < target; ++pos_) {
+      stars_before_ += entities_[pos_].type == ENTITY_STAR ? 1 : 0;
+      if (pos_ + 1 < entities_.size())
+        tenths_ += TenthsBetween(entities_[pos_ + 1], entities_[pos_]);
+    }
+    for (; pos_ > target; --pos_) {
+      stars_before_ -= entities_[pos_ - 1].type == ENTITY_STAR ? 1 : 0;
+      if (pos_ < entities_.size()) tenths_ -= TenthsBetween(entities_[pos_], entities_[pos_ - 1]);
+    }
+  }
+  double SecondsAt(std::size_t target) {
+    MoveTo(target);
+    return static_cast<double>(tenths_) / 10.0;
+  }
+  std::size_t StarsBefore(std::size_t target) {
+    MoveTo(target);
+    return stars_before_;
+  }
+
+ private:
+  const EntityList& entities_;
+  std::size_t pos_ = 0;
+  long long tenths_ = 0;
+  std::size_t stars_before_ = 0;
+};
+
 bool Excluded(double t, const std::vector<TimeRange>& ranges) {
   for (const TimeRange& r : ranges) {
     const double lo = std::min(r.begin_s, r.end_s);
@@ -602,44 +638,42 @@ GuideSeries ExtractGuideSeries(const GuideLog& log) {
   std::size_t stars = 0;
   for (const LogEntity& e : entities) stars += e.type == ENTITY_STAR ? 1 : 0;
   series.samples.reserve(stars);
-  std::vector<double> times(entities.size());
-  std::vector<long> sample_of(entities.size(), -1);
   long long tenths = 0;
-  int run = -1;
   bool in_run = false;
   for (std::size_t i = 0; i < entities.size(); ++i) {
     const LogEntity& e = entities[i];
     if (i > 0) tenths += TenthsBetween(e, entities[i - 1]);
-    times[i] = static_cast<double>(tenths) / 10.0;
     if (e.type == ENTITY_CLOCK) continue;  // does not end a run of positions
     if (e.type != ENTITY_STAR) {
       in_run = false;
       continue;
     }
     GuideSample s;
-    s.t = times[i];
+    s.t = static_cast<double>(tenths) / 10.0;
     s.lost = e.star.no_star != 0;
     s.position = !s.lost && e.star.is_position != 0;
-    s.ra_px = e.star.x / 256.0;
-    s.dec_px = e.star.y / 256.0;
-    if (e.star.ra_correction_flag) s.ra_correction_s = e.star.ra_correction / 32.0;
-    if (e.star.dec_correction_flag) s.dec_correction_s = e.star.dec_correction / 32.0;
+    s.ra_px = static_cast<float>(e.star.x / 256.0);
+    s.dec_px = static_cast<float>(e.star.y / 256.0);
+    if (e.star.ra_correction_flag) s.ra_correction_s = e.star.ra_correction / 32.0f;
+    if (e.star.dec_correction_flag) s.dec_correction_s = e.star.dec_correction / 32.0f;
     if (s.position) {
       if (!in_run) {
         series.runs.push_back(RunSpan{s.t, s.t, series.samples.size(), series.samples.size()});
-        run = static_cast<int>(series.runs.size()) - 1;
         in_run = true;
       }
-      s.run = run;
       series.runs.back().end_s = s.t;
       series.runs.back().end_sample = series.samples.size() + 1;
     } else {
       in_run = false;
     }
-    sample_of[i] = static_cast<long>(series.samples.size());
     series.samples.push_back(s);
   }
-  series.end_s = times.back();
+  series.end_s = static_cast<double>(tenths) / 10.0;
+
+  // Star entities become samples in order, so the samples of an entity
+  // range are those counted before its two ends.
+  EntityWalker times(entities);
+  EntityWalker stars_at(entities);
 
   int ae_number = 0;
   int external_number = 0;
@@ -648,23 +682,14 @@ GuideSeries ExtractGuideSeries(const GuideLog& log) {
     if (b.start == log.sentinel()) break;
     ExposureSpan span;
     span.kind = b.ae_flag == 1 ? 'A' : 'X';
-    span.begin_s = times[b.start];
-    span.end_s = b.end < log.sentinel() ? times[b.end] : series.end_s;
-    span.first_sample = series.samples.size();
-    span.end_sample = 0;
-    for (EntityPos pos = from; pos < b.scan_end; ++pos) {
-      if (sample_of[pos] < 0) continue;
-      const auto index = static_cast<std::size_t>(sample_of[pos]);
-      span.first_sample = std::min(span.first_sample, index);
-      span.end_sample = index + 1;
-    }
+    span.begin_s = times.SecondsAt(b.start);
+    span.end_s = b.end < log.sentinel() ? times.SecondsAt(b.end) : series.end_s;
+    span.first_sample = stars_at.StarsBefore(from);
+    span.end_sample = stars_at.StarsBefore(b.scan_end);
     // An exposure without star entities is skipped, as the report
     // skips it.
-    if (span.end_sample > 0) {
+    if (span.end_sample > span.first_sample) {
       span.number = b.ae_flag == 1 ? ++ae_number : ++external_number;
-      const int index = static_cast<int>(series.exposures.size());
-      for (std::size_t i = span.first_sample; i < span.end_sample; ++i)
-        series.samples[i].exposure = index;
       series.exposures.push_back(span);
     }
     if (b.scan_end == from || b.scan_end >= log.sentinel()) break;

@@ -42,15 +42,15 @@ namespace ktal {
 
 // One star entity of the log.
 struct GuideSample {
-  double t = 0.0;                // seconds since the log's first entity
-  double ra_px = 0.0;            // x / 256: drift, or absolute position
-  double dec_px = 0.0;           // y / 256
-  double ra_correction_s = 0.0;  // signed, correction / 32; 0 when none
-  double dec_correction_s = 0.0;
+  double t = 0.0;  // seconds since the log's first entity
+  // Floats hold these exactly (x and y have at most 24 bits, corrections 8)
+  // and keep a full night's samples at 32 bytes each.
+  float ra_px = 0.0f;            // x / 256: drift, or absolute position
+  float dec_px = 0.0f;           // y / 256
+  float ra_correction_s = 0.0f;  // signed, correction / 32; 0 when none
+  float dec_correction_s = 0.0f;
   bool lost = false;      // no_star: no position, no correction
   bool position = false;  // is_position: an absolute position
-  int exposure = -1;      // index into GuideSeries::exposures
-  int run = -1;           // index into GuideSeries::runs
 };
 
 // A guided exposure as the report finds and numbers it: an AutoExposure

@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "guidelog/analysis_page.h"
 #include "guidelog/output_budget.h"
 #include "guidelog/raw_copy.h"
 #include "guidelog/report_settings.h"
@@ -157,6 +158,34 @@ TEST_F(HostileLog, OutputsStopAtTheBudgetOfTheLogsPages) {
     // Stopped at the budget, not before it.
     EXPECT_TRUE(files == budget.files() || bytes + c.largest > budget.bytes())
         << files << " files, " << bytes;
+  }
+}
+
+TEST_F(HostileLog, AnAnalysisPageOverItsBudgetIsRemovedNotLeftCut) {
+  // Lost stars alone: the page's data runs to several written pieces.
+  std::vector<LogEntity> stars;
+  for (int i = 0; i < 20000; ++i) stars.push_back(MakeLostStar(i * 0.1));
+  SetEntities(log, std::move(stars));
+  const std::uint64_t whole = [&] {
+    EXPECT_EQ(WriteAnalysisPage(log, 1, {}, "2014 Mar  1 09:05"), 0);
+    return fs::file_size(kAnalysisPageName);
+  }();
+  struct Case {
+    std::uint64_t bytes;
+    int code;
+    std::vector<std::string> written;
+  };
+  for (const Case& c :
+       {Case{whole, 0, {kAnalysisPageName}}, Case{whole - 1, kAnalysisOverBudget, {}},
+        Case{whole - 200'000, kAnalysisOverBudget, {}}}) {
+    SCOPED_TRACE(c.bytes);
+    fs::remove(kAnalysisPageName);
+    OutputBudget budget(1, c.bytes);
+    testing::internal::CaptureStdout();
+    EXPECT_EQ(WriteAnalysisPage(log, 1, {}, "2014 Mar  1 09:05", &budget), c.code);
+    output = testing::internal::GetCapturedStdout();
+    EXPECT_EQ(Outputs(), c.written);
+    EXPECT_EQ(output.find("would exceed their budget") != std::string::npos, c.code != 0) << output;
   }
 }
 
