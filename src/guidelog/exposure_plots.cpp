@@ -1,6 +1,7 @@
 #include "guidelog/exposure_plots.h"
 
 #include <algorithm>
+#include <array>
 #include <cmath>
 
 #include "guidelog/plot_image.h"
@@ -35,11 +36,6 @@ int TruncClamped(double value, int limit) {
 // checkerboard stands in, so bars saturate and the dots sit where they fall.
 double SafeStd(double std_ra) { return std_ra > 0.0 ? std_ra : 0.001; }
 
-void DrawPanels(PlotImage& image, int span) {
-  FillRect(image, kLeftColumn, kRaTop, span + 17, kRaBottom, kPlotPanel, 0);
-  FillRect(image, kLeftColumn, kDecTop, span + 17, kDecBottom, kPlotPanel, 0);
-}
-
 void DrawAxes(PlotImage& image, int span) {
   HLine(image, 15, kRaZero, span + 17, kPlotAxis);
   VLine(image, kLeftColumn, kRaTop, kRaBottom, kPlotAxis);
@@ -51,18 +47,23 @@ void DrawCheckerboard(PlotImage& image, double std_ra) {
   const double s = 1.0 / (std::max(std_ra, 0.001) * 0.09375);
   // Squares under half an image pixel cannot be shown, and drawing them
   // would take millions of passes for a star that wanders far.
-  if (s < 0.5) return;
-  const int last = kSpreadSize - 1;
+  if (s < 0.5 || image.width != kSpreadSize || image.height != kSpreadSize) return;
+  // The board is the XOR of full-height strips and full-width strips at
+  // the same places: a pixel is the parity of the strips over its column
+  // XOR that over its row, so it is found once rather than strip by strip.
+  std::array<std::uint8_t, kSpreadSize> strips{};
+  const auto flip = [&](int from, int to) {
+    const int first = std::max(std::min(from, to), 0);
+    const int last = std::min(std::max(from, to), kSpreadSize - 1);
+    for (int i = first; i <= last; ++i) strips[static_cast<std::size_t>(i)] ^= kPlotChecker;
+  };
   for (double u = 0.0; TruncSaturated(u + 0.5) <= kSpreadCentre; u += 2.0 * s) {
-    const int v = TruncSaturated(64.0 - u - s + 0.5);
-    const int w = TruncSaturated(64.0 - u - 0.5);
-    const int x = TruncSaturated(u + s + 64.5);
-    const int y = TruncSaturated(2.0 * s + 64.0 + u - 0.5);
-    FillRect(image, v, 0, w, last, kPlotChecker, kFillXor);
-    FillRect(image, x, 0, y, last, kPlotChecker, kFillXor);
-    FillRect(image, 0, v, last, w, kPlotChecker, kFillXor);
-    FillRect(image, 0, x, last, y, kPlotChecker, kFillXor);
+    flip(TruncSaturated(64.0 - u - s + 0.5), TruncSaturated(64.0 - u - 0.5));
+    flip(TruncSaturated(u + s + 64.5), TruncSaturated(2.0 * s + 64.0 + u - 0.5));
   }
+  std::uint8_t* pixel = image.pixels.data();
+  for (const std::uint8_t row : strips)
+    for (const std::uint8_t column : strips) *pixel++ = row ^ column;
 }
 
 }  // namespace
@@ -73,12 +74,12 @@ void RenderExposurePlots(GuideLog& log) {
   const int span = f.plot_span;
   const std::size_t n = p.size();
 
-  ResetPlotImage(log.drift_image, span + 32, kPlotHeight);
-  ResetPlotImage(log.error_image, span + 32, kPlotHeight);
+  // The RA and DEC panels are laid in as the images are cleared.
+  for (PlotImage* image : {&log.drift_image, &log.error_image})
+    ResetPlotImage(*image, span + 32, kPlotHeight,
+                   {PlotFill{kLeftColumn, kRaTop, span + 17, kRaBottom, kPlotPanel},
+                    PlotFill{kLeftColumn, kDecTop, span + 17, kDecBottom, kPlotPanel}});
   ResetPlotImage(log.spread_image, kSpreadSize, kSpreadSize);
-
-  DrawPanels(log.drift_image, span);
-  DrawPanels(log.error_image, span);
   DrawCheckerboard(log.spread_image, f.std_ra);
 
   const double e = f.frame_interval > 0.0f ? f.frame_interval : 1.0;

@@ -81,11 +81,12 @@ void SetDateByte(std::uint16_t& date, int byte, std::uint8_t value) {
 
 }  // namespace
 
-GuideLog::GuideLog() : pages(std::make_unique<DataPage[]>(kMaxLogPages)) {}
+GuideLog::GuideLog() { pages.reserve(kMaxLogPages); }
 
 int GuideLog::BeginLog(std::uint16_t created_date, std::uint16_t created_time,
                        std::uint16_t modified_date, std::uint16_t modified_time) {
   page_count = 0;
+  pages.clear();
   last_page_index = -1;
   last_data_size = 0;
   end_byte_index = 0;
@@ -101,7 +102,7 @@ int GuideLog::BeginLog(std::uint16_t created_date, std::uint16_t created_time,
 
 int GuideLog::AddPage(const DataPage& page) {
   if (page_count >= kMaxLogPages) return 1;
-  pages[page_count] = page;
+  pages.push_back(page);
   last_page_index = page_count;
   ++page_count;
   last_data_size = page.data_size;
@@ -170,7 +171,7 @@ int GuideLog::BuildEntities(UnnamedRepeats repeats) {
   bool last_kept_unnamed = false;
   std::string& texts = entities.text_store();
 
-  StreamReader in(pages.get(), last_page_index, cursor);
+  StreamReader in(pages.data(), last_page_index, cursor);
   auto more = [this, &in] {
     if (in.PastStoredPages()) return false;
     if (cursor.page_index < last_page_index) return true;

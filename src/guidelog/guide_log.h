@@ -64,8 +64,9 @@ class GuideLog {
   EntityPos sentinel() const { return entities.size(); }
   const DataPage& page(int index) const { return pages[index]; }
 
-  // --- Page store: one preallocated block of kMaxLogPages pages. ---
-  std::unique_ptr<DataPage[]> pages;
+  // --- Page store: room for kMaxLogPages pages taken at once, so a log
+  // never moves; only the pages stored are ever written or touched. ---
+  std::vector<DataPage> pages;
   int page_count = 0;
 
   // --- End marks, taken from the last stored page. ---

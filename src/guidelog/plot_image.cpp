@@ -47,16 +47,20 @@ void PutLE32(std::vector<std::uint8_t>& out, std::size_t at, std::uint32_t value
 
 }  // namespace
 
-void ResetPlotImage(PlotImage& image, int width, int height) {
-  // The buffer is kept for the next image of a report, which is usually
-  // the same size; only its contents are replaced.
-  image.pixels.clear();
+void ResetPlotImage(PlotImage& image, int width, int height,
+                    std::initializer_list<PlotFill> fills) {
   image.width = 0;
   image.height = 0;
   image.palette = MakePlotPalette();
-  if (width <= 0 || height <= 0) return;
+  if (width <= 0 || height <= 0) {
+    image.pixels.clear();
+    return;
+  }
+  // The buffer is kept for the next image of a report, which is usually
+  // the same size; resizing keeps its old bytes, which the rows below
+  // overwrite one by one, so each pixel is written once here.
   try {
-    image.pixels.assign(static_cast<std::size_t>(width) * static_cast<std::size_t>(height), 0);
+    image.pixels.resize(static_cast<std::size_t>(width) * static_cast<std::size_t>(height));
   } catch (const std::bad_alloc&) {
     image.pixels.clear();
     return;
@@ -66,6 +70,18 @@ void ResetPlotImage(PlotImage& image, int width, int height) {
   }
   image.width = width;
   image.height = height;
+  const std::size_t stride = static_cast<std::size_t>(width);
+  for (int y = 0; y < height; ++y) {
+    std::uint8_t* row = image.pixels.data() + static_cast<std::size_t>(y) * stride;
+    std::memset(row, 0, stride);
+    for (const PlotFill& f : fills) {
+      if (y < std::min(f.y1, f.y2) || y > std::max(f.y1, f.y2)) continue;
+      const int left = std::max(std::min(f.x1, f.x2), 0);
+      const int right = std::min(std::max(f.x1, f.x2), width - 1);
+      if (left <= right)
+        std::memset(row + left, f.colour, static_cast<std::size_t>(right - left + 1));
+    }
+  }
 }
 
 void FillRect(PlotImage& image, int x1, int y1, int x2, int y2, int colour, int mode) {

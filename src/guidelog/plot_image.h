@@ -3,6 +3,7 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <initializer_list>
 #include <string>
 #include <vector>
 
@@ -31,10 +32,23 @@ inline constexpr int kPlotDot = 142;
 // FillRect mode that XORs the colour into the pixels; every other mode sets.
 inline constexpr int kFillXor = 4;
 
-// Replaces the image by width x height pixels of colour 0 and loads the plot
-// palette. A size that is not positive, or memory that cannot be had, leaves
-// the image empty.
-void ResetPlotImage(PlotImage& image, int width, int height);
+// A rectangle of one colour, corners inclusive and in any order, as
+// FillRect takes them.
+struct PlotFill {
+  int x1 = 0;
+  int y1 = 0;
+  int x2 = 0;
+  int y2 = 0;
+  int colour = 0;
+};
+
+// Replaces the image by width x height pixels of colour 0, the rectangles
+// `fills` (clipped, later ones over earlier ones) excepted, and loads the
+// plot palette: what a clear and a FillRect of each would give, in one pass.
+// A size that is not positive, or memory that cannot be had, leaves the
+// image empty.
+void ResetPlotImage(PlotImage& image, int width, int height,
+                    std::initializer_list<PlotFill> fills = {});
 
 // Drawing primitives. Ends and corners may come in any order and may lie
 // anywhere: only the part inside the image is drawn.

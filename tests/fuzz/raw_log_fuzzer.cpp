@@ -76,7 +76,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const fs::path started = fs::current_path(error);
   fs::current_path(folder, error);
   if (error) std::abort();
-  ktal::GuideLog log;
+  // One model for every input: reading a log must start it from a clean
+  // state whatever came before, and the plot buffers of the last input are
+  // not faulted in afresh for each one (which was most of the time).
+  static ktal::GuideLog log;
   ktal::DirectoryEntry entry;
   ktal::ProcessRawFile(log, raw, entry, true, true, true, "2026-01-01 00:00:00");
   std::fclose(raw);
