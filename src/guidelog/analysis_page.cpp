@@ -1,5 +1,6 @@
 #include "guidelog/analysis_page.h"
 
+#include <algorithm>
 #include <charconv>
 #include <cmath>
 #include <cstdio>
@@ -56,16 +57,24 @@ using Spill = std::function<bool(std::string&)>;
 // million samples is never held whole.
 constexpr std::size_t kSpillBytes = 64 * 1024;
 
-// One column of the samples: "name":[v0,v1,...].
+// One column of the samples: "name":[v0,v1,...]. The numbers are formatted
+// a batch at a time into a buffer of their own: a night has millions.
 template <typename Value>
 bool AppendColumn(std::string& out, const Spill& spill, const char* name, const GuideSeries& series,
                   Value value) {
   out += '"';
   out += name;
   out += "\":[";
-  for (std::size_t i = 0; i < series.samples.size(); ++i) {
-    if (i > 0) out += ',';
-    AppendInteger(out, value(i));
+  constexpr std::size_t kBatch = 256;
+  char buffer[kBatch * 21];
+  const std::size_t n = series.samples.size();
+  for (std::size_t first = 0; first < n; first += kBatch) {
+    char* end = buffer;
+    for (std::size_t i = first; i < std::min(n, first + kBatch); ++i) {
+      if (i > 0) *end++ = ',';
+      end = std::to_chars(end, buffer + sizeof buffer, value(i)).ptr;
+    }
+    out.append(buffer, end);
     if (out.size() >= kSpillBytes && !spill(out)) return false;
   }
   out += ']';
@@ -98,25 +107,33 @@ bool AppendPageData(std::string& out, const Spill& spill, const GuideSeries& ser
   AppendReal(out, options.declination_deg);
   out += "},\n\"samples\":{";
   // Times as steps from the previous sample: most are a few tenths.
+  long long previous = 0;
   if (!AppendColumn(out, spill, "dt", series, [&](std::size_t i) {
-        return Tenths(s[i].t) - (i > 0 ? Tenths(s[i - 1].t) : 0);
+        const long long tenths = Tenths(s[i].t);
+        const long long step = tenths - (i > 0 ? previous : 0);
+        previous = tenths;
+        return step;
       }))
     return false;
   out += ",\n";
+  // Samples hold whole 1/256 pixels and 1/32 seconds exactly, so these
+  // products need no rounding.
   if (!AppendColumn(out, spill, "x", series,
-                    [&](std::size_t i) { return std::llround(s[i].ra_px * 256.0); }))
+                    [&](std::size_t i) { return static_cast<long long>(s[i].ra_px * 256.0); }))
     return false;
   out += ",\n";
   if (!AppendColumn(out, spill, "y", series,
-                    [&](std::size_t i) { return std::llround(s[i].dec_px * 256.0); }))
+                    [&](std::size_t i) { return static_cast<long long>(s[i].dec_px * 256.0); }))
     return false;
   out += ",\n";
-  if (!AppendColumn(out, spill, "cx", series,
-                    [&](std::size_t i) { return std::llround(s[i].ra_correction_s * 32.0); }))
+  if (!AppendColumn(out, spill, "cx", series, [&](std::size_t i) {
+        return static_cast<long long>(s[i].ra_correction_s * 32.0);
+      }))
     return false;
   out += ",\n";
-  if (!AppendColumn(out, spill, "cy", series,
-                    [&](std::size_t i) { return std::llround(s[i].dec_correction_s * 32.0); }))
+  if (!AppendColumn(out, spill, "cy", series, [&](std::size_t i) {
+        return static_cast<long long>(s[i].dec_correction_s * 32.0);
+      }))
     return false;
   out += ",\n";
   // 0 a drift, 1 an absolute position, 2 a lost star.

@@ -97,16 +97,25 @@ void FillRect(PlotImage& image, int x1, int y1, int x2, int y2, int colour, int 
   const std::size_t count = static_cast<std::size_t>(right - left + 1);
   std::uint8_t* row =
       image.pixels.data() + static_cast<std::size_t>(top) * stride + static_cast<std::size_t>(left);
-  // Most rectangles are the bars of one or two time columns: those are
-  // set byte by byte rather than by a call per row.
-  for (int y = top; y <= bottom; ++y, row += stride) {
-    if (mode == kFillXor) {
+  if (mode == kFillXor) {
+    for (int y = top; y <= bottom; ++y, row += stride)
       for (std::size_t x = 0; x < count; ++x) row[x] ^= value;
-    } else if (count <= 8) {
-      for (std::size_t x = 0; x < count; ++x) row[x] = value;
-    } else {
-      std::memset(row, value, count);
-    }
+    return;
+  }
+  // Most rectangles are the bars of one or two time columns, a few rows
+  // each: those are set byte by byte, a loop of their own for each width,
+  // rather than by a call per row.
+  const int rows = bottom - top + 1;
+  switch (count) {
+    case 1:
+      for (int y = 0; y < rows; ++y, row += stride) row[0] = value;
+      break;
+    case 2:
+      for (int y = 0; y < rows; ++y, row += stride) row[0] = row[1] = value;
+      break;
+    default:
+      for (int y = 0; y < rows; ++y, row += stride) std::memset(row, value, count);
+      break;
   }
 }
 
