@@ -10,12 +10,14 @@
 #include <sys/resource.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <csignal>
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
+#include <string>
 #include <system_error>
 
 #include "guidelog/guide_log.h"
@@ -28,14 +30,32 @@ namespace fs = std::filesystem;
 
 constexpr rlim_t kMaxOutputFileBytes = 64 << 20;
 
-// Made once per process: the harness's own folder.
+constexpr char kFolderPrefix[] = "ktal-fuzz-raw-log-";
+
+// A run stopped by its time limit leaves without running exit handlers, so
+// each run first removes the folders of runs whose process is gone.
+void RemoveFoldersOfEndedRuns(const fs::path& base) {
+  std::error_code error;
+  for (const auto& item : fs::directory_iterator(base, error)) {
+    const std::string name = item.path().filename().string();
+    if (name.rfind(kFolderPrefix, 0) != 0) continue;
+    char* end = nullptr;
+    const long pid = std::strtol(name.c_str() + sizeof kFolderPrefix - 1, &end, 10);
+    if (*end == '\0' && pid > 0 && ::kill(static_cast<pid_t>(pid), 0) != 0 && errno == ESRCH)
+      fs::remove_all(item.path(), error);
+  }
+}
+
+// Made once per process: the harness's own folder, named by its process.
 const fs::path& OutputFolder() {
   static const fs::path folder = [] {
     std::error_code error;
     fs::path base =
         fs::exists("/dev/shm", error) ? fs::path("/dev/shm") : fs::temp_directory_path();
-    std::string pattern = (base / "ktal-fuzz-raw-log-XXXXXX").string();
-    if (mkdtemp(pattern.data()) == nullptr) std::abort();
+    RemoveFoldersOfEndedRuns(base);
+    fs::path made = base / (kFolderPrefix + std::to_string(::getpid()));
+    fs::remove_all(made, error);
+    if (!fs::create_directory(made, error)) std::abort();
     // A write beyond the limit fails with EFBIG instead of ending the process.
     std::signal(SIGXFSZ, SIG_IGN);
     const rlimit limit{kMaxOutputFileBytes, kMaxOutputFileBytes};
@@ -44,7 +64,7 @@ const fs::path& OutputFolder() {
       std::error_code ignored;
       fs::remove_all(OutputFolder(), ignored);
     });
-    return fs::path(pattern);
+    return made;
   }();
   return folder;
 }

@@ -4,6 +4,7 @@
 
 #include <climits>
 #include <filesystem>
+#include <vector>
 
 #include "report_test_support.h"
 
@@ -60,6 +61,37 @@ TEST(PlotImage, ResetAllocatesBlackPixelsAndLoadsThePalette) {
   ResetPlotImage(image, 2, 2);
   EXPECT_EQ(image.pixels.size(), 4u);
   EXPECT_EQ(CountColour(image, 0), 4);
+}
+
+TEST(PlotImage, ResetWithFillsEqualsAClearAndAFillRectOfEach) {
+  struct Case {
+    const char* what;
+    std::vector<PlotFill> fills;
+  };
+  for (const Case& c :
+       {Case{"inside", {{1, 1, 3, 2, 9}}}, Case{"corners reversed", {{5, 4, 2, 1, 9}}},
+        Case{"clipped on every side", {{-3, -2, 40, 1, 9}, {6, 3, 99, 99, 5}}},
+        Case{"later over earlier", {{0, 0, 6, 4, 9}, {2, 1, 3, 3, 5}}},
+        Case{"wholly outside", {{8, 0, 12, 4, 9}, {0, -9, 6, -1, 5}}}}) {
+    SCOPED_TRACE(c.what);
+    PlotImage expected;
+    ResetPlotImage(expected, 7, 5);
+    for (const PlotFill& f : c.fills) FillRect(expected, f.x1, f.y1, f.x2, f.y2, f.colour, 0);
+    // A buffer left dirty by a larger image before it.
+    PlotImage image;
+    ResetPlotImage(image, 9, 9);
+    FillRect(image, 0, 0, 8, 8, 7, 0);
+    switch (c.fills.size()) {
+      case 1:
+        ResetPlotImage(image, 7, 5, {c.fills[0]});
+        break;
+      default:
+        ResetPlotImage(image, 7, 5, {c.fills[0], c.fills[1]});
+        break;
+    }
+    EXPECT_EQ(image.width, 7);
+    EXPECT_EQ(image.pixels, expected.pixels);
+  }
 }
 
 TEST(PlotImage, SizesThatAreNotPositiveLeaveTheImageEmpty) {
