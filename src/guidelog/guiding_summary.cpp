@@ -672,8 +672,7 @@ GuideSeries ExtractGuideSeries(const GuideLog& log) {
 
   // Star entities become samples in order, so the samples of an entity
   // range are those counted before its two ends.
-  EntityWalker times(entities);
-  EntityWalker stars_at(entities);
+  EntityWalker walker(entities);
 
   int ae_number = 0;
   int external_number = 0;
@@ -682,10 +681,11 @@ GuideSeries ExtractGuideSeries(const GuideLog& log) {
     if (b.start == log.sentinel()) break;
     ExposureSpan span;
     span.kind = b.ae_flag == 1 ? 'A' : 'X';
-    span.begin_s = times.SecondsAt(b.start);
-    span.end_s = b.end < log.sentinel() ? times.SecondsAt(b.end) : series.end_s;
-    span.first_sample = stars_at.StarsBefore(from);
-    span.end_sample = stars_at.StarsBefore(b.scan_end);
+    // Asked in the order of the positions, so the walk only goes forward.
+    span.first_sample = walker.StarsBefore(from);
+    span.begin_s = walker.SecondsAt(b.start);
+    span.end_s = b.end < log.sentinel() ? walker.SecondsAt(b.end) : series.end_s;
+    span.end_sample = walker.StarsBefore(b.scan_end);
     // An exposure without star entities is skipped, as the report
     // skips it.
     if (span.end_sample > span.first_sample) {
