@@ -61,9 +61,11 @@ void DrawCheckerboard(PlotImage& image, double std_ra) {
     flip(TruncSaturated(64.0 - u - s + 0.5), TruncSaturated(64.0 - u - 0.5));
     flip(TruncSaturated(u + s + 64.5), TruncSaturated(2.0 * s + 64.0 + u - 0.5));
   }
-  std::uint8_t* pixel = image.pixels.data();
-  for (const std::uint8_t row : strips)
-    for (const std::uint8_t column : strips) *pixel++ = row ^ column;
+  for (int y = 0; y < kSpreadSize; ++y) {
+    std::uint8_t* pixel = image.row(y);
+    for (const std::uint8_t column : strips)
+      *pixel++ = strips[static_cast<std::size_t>(y)] ^ column;
+  }
 }
 
 }  // namespace

@@ -31,8 +31,7 @@ std::array<std::uint32_t, 256> MakePlotPalette() {
 
 bool HasPixels(const PlotImage& image) {
   return image.width > 0 && image.height > 0 &&
-         image.pixels.size() ==
-             static_cast<std::size_t>(image.width) * static_cast<std::size_t>(image.height);
+         image.pixels.size() == image.stride() * static_cast<std::size_t>(image.height);
 }
 
 void PutLE16(std::vector<std::uint8_t>& out, std::size_t at, std::uint32_t value) {
@@ -60,7 +59,8 @@ void ResetPlotImage(PlotImage& image, int width, int height,
   // the same size; resizing keeps its old bytes, which the rows below
   // overwrite one by one, so each pixel is written once here.
   try {
-    image.pixels.resize(static_cast<std::size_t>(width) * static_cast<std::size_t>(height));
+    image.pixels.resize((static_cast<std::size_t>(width) + 3) / 4 * 4 *
+                        static_cast<std::size_t>(height));
   } catch (const std::bad_alloc&) {
     image.pixels.clear();
     return;
@@ -70,9 +70,10 @@ void ResetPlotImage(PlotImage& image, int width, int height,
   }
   image.width = width;
   image.height = height;
-  const std::size_t stride = static_cast<std::size_t>(width);
+  // The padding of each row is cleared with it and stays zero.
+  const std::size_t stride = image.stride();
   for (int y = 0; y < height; ++y) {
-    std::uint8_t* row = image.pixels.data() + static_cast<std::size_t>(y) * stride;
+    std::uint8_t* row = image.row(y);
     std::memset(row, 0, stride);
     for (const PlotFill& f : fills) {
       if (y < std::min(f.y1, f.y2) || y > std::max(f.y1, f.y2)) continue;
@@ -93,10 +94,10 @@ void FillRect(PlotImage& image, int x1, int y1, int x2, int y2, int colour, int 
   const int bottom = std::min(std::max(y1, y2), image.height - 1);
   if (left > right || top > bottom) return;
   const auto value = static_cast<std::uint8_t>(colour);
-  const std::size_t stride = static_cast<std::size_t>(image.width);
+  // Walked from the bottom row up, the order the rows are stored in.
+  const std::size_t stride = image.stride();
   const std::size_t count = static_cast<std::size_t>(right - left + 1);
-  std::uint8_t* row =
-      image.pixels.data() + static_cast<std::size_t>(top) * stride + static_cast<std::size_t>(left);
+  std::uint8_t* row = image.row(bottom) + left;
   if (mode == kFillXor) {
     for (int y = top; y <= bottom; ++y, row += stride)
       for (std::size_t x = 0; x < count; ++x) row[x] ^= value;
@@ -131,23 +132,17 @@ namespace {
 
 constexpr std::size_t kBmpPixelOffset = 1078;
 
-std::size_t BmpRowSize(const PlotImage& image) {
-  return (static_cast<std::size_t>(image.width) + 3) / 4 * 4;
-}
-
 }  // namespace
 
 std::size_t BmpFileSize(const PlotImage& image) {
-  return HasPixels(image)
-             ? kBmpPixelOffset + BmpRowSize(image) * static_cast<std::size_t>(image.height)
-             : 0;
+  return HasPixels(image) ? kBmpPixelOffset + image.pixels.size() : 0;
 }
 
 namespace {
 
 // The 1078 bytes before the pixels: file header, info header, palette.
 std::vector<std::uint8_t> BmpHead(const PlotImage& image) {
-  const std::size_t imageSize = BmpRowSize(image) * static_cast<std::size_t>(image.height);
+  const std::size_t imageSize = image.pixels.size();
   std::vector<std::uint8_t> out(kBmpPixelOffset, 0);
   out[0] = 'B';
   out[1] = 'M';
@@ -196,17 +191,8 @@ bool WriteAllParts(int fd, std::vector<iovec>& parts) {
 
 std::vector<std::uint8_t> EncodeBmp(const PlotImage& image) {
   if (!HasPixels(image)) return {};
-  const std::size_t width = static_cast<std::size_t>(image.width);
-  const std::size_t height = static_cast<std::size_t>(image.height);
-  const std::size_t rowSize = BmpRowSize(image);
   std::vector<std::uint8_t> out = BmpHead(image);
-  out.resize(BmpFileSize(image), 0);
-  // Rows go bottom-up; the padding bytes stay zero.
-  for (std::size_t r = 0; r < height; ++r) {
-    const std::uint8_t* src = image.pixels.data() + (height - 1 - r) * width;
-    std::copy(src, src + width,
-              out.begin() + static_cast<std::ptrdiff_t>(kBmpPixelOffset + r * rowSize));
-  }
+  out.insert(out.end(), image.pixels.begin(), image.pixels.end());
   return out;
 }
 
@@ -214,21 +200,12 @@ int SaveBmp(const PlotImage& image, const std::string& path) {
   if (!HasPixels(image)) return -1;
   const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
   if (fd < 0) return 1;
-  // Written straight from the rows, bottom row first, with no copy of the
-  // image on the way: the head, then each row and its padding, gathered
-  // into as few writes as the system allows.
+  // The rows are already in the file's order and padding: the head and
+  // the pixels go out as they are, with no copy on the way.
   const std::vector<std::uint8_t> head = BmpHead(image);
-  const std::size_t width = static_cast<std::size_t>(image.width);
-  const std::size_t height = static_cast<std::size_t>(image.height);
-  const std::size_t padding = BmpRowSize(image) - width;
-  static constexpr std::uint8_t kZeros[4] = {};
-  std::vector<iovec> parts;
-  parts.reserve(1 + 2 * height);
-  parts.push_back({const_cast<std::uint8_t*>(head.data()), head.size()});
-  for (std::size_t r = height; r-- > 0;) {
-    parts.push_back({const_cast<std::uint8_t*>(image.pixels.data() + r * width), width});
-    if (padding != 0) parts.push_back({const_cast<std::uint8_t*>(kZeros), padding});
-  }
+  std::vector<iovec> parts = {
+      {const_cast<std::uint8_t*>(head.data()), head.size()},
+      {const_cast<std::uint8_t*>(image.pixels.data()), image.pixels.size()}};
   const bool written = WriteAllParts(fd, parts);
   // A close that fails may have lost what was written.
   const bool closed = ::close(fd) == 0;

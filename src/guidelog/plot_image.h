@@ -10,13 +10,26 @@
 namespace ktal {
 
 // An 8-bit palette image as the report's plots are drawn: row 0 at the top,
-// one palette index per pixel. An empty image (0 x 0, no pixels) ignores all
-// drawing and is never saved.
+// one palette index per pixel. The pixels are kept as the BMP file holds
+// them, bottom row first and each row padded with zeros to a multiple of
+// four bytes, so that a saved image goes out in one piece. An empty image
+// (0 x 0, no pixels) ignores all drawing and is never saved.
 struct PlotImage {
   int width = 0;
   int height = 0;
-  std::vector<std::uint8_t> pixels;          // width * height, row by row
+  std::vector<std::uint8_t> pixels;          // stride() * height
   std::array<std::uint32_t, 256> palette{};  // 0x00RRGGBB
+
+  // Bytes from one stored row to the next.
+  std::size_t stride() const { return (static_cast<std::size_t>(width) + 3) / 4 * 4; }
+  // The pixels of image row y (0 at the top), y in [0, height).
+  std::uint8_t* row(int y) {
+    return pixels.data() + static_cast<std::size_t>(height - 1 - y) * stride();
+  }
+  const std::uint8_t* row(int y) const {
+    return pixels.data() + static_cast<std::size_t>(height - 1 - y) * stride();
+  }
+  int at(int x, int y) const { return row(y)[x]; }
 };
 
 // Palette indices the plots use.

@@ -13,7 +13,8 @@ namespace {
 using namespace report_test;
 
 int Pixel(const PlotImage& image, int x, int y) {
-  return image.pixels.at(static_cast<std::size_t>(y) * image.width + x);
+  EXPECT_TRUE(x >= 0 && x < image.width && y >= 0 && y < image.height) << x << ", " << y;
+  return image.at(x, y);
 }
 
 // Analyses the stars as one external exposure and draws its plots.
@@ -222,7 +223,7 @@ TEST(ExposurePlots, HostileValuesStayInsideTheImages) {
   Render(log,
          {MakeStar(0.0, 0.0, 0.0), far, back, MakeStar(86000.0, -3.0, 3.0), MakeLostStar(86001.0)});
   EXPECT_EQ(log.drift_image.width, log.exposure.plot_span + 32);
-  EXPECT_EQ(log.drift_image.pixels.size(), static_cast<std::size_t>(log.drift_image.width) * 126);
+  EXPECT_EQ(log.drift_image.pixels.size(), log.drift_image.stride() * 126);
   EXPECT_EQ(log.spread_image.pixels.size(), 128u * 128u);
 }
 
@@ -241,7 +242,7 @@ TEST(ExposurePlots, ADayLongExposureOf300000FramesIsDrawnAtBoundedWidth) {
   EXPECT_EQ(log.positions.size(), 300000u);
   EXPECT_EQ(log.exposure.plot_span, kMaxPlotSpan);
   EXPECT_EQ(log.drift_image.width, kMaxPlotSpan + 32);
-  EXPECT_EQ(log.error_image.pixels.size(), static_cast<std::size_t>(kMaxPlotSpan + 32) * 126);
+  EXPECT_EQ(log.error_image.pixels.size(), log.error_image.stride() * 126);
   // The time axis runs out before the frames do; the last columns still
   // show their bars.
   int bar_pixels = 0;
