@@ -28,16 +28,15 @@ std::int32_t SignExtend(std::uint32_t value, int bits) {
   return static_cast<std::int32_t>(value ^ sign) - static_cast<std::int32_t>(sign);
 }
 
-void AppendNumber(std::string& out, int decimals, double value) {
+// The number cell of FormatCsvNumber, written at `out` (at most
+// kCsvNumberMax bytes); returns its end.
+char* WriteNumber(char* out, int decimals, double value) {
   if (decimals < 0) decimals = 0;
   if (decimals > 4) decimals = 4;
-  char buf[400];
   if (g_csvFormat != 0 || !std::isfinite(value) || std::fabs(value) >= 1e18) {
     // printf's "%.nf"; also the fallback where the comma form has no
     // integer part to show.
-    const auto r = std::to_chars(buf, buf + sizeof buf, value, std::chars_format::fixed, decimals);
-    out.append(buf, r.ptr);
-    return;
+    return std::to_chars(out, out + kCsvNumberMax, value, std::chars_format::fixed, decimals).ptr;
   }
   const double magnitude = std::fabs(value);
   const double whole = std::floor(magnitude);
@@ -45,14 +44,19 @@ void AppendNumber(std::string& out, int decimals, double value) {
   // Truncated after adding a half, and never carried into the whole part.
   long fraction = static_cast<long>((magnitude - whole) * scale + 0.5);
   if (fraction > scale - 1) fraction = scale - 1;
-  out.push_back(value < 0 ? '-' : ' ');
-  auto r = std::to_chars(buf, buf + sizeof buf, static_cast<long>(whole));
-  out.append(buf, r.ptr);
-  if (decimals == 0) return;
-  out.push_back(',');
-  r = std::to_chars(buf, buf + sizeof buf, fraction);
-  for (long n = r.ptr - buf; n < decimals; ++n) out.push_back('0');
-  out.append(buf, r.ptr);
+  *out++ = value < 0 ? '-' : ' ';
+  out = std::to_chars(out, out + 24, static_cast<long>(whole)).ptr;
+  if (decimals == 0) return out;
+  *out++ = ',';
+  char digits[8];
+  const auto r = std::to_chars(digits, digits + sizeof digits, fraction);
+  for (long n = r.ptr - digits; n < decimals; ++n) *out++ = '0';
+  return std::copy(digits, r.ptr, out);
+}
+
+void AppendNumber(std::string& out, int decimals, double value) {
+  char buf[kCsvNumberMax];
+  out.append(buf, WriteNumber(buf, decimals, value));
 }
 
 void AppendDate(std::string& out, std::uint16_t date) {
@@ -82,16 +86,16 @@ void AppendDateTime(std::string& out, const LogEntity& e, std::string_view sep) 
 class DateTimeCells {
  public:
   explicit DateTimeCells(std::string_view sep) : sep_(sep) {}
-  void Append(std::string& out, const LogEntity& e) {
+  void Append(CsvText& out, const LogEntity& e) {
     if (e.clock_date != date_ || date_text_.empty()) {
       date_ = e.clock_date;
       date_text_.clear();
       AppendDate(date_text_, date_);
       date_text_.append(sep_);
     }
-    out.append(date_text_);
-    AppendTenths(out, g_csvFormat, e.clock_tenths);
-    out.append(sep_);
+    out << date_text_;
+    out.Tenths(g_csvFormat, e.clock_tenths);
+    out << sep_;
   }
 
  private:
@@ -141,17 +145,17 @@ const char* AeFlagText(const AeChangePayload& ae) {
 void WriteStar(CsvText& out, const LogEntity& e, std::string_view sep) {
   const StarPayload& s = e.star;
   out << (s.is_position == 1 ? "position" : "drift") << sep;
-  AppendPer256(out.text(), g_csvFormat, s.x);
+  out.Per256(g_csvFormat, s.x);
   out << sep;
-  AppendPer256(out.text(), g_csvFormat, s.y);
+  out.Per256(g_csvFormat, s.y);
   out << sep;
   // Corrections are in 1/32 s: eight times as many 1/256.
   if (s.no_star || s.ra_correction_flag) {
-    AppendPer256(out.text(), g_csvFormat, s.ra_correction * 8);
+    out.Per256(g_csvFormat, s.ra_correction * 8);
   }
   out << sep;
   if (s.no_star || s.dec_correction_flag) {
-    AppendPer256(out.text(), g_csvFormat, s.dec_correction * 8);
+    out.Per256(g_csvFormat, s.dec_correction * 8);
     if (s.no_star) out << sep << "no star";
   }
   out.EndLine();
@@ -274,8 +278,8 @@ std::string FormatCsvNumber(int decimals, double value) {
   return text;
 }
 
-void AppendCsvNumber(std::string& out, int decimals, double value) {
-  AppendNumber(out, decimals, value);
+char* WriteCsvNumber(char* out, int decimals, double value) {
+  return WriteNumber(out, decimals, value);
 }
 
 std::string FormatDateTimeCells(const LogEntity& entity) {
@@ -315,27 +319,27 @@ int WriteEventsTable(const GuideLog& log, OutputBudget* budget) {
     for (const LogEntity& e : log.entities) {
       switch (e.type) {
         case ENTITY_EOF:
-          cells.Append(out.text(), e);
+          cells.Append(out, e);
           out << "<EOF>" << sep << "End Of File (msg = '" << e.eof_message() << "')";
           out.EndLine();
           continue;
         case ENTITY_STAR:
-          cells.Append(out.text(), e);
+          cells.Append(out, e);
           WriteStar(out, e, sep);
           continue;
         case ENTITY_VARIABLE:
-          cells.Append(out.text(), e);
+          cells.Append(out, e);
           WriteVariable(out, e, sep);
           continue;
         case ENTITY_AE_CHANGE:
-          cells.Append(out.text(), e);
+          cells.Append(out, e);
           out << "AE change" << sep << AeStateText(e.ae.ae_state) << sep << AeFlagText(e.ae);
           out.EndLine();
           continue;
         case ENTITY_CLOCK:
           // Only the open record of a freshly opened file has a row.
           if (e.clock.is_open == 1 && e.clock.reopened == 0) {
-            cells.Append(out.text(), e);
+            cells.Append(out, e);
             out << "<OPEN>" << sep << "file has been opened by FW version ";
             out.Hex(e.clock.fw_major, 2);
             out << '.';
@@ -346,12 +350,12 @@ int WriteEventsTable(const GuideLog& log, OutputBudget* budget) {
         case ENTITY_MARKER:
           // A marker other than NOP has no event text; its row holds the
           // date and time alone and ends like every other row.
-          cells.Append(out.text(), e);
+          cells.Append(out, e);
           if (e.marker.value == 0) out << "NOP";
           out.EndLine();
           continue;
         case ENTITY_DEBUG:
-          cells.Append(out.text(), e);
+          cells.Append(out, e);
           WriteDebug(out, log.entities, e, sep);
           continue;
         default:

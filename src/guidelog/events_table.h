@@ -21,8 +21,10 @@ int WriteEventsTable(const GuideLog& log, OutputBudget* budget = nullptr);
 // integer part, a decimal comma and the truncated fraction, which never
 // carries into the integer part (2.999 gives " 2,99").
 std::string FormatCsvNumber(int decimals, double value);
-// Appends the same text to `out`.
-void AppendCsvNumber(std::string& out, int decimals, double value);
+// Writes the same text at `out`, which has room for kCsvNumberMax bytes,
+// and returns its end.
+inline constexpr std::size_t kCsvNumberMax = 400;
+char* WriteCsvNumber(char* out, int decimals, double value);
 
 // The date cell "YYYY.MM.DD.", the separator, the time of day in seconds as
 // a number cell with 1 decimal, and the separator.

@@ -28,7 +28,7 @@ int WormPeriod() { return g_wormPeriod < 1 ? 1 : g_wormPeriod; }
 int FocalLength() { return g_focalLength < 1 ? 1 : g_focalLength; }
 
 void AppendCell(CsvText& out, int decimals, double value) {
-  AppendCsvNumber(out.text(), decimals, value);
+  out.Commit(WriteCsvNumber(out.Reserve(kCsvNumberMax), decimals, value));
 }
 
 // Writes the rows of one run that spans more than a worm period. Returns
