@@ -360,5 +360,35 @@ TEST(EventsTableTest, TableReplacesAnOlderOne) {
             "Date;Time;event;\r\n2000.00.00.; 0,0;<EOF>;End Of File (msg = '')\r\n");
 }
 
+// Rows cross the flush mark and one cell is longer than the whole buffer:
+// the file must hold every byte once, in order.
+TEST(CsvTextTest, LongCellsAndManyRowsReachTheFileWhole) {
+  std::FILE* file = std::tmpfile();
+  ASSERT_NE(file, nullptr);
+  std::string expected;
+  {
+    CsvText out(file);
+    for (int row = 0; row < 40000; ++row) {
+      if (row % 9000 == 7) {
+        const std::string cell(200000 + row, static_cast<char>('a' + row % 26));
+        out << cell;
+        expected += cell;
+      }
+      out.Int(row);
+      out << ';';
+      out.Per256(0, -row);
+      out.EndLine();
+      expected += std::to_string(row) + ";" + FormatCsvNumber(2, -row / 256.0) + "\r\n";
+    }
+    EXPECT_TRUE(out.Flush());
+  }
+  std::string written(expected.size() + 1, '\0');
+  std::rewind(file);
+  written.resize(std::fread(written.data(), 1, written.size(), file));
+  std::fclose(file);
+  EXPECT_EQ(written.size(), expected.size());
+  EXPECT_TRUE(written == expected);
+}
+
 }  // namespace
 }  // namespace ktal
