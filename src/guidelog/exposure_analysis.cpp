@@ -39,16 +39,39 @@ void AccumulateCorrections(const std::vector<LogEntity>& positions, bool ra,
   scale = std::max(largest, 0.001);
 }
 
+// Sorts frame intervals in tenths of a second. They mostly lie within a
+// few seconds of each other, so a count of each value does it in one pass;
+// a wider spread falls back to a comparison sort.
+void SortTenths(std::vector<long>& tenths) {
+  if (tenths.empty()) return;
+  const auto [low, high] = std::minmax_element(tenths.begin(), tenths.end());
+  const long first = *low;
+  const auto range = static_cast<unsigned long>(*high) - static_cast<unsigned long>(first);
+  if (range > 4 * tenths.size() + 1024) {
+    std::sort(tenths.begin(), tenths.end());
+    return;
+  }
+  std::vector<std::uint32_t> counts(range + 1, 0);
+  for (const long t : tenths)
+    ++counts[static_cast<unsigned long>(t) - static_cast<unsigned long>(first)];
+  auto out = tenths.begin();
+  for (std::size_t v = 0; v < counts.size(); ++v)
+    out = std::fill_n(out, counts[v], static_cast<long>(static_cast<unsigned long>(first) + v));
+}
+
 // Mean of the intervals without the longest 5 %, which are the pauses (a
-// dither, a lost guide star) rather than the guiding rhythm.
-float TypicalFrameInterval(std::vector<float> intervals) {
-  const std::size_t count = intervals.size();
+// dither, a lost guide star) rather than the guiding rhythm. Each interval
+// is taken in seconds as a float, and summed from the shortest up.
+float TypicalFrameInterval(std::vector<long>& tenths) {
+  const std::size_t count = tenths.size();
   const std::size_t left_out = static_cast<std::size_t>(static_cast<double>(count) * 0.05);
   const std::size_t kept = count - left_out;
   if (kept == 0) return 1.0f;
-  std::sort(intervals.begin(), intervals.end());
+  // Seconds grow with tenths, so the tenths sort the seconds.
+  SortTenths(tenths);
   double sum = 0.0;
-  for (std::size_t i = 0; i < kept; ++i) sum += intervals[i];
+  for (std::size_t i = 0; i < kept; ++i)
+    sum += static_cast<float>(static_cast<double>(tenths[i]) * 0.1);
   const float typical = static_cast<float>(sum / static_cast<double>(kept));
   // Frames all within one tenth of a second, or a clock running backwards,
   // give no usable rhythm; the plots then use one column pair per second.
@@ -61,10 +84,9 @@ void ComputeStatistics(GuideLog& log) {
   const std::vector<LogEntity>& p = log.positions;
   const std::size_t n = p.size();
 
-  std::vector<float> intervals;
+  std::vector<long> intervals;
   intervals.reserve(n - 1);
-  for (std::size_t i = 0; i + 1 < n; ++i)
-    intervals.push_back(static_cast<float>(SecondsBetween(p[i + 1], p[i])));
+  for (std::size_t i = 0; i + 1 < n; ++i) intervals.push_back(TenthsBetween(p[i + 1], p[i]));
 
   double sum_x = 0.0;
   double sum_y = 0.0;
@@ -99,7 +121,7 @@ void ComputeStatistics(GuideLog& log) {
   f.std_ra = std::sqrt(square_x / f.valid_count);
   f.std_dec = std::sqrt(square_y / f.valid_count);
 
-  f.frame_interval = TypicalFrameInterval(std::move(intervals));
+  f.frame_interval = TypicalFrameInterval(intervals);
   f.span_seconds = SecondsBetween(p[n - 1], p[0]);
   const double e = f.frame_interval;
   const double span = std::trunc(2.0 * (f.span_seconds + e) / e);

@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <array>
 #include <cmath>
+#include <cstring>
+#include <vector>
 
 #include "guidelog/plot_image.h"
 
@@ -16,6 +18,8 @@ constexpr int kTimeOrigin = 17;  // column of the first frame
 constexpr int kRaTop = 8, kRaZero = 33, kRaBottom = 58;
 constexpr int kDecTop = 68, kDecZero = 93, kDecBottom = 118;
 constexpr int kBarLimit = 25;  // half a panel
+static_assert(kRaZero - kRaTop == kBarLimit && kRaBottom - kRaZero == kBarLimit &&
+              kDecZero - kDecTop == kBarLimit && kDecBottom - kDecZero == kBarLimit);
 constexpr int kSpreadSize = 128;
 constexpr int kSpreadCentre = 64;
 
@@ -61,11 +65,120 @@ void DrawCheckerboard(PlotImage& image, double std_ra) {
     flip(TruncSaturated(64.0 - u - s + 0.5), TruncSaturated(64.0 - u - 0.5));
     flip(TruncSaturated(u + s + 64.5), TruncSaturated(2.0 * s + 64.0 + u - 0.5));
   }
-  for (int y = 0; y < kSpreadSize; ++y) {
-    std::uint8_t* pixel = image.row(y);
-    for (const std::uint8_t column : strips)
-      *pixel++ = strips[static_cast<std::size_t>(y)] ^ column;
+  // A row is the column strips, inverted where its own strip is set.
+  std::array<std::uint8_t, kSpreadSize> inverted{};
+  for (std::size_t x = 0; x < strips.size(); ++x) inverted[x] = strips[x] ^ kPlotChecker;
+  for (int y = 0; y < kSpreadSize; ++y)
+    std::memcpy(image.row(y),
+                strips[static_cast<std::size_t>(y)] != 0 ? inverted.data() : strips.data(),
+                kSpreadSize);
+}
+
+// One panel's columns after the frames drawn so far. Every bar starts at
+// the zero row and all bars have one colour, so a column shows its ground
+// (the panel, a lost star, or the image's background left and right of the
+// panel) with one bar over it that reaches as far up and down as any bar
+// since the last lost star of that column: exactly what drawing the bars
+// one over the other would leave.
+class PanelColumns {
+ public:
+  // Columns [0, stride) of an image `width` columns wide: ground `panel`
+  // over [left, right], 0 elsewhere and in the padding past `width`.
+  PanelColumns(int width, std::size_t stride, int left, int right)
+      : ground_(stride, 0), up_(stride, 0), down_(stride, 0), width_(width) {
+    for (int x = std::max(left, 0); x <= right && x < width_; ++x)
+      ground_[static_cast<std::size_t>(x)] = static_cast<std::uint8_t>(kPlotPanel);
   }
+
+  // A bar from the zero row to `height` rows below it (above it when
+  // negative), over columns c0 to c1 as far as they lie in the image.
+  void Bar(int c0, int c1, int height) {
+    height = std::clamp(height, -kBarLimit, kBarLimit);
+    const auto up = static_cast<std::uint8_t>(height < 0 ? 1 - height : 1);
+    const auto down = static_cast<std::uint8_t>(height > 0 ? 1 + height : 1);
+    for (int x = std::max(c0, 0); x <= c1 && x < width_; ++x) {
+      const auto i = static_cast<std::size_t>(x);
+      up_[i] = std::max(up_[i], up);
+      down_[i] = std::max(down_[i], down);
+    }
+  }
+  // A lost star fills the columns' whole panel height.
+  void LostStar(int c0, int c1) {
+    for (int x = std::max(c0, 0); x <= c1 && x < width_; ++x) {
+      const auto i = static_cast<std::size_t>(x);
+      ground_[i] = static_cast<std::uint8_t>(kPlotLostStar);
+      up_[i] = down_[i] = 0;
+    }
+  }
+
+  // Writes the panel's rows, zero - kBarLimit to zero + kBarLimit: the zero
+  // row from the columns, then each row outward as a copy of the row before
+  // it, with the columns whose bars end there set back to their ground.
+  void Draw(PlotImage& image, int zero) const {
+    const std::size_t n = ground_.size();
+    std::uint8_t* centre = image.row(zero);
+    for (std::size_t x = 0; x < n; ++x)
+      centre[x] = up_[x] != 0 ? static_cast<std::uint8_t>(kPlotBar) : ground_[x];
+
+    // The columns grouped by how far their bars reach, upward and downward
+    // in one counting sort: ending[first[r]] to ending[first[r + 1] - 1]
+    // are the columns of reach r.
+    std::array<std::uint32_t, kReaches + 1> up_first{};
+    std::array<std::uint32_t, kReaches + 1> down_first{};
+    for (std::size_t x = 0; x < n; ++x) {
+      ++up_first[up_[x] + 1u];
+      ++down_first[down_[x] + 1u];
+    }
+    for (std::size_t r = 1; r <= kReaches; ++r) {
+      up_first[r] += up_first[r - 1];
+      down_first[r] += down_first[r - 1];
+    }
+    std::vector<std::uint32_t> ending(2 * n);
+    std::array<std::uint32_t, kReaches> up_next{};
+    std::array<std::uint32_t, kReaches> down_next{};
+    std::copy_n(up_first.begin(), kReaches, up_next.begin());
+    std::copy_n(down_first.begin(), kReaches, down_next.begin());
+    for (std::size_t x = 0; x < n; ++x) {
+      ending[up_next[up_[x]]++] = static_cast<std::uint32_t>(x);
+      ending[n + down_next[down_[x]]++] = static_cast<std::uint32_t>(x);
+    }
+    DrawOutward(image, zero, -1, ending.data(), up_first);
+    DrawOutward(image, zero, 1, ending.data() + n, down_first);
+  }
+
+ private:
+  // Reach of a column: 0 no bar, r + 1 a bar over r rows beyond the zero row.
+  static constexpr std::size_t kReaches = kBarLimit + 2;
+
+  void DrawOutward(PlotImage& image, int zero, int step, const std::uint32_t* ending,
+                   const std::array<std::uint32_t, kReaches + 1>& first) const {
+    const std::size_t stride = image.stride();
+    for (int k = 1; k <= kBarLimit; ++k) {
+      std::uint8_t* row = image.row(zero + step * k);
+      std::memcpy(row, image.row(zero + step * (k - 1)), stride);
+      // Bars of reach k end on the row before this one.
+      const auto reach = static_cast<std::size_t>(k);
+      for (std::uint32_t i = first[reach]; i < first[reach + 1]; ++i)
+        row[ending[i]] = ground_[ending[i]];
+    }
+  }
+
+  std::vector<std::uint8_t> ground_;
+  std::vector<std::uint8_t> up_;
+  std::vector<std::uint8_t> down_;
+  int width_;
+};
+
+// The drift or error image: two panels drawn row by row from their
+// columns, the rows between and around them cleared.
+void DrawBarImage(PlotImage& image, int width, const PanelColumns& ra, const PanelColumns& dec) {
+  if (!SizePlotImage(image, width, kPlotHeight)) return;
+  const std::size_t stride = image.stride();
+  for (int y = 0; y < kPlotHeight; ++y)
+    if (y < kRaTop || (y > kRaBottom && y < kDecTop) || y > kDecBottom)
+      std::memset(image.row(y), 0, stride);
+  ra.Draw(image, kRaZero);
+  dec.Draw(image, kDecZero);
 }
 
 }  // namespace
@@ -76,35 +189,38 @@ void RenderExposurePlots(GuideLog& log) {
   const int span = f.plot_span;
   const std::size_t n = p.size();
 
-  // The RA and DEC panels are laid in as the images are cleared.
-  for (PlotImage* image : {&log.drift_image, &log.error_image})
-    ResetPlotImage(*image, span + 32, kPlotHeight,
-                   {PlotFill{kLeftColumn, kRaTop, span + 17, kRaBottom, kPlotPanel},
-                    PlotFill{kLeftColumn, kDecTop, span + 17, kDecBottom, kPlotPanel}});
   ResetPlotImage(log.spread_image, kSpreadSize, kSpreadSize);
   DrawCheckerboard(log.spread_image, f.std_ra);
 
+  // The bars are gathered per column first, and the images then written
+  // once, row by row.
+  const int width = span + 32;
+  const std::size_t stride = (static_cast<std::size_t>(std::max(width, 0)) + 3) / 4 * 4;
+  PanelColumns drift_ra(width, stride, kLeftColumn, span + 17);
+  PanelColumns drift_dec = drift_ra;
+  PanelColumns error_ra = drift_ra;
+  PanelColumns error_dec = drift_ra;
+
   const double e = f.frame_interval > 0.0f ? f.frame_interval : 1.0;
   const double std_ra = SafeStd(f.std_ra);
+  double t = 0.0;
   for (std::size_t i = 0; i < n; ++i) {
-    const double t = SecondsBetween(p[i], p[0]);
     const int x0 = TruncSaturated(2.0 * t / e + 0.5);
     const double t_next = i + 1 < n ? SecondsBetween(p[i + 1], p[0]) : t + e;
     const int x1 = TruncSaturated(2.0 * t_next / e + 0.5);
     const int c0 = (x1 > x0 ? x0 : x1) + kTimeOrigin;
     const int c1 = (x1 > x0 ? x1 - 1 : x0) + kTimeOrigin;
+    t = t_next;
 
     const StarPayload& star = p[i].star;
     if (star.no_star) {
-      FillRect(log.drift_image, c0, kRaTop, c1, kRaBottom, kPlotLostStar, 0);
-      FillRect(log.drift_image, c0, kDecTop, c1, kDecBottom, kPlotLostStar, 0);
+      drift_ra.LostStar(c0, c1);
+      drift_dec.LostStar(c0, c1);
     } else {
       const double xp = star.x / 256.0;
       const double yp = star.y / 256.0;
-      const int hx = TruncClamped(xp * 5.0 / std_ra + 0.5, kBarLimit);
-      FillRect(log.drift_image, c0, kRaZero, c1, kRaZero + hx, kPlotBar, 0);
-      const int hy = TruncClamped(5.0 / std_ra * yp + 0.5, kBarLimit);
-      FillRect(log.drift_image, c0, kDecZero, c1, kDecZero + hy, kPlotBar, 0);
+      drift_ra.Bar(c0, c1, TruncClamped(xp * 5.0 / std_ra + 0.5, kBarLimit));
+      drift_dec.Bar(c0, c1, TruncClamped(5.0 / std_ra * yp + 0.5, kBarLimit));
 
       const double column = 128.0 * xp / std_ra / 12.0 + 64.5;
       const double row = 128.0 * yp / std_ra / 12.0 + 64.5;
@@ -117,12 +233,14 @@ void RenderExposurePlots(GuideLog& log) {
     }
 
     if (i < f.cumulative_ra.size() && i < f.cumulative_dec.size()) {
-      const int gx = TruncClamped(f.cumulative_ra[i] / f.ra_scale * 50.0 * 0.5 + 0.5, kBarLimit);
-      FillRect(log.error_image, c0, kRaZero, c1, kRaZero + gx, kPlotBar, 0);
-      const int gy = TruncClamped(f.cumulative_dec[i] / f.dec_scale * 50.0 * 0.5 + 0.5, kBarLimit);
-      FillRect(log.error_image, c0, kDecZero, c1, kDecZero + gy, kPlotBar, 0);
+      error_ra.Bar(c0, c1,
+                   TruncClamped(f.cumulative_ra[i] / f.ra_scale * 50.0 * 0.5 + 0.5, kBarLimit));
+      error_dec.Bar(c0, c1,
+                    TruncClamped(f.cumulative_dec[i] / f.dec_scale * 50.0 * 0.5 + 0.5, kBarLimit));
     }
   }
+  DrawBarImage(log.drift_image, width, drift_ra, drift_dec);
+  DrawBarImage(log.error_image, width, error_ra, error_dec);
 
   DrawAxes(log.drift_image, span);
 

@@ -335,13 +335,6 @@ int GuideLog::BuildEntities(UnnamedRepeats repeats) {
   return result;
 }
 
-double SecondsBetween(const LogEntity& a, const LogEntity& b) {
-  const long d = static_cast<long>(a.clock_tenths) - static_cast<long>(b.clock_tenths);
-  if (a.clock_date == b.clock_date) return d * 0.1;
-  if (a.clock_date > b.clock_date) return (d + static_cast<long>(kTenthsPerDay)) * 0.1;
-  return (d - static_cast<long>(kTenthsPerDay)) * 0.1;
-}
-
 const char* FormatClockTime(const LogEntity& entity) {
   static char buffer[32];
   const std::uint32_t t = entity.clock_tenths;

@@ -99,7 +99,17 @@ class GuideLog {
 
 // Signed seconds from b's clock to a's clock. Any change of date counts as
 // exactly one day.
-double SecondsBetween(const LogEntity& a, const LogEntity& b);
+// The same in tenths of a second, exactly. Inline: every analysis calls
+// these once or twice per frame.
+inline long TenthsBetween(const LogEntity& a, const LogEntity& b) {
+  const long d = static_cast<long>(a.clock_tenths) - static_cast<long>(b.clock_tenths);
+  if (a.clock_date == b.clock_date) return d;
+  if (a.clock_date > b.clock_date) return d + static_cast<long>(kTenthsPerDay);
+  return d - static_cast<long>(kTenthsPerDay);
+}
+inline double SecondsBetween(const LogEntity& a, const LogEntity& b) {
+  return static_cast<double>(TenthsBetween(a, b)) * 0.1;
+}
 // "%2d:%02d:%02d.%d" of the entity's time of day, in one static buffer that
 // the next call overwrites.
 const char* FormatClockTime(const LogEntity& entity);

@@ -13,11 +13,6 @@ constexpr double kPixelPitchMm = 0.00485;
 constexpr double kYScale = 0.9587629437446594;
 constexpr double kDegreesPerRadian = 57.29577951309679;
 
-// Whole tenths between two entities, as SecondsBetween counts them.
-long long TenthsBetween(const LogEntity& a, const LogEntity& b) {
-  return std::llround(SecondsBetween(a, b) * 10.0);
-}
-
 // The time of an entity and the number of star entities before it, found
 // by walking from the position asked before: the exposure scan asks in
 // nearly increasing order, so a night costs one walk and no table per

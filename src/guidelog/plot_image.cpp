@@ -46,43 +46,37 @@ void PutLE32(std::vector<std::uint8_t>& out, std::size_t at, std::uint32_t value
 
 }  // namespace
 
-void ResetPlotImage(PlotImage& image, int width, int height,
-                    std::initializer_list<PlotFill> fills) {
+bool SizePlotImage(PlotImage& image, int width, int height) {
   image.width = 0;
   image.height = 0;
   image.palette = MakePlotPalette();
   if (width <= 0 || height <= 0) {
     image.pixels.clear();
-    return;
+    return false;
   }
-  // The buffer is kept for the next image of a report, which is usually
-  // the same size; resizing keeps its old bytes, which the rows below
-  // overwrite one by one, so each pixel is written once here.
+  // The buffer is kept for the next image of a report: resizing it keeps
+  // its old bytes and leaves new ones unset, and the caller overwrites
+  // them all, so each pixel is written once.
+  const std::size_t stride = (static_cast<std::size_t>(width) + 3) / 4 * 4;
   try {
-    image.pixels.resize((static_cast<std::size_t>(width) + 3) / 4 * 4 *
-                        static_cast<std::size_t>(height));
+    image.pixels.resize(stride * static_cast<std::size_t>(height));
   } catch (const std::bad_alloc&) {
     image.pixels.clear();
-    return;
+    return false;
   } catch (const std::length_error&) {
     image.pixels.clear();
-    return;
+    return false;
   }
   image.width = width;
   image.height = height;
-  // The padding of each row is cleared with it and stays zero.
-  const std::size_t stride = image.stride();
-  for (int y = 0; y < height; ++y) {
-    std::uint8_t* row = image.row(y);
-    std::memset(row, 0, stride);
-    for (const PlotFill& f : fills) {
-      if (y < std::min(f.y1, f.y2) || y > std::max(f.y1, f.y2)) continue;
-      const int left = std::max(std::min(f.x1, f.x2), 0);
-      const int right = std::min(std::max(f.x1, f.x2), width - 1);
-      if (left <= right)
-        std::memset(row + left, f.colour, static_cast<std::size_t>(right - left + 1));
-    }
-  }
+  if (stride != static_cast<std::size_t>(width))
+    for (int y = 0; y < height; ++y)
+      std::memset(image.row(y) + width, 0, stride - static_cast<std::size_t>(width));
+  return true;
+}
+
+void ResetPlotImage(PlotImage& image, int width, int height) {
+  if (SizePlotImage(image, width, height)) std::memset(image.pixels.data(), 0, image.pixels.size());
 }
 
 void FillRect(PlotImage& image, int x1, int y1, int x2, int y2, int colour, int mode) {

@@ -3,11 +3,37 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
-#include <initializer_list>
+#include <memory>
+#include <new>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace ktal {
+
+// An allocator that leaves new elements of a trivial type uninitialised:
+// a plot buffer that grows for a wider image is written in full by its
+// caller, and zero-filling it first would only write it twice.
+template <class T>
+struct UninitialisedAllocator : std::allocator<T> {
+  template <class U>
+  struct rebind {
+    using other = UninitialisedAllocator<U>;
+  };
+  UninitialisedAllocator() = default;
+  template <class U>
+  UninitialisedAllocator(const UninitialisedAllocator<U>&) noexcept {}
+  template <class U>
+  void construct(U* at) noexcept {
+    ::new (static_cast<void*>(at)) U;
+  }
+  template <class U, class... Args>
+  void construct(U* at, Args&&... args) {
+    ::new (static_cast<void*>(at)) U(std::forward<Args>(args)...);
+  }
+};
+
+using PixelBuffer = std::vector<std::uint8_t, UninitialisedAllocator<std::uint8_t>>;
 
 // An 8-bit palette image as the report's plots are drawn: row 0 at the top,
 // one palette index per pixel. The pixels are kept as the BMP file holds
@@ -17,7 +43,7 @@ namespace ktal {
 struct PlotImage {
   int width = 0;
   int height = 0;
-  std::vector<std::uint8_t> pixels;          // stride() * height
+  PixelBuffer pixels;                        // stride() * height
   std::array<std::uint32_t, 256> palette{};  // 0x00RRGGBB
 
   // Bytes from one stored row to the next.
@@ -45,23 +71,14 @@ inline constexpr int kPlotDot = 142;
 // FillRect mode that XORs the colour into the pixels; every other mode sets.
 inline constexpr int kFillXor = 4;
 
-// A rectangle of one colour, corners inclusive and in any order, as
-// FillRect takes them.
-struct PlotFill {
-  int x1 = 0;
-  int y1 = 0;
-  int x2 = 0;
-  int y2 = 0;
-  int colour = 0;
-};
-
-// Replaces the image by width x height pixels of colour 0, the rectangles
-// `fills` (clipped, later ones over earlier ones) excepted, and loads the
-// plot palette: what a clear and a FillRect of each would give, in one pass.
-// A size that is not positive, or memory that cannot be had, leaves the
-// image empty.
-void ResetPlotImage(PlotImage& image, int width, int height,
-                    std::initializer_list<PlotFill> fills = {});
+// Replaces the image by width x height pixels of colour 0 and loads the
+// plot palette. A size that is not positive, or memory that cannot be had,
+// leaves the image empty.
+void ResetPlotImage(PlotImage& image, int width, int height);
+// The same, but leaves the pixels unset, for a caller that writes every
+// row itself (the padding of each row is still cleared). False when the
+// image was left empty.
+bool SizePlotImage(PlotImage& image, int width, int height);
 
 // Drawing primitives. Ends and corners may come in any order and may lie
 // anywhere: only the part inside the image is drawn.

@@ -218,6 +218,18 @@ TEST(ExposureStatistics, TheTypicalIntervalLeavesOutTheLongestFivePercent) {
   stars.pop_back();
   AnalyseStars(log, stars);
   EXPECT_NEAR(log.exposure.frame_interval, (18 * 0.5 + 30.0) / 19, 1e-5);
+
+  // Pauses far longer than the rhythm, and a clock set back, sort the same.
+  for (const auto [pause, typical] : {std::pair{1000.0, 0.5f}, std::pair{-1000.0, 1.0f}}) {
+    stars.clear();
+    t = 2000.0;
+    for (int i = 0; i < 21; ++i) {
+      stars.push_back(MakeStar(t, 0.0, 0.0));
+      t += i == 9 ? pause : 0.5;
+    }
+    AnalyseStars(log, stars);
+    EXPECT_FLOAT_EQ(log.exposure.frame_interval, typical) << pause;
+  }
 }
 
 TEST(ExposureStatistics, ACorrectionCountsUntilTheNextCorrectionAtMost) {

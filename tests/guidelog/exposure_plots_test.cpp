@@ -213,6 +213,28 @@ TEST(SpreadPlot, AStarThatWandersFarLeavesTheCheckerboardOut) {
   EXPECT_EQ(Pixel(log.spread_image, 75, 64), kPlotDot);
 }
 
+// A frame far later than the last one (a clock set back) lies past the
+// right edge: its bars and lost star are cut at the image's last column
+// and never reach the zero padding of the stored rows.
+TEST(ExposurePlots, FramesPastTheRightEdgeLeaveTheRowPaddingZero) {
+  for (const bool lost : {false, true}) {
+    GuideLog log;
+    Render(log, {MakeStar(0.0, 1.0, -1.0), lost ? MakeLostStar(100.0) : MakeStar(100.0, 1.0, -1.0),
+                 MakeStar(0.0, -1.0, 1.0)});
+    for (const PlotImage* image : {&log.drift_image, &log.error_image}) {
+      ASSERT_EQ(image->width % 4, 2) << "rows padded by two bytes";
+      const std::size_t stride = image->stride();
+      for (int y = 0; y < image->height; ++y) {
+        const std::uint8_t* row = image->row(y);
+        EXPECT_EQ(row[stride - 2] | row[stride - 1], 0) << "row " << y << ", lost " << lost;
+      }
+    }
+    // The cut frame does show in the last column.
+    EXPECT_EQ(Pixel(log.drift_image, log.drift_image.width - 1, lost ? 10 : 33),
+              lost ? kPlotLostStar : kPlotBar);
+  }
+}
+
 TEST(ExposurePlots, HostileValuesStayInsideTheImages) {
   GuideLog log;
   LogEntity far = MakeStar(1.0, 0.0, 0.0);

@@ -62,37 +62,6 @@ TEST(PlotImage, ResetAllocatesBlackPixelsAndLoadsThePalette) {
   for (std::uint8_t p : image.pixels) EXPECT_EQ(p, 0);
 }
 
-TEST(PlotImage, ResetWithFillsEqualsAClearAndAFillRectOfEach) {
-  struct Case {
-    const char* what;
-    std::vector<PlotFill> fills;
-  };
-  for (const Case& c :
-       {Case{"inside", {{1, 1, 3, 2, 9}}}, Case{"corners reversed", {{5, 4, 2, 1, 9}}},
-        Case{"clipped on every side", {{-3, -2, 40, 1, 9}, {6, 3, 99, 99, 5}}},
-        Case{"later over earlier", {{0, 0, 6, 4, 9}, {2, 1, 3, 3, 5}}},
-        Case{"wholly outside", {{8, 0, 12, 4, 9}, {0, -9, 6, -1, 5}}}}) {
-    SCOPED_TRACE(c.what);
-    PlotImage expected;
-    ResetPlotImage(expected, 7, 5);
-    for (const PlotFill& f : c.fills) FillRect(expected, f.x1, f.y1, f.x2, f.y2, f.colour, 0);
-    // A buffer left dirty by a larger image before it.
-    PlotImage image;
-    ResetPlotImage(image, 9, 9);
-    FillRect(image, 0, 0, 8, 8, 7, 0);
-    switch (c.fills.size()) {
-      case 1:
-        ResetPlotImage(image, 7, 5, {c.fills[0]});
-        break;
-      default:
-        ResetPlotImage(image, 7, 5, {c.fills[0], c.fills[1]});
-        break;
-    }
-    EXPECT_EQ(image.width, 7);
-    EXPECT_EQ(image.pixels, expected.pixels);
-  }
-}
-
 TEST(PlotImage, SizesThatAreNotPositiveLeaveTheImageEmpty) {
   for (auto [w, h] : {std::pair{0, 10}, {10, 0}, {-5, 10}, {10, -1}}) {
     PlotImage image;
@@ -157,7 +126,7 @@ TEST(PlotImage, DrawingIsClippedToTheImage) {
   FillRect(image, INT_MIN, INT_MIN, INT_MAX, INT_MAX, 3, kFillXor);
   EXPECT_EQ(CountColour(image, 3), 24 - 6 - 4);
   // Entirely outside: nothing changes.
-  const std::vector<std::uint8_t> before = image.pixels;
+  const PixelBuffer before = image.pixels;
   HLine(image, -10, -1, 10, 9);
   HLine(image, -10, 4, 10, 9);
   VLine(image, 6, -10, 10, 9);
