@@ -85,7 +85,7 @@ class PanelColumns {
   // Columns [0, stride) of an image `width` columns wide: ground `panel`
   // over [left, right], 0 elsewhere and in the padding past `width`.
   PanelColumns(int width, std::size_t stride, int left, int right)
-      : ground_(stride, 0), up_(stride, 0), down_(stride, 0), width_(width) {
+      : ground_(stride, 0), up_(stride, -1), down_(stride, -1), width_(width) {
     for (int x = std::max(left, 0); x <= right && x < width_; ++x)
       ground_[static_cast<std::size_t>(x)] = static_cast<std::uint8_t>(kPlotPanel);
   }
@@ -94,8 +94,8 @@ class PanelColumns {
   // negative), over columns c0 to c1 as far as they lie in the image.
   void Bar(int c0, int c1, int height) {
     height = std::clamp(height, -kBarLimit, kBarLimit);
-    const auto up = static_cast<std::uint8_t>(height < 0 ? 1 - height : 1);
-    const auto down = static_cast<std::uint8_t>(height > 0 ? 1 + height : 1);
+    const auto up = static_cast<std::int8_t>(height < 0 ? -height : 0);
+    const auto down = static_cast<std::int8_t>(height > 0 ? height : 0);
     for (int x = std::max(c0, 0); x <= c1 && x < width_; ++x) {
       const auto i = static_cast<std::size_t>(x);
       up_[i] = std::max(up_[i], up);
@@ -107,65 +107,46 @@ class PanelColumns {
     for (int x = std::max(c0, 0); x <= c1 && x < width_; ++x) {
       const auto i = static_cast<std::size_t>(x);
       ground_[i] = static_cast<std::uint8_t>(kPlotLostStar);
-      up_[i] = down_[i] = 0;
+      up_[i] = down_[i] = -1;
     }
   }
 
-  // Writes the panel's rows, zero - kBarLimit to zero + kBarLimit: the zero
-  // row from the columns, then each row outward as a copy of the row before
-  // it, with the columns whose bars end there set back to their ground.
+  // Writes the panel's rows, zero - kBarLimit to zero + kBarLimit, each
+  // from the columns: a bar where the column's bar reaches that far, its
+  // ground elsewhere.
   void Draw(PlotImage& image, int zero) const {
-    const std::size_t n = ground_.size();
-    std::uint8_t* centre = image.row(zero);
-    for (std::size_t x = 0; x < n; ++x)
-      centre[x] = up_[x] != 0 ? static_cast<std::uint8_t>(kPlotBar) : ground_[x];
-
-    // The columns grouped by how far their bars reach, upward and downward
-    // in one counting sort: ending[first[r]] to ending[first[r + 1] - 1]
-    // are the columns of reach r.
-    std::array<std::uint32_t, kReaches + 1> up_first{};
-    std::array<std::uint32_t, kReaches + 1> down_first{};
-    for (std::size_t x = 0; x < n; ++x) {
-      ++up_first[up_[x] + 1u];
-      ++down_first[down_[x] + 1u];
+    DrawRow(image.row(zero), up_, 0);
+    for (int k = 1; k <= kBarLimit; ++k) {
+      DrawRow(image.row(zero - k), up_, k);
+      DrawRow(image.row(zero + k), down_, k);
     }
-    for (std::size_t r = 1; r <= kReaches; ++r) {
-      up_first[r] += up_first[r - 1];
-      down_first[r] += down_first[r - 1];
-    }
-    std::vector<std::uint32_t> ending(2 * n);
-    std::array<std::uint32_t, kReaches> up_next{};
-    std::array<std::uint32_t, kReaches> down_next{};
-    std::copy_n(up_first.begin(), kReaches, up_next.begin());
-    std::copy_n(down_first.begin(), kReaches, down_next.begin());
-    for (std::size_t x = 0; x < n; ++x) {
-      ending[up_next[up_[x]]++] = static_cast<std::uint32_t>(x);
-      ending[n + down_next[down_[x]]++] = static_cast<std::uint32_t>(x);
-    }
-    DrawOutward(image, zero, -1, ending.data(), up_first);
-    DrawOutward(image, zero, 1, ending.data() + n, down_first);
   }
 
  private:
-  // Reach of a column: 0 no bar, r + 1 a bar over r rows beyond the zero row.
-  static constexpr std::size_t kReaches = kBarLimit + 2;
+  // Sixteen columns at a time: the rows are written millions of times a
+  // night. (A vector type of the compilers this builds with.)
+  using Lanes = std::int8_t __attribute__((vector_size(16)));
 
-  void DrawOutward(PlotImage& image, int zero, int step, const std::uint32_t* ending,
-                   const std::array<std::uint32_t, kReaches + 1>& first) const {
-    const std::size_t stride = image.stride();
-    for (int k = 1; k <= kBarLimit; ++k) {
-      std::uint8_t* row = image.row(zero + step * k);
-      std::memcpy(row, image.row(zero + step * (k - 1)), stride);
-      // Bars of reach k end on the row before this one.
-      const auto reach = static_cast<std::size_t>(k);
-      for (std::uint32_t i = first[reach]; i < first[reach + 1]; ++i)
-        row[ending[i]] = ground_[ending[i]];
+  void DrawRow(std::uint8_t* row, const std::vector<std::int8_t>& reach, int k) const {
+    const std::size_t n = ground_.size();
+    const Lanes shorter = Lanes{} + static_cast<std::int8_t>(k - 1);
+    const Lanes bar = Lanes{} + static_cast<std::int8_t>(kPlotBar);
+    std::size_t x = 0;
+    for (; x + sizeof(Lanes) <= n; x += sizeof(Lanes)) {
+      Lanes r;
+      Lanes ground;
+      std::memcpy(&r, reach.data() + x, sizeof r);
+      std::memcpy(&ground, ground_.data() + x, sizeof ground);
+      const Lanes reaches = r > shorter;  // all ones where the bar reaches row k
+      const Lanes pixels = (reaches & bar) | (~reaches & ground);
+      std::memcpy(row + x, &pixels, sizeof pixels);
     }
+    for (; x < n; ++x) row[x] = reach[x] >= k ? static_cast<std::uint8_t>(kPlotBar) : ground_[x];
   }
 
   std::vector<std::uint8_t> ground_;
-  std::vector<std::uint8_t> up_;
-  std::vector<std::uint8_t> down_;
+  std::vector<std::int8_t> up_;    // rows the bar reaches above zero; -1 no bar
+  std::vector<std::int8_t> down_;  // and below it
   int width_;
 };
 
