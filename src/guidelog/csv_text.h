@@ -11,13 +11,14 @@
 #include <string>
 #include <string_view>
 
+#include "guidelog/decimal_text.h"
 #include "guidelog/output_budget.h"
 
 namespace ktal {
 
 // Longest text of the cell writers below that take a char pointer.
-inline constexpr std::size_t kPer256Max = 16;
-inline constexpr std::size_t kTenthsMax = 16;
+inline constexpr std::size_t kPer256Max = 32;
+inline constexpr std::size_t kTenthsMax = 32;
 
 // A number cell with 2 decimals of numerator / 256 (a star coordinate in
 // 1/256 pixel, or a correction in 1/32 s times 8), in integers: the same
@@ -46,7 +47,7 @@ inline char* WritePer256(char* out, int csv_format, std::int32_t numerator) {
     hundredths = static_cast<std::uint32_t>(q % 100);
     if (negative) *out++ = '-';
   }
-  out = std::to_chars(out, out + 10, whole).ptr;
+  out = WriteUnsigned(out, whole);
   out[0] = csv_format == 0 ? ',' : '.';
   out[1] = static_cast<char>('0' + hundredths / 10);
   out[2] = static_cast<char>('0' + hundredths % 10);
@@ -59,7 +60,7 @@ inline char* WritePer256(char* out, int csv_format, std::int32_t numerator) {
 // most kTenthsMax bytes.
 inline char* WriteTenths(char* out, int csv_format, std::uint32_t tenths) {
   if (csv_format == 0) *out++ = ' ';
-  out = std::to_chars(out, out + 10, tenths / 10).ptr;
+  out = WriteUnsigned(out, tenths / 10);
   out[0] = csv_format == 0 ? ',' : '.';
   out[1] = static_cast<char>('0' + tenths % 10);
   return out + 2;
@@ -118,10 +119,7 @@ class CsvText {
     *this << std::string_view("\r\n", 2);
     if (size_ >= kFlushAt) Flush();
   }
-  void Int(long value) {
-    char* at = Reserve(24);
-    Commit(std::to_chars(at, at + 24, value).ptr);
-  }
+  void Int(long value) { Commit(WriteSigned(Reserve(kDecimalMax), value)); }
   // Zero-padded to `width` digits.
   void Padded(unsigned long value, int width) {
     char buf[24];
