@@ -1,8 +1,10 @@
 #include "guidelog/events_table.h"
 
+#include <algorithm>
 #include <charconv>
 #include <cmath>
 #include <cstdio>
+#include <cstring>
 #include <optional>
 #include <string_view>
 
@@ -85,23 +87,34 @@ void AppendDateTime(std::string& out, const LogEntity& e, std::string_view sep) 
 // row before: the date changes once a night.
 class DateTimeCells {
  public:
-  explicit DateTimeCells(std::string_view sep) : sep_(sep) {}
-  void Append(CsvText& out, const LogEntity& e) {
-    if (e.clock_date != date_ || date_text_.empty()) {
+  explicit DateTimeCells(char sep) : sep_(sep) {}
+  // Room Write needs.
+  static constexpr std::size_t kDateRoom = 16;
+  static constexpr std::size_t kRoom = kDateRoom + kTenthsMax + 1;
+
+  // Writes the cells at `out`, which has kRoom bytes; returns their end.
+  char* Write(char* out, const LogEntity& e) {
+    if (e.clock_date != date_ || date_length_ == 0) {
       date_ = e.clock_date;
-      date_text_.clear();
-      AppendDate(date_text_, date_);
-      date_text_.append(sep_);
+      std::string text;
+      AppendDate(text, date_);
+      text += sep_;
+      date_length_ = std::min(text.size(), sizeof date_text_);
+      std::memcpy(date_text_, text.data(), date_length_);
     }
-    out << date_text_;
-    out.Tenths(g_csvFormat, e.clock_tenths);
-    out << sep_;
+    // A whole copy of fixed size is one move; the length then cuts it.
+    std::memcpy(out, date_text_, sizeof date_text_);
+    out = WriteTenths(out + date_length_, g_csvFormat, e.clock_tenths);
+    *out++ = sep_;
+    return out;
   }
+  void Append(CsvText& out, const LogEntity& e) { out.Commit(Write(out.Reserve(kRoom), e)); }
 
  private:
-  std::string_view sep_;
+  char sep_;
   std::uint16_t date_ = 0;
-  std::string date_text_;
+  char date_text_[kDateRoom] = {};
+  std::size_t date_length_ = 0;
 };
 
 // A text cell that would break its row (a separator, a quote, a line
@@ -142,22 +155,37 @@ const char* AeFlagText(const AeChangePayload& ae) {
   return "";
 }
 
-void WriteStar(CsvText& out, const LogEntity& e, std::string_view sep) {
+// The row of a star entity, nearly every row of a table: put together in
+// place, with no step that checks for room of its own.
+void WriteStarRow(CsvText& out, DateTimeCells& cells, const LogEntity& e, char sep) {
+  constexpr std::size_t kRoom = DateTimeCells::kRoom + 16 + 4 * (kPer256Max + 1) + 16;
   const StarPayload& s = e.star;
-  out << (s.is_position == 1 ? "position" : "drift") << sep;
-  out.Per256(g_csvFormat, s.x);
-  out << sep;
-  out.Per256(g_csvFormat, s.y);
-  out << sep;
+  const int format = g_csvFormat;
+  char* p = cells.Write(out.Reserve(kRoom), e);
+  if (s.is_position == 1) {
+    std::memcpy(p, "position", 8);
+    p += 8;
+  } else {
+    std::memcpy(p, "drift", 5);
+    p += 5;
+  }
+  *p++ = sep;
+  p = WritePer256(p, format, s.x);
+  *p++ = sep;
+  p = WritePer256(p, format, s.y);
+  *p++ = sep;
   // Corrections are in 1/32 s: eight times as many 1/256.
-  if (s.no_star || s.ra_correction_flag) {
-    out.Per256(g_csvFormat, s.ra_correction * 8);
-  }
-  out << sep;
+  if (s.no_star || s.ra_correction_flag) p = WritePer256(p, format, s.ra_correction * 8);
+  *p++ = sep;
   if (s.no_star || s.dec_correction_flag) {
-    out.Per256(g_csvFormat, s.dec_correction * 8);
-    if (s.no_star) out << sep << "no star";
+    p = WritePer256(p, format, s.dec_correction * 8);
+    if (s.no_star) {
+      *p++ = sep;
+      std::memcpy(p, "no star", 7);
+      p += 7;
+    }
   }
+  out.Commit(p);
   out.EndLine();
 }
 
@@ -313,7 +341,7 @@ int WriteEventsTable(const GuideLog& log, OutputBudget* budget) {
   bool over_budget = false;
   {
     CsvText out(file.get(), budget);
-    DateTimeCells cells(sep);
+    DateTimeCells cells(sep.front());
     out << "Date" << sep << "Time" << sep << "event" << sep;
     out.EndLine();
     for (const LogEntity& e : log.entities) {
@@ -324,8 +352,7 @@ int WriteEventsTable(const GuideLog& log, OutputBudget* budget) {
           out.EndLine();
           continue;
         case ENTITY_STAR:
-          cells.Append(out, e);
-          WriteStar(out, e, sep);
+          WriteStarRow(out, cells, e, sep.front());
           continue;
         case ENTITY_VARIABLE:
           cells.Append(out, e);
