@@ -101,6 +101,8 @@ class PanelColumns {
       up_[i] = std::max(up_[i], up);
       down_[i] = std::max(down_[i], down);
     }
+    farthest_up_ = std::max(farthest_up_, up);
+    farthest_down_ = std::max(farthest_down_, down);
   }
   // A lost star fills the columns' whole panel height.
   void LostStar(int c0, int c1) {
@@ -117,8 +119,15 @@ class PanelColumns {
   void Draw(PlotImage& image, int zero) const {
     DrawRow(image.row(zero), up_, 0);
     for (int k = 1; k <= kBarLimit; ++k) {
-      DrawRow(image.row(zero - k), up_, k);
-      DrawRow(image.row(zero + k), down_, k);
+      // Rows no bar has reached are the ground alone.
+      if (k <= farthest_up_)
+        DrawRow(image.row(zero - k), up_, k);
+      else
+        std::memcpy(image.row(zero - k), ground_.data(), ground_.size());
+      if (k <= farthest_down_)
+        DrawRow(image.row(zero + k), down_, k);
+      else
+        std::memcpy(image.row(zero + k), ground_.data(), ground_.size());
     }
   }
 
@@ -147,6 +156,8 @@ class PanelColumns {
   std::vector<std::uint8_t> ground_;
   std::vector<std::int8_t> up_;    // rows the bar reaches above zero; -1 no bar
   std::vector<std::int8_t> down_;  // and below it
+  std::int8_t farthest_up_ = 0;    // the most of any column, ever
+  std::int8_t farthest_down_ = 0;
   int width_;
 };
 
@@ -184,14 +195,16 @@ void RenderExposurePlots(GuideLog& log) {
 
   const double e = f.frame_interval > 0.0f ? f.frame_interval : 1.0;
   const double std_ra = SafeStd(f.std_ra);
+  // A frame's columns run from its own time to the next frame's.
   double t = 0.0;
+  int x0 = TruncSaturated(2.0 * t / e + 0.5);
   for (std::size_t i = 0; i < n; ++i) {
-    const int x0 = TruncSaturated(2.0 * t / e + 0.5);
     const double t_next = i + 1 < n ? SecondsBetween(p[i + 1], p[0]) : t + e;
     const int x1 = TruncSaturated(2.0 * t_next / e + 0.5);
     const int c0 = (x1 > x0 ? x0 : x1) + kTimeOrigin;
     const int c1 = (x1 > x0 ? x1 - 1 : x0) + kTimeOrigin;
     t = t_next;
+    x0 = x1;
 
     const StarPayload& star = p[i].star;
     if (star.no_star) {
