@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdint>
 #include <new>
 
 namespace ktal {
@@ -41,28 +42,29 @@ void AccumulateCorrections(const std::vector<LogEntity>& positions, bool ra,
 
 // Sorts frame intervals in tenths of a second. They mostly lie within a
 // few seconds of each other, so a count of each value does it in one pass;
-// a wider spread falls back to a comparison sort.
-void SortTenths(std::vector<long>& tenths) {
+// a wider spread falls back to a comparison sort. The counts never take
+// more than a quarter of a megabyte.
+void SortTenths(std::vector<std::int32_t>& tenths) {
   if (tenths.empty()) return;
   const auto [low, high] = std::minmax_element(tenths.begin(), tenths.end());
-  const long first = *low;
-  const auto range = static_cast<unsigned long>(*high) - static_cast<unsigned long>(first);
-  if (range > 4 * tenths.size() + 1024) {
+  const std::int64_t first = *low;
+  const auto range = static_cast<std::size_t>(std::int64_t{*high} - first);
+  if (range >= 65536 || range > 4 * tenths.size() + 1024) {
     std::sort(tenths.begin(), tenths.end());
     return;
   }
   std::vector<std::uint32_t> counts(range + 1, 0);
-  for (const long t : tenths)
-    ++counts[static_cast<unsigned long>(t) - static_cast<unsigned long>(first)];
+  for (const std::int32_t t : tenths) ++counts[static_cast<std::size_t>(t - first)];
   auto out = tenths.begin();
   for (std::size_t v = 0; v < counts.size(); ++v)
-    out = std::fill_n(out, counts[v], static_cast<long>(static_cast<unsigned long>(first) + v));
+    out = std::fill_n(out, counts[v],
+                      static_cast<std::int32_t>(first + static_cast<std::int64_t>(v)));
 }
 
 // Mean of the intervals without the longest 5 %, which are the pauses (a
 // dither, a lost guide star) rather than the guiding rhythm. Each interval
 // is taken in seconds as a float, and summed from the shortest up.
-float TypicalFrameInterval(std::vector<long>& tenths) {
+float TypicalFrameInterval(std::vector<std::int32_t>& tenths) {
   const std::size_t count = tenths.size();
   const std::size_t left_out = static_cast<std::size_t>(static_cast<double>(count) * 0.05);
   const std::size_t kept = count - left_out;
@@ -84,9 +86,11 @@ void ComputeStatistics(GuideLog& log) {
   const std::vector<LogEntity>& p = log.positions;
   const std::size_t n = p.size();
 
-  std::vector<long> intervals;
+  // Neighbours are at most a day and a clock's day apart: 32 bits hold it.
+  std::vector<std::int32_t> intervals;
   intervals.reserve(n - 1);
-  for (std::size_t i = 0; i + 1 < n; ++i) intervals.push_back(TenthsBetween(p[i + 1], p[i]));
+  for (std::size_t i = 0; i + 1 < n; ++i)
+    intervals.push_back(static_cast<std::int32_t>(TenthsBetween(p[i + 1], p[i])));
 
   double sum_x = 0.0;
   double sum_y = 0.0;
