@@ -104,6 +104,8 @@ class CsvText {
   void Commit(char* end) { size_ = static_cast<std::size_t>(end - data_.get()); }
 
   CsvText& operator<<(std::string_view s) {
+    // An empty view may have no data at all, which memcpy must not see.
+    if (s.empty()) return *this;
     char* at = Reserve(s.size());
     std::memcpy(at, s.data(), s.size());
     size_ += s.size();
