@@ -41,19 +41,19 @@ char* WriteNumber(char* out, int decimals, double value) {
     return std::to_chars(out, out + kCsvNumberMax, value, std::chars_format::fixed, decimals).ptr;
   }
   const double magnitude = std::fabs(value);
-  const double whole = std::floor(magnitude);
+  // Below 1e18 the conversion is exact and truncates, as floor would.
+  const auto whole = static_cast<std::uint64_t>(magnitude);
   const long scale = kPowersOfTen[decimals];
   // Truncated after adding a half, and never carried into the whole part.
-  long fraction = static_cast<long>((magnitude - whole) * scale + 0.5);
+  long fraction = static_cast<long>((magnitude - static_cast<double>(whole)) * scale + 0.5);
   if (fraction > scale - 1) fraction = scale - 1;
   *out++ = value < 0 ? '-' : ' ';
-  out = std::to_chars(out, out + 24, static_cast<long>(whole)).ptr;
+  out = WriteUnsigned(out, whole);
   if (decimals == 0) return out;
   *out++ = ',';
-  char digits[8];
-  const auto r = std::to_chars(digits, digits + sizeof digits, fraction);
-  for (long n = r.ptr - digits; n < decimals; ++n) *out++ = '0';
-  return std::copy(digits, r.ptr, out);
+  // The fraction's digits, zero-padded to `decimals`.
+  for (int k = decimals; k-- > 0; fraction /= 10) out[k] = static_cast<char>('0' + fraction % 10);
+  return out + decimals;
 }
 
 void AppendNumber(std::string& out, int decimals, double value) {
