@@ -31,8 +31,17 @@ int TruncSaturated(double value) {
   return static_cast<int>(std::clamp(value, -kLimit, kLimit));
 }
 
-int TruncClamped(double value, int limit) {
-  return std::clamp(TruncSaturated(value), -limit, limit);
+// TruncSaturated(exact()), where `approximate` lies within a few units in
+// its last place of the exact value. The plots place every frame at such a
+// truncation of a quotient whose divisor holds for the whole exposure; a
+// product with the divisor's reciprocal stands in for the division, and
+// decides alone unless the value lies within a hair of a whole number,
+// where only the division itself can tell.
+template <typename Exact>
+int TruncNear(double approximate, Exact exact) {
+  const double margin = (std::fabs(approximate) + 1.0) * 0x1p-40;
+  const int low = TruncSaturated(approximate - margin);
+  return low == TruncSaturated(approximate + margin) ? low : TruncSaturated(exact());
 }
 
 // Spread of one standard deviation that is safe to divide by: when every
@@ -195,12 +204,18 @@ void RenderExposurePlots(GuideLog& log) {
 
   const double e = f.frame_interval > 0.0f ? f.frame_interval : 1.0;
   const double std_ra = SafeStd(f.std_ra);
+  const double per_e = 1.0 / e;
+  const double per_std = 1.0 / std_ra;
+  const double per_twelve = 1.0 / 12.0;
+  const double per_ra_scale = 1.0 / f.ra_scale;
+  const double per_dec_scale = 1.0 / f.dec_scale;
+  const double five_per_std = 5.0 / std_ra;
   // A frame's columns run from its own time to the next frame's.
   double t = 0.0;
   int x0 = TruncSaturated(2.0 * t / e + 0.5);
   for (std::size_t i = 0; i < n; ++i) {
     const double t_next = i + 1 < n ? SecondsBetween(p[i + 1], p[0]) : t + e;
-    const int x1 = TruncSaturated(2.0 * t_next / e + 0.5);
+    const int x1 = TruncNear(2.0 * t_next * per_e + 0.5, [&] { return 2.0 * t_next / e + 0.5; });
     const int c0 = (x1 > x0 ? x0 : x1) + kTimeOrigin;
     const int c1 = (x1 > x0 ? x1 - 1 : x0) + kTimeOrigin;
     t = t_next;
@@ -213,24 +228,31 @@ void RenderExposurePlots(GuideLog& log) {
     } else {
       const double xp = star.x / 256.0;
       const double yp = star.y / 256.0;
-      drift_ra.Bar(c0, c1, TruncClamped(xp * 5.0 / std_ra + 0.5, kBarLimit));
-      drift_dec.Bar(c0, c1, TruncClamped(5.0 / std_ra * yp + 0.5, kBarLimit));
+      drift_ra.Bar(c0, c1,
+                   TruncNear(xp * 5.0 * per_std + 0.5, [&] { return xp * 5.0 / std_ra + 0.5; }));
+      drift_dec.Bar(c0, c1, TruncSaturated(five_per_std * yp + 0.5));
 
-      const double column = 128.0 * xp / std_ra / 12.0 + 64.5;
-      const double row = 128.0 * yp / std_ra / 12.0 + 64.5;
-      // trunc maps (-1, 0) to 0, so those still land on the first pixel.
-      if (column > -1.0 && column < 128.0 && row > -1.0 && row < 128.0) {
-        const int cx = static_cast<int>(column);
-        const int cy = static_cast<int>(row);
-        FillRect(log.spread_image, cx, cy, cx, cy, kPlotDot, 0);
-      }
+      // The dot's pixel: the truncation of a place in (-1, 128), where
+      // (-1, 0) still lands on the first pixel. Positions and the spread
+      // are finite, so the places are never NaN.
+      const int cx = TruncNear(128.0 * xp * per_std * per_twelve + 64.5,
+                               [&] { return 128.0 * xp / std_ra / 12.0 + 64.5; });
+      const int cy = TruncNear(128.0 * yp * per_std * per_twelve + 64.5,
+                               [&] { return 128.0 * yp / std_ra / 12.0 + 64.5; });
+      if (cx >= 0 && cx < kSpreadSize && cy >= 0 && cy < kSpreadSize &&
+          !log.spread_image.pixels.empty())
+        log.spread_image.row(cy)[cx] = static_cast<std::uint8_t>(kPlotDot);
     }
 
     if (i < f.cumulative_ra.size() && i < f.cumulative_dec.size()) {
-      error_ra.Bar(c0, c1,
-                   TruncClamped(f.cumulative_ra[i] / f.ra_scale * 50.0 * 0.5 + 0.5, kBarLimit));
-      error_dec.Bar(c0, c1,
-                    TruncClamped(f.cumulative_dec[i] / f.dec_scale * 50.0 * 0.5 + 0.5, kBarLimit));
+      const double ra = f.cumulative_ra[i];
+      const double dec = f.cumulative_dec[i];
+      error_ra.Bar(c0, c1, TruncNear(ra * per_ra_scale * 50.0 * 0.5 + 0.5, [&] {
+                     return ra / f.ra_scale * 50.0 * 0.5 + 0.5;
+                   }));
+      error_dec.Bar(c0, c1, TruncNear(dec * per_dec_scale * 50.0 * 0.5 + 0.5, [&] {
+                      return dec / f.dec_scale * 50.0 * 0.5 + 0.5;
+                    }));
     }
   }
   DrawBarImage(log.drift_image, width, drift_ra, drift_dec);
