@@ -196,7 +196,7 @@ void RenderExposurePlots(GuideLog& log) {
   // The bars are gathered per column first, and the images then written
   // once, row by row.
   const int width = span + 32;
-  const std::size_t stride = (static_cast<std::size_t>(std::max(width, 0)) + 3) / 4 * 4;
+  const std::size_t stride = PlotImage::StrideFor(width);
   PanelColumns drift_ra(width, stride, kLeftColumn, span + 17);
   PanelColumns drift_dec = drift_ra;
   PanelColumns error_ra = drift_ra;

@@ -57,7 +57,7 @@ bool SizePlotImage(PlotImage& image, int width, int height) {
   // The buffer is kept for the next image of a report: resizing it keeps
   // its old bytes and leaves new ones unset, and the caller overwrites
   // them all, so each pixel is written once.
-  const std::size_t stride = (static_cast<std::size_t>(width) + 3) / 4 * 4;
+  const std::size_t stride = PlotImage::StrideFor(width);
   try {
     image.pixels.resize(stride * static_cast<std::size_t>(height));
   } catch (const std::bad_alloc&) {

@@ -46,8 +46,11 @@ struct PlotImage {
   PixelBuffer pixels;                        // stride() * height
   std::array<std::uint32_t, 256> palette{};  // 0x00RRGGBB
 
-  // Bytes from one stored row to the next.
-  std::size_t stride() const { return (static_cast<std::size_t>(width) + 3) / 4 * 4; }
+  // Bytes from one stored row to the next, for an image `width` wide.
+  static std::size_t StrideFor(int width) {
+    return (static_cast<std::size_t>(width > 0 ? width : 0) + 3) / 4 * 4;
+  }
+  std::size_t stride() const { return StrideFor(width); }
   // The pixels of image row y (0 at the top), y in [0, height).
   std::uint8_t* row(int y) {
     return pixels.data() + static_cast<std::size_t>(height - 1 - y) * stride();

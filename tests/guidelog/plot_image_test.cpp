@@ -62,6 +62,21 @@ TEST(PlotImage, ResetAllocatesBlackPixelsAndLoadsThePalette) {
   for (std::uint8_t p : image.pixels) EXPECT_EQ(p, 0);
 }
 
+// A buffer reused for a narrower image keeps its old bytes for the caller
+// to overwrite, but the padding of every row must come out zero.
+TEST(PlotImage, SizingAReusedBufferClearsTheRowPadding) {
+  for (const int width : {1, 5, 6, 7, 8}) {
+    PlotImage image;
+    ResetPlotImage(image, 13, 9);
+    FillRect(image, 0, 0, 12, 8, 7, 0);
+    ASSERT_TRUE(SizePlotImage(image, width, 4));
+    ASSERT_EQ(image.pixels.size(), image.stride() * 4) << width;
+    for (int y = 0; y < 4; ++y)
+      for (std::size_t x = static_cast<std::size_t>(width); x < image.stride(); ++x)
+        EXPECT_EQ(image.row(y)[x], 0) << "width " << width << ", row " << y << ", byte " << x;
+  }
+}
+
 TEST(PlotImage, SizesThatAreNotPositiveLeaveTheImageEmpty) {
   for (auto [w, h] : {std::pair{0, 10}, {10, 0}, {-5, 10}, {10, -1}}) {
     PlotImage image;
