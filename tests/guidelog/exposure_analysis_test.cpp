@@ -220,7 +220,7 @@ TEST(ExposureStatistics, TheTypicalIntervalLeavesOutTheLongestFivePercent) {
   EXPECT_NEAR(log.exposure.frame_interval, (18 * 0.5 + 30.0) / 19, 1e-5);
 
   // Pauses far longer than the rhythm, and a clock set back, sort the same.
-  for (const auto [pause, typical] : {std::pair{1000.0, 0.5f}, std::pair{-1000.0, 1.0f}}) {
+  for (const auto& [pause, typical] : {std::pair{1000.0, 0.5f}, std::pair{-1000.0, 1.0f}}) {
     stars.clear();
     t = 2000.0;
     for (int i = 0; i < 21; ++i) {
