@@ -47,7 +47,12 @@ void AppendString(std::string& out, std::string_view text) {
   out += '"';
 }
 
-long long Tenths(double seconds) { return std::llround(seconds * 10.0); }
+// Every time the page holds is a whole number of tenths over ten, within
+// far less than half a tenth, so rounding it needs no library call.
+long long Tenths(double seconds) {
+  const double scaled = seconds * 10.0;
+  return static_cast<long long>(scaled < 0.0 ? scaled - 0.5 : scaled + 0.5);
+}
 
 // Hands the text gathered so far to its destination and empties it; false
 // when the destination takes no more.
@@ -109,10 +114,7 @@ bool AppendPageData(std::string& out, const Spill& spill, const GuideSeries& ser
   // Times as steps from the previous sample: most are a few tenths.
   long long previous = 0;
   if (!AppendColumn(out, spill, "dt", series, [&](std::size_t i) {
-        // A sample's time is a whole number of tenths over ten, within far
-        // less than half a tenth, so rounding it needs no library call.
-        const double scaled = s[i].t * 10.0;
-        const auto tenths = static_cast<long long>(scaled < 0.0 ? scaled - 0.5 : scaled + 0.5);
+        const long long tenths = Tenths(s[i].t);
         const long long step = tenths - (i > 0 ? previous : 0);
         previous = tenths;
         return step;

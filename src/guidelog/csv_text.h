@@ -16,7 +16,7 @@
 
 namespace ktal {
 
-// Longest text of the cell writers below that take a char pointer.
+// Room to give the cell writers below that take a char pointer.
 inline constexpr std::size_t kPer256Max = 32;
 inline constexpr std::size_t kTenthsMax = 32;
 
@@ -24,8 +24,8 @@ inline constexpr std::size_t kTenthsMax = 32;
 // 1/256 pixel, or a correction in 1/32 s times 8), in integers: the same
 // text as the general number cell of that value, which it is exactly.
 // Format 0 truncates the fraction after adding a half and never carries;
-// format 1 rounds to nearest with ties to even, as printf does. Writes at
-// most kPer256Max bytes at `out` and returns their end.
+// format 1 rounds to nearest with ties to even, as printf does. Writes
+// within kPer256Max bytes at `out` and returns the end.
 inline char* WritePer256(char* out, int csv_format, std::int32_t numerator) {
   const bool negative = numerator < 0;
   const std::uint32_t magnitude =
@@ -56,8 +56,8 @@ inline char* WritePer256(char* out, int csv_format, std::int32_t numerator) {
 
 // The time cell of a clock in tenths of a second: the same text as the
 // number cell of tenths * 0.1 with 1 decimal in either format (that
-// product is never far enough from the tenth to change a digit). Writes at
-// most kTenthsMax bytes.
+// product is never far enough from the tenth to change a digit). Writes
+// within kTenthsMax bytes.
 inline char* WriteTenths(char* out, int csv_format, std::uint32_t tenths) {
   if (csv_format == 0) *out++ = ' ';
   out = WriteUnsigned(out, tenths / 10);

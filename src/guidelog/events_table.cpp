@@ -30,9 +30,9 @@ std::int32_t SignExtend(std::uint32_t value, int bits) {
   return static_cast<std::int32_t>(value ^ sign) - static_cast<std::int32_t>(sign);
 }
 
-// The number cell of FormatCsvNumber, written at `out` (at most
-// kCsvNumberMax bytes); returns its end.
-char* WriteNumber(char* out, int decimals, double value) {
+}  // namespace
+
+char* WriteCsvNumber(char* out, int decimals, double value) {
   if (decimals < 0) decimals = 0;
   if (decimals > 4) decimals = 4;
   if (g_csvFormat != 0 || !std::isfinite(value) || std::fabs(value) >= 1e18) {
@@ -56,9 +56,11 @@ char* WriteNumber(char* out, int decimals, double value) {
   return out + decimals;
 }
 
+namespace {
+
 void AppendNumber(std::string& out, int decimals, double value) {
   char buf[kCsvNumberMax];
-  out.append(buf, WriteNumber(buf, decimals, value));
+  out.append(buf, WriteCsvNumber(buf, decimals, value));
 }
 
 void AppendDate(std::string& out, std::uint16_t date) {
@@ -304,10 +306,6 @@ std::string FormatCsvNumber(int decimals, double value) {
   std::string text;
   AppendNumber(text, decimals, value);
   return text;
-}
-
-char* WriteCsvNumber(char* out, int decimals, double value) {
-  return WriteNumber(out, decimals, value);
 }
 
 std::string FormatDateTimeCells(const LogEntity& entity) {

@@ -97,16 +97,16 @@ class GuideLog {
   PlotImage error_image;
 };
 
-// Signed seconds from b's clock to a's clock. Any change of date counts as
-// exactly one day.
-// The same in tenths of a second, exactly. Inline: every analysis calls
-// these once or twice per frame.
+// Signed tenths of a second from b's clock to a's clock, exactly. Any
+// change of date counts as exactly one day. Inline, as is SecondsBetween:
+// every analysis calls them once or twice per frame.
 inline long TenthsBetween(const LogEntity& a, const LogEntity& b) {
   const long d = static_cast<long>(a.clock_tenths) - static_cast<long>(b.clock_tenths);
   if (a.clock_date == b.clock_date) return d;
   if (a.clock_date > b.clock_date) return d + static_cast<long>(kTenthsPerDay);
   return d - static_cast<long>(kTenthsPerDay);
 }
+// The same in seconds.
 inline double SecondsBetween(const LogEntity& a, const LogEntity& b) {
   return static_cast<double>(TenthsBetween(a, b)) * 0.1;
 }
