@@ -333,7 +333,10 @@ TEST_F(FirmwareDlgTest, WhatIsUploadedFollowsTheFileTheCheckBoxesAndTheWarning) 
       EXPECT_EQ(box.buttons, MessageButtons::YesNo);
     }
     EXPECT_EQ(!Received().empty(), c.sends);
-    EXPECT_EQ(Text(kIdUploadStep), c.sends ? "Done" : "...");
+    const QString notSent = c.file.hcVersion == 0
+                                ? "Nothing to upload: the file holds no hand-controller firmware"
+                                : "...";
+    EXPECT_EQ(Text(kIdUploadStep), c.sends ? "Done" : notSent);
     EXPECT_EQ(Text(kIdVersions), c.sends ? kVersions260 : "");
     EXPECT_EQ(update().handControllerImage == kHcImage, c.hc);
     EXPECT_EQ(update().cameraImage == kCameraImage, c.cam);
@@ -345,6 +348,40 @@ TEST_F(FirmwareDlgTest, WhatIsUploadedFollowsTheFileTheCheckBoxesAndTheWarning) 
                                                    : CarriedTo(c.file.hcVersion, guiderVariables_);
     EXPECT_EQ(Eeprom(), expected);
     EXPECT_TRUE(GroupEnabled());
+  }
+}
+
+// A file picked after an upload starts afresh: nothing of the last result
+// stays under it, and while it gives UPLOAD nothing to send, the window
+// says why, also when UPLOAD is pressed.
+TEST_F(FirmwareDlgTest, ANewFileClearsTheLastResultAndSaysWhyNothingCanBeUploaded) {
+  Open(FirmwareFile({}));
+  Click(kIdUpload);
+  ASSERT_EQ(Text(kIdUploadStep), "Done");
+  ASSERT_TRUE(Report().endsWith("variables verified"));
+  WriteSampleFirmwareFiles(dir_.path());
+  struct Case {
+    const char* file;
+    QString why;
+  };
+  const Case cases[] = {
+      {"damaged-header.fw", "Nothing to upload: the selected file was refused"},
+      {"camera-only.fw", "Nothing to upload: the file holds no hand-controller firmware"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.file);
+    Control<QLineEdit>(kIdFileName)
+        ->setText(QString::fromStdString((dir_.path() / c.file).string()));
+    EXPECT_EQ(Text(kIdUploadStep), c.why);
+    EXPECT_EQ(Report(), "");
+    EXPECT_EQ(Control<QProgressBar>(kIdUploadProgress)->value(), 0);
+    EXPECT_EQ(Control(kIdUpload)->toolTip(), c.why);
+
+    Control<QLabel>(kIdUploadStep)->clear();
+    const std::size_t received = Received().size();
+    Click(kIdUpload);
+    EXPECT_EQ(Received().size(), received);
+    EXPECT_EQ(Text(kIdUploadStep), c.why);
   }
 }
 
