@@ -4,7 +4,6 @@
 #include "firmware/firmware_dlg.h"
 
 #include <gtest/gtest.h>
-#include <unistd.h>
 
 #include <QApplication>
 #include <QCheckBox>
@@ -13,10 +12,12 @@
 #include <QTest>
 #include <QTimer>
 #include <algorithm>
+#include <cstdlib>
 #include <fstream>
 #include <functional>
 #include <memory>
 #include <optional>
+#include <string>
 #include <vector>
 
 #include "app/application.h"
@@ -653,11 +654,27 @@ TEST_F(FirmwareDlgTest, BrowseButtonAndLoading) {
 // simulated guider comes with sample files to pick.
 TEST(FirmwareControlInLauncher, OpensTheWindow) {
   logtest::TempDir dir;
+  // The samples go under the temporary directory the environment names, in
+  // a folder of the run's own that goes with it.
+  const char* tmpdir = std::getenv("TMPDIR");
+  const std::optional<std::string> oldTmpdir =
+      tmpdir != nullptr ? std::optional<std::string>(tmpdir) : std::nullopt;
+  setenv("TMPDIR", dir.path().c_str(), 1);
   std::unique_ptr<LinkBackend> backend = MakeSimulatedBackend();
+  if (oldTmpdir) {
+    setenv("TMPDIR", oldTmpdir->c_str(), 1);
+  } else {
+    unsetenv("TMPDIR");
+  }
   dynamic_cast<sim::VirtualClock&>(backend->clock()).SetRealTimePacing(0);
-  EXPECT_TRUE(std::filesystem::exists(
-      std::filesystem::temp_directory_path() /
-      ("ktal-companion-sample-firmware-" + std::to_string(getuid())) / "hc250-camera-ccdb.fw"));
+  std::vector<std::filesystem::path> folders;
+  for (const auto& entry : std::filesystem::directory_iterator(dir.path())) {
+    folders.push_back(entry.path());
+  }
+  ASSERT_EQ(folders.size(), 1u);
+  EXPECT_TRUE(folders[0].filename().string().starts_with("ktal-companion-sample-firmware-"));
+  EXPECT_EQ(std::filesystem::status(folders[0]).permissions(), std::filesystem::perms::owner_all);
+  EXPECT_TRUE(std::filesystem::exists(folders[0] / "hc250-camera-ccdb.fw"));
   testing::ScriptedDialogs dialogs;
   QString title;
   QTimer::singleShot(0, [&] {
@@ -674,6 +691,8 @@ TEST(FirmwareControlInLauncher, OpensTheWindow) {
   });
   EXPECT_EQ(RunProgram(*backend, dialogs, {InstallFirmwareControl}), 0);
   EXPECT_EQ(title, "TVX Firmware control dialog");
+  backend.reset();
+  EXPECT_FALSE(std::filesystem::exists(folders[0]));
 }
 
 }  // namespace

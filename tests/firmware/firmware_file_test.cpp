@@ -2,8 +2,10 @@
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <fstream>
+#include <iterator>
 #include <optional>
 #include <span>
 #include <string>
@@ -240,6 +242,33 @@ TEST(FirmwareFilesTest, SampleFilesLoadAsDescribed) {
     EXPECT_EQ(fw.CcdbImage().size(), want.camera ? kSampleCcdbImageSize : 0u);
     EXPECT_EQ(fw.cameraVersion != 0, want.camera);
   }
+}
+
+// The samples go into a new folder only this user can enter, and a link
+// planted at a sample's name is replaced, not written through.
+TEST(FirmwareFilesTest, SampleFolderIsPrivateAndNoLinkInItIsFollowed) {
+  logtest::TempDir dir;
+  const std::filesystem::path first = WriteSampleFirmwareFolder(dir.path());
+  const std::filesystem::path second = WriteSampleFirmwareFolder(dir.path());
+  ASSERT_FALSE(first.empty());
+  EXPECT_NE(first, second);
+  struct stat info {};
+  ASSERT_EQ(lstat(first.c_str(), &info), 0);
+  EXPECT_TRUE(S_ISDIR(info.st_mode));
+  EXPECT_EQ(info.st_mode & 0777, 0700u);
+  EXPECT_EQ(info.st_uid, getuid());
+  EXPECT_TRUE(std::filesystem::is_regular_file(first / "hc250-camera-ccdb.fw"));
+
+  const std::filesystem::path target = dir.path() / "someone-elses-file";
+  std::ofstream(target) << "keep";
+  std::filesystem::remove(second / "hc260-only.fw");
+  std::filesystem::create_symlink(target, second / "hc260-only.fw");
+  ASSERT_EQ(WriteSampleFirmwareFiles(second).size(), SampleFirmwareFiles().size());
+  EXPECT_EQ(logtest::ReadText(target), "keep");
+  EXPECT_FALSE(std::filesystem::is_symlink(second / "hc260-only.fw"));
+  EXPECT_EQ(LoadFirmwareFile(second / "hc260-only.fw").firmware.hcVersion, 0x0260);
+  EXPECT_EQ(std::distance(std::filesystem::directory_iterator(second), {}),
+            static_cast<std::ptrdiff_t>(SampleFirmwareFiles().size()));
 }
 
 }  // namespace
