@@ -654,27 +654,19 @@ TEST_F(FirmwareDlgTest, BrowseButtonAndLoading) {
 // simulated guider comes with sample files to pick.
 TEST(FirmwareControlInLauncher, OpensTheWindow) {
   logtest::TempDir dir;
-  // The samples go under the temporary directory the environment names, in
-  // a folder of the run's own that goes with it.
+  // The samples go into a folder of the run's own under $TMPDIR, and go with it.
   const char* tmpdir = std::getenv("TMPDIR");
-  const std::optional<std::string> oldTmpdir =
-      tmpdir != nullptr ? std::optional<std::string>(tmpdir) : std::nullopt;
+  const std::string oldTmpdir = tmpdir != nullptr ? tmpdir : "";
   setenv("TMPDIR", dir.path().c_str(), 1);
   std::unique_ptr<LinkBackend> backend = MakeSimulatedBackend();
-  if (oldTmpdir) {
-    setenv("TMPDIR", oldTmpdir->c_str(), 1);
-  } else {
-    unsetenv("TMPDIR");
-  }
+  oldTmpdir.empty() ? unsetenv("TMPDIR") : setenv("TMPDIR", oldTmpdir.c_str(), 1);
   dynamic_cast<sim::VirtualClock&>(backend->clock()).SetRealTimePacing(0);
-  std::vector<std::filesystem::path> folders;
-  for (const auto& entry : std::filesystem::directory_iterator(dir.path())) {
-    folders.push_back(entry.path());
-  }
-  ASSERT_EQ(folders.size(), 1u);
-  EXPECT_TRUE(folders[0].filename().string().starts_with("ktal-companion-sample-firmware-"));
-  EXPECT_EQ(std::filesystem::status(folders[0]).permissions(), std::filesystem::perms::owner_all);
-  EXPECT_TRUE(std::filesystem::exists(folders[0] / "hc250-camera-ccdb.fw"));
+  const std::filesystem::directory_iterator made(dir.path());
+  ASSERT_NE(made, std::filesystem::directory_iterator());
+  const std::filesystem::path folder = made->path();
+  EXPECT_TRUE(folder.filename().string().starts_with("ktal-companion-sample-firmware-"));
+  EXPECT_EQ(std::filesystem::status(folder).permissions(), std::filesystem::perms::owner_all);
+  EXPECT_TRUE(std::filesystem::exists(folder / "hc250-camera-ccdb.fw"));
   testing::ScriptedDialogs dialogs;
   QString title;
   QTimer::singleShot(0, [&] {
@@ -692,7 +684,7 @@ TEST(FirmwareControlInLauncher, OpensTheWindow) {
   EXPECT_EQ(RunProgram(*backend, dialogs, {InstallFirmwareControl}), 0);
   EXPECT_EQ(title, "TVX Firmware control dialog");
   backend.reset();
-  EXPECT_FALSE(std::filesystem::exists(folders[0]));
+  EXPECT_FALSE(std::filesystem::exists(folder));
 }
 
 }  // namespace
