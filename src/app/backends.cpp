@@ -1,6 +1,4 @@
 // The two things g_device can talk to. Chosen once, in InitInstance.
-#include <unistd.h>
-
 #include <algorithm>
 #include <cstdio>
 #include <filesystem>
@@ -40,6 +38,10 @@ class SimulatedBackend final : public LinkBackend {
     StoreDemoVariables();
     OfferSampleFirmware();
   }
+  ~SimulatedBackend() override {
+    std::error_code error;
+    if (!sampleFolder_.empty()) std::filesystem::remove_all(sampleFolder_, error);
+  }
   FtdiDriver& driver() override { return sim_.driver(); }
   Clock& clock() override { return sim_.clock(); }
   std::string name() const override { return "simulated guider"; }
@@ -62,21 +64,23 @@ class SimulatedBackend final : public LinkBackend {
   }
 
   // A few firmware files to pick in Firmware control, so that each of its
-  // buttons has something to do.
-  static void OfferSampleFirmware() {
+  // buttons has something to do. They go into a folder of this run's own:
+  // one under a fixed name in the shared temporary directory could be made
+  // first by another user, with links planted in it.
+  void OfferSampleFirmware() {
     std::error_code error;
-    // One folder per user: a folder another user made first in the shared
-    // temporary directory could not be written.
-    const std::filesystem::path folder =
-        std::filesystem::temp_directory_path(error) /
-        ("ktal-companion-sample-firmware-" + std::to_string(getuid()));
-    if (!error && !WriteSampleFirmwareFiles(folder).empty()) {
-      std::printf("Sample firmware files for the simulated guider: %s\n", folder.c_str());
+    const std::filesystem::path parent = std::filesystem::temp_directory_path(error);
+    if (!error) sampleFolder_ = WriteSampleFirmwareFolder(parent);
+    if (!sampleFolder_.empty()) {
+      std::printf("Sample firmware files for the simulated guider: %s\n", sampleFolder_.c_str());
     } else {
-      std::fprintf(stderr, "Could not write the sample firmware files to %s\n", folder.c_str());
+      std::fprintf(stderr, "Could not write the sample firmware files under %s\n", parent.c_str());
     }
     std::fflush(stdout);
   }
+
+  // Removed when the program ends; the next run writes them afresh.
+  std::filesystem::path sampleFolder_;
 };
 
 }  // namespace

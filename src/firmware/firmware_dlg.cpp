@@ -60,6 +60,13 @@ constexpr char kReadVariablesFailedText[] =
 constexpr char kBackupFailedQuestion[] =
     "The variables read from the guider could not be saved to\n%s\n(%s)\n\n"
     "Continue uploading the firmware?";
+// Why UPLOAD has nothing to do, shown where its steps go.
+constexpr char kNoFileStep[] = "Nothing to upload: no firmware file is selected";
+constexpr char kFileRefusedStep[] = "Nothing to upload: the selected file was refused";
+constexpr char kNoHcFirmwareStep[] =
+    "Nothing to upload: the file holds no hand-controller firmware";
+constexpr char kIdleStep[] = "...";
+
 constexpr char kNotRestoredText[] = "ERROR: the stored variables were NOT restored";
 constexpr char kNotRestoredStep[] = "Variables NOT restored";
 constexpr char kNothingUploadedStep[] = "Nothing uploaded";
@@ -152,6 +159,9 @@ CFirmwareDlg::CFirmwareDlg(UserDialogs& dialogs, QWidget* parent)
   camera_->setChecked(true);
   defaultVariables_->setChecked(false);
   firmware_ = LoadedFirmware{};
+  // Said when UPLOAD is pressed; the step line keeps its "..." until then.
+  unavailable_ = kNoFileStep;
+  upload_->setToolTip(kNoFileStep);
   for (QWidget* control :
        std::initializer_list<QWidget*>{checkVersion_, browse_, upload_, camera_, handController_,
                                        defaultVariables_, run_, close_}) {
@@ -231,7 +241,7 @@ void CFirmwareDlg::BuildControls() {
   options->setColumnStretch(0, 1);
   fileLayout->addLayout(options);
 
-  step_ = new QLabel("...", file);
+  step_ = new QLabel(kIdleStep, file);
   named(step_, kIdUploadStep);
   fileLayout->addWidget(step_);
   progress_ = new QProgressBar(file);
@@ -273,15 +283,27 @@ void CFirmwareDlg::BuildControls() {
 }
 
 void CFirmwareDlg::OnFileNameChanged(const QString& name) {
-  // The previous file goes first, so that a failed load leaves none.
+  // The previous file goes first, so that a failed load leaves none, and
+  // with it what its upload reported: "Done" under another file would claim
+  // that one was flashed.
   firmware_ = LoadedFirmware{};
+  report_->clear();
+  progress_->setValue(0);
   FirmwareFileLoad load = LoadFirmwareFile(ToPath(name));
   description_->setText(QString::fromStdString(load.description));
   if (load.status != FirmwareFileStatus::kOk) {
+    SetUploadUnavailable(kFileRefusedStep);
     ShowError(QString::fromStdString(load.errorBoxText));
     return;
   }
   firmware_ = std::move(load.firmware);
+  SetUploadUnavailable(firmware_.HasFirmware() ? nullptr : kNoHcFirmwareStep);
+}
+
+void CFirmwareDlg::SetUploadUnavailable(const char* reason) {
+  unavailable_ = reason;
+  step_->setText(reason != nullptr ? reason : kIdleStep);
+  upload_->setToolTip(reason != nullptr ? reason : "");
 }
 
 void CFirmwareDlg::ShowError(const QString& text) {
@@ -343,7 +365,10 @@ void CFirmwareDlg::OnRun() {
 // ---- Upload ----
 
 void CFirmwareDlg::OnUpload() {
-  if (!firmware_.HasFirmware()) return;
+  if (!firmware_.HasFirmware()) {
+    SetStep(unavailable_);
+    return;
+  }
   if (firmware_.hcVersion > ApplicationFirmwareLimit()) {
     const MessageAnswer answer = dialogs_.ShowMessage(
         this, kNewerFirmwareQuestion, "WARNING", MessageIcon::Exclamation, MessageButtons::YesNo);

@@ -120,6 +120,8 @@ class CFirmwareDlg : public QDialog {
   void FailUpload(const std::string& text);
   void EndUpload();
   void SetStep(const char* text);
+  // Shows why UPLOAD has nothing to do (nullptr: it has a file to send).
+  void SetUploadUnavailable(const char* reason);
   void AddReport(const QString& line);
   void ShowError(const QString& text);
 
@@ -131,6 +133,8 @@ class CFirmwareDlg : public QDialog {
   // very same bytes.
   VariableSet variables_;
   VariableBackup backup_;
+  // Why UPLOAD has nothing to send while no firmware is loaded.
+  const char* unavailable_ = nullptr;
   bool uploading_ = false;
   bool closed_ = false;
 

@@ -198,8 +198,9 @@ int UploadHC(std::span<const std::uint8_t> firmware, std::size_t start, std::siz
   // when it cannot keep up with whole blocks.
   bool byteMode = false;
   std::size_t sent = 0;
+  std::size_t chunk = 0;
   for (;;) {
-    const std::size_t chunk = std::min(byteMode ? std::size_t{1} : kBlockBytes, length - sent);
+    chunk = std::min(byteMode ? std::size_t{1} : kBlockBytes, length - sent);
     if (!WriteAll(image.data() + sent, chunk)) return LinkFailure();
     sent += chunk;
     if (sent == length) break;
@@ -224,8 +225,13 @@ int UploadHC(std::span<const std::uint8_t> firmware, std::size_t start, std::siz
     }
   }
 
+  // A guider that finds the end of the image by the line falling quiet
+  // cannot tell a full last block from any other and acknowledges it too;
+  // one that knows the length does not. Either way the end byte follows.
+  const bool fullLastBlock = !byteMode && chunk == kBlockBytes;
   std::uint8_t end = 0;
   if (!ReadByte(&end)) return Closing(4, kNoDoneByte);
+  if (fullLastBlock && end == kAck && !ReadByte(&end)) return Closing(4, kNoDoneByte);
   if (end != kHcEnd) {
     return Closing(4, WithByte(" ..failed: invalid EOF byte received ($%02x)\r\n", end));
   }
