@@ -34,9 +34,13 @@ class OutputBudget {
   // each), or with one-frame exposures of a lost star (32 bits each).
   static constexpr std::uint64_t kFilesPerPage = 192;
   static constexpr std::uint64_t kBytesPerPage = 1'750'000;
-  // The events table, the report and the analysis page, and their bytes
-  // (the analysis page's script among them) for a log of no pages.
-  static constexpr std::uint64_t kFixedFiles = 3;
+  // The events table, the report, the analysis page and the PHD2 guide
+  // log, and their bytes (the analysis page's script among them) for a log
+  // of no pages. The guide log adds a header of under 1.6 KB for each
+  // exposure or run and under 130 bytes (a row, or two INFO lines) for each
+  // entity of 17 bits or more: under 80 KB a page for the densest log a
+  // guider writes, well within the margin above.
+  static constexpr std::uint64_t kFixedFiles = 4;
   static constexpr std::uint64_t kFixedBytes = 128 * 1024;
 
   static OutputBudget ForPages(int pages) {

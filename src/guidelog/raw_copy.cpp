@@ -136,7 +136,8 @@ int WriteRawFile(const GuideLog& log, const DirectoryEntry& entry, const std::st
 }
 
 int ProcessRawFile(GuideLog& log, std::FILE* raw_file, DirectoryEntry& entry, bool events_table,
-                   bool html_report, bool pe_tables, std::string_view generation_time) {
+                   bool html_report, bool pe_tables, std::string_view generation_time,
+                   Phd2Request* phd2) {
   // No stream to read is no better than an empty file.
   if (raw_file == nullptr) return 1;
   if (const int read = log.ReadRawFile(raw_file, entry); read != 0) return read;
@@ -169,6 +170,12 @@ int ProcessRawFile(GuideLog& log, std::FILE* raw_file, DirectoryEntry& entry, bo
     if (const int result = WriteAnalysisPage(log, file_id, options, time_text, &budget);
         result != 0)
       return 500 + result;
+  }
+  if (phd2 != nullptr) {
+    if (const int result =
+            WritePhd2GuideLog(log, file_id, phd2->settings, {}, &budget, &phd2->written_name);
+        result != 0)
+      return 600 + result;
   }
   return 0;
 }

@@ -10,6 +10,7 @@
 #include <string_view>
 
 #include "guidelog/guide_log.h"
+#include "guidelog/phd2_guide_log.h"
 
 namespace ktal {
 
@@ -53,7 +54,19 @@ int WriteRawFile(const GuideLog& log, const DirectoryEntry& entry, const std::st
 // OutputBudget::ForPages for the log's pages; the generator whose next
 // file or write would exceed it stops there (296, 397, 195, 497).
 // An empty generation_time means the local time now.
+//
+// With `phd2`, the PHD2 guide log (WritePhd2GuideLog) is written last, with
+// phd2->settings, and its file name is put into phd2->written_name; a
+// failure r is 600 + r (599 not created, 598 a write fell short, 597 over
+// the budget). For example:
+//   Phd2Request phd2{{focal_mm, worm_s, dec_deg, KTAL_VERSION}};
+//   ProcessRawFile(log, raw, entry, true, html, pe, {}, want_phd2 ? &phd2 : nullptr);
+struct Phd2Request {
+  Phd2LogSettings settings;
+  std::string written_name;
+};
 int ProcessRawFile(GuideLog& log, std::FILE* raw_file, DirectoryEntry& entry, bool events_table,
-                   bool html_report, bool pe_tables, std::string_view generation_time = {});
+                   bool html_report, bool pe_tables, std::string_view generation_time = {},
+                   Phd2Request* phd2 = nullptr);
 
 }  // namespace ktal

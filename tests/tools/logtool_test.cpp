@@ -81,11 +81,11 @@ TEST(LogtoolCodes, EveryProcessingCodeHasItsMeaning) {
   EXPECT_STREQ(ProcessCodeMeaning(101), "stream error in the log");
   EXPECT_STREQ(ProcessCodeMeaning(2), "header text is not \"ORVELIA K-Tal raw file\"");
   EXPECT_STREQ(ProcessCodeMeaning(199), "\"index.html\" cannot be created");
-  for (int code : {1, 3, 298, 297, 301, 399, 398, 198, 197, 196, 499, 498})
+  for (int code : {1, 3, 298, 297, 301, 399, 398, 198, 197, 196, 499, 498, 599, 598, 597})
     EXPECT_STRNE(ProcessCodeMeaning(code), ProcessCodeMeaning(12345)) << code;
   // A file that was created but not written whole is not reported as one
   // that could not be created.
-  for (int code : {297, 398, 198, 196, 498})
+  for (int code : {297, 398, 198, 196, 498, 598})
     EXPECT_NE(std::string(ProcessCodeMeaning(code)).find("fell short"), std::string::npos) << code;
 }
 
@@ -348,6 +348,48 @@ TEST(LogtoolRun, PeOnALogWithoutPositionsSaysNoTableWasWritten) {
   EXPECT_TRUE(Contains(run.out, "; no periodic-error table was written")) << run.out;
   EXPECT_TRUE(fs::exists("QD000031.dat.content/events.csv"));
   EXPECT_FALSE(fs::exists("QD000031.dat.content/pe1.csv"));
+}
+
+// The guide log in arcseconds with --pe's focal length and declination,
+// in pixels without; the line names it.
+TEST(LogtoolRun, Phd2WritesTheGuideLogAndNamesItInTheLine) {
+  struct Case {
+    std::vector<std::string> options;
+    const char* scale_line;
+    bool dec_line;
+  };
+  for (const Case& c :
+       {Case{{"--phd2", "--pe", "1234,480,-20.5"},
+             "Pixel scale = 0.81 arc-sec/px, Binning = 1, Focal length = 1234 mm\r\n",
+             true},
+        Case{{"--phd2"},
+             "Pixel scale = 1.00 arc-sec/px, Binning = 1, Focal length = 0 mm\r\n",
+             false}}) {
+    SCOPED_TRACE(c.options.size());
+    ScopedWorkDir dir;
+    WriteBytes("QD00002a.dat", GeneratedLog(0x2A));
+    std::vector<std::string> args = {"process"};
+    args.insert(args.end(), c.options.begin(), c.options.end());
+    args.push_back("QD00002a.dat");
+    const RunResult run = RunTool(args);
+    EXPECT_EQ(run.status, 0) << run.out << run.err;
+    const std::string name = "PHD2_GuideLog_2014-03-21_205956.txt";
+    EXPECT_TRUE(Contains(run.out, "QD00002a.dat.content; PHD2 guide log " + name + "\n"))
+        << run.out;
+    const std::string log = ReadText(fs::path("QD00002a.dat.content") / name);
+    EXPECT_EQ(log.rfind("PHD2 version " KTAL_VERSION ", Log version 2.5. Log enabled at "
+                        "2014-03-21 20:59:56\r\n",
+                        0),
+              0u);
+    EXPECT_TRUE(Contains(log, c.scale_line)) << log.substr(0, 2000);
+    EXPECT_EQ(Contains(log, "\r\nRA = N/A hr, Dec = -20.5 deg"), c.dec_line);
+  }
+  // Without --phd2 there is none.
+  ScopedWorkDir dir;
+  WriteBytes("QD00002a.dat", GeneratedLog(0x2A));
+  EXPECT_EQ(RunTool({"process", "QD00002a.dat"}).status, 0);
+  for (const auto& item : fs::directory_iterator("QD00002a.dat.content"))
+    EXPECT_EQ(item.path().filename().string().rfind("PHD2_", 0), std::string::npos);
 }
 
 TEST(LogtoolRun, AMissingFileAndABrokenOneFailWhileTheGoodOnesAreProcessed) {

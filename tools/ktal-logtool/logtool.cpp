@@ -65,6 +65,7 @@ std::optional<double> LeadingReal(std::string_view text) {
 struct ToolOptions {
   std::string csv = "excel";
   bool html = false;
+  bool phd2 = false;
   std::string pe;
   std::string out;
   std::vector<std::string> files;
@@ -98,8 +99,9 @@ std::optional<std::uint32_t> ReadFileId(const std::string& name, std::FILE* raw)
 // Processes one file into its own folder; prints its line, naming the file
 // as the user gave it, and returns true when everything asked for was
 // written. `used` holds the folders earlier files of this run wrote into.
+// With `phd2`, the PHD2 guide log is written too and named in the line.
 bool ProcessOne(const std::string& name, const fs::path& file, const fs::path& out, bool html,
-                bool pe, std::set<fs::path>& used) {
+                bool pe, const Phd2Request* phd2, std::set<fs::path>& used) {
   std::error_code error;
   if (fs::is_directory(file, error)) {
     std::fprintf(stderr, "%s: failed, this is a folder, not a raw log file\n", name.c_str());
@@ -132,7 +134,10 @@ bool ProcessOne(const std::string& name, const fs::path& file, const fs::path& o
   auto log = std::make_unique<GuideLog>();
   DirectoryEntry entry;
   std::fflush(stdout);
-  const int code = ProcessRawFile(*log, raw.get(), entry, true, html, pe);
+  std::optional<Phd2Request> phd2_request;
+  if (phd2 != nullptr) phd2_request = *phd2;
+  const int code = ProcessRawFile(*log, raw.get(), entry, true, html, pe, {},
+                                  phd2_request ? &*phd2_request : nullptr);
   std::fflush(stdout);
   fs::current_path(previous, error);
   if (code != 0) {
@@ -149,8 +154,10 @@ bool ProcessOne(const std::string& name, const fs::path& file, const fs::path& o
     if (NextPositionRun(*log) != 0)
       note = "; no periodic-error table was written: the log holds no run of star positions";
   }
-  std::printf("%s: done, QD%06x processed into %s%s\n", name.c_str(), *id, folder.string().c_str(),
-              note);
+  const std::string phd2_note =
+      phd2_request ? "; PHD2 guide log " + phd2_request->written_name : std::string();
+  std::printf("%s: done, QD%06x processed into %s%s%s\n", name.c_str(), *id,
+              folder.string().c_str(), phd2_note.c_str(), note);
   return true;
 }
 
@@ -410,6 +417,12 @@ const char* ProcessCodeMeaning(int code) {
       return "a write of \"analysis.html\" fell short";
     case 497:
       return "\"analysis.html\" would exceed the budget of files and bytes for the log's outputs";
+    case 599:
+      return "the PHD2 guide log cannot be created";
+    case 598:
+      return "a write of the PHD2 guide log fell short";
+    case 597:
+      return "the PHD2 guide log would exceed the budget of files and bytes for the log's outputs";
     default:
       return "unknown failure";
   }
@@ -419,8 +432,8 @@ int RunLogTool(int argc, char** argv) {
   CLI::App app(
       "Processes raw guiding logs (QD*.dat) of the K-Tal guider into the events table\n"
       "events.csv and, on request, the HTML report index.html with its BMP plots and the\n"
-      "interactive page analysis.html beside it, and the\n"
-      "periodic-error tables pe1.csv, pe2.csv, ...",
+      "interactive page analysis.html beside it, the\n"
+      "periodic-error tables pe1.csv, pe2.csv, ... and the PHD2 guide log for PHD Log Viewer",
       "ktal-logtool");
   app.require_subcommand(1);
   app.set_version_flag("--version", "ktal-logtool " KTAL_VERSION);
@@ -443,6 +456,10 @@ int RunLogTool(int argc, char** argv) {
           "Also write the periodic-error tables, for this focal length (mm, at least 1),\n"
           "worm gear period (s, at least 1) and guide star declination (degrees, -90 to 90)")
       ->type_name("FOCAL_MM,WORM_S,DEC_DEG");
+  process->add_flag(
+      "--phd2", options.phd2,
+      "Also write the night as a PHD2 guide log, PHD2_GuideLog_<date>_<time>.txt, for PHD Log\n"
+      "Viewer: in arcseconds with the focal length of --pe, in pixels without it");
   process
       ->add_option(
           "--out", options.out,
@@ -468,7 +485,7 @@ int RunLogTool(int argc, char** argv) {
   app.footer(
       "Results go to standard output, failures to standard error.\n"
       "Exit status: 0 all files processed, 1 a file failed, 2 bad options.\n"
-      "Example: ktal-logtool process --html --pe 1000,480,12.5 QD00002a.dat\n"
+      "Example: ktal-logtool process --html --phd2 --pe 1000,480,12.5 QD00002a.dat\n"
       "         ktal-logtool summary --pe 1000,480,12.5 QD00002a.dat");
 
   try {
@@ -502,6 +519,8 @@ int RunLogTool(int argc, char** argv) {
   }
 
   bool pe = false;
+  Phd2Request phd2;
+  phd2.settings.program_version = KTAL_VERSION;
   if (!options.pe.empty()) {
     std::string error;
     const std::optional<PeSettings> settings = ParsePeSettings(options.pe, error);
@@ -512,6 +531,9 @@ int RunLogTool(int argc, char** argv) {
     g_focalLength = settings->focal_length_mm;
     g_wormPeriod = settings->worm_period_s;
     g_starDec = settings->star_dec_deg;
+    phd2.settings.focal_length_mm = settings->focal_length_mm;
+    phd2.settings.worm_period_s = settings->worm_period_s;
+    phd2.settings.declination_deg = settings->star_dec_deg;
     pe = true;
   }
   g_csvFormat = options.csv == "point" ? 1 : 0;
@@ -524,7 +546,8 @@ int RunLogTool(int argc, char** argv) {
   bool all_ok = true;
   for (const std::string& name : options.files) {
     const fs::path file = fs::absolute(name, error);
-    all_ok = ProcessOne(name, file, out, options.html, pe, used) && all_ok;
+    all_ok = ProcessOne(name, file, out, options.html, pe, options.phd2 ? &phd2 : nullptr, used) &&
+             all_ok;
   }
   std::fflush(stdout);
   return all_ok ? kToolOk : kToolFileFailed;
