@@ -255,8 +255,9 @@ int WriteMasterDarkFits(const std::string& path, const MasterDarkFacts& dark, st
   fits.Real("EGAIN", dark.gain, "[e-/ADU] gain the weights assume");
   fits.Integer("PEDESTAL", dark.pedestal, "[ADU] taken off each frame before stacking");
   fits.Comment("Each pixel: the frames' mean weighted by 1 / ((r*r + 1) * s*s), where");
-  fits.Comment("r = |value - estimate| / s, s = sqrt(estimate*EGAIN + RDNOISE**2) / EGAIN;");
-  fits.Comment("at most STACKITR passes, rounded to whole ADU.");
+  fits.Comment("r = |value - estimate| / s, and s, the noise expected at the estimate,");
+  fits.Comment("is sqrt(estimate * EGAIN + RDNOISE**2) / EGAIN. At most STACKITR");
+  fits.Comment("passes; the result is rounded to whole ADU.");
   return Finish(fits, path, text);
 }
 
