@@ -1,6 +1,8 @@
 #include "camera/cam_ctrl_dlg.h"
 
 #include <QCoreApplication>
+#include <QFile>
+#include <QFileInfo>
 #include <QFontMetrics>
 #include <QGridLayout>
 #include <QGroupBox>
@@ -8,6 +10,7 @@
 #include <QKeyEvent>
 #include <QLabel>
 #include <QLineEdit>
+#include <QMenu>
 #include <QMouseEvent>
 #include <QPushButton>
 #include <QRegularExpressionValidator>
@@ -20,9 +23,11 @@
 #include <vector>
 
 #include "app/launcher_dialog.h"
+#include "app/startup_directory.h"
 #include "app/user_dialogs.h"
 #include "camera/bitmap_rect.h"
 #include "camera/dark_frames.h"
+#include "camera/fits_export.h"
 #include "camera/hot_pixel_summary.h"
 #include "link/ftdi_device.h"
 #include "link/handshakes.h"
@@ -307,6 +312,8 @@ struct CCamCtrlDlg::DarkRun {
   QString text;
   QString caption = "ERROR";
   int cameraState = -1;
+  std::optional<std::time_t> startUtc;
+  double exposureSeconds = 0;
   bool storedKnown = false;
   HotPixelMapRecord stored{};
 
@@ -329,6 +336,10 @@ struct CCamCtrlDlg::DarkRun {
       g_progressDlg.UpdateProgress(Printf("Exposing and downloading %d/%d", j, n));
       const ExposureRequest request = DarkFrameRequest();
       g_device.Wait(kBeforeExposureMs);
+      if (j == 1) {
+        startUtc = std::time(nullptr);
+        exposureSeconds = ExposureTicksToSeconds(request.exposureTicks);
+      }
       if (ExposeAndDownload(request) != 0) return Fail("Failed to do an exposure");
       // A cancel during the last exposure no longer saves anything.
       if (j < n && g_progressDlg.Cancelled()) {
@@ -409,8 +420,22 @@ void CCamCtrlDlg::BuildControls() {
   named(cameraState_, kIdCameraState);
   close_ = new QPushButton("Close", this);
   named(close_, kIdCamClose);
-  for (QPushButton* button : {readCurrent_, makeDark_, store_, close_})
+  saveDark_ = new QPushButton("Save master dark…", this);
+  saveDark_->setObjectName("controlSaveDark");
+  saveMap_ = new QPushButton("Save hot-pixel map…", this);
+  saveMap_->setObjectName("controlSaveMap");
+  auto* mapMenu = new QMenu(saveMap_);
+  saveStoredMap_ = mapMenu->addAction("Map stored in the camera");
+  saveStoredMap_->setObjectName("actionSaveStoredMap");
+  saveNewMap_ = mapMenu->addAction("New map, as the track bars choose");
+  saveNewMap_->setObjectName("actionSaveNewMap");
+  saveMap_->setMenu(mapMenu);
+  for (QPushButton* button : {readCurrent_, makeDark_, store_, close_, saveDark_, saveMap_})
     button->setAutoDefault(false);
+  connect(saveDark_, &QPushButton::clicked, this, &CCamCtrlDlg::OnSaveMasterDark);
+  connect(saveStoredMap_, &QAction::triggered, this, [this] { OnSaveHotPixelMap(true); });
+  connect(saveNewMap_, &QAction::triggered, this, [this] { OnSaveHotPixelMap(false); });
+  UpdateSaveButtons();
   connect(readCurrent_, &QPushButton::clicked, this, &CCamCtrlDlg::OnReadCurrent);
   connect(makeDark_, &QPushButton::clicked, this, &CCamCtrlDlg::OnMakeDark);
   connect(store_, &QPushButton::clicked, this, &CCamCtrlDlg::OnStoreNewMap);
@@ -456,6 +481,8 @@ void CCamCtrlDlg::BuildControls() {
   side->addWidget(readCurrent_);
   side->addWidget(makeDark_);
   side->addWidget(store_);
+  side->addWidget(saveDark_);
+  side->addWidget(saveMap_);
   side->addSpacing(8);
   side->addWidget(cameraState_);
   side->addWidget(mapGroup);
@@ -766,6 +793,7 @@ void CCamCtrlDlg::OnReadCurrent() {
   m_nShownMode = -1;
   Redraw();
   UpdateLevelNote1x1();
+  UpdateSaveButtons();
 }
 
 void CCamCtrlDlg::OnStoreNewMap() {
@@ -775,20 +803,7 @@ void CCamCtrlDlg::OnStoreNewMap() {
   }
   Bin2x2(m_slider2x2->value());
   FindHotPixels(g_masterDark, kFrameWidth, kFrameHeight, m_slider1x1->value());
-  m_maps = {};
-  m_maps.count1x1 = static_cast<std::uint8_t>(g_hotList.count);
-  for (int i = 0; i < g_hotList.count; ++i) {
-    m_maps.entries1x1[i] = {static_cast<std::uint16_t>(g_hotList.x[i]),
-                            static_cast<std::uint16_t>(g_hotList.y[i]),
-                            static_cast<std::uint8_t>(g_hotList.flags[i])};
-  }
-  m_maps.count2x2 = static_cast<std::uint8_t>(g_hotList2x2.count);
-  for (int i = 0; i < g_hotList2x2.count; ++i) {
-    m_maps.entries2x2[i] = {static_cast<std::uint16_t>(g_hotList2x2.x[i]),
-                            static_cast<std::uint16_t>(g_hotList2x2.y[i]),
-                            static_cast<std::uint8_t>(g_hotList2x2.flags[i])};
-  }
-  m_maps.marker = m_maps.count1x1 != 0 || m_maps.count2x2 != 0 ? kMapsValid : kNoMaps;
+  m_maps = MapRecordFromLists(g_hotList, g_hotList2x2);
   if (StoreHotPixelMaps(m_maps) != 0) {
     Fail("Storing data failed...", "ERROR", MessageIcon::Exclamation);
     return;
@@ -811,6 +826,7 @@ void CCamCtrlDlg::OnStoreNewMap() {
   m_nShownMode = -1;
   Redraw();
   UpdateLevelNote1x1();
+  UpdateSaveButtons();
 }
 
 void CCamCtrlDlg::OnMakeDark() {
@@ -874,6 +890,10 @@ void CCamCtrlDlg::OnMakeDark() {
   storedKnown_ = run.storedKnown;
   storedMaps_ = run.stored;
   haveDark_ = true;
+  darkFrames_ = run.n;
+  darkExposureSeconds_ = run.exposureSeconds;
+  darkStartUtc_ = run.startUtc;
+  UpdateSaveButtons();
   m_slider1x1->setEnabled(true);
   m_slider2x2->setEnabled(true);
   store_->setEnabled(true);
@@ -882,6 +902,64 @@ void CCamCtrlDlg::OnMakeDark() {
   Redraw();
   UpdateLevelNote2x2();
   UpdateLevelNote1x1();
+}
+
+// ---- Saving as FITS ----
+
+void CCamCtrlDlg::UpdateSaveButtons() {
+  saveDark_->setEnabled(haveDark_);
+  saveNewMap_->setEnabled(haveDark_);
+  saveStoredMap_->setEnabled(storedKnown_ && storedMaps_.marker == kMapsValid);
+  saveMap_->setEnabled(saveNewMap_->isEnabled() || saveStoredMap_->isEnabled());
+}
+
+QString CCamCtrlDlg::AskFitsName(const QString& caption, const char* proposed) {
+  const QString start = QFile::decodeName((g_startupDirectory / proposed).native().c_str());
+  QString name = dialogs_.SaveFile(this, caption, start, "FITS file (*.fits *.fit *.fts)");
+  if (!name.isEmpty() && QFileInfo(name).suffix().isEmpty()) name += ".fits";
+  return name;
+}
+
+void CCamCtrlDlg::OnSaveMasterDark() {
+  const QString name = AskFitsName("Save master dark", "ktal-master-dark.fits");
+  if (name.isEmpty()) return;
+  MasterDarkFacts dark;
+  dark.pixels = g_masterDark;
+  dark.exposureSeconds = darkExposureSeconds_;
+  dark.framesStacked = darkFrames_;
+  dark.firstExposureUtc = darkStartUtc_;
+  std::string text;
+  if (WriteMasterDarkFits(QFile::encodeName(name).toStdString(), dark, text) != kFitsWritten) {
+    dialogs_.ShowMessage(this,
+                         QString("Can't save the master dark as\n%1\n%2")
+                             .arg(name, QString::fromLocal8Bit(text.c_str())),
+                         "ERROR", MessageIcon::Exclamation, MessageButtons::Ok);
+  }
+}
+
+void CCamCtrlDlg::OnSaveHotPixelMap(bool stored) {
+  const QString name = AskFitsName(
+      stored ? "Save the hot-pixel map stored in the camera" : "Save the new hot-pixel map",
+      stored ? "ktal-hot-pixels-camera.fits" : "ktal-hot-pixels-new.fits");
+  if (name.isEmpty()) return;
+  std::optional<HotPixelSearchFacts> search;
+  HotPixelMapRecord map = storedMaps_;
+  if (!stored) {
+    // The map Store new map would write now.
+    Bin2x2(m_slider2x2->value());
+    FindHotPixels(g_masterDark, kFrameWidth, kFrameHeight, m_slider1x1->value());
+    map = MapRecordFromLists(g_hotList, g_hotList2x2);
+    search = HotPixelSearchFacts{m_slider1x1->value(), m_slider2x2->value(), darkExposureSeconds_,
+                                 darkFrames_, darkStartUtc_};
+  }
+  std::string text;
+  if (WriteHotPixelMapFits(QFile::encodeName(name).toStdString(), map, search, text) !=
+      kFitsWritten) {
+    dialogs_.ShowMessage(this,
+                         QString("Can't save the hot-pixel map as\n%1\n%2")
+                             .arg(name, QString::fromLocal8Bit(text.c_str())),
+                         "ERROR", MessageIcon::Exclamation, MessageButtons::Ok);
+  }
 }
 
 void InstallCameraControl(CTVX_DUVO_VerAdiDlg& launcher, UserDialogs& dialogs) {

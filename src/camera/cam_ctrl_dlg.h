@@ -17,9 +17,11 @@
 #include <QTimer>
 #include <condition_variable>
 #include <cstdint>
+#include <ctime>
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <thread>
 
@@ -27,6 +29,7 @@
 #include "app/user_dialogs.h"
 #include "camera/camera_protocol.h"
 
+class QAction;
 class QLabel;
 class QLineEdit;
 class QPushButton;
@@ -194,6 +197,13 @@ class CCamCtrlDlg : public QDialog {
   // Shows an error and ends the window with result 1.
   void Fail(const QString& text, const QString& caption, MessageIcon icon);
   void LeaveCamera();
+  // Saving the results as FITS files.
+  void UpdateSaveButtons();
+  void OnSaveMasterDark();
+  void OnSaveHotPixelMap(bool stored);
+  // The name the user picks, with ".fits" added when it has no suffix;
+  // empty when cancelled.
+  QString AskFitsName(const QString& caption, const char* proposed);
 
   UserDialogs& dialogs_;
   ControlGroup runGroup_;
@@ -215,6 +225,10 @@ class CCamCtrlDlg : public QDialog {
   int background2x2_ = 0;
   bool storedKnown_ = false;
   HotPixelMapRecord storedMaps_{};
+  // How the master dark was taken, for its FITS file.
+  int darkFrames_ = 0;
+  double darkExposureSeconds_ = 0;
+  std::optional<std::time_t> darkStartUtc_;
 
   CBitmapRect* m_canvas = nullptr;
   QSlider* m_slider1x1 = nullptr;
@@ -231,6 +245,10 @@ class CCamCtrlDlg : public QDialog {
   QPushButton* makeDark_ = nullptr;
   QPushButton* store_ = nullptr;
   QPushButton* close_ = nullptr;
+  QPushButton* saveDark_ = nullptr;
+  QPushButton* saveMap_ = nullptr;
+  QAction* saveStoredMap_ = nullptr;
+  QAction* saveNewMap_ = nullptr;
 };
 
 // Puts the camera control window behind the launcher's Camera control

@@ -54,7 +54,7 @@ done
 
 depends=$(dpkg-deb -f "$deb" Depends)
 echo "Depends: $depends"
-for package in libqt6widgets6 libftdi1-2 libc6; do
+for package in libqt6widgets6 libftdi1-2 libcfitsio10 libc6; do
   [[ ", $depends," == *", $package "* ]] || fail "Depends lacks $package"
 done
 
