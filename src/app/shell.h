@@ -8,6 +8,7 @@
 
 #include "app/startup_directory.h"
 
+class QDialog;
 class QWidget;
 
 namespace ktal {
@@ -39,5 +40,12 @@ class ControlGroup {
   QWidget* owner_;
   std::vector<QWidget*> controls_;
 };
+
+// Makes Enter and Return act on the focused button as Space does: a push
+// button is pressed, a check box toggled. Push buttons of dialogs do that
+// themselves when they are auto-default; a check box does not, and without
+// this its Enter would reach the window's default button. Lives as long as
+// `window`.
+void LetEnterPressFocusedButton(QDialog& window);
 
 }  // namespace ktal

@@ -148,7 +148,8 @@ class CProgressHotpxDlg::Window : public QDialog {
     layout->addWidget(text);
     cancel = new QPushButton("Cancel", this);
     cancel->setObjectName(ObjectName(kIdProgressCancel));
-    cancel->setAutoDefault(false);
+    // Enter on the focused Cancel presses it, as Space does.
+    cancel->setAutoDefault(true);
     layout->addWidget(cancel, 0, Qt::AlignHCenter);
     m_btnUpdate = new QPushButton(this);
     m_btnUpdate->setObjectName(QString("control%1").arg(kIdProgressUpdate));
@@ -166,7 +167,7 @@ class CProgressHotpxDlg::Window : public QDialog {
   void done(int result) override {
     if (closing_) QDialog::done(result);
   }
-  // Esc presses Cancel; Enter does nothing.
+  // Esc presses Cancel; Enter elsewhere than on Cancel does nothing.
   void reject() override {
     if (cancel->isEnabled()) cancel->click();
   }
@@ -409,8 +410,10 @@ void CCamCtrlDlg::BuildControls() {
   named(cameraState_, kIdCameraState);
   close_ = new QPushButton("Close", this);
   named(close_, kIdCamClose);
+  // The focused button takes Enter, as it takes Space; there is no default
+  // button to take it otherwise.
   for (QPushButton* button : {readCurrent_, makeDark_, store_, close_})
-    button->setAutoDefault(false);
+    button->setAutoDefault(true);
   connect(readCurrent_, &QPushButton::clicked, this, &CCamCtrlDlg::OnReadCurrent);
   connect(makeDark_, &QPushButton::clicked, this, &CCamCtrlDlg::OnMakeDark);
   connect(store_, &QPushButton::clicked, this, &CCamCtrlDlg::OnStoreNewMap);
