@@ -5,6 +5,7 @@
 #include <QDialog>
 #include <QEventLoop>
 #include <QKeyEvent>
+#include <QPushButton>
 #include <QWidget>
 
 namespace ktal {
@@ -42,8 +43,7 @@ class EnterPressesButton final : public QObject {
     const Qt::KeyboardModifiers modifiers = key->modifiers() & ~Qt::KeypadModifier;
     if (modifiers != Qt::NoModifier) return false;
     auto* button = qobject_cast<QAbstractButton*>(window_.focusWidget());
-    if (button == nullptr || !button->isEnabled() || !button->isVisible()) return false;
-    button->click();
+    if (button != nullptr && button->isEnabled() && button->isVisible()) button->click();
     return true;
   }
 
@@ -54,6 +54,7 @@ class EnterPressesButton final : public QObject {
 }  // namespace
 
 void LetEnterPressFocusedButton(QDialog& window) {
+  for (QPushButton* button : window.findChildren<QPushButton*>()) button->setAutoDefault(false);
   window.installEventFilter(new EnterPressesButton(window));
 }
 

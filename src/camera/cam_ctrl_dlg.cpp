@@ -410,10 +410,9 @@ void CCamCtrlDlg::BuildControls() {
   named(cameraState_, kIdCameraState);
   close_ = new QPushButton("Close", this);
   named(close_, kIdCamClose);
-  // The focused button takes Enter, as it takes Space; there is no default
-  // button to take it otherwise.
-  for (QPushButton* button : {readCurrent_, makeDark_, store_, close_})
-    button->setAutoDefault(true);
+  // The focused button takes Enter, as it takes Space; elsewhere (on a
+  // track bar) Enter does nothing.
+  LetEnterPressFocusedButton(*this);
   connect(readCurrent_, &QPushButton::clicked, this, &CCamCtrlDlg::OnReadCurrent);
   connect(makeDark_, &QPushButton::clicked, this, &CCamCtrlDlg::OnMakeDark);
   connect(store_, &QPushButton::clicked, this, &CCamCtrlDlg::OnStoreNewMap);

@@ -319,7 +319,7 @@ void CFilesystemDlg::BuildControls() {
   auto* settings = new QGridLayout;
   const int editWidth = fontMetrics().horizontalAdvance("-000.000") + 12;
   auto addSetting = [&](int row, const char* label, QLineEdit*& edit, int id, const char* unit,
-                        const QString& pattern, const QString& rule) {
+                        const QString& pattern, const QString& name, const QString& rule) {
     auto* text = new QLabel(label, local);
     text->setAlignment(Qt::AlignRight | Qt::AlignVCenter);
     edit = new QLineEdit(local);
@@ -327,7 +327,8 @@ void CFilesystemDlg::BuildControls() {
     edit->setFixedWidth(editWidth);
     edit->setValidator(new QRegularExpressionValidator(QRegularExpression(pattern), edit));
     edit->installEventFilter(this);
-    connect(edit, &QLineEdit::inputRejected, this, [this, rule] { OnSettingRefused(rule); });
+    connect(edit, &QLineEdit::inputRejected, this,
+            [this, name, rule] { OnSettingRefused(name, rule); });
     settings->addWidget(text, row, 0);
     settings->addWidget(edit, row, 1);
     settings->addWidget(UnitLabel(unit, local), row, 2);
@@ -337,22 +338,26 @@ void CFilesystemDlg::BuildControls() {
   // what the field needs is refused, by name, when the run is asked for.
   // Any other key is refused at once, and the hint below says why.
   addSetting(0, "Focal length =", focalLength_, kIdFocalLength, "mm",
-             "[-+]?[0-9]{0,9}([.,][0-9]{0,6})?",
-             "Focal length: a whole number of millimetres, at most 9 digits");
+             "[-+]?[0-9]{0,9}([.,][0-9]{0,6})?", "Focal length",
+             "a whole number of millimetres, at most 9 digits");
   addSetting(1, "Worm gear period =", wormPeriod_, kIdWormPeriod, "sec",
-             "[-+]?[0-9]{0,9}([.,][0-9]{0,6})?",
-             "Worm gear period: a whole number of seconds, at most 9 digits");
+             "[-+]?[0-9]{0,9}([.,][0-9]{0,6})?", "Worm gear period",
+             "a whole number of seconds, at most 9 digits");
   // The declination has a sign and a fraction: southern stars and stars
   // between whole degrees are guided as well.
   addSetting(2, "Star's DEC coord. =", starDec_, kIdStarDec, "deg",
-             "[-+]?[0-9]{0,3}([.,][0-9]{0,6})?",
-             "Star's DEC: degrees from -90 to 90, at most 6 decimals after a point or a comma");
+             "[-+]?[0-9]{0,3}([.,][0-9]{0,6})?", "Star's DEC",
+             "degrees from -90 to 90, at most 6 decimals after a point or a comma");
   settings->setColumnStretch(0, 1);
   localLayout->addLayout(settings);
   settingsHint_ = new QLabel(local);
   settingsHint_->setObjectName("controlSettingsHint");
   settingsHint_->setWordWrap(true);
   settingsHint_->setStyleSheet("color: #a00000");
+  settingsHint_->setAlignment(Qt::AlignLeft | Qt::AlignTop);
+  // Room for the longest hint from the start, so that the fields do not
+  // move under the pointer when one appears.
+  settingsHint_->setMinimumHeight(3 * settingsHint_->fontMetrics().lineSpacing());
   localLayout->addWidget(settingsHint_);
 
   localLayout->addStretch();
@@ -392,9 +397,6 @@ void CFilesystemDlg::BuildControls() {
 
   close_ = new QPushButton("Close", this);
   named(close_, kIdFsClose);
-  // No default button: Enter in a settings field must not close the window
-  // and lose what was typed. Enter presses the focused button instead.
-  LetEnterPressFocusedButton(*this);
 
   auto* right = new QVBoxLayout;
   right->addWidget(local, 1);
@@ -420,6 +422,11 @@ void CFilesystemDlg::BuildControls() {
   connect(list_, &QTableWidget::currentCellChanged, this, &CFilesystemDlg::UpdateOpenReport);
   connect(list_, &QTableWidget::cellDoubleClicked, this,
           [this](int row, int) { OpenOutputOfRow(row, kReportFile); });
+
+  // No default button: Enter in a settings field must not close the window
+  // and lose what was typed, nor run anything. Enter presses the focused
+  // button.
+  LetEnterPressFocusedButton(*this);
 }
 
 void CFilesystemDlg::OnRefreshFiles() {
@@ -537,13 +544,13 @@ void CFilesystemDlg::RestoreDownloadControls() {
   UpdateOpenReport();
 }
 
-void CFilesystemDlg::OnSettingRefused(const QString& rule) {
+void CFilesystemDlg::OnSettingRefused(const QString& name, const QString& rule) {
   // A key gives its character; a paste or a drop gives none of its own.
   const QString what = lastKey_.size() == 1 && lastKey_.front().isPrint()
                            ? QString("\"%1\"").arg(lastKey_)
                            : QString("that text");
   lastKey_.clear();
-  settingsHint_->setText(QString("%1 refused %2. %3.").arg(rule.section(':', 0, 0), what, rule));
+  settingsHint_->setText(QString("%1 refused %2: it takes %3.").arg(name, what, rule));
 }
 
 bool CFilesystemDlg::eventFilter(QObject* watched, QEvent* event) {

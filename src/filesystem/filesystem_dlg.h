@@ -84,9 +84,9 @@ class CFilesystemDlg : public QDialog, private DownloadRunHost {
   void OnShowDeleted(bool checked);
   void OnUseLocalFile(bool checked);
   void OnDownloadProcess();
-  // Says at once, below the settings, why a field did not take what was
-  // typed: `rule` is what the field takes, its name first, then a colon.
-  void OnSettingRefused(const QString& rule);
+  // Says at once, below the settings, that the field `name` did not take
+  // what was typed, and what it takes (`rule`).
+  void OnSettingRefused(const QString& name, const QString& rule);
   // Opens the output `name` (the report or the analysis page) of the row's
   // file through the desktop, when it exists.
   void OpenOutputOfRow(int row, const char* name);

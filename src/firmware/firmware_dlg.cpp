@@ -275,10 +275,6 @@ void CFirmwareDlg::BuildControls() {
 
   close_ = new QPushButton("Close", this);
   named(close_, kIdFwClose);
-  // No default button: Enter presses the focused button or toggles the
-  // focused check box, and never closes the window under the user's
-  // choices.
-  LetEnterPressFocusedButton(*this);
 
   auto* groups = new QHBoxLayout;
   groups->addWidget(guider, 1);
@@ -292,6 +288,11 @@ void CFirmwareDlg::BuildControls() {
   connect(run_, &QPushButton::clicked, this, &CFirmwareDlg::OnRun);
   connect(upload_, &QPushButton::clicked, this, &CFirmwareDlg::OnUpload);
   connect(close_, &QPushButton::clicked, this, &QDialog::accept);
+
+  // No default button: Enter presses the focused button or toggles the
+  // focused check box; it never closes the window under the user's
+  // choices, nor talks to the guider from the file name.
+  LetEnterPressFocusedButton(*this);
 }
 
 void CFirmwareDlg::OnFileNameChanged(const QString& name) {

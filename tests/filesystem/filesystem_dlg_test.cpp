@@ -381,16 +381,19 @@ TEST_F(FilesystemDlgTest, TypedSettingsReachTheRunAsShownOrAreRefusedByName) {
 }
 
 // Enter presses the focused button or toggles the focused check box; in an
-// edit field it keeps the window and what was typed.
+// edit field it does nothing: the window and what was typed stay, and no
+// button the user cannot see focused runs.
 TEST_F(FilesystemDlgTest, EnterNeverClosesTheWindowOverTypedSettings) {
   Open();
   ASSERT_TRUE(QTest::qWaitForWindowActive(window_.get()));
   auto* focal = Control<QLineEdit>(kIdFocalLength);
   focal->setFocus();
   QTest::keyClicks(focal, "1200");
+  const std::size_t sent = sim_->guider().ReceivedBytes().size();
   QTest::keyClick(focal, Qt::Key_Return);
   EXPECT_TRUE(window_->isVisible());
   EXPECT_EQ(focal->text(), "1200");
+  EXPECT_EQ(sim_->guider().ReceivedBytes().size(), sent) << "a button ran unseen";
 
   auto* html = Control<QCheckBox>(kIdGenerateHtml);
   html->setFocus();

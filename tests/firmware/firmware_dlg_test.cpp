@@ -616,8 +616,10 @@ TEST_F(FirmwareDlgTest, BrowseButtonAndLoading) {
 // The launcher's Firmware control button opens the window; the program's
 // simulated guider comes with sample files to pick.
 // From the keyboard and from a screen reader: Enter toggles the focused
-// check box rather than closing the window, and the browse button opens its
-// dialog for Space, Enter and an accessible press as for a mouse release.
+// check box rather than closing the window, does nothing in the file name
+// field (the first button ever focused would take it), and the browse
+// button opens its dialog for Space, Enter and an accessible press as for a
+// mouse release.
 TEST_F(FirmwareDlgTest, KeysAndAScreenReaderReachEveryControl) {
   Open();
   ASSERT_TRUE(QTest::qWaitForWindowActive(window_.get()));
@@ -625,6 +627,12 @@ TEST_F(FirmwareDlgTest, KeysAndAScreenReaderReachEveryControl) {
   camera->setFocus();
   QTest::keyClick(camera, Qt::Key_Return);
   EXPECT_FALSE(camera->isChecked());
+  EXPECT_TRUE(window_->isVisible());
+  // The file name field is no button: Enter there checks no version.
+  auto* name = Control<QLineEdit>(kIdFileName);
+  name->setFocus();
+  QTest::keyClick(name, Qt::Key_Return);
+  EXPECT_TRUE(Received().empty());
   EXPECT_TRUE(window_->isVisible());
 
   auto* browse = Control<CBrowseButton>(kIdBrowse);
