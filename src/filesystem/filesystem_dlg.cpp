@@ -554,9 +554,9 @@ void CFilesystemDlg::OnSettingRefused(const QString& name, const QString& rule) 
 }
 
 bool CFilesystemDlg::eventFilter(QObject* watched, QEvent* event) {
-  if (event->type() == QEvent::KeyPress &&
-      (watched == focalLength_ || watched == wormPeriod_ || watched == starDec_)) {
-    lastKey_ = static_cast<QKeyEvent*>(event)->text();
+  if (watched == focalLength_ || watched == wormPeriod_ || watched == starDec_) {
+    if (event->type() == QEvent::KeyPress) lastKey_ = static_cast<QKeyEvent*>(event)->text();
+    if (event->type() == QEvent::Drop) lastKey_.clear();
   }
   return QDialog::eventFilter(watched, event);
 }
