@@ -198,7 +198,9 @@ CTVX_DUVO_VerAdiDlg::CTVX_DUVO_VerAdiDlg(UserDialogs& dialogs, QWidget* parent)
 QPushButton* CTVX_DUVO_VerAdiDlg::AddButton(int controlId, const QString& text) {
   auto* button = new QPushButton(text, this);
   button->setObjectName(QString("button%1").arg(controlId));
-  button->setAutoDefault(false);
+  // Auto-default: the focused button takes Enter, as it takes Space, and
+  // Exit only when no other button has the focus.
+  button->setAutoDefault(true);
   buttons_[controlId] = button;
   return button;
 }

@@ -1,7 +1,11 @@
 #include "app/shell.h"
 
+#include <QAbstractButton>
 #include <QCoreApplication>
+#include <QDialog>
 #include <QEventLoop>
+#include <QKeyEvent>
+#include <QPushButton>
 #include <QWidget>
 
 namespace ktal {
@@ -22,6 +26,36 @@ void ControlGroup::ModifyStyle(std::uint32_t remove, std::uint32_t add, bool red
     control->setEnabled(!disabled);
     if (redrawNow) control->repaint();
   }
+}
+
+namespace {
+
+// Sees the Enter that the focused control left to its window: key events
+// travel up to the window when the control ignores them.
+class EnterPressesButton final : public QObject {
+ public:
+  explicit EnterPressesButton(QDialog& window) : QObject(&window), window_(window) {}
+
+  bool eventFilter(QObject* watched, QEvent* event) override {
+    if (watched != &window_ || event->type() != QEvent::KeyPress) return false;
+    const auto* key = static_cast<QKeyEvent*>(event);
+    if (key->key() != Qt::Key_Return && key->key() != Qt::Key_Enter) return false;
+    const Qt::KeyboardModifiers modifiers = key->modifiers() & ~Qt::KeypadModifier;
+    if (modifiers != Qt::NoModifier) return false;
+    auto* button = qobject_cast<QAbstractButton*>(window_.focusWidget());
+    if (button != nullptr && button->isEnabled() && button->isVisible()) button->click();
+    return true;
+  }
+
+ private:
+  QDialog& window_;
+};
+
+}  // namespace
+
+void LetEnterPressFocusedButton(QDialog& window) {
+  for (QPushButton* button : window.findChildren<QPushButton*>()) button->setAutoDefault(false);
+  window.installEventFilter(new EnterPressesButton(window));
 }
 
 }  // namespace ktal

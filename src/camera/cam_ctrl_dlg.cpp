@@ -153,7 +153,8 @@ class CProgressHotpxDlg::Window : public QDialog {
     layout->addWidget(text);
     cancel = new QPushButton("Cancel", this);
     cancel->setObjectName(ObjectName(kIdProgressCancel));
-    cancel->setAutoDefault(false);
+    // Enter on the focused Cancel presses it, as Space does.
+    cancel->setAutoDefault(true);
     layout->addWidget(cancel, 0, Qt::AlignHCenter);
     m_btnUpdate = new QPushButton(this);
     m_btnUpdate->setObjectName(QString("control%1").arg(kIdProgressUpdate));
@@ -171,7 +172,7 @@ class CProgressHotpxDlg::Window : public QDialog {
   void done(int result) override {
     if (closing_) QDialog::done(result);
   }
-  // Esc presses Cancel; Enter does nothing.
+  // Esc presses Cancel; Enter elsewhere than on Cancel does nothing.
   void reject() override {
     if (cancel->isEnabled()) cancel->click();
   }
@@ -430,12 +431,13 @@ void CCamCtrlDlg::BuildControls() {
   saveNewMap_ = mapMenu->addAction("New map, as the track bars choose");
   saveNewMap_->setObjectName("actionSaveNewMap");
   saveMap_->setMenu(mapMenu);
-  for (QPushButton* button : {readCurrent_, makeDark_, store_, close_, saveDark_, saveMap_})
-    button->setAutoDefault(false);
   connect(saveDark_, &QPushButton::clicked, this, &CCamCtrlDlg::OnSaveMasterDark);
   connect(saveStoredMap_, &QAction::triggered, this, [this] { OnSaveHotPixelMap(true); });
   connect(saveNewMap_, &QAction::triggered, this, [this] { OnSaveHotPixelMap(false); });
   UpdateSaveButtons();
+  // The focused button takes Enter, as it takes Space; elsewhere (on a
+  // track bar) Enter does nothing.
+  LetEnterPressFocusedButton(*this);
   connect(readCurrent_, &QPushButton::clicked, this, &CCamCtrlDlg::OnReadCurrent);
   connect(makeDark_, &QPushButton::clicked, this, &CCamCtrlDlg::OnMakeDark);
   connect(store_, &QPushButton::clicked, this, &CCamCtrlDlg::OnStoreNewMap);

@@ -8,6 +8,7 @@
 #include <QLabel>
 #include <QMouseEvent>
 #include <QProgressBar>
+#include <QScopedValueRollback>
 #include <QVBoxLayout>
 #include <cstdio>
 #include <ctime>
@@ -112,9 +113,27 @@ std::span<const std::uint8_t> Transferred(const VariableSet& variables) {
 // ---- CBrowseButton ----
 
 CBrowseButton::CBrowseButton(UserDialogs& dialogs, const QString& text, QWidget* parent)
-    : QPushButton(text, parent), dialogs_(dialogs) {}
+    : QPushButton(text, parent), dialogs_(dialogs) {
+  // Space, Enter and a screen reader's press click without a mouse
+  // release; they open the dialog too.
+  connect(this, &QPushButton::clicked, this, [this] {
+    if (!releasing_) OpenFileDialog();
+  });
+}
+
+void CBrowseButton::OpenFileDialog() {
+  if (target_ == nullptr) {
+    dialogs_.ShowMessage(this, kNoTargetText, "WARNING", MessageIcon::Exclamation,
+                         MessageButtons::Ok);
+    return;
+  }
+  const QStringList chosen = dialogs_.OpenFiles(this, "Open", target_->text(), filter_, false);
+  if (!chosen.isEmpty()) target_->setText(chosen.front());
+}
 
 void CBrowseButton::mouseReleaseEvent(QMouseEvent* event) {
+  // A release is handled here whatever it clicks.
+  const QScopedValueRollback<bool> releasing(releasing_, true);
   if (event->button() != Qt::LeftButton) {
     QPushButton::mouseReleaseEvent(event);
     return;
@@ -266,7 +285,6 @@ void CFirmwareDlg::BuildControls() {
 
   close_ = new QPushButton("Close", this);
   named(close_, kIdFwClose);
-  close_->setDefault(true);
 
   auto* groups = new QHBoxLayout;
   groups->addWidget(guider, 1);
@@ -280,6 +298,11 @@ void CFirmwareDlg::BuildControls() {
   connect(run_, &QPushButton::clicked, this, &CFirmwareDlg::OnRun);
   connect(upload_, &QPushButton::clicked, this, &CFirmwareDlg::OnUpload);
   connect(close_, &QPushButton::clicked, this, &QDialog::accept);
+
+  // No default button: Enter presses the focused button or toggles the
+  // focused check box; it never closes the window under the user's
+  // choices, nor talks to the guider from the file name.
+  LetEnterPressFocusedButton(*this);
 }
 
 void CFirmwareDlg::OnFileNameChanged(const QString& name) {

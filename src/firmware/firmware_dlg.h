@@ -80,9 +80,13 @@ class CBrowseButton : public QPushButton {
   void mouseReleaseEvent(QMouseEvent* event) override;
 
  private:
+  void OpenFileDialog();
+
   UserDialogs& dialogs_;
   QLineEdit* target_ = nullptr;
   QString filter_;
+  // Set while a mouse release is handled, which opens the dialog itself.
+  bool releasing_ = false;
 };
 
 class CFirmwareDlg : public QDialog {

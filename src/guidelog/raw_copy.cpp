@@ -165,7 +165,7 @@ int ProcessRawFile(GuideLog& log, std::FILE* raw_file, DirectoryEntry& entry, bo
     if (pe_tables) {
       options.focal_length_mm = g_focalLength;
       options.worm_period_s = g_wormPeriod;
-      options.declination_deg = g_starDec;
+      options.declination_deg = StarDecDegrees();
     }
     if (const int result = WriteAnalysisPage(log, file_id, options, time_text, &budget);
         result != 0)

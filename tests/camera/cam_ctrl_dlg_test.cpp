@@ -13,6 +13,7 @@
 #include <QMouseEvent>
 #include <QPushButton>
 #include <QSlider>
+#include <QTest>
 #include <QTimer>
 #include <algorithm>
 #include <ctime>
@@ -438,6 +439,18 @@ TEST_F(CamCtrlDlgTest, ReadCurrentCountsTheStoredMapByClass) {
     EXPECT_EQ(canvas()->PixelAt(0, 0), kCanvasSurround);
     window_->close();
   }
+}
+
+// Enter on the focused button presses it, as Space does: there is no
+// default button in this window to take it instead.
+TEST_F(CamCtrlDlgTest, EnterPressesTheFocusedButton) {
+  Start({});
+  ASSERT_TRUE(Open());
+  ASSERT_TRUE(QTest::qWaitForWindowActive(window_.get()));
+  auto* close = Control<QPushButton>(kIdCamClose);
+  close->setFocus();
+  QTest::keyClick(close, Qt::Key_Enter, Qt::KeypadModifier);
+  EXPECT_FALSE(window_->isVisible());
 }
 
 TEST_F(CamCtrlDlgTest, TheCursorOnThePictureShowsTheCurrentDark) {

@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <QAccessible>
 #include <QApplication>
 #include <QCheckBox>
 #include <QLabel>
@@ -652,6 +653,39 @@ TEST_F(FirmwareDlgTest, BrowseButtonAndLoading) {
 
 // The launcher's Firmware control button opens the window; the program's
 // simulated guider comes with sample files to pick.
+// From the keyboard and from a screen reader: Enter toggles the focused
+// check box rather than closing the window, does nothing in the file name
+// field (the first button ever focused would take it), and the browse
+// button opens its dialog for Space, Enter and an accessible press as for a
+// mouse release.
+TEST_F(FirmwareDlgTest, KeysAndAScreenReaderReachEveryControl) {
+  Open();
+  ASSERT_TRUE(QTest::qWaitForWindowActive(window_.get()));
+  auto* camera = Control<QCheckBox>(kIdUpdateCamera);
+  camera->setFocus();
+  QTest::keyClick(camera, Qt::Key_Return);
+  EXPECT_FALSE(camera->isChecked());
+  EXPECT_TRUE(window_->isVisible());
+  // The file name field is no button: Enter there checks no version.
+  auto* name = Control<QLineEdit>(kIdFileName);
+  name->setFocus();
+  QTest::keyClick(name, Qt::Key_Return);
+  EXPECT_TRUE(Received().empty());
+  EXPECT_TRUE(window_->isVisible());
+
+  auto* browse = Control<CBrowseButton>(kIdBrowse);
+  browse->setFocus();
+  QTest::keyClick(browse, Qt::Key_Space);
+  QTest::keyClick(browse, Qt::Key_Return);
+  QAccessibleInterface* button = QAccessible::queryAccessibleInterface(browse);
+  ASSERT_NE(button, nullptr);
+  button->actionInterface()->doAction(QAccessibleActionInterface::pressAction());
+  // The press is shown before it clicks.
+  QTest::qWaitFor([&] { return dialogs_.asked.size() == 3; });
+  EXPECT_EQ(dialogs_.asked.size(), 3u);
+  EXPECT_TRUE(window_->isVisible());
+}
+
 TEST(FirmwareControlInLauncher, OpensTheWindow) {
   logtest::TempDir dir;
   // The samples go into a folder of the run's own under $TMPDIR, and go with it.
