@@ -410,6 +410,12 @@ const char* ProcessCodeMeaning(int code) {
       return "a write of \"analysis.html\" fell short";
     case 497:
       return "\"analysis.html\" would exceed the budget of files and bytes for the log's outputs";
+    case 699:
+      return "\"exposures.csv\" cannot be created";
+    case 698:
+      return "a write of \"exposures.csv\" fell short";
+    case 697:
+      return "\"exposures.csv\" would exceed the budget of files and bytes for the log's outputs";
     default:
       return "unknown failure";
   }
