@@ -191,8 +191,9 @@ GuidedRaPeriodogram PeriodogramOf(const std::vector<std::vector<Point>>& exposur
   const double span = all.back().t - t0;
   out.span_s = span;
   if (!(span > 0.0) || !(longest > 0.0)) return out;
-  std::sort(intervals.begin(), intervals.end());
-  const double median = intervals[intervals.size() / 2];
+  const auto middle = intervals.begin() + static_cast<std::ptrdiff_t>(intervals.size() / 2);
+  std::nth_element(intervals.begin(), middle, intervals.end());
+  const double median = *middle;
   const double shortest = std::max(2.0 * median, kShortestPeriodFloor);
   const double b = std::max(shortest / kBinsPerShortestPeriod, span / (kMaxBins - 1.0));
   const std::size_t n_bins = static_cast<std::size_t>(std::floor(span / b)) + 1;
@@ -234,25 +235,27 @@ GuidedRaPeriodogram PeriodogramOf(const std::vector<std::vector<Point>>& exposur
   const double low = k_low * step;
   const double high = low + (count - 1) * step;
 
-  // Sum over the values of y e^-i w t, and of e^-i 2 w t, at every grid
-  // frequency w = 2 pi k / (M b): the transforms of the values and of the
-  // bins' weights.
-  std::vector<double> yr(m, 0.0), yi(m, 0.0), wr(m, 0.0), wi(m, 0.0);
+  // One transform of the values as the real part and the bins' weights as
+  // the imaginary part gives both sums, y e^-iwt and e^-i2wt, at every grid
+  // frequency w = 2 pi k / (M b): the two real transforms are its even and
+  // odd parts.
+  std::vector<double> re(m, 0.0), im(m, 0.0);
   for (std::size_t i = 0; i < v.y.size(); ++i) {
     const auto j = static_cast<std::size_t>(v.j[i]);
-    yr[j] = v.y[i];
-    wr[j] = 1.0;
+    re[j] = v.y[i];
+    im[j] = 1.0;
   }
-  Fft(yr, yi);
-  Fft(wr, wi);
+  Fft(re, im);
   const double n = static_cast<double>(v.y.size());
   Periodogram& g = out.periodogram;
   g.first_hz = low;
   g.step_hz = step;
   g.power.resize(static_cast<std::size_t>(count));
   for (int q = 0; q < count; ++q) {
-    const auto k = static_cast<std::size_t>(k_low) + static_cast<std::size_t>(q);
-    const LsSums s{yr[k], -yi[k], wr[2 * k], -wi[2 * k]};
+    const std::size_t k = static_cast<std::size_t>(k_low) + static_cast<std::size_t>(q);
+    const std::size_t k2 = 2 * k;
+    const LsSums s{(re[k] + re[m - k]) / 2.0, (im[m - k] - im[k]) / 2.0,
+                   (im[k2] + im[m - k2]) / 2.0, (re[k2] - re[m - k2]) / 2.0};
     double amplitude = 0.0;
     g.power[q] = PowerOf(s, n, ssq, amplitude);
   }

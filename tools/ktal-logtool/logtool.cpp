@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "guidelog/guide_log.h"
+#include "guidelog/guided_periodogram.h"
 #include "guidelog/guiding_summary.h"
 #include "guidelog/periodic_error.h"
 #include "guidelog/raw_copy.h"
@@ -271,6 +272,32 @@ std::string SummaryText(const std::string& name, std::uint32_t id, const GuideSe
   return out;
 }
 
+// The guided RA drift's periodogram as text: the night's strongest periods
+// and worm harmonics, and each exposure's strongest period.
+std::string GuidedText(const GuideSeries& series, const GuidedRaSummary& g, bool arcsec) {
+  const char* unit = arcsec ? "\"" : " px";
+  std::string out = "  guided RA drift (residual periodic error):\n";
+  const Periodogram& night = g.night.periodogram;
+  if (night.power.empty()) return out + "    too few guided drift samples for a periodogram\n";
+  for (std::size_t k = 0; k < night.peaks.size(); ++k) {
+    out += k == 0 ? "    strongest periods: " : "                       ";
+    out += PeakText(night.peaks[k], unit) + "\n";
+  }
+  for (std::size_t k = 0; k < night.worm_harmonics.size(); ++k) {
+    out += k == 0 ? "    worm harmonics:    " : "                       ";
+    out += PeakText(night.worm_harmonics[k], unit) + "\n";
+  }
+  for (std::size_t k = 0; k < g.exposures.size(); ++k) {
+    const std::vector<SpectrumPeak>& peaks = g.exposures[k].periodogram.peaks;
+    if (peaks.empty()) continue;
+    char line[64];
+    std::snprintf(line, sizeof line, "    %cE%03d strongest: ", series.exposures[k].kind,
+                  series.exposures[k].number);
+    out += line + PeakText(peaks.front(), unit) + "\n";
+  }
+  return out;
+}
+
 // Reads and decodes one log, summarises it and prints it; the failure line
 // goes to standard error.
 bool SummarizeOne(const std::string& name, const SummaryOptions& options, bool json) {
@@ -297,6 +324,7 @@ bool SummarizeOne(const std::string& name, const SummaryOptions& options, bool j
   const std::uint32_t id = FileIdOf(entry.file_id);
   const GuideSeries series = ExtractGuideSeries(*log);
   const GuidingSummary summary = SummarizeGuiding(series, options);
+  const GuidedRaSummary guided = SummarizeGuidedRa(series, options);
   if (json) {
     std::string text = GuidingSummaryJson(series, summary);
     while (!text.empty() && text.back() == '\n') text.pop_back();
@@ -311,10 +339,11 @@ bool SummarizeOne(const std::string& name, const SummaryOptions& options, bool j
       }
       quoted += c;
     }
-    std::printf("{\"file\":\"%s\",\"log\":\"QD%06x\",\"summary\":%s}\n", quoted.c_str(), id,
-                text.c_str());
+    std::printf("{\"file\":\"%s\",\"log\":\"QD%06x\",\"summary\":%s,\"guided_ra\":%s}\n",
+                quoted.c_str(), id, text.c_str(), GuidedRaJson(series, guided).c_str());
   } else {
     std::fputs(SummaryText(name, id, series, summary).c_str(), stdout);
+    std::fputs(GuidedText(series, guided, summary.arcsec_per_px_ra.has_value()).c_str(), stdout);
   }
   return true;
 }
