@@ -453,9 +453,9 @@ const char* ProcessCodeMeaning(int code) {
 int RunLogTool(int argc, char** argv) {
   CLI::App app(
       "Processes raw guiding logs (QD*.dat) of the K-Tal guider into the events table\n"
-      "events.csv and, on request, the HTML report index.html with its BMP plots and the\n"
-      "interactive page analysis.html beside it, and the\n"
-      "periodic-error tables pe1.csv, pe2.csv, ...",
+      "events.csv and, on request, the HTML report index.html with its BMP plots, the\n"
+      "exposures table exposures.csv and the interactive page analysis.html beside it,\n"
+      "and the periodic-error tables pe1.csv, pe2.csv, ...",
       "ktal-logtool");
   app.require_subcommand(1);
   app.set_version_flag("--version", "ktal-logtool " KTAL_VERSION);
@@ -469,9 +469,9 @@ int RunLogTool(int argc, char** argv) {
                    "CSV format: excel (';' and a decimal comma) or point (',' and a decimal point)")
       ->check(CLI::IsMember({"excel", "point"}))
       ->default_str("excel");
-  process->add_flag(
-      "--html", options.html,
-      "Also write the HTML report index.html with its plot images, and analysis.html");
+  process->add_flag("--html", options.html,
+                    "Also write the HTML report index.html with its plot images, exposures.csv and "
+                    "analysis.html");
   process
       ->add_option(
           "--pe", options.pe,
@@ -491,7 +491,8 @@ int RunLogTool(int argc, char** argv) {
       "summary",
       "Print the guiding summary of each raw log FILE: RMS and peak of the drift per guided\n"
       "exposure and for the night, and for each unguided run the drift rates, the polar-alignment\n"
-      "error, the periodic error and its strongest periods. Nothing is written to disk.");
+      "error, the periodic error and its strongest periods; the strongest periods of the guided\n"
+      "RA drift for the night and each exposure. Nothing is written to disk.");
   summary
       ->add_option(
           "--pe", summary_pe,
