@@ -67,15 +67,16 @@ void AppendErrors(CsvText& out, char sep, int csv_format, int decimals,
   }
 }
 
+void AppendFigureTitles(CsvText& out, char sep, const char* unit) {
+  for (const char* figure : {"RA RMS", "DEC RMS", "Total RMS", "RA peak", "DEC peak", "Total peak"})
+    out << sep << figure << " (" << unit << ')';
+}
+
 void AppendHeader(CsvText& out, char sep, bool arcsec) {
   out << "Exposure" << sep << "Date" << sep << "Start" << sep << "End" << sep << "Duration (s)"
       << sep << "Frames" << sep << "Lost stars";
-  for (const char* unit : {"px", "arcsec"}) {
-    if (unit[0] == 'a' && !arcsec) break;
-    for (const char* figure :
-         {"RA RMS", "DEC RMS", "Total RMS", "RA peak", "DEC peak", "Total peak"})
-      out << sep << figure << " (" << unit << ')';
-  }
+  AppendFigureTitles(out, sep, "px");
+  if (arcsec) AppendFigureTitles(out, sep, "arcsec");
   out << sep << "RA corrections" << sep << "DEC corrections";
   out.EndLine();
 }

@@ -146,6 +146,12 @@ struct Point {
   double r = 0.0;
 };
 
+bool IsExcluded(double t, const std::vector<TimeRange>& excluded) {
+  for (const TimeRange& x : excluded)
+    if (t >= std::min(x.begin_s, x.end_s) && t <= std::max(x.begin_s, x.end_s)) return true;
+  return false;
+}
+
 // The kept samples of exposure `k` with its mean taken off, in time order.
 std::vector<Point> ExposurePoints(const GuideSeries& series, std::size_t k,
                                   const std::vector<TimeRange>& excluded) {
@@ -154,11 +160,7 @@ std::vector<Point> ExposurePoints(const GuideSeries& series, std::size_t k,
   double sum = 0.0;
   for (std::size_t i = e.first_sample; i < e.end_sample; ++i) {
     const GuideSample& s = series.samples[i];
-    if (s.lost || s.position) continue;
-    bool out = false;
-    for (const TimeRange& x : excluded)
-      out = out || (s.t >= std::min(x.begin_s, x.end_s) && s.t <= std::max(x.begin_s, x.end_s));
-    if (out) continue;
+    if (s.lost || s.position || IsExcluded(s.t, excluded)) continue;
     points.push_back(Point{s.t, s.ra_px});
     sum += s.ra_px;
   }
