@@ -778,16 +778,47 @@ window.KtalSummary = (function () {
     return out;
   }
 
-  // { night, exposures: [one per series exposure] }.
-  function GuidedRaSummary(series, excluded, scale) {
+  // { night, exposures: [one per series exposure] }. With a `cache` (an
+  // object kept between calls, {} at first) an exposure that no new
+  // exclusion touches keeps its points and periodogram from the call
+  // before.
+  function GuidedRaSummary(series, excluded, scale, cache) {
     var worm = series.wormPeriod !== null && series.wormPeriod > 0.0 ? series.wormPeriod : null;
     var arcsecPerPx = scale ? scale.ra : null;
     var lists = [];
     var exposures = [];
-    for (var k = 0; k < series.exposures.length; ++k) {
-      lists.push(GuidedPoints(series, k, excluded));
-      exposures.push(GuidedPeriodogramOf([lists[k]], worm, arcsecPerPx));
+    var entries = {};
+    if (cache && !cache.bounds) {
+      // The times an exposure's samples span: a clock that jumps back can
+      // put them outside its start and end.
+      cache.bounds = series.exposures.map(function (e) {
+        var lo = Infinity, hi = -Infinity;
+        for (var i = e.first; i < e.endSample; ++i) {
+          lo = Math.min(lo, series.t[i]);
+          hi = Math.max(hi, series.t[i]);
+        }
+        return [lo, hi];
+      });
+      cache.entries = {};
     }
+    for (var k = 0; k < series.exposures.length; ++k) {
+      var hit = null, key = null;
+      if (cache) {
+        var b = cache.bounds[k];
+        key = k + ':' + FormatExclusions(excluded.filter(function (x) {
+          return Math.max(x[0], x[1]) >= b[0] && Math.min(x[0], x[1]) <= b[1];
+        }));
+        hit = cache.entries[key] || null;
+      }
+      if (!hit) {
+        var points = GuidedPoints(series, k, excluded);
+        hit = { points: points, periodogram: GuidedPeriodogramOf([points], worm, arcsecPerPx) };
+      }
+      if (key !== null) entries[key] = hit;
+      lists.push(hit.points);
+      exposures.push(hit.periodogram);
+    }
+    if (cache) cache.entries = entries;
     return { night: GuidedPeriodogramOf(lists, worm, arcsecPerPx), exposures: exposures };
   }
 
