@@ -742,8 +742,8 @@
       head.appendChild(make('th', i === 0 ? { class: 'name' } : null, t));
     });
     head.appendChild(make('th', { colspan: '3' }, 'Strongest periods (s)'));
-    head.appendChild(make('th', null, series.wormPeriod > 0 ? 'At the worm period (' + (arcsec ? '″' : 'px') + ')' :
-                                      'At the worm period'));
+    var worm = series.wormPeriod > 0;
+    if (worm) head.appendChild(make('th', null, 'At the worm period (' + (arcsec ? '″' : 'px') + ')'));
     table.appendChild(head);
     function addRow(scope, name, start, gp, index) {
       var tr = make('tr');
@@ -752,8 +752,10 @@
       cell(tr, scope + '-samples', String(gp.samples));
       cell(tr, scope + '-span_s', gp.samples ? gp.span_s : null, 1);
       peakCells(tr, scope, gp.periodogram.peaks);
-      var worm = gp.periodogram.worm_harmonics.filter(function (h) { return h.harmonic === 1; })[0];
-      cell(tr, scope + '-worm', worm ? (arcsec ? worm.amplitude_arcsec : worm.amplitude_px) : null, arcsec ? 2 : 3);
+      if (worm) {
+        var at = gp.periodogram.worm_harmonics.filter(function (h) { return h.harmonic === 1; })[0];
+        cell(tr, scope + '-worm', at ? (arcsec ? at.amplitude_arcsec : at.amplitude_px) : null, arcsec ? 2 : 3);
+      }
       if (index < 0) {
         tr.className = 'night';
       } else {
