@@ -197,7 +197,12 @@ std::string AnalysisPageData(const GuideSeries& series, const SummaryOptions& op
 
 int WriteAnalysisPage(const GuideLog& log, std::uint32_t file_id, const SummaryOptions& options,
                       std::string_view generation_time, OutputBudget* budget) {
-  const GuideSeries series = ExtractGuideSeries(log);
+  return WriteAnalysisPage(ExtractGuideSeries(log), file_id, options, generation_time, budget);
+}
+
+int WriteAnalysisPage(const GuideSeries& series, std::uint32_t file_id,
+                      const SummaryOptions& options, std::string_view generation_time,
+                      OutputBudget* budget) {
   const std::string_view page = AnalysisPageTemplate();
   const std::size_t marker = page.find(kAnalysisDataMarker);
   // The build guarantees the marker; without it the page gets no data.

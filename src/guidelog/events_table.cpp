@@ -33,9 +33,13 @@ std::int32_t SignExtend(std::uint32_t value, int bits) {
 }  // namespace
 
 char* WriteCsvNumber(char* out, int decimals, double value) {
+  return WriteCsvNumber(out, g_csvFormat, decimals, value);
+}
+
+char* WriteCsvNumber(char* out, int csv_format, int decimals, double value) {
   if (decimals < 0) decimals = 0;
   if (decimals > 4) decimals = 4;
-  if (g_csvFormat != 0 || !std::isfinite(value) || std::fabs(value) >= 1e18) {
+  if (csv_format != 0 || !std::isfinite(value) || std::fabs(value) >= 1e18) {
     // printf's "%.nf"; also the fallback where the comma form has no
     // integer part to show.
     return std::to_chars(out, out + kCsvNumberMax, value, std::chars_format::fixed, decimals).ptr;

@@ -25,6 +25,8 @@ std::string FormatCsvNumber(int decimals, double value);
 // and returns its end.
 inline constexpr std::size_t kCsvNumberMax = 400;
 char* WriteCsvNumber(char* out, int decimals, double value);
+// The same in the dialect `csv_format` (0 or 1, as g_csvFormat).
+char* WriteCsvNumber(char* out, int csv_format, int decimals, double value);
 
 // The date cell "YYYY.MM.DD.", the separator, the time of day in seconds as
 // a number cell with 1 decimal, and the separator.

@@ -26,21 +26,22 @@ class OutputBudget {
   // table adds under 64 bytes for each of at most 454 entities a page (a
   // marker is 9 bits), the analysis page under 50 bytes for each of at
   // most 240 frames a page (a lost star is 17 bits) and 80 for each
-  // exposure. So the densest real log writes at most 96 files and 870 KB a
-  // page besides the events table, the report and the analysis page:
+  // exposure, the exposures table under 300 bytes for each exposure. So the
+  // densest real log writes at most 96 files and 878 KB a page besides the
+  // events table, the report, the exposures table and the analysis page:
   // 393,000 files and 3.6 GB for all 4094 pages a log can have. The budget
   // is about twice that, which a crafted log reaches with exposures of a
   // few lost stars and a jump of the clock (two plots of 32800 columns
   // each), or with one-frame exposures of a lost star (32 bits each).
   static constexpr std::uint64_t kFilesPerPage = 192;
   static constexpr std::uint64_t kBytesPerPage = 1'750'000;
-  // The events table, the report, the analysis page and the PHD2 guide
-  // log, and their bytes (the analysis page's script among them) for a log
-  // of no pages. The guide log adds a header of under 1.6 KB for each
-  // exposure or run and under 130 bytes (a row, or two INFO lines) for each
-  // entity of 17 bits or more: under 80 KB a page for the densest log a
-  // guider writes, well within the margin above.
-  static constexpr std::uint64_t kFixedFiles = 4;
+  // The events table, the report, the exposures table, the analysis page
+  // and the PHD2 guide log, and their bytes (the analysis page's script
+  // among them) for a log of no pages. The guide log adds a header of under
+  // 1.6 KB for each exposure or run and under 130 bytes (a row, or two INFO
+  // lines) for each entity of 17 bits or more: under 80 KB a page for the
+  // densest log a guider writes, well within the margin above.
+  static constexpr std::uint64_t kFixedFiles = 5;
   static constexpr std::uint64_t kFixedBytes = 128 * 1024;
 
   static OutputBudget ForPages(int pages) {

@@ -9,6 +9,7 @@
 
 #include "guidelog/analysis_page.h"
 #include "guidelog/events_table.h"
+#include "guidelog/exposure_table.h"
 #include "guidelog/html_report.h"
 #include "guidelog/output_budget.h"
 #include "guidelog/periodic_error.h"
@@ -167,7 +168,12 @@ int ProcessRawFile(GuideLog& log, std::FILE* raw_file, DirectoryEntry& entry, bo
       options.worm_period_s = g_wormPeriod;
       options.declination_deg = StarDecDegrees();
     }
-    if (const int result = WriteAnalysisPage(log, file_id, options, time_text, &budget);
+    const GuideSeries series = ExtractGuideSeries(log);
+    if (const int result =
+            WriteExposureTable(series, SummarizeGuiding(series, options), g_csvFormat, &budget);
+        result != 0)
+      return 700 + result;
+    if (const int result = WriteAnalysisPage(series, file_id, options, time_text, &budget);
         result != 0)
       return 500 + result;
   }

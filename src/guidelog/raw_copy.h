@@ -42,17 +42,18 @@ int WriteRawFile(const GuideLog& log, const DirectoryEntry& entry, const std::st
 
 // Reads the raw file into `log` (which must be fresh), builds its entities
 // and writes into the current directory, in this order, the events table,
-// the periodic-error tables and the HTML report with the analysis page
-// beside it, as far as asked for. The analysis page has its figures in
-// arcseconds and its worm harmonics when the periodic-error tables are
-// asked for, whose settings (g_focalLength, g_wormPeriod, g_starDec) it
-// then uses.
+// the periodic-error tables and the HTML report with the exposures table
+// and the analysis page beside it, as far as asked for. The exposures
+// table and the analysis page have their figures in arcseconds and the
+// page its worm harmonics when the periodic-error tables are asked for,
+// whose settings (g_focalLength, g_wormPeriod, g_starDec) they then use.
 // 0 everything asked for was written; otherwise the first failure:
 // 1, 2, 3 from ReadRawFile, 100 + BuildEntities, 300 + WriteEventsTable,
 // 400 + WritePeriodicErrorTables, 200 + WriteHtmlReport,
-// 500 + WriteAnalysisPage. The outputs share the budget of
-// OutputBudget::ForPages for the log's pages; the generator whose next
-// file or write would exceed it stops there (296, 397, 195, 497).
+// 700 + WriteExposureTable, 500 + WriteAnalysisPage. The outputs share
+// the budget of OutputBudget::ForPages for the log's pages; the generator
+// whose next file or write would exceed it stops there (296, 397, 195,
+// 697, 497).
 // An empty generation_time means the local time now.
 //
 // With `phd2`, the PHD2 guide log (WritePhd2GuideLog) is written last, with

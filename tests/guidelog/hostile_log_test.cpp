@@ -75,8 +75,8 @@ TEST_F(HostileLog, ZeroBitsKeepOneEntityAndTheListNeverOutgrowsItsRoom) {
     int code;
     std::vector<std::string> written;
   };
-  for (const Case& c :
-       {Case{true, 301, {"events.csv"}}, Case{false, 0, {"analysis.html", "index.html"}}}) {
+  for (const Case& c : {Case{true, 301, {"events.csv"}},
+                        Case{false, 0, {"analysis.html", "exposures.csv", "index.html"}}}) {
     SCOPED_TRACE(c.events ? "with the events table" : "report and tables only");
     for (const std::string& name : Outputs()) fs::remove(name);
     EXPECT_EQ(Process(zeros, c.events, true, true), c.code);

@@ -360,8 +360,8 @@ TEST_F(ProcessRawFileTest, WritesEveryAskedForOutput) {
   EXPECT_EQ(file_id, 0x00BEEFu);
   const std::vector<std::string> names = Outputs();
   for (const char* name :
-       {"events.csv", "pe1.csv", "index.html", "analysis.html", "AE001_RAdrift.bmp",
-        "AE001_spread.bmp", "AE001_err.bmp", "AE002_err.bmp"})
+       {"events.csv", "pe1.csv", "index.html", "exposures.csv", "analysis.html",
+        "AE001_RAdrift.bmp", "AE001_spread.bmp", "AE001_err.bmp", "AE002_err.bmp"})
     EXPECT_NE(std::find(names.begin(), names.end(), name), names.end()) << name;
   const std::vector<std::uint8_t> html = ReadBytes("index.html");
   EXPECT_NE(std::string(html.begin(), html.end()).find("QD00beef"), std::string::npos);
@@ -373,6 +373,13 @@ TEST_F(ProcessRawFileTest, WritesEveryAskedForOutput) {
             std::string::npos);
   EXPECT_NE(page_text.find("\"options\":{\"focal_mm\":1000,\"worm_s\":480,\"dec_deg\":0}"),
             std::string::npos);
+  // The exposures table in the chosen dialect, with the arcseconds of the
+  // focal length the tables were made with.
+  const std::vector<std::uint8_t> table = ReadBytes("exposures.csv");
+  const std::string table_text(table.begin(), table.end());
+  EXPECT_EQ(table_text.rfind("Exposure;Date;", 0), 0u) << table_text;
+  EXPECT_NE(table_text.find(";Total RMS (arcsec);"), std::string::npos);
+  EXPECT_NE(table_text.find("\r\nA002;"), std::string::npos);
 }
 
 TEST_F(ProcessRawFileTest, OnlyTheEventsTableWhenNothingElseIsAskedFor) {
@@ -381,11 +388,16 @@ TEST_F(ProcessRawFileTest, OnlyTheEventsTableWhenNothingElseIsAskedFor) {
 }
 
 TEST_F(ProcessRawFileTest, TheAnalysisPageWithoutPeriodicErrorSettingsHasPixelsOnly) {
+  g_csvFormat = 1;
   EXPECT_EQ(Process(SessionRaw(), false, true, false), 0);
   const std::vector<std::uint8_t> page = ReadBytes("analysis.html");
   EXPECT_NE(std::string(page.begin(), page.end())
                 .find("\"options\":{\"focal_mm\":null,\"worm_s\":null,\"dec_deg\":null}"),
             std::string::npos);
+  const std::vector<std::uint8_t> table = ReadBytes("exposures.csv");
+  const std::string table_text(table.begin(), table.end());
+  EXPECT_EQ(table_text.rfind("Exposure,Date,", 0), 0u) << table_text;
+  EXPECT_EQ(table_text.find("arcsec"), std::string::npos);
 }
 
 TEST_F(ProcessRawFileTest, ReaderFailuresComeBackUnchangedWithNoOutput) {
@@ -459,7 +471,7 @@ TEST_F(ProcessRawFileTest, AWriteThatFallsShortIsTheFailureOfItsGenerator) {
              false,
              false,
              498,
-             {"analysis.html", "index.html"},
+             {"analysis.html", "exposures.csv", "index.html"},
              4096}}) {
     SCOPED_TRACE(c.what);
     for (const std::string& name : Outputs()) fs::remove_all(name);
@@ -482,9 +494,11 @@ TEST_F(ProcessRawFileTest, GeneratorsRunInOrderAndTheFirstFailureEndsProcessing)
     std::vector<std::string> written;  // files that exist afterwards
   };
   const std::vector<std::uint8_t> raw = SessionRaw();
-  for (const Case& c : {Case{"events.csv", 298, {}}, Case{"pe1.csv", 399, {"events.csv"}},
-                        Case{"index.html", 199, {"events.csv", "pe1.csv"}},
-                        Case{"analysis.html", 499, {"events.csv", "index.html", "pe1.csv"}}}) {
+  for (const Case& c :
+       {Case{"events.csv", 298, {}}, Case{"pe1.csv", 399, {"events.csv"}},
+        Case{"index.html", 199, {"events.csv", "pe1.csv"}},
+        Case{"exposures.csv", 699, {"events.csv", "index.html", "pe1.csv"}},
+        Case{"analysis.html", 499, {"events.csv", "exposures.csv", "index.html", "pe1.csv"}}}) {
     SCOPED_TRACE(c.blocked);
     for (const std::string& name : Outputs()) fs::remove_all(name);
     fs::create_directory(c.blocked);

@@ -11,6 +11,7 @@
 #include <sstream>
 
 #include "guidelog/guide_log.h"
+#include "guidelog/guided_periodogram.h"
 #include "guidelog/guiding_summary.h"
 #include "report_test_support.h"
 #include "sim/log_writer.h"
@@ -81,11 +82,12 @@ TEST(LogtoolCodes, EveryProcessingCodeHasItsMeaning) {
   EXPECT_STREQ(ProcessCodeMeaning(101), "stream error in the log");
   EXPECT_STREQ(ProcessCodeMeaning(2), "header text is not \"ORVELIA K-Tal raw file\"");
   EXPECT_STREQ(ProcessCodeMeaning(199), "\"index.html\" cannot be created");
-  for (int code : {1, 3, 298, 297, 301, 399, 398, 198, 197, 196, 499, 498, 599, 598, 597})
+  for (int code :
+       {1, 3, 298, 297, 301, 399, 398, 198, 197, 196, 499, 498, 599, 598, 597, 699, 698, 697})
     EXPECT_STRNE(ProcessCodeMeaning(code), ProcessCodeMeaning(12345)) << code;
   // A file that was created but not written whole is not reported as one
   // that could not be created.
-  for (int code : {297, 398, 198, 196, 498, 598})
+  for (int code : {297, 398, 198, 196, 498, 598, 698})
     EXPECT_NE(std::string(ProcessCodeMeaning(code)).find("fell short"), std::string::npos) << code;
 }
 
@@ -164,8 +166,9 @@ TEST(LogtoolRun, ProcessesALogIntoEveryOutputInItsOwnFolderBesideIt) {
   EXPECT_EQ(run.out.rfind("logs/QD00002a.dat: done, QD00002a processed into ", 0), 0u) << run.out;
   EXPECT_FALSE(Contains(run.out, "no periodic-error table")) << run.out;
   const fs::path folder = "logs/QD00002a.dat.content";
-  for (const char* name : {"events.csv", "pe1.csv", "index.html", "AE001_RAdrift.bmp",
-                           "AE001_spread.bmp", "AE001_err.bmp", "AE002_RAdrift.bmp"})
+  for (const char* name :
+       {"events.csv", "pe1.csv", "index.html", "exposures.csv", "analysis.html",
+        "AE001_RAdrift.bmp", "AE001_spread.bmp", "AE001_err.bmp", "AE002_RAdrift.bmp"})
     EXPECT_TRUE(fs::exists(folder / name)) << name;
   // The excel dialect by default: semicolons and decimal commas.
   const std::string events = ReadText(folder / "events.csv");
@@ -420,7 +423,9 @@ TEST(LogtoolRun, AMissingFileAndABrokenOneFailWhileTheGoodOnesAreProcessed) {
   EXPECT_TRUE(fs::exists("c/QD000009.dat.content/events.csv"));
 }
 
-// The summary of a log as the library computes it with the --pe settings.
+// The summary and the guided RA drift's periodograms of a log as the
+// library computes them with the --pe settings, as the tool's line holds
+// them.
 std::string LibrarySummaryJson(const std::vector<std::uint8_t>& raw,
                                const SummaryOptions& options) {
   ScopedWorkDir dir;
@@ -434,7 +439,7 @@ std::string LibrarySummaryJson(const std::vector<std::uint8_t>& raw,
   const GuideSeries series = ExtractGuideSeries(*log);
   std::string json = GuidingSummaryJson(series, SummarizeGuiding(series, options));
   json.pop_back();  // its line end
-  return json;
+  return json + ",\"guided_ra\":" + GuidedRaJson(series, SummarizeGuidedRa(series, options));
 }
 
 TEST(LogtoolSummary, JsonIsTheLibrarySummaryWithThePeSettings) {
@@ -472,7 +477,8 @@ TEST(LogtoolSummary, TextNamesEachExposureTheNightAndTheUnguidedRun) {
        {"QD00002a.dat: QD00002a, 3 guided exposures, 1 unguided runs, figures in arcseconds\n",
         "\n  AE001 ", "\n  AE002 ", "\n  XE001 ", "\n  night ", "unguided run 1: 21:00:01",
         "polar-alignment error at least ", "peak to peak, steepest ", "the worm period)",
-        "worm harmonics:    480.0 s"}},
+        "worm harmonics:    480.0 s", "\n  guided RA drift (residual periodic error):\n",
+        "\n    AE001 strongest: "}},
       {{}, {"figures in pixels (no focal length given)", "drift: RA +0.0", " px peak to peak"}},
   };
   for (const Case& c : cases) {

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "guidelog/guide_log.h"
+#include "guidelog/guided_periodogram.h"
 #include "guidelog/guiding_summary.h"
 #include "guidelog/periodic_error.h"
 #include "guidelog/raw_copy.h"
@@ -278,6 +279,32 @@ std::string SummaryText(const std::string& name, std::uint32_t id, const GuideSe
   return out;
 }
 
+// The guided RA drift's periodogram as text: the night's strongest periods
+// and worm harmonics, and each exposure's strongest period.
+std::string GuidedText(const GuideSeries& series, const GuidedRaSummary& g, bool arcsec) {
+  const char* unit = arcsec ? "\"" : " px";
+  std::string out = "  guided RA drift (residual periodic error):\n";
+  const Periodogram& night = g.night.periodogram;
+  if (night.power.empty()) return out + "    too few guided drift samples for a periodogram\n";
+  for (std::size_t k = 0; k < night.peaks.size(); ++k) {
+    out += k == 0 ? "    strongest periods: " : "                       ";
+    out += PeakText(night.peaks[k], unit) + "\n";
+  }
+  for (std::size_t k = 0; k < night.worm_harmonics.size(); ++k) {
+    out += k == 0 ? "    worm harmonics:    " : "                       ";
+    out += PeakText(night.worm_harmonics[k], unit) + "\n";
+  }
+  for (std::size_t k = 0; k < g.exposures.size(); ++k) {
+    const std::vector<SpectrumPeak>& peaks = g.exposures[k].periodogram.peaks;
+    if (peaks.empty()) continue;
+    char line[64];
+    std::snprintf(line, sizeof line, "    %cE%03d strongest: ", series.exposures[k].kind,
+                  series.exposures[k].number);
+    out += line + PeakText(peaks.front(), unit) + "\n";
+  }
+  return out;
+}
+
 // Reads and decodes one log, summarises it and prints it; the failure line
 // goes to standard error.
 bool SummarizeOne(const std::string& name, const SummaryOptions& options, bool json) {
@@ -304,6 +331,7 @@ bool SummarizeOne(const std::string& name, const SummaryOptions& options, bool j
   const std::uint32_t id = FileIdOf(entry.file_id);
   const GuideSeries series = ExtractGuideSeries(*log);
   const GuidingSummary summary = SummarizeGuiding(series, options);
+  const GuidedRaSummary guided = SummarizeGuidedRa(series, options);
   if (json) {
     std::string text = GuidingSummaryJson(series, summary);
     while (!text.empty() && text.back() == '\n') text.pop_back();
@@ -318,10 +346,11 @@ bool SummarizeOne(const std::string& name, const SummaryOptions& options, bool j
       }
       quoted += c;
     }
-    std::printf("{\"file\":\"%s\",\"log\":\"QD%06x\",\"summary\":%s}\n", quoted.c_str(), id,
-                text.c_str());
+    std::printf("{\"file\":\"%s\",\"log\":\"QD%06x\",\"summary\":%s,\"guided_ra\":%s}\n",
+                quoted.c_str(), id, text.c_str(), GuidedRaJson(series, guided).c_str());
   } else {
     std::fputs(SummaryText(name, id, series, summary).c_str(), stdout);
+    std::fputs(GuidedText(series, guided, summary.arcsec_per_px_ra.has_value()).c_str(), stdout);
   }
   return true;
 }
@@ -423,6 +452,12 @@ const char* ProcessCodeMeaning(int code) {
       return "a write of the PHD2 guide log fell short";
     case 597:
       return "the PHD2 guide log would exceed the budget of files and bytes for the log's outputs";
+    case 699:
+      return "\"exposures.csv\" cannot be created";
+    case 698:
+      return "a write of \"exposures.csv\" fell short";
+    case 697:
+      return "\"exposures.csv\" would exceed the budget of files and bytes for the log's outputs";
     default:
       return "unknown failure";
   }
@@ -431,9 +466,10 @@ const char* ProcessCodeMeaning(int code) {
 int RunLogTool(int argc, char** argv) {
   CLI::App app(
       "Processes raw guiding logs (QD*.dat) of the K-Tal guider into the events table\n"
-      "events.csv and, on request, the HTML report index.html with its BMP plots and the\n"
-      "interactive page analysis.html beside it, the\n"
-      "periodic-error tables pe1.csv, pe2.csv, ... and the PHD2 guide log for PHD Log Viewer",
+      "events.csv and, on request, the HTML report index.html with its BMP plots, the\n"
+      "exposures table exposures.csv and the interactive page analysis.html beside it,\n"
+      "the periodic-error tables pe1.csv, pe2.csv, ... and the PHD2 guide log for PHD Log\n"
+      "Viewer",
       "ktal-logtool");
   app.require_subcommand(1);
   app.set_version_flag("--version", "ktal-logtool " KTAL_VERSION);
@@ -447,9 +483,9 @@ int RunLogTool(int argc, char** argv) {
                    "CSV format: excel (';' and a decimal comma) or point (',' and a decimal point)")
       ->check(CLI::IsMember({"excel", "point"}))
       ->default_str("excel");
-  process->add_flag(
-      "--html", options.html,
-      "Also write the HTML report index.html with its plot images, and analysis.html");
+  process->add_flag("--html", options.html,
+                    "Also write the HTML report index.html with its plot images, exposures.csv and "
+                    "analysis.html");
   process
       ->add_option(
           "--pe", options.pe,
@@ -473,7 +509,8 @@ int RunLogTool(int argc, char** argv) {
       "summary",
       "Print the guiding summary of each raw log FILE: RMS and peak of the drift per guided\n"
       "exposure and for the night, and for each unguided run the drift rates, the polar-alignment\n"
-      "error, the periodic error and its strongest periods. Nothing is written to disk.");
+      "error, the periodic error and its strongest periods; the strongest periods of the guided\n"
+      "RA drift for the night and each exposure. Nothing is written to disk.");
   summary
       ->add_option(
           "--pe", summary_pe,
