@@ -50,8 +50,9 @@ int WriteRawFile(const GuideLog& log, const DirectoryEntry& entry, const std::st
 // 1, 2, 3 from ReadRawFile, 100 + BuildEntities, 300 + WriteEventsTable,
 // 400 + WritePeriodicErrorTables, 200 + WriteHtmlReport,
 // 500 + WriteAnalysisPage. The outputs share the budget of
-// OutputBudget::ForPages for the log's pages; the generator whose next
-// file or write would exceed it stops there (296, 397, 195, 497).
+// OutputBudget::ForLog, from the log's pages and the time its clock
+// covers; the generator whose next file or write would exceed it stops
+// there (296, 397, 195, 497).
 // An empty generation_time means the local time now.
 int ProcessRawFile(GuideLog& log, std::FILE* raw_file, DirectoryEntry& entry, bool events_table,
                    bool html_report, bool pe_tables, std::string_view generation_time = {});
