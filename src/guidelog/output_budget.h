@@ -27,7 +27,7 @@ class OutputBudget {
   // files a page. A run alone takes at least 85 bits (the position and
   // the lost star that ends it), 48 tables of 52 bytes a page. The events
   // table adds at most 70 bytes for each of at most 454 entities a page (a
-  // marker is 9 bits), the analysis page under 40 bytes for each of at
+  // marker is 9 bits), the analysis page under 50 bytes for each of at
   // most 240 frames a page (a lost star is 17 bits) and 80 for each
   // exposure. So the densest real log writes at most 96 files and 870 KB a
   // page besides the events table, the report and the analysis page; the
@@ -42,8 +42,9 @@ class OutputBudget {
   // guider's clock counts tenths of a second and the guider takes at most
   // one frame a tenth, so a second of guiding adds at most 20 columns of
   // 126 bytes to each of the drift and error images (5040 bytes) and ten
-  // frames to the events table (70 bytes each), the analysis page (40) and
-  // a periodic-error table (30): 6440 bytes. A guided exposure lasts
+  // frames to the events table (70 bytes each), the analysis page (40, a
+  // tenth after the frame before) and a periodic-error table (30): 6440
+  // bytes. A guided exposure lasts
   // seconds, and between two the camera is read out and the guider settles
   // again: a log begins at most one exposure every ten seconds, each with
   // three files and 30.8 KB besides its columns (the spread image, the ends
