@@ -37,23 +37,22 @@ class OutputBudget {
   static constexpr std::uint64_t kFilesPerPage = 192;
   static constexpr std::uint64_t kBytesPerPage = 1'750'000;
   //
-  // Time. A plot has two columns per frame interval of its exposure, and
-  // the exposures of a log follow one another through one night. The
-  // guider's clock counts tenths of a second and the guider takes at most
-  // one frame a tenth, so a second of guiding adds at most 20 columns of
-  // 126 bytes to each of the drift and error images (5040 bytes) and ten
-  // frames to the events table (70 bytes each), the analysis page (40, a
-  // tenth after the frame before) and a periodic-error table (30): 6440
-  // bytes. A guided exposure lasts
-  // seconds, and between two the camera is read out and the guider settles
-  // again: a log begins at most one exposure every ten seconds, each with
-  // three files and 30.8 KB besides its columns (the spread image, the ends
-  // and headers of the other two images, its report section and its entry
-  // in the analysis page), and ends at most one run of positions every ten
-  // seconds (one file of a 52-byte head). So a second of the densest
-  // guiding writes 0.4 files and under 9600 bytes; real nights write under
-  // a third of that (the simulator's long night at five frames a second,
-  // 2.8 KB).
+  // Time. A plot has two columns per frame interval of its exposure, and the
+  // exposures of a log follow one another through one night. The guider's
+  // clock counts tenths of a second and the guider takes at most one frame a
+  // tenth, so a second of guiding adds at most 20 columns of 126 bytes to
+  // each of the drift and error images (5040 bytes) and ten frames to the
+  // events table (70 bytes each), the analysis page (40, a tenth after the
+  // frame before) and a periodic-error table (30): 6440 bytes. A guided
+  // exposure lasts seconds, and between two the camera is read out and the
+  // guider settles again: a log begins at most one exposure every ten
+  // seconds, each with three files and 30.8 KB besides its columns (the
+  // spread image, the ends and headers of the other two images, its report
+  // section and its entry in the analysis page), and ends at most one run of
+  // positions every ten seconds (one file of a 52-byte head). So a second of
+  // the densest guiding writes 0.4 files and under 9600 bytes; real nights
+  // write under a third of that (the simulator's long night at five frames a
+  // second, 2.8 KB).
   static constexpr double kFilesPerSecond = 0.4;
   static constexpr double kBytesPerSecond = 9600.0;
   // The time is the span of the log's clock, counted from entity to entity
