@@ -327,6 +327,21 @@ int WriteDateTimeCells(std::FILE* out, const LogEntity& entity) {
   return std::fwrite(text.data(), 1, text.size(), out) == text.size() ? 0 : 1;
 }
 
+bool HasEventRow(std::uint32_t type) {
+  switch (type) {
+    case ENTITY_EOF:
+    case ENTITY_STAR:
+    case ENTITY_VARIABLE:
+    case ENTITY_AE_CHANGE:
+    case ENTITY_CLOCK:
+    case ENTITY_MARKER:
+    case ENTITY_DEBUG:
+      return true;
+    default:
+      return false;
+  }
+}
+
 int WriteEventsTable(const GuideLog& log, OutputBudget* budget) {
   const std::string_view sep = SetCsvSeparator();
   if (budget != nullptr && !budget->TakeFile()) {

@@ -145,8 +145,8 @@ int ProcessRawFile(GuideLog& log, std::FILE* raw_file, DirectoryEntry& entry, bo
   if (const int built = log.BuildEntities(GuideLog::UnnamedRepeats::kDrop); built != 0)
     return 100 + built;
   const std::uint32_t file_id = FileIdOf(entry.file_id);
-  // One budget for all outputs of the log, in proportion to its pages.
-  OutputBudget budget = OutputBudget::ForPages(log.page_count);
+  // One budget for all outputs of the log, from its pages and its time.
+  OutputBudget budget = OutputBudget::ForLog(log);
   if (events_table) {
     if (const int result = WriteEventsTable(log, &budget); result != 0) return 300 + result;
   }

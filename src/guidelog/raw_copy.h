@@ -51,9 +51,9 @@ int WriteRawFile(const GuideLog& log, const DirectoryEntry& entry, const std::st
 // 1, 2, 3 from ReadRawFile, 100 + BuildEntities, 300 + WriteEventsTable,
 // 400 + WritePeriodicErrorTables, 200 + WriteHtmlReport,
 // 700 + WriteExposureTable, 500 + WriteAnalysisPage. The outputs share
-// the budget of OutputBudget::ForPages for the log's pages; the generator
-// whose next file or write would exceed it stops there (296, 397, 195,
-// 697, 497).
+// the budget of OutputBudget::ForLog, from the log's pages and the time
+// its clock covers; the generator whose next file or write would exceed it
+// stops there (296, 397, 195, 697, 497).
 // An empty generation_time means the local time now.
 //
 // With `phd2`, the PHD2 guide log (WritePhd2GuideLog) is written last, with

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cmath>
 #include <filesystem>
 #include <string>
 #include <vector>
@@ -98,13 +99,14 @@ LogEntity MakePosition(double seconds, double x_px) {
   return e;
 }
 
-TEST_F(HostileLog, OutputsStopAtTheBudgetOfTheLogsPages) {
+TEST_F(HostileLog, OutputsStopAtTheBudgetOfTheLogsPagesAndTime) {
   // A run of one position ended by a lost star: 85 bits, 48 tables a page,
-  // as a flickering star gives them; within the budget.
+  // one every ten seconds as a flickering star may give them; within the
+  // budget.
   LogWriter runs;
   for (int i = 0; i < 150; ++i) {
-    runs.Append(MakePosition(i * 2.0, 400.0 + i % 3));
-    runs.Append(MakeLostStar(i * 2.0 + 1.0));
+    runs.Append(MakePosition(i * 10.0, 400.0 + i % 3));
+    runs.Append(MakeLostStar(i * 10.0 + 1.0));
   }
   // Exposures of one lost star each, ended by a marker: 32 bits and three
   // images, four times as many files a page as a guider writes.
@@ -138,7 +140,7 @@ TEST_F(HostileLog, OutputsStopAtTheBudgetOfTheLogsPages) {
     SCOPED_TRACE(c.what);
     for (const std::string& name : Outputs()) fs::remove(name);
     EXPECT_EQ(Process(*c.log, true, c.html, c.pe), c.code);
-    const OutputBudget budget = OutputBudget::ForPages(log.page_count);
+    const OutputBudget budget = OutputBudget::ForLog(log);
     const std::uint64_t bytes = OutputBytes();
     const std::size_t files = Outputs().size();
     EXPECT_LE(bytes, budget.bytes());
@@ -159,6 +161,52 @@ TEST_F(HostileLog, OutputsStopAtTheBudgetOfTheLogsPages) {
     EXPECT_TRUE(files == budget.files() || bytes + c.largest > budget.bytes())
         << files << " files, " << bytes;
   }
+}
+
+TEST_F(HostileLog, TheTimeOfTheClockBoundsTheOutputsAndABackwardsClockCountsItOnce) {
+  // Exposures of ten lost stars a tenth apart, within the budget of their
+  // bits: ten seconds apart they fit the time of the log too; with the
+  // clock put back to the start for every one, the same bytes cover one
+  // second, and only what a minute holds is written.
+  struct Case {
+    const char* what;
+    double every;  // seconds from one exposure to the next
+    int code;
+  };
+  for (const Case& c : {Case{"forwards", 10.0, 0}, Case{"back to the start", 0.0, 195}}) {
+    SCOPED_TRACE(c.what);
+    LogWriter writer;
+    for (int k = 0; k < 100; ++k) {
+      for (int i = 0; i < 10; ++i) writer.Append(MakeLostStar(k * c.every + i * 0.1));
+      writer.Append(MakeMarker(k * c.every + 1.0));
+    }
+    for (const std::string& name : Outputs()) fs::remove(name);
+    EXPECT_EQ(Process(writer, true, true, false), c.code) << output;
+    const OutputBudget budget = OutputBudget::ForLog(log);
+    EXPECT_LE(OutputBytes(), budget.bytes());
+    EXPECT_LE(Outputs().size(), budget.files());
+    if (c.code == 0) {
+      EXPECT_EQ(Outputs().size(), 303u);
+      continue;
+    }
+    EXPECT_NE(output.find("would exceed their budget"), std::string::npos) << output;
+    EXPECT_LT(Outputs().size(), 40u);
+  }
+}
+
+TEST(OutputBudget, AFullLogStaysUnderFiftyThousandFilesAndAGigabyteOnDisk) {
+  // Whatever its clock claims; each file may end in part of a 4 KB block.
+  for (double seconds : {0.0, 3600.0, 86400.0, 1.0e9, std::nan("")}) {
+    SCOPED_TRACE(seconds);
+    const OutputBudget budget = OutputBudget::For(kMaxLogPages - 2, seconds);
+    EXPECT_LT(budget.files(), 50'000u);
+    EXPECT_LT(budget.bytes() + budget.files() * 4096, 1'000'000'000u);
+  }
+  // A night's time buys no more than its pages hold, nor the pages more
+  // than the time: the smaller side decides.
+  EXPECT_LT(OutputBudget::For(2, 86400.0).bytes(), OutputBudget::For(3, 86400.0).bytes());
+  EXPECT_LT(OutputBudget::For(4094, 600.0).files(), OutputBudget::For(4094, 6000.0).files());
+  EXPECT_EQ(OutputBudget::For(4094, 86400.0).bytes(), OutputBudget::For(4094, 1.0e9).bytes());
 }
 
 TEST_F(HostileLog, AnAnalysisPageOverItsBudgetIsRemovedNotLeftCut) {

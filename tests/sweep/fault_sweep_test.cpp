@@ -165,7 +165,7 @@ struct Exchange {
 
 bool IsZero(int code) { return code == 0; }
 
-// ---- The endings the Parts give, by function ----
+// ---- What each kind of exchange may end with: code, text, link ----
 
 std::vector<Ending> Join(std::initializer_list<std::vector<Ending>> lists) {
   std::vector<Ending> all;

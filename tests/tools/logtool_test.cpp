@@ -1,10 +1,14 @@
 #include "logtool.h"
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <memory>
@@ -108,9 +112,10 @@ std::string ReadText(const fs::path& path) {
   return std::string(bytes.begin(), bytes.end());
 }
 
-// Runs the built tool with the arguments from the current folder.
-RunResult RunTool(const std::vector<std::string>& args) {
-  std::string command = Quote(KTAL_LOGTOOL_PATH);
+// Runs the built tool with the arguments from the current folder, after
+// `before` (shell words, such as a writer into a FIFO) when given.
+RunResult RunTool(const std::vector<std::string>& args, const std::string& before = "") {
+  std::string command = before + Quote(KTAL_LOGTOOL_PATH);
   for (const std::string& arg : args) {
     command += ' ';
     command += Quote(arg);
@@ -421,6 +426,52 @@ TEST(LogtoolRun, AMissingFileAndABrokenOneFailWhileTheGoodOnesAreProcessed) {
   // The broken log's folder, made for it alone, does not stay behind empty.
   EXPECT_FALSE(fs::exists("b/QD000007.dat.content"));
   EXPECT_TRUE(fs::exists("c/QD000009.dat.content/events.csv"));
+}
+
+TEST(LogtoolRun, AFifoIsReadOnceAndProcessedIntoTheCurrentFolder) {
+  ScopedWorkDir dir;
+  WriteBytes("QD00002a.dat", GeneratedLog(0x2A));
+  ASSERT_EQ(::mkfifo("in.fifo", 0600), 0);
+  // The writer gives up when nothing opens the FIFO.
+  const std::string writer = "timeout 20 sh -c 'cat QD00002a.dat > in.fifo' & ";
+  const RunResult run = RunTool({"process", "in.fifo"}, writer);
+  EXPECT_EQ(run.status, kToolOk) << run.err;
+  EXPECT_TRUE(Contains(run.out, "in.fifo: done, QD00002a processed into ")) << run.out;
+  EXPECT_TRUE(fs::exists("QD00002a.dat.content/events.csv"));
+  const RunResult summary = RunTool({"summary", "in.fifo"}, writer);
+  EXPECT_EQ(summary.status, kToolOk) << summary.err;
+  EXPECT_EQ(summary.out.rfind("in.fifo: QD00002a, 3 guided exposures", 0), 0u) << summary.out;
+}
+
+TEST(LogtoolRun, AFolderThatCannotBeMadeSaysWhatTheSystemSaid) {
+  ScopedWorkDir dir;
+  fs::create_directory("locked");
+  WriteBytes("locked/QD00002a.dat", GeneratedLog(0x2A));
+  fs::permissions("locked", fs::perms::owner_read | fs::perms::owner_exec | fs::perms::group_read |
+                                fs::perms::group_exec | fs::perms::others_read |
+                                fs::perms::others_exec);
+  // Root may write anywhere: the tool then runs as nobody.
+  std::string as_user;
+  if (::geteuid() == 0) {
+    if (std::system("command -v setpriv > /dev/null") != 0)
+      GTEST_SKIP() << "running as root without setpriv to run as another user";
+    as_user = "setpriv --reuid=65534 --regid=65534 --clear-groups ";
+  }
+  const RunResult run = RunTool({"process", "locked/QD00002a.dat"}, as_user);
+  EXPECT_EQ(run.status, kToolFileFailed) << run.err;
+  EXPECT_TRUE(Contains(run.err, std::string("cannot be used (") + std::strerror(EACCES) + ")"))
+      << run.err;
+}
+
+TEST(LogtoolSummary, JsonOfANameThatIsNotUtf8IsValid) {
+  ScopedWorkDir dir;
+  // A Latin-1 e acute and a stray byte, a UTF-8 e acute and a quote.
+  const std::string name = "n\xE9\xFF\xC3\xA9\"x.dat";
+  WriteBytes(name, GeneratedLog(0x2A));
+  const RunResult run = RunTool({"summary", "--json", name});
+  EXPECT_EQ(run.status, kToolOk) << run.err;
+  EXPECT_EQ(run.out.rfind("{\"file\":\"n\xEF\xBF\xBD\xEF\xBF\xBD\xC3\xA9\\\"x.dat\",", 0), 0u)
+      << run.out.substr(0, 40);
 }
 
 // The summary and the guided RA drift's periodograms of a log as the

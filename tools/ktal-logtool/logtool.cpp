@@ -1,9 +1,13 @@
 #include "logtool.h"
 
+#include <sys/stat.h>
+
 #include <CLI/CLI.hpp>
+#include <cerrno>
 #include <charconv>
 #include <cmath>
 #include <cstdio>
+#include <cstring>
 #include <filesystem>
 #include <set>
 #include <system_error>
@@ -74,13 +78,51 @@ struct ToolOptions {
 
 // The folder a log's outputs go to: "QD<id>.dat.content" under `out`, or
 // beside the file unless the file already lies in its own such folder (as a
-// download leaves it).
-fs::path OutputFolder(const fs::path& file, std::uint32_t file_id, const fs::path& out) {
+// download leaves it). A pipe or a FIFO has no folder of its own to be
+// beside (`<(cat log)` is /dev/fd/63): its outputs go under the current
+// folder.
+fs::path OutputFolder(const fs::path& file, bool regular, std::uint32_t file_id,
+                      const fs::path& out) {
   char name[32];
   std::snprintf(name, sizeof name, "QD%06x.dat.content", file_id);
   if (!out.empty()) return out / name;
+  if (!regular) return fs::current_path() / name;
   const fs::path parent = file.parent_path();
   return parent.filename() == name ? parent : parent / name;
+}
+
+// The input as far as a log reaches (header, entry and 4096 pages), read
+// once: a pipe or a FIFO cannot be read a second time, and the file id is
+// needed before the log is processed.
+struct Input {
+  std::vector<std::uint8_t> bytes;
+  bool regular = true;  // a regular file rather than a pipe or FIFO
+};
+
+// Nothing, with errno set, when a read fails.
+std::optional<Input> ReadInput(std::FILE* file) {
+  constexpr std::size_t kLargest =
+      kRawHeaderSize + kDirectoryEntrySize + static_cast<std::size_t>(kMaxLogPages) * kDataPageSize;
+  Input input;
+  struct stat info {};
+  input.regular = ::fstat(::fileno(file), &info) != 0 || S_ISREG(info.st_mode);
+  // Room for all of it at once, so that the bytes never move (and an empty
+  // input still has an address to read back from).
+  input.bytes.resize(kLargest);
+  std::size_t size = 0;
+  while (size < kLargest) {
+    const std::size_t got = std::fread(input.bytes.data() + size, 1, kLargest - size, file);
+    if (got == 0) break;
+    size += got;
+  }
+  if (std::ferror(file)) return std::nullopt;
+  input.bytes.resize(size);
+  return input;
+}
+
+// The bytes read as a stream of their own, for the readers of raw files.
+StdioFile ReadBack(std::vector<std::uint8_t>& bytes) {
+  return StdioFile(::fmemopen(bytes.data(), bytes.size(), "rb"));
 }
 
 // The file id from the raw file's directory entry; nothing, with the
@@ -108,14 +150,25 @@ bool ProcessOne(const std::string& name, const fs::path& file, const fs::path& o
     std::fprintf(stderr, "%s: failed, this is a folder, not a raw log file\n", name.c_str());
     return false;
   }
-  StdioFile raw = OpenStdioFile(file.string().c_str(), "rb");
-  if (!raw) {
-    std::fprintf(stderr, "%s: failed, the file cannot be opened for reading\n", name.c_str());
+  StdioFile opened = OpenStdioFile(file.string().c_str(), "rb");
+  if (!opened) {
+    const int failure = errno;
+    std::fprintf(stderr, "%s: failed, the file cannot be opened for reading (%s)\n", name.c_str(),
+                 std::strerror(failure));
     return false;
   }
+  std::optional<Input> input = ReadInput(opened.get());
+  StdioFile raw = input ? ReadBack(input->bytes) : nullptr;
+  if (!raw) {
+    const int failure = errno;
+    std::fprintf(stderr, "%s: failed, the file cannot be read (%s)\n", name.c_str(),
+                 std::strerror(failure));
+    return false;
+  }
+  opened.reset();
   const std::optional<std::uint32_t> id = ReadFileId(name, raw.get());
   if (!id) return false;
-  const fs::path folder = OutputFolder(file, *id, out);
+  const fs::path folder = OutputFolder(file, input->regular, *id, out);
   // Two copies of one log (a backup beside it, the same name twice) must
   // not overwrite each other's outputs.
   if (!used.insert(fs::weakly_canonical(folder, error)).second) {
@@ -123,9 +176,12 @@ bool ProcessOne(const std::string& name, const fs::path& file, const fs::path& o
                  name.c_str(), *id, folder.string().c_str());
     return false;
   }
+  // The first call that fails is the one reported: a folder that cannot
+  // be made is not then reported as missing.
   const bool created = fs::create_directories(folder, error);
-  const fs::path previous = fs::current_path(error);
-  fs::current_path(folder, error);
+  fs::path previous;
+  if (!error) previous = fs::current_path(error);
+  if (!error) fs::current_path(folder, error);
   if (error) {
     std::fprintf(stderr, "%s: failed, the output folder %s cannot be used (%s)\n", name.c_str(),
                  folder.string().c_str(), error.message().c_str());
@@ -305,6 +361,59 @@ std::string GuidedText(const GuideSeries& series, const GuidedRaSummary& g, bool
   return out;
 }
 
+// Bytes of the UTF-8 character at the start of `text`; 0 when it does not
+// start with a well-formed one (a stray or cut byte, an overlong form, a
+// surrogate, a code point above U+10FFFF).
+std::size_t Utf8CharacterLength(std::string_view text) {
+  const auto byte = [&](std::size_t i) { return static_cast<unsigned char>(text[i]); };
+  const unsigned char lead = byte(0);
+  if (lead < 0x80) return 1;
+  std::size_t length = 0;
+  unsigned char low = 0x80;  // range of the second byte
+  unsigned char high = 0xBF;
+  if (lead >= 0xC2 && lead <= 0xDF) {
+    length = 2;
+  } else if (lead >= 0xE0 && lead <= 0xEF) {
+    length = 3;
+    if (lead == 0xE0) low = 0xA0;
+    if (lead == 0xED) high = 0x9F;
+  } else if (lead >= 0xF0 && lead <= 0xF4) {
+    length = 4;
+    if (lead == 0xF0) low = 0x90;
+    if (lead == 0xF4) high = 0x8F;
+  } else {
+    return 0;
+  }
+  if (text.size() < length || byte(1) < low || byte(1) > high) return 0;
+  for (std::size_t i = 2; i < length; ++i)
+    if (byte(i) < 0x80 || byte(i) > 0xBF) return 0;
+  return length;
+}
+
+// A file name as a JSON string. Names are bytes, not always UTF-8: each
+// byte that is not part of a well-formed UTF-8 character becomes U+FFFD,
+// so that the line stays valid JSON.
+std::string JsonString(std::string_view text) {
+  std::string out = "\"";
+  while (!text.empty()) {
+    const std::size_t length = Utf8CharacterLength(text);
+    const unsigned char c = static_cast<unsigned char>(text.front());
+    if (length == 0) {
+      out += "\xEF\xBF\xBD";
+    } else if (c == '"' || c == '\\') {
+      (out += '\\') += static_cast<char>(c);
+    } else if (c < 0x20) {
+      char escaped[8];
+      std::snprintf(escaped, sizeof escaped, "\\u%04x", c);
+      out += escaped;
+    } else {
+      out.append(text.substr(0, length));
+    }
+    text.remove_prefix(length == 0 ? 1 : length);
+  }
+  return out + '"';
+}
+
 // Reads and decodes one log, summarises it and prints it; the failure line
 // goes to standard error.
 bool SummarizeOne(const std::string& name, const SummaryOptions& options, bool json) {
@@ -315,16 +424,16 @@ bool SummarizeOne(const std::string& name, const SummaryOptions& options, bool j
   }
   StdioFile raw = OpenStdioFile(name.c_str(), "rb");
   if (!raw) {
-    std::fprintf(stderr, "%s: failed, the file cannot be opened for reading\n", name.c_str());
+    const int failure = errno;
+    std::fprintf(stderr, "%s: failed, the file cannot be opened for reading (%s)\n", name.c_str(),
+                 std::strerror(failure));
     return false;
   }
   auto log = std::make_unique<GuideLog>();
   DirectoryEntry entry;
-  int code = log->ReadRawFile(raw.get(), entry);
-  // A stream error leaves part of the night out; its figures would pass
-  // for the whole night's.
-  if (code == 0 && log->BuildEntities() != 0) code = 101;
-  if (code != 0) {
+  // A log that processing refuses (a stream error leaves part of the night
+  // out) has no figures that could pass for the whole night's.
+  if (const int code = ReadLogForSummary(*log, raw.get(), entry); code != 0) {
     std::fprintf(stderr, "%s: failed, code %d: %s\n", name.c_str(), code, ProcessCodeMeaning(code));
     return false;
   }
@@ -335,19 +444,8 @@ bool SummarizeOne(const std::string& name, const SummaryOptions& options, bool j
   if (json) {
     std::string text = GuidingSummaryJson(series, summary);
     while (!text.empty() && text.back() == '\n') text.pop_back();
-    std::string quoted;
-    for (char c : name) {
-      if (c == '"' || c == '\\') quoted += '\\';
-      if (static_cast<unsigned char>(c) < 0x20) {
-        char escaped[8];
-        std::snprintf(escaped, sizeof escaped, "\\u%04x", c);
-        quoted += escaped;
-        continue;
-      }
-      quoted += c;
-    }
-    std::printf("{\"file\":\"%s\",\"log\":\"QD%06x\",\"summary\":%s,\"guided_ra\":%s}\n",
-                quoted.c_str(), id, text.c_str(), GuidedRaJson(series, guided).c_str());
+    std::printf("{\"file\":%s,\"log\":\"QD%06x\",\"summary\":%s,\"guided_ra\":%s}\n",
+                JsonString(name).c_str(), id, text.c_str(), GuidedRaJson(series, guided).c_str());
   } else {
     std::fputs(SummaryText(name, id, series, summary).c_str(), stdout);
     std::fputs(GuidedText(series, guided, summary.arcsec_per_px_ra.has_value()).c_str(), stdout);
