@@ -63,6 +63,7 @@ struct FileOutcome {
   enum class Result {
     kEmptyEntry,     // first_page 0x0FFE or above: nothing to read
     kInvalidStamp,   // the entry's stamps were refused; the run stopped
+    kFolderBusy,     // another run was writing into its folder: not read
     kWriteFailed,    // the raw copy could not be written
     kProcessed,      // written and processed (the chain may be damaged)
     kProcessFailed,  // written, but processing failed

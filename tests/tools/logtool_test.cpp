@@ -12,6 +12,7 @@
 
 #include "guidelog/guide_log.h"
 #include "guidelog/guiding_summary.h"
+#include "guidelog/output_folder.h"
 #include "report_test_support.h"
 #include "sim/log_writer.h"
 #include "sim/session_generator.h"
@@ -376,6 +377,24 @@ TEST(LogtoolRun, AMissingFileAndABrokenOneFailWhileTheGoodOnesAreProcessed) {
   // The broken log's folder, made for it alone, does not stay behind empty.
   EXPECT_FALSE(fs::exists("b/QD000007.dat.content"));
   EXPECT_TRUE(fs::exists("c/QD000009.dat.content/events.csv"));
+}
+
+TEST(LogtoolRun, AFolderAnotherRunIsWritingIntoIsLeftAlone) {
+  ScopedWorkDir dir;
+  WriteBytes("QD000001.dat", GeneratedLog(1));
+  fs::create_directory("QD000001.dat.content");
+  WriteBytes("QD000001.dat.content/events.csv", {'o', 'l', 'd'});
+  OutputFolderLock other;
+  ASSERT_EQ(other.Take("QD000001.dat.content"), OutputFolderLock::Result::kTaken);
+  const RunResult run = RunTool({"process", "QD000001.dat"});
+  EXPECT_EQ(run.status, kToolFileFailed);
+  EXPECT_EQ(run.err,
+            "QD000001.dat: failed, another run is writing into QD000001.dat.content; try again "
+            "when it has finished\n");
+  EXPECT_EQ(ReadText("QD000001.dat.content/events.csv"), "old");
+  other.Release();
+  EXPECT_EQ(RunTool({"process", "QD000001.dat"}).status, kToolOk);
+  EXPECT_NE(ReadText("QD000001.dat.content/events.csv"), "old");
 }
 
 // The summary of a log as the library computes it with the --pe settings.
