@@ -388,9 +388,9 @@ TEST(LogtoolRun, AFolderAnotherRunIsWritingIntoIsLeftAlone) {
   ASSERT_EQ(other.Take("QD000001.dat.content"), OutputFolderLock::Result::kTaken);
   const RunResult run = RunTool({"process", "QD000001.dat"});
   EXPECT_EQ(run.status, kToolFileFailed);
-  EXPECT_EQ(run.err,
-            "QD000001.dat: failed, another run is writing into QD000001.dat.content; try again "
-            "when it has finished\n");
+  EXPECT_EQ(run.err, "QD000001.dat: failed, another run is writing into " +
+                         (dir.path() / "QD000001.dat.content").string() +
+                         "; try again when it has finished\n");
   EXPECT_EQ(ReadText("QD000001.dat.content/events.csv"), "old");
   other.Release();
   EXPECT_EQ(RunTool({"process", "QD000001.dat"}).status, kToolOk);
