@@ -117,8 +117,9 @@ WalkResult WalkPageChain(const DirectoryEntry& entry, GuideLog& log,
                          const std::function<void(int pages)>& onPage);
 
 // Downloads (or skips) one selected file into `outcome`, whose entryIndex
-// and fileId the caller has set. `pagesBefore` counts the run's pages read
-// and is moved on. False when the run must stop.
+// and fileId the caller has set. The file's folder is locked while it is
+// written; a folder another run holds is left alone and the file not read. `pagesBefore` counts the
+// run's pages read and is moved on. False when the run must stop.
 bool DownloadEntry(unsigned index, const RunRequest& request, DownloadRunHost& host,
                    FileOutcome& outcome, int* pagesBefore, int pagesExpected);
 

@@ -214,6 +214,8 @@ int WriteOrder(const std::string& name) {
 
 std::vector<std::string> StagedInWriteOrder(const StagingFolder& staging) {
   std::vector<std::string> names = staging.Names();
+  // Only whole outputs: a temporary file of one is never among them.
+  std::erase_if(names, [](const std::string& name) { return name.front() == '.'; });
   std::sort(names.begin(), names.end(), [](const std::string& a, const std::string& b) {
     const int order_a = WriteOrder(a);
     const int order_b = WriteOrder(b);

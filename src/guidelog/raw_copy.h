@@ -46,19 +46,15 @@ int WriteRawFile(const GuideLog& log, const DirectoryEntry& entry, const std::st
 // the periodic-error tables and the HTML report with the analysis page
 // beside it, as far as asked for. The outputs take their names together
 // once all of them are complete: after a failure (but 301, whose events
-// table is complete) the folder holds what it held before. The caller
-// holds the folder's OutputFolderLock. The analysis page has its figures in
-// arcseconds and its worm harmonics when the periodic-error tables are
-// asked for, whose settings (g_focalLength, g_wormPeriod, g_starDec) it
-// then uses.
-// 0 everything asked for was written; otherwise the first failure:
-// 1, 2, 3 from ReadRawFile, 100 + BuildEntities, 300 + WriteEventsTable,
-// 400 + WritePeriodicErrorTables, 200 + WriteHtmlReport,
-// 500 + WriteAnalysisPage. An output whose name cannot be taken (a folder
-// is in the way) fails as one that cannot be created (298, 399, 199, 197,
-// 499). The outputs share the budget of OutputBudget::ForPages for the
-// log's pages; the generator whose next file or write would exceed it
-// stops there (296, 397, 195, 497).
+// table is complete) the folder holds what it held before. A caller that
+// may meet another run in the folder holds its OutputFolderLock. The analysis page has its figures
+// in arcseconds and its worm harmonics when the periodic-error tables are asked for, whose settings
+// (g_focalLength, g_wormPeriod, g_starDec) it then uses. 0 everything asked for was written;
+// otherwise the first failure: 1, 2, 3 from ReadRawFile, 100 + BuildEntities, 300 +
+// WriteEventsTable, 400 + WritePeriodicErrorTables, 200 + WriteHtmlReport, 500 + WriteAnalysisPage.
+// An output whose name cannot be taken (a folder is in the way) fails as one that cannot be created
+// (298, 399, 199, 197, 499). The outputs share the budget of OutputBudget::ForPages for the log's
+// pages; the generator whose next file or write would exceed it stops there (296, 397, 195, 497).
 // An empty generation_time means the local time now.
 int ProcessRawFile(GuideLog& log, std::FILE* raw_file, DirectoryEntry& entry, bool events_table,
                    bool html_report, bool pe_tables, std::string_view generation_time = {});
