@@ -8,6 +8,7 @@
 #include <system_error>
 
 #include "app/startup_directory.h"
+#include "guidelog/output_folder.h"
 #include "guidelog/raw_copy.h"
 #include "link/ftdi_device.h"
 #include "link/handshakes.h"
@@ -19,6 +20,8 @@ DirectoryEntry g_fileTable[kDirectoryEntries] = {};
 namespace {
 
 constexpr char kGeneratingOutput[] = "Generating output...";
+constexpr char kFolderBusyText[] =
+    "Another run is writing into %s: nothing was processed. Try again when it has finished.\n";
 
 std::string Printf(const char* format, auto... args) {
   char text[1024];
@@ -122,6 +125,19 @@ bool DownloadEntry(unsigned index, const RunRequest& request, DownloadRunHost& h
     return false;
   }
 
+  // Another run writing into the same folder (the same file id from a
+  // second window) would mix its files with these: the file is left for
+  // later before anything is read. Where no lock can be made at all, the
+  // run goes on as it always did.
+  outcome.folder = OutputFolder(outcome.fileId);
+  std::error_code error;
+  std::filesystem::create_directories(outcome.folder, error);
+  OutputFolderLock lock;
+  if (lock.Take(outcome.folder.string()) == OutputFolderLock::Result::kBusy) {
+    outcome.result = FileOutcome::Result::kFolderBusy;
+    return true;
+  }
+
   const std::string upperName = Printf("QD%06X", outcome.fileId);
   const WalkResult walk = WalkPageChain(entry, *log, [&](int pages) {
     host.SetStatusText(Printf("%s: %d bytes", upperName.c_str(), pages * 512));
@@ -148,9 +164,6 @@ bool DownloadEntry(unsigned index, const RunRequest& request, DownloadRunHost& h
     host.SetStatusText(kGeneratingOutput);
     host.PumpMessages();
   }
-  outcome.folder = OutputFolder(outcome.fileId);
-  std::error_code error;
-  std::filesystem::create_directories(outcome.folder, error);
   std::filesystem::current_path(outcome.folder, error);
 
   // What was read is kept whatever ended the walk; an earlier copy becomes
@@ -207,6 +220,7 @@ int ProcessRawFileByPath(const std::filesystem::path& path, bool eventsTable, bo
 
 RunReport RunDownloadAndProcess(const RunRequest& request, DownloadRunHost& host) {
   RunReport report;
+  bool busy = false;
   std::error_code error;
   std::filesystem::current_path(request.localFile ? request.localFolder : g_startupDirectory,
                                 error);
@@ -248,9 +262,14 @@ RunReport RunDownloadAndProcess(const RunRequest& request, DownloadRunHost& host
   } else {
     host.SetStatusText(kGeneratingOutput);
     host.PumpMessages();
-    const int result =
-        ProcessRawFileByPath(request.localPath, true, request.htmlReport, request.peTables);
-    if (result != 0) {
+    OutputFolderLock lock;
+    if (lock.Take(request.localFolder.string()) == OutputFolderLock::Result::kBusy) {
+      busy = true;
+      host.ShowMessage(Printf(kFolderBusyText, request.localFolder.string().c_str()), "ERROR",
+                       RunIcon::kExclamation);
+    } else if (const int result = ProcessRawFileByPath(request.localPath, true, request.htmlReport,
+                                                       request.peTables);
+               result != 0) {
       host.ShowMessage(Printf("ERROR: while creating output file(s)... (code %d)\n", result),
                        "ERROR", RunIcon::kExclamation);
     }
@@ -258,7 +277,7 @@ RunReport RunDownloadAndProcess(const RunRequest& request, DownloadRunHost& host
 
   host.SetBusy(false);
   if (request.localFile) host.RestoreDownloadMode();
-  host.SetStatusText("done");
+  host.SetStatusText(busy ? "not processed: another run is writing into the folder" : "done");
   g_device.Wait(100);
   host.ListDirectory();
   if (!request.localFile && !report.files.empty()) {
@@ -297,6 +316,12 @@ std::string FormatRunSummary(const RunReport& report) {
             "%s: connection lost after %d pages. The part read was saved in %s but not "
             "processed; the file stays new (N) in the guider.\n",
             name.c_str(), f.pages, folder.c_str());
+        continue;
+      case R::kFolderBusy:
+        text += Printf(
+            "%s: another run is writing into %s; not downloaded, the file stays as it is in the "
+            "guider. Try again when that run has finished.\n",
+            name.c_str(), folder.c_str());
         continue;
       case R::kWriteFailed:
         text += Printf(

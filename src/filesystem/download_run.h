@@ -63,6 +63,7 @@ struct FileOutcome {
   enum class Result {
     kEmptyEntry,     // first_page 0x0FFE or above: nothing to read
     kInvalidStamp,   // the entry's stamps were refused; the run stopped
+    kFolderBusy,     // another run was writing into its folder: not read
     kWriteFailed,    // the raw copy could not be written
     kProcessed,      // written and processed (the chain may be damaged)
     kProcessFailed,  // written, but processing failed
@@ -116,8 +117,9 @@ WalkResult WalkPageChain(const DirectoryEntry& entry, GuideLog& log,
                          const std::function<void(int pages)>& onPage);
 
 // Downloads (or skips) one selected file into `outcome`, whose entryIndex
-// and fileId the caller has set. `pagesBefore` counts the run's pages read
-// and is moved on. False when the run must stop.
+// and fileId the caller has set. The file's folder is locked while it is
+// written; a folder another run holds is left alone and the file not read. `pagesBefore` counts the
+// run's pages read and is moved on. False when the run must stop.
 bool DownloadEntry(unsigned index, const RunRequest& request, DownloadRunHost& host,
                    FileOutcome& outcome, int* pagesBefore, int pagesExpected);
 

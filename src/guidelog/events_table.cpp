@@ -9,8 +9,8 @@
 #include <string_view>
 
 #include "guidelog/csv_text.h"
+#include "guidelog/replacing_file.h"
 #include "guidelog/report_settings.h"
-#include "guidelog/stdio_file.h"
 
 namespace ktal {
 
@@ -348,8 +348,8 @@ int WriteEventsTable(const GuideLog& log, OutputBudget* budget) {
     PrintBudgetExceeded(*budget, "events.csv");
     return -4;
   }
-  StdioFile file = OpenStdioFile("events.csv", "wb");
-  if (!file) {
+  ReplacingFile file("events.csv");
+  if (file.stream() == nullptr) {
     std::printf("ERROR: can't create CSV file\n");
     return -2;
   }
@@ -357,7 +357,7 @@ int WriteEventsTable(const GuideLog& log, OutputBudget* budget) {
   bool written = false;
   bool over_budget = false;
   {
-    CsvText out(file.get(), budget);
+    CsvText out(file.stream(), budget);
     DateTimeCells cells(sep.front());
     out << "Date" << sep << "Time" << sep << "event" << sep;
     out.EndLine();
@@ -416,17 +416,23 @@ int WriteEventsTable(const GuideLog& log, OutputBudget* budget) {
     over_budget = out.over_budget();
   }
   if (over_budget) {
-    CloseChecked(file);
+    file.Discard();
     PrintBudgetExceeded(*budget, "events.csv");
     return -4;
   }
   // A table cut short by a full disk is no table: say so rather than
   // report it complete, or as never created.
-  if (!CloseChecked(file) || !written) {
-    std::printf("ERROR: can't write CSV file\n");
-    return -3;
+  switch (file.Commit(written)) {
+    case ReplacingFile::CommitResult::kDone:
+      return result;
+    case ReplacingFile::CommitResult::kNameNotTaken:
+      std::printf("ERROR: can't create CSV file\n");
+      return -2;
+    case ReplacingFile::CommitResult::kWriteFailed:
+      break;
   }
-  return result;
+  std::printf("ERROR: can't write CSV file\n");
+  return -3;
 }
 
 }  // namespace ktal

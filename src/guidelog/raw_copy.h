@@ -21,7 +21,9 @@ inline constexpr int kMaxRawBackups = 99;
 inline std::string TemporaryRawName(const std::string& path) { return path + ".tmp"; }
 
 // Writes the stored pages of `log` as the raw file at `path`. The bytes go
-// to TemporaryRawName(path) first and are synced to the disk; only then is
+// to TemporaryRawName(path) first, a file created new there (whatever was
+// at that name is removed, a link without its target), and are synced to
+// the disk; only then is
 // an existing file at `path` renamed to the lowest free "<path>.bakNN" and
 // the new copy renamed to `path`. Whatever fails, an existing copy stays
 // under `path` and the temporary file is removed.
@@ -43,16 +45,22 @@ int WriteRawFile(const GuideLog& log, const DirectoryEntry& entry, const std::st
 // Reads the raw file into `log` (which must be fresh), builds its entities
 // and writes into the current directory, in this order, the events table,
 // the periodic-error tables and the HTML report with the exposures table
-// and the analysis page beside it, as far as asked for. The exposures
-// table and the analysis page have their figures in arcseconds and the
-// page its worm harmonics when the periodic-error tables are asked for,
-// whose settings (g_focalLength, g_wormPeriod, g_starDec) they then use.
+// and the analysis page beside it, as far as asked for. The outputs take
+// their names together once all of them are complete: after a failure (but
+// 301, whose events table is complete) the folder holds what it held
+// before. A caller that may meet another run in the folder holds its
+// OutputFolderLock. The exposures table and the analysis page have their
+// figures in arcseconds and the page its worm harmonics when the
+// periodic-error tables are asked for, whose settings (g_focalLength,
+// g_wormPeriod, g_starDec) they then use.
 // 0 everything asked for was written; otherwise the first failure:
 // 1, 2, 3 from ReadRawFile, 100 + BuildEntities, 300 + WriteEventsTable,
 // 400 + WritePeriodicErrorTables, 200 + WriteHtmlReport,
-// 700 + WriteExposureTable, 500 + WriteAnalysisPage. The outputs share
-// the budget of OutputBudget::ForLog, from the log's pages and the time
-// its clock covers; the generator whose next file or write would exceed it
+// 700 + WriteExposureTable, 500 + WriteAnalysisPage. An output whose name
+// cannot be taken (a folder is in the way) fails as one that cannot be
+// created (298, 399, 199, 197, 699, 499, 599). The outputs share the
+// budget of OutputBudget::ForLog, from the log's pages and the time its
+// clock covers; the generator whose next file or write would exceed it
 // stops there (296, 397, 195, 697, 497).
 // An empty generation_time means the local time now.
 //

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "app/startup_directory.h"
+#include "guidelog/output_folder.h"
 #include "guidelog_test_util.h"
 #include "link/ftdi_device.h"
 #include "link/handshakes.h"
@@ -374,6 +375,38 @@ TEST_F(DownloadRunTest, LocalFileIsProcessedInItsFolderAndModeRestored) {
   RunDownloadAndProcess(request, host_);
   EXPECT_EQ(host_.messages,
             std::vector<std::string>{"ERROR|ERROR: while creating output file(s)... (code -1)\n"});
+}
+
+TEST_F(DownloadRunTest, AFolderAnotherRunIsWritingIntoIsNotTouchedAndTheRunSaysSo) {
+  AddChain({10, 11, 12});
+  std::filesystem::create_directories(OutputFolder(kFileId));
+  OutputFolderLock other;
+  ASSERT_EQ(other.Take(OutputFolder(kFileId).string()), OutputFolderLock::Result::kTaken);
+  const RunReport report = Run({0});
+  ASSERT_EQ(report.files.size(), 1u);
+  EXPECT_EQ(report.files[0].result, FileOutcome::Result::kFolderBusy);
+  // Nothing read but the two listings, nothing written, nothing marked.
+  EXPECT_EQ(sim_.features().fileSystem.pageReads, 2);
+  EXPECT_FALSE(Exists(RawCopyPath(kFileId)));
+  EXPECT_FALSE(Marked(0));
+  ASSERT_EQ(host_.messages.size(), 1u);
+  EXPECT_EQ(host_.messages[0].rfind("ERROR|QD00002a: another run is writing into ", 0), 0u)
+      << host_.messages[0];
+
+  // A raw file processed from disk into the same folder.
+  other.Release();
+  Run({0});
+  ASSERT_EQ(other.Take(OutputFolder(kFileId).string()), OutputFolderLock::Result::kTaken);
+  host_ = RecordingHost();
+  RunRequest request;
+  request.localFile = true;
+  request.localPath = RawCopyPath(kFileId);
+  request.localFolder = OutputFolder(kFileId);
+  RunDownloadAndProcess(request, host_);
+  ASSERT_EQ(host_.messages.size(), 1u);
+  EXPECT_EQ(host_.messages[0].rfind("ERROR|Another run is writing into ", 0), 0u)
+      << host_.messages[0];
+  EXPECT_NE(host_.status.back(), "done");
 }
 
 TEST_F(DownloadRunTest, ProgressCountsPagesOfAKnownSize) {

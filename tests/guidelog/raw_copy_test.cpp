@@ -293,6 +293,20 @@ TEST(RawCopy, AFailureAfterTheBytesLeavesThePreviousCopyUnderItsName) {
   }
 }
 
+TEST(RawCopy, ALinkAtTheTemporaryNameIsRemovedNotWrittenThrough) {
+  ScopedWorkDir dir;
+  GuideLog log;
+  const DirectoryEntry entry = EntryFor(0x012345);
+  const std::vector<std::uint8_t> fresh = StoreLog(log, entry, 20);
+  fs::create_directory("theirs");
+  WriteBytes("theirs/file", {0x77});
+  fs::create_symlink(fs::absolute("theirs/file"), TemporaryRawName(kRawName));
+  ASSERT_EQ(WriteRawFile(log, entry, kRawName), 0);
+  EXPECT_EQ(ReadBytes("theirs/file"), std::vector<std::uint8_t>{0x77});
+  EXPECT_EQ(ReadBytes(kRawName), fresh);
+  EXPECT_FALSE(fs::exists(fs::symlink_status(TemporaryRawName(kRawName))));
+}
+
 TEST(RawCopy, ALeftoverTemporaryFileIsReplaced) {
   // What an interrupted earlier run left behind is no copy of anything.
   ScopedWorkDir dir;
@@ -446,7 +460,7 @@ TEST_F(ProcessRawFileTest, AnEntityWithoutARowGives301AndStops) {
   EXPECT_EQ(Outputs(), std::vector<std::string>{"events.csv"});
 }
 
-TEST_F(ProcessRawFileTest, AWriteThatFallsShortIsTheFailureOfItsGenerator) {
+TEST_F(ProcessRawFileTest, AWriteThatFallsShortFailsTheRunAndLeavesTheEarlierOutputs) {
   // Below 300 bytes every file written fails, whichever generator runs.
   LogWriter no_exposure;
   no_exposure.Append(MakeEntity(ENTITY_MARKER, 1.0));
@@ -455,7 +469,7 @@ TEST_F(ProcessRawFileTest, AWriteThatFallsShortIsTheFailureOfItsGenerator) {
     bool events, html, pe;
     bool with_exposures;
     int code;
-    std::vector<std::string> written;  // the files there afterwards
+    std::vector<std::string> earlier;  // outputs of an earlier run, kept as they were
     off_t limit = 300;                 // bytes a file may have
   };
   for (const Case& c :
@@ -475,6 +489,7 @@ TEST_F(ProcessRawFileTest, AWriteThatFallsShortIsTheFailureOfItsGenerator) {
              4096}}) {
     SCOPED_TRACE(c.what);
     for (const std::string& name : Outputs()) fs::remove_all(name);
+    for (const std::string& name : c.earlier) WriteBytes(name, {'o', 'l', 'd'});
     WriteBytes("input.dat", c.with_exposures ? SessionRaw() : no_exposure.RawFile(EntryFor(1)));
     const full_disk::Outcome outcome = full_disk::RunWithFileSizeLimit(c.limit, [&] {
       StdioFile file = OpenStdioFile("input.dat", "rb");
@@ -483,35 +498,44 @@ TEST_F(ProcessRawFileTest, AWriteThatFallsShortIsTheFailureOfItsGenerator) {
       return ProcessRawFile(log, file.get(), entry, c.events, c.html, c.pe, "2014 Mar  1 09:05");
     });
     EXPECT_EQ(outcome.result, c.code);
-    EXPECT_EQ(Outputs(), c.written);
+    EXPECT_EQ(Outputs(), c.earlier);
+    for (const std::string& name : c.earlier)
+      EXPECT_EQ(ReadBytes(name), (std::vector<std::uint8_t>{'o', 'l', 'd'})) << name;
   }
 }
 
-TEST_F(ProcessRawFileTest, GeneratorsRunInOrderAndTheFirstFailureEndsProcessing) {
+TEST_F(ProcessRawFileTest, AFolderInTheWayOfAnOutputFailsTheRunWithItsGeneratorsCode) {
   struct Case {
-    const char* blocked;  // a folder in the way of this output
+    const char* blocked;  // a folder where this output goes
     int code;
-    std::vector<std::string> written;  // files that exist afterwards
+    const char* line;
   };
   const std::vector<std::uint8_t> raw = SessionRaw();
   for (const Case& c :
-       {Case{"events.csv", 298, {}}, Case{"pe1.csv", 399, {"events.csv"}},
-        Case{"index.html", 199, {"events.csv", "pe1.csv"}},
-        Case{"exposures.csv", 699, {"events.csv", "index.html", "pe1.csv"}},
-        Case{"analysis.html", 499, {"events.csv", "exposures.csv", "index.html", "pe1.csv"}}}) {
+       {Case{"events.csv", 298, "ERROR: can't create CSV file\n"},
+        Case{"pe1.csv", 399, "ERROR: can't create CSV (PE) file\n"},
+        Case{"index.html", 199, "ERROR: can't create HTML file\n"},
+        Case{"AE002_err.bmp", 197, "ERROR: can't create image file 'AE002_err.bmp'\n"},
+        Case{"exposures.csv", 699, "ERROR: can't create CSV file 'exposures.csv'\n"},
+        Case{"analysis.html", 499, "ERROR: can't create analysis HTML file\n"}}) {
     SCOPED_TRACE(c.blocked);
     for (const std::string& name : Outputs()) fs::remove_all(name);
     fs::create_directory(c.blocked);
     EXPECT_EQ(Process(raw, true, true, true), c.code);
-    std::vector<std::string> expected = c.written;
-    expected.push_back(c.blocked);
-    std::sort(expected.begin(), expected.end());
-    std::vector<std::string> files;
-    for (const std::string& name : Outputs())
-      if ((name.rfind("pe", 0) != 0 || name == "pe1.csv") && name.find(".bmp") == std::string::npos)
-        files.push_back(name);
-    EXPECT_EQ(files, expected);
+    EXPECT_EQ(output, c.line);
+    // None of the outputs that could have taken their names did.
+    EXPECT_EQ(Outputs(), std::vector<std::string>{c.blocked});
   }
+}
+
+TEST_F(ProcessRawFileTest, ALinkAtAnOutputsNameIsReplacedNotWrittenThrough) {
+  // As an archive from someone else may carry it.
+  fs::create_directory("theirs");
+  WriteBytes("theirs/file", {0x77});
+  fs::create_symlink(fs::absolute("theirs/file"), "events.csv");
+  EXPECT_EQ(Process(SessionRaw(), true, false, false), 0);
+  EXPECT_EQ(ReadBytes("theirs/file"), std::vector<std::uint8_t>{0x77});
+  EXPECT_TRUE(fs::is_regular_file(fs::symlink_status("events.csv")));
 }
 
 }  // namespace

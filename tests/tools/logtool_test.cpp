@@ -17,6 +17,7 @@
 #include "guidelog/guide_log.h"
 #include "guidelog/guided_periodogram.h"
 #include "guidelog/guiding_summary.h"
+#include "guidelog/output_folder.h"
 #include "report_test_support.h"
 #include "sim/log_writer.h"
 #include "sim/session_generator.h"
@@ -472,6 +473,24 @@ TEST(LogtoolSummary, JsonOfANameThatIsNotUtf8IsValid) {
   EXPECT_EQ(run.status, kToolOk) << run.err;
   EXPECT_EQ(run.out.rfind("{\"file\":\"n\xEF\xBF\xBD\xEF\xBF\xBD\xC3\xA9\\\"x.dat\",", 0), 0u)
       << run.out.substr(0, 40);
+}
+
+TEST(LogtoolRun, AFolderAnotherRunIsWritingIntoIsLeftAlone) {
+  ScopedWorkDir dir;
+  WriteBytes("QD000001.dat", GeneratedLog(1));
+  fs::create_directory("QD000001.dat.content");
+  WriteBytes("QD000001.dat.content/events.csv", {'o', 'l', 'd'});
+  OutputFolderLock other;
+  ASSERT_EQ(other.Take("QD000001.dat.content"), OutputFolderLock::Result::kTaken);
+  const RunResult run = RunTool({"process", "QD000001.dat"});
+  EXPECT_EQ(run.status, kToolFileFailed);
+  EXPECT_EQ(run.err, "QD000001.dat: failed, another run is writing into " +
+                         (dir.path() / "QD000001.dat.content").string() +
+                         "; try again when it has finished\n");
+  EXPECT_EQ(ReadText("QD000001.dat.content/events.csv"), "old");
+  other.Release();
+  EXPECT_EQ(RunTool({"process", "QD000001.dat"}).status, kToolOk);
+  EXPECT_NE(ReadText("QD000001.dat.content/events.csv"), "old");
 }
 
 // The summary and the guided RA drift's periodograms of a log as the

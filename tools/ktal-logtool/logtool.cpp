@@ -16,6 +16,7 @@
 #include "guidelog/guide_log.h"
 #include "guidelog/guided_periodogram.h"
 #include "guidelog/guiding_summary.h"
+#include "guidelog/output_folder.h"
 #include "guidelog/periodic_error.h"
 #include "guidelog/raw_copy.h"
 #include "guidelog/report_settings.h"
@@ -187,6 +188,16 @@ bool ProcessOne(const std::string& name, const fs::path& file, const fs::path& o
                  folder.string().c_str(), error.message().c_str());
     return false;
   }
+  // Two runs writing into one folder would mix their outputs. Where no
+  // lock can be made at all, the run goes on as it always did.
+  OutputFolderLock lock;
+  if (lock.Take(".") == OutputFolderLock::Result::kBusy) {
+    fs::current_path(previous, error);
+    std::fprintf(stderr,
+                 "%s: failed, another run is writing into %s; try again when it has finished\n",
+                 name.c_str(), folder.string().c_str());
+    return false;
+  }
   // One log of up to 4096 pages at a time: the model is made per file.
   auto log = std::make_unique<GuideLog>();
   DirectoryEntry entry;
@@ -196,6 +207,7 @@ bool ProcessOne(const std::string& name, const fs::path& file, const fs::path& o
   const int code = ProcessRawFile(*log, raw.get(), entry, true, html, pe, {},
                                   phd2_request ? &*phd2_request : nullptr);
   std::fflush(stdout);
+  lock.Release();
   fs::current_path(previous, error);
   if (code != 0) {
     std::fprintf(stderr, "%s: failed, code %d: %s\n", name.c_str(), code, ProcessCodeMeaning(code));
