@@ -174,7 +174,7 @@ TEST_F(HostileLog, OutputsStopAtTheBudgetOfTheLogsPagesAndTime) {
     EXPECT_EQ(files, 0u);
     // The same generators on their own stop at the same file, and only
     // once the budget was spent.
-    OutputBudget alone = OutputBudget::ForPages(log.page_count);
+    OutputBudget alone = OutputBudget::ForLog(log);
     testing::internal::CaptureStdout();
     EXPECT_EQ(WriteEventsTable(log, &alone), 0);
     EXPECT_EQ(WriteHtmlReport(log, 1, "2014 Mar  1 09:05", &alone), c.code - 200);
