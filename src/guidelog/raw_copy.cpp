@@ -297,8 +297,11 @@ int ProcessRawFile(GuideLog& log, std::FILE* raw_file, DirectoryEntry& entry, bo
         WriteOutputs(log, file_id, events_table, html_report, pe_tables, generation_time, phd2);
   }
   // An events table that ends at its error line is complete all the same.
-  if (result != 0 && result != 301) return result;
-  if (const int moved = MoveOutputsOut(staging); moved != 0) return moved;
+  if (result == 0 || result == 301) {
+    if (const int moved = MoveOutputsOut(staging); moved != 0) result = moved;
+  }
+  // A guide log that did not take its name was not written.
+  if (result != 0 && result != 301 && phd2 != nullptr) phd2->written_name.clear();
   return result;
 }
 
