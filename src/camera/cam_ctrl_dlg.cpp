@@ -17,10 +17,8 @@
 #include <QSlider>
 #include <QVBoxLayout>
 #include <algorithm>
-#include <cstdio>
 #include <cstring>
-#include <new>
-#include <vector>
+#include <thread>
 
 #include "app/launcher_dialog.h"
 #include "app/startup_directory.h"
@@ -48,8 +46,6 @@ constexpr int kMinExposures = 1;
 constexpr int kMaxExposures = 30;
 constexpr int kDefault1x1 = 50;
 constexpr int kDefault2x2 = 30;
-// The wait before each exposure request, as the camera has always had it.
-constexpr std::uint32_t kBeforeExposureMs = 100;
 // How often the progress window looks at what the run has left for it.
 constexpr int kProgressPollMs = 10;
 // The oldest firmware with camera mode.
@@ -65,12 +61,6 @@ constexpr std::uint32_t kClassColours[5] = {0x0000FF, 0xF00000, 0xF08080, 0x80E0
 
 QString ObjectName(int id) {
   return id == kIdCamClose ? QString("button1") : QString("control%1").arg(id);
-}
-
-std::string Printf(const char* format, auto... args) {
-  char text[128];
-  std::snprintf(text, sizeof text, format, args...);
-  return text;
 }
 
 std::wstring Widen(const std::string& text) { return QString::fromStdString(text).toStdWString(); }
@@ -297,70 +287,24 @@ void CProgressHotpxDlg::Abandon() {
   taken_.notify_all();
 }
 
-// ---- The dark-frame run ----
+// ---- The dark-frame run's host ----
 
-struct CCamCtrlDlg::DarkRun {
-  enum class End { kBuilt, kFailed, kCancelled };
-
-  int n = 0;
-  std::vector<std::unique_ptr<std::uint8_t[]>> frames;
-  // The stack goes here and reaches g_masterDark only when the whole run
-  // has succeeded, so that the window never draws a half-written master.
-  std::unique_ptr<std::uint8_t[]> master;
-  std::thread worker;
-
-  End end = End::kFailed;
-  QString text;
-  QString caption = "ERROR";
-  int cameraState = -1;
-  std::optional<std::time_t> startUtc;
-  double exposureSeconds = 0;
-  bool storedKnown = false;
-  HotPixelMapRecord stored{};
-
-  void Fail(const char* message, const char* title = "ERROR") {
-    end = End::kFailed;
-    text = message;
-    caption = title;
+// The run's side of the progress window, used on the run's thread. Its
+// failure message waits for the window's thread: the run ends right after
+// it, and the window shows it before the progress window closes.
+class CCamCtrlDlg::ProgressHost final : public DarkRunHost {
+ public:
+  void ShowProgress(const std::string& text, int, int) override {
+    g_progressDlg.UpdateProgress(text);
+  }
+  bool CancelRequested() override { return g_progressDlg.Cancelled(); }
+  void ShowMessage(const std::string& text, const std::string& caption) override {
+    message = QString::fromStdString(text);
+    this->caption = QString::fromStdString(caption);
   }
 
-  // The device work, on the worker thread: nothing here may touch a
-  // window.
-  void Work() {
-    g_progressDlg.UpdateProgress("Starting camera...");
-    const int state = QueryCameraState();
-    if (state < 0) return Fail("Camera querying failed...");
-    cameraState = state;
-    if (state == 0 && StartCamera() != 0) return Fail("Camera start failed...");
-    if (SetCameraParameters(0, 8, 4) != 0) return Fail("Failed to set camera parameters");
-    for (int j = 1; j <= n; ++j) {
-      g_progressDlg.UpdateProgress(Printf("Exposing and downloading %d/%d", j, n));
-      const ExposureRequest request = DarkFrameRequest();
-      g_device.Wait(kBeforeExposureMs);
-      if (j == 1) {
-        startUtc = std::time(nullptr);
-        exposureSeconds = ExposureTicksToSeconds(request.exposureTicks);
-      }
-      if (ExposeAndDownload(request) != 0) return Fail("Failed to do an exposure");
-      // A cancel during the last exposure no longer saves anything.
-      if (j < n && g_progressDlg.Cancelled()) {
-        end = End::kCancelled;
-        return;
-      }
-      PrepareDarkFrame(g_rawFrame, frames[j - 1].get());
-    }
-    g_progressDlg.UpdateProgress("Processing darks...");
-    std::vector<const std::uint8_t*> pointers;
-    for (const auto& frame : frames) pointers.push_back(frame.get());
-    if (StackDarkFrames(kStackIterations, kReadNoise, kGain, n, pointers.data(), master.get(),
-                        kFrameBytes) != 0) {
-      return Fail("Stacking failed", "INTERNAL ERROR");
-    }
-    // What the camera holds now, for the comparison beside the 1x1 track
-    // bar; the run owns the link, so it asks.
-    storedKnown = ReadHotPixelMaps(stored) == 0;
-    end = End::kBuilt;
-  }
+  QString message;
+  QString caption;
 };
 
 // ---- The camera control window ----
@@ -835,66 +779,63 @@ void CCamCtrlDlg::OnMakeDark() {
   CFindHotpxDlg options(dialogs_, this);
   if (options.exec() != QDialog::Accepted) return;
 
-  DarkRun run;
-  run.n = options.m_nExposures;
-  for (int i = 0; i < run.n; ++i) {
-    run.frames.emplace_back(new (std::nothrow) std::uint8_t[kFrameBytes]);
-    if (!run.frames.back()) break;
-  }
-  run.master.reset(new (std::nothrow) std::uint8_t[kFrameBytes]);
-  if (!run.master || static_cast<int>(run.frames.size()) != run.n || !run.frames.back()) {
+  std::optional<DarkFrameRun> run = DarkFrameRun::Prepare({options.m_nExposures});
+  if (!run) {
     dialogs_.ShowMessage(this, "Out of memory", "ERROR", MessageIcon::Exclamation,
                          MessageButtons::Ok);
     return;
   }
 
+  ProgressHost host;
+  DarkRunResult result;
+  std::thread worker;
   g_progressDlg.Reset();
   runActive_ = true;
   runGroup_.ModifyStyle(0, kControlStyleDisabled, false);
   g_progressDlg.DoModal(
       this,
-      [&run] {
-        run.worker = std::thread([&run] {
-          run.Work();
+      [&] {
+        worker = std::thread([&] {
+          result = run->Run(host);
           g_progressDlg.SignalRunEnded();
         });
       },
-      [this, &run] {
-        run.worker.join();
+      [&] {
+        worker.join();
         // Shown while the progress window is still up, as the run's
         // messages always were.
-        if (run.end == DarkRun::End::kFailed) {
-          dialogs_.ShowMessage(this, run.text, run.caption, MessageIcon::Exclamation,
+        if (!host.message.isEmpty()) {
+          dialogs_.ShowMessage(this, host.message, host.caption, MessageIcon::Exclamation,
                                MessageButtons::Ok);
         }
         g_progressDlg.EndDialog();
       });
   // Should the progress window's loop have ended some other way, the
   // worker still finishes before the link is used again.
-  if (run.worker.joinable()) run.worker.join();
+  if (worker.joinable()) worker.join();
   runActive_ = false;
   runGroup_.ModifyStyle(kControlStyleDisabled, 0, false);
-  if (run.cameraState >= 0) ShowCameraState(run.cameraState);
+  if (result.cameraState >= 0) ShowCameraState(result.cameraState);
 
-  if (run.end == DarkRun::End::kCancelled) {
+  if (result.end == DarkRunEnd::kCancelled) {
     dialogs_.ShowMessage(this, "Creating dark frame was cancelled...\n\nHot pixel map not built.",
                          "INFORMATION", MessageIcon::None, MessageButtons::Ok);
   }
-  if (run.end != DarkRun::End::kBuilt) {
+  if (result.end != DarkRunEnd::kBuilt) {
     done(1);
     return;
   }
 
-  std::memcpy(g_masterDark, run.master.get(), kFrameBytes);
+  std::memcpy(g_masterDark, result.master.get(), kFrameBytes);
   background1x1_ = MedianLevel(g_masterDark, kFrameBytes);
   Bin2x2(0);
   background2x2_ = MedianLevel(g_binnedDark, kBinnedBytes);
-  storedKnown_ = run.storedKnown;
-  storedMaps_ = run.stored;
+  storedKnown_ = result.storedKnown;
+  storedMaps_ = result.stored;
   haveDark_ = true;
-  darkFrames_ = run.n;
-  darkExposureSeconds_ = run.exposureSeconds;
-  darkStartUtc_ = run.startUtc;
+  darkFrames_ = result.framesStacked;
+  darkExposureSeconds_ = result.exposureSeconds;
+  darkStartUtc_ = result.startUtc;
   UpdateSaveButtons();
   m_slider1x1->setEnabled(true);
   m_slider2x2->setEnabled(true);

@@ -4,13 +4,14 @@
 // maps in the camera and shows the maps stored there.
 //
 // Threads: the toolkit allows windows only on the user-interface thread, so
-// a dark-frame run does its device work (exposures, downloads, stacking) on
+// the dark-frame run (DarkFrameRun: exposures, downloads, stacking) runs on
 // a worker thread while the progress window runs modally on the
 // user-interface thread. The worker is the only one to touch g_device while
 // it runs: the camera timer skips its query, and the window refuses to
-// close. The two share a few flags and the status text under a mutex; the
-// progress window reads them on a 10 ms timer. A run always ends with the
-// worker joined, and every download restores the link to 250000 baud.
+// close. The run reaches the progress window through a DarkRunHost; the two
+// share a few flags and the status text under a mutex, which the progress
+// window reads on a 10 ms timer. A run always ends with the worker joined,
+// and every download restores the link to 250000 baud.
 #pragma once
 
 #include <QDialog>
@@ -23,11 +24,11 @@
 #include <mutex>
 #include <optional>
 #include <string>
-#include <thread>
 
 #include "app/shell.h"
 #include "app/user_dialogs.h"
 #include "camera/camera_protocol.h"
+#include "camera/dark_frame_run.h"
 
 class QAction;
 class QLabel;
@@ -178,7 +179,7 @@ class CCamCtrlDlg : public QDialog {
   bool eventFilter(QObject* watched, QEvent* event) override;
 
  private:
-  struct DarkRun;
+  class ProgressHost;
 
   void BuildControls();
   void ShowCameraState(int state);

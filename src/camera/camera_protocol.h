@@ -86,6 +86,9 @@ struct ExposureRequest {
   int finalFlag = 0;
 };
 
+// Seconds of `ticks` exposure units of 64 us.
+inline constexpr double ExposureTicksToSeconds(int ticks) { return ticks * 64.0 / 1e6; }
+
 // What the dark-frame run asks for: the whole frame, 4 s.
 ExposureRequest DarkFrameRequest();
 // The bytes a request downloads: width x height for readout mode 1,

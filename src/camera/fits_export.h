@@ -83,7 +83,4 @@ int WriteHotPixelMapFits(const std::string& path, const HotPixelMapRecord& map,
 // "YYYY-MM-DDThh:mm:ss" of `time` in UTC, as DATE-OBS takes it.
 std::string FitsDateTime(std::time_t time);
 
-// Seconds of `ticks` exposure units of 64 us.
-inline constexpr double ExposureTicksToSeconds(int ticks) { return ticks * 64.0 / 1e6; }
-
 }  // namespace ktal

@@ -12,6 +12,8 @@
 //   W  wrong byte: that byte arrives inverted
 //   D  dropped byte: that byte is lost on the line
 //   U  unplug: the cable is pulled as that byte would pass
+// An exchange too long for that (the dark-frame run, with two frames of
+// 437,664 bytes) names the positions it sweeps.
 // A wrong or dropped byte is only injected where the clean run delivered a
 // byte (an identify sent at the boot loader's speed to a running firmware
 // is lost anyway). Each run must end with one of its exchange's endings, in
@@ -22,7 +24,8 @@
 // (the line carries no checksum), so success stays possible there; the
 // checks of each exchange then look at what was stored: the raw copy and
 // earlier outputs of a download, a firmware update that can always be done
-// again, camera maps that are never half written.
+// again, camera maps that are never half written, a master dark only from a
+// run that stacked every frame.
 #include <gtest/gtest.h>
 #include <stdlib.h>
 
@@ -42,6 +45,7 @@
 
 #include "app/startup_directory.h"
 #include "camera/camera_protocol.h"
+#include "camera/dark_frame_run.h"
 #include "filesystem/download_run.h"
 #include "filesystem/fs_protocol.h"
 #include "firmware/update_protocol.h"
@@ -161,6 +165,10 @@ struct Exchange {
   std::string mayPass = "";
   // Positions of answer bytes that the host throws away unread.
   std::vector<std::size_t> unread = {};
+  // For an exchange too long to sweep whole: the positions to sweep and the
+  // unread answer bytes, found in the clean run's trace.
+  std::function<std::vector<std::size_t>(const std::vector<LineTraceEntry>&)> sample = nullptr;
+  std::function<std::vector<std::size_t>(const std::vector<LineTraceEntry>&)> unreadIn = nullptr;
 };
 
 bool IsZero(int code) { return code == 0; }
@@ -301,6 +309,29 @@ class QuietHost final : public DownloadRunHost {
   void RestoreDownloadMode() override {}
   int ListDirectory() override { return 0; }
 };
+
+// ---- The dark-frame run: what a run told and handed back ----
+
+// Notes the run's failure messages; never cancels.
+class DarkSweepHost final : public DarkRunHost {
+ public:
+  void ShowProgress(const std::string&, int, int) override {}
+  bool CancelRequested() override { return false; }
+  void ShowMessage(const std::string& text, const std::string& caption) override {
+    messages.push_back(caption + "|" + text);
+  }
+  std::vector<std::string> messages;
+};
+
+struct DarkSweep {
+  DarkSweepHost host;
+  bool ran = false;
+  DarkRunResult result;
+  // The master dark of the clean run.
+  Bytes cleanMaster;
+};
+
+// ---- end of the dark-frame run's helpers ----
 
 // A folder of its own for each exchange, in memory where there is one.
 struct Scratch {
@@ -477,6 +508,7 @@ class FaultSweepTest : public GuiderRigTest {
   std::uint16_t version_ = 0;
   std::uint8_t band_[kBandBytes] = {};
   UpdateModeVersions versions_;
+  DarkSweep dark_;
 };
 
 using Self = FaultSweepTest;
@@ -495,6 +527,186 @@ ExposureRequest SmallFrame() {
   request.exposureTicks = 1000;
   return request;
 }
+
+// ---- The dark-frame run ----
+//
+// The whole run as the camera window makes it, from normal mode: camera
+// mode entered; the run of two frames (the camera's state, its start and
+// parameters, two exposures with their frames downloaded at 2,000,000
+// baud, the camera's maps read back); camera mode left. Of its 875,737
+// line bytes, 875,328 are frame data (two frames of 437,664). Every other
+// byte is swept: the mode changes, the camera's commands and answers, each
+// frame's request and its echo, and all 111 block requests of each frame.
+// Of the frame data the sweep takes 447 bytes a frame (see
+// DarkRunPositions), 1,303 positions in all: a byte in the middle of a
+// block fails the same way as its neighbours, and sweeping each of them
+// would take hours.
+
+constexpr int kDarkSweepFrames = 2;
+// The run's own endings, beside those of entering camera mode.
+constexpr int kDarkRunFailed = 200;
+constexpr int kDarkMapsUnread = 300;
+// A failed leave of camera mode: this plus LeaveCameraMode's code.
+constexpr int kDarkLeaveFailed = 1000;
+// The run's failure messages.
+const std::vector<std::string> kDarkRunMessages = {
+    "ERROR|Camera querying failed...", "ERROR|Camera start failed...",
+    "ERROR|Failed to set camera parameters", "ERROR|Failed to do an exposure"};
+
+// The data of a frame: what the guider sends at the download speed.
+bool IsFrameData(const LineTraceEntry& e) {
+  return e.direction == LineDirection::kGuiderToHost && e.baud == sim::kDownloadBaud;
+}
+
+// Every byte but frame data; and of each frame's data, counted from its
+// first byte (d), the first and the last USB packet (62 data bytes each),
+// the first and last byte of each block of 3968 (one USB transfer), and
+// every 4096th byte, which falls 128 bytes further into each block.
+std::vector<std::size_t> DarkRunPositions(const std::vector<LineTraceEntry>& trace) {
+  constexpr std::size_t kPacketData = 62;
+  constexpr std::size_t kBlock = sim::kDownloadBlockBytes;
+  constexpr std::size_t kStride = 4096;
+  std::vector<std::size_t> positions;
+  std::size_t at = 0;
+  while (at < trace.size()) {
+    if (trace[at].baud != sim::kDownloadBaud) {
+      positions.push_back(at++);
+      continue;
+    }
+    // One frame: the block requests and the data, all at the download speed.
+    std::size_t end = at;
+    std::size_t frameBytes = 0;
+    for (; end < trace.size() && trace[end].baud == sim::kDownloadBaud; ++end) {
+      frameBytes += IsFrameData(trace[end]) ? 1 : 0;
+    }
+    for (std::size_t d = 0; at < end; ++at) {
+      if (!IsFrameData(trace[at])) {
+        positions.push_back(at);
+        continue;
+      }
+      if (d < kPacketData || d + kPacketData >= frameBytes || d % kBlock == 0 ||
+          d % kBlock == kBlock - 1 || d % kStride == 0) {
+        positions.push_back(at);
+      }
+      ++d;
+    }
+  }
+  return positions;
+}
+
+// The echo of each frame's download request, which the host throws away
+// with its receive queue as it raises the speed: the last answer byte
+// before the frame's data.
+std::vector<std::size_t> DarkRunUnread(const std::vector<LineTraceEntry>& trace) {
+  std::vector<std::size_t> unread;
+  std::size_t lastAnswer = trace.size();
+  for (std::size_t i = 0; i < trace.size(); ++i) {
+    if (IsFrameData(trace[i])) {
+      if (lastAnswer < trace.size()) unread.push_back(lastAnswer);
+      lastAnswer = trace.size();
+    } else if (trace[i].direction == LineDirection::kGuiderToHost) {
+      lastAnswer = i;
+    }
+  }
+  return unread;
+}
+
+std::vector<Ending> Shifted(const std::vector<Ending>& endings, int by) {
+  std::vector<Ending> shifted = endings;
+  for (Ending& e : shifted) {
+    e.codeLow += by;
+    e.codeHigh += by;
+  }
+  return shifted;
+}
+
+int TakeDark(Self& s) {
+  DarkSweep& dark = s.dark_;
+  dark.host.messages.clear();
+  dark.ran = false;
+  dark.result = DarkRunResult{};
+  const int entered = EnterCameraMode();
+  if (entered != 0) return entered;
+  std::optional<DarkFrameRun> run = DarkFrameRun::Prepare({kDarkSweepFrames});
+  if (!run) return kDarkRunFailed;
+  dark.result = run->Run(dark.host);
+  dark.ran = true;
+  // The window leaves camera mode as it closes, after any run.
+  const int left = g_device.IsOpen() ? LeaveCameraMode() : kCameraLinkFailure;
+  if (dark.result.end != DarkRunEnd::kBuilt) return kDarkRunFailed;
+  // Built, but the comparison with the camera's maps cannot be made.
+  if (!dark.result.storedKnown) return kDarkMapsUnread;
+  return left == 0 ? 0 : kDarkLeaveFailed + left;
+}
+
+// The camera's maps are only read, a failed run hands back no master and
+// says why, a built one hands back the stack of two whole frames.
+std::string DarkRunLeftAllWhole(Self& s, Fault fault) {
+  const DarkSweep& dark = s.dark_;
+  if (s.camera().memory != MemoryOf(kOldMaps)) return "the run changed the camera's memory";
+  if (s.driver().chip(0).line.baud == sim::kDownloadBaud && g_device.IsOpen()) {
+    return "the link was left at the download speed";
+  }
+  if (!dark.ran) return {};
+  const DarkRunResult& result = dark.result;
+  if (result.end != DarkRunEnd::kBuilt) {
+    if (result.master) return "a failed run handed back a master dark";
+    if (dark.host.messages.size() != 1 ||
+        std::find(kDarkRunMessages.begin(), kDarkRunMessages.end(), dark.host.messages[0]) ==
+            kDarkRunMessages.end()) {
+      return "a failed run did not say why once";
+    }
+    return {};
+  }
+  if (!dark.host.messages.empty()) return "a built run showed " + dark.host.messages[0];
+  if (!result.master || result.framesStacked != kDarkSweepFrames) return "no master of two frames";
+  // A byte changed on the line is a changed pixel or map entry; the line
+  // carries no checksum to tell.
+  if (fault == Fault::kWrongByte) return {};
+  if (!std::equal(dark.cleanMaster.begin(), dark.cleanMaster.end(), result.master.get())) {
+    return "the master differs from the clean run's";
+  }
+  if (result.storedKnown && !SameTables(MemoryOf(result.stored), kOldMaps)) {
+    return "the maps read back differ from the camera's";
+  }
+  return {};
+}
+
+Exchange DarkRunExchange() {
+  return {
+      "DarkRun",
+      "take a dark of two frames",
+      ControllerMode::kNormal,
+      [](Self& s) {
+        s.camera().memory = MemoryOf(kOldMaps);
+        return s.InNormalMode();
+      },
+      [](Self& s) {
+        const int code = TakeDark(s);
+        // The clean run's master is the one every other run must match.
+        if (s.dark_.cleanMaster.empty() && code == 0) {
+          s.dark_.cleanMaster.assign(s.dark_.result.master.get(),
+                                     s.dark_.result.master.get() + kFrameBytes);
+        }
+        return code;
+      },
+      IsZero,
+      6 + 3 + 3 + 30 + kDarkSweepFrames * (7 + 18 + 2 + 7 + 111 + kFrameBytes) +
+          (4 * 5 + 4 * 2 + 2 + 15 + 1 + 10) + 21,
+      40'000,
+      Join({kEnterFsEndings,
+            {Code(-1, kDeviceError, Link::kClosed), Code(100, "%*", Link::kEither, "WD"),
+             Code(kDarkRunFailed, "%*", Link::kEither), Code(kDarkMapsUnread, "%*", Link::kEither),
+             Code(kDarkLeaveFailed - 1, kDeviceError, Link::kClosed, "U")},
+            Shifted(kLeaveFsEndings, kDarkLeaveFailed)}),
+      [](Self& s, Fault fault, int) { return DarkRunLeftAllWhole(s, fault); },
+      "",
+      {},
+      DarkRunPositions,
+      DarkRunUnread};
+}
+
+// ---- end of the dark-frame run ----
 
 // ---- The table ----
 
@@ -764,6 +976,8 @@ std::vector<Exchange> Exchanges() {
        // when the speed goes up.
        {7 + 18 + 2 + 6}},
 
+      DarkRunExchange(),
+
       // The virtual user interface.
       {"VirtualUserInterface",
        "read a screen band",
@@ -817,20 +1031,19 @@ bool IsAnswer(const LineTraceEntry& e) {
   return e.direction == LineDirection::kGuiderToHost && e.fate == LineFate::kDelivered;
 }
 
-// Whether the host reads a byte of the guider's that a clean run delivered
-// at or after `from`.
-bool AnswerFollows(const Exchange& exchange, const std::vector<LineTraceEntry>& trace,
-                   std::size_t from) {
-  for (std::size_t i = from; i < trace.size(); ++i) {
-    const bool unread =
-        std::find(exchange.unread.begin(), exchange.unread.end(), i) != exchange.unread.end();
-    if (IsAnswer(trace[i]) && !unread) return true;
+// The last byte of the guider's that the host reads in a clean run, or
+// the trace's size when there is none: silence after it costs nothing.
+std::size_t LastAnswerRead(const std::vector<LineTraceEntry>& trace,
+                           const std::vector<std::size_t>& unread) {
+  for (std::size_t i = trace.size(); i-- > 0;) {
+    if (IsAnswer(trace[i]) && std::find(unread.begin(), unread.end(), i) == unread.end()) return i;
   }
-  return false;
+  return trace.size();
 }
 
 struct Totals {
   int exchanges = 0;
+  std::size_t lineBytes = 0;
   std::size_t positions = 0;
   std::size_t runs = 0;
   std::map<char, std::size_t> byFault;
@@ -870,13 +1083,23 @@ void FaultSweepTest::Sweep(const std::string& family) {
     EXPECT_LE(clock().NowMicros() - cleanStart, exchange.boundMs * 1000);
     const std::vector<LineTraceEntry> trace = guider().line_trace();
     ASSERT_EQ(trace.size(), exchange.lineBytes) << sim::FormatLineTrace(trace);
-    ASSERT_EQ(driver().ReadBytes().size() + exchange.unread.size(),
+    const std::vector<std::size_t> unread =
+        exchange.unreadIn ? exchange.unreadIn(trace) : exchange.unread;
+    ASSERT_EQ(driver().ReadBytes().size() + unread.size(),
               static_cast<std::size_t>(std::count_if(trace.begin(), trace.end(), IsAnswer)))
         << "answer bytes the host does not read";
     if (exchange.afterwards) {
       EXPECT_EQ(exchange.afterwards(*this, Fault::kSilence, cleanCode), "");
     }
-    totals.positions += trace.size();
+    std::vector<std::size_t> positions;
+    if (exchange.sample) {
+      positions = exchange.sample(trace);
+    } else {
+      for (std::size_t at = 0; at < trace.size(); ++at) positions.push_back(at);
+    }
+    const std::size_t lastAnswerRead = LastAnswerRead(trace, unread);
+    totals.lineBytes += trace.size();
+    totals.positions += positions.size();
 
     int reported = 0;
     const auto report = [&](std::size_t at, Fault fault, const std::string& what) {
@@ -885,19 +1108,19 @@ void FaultSweepTest::Sweep(const std::string& family) {
       return ++reported < 8;
     };
 
-    for (std::size_t at = 0; at < trace.size(); ++at) {
+    // The counts of the guider's own counters up to the byte swept.
+    std::size_t counted = 0;
+    std::size_t sentBefore = 0;
+    std::size_t receivedBefore = 0;
+    for (const std::size_t at : positions) {
       const LineTraceEntry& byte = trace[at];
       const bool fromGuider = byte.direction == LineDirection::kGuiderToHost;
       const bool delivered = byte.fate == LineFate::kDelivered;
-      const bool unread =
-          std::find(exchange.unread.begin(), exchange.unread.end(), at) != exchange.unread.end();
-      // The counts of the guider's own counters up to this byte.
-      std::size_t sentBefore = 0;
-      std::size_t receivedBefore = 0;
-      for (std::size_t i = 0; i < at; ++i) {
-        if (trace[i].direction == LineDirection::kGuiderToHost) {
+      const bool unreadByte = std::find(unread.begin(), unread.end(), at) != unread.end();
+      for (; counted < at; ++counted) {
+        if (trace[counted].direction == LineDirection::kGuiderToHost) {
           ++sentBefore;
-        } else if (trace[i].fate == LineFate::kDelivered) {
+        } else if (trace[counted].fate == LineFate::kDelivered) {
           ++receivedBefore;
         }
       }
@@ -946,11 +1169,12 @@ void FaultSweepTest::Sweep(const std::string& family) {
         if (elapsedMs > exchange.boundMs) {
           problem = "took " + std::to_string(elapsedMs) + " ms of virtual time";
         } else if (exchange.succeeded(code)) {
-          const bool mayPass = fault == Fault::kWrongByte ||
-                               exchange.mayPass.find(Letter(fault)) != std::string::npos ||
-                               (fault == Fault::kDroppedByte && !fromGuider) ||
-                               (fault == Fault::kDroppedByte && unread) ||
-                               (fault == Fault::kSilence && !AnswerFollows(exchange, trace, at));
+          const bool mayPass =
+              fault == Fault::kWrongByte ||
+              exchange.mayPass.find(Letter(fault)) != std::string::npos ||
+              (fault == Fault::kDroppedByte && !fromGuider) ||
+              (fault == Fault::kDroppedByte && unreadByte) ||
+              (fault == Fault::kSilence && (lastAnswerRead == trace.size() || lastAnswerRead < at));
           if (!mayPass) problem = "reported success (" + std::to_string(code) + ")";
           ++totals.byEnding["success"];
         } else {
@@ -978,10 +1202,11 @@ void FaultSweepTest::Sweep(const std::string& family) {
   const double seconds =
       std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
   std::printf(
-      "fault sweep, %s: %d exchanges, %zu byte positions, %zu runs (S %zu, W %zu, D %zu, U %zu) in "
-      "%.1f s\n",
-      family.c_str(), totals.exchanges, totals.positions, totals.runs, totals.byFault['S'],
-      totals.byFault['W'], totals.byFault['D'], totals.byFault['U'], seconds);
+      "fault sweep, %s: %d exchanges, %zu byte positions of %zu line bytes, %zu runs (S %zu, W "
+      "%zu, "
+      "D %zu, U %zu) in %.1f s\n",
+      family.c_str(), totals.exchanges, totals.positions, totals.lineBytes, totals.runs,
+      totals.byFault['S'], totals.byFault['W'], totals.byFault['D'], totals.byFault['U'], seconds);
   EXPECT_GT(totals.exchanges, 0);
 }
 
@@ -990,6 +1215,7 @@ TEST_P(FaultSweepTest, FileSystemMode) { Sweep("FileSystemMode"); }
 TEST_P(FaultSweepTest, Download) { Sweep("Download"); }
 TEST_P(FaultSweepTest, UpdateMode) { Sweep("UpdateMode"); }
 TEST_P(FaultSweepTest, CameraMode) { Sweep("CameraMode"); }
+TEST_P(FaultSweepTest, DarkRun) { Sweep("DarkRun"); }
 TEST_P(FaultSweepTest, VirtualUserInterface) { Sweep("VirtualUserInterface"); }
 
 INSTANTIATE_TEST_SUITE_P(Backends, FaultSweepTest, ::testing::Values(SimDriverRig()),
