@@ -910,7 +910,7 @@ LoadedFirmware UpdateFile() {
   return load.firmware;
 }
 
-std::vector<std::filesystem::path> BackupsIn(const std::filesystem::path& folder) {
+std::vector<std::filesystem::path> FilesIn(const std::filesystem::path& folder) {
   std::vector<std::filesystem::path> found;
   std::error_code error;
   for (const auto& entry : std::filesystem::directory_iterator(folder, error)) {
@@ -920,7 +920,7 @@ std::vector<std::filesystem::path> BackupsIn(const std::filesystem::path& folder
 }
 
 void RemoveBackups(const std::filesystem::path& folder) {
-  for (const std::filesystem::path& file : BackupsIn(folder)) std::filesystem::remove(file);
+  for (const std::filesystem::path& file : FilesIn(folder)) std::filesystem::remove(file);
 }
 
 // One exchange's update: its request, and what the last run left.
@@ -960,16 +960,19 @@ struct UpdateRun {
         (result.failureText.empty() || result.protocolMessage.empty())) {
       return "a failure without its text and reason";
     }
-    if (code == kRunNotRestored) return "the retried restore failed on a guider brought back";
+    if (code == kRunNotRestored) {
+      return host.restoresOffered == 0 ? "a failed restore was not offered again"
+                                       : "the retried restore failed on a guider brought back";
+    }
     if (code == kRunBackupDeclined || host.otherQuestions != 0) return "the backup was asked about";
-    if (host.restoresOffered != result.restoreRetries) return "a failed restore was not offered";
+    if (host.restoresOffered != result.restoreRetries) return "a restore retried unasked";
 
     // The copy of the variables read: made exactly when they were read, and
     // whole. A byte the host sends may be taken wrongly without a trace, so
     // only silence and an unplug promise the guider's very bytes.
     const bool read =
         CarriesVariables() && code != kRunNotConnected && code != kRunVariablesNotRead;
-    const std::vector<std::filesystem::path> files = BackupsIn(request.backupFolder);
+    const std::vector<std::filesystem::path> files = FilesIn(request.backupFolder);
     if (files.size() != (read ? 1u : 0u)) {
       return std::to_string(files.size()) + " files in the backup folder";
     }
@@ -1082,7 +1085,7 @@ std::vector<Exchange> FirmwareUpdateRuns() {
                     [run](Self& s) { return run->Run(s); },
                     [](int code) { return code == kRunDone; },
                     lineBytes,
-                    200'000,
+                    30'000,
                     endings,
                     [run](Self& s, Fault fault, int code) { return run->Check(s, fault, code); }};
   };
