@@ -3,9 +3,10 @@
 // camera and the CCD board while carrying the stored variables across, and
 // starts the hand controller's firmware from its boot loader.
 //
-// Every device exchange runs on the window's own thread; during an upload
-// the progress callback pumps the message queue, so the window keeps
-// painting while its controls are switched off.
+// Every device exchange runs on the window's own thread. The upload is
+// RunFirmwareUpdate, with the window as its host; its progress callback
+// pumps the message queue, so the window keeps painting while its controls
+// are switched off.
 #pragma once
 
 #include <QDialog>
