@@ -1052,6 +1052,10 @@ std::vector<Exchange> FirmwareUpdateRuns() {
       const auto step = std::find_if(steps.begin(), steps.end(), [&](const Exchange& e) {
         return e.name == std::string(name);
       });
+      if (step == steps.end()) {
+        ADD_FAILURE() << "no exchange \"" << name << "\"";
+        continue;
+      }
       for (Ending ending : step->endings) {
         ending.codeLow = ending.codeHigh = code;
         endings.push_back(ending);
