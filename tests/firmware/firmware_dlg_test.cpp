@@ -23,6 +23,7 @@
 
 #include "app/application.h"
 #include "app/launcher_dialog.h"
+#include "firmware/variable_set.h"
 #include "link/ftdi_device.h"
 #include "link/handshakes.h"
 #include "sim/firmware_files.h"

@@ -40,6 +40,7 @@
 #include <functional>
 #include <iterator>
 #include <map>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -48,6 +49,8 @@
 #include "camera/dark_frame_run.h"
 #include "filesystem/download_run.h"
 #include "filesystem/fs_protocol.h"
+#include "firmware/firmware_file.h"
+#include "firmware/firmware_update_run.h"
 #include "firmware/update_protocol.h"
 #include "firmware/variable_set.h"
 #include "guidelog/log_format.h"
@@ -57,6 +60,7 @@
 #include "sim/log_writer.h"
 #include "sim/session_generator.h"
 #include "sim/sim_ftdi_driver.h"
+#include "tests/firmware/carried_variables.h"
 #include "tests/link/guider_rig_test.h"
 #include "vui/vui_protocol.h"
 
@@ -1027,6 +1031,292 @@ std::vector<Exchange> Exchanges() {
   };
 }
 
+// ---- The firmware update run ----
+//
+// The whole update as the firmware window runs it, one exchange from the
+// handshake to the version readout, with and without the variables carried
+// across. Whatever fault hits it, the window must end as the run tells it:
+// "Done" only when every image went and the variables were restored and
+// verified; a copy of the variables read is whole or was never made; a
+// restore that failed is offered again, and the retry (on a guider brought
+// back) restores them; and after any failure the whole update can be done
+// again.
+
+// How an update run ended, as the sweep counts it.
+enum UpdateRunCode : int {
+  kRunDone = 0,
+  kRunNotConnected = 1,
+  kRunVariablesNotRead = 2,
+  kRunBackupDeclined = 3,
+  kRunUploadFailed = 4,
+  kRunNotRestored = 5,
+  // Done, after the restore was offered again and retried.
+  kRunDoneAfterRetry = 10,
+  // Done, but the versions could not be read back.
+  kRunDoneVersionsUnread = 11,
+  // Done, and the versions read back are not the ones the guider holds: a
+  // status byte lost makes the next byte the status, and nothing on the
+  // line tells a wrong byte.
+  kRunDoneVersionsMisread = 12,
+};
+
+int CodeOf(const FirmwareUpdateResult& result) {
+  switch (result.end) {
+    case FirmwareUpdateEnd::kDone:
+      if (!result.versions.ok) return kRunDoneVersionsUnread;
+      return result.restoreRetries > 0 ? kRunDoneAfterRetry : kRunDone;
+    case FirmwareUpdateEnd::kNotConnected:
+      return kRunNotConnected;
+    case FirmwareUpdateEnd::kVariablesNotRead:
+      return kRunVariablesNotRead;
+    case FirmwareUpdateEnd::kBackupDeclined:
+      return kRunBackupDeclined;
+    case FirmwareUpdateEnd::kUploadFailed:
+      return kRunUploadFailed;
+    case FirmwareUpdateEnd::kNotRestored:
+      return kRunNotRestored;
+  }
+  return -100;
+}
+
+bool IsDone(int code) {
+  return code == kRunDone || code == kRunDoneAfterRetry || code == kRunDoneVersionsUnread ||
+         code == kRunDoneVersionsMisread;
+}
+
+// Answers as a user who wants the update through: a restore offered again
+// is retried once, after `beforeRetry` has brought the guider back.
+class UpdateRunHost final : public FirmwareUpdateHost {
+ public:
+  void SetStep(const std::string& text) override { steps.push_back(text); }
+  void SetProgress(int) override {}
+  void PumpMessages() override {}
+  bool Ask(const std::string&, const std::string&, AskButtons buttons) override {
+    if (buttons != AskButtons::kRetryCancel) {
+      ++otherQuestions;
+      return false;
+    }
+    if (++restoresOffered > 1 || !beforeRetry) return false;
+    beforeRetry();
+    return true;
+  }
+  void AddReport(const std::string& line) override { reports.push_back(line); }
+  void Clear() {
+    steps.clear();
+    reports.clear();
+    restoresOffered = 0;
+    otherQuestions = 0;
+  }
+
+  std::function<void()> beforeRetry;
+  std::vector<std::string> steps;
+  std::vector<std::string> reports;
+  int restoresOffered = 0;
+  int otherQuestions = 0;
+};
+
+const std::uint16_t kNewVersion = 0x0250;
+
+LoadedFirmware UpdateFile() {
+  const FirmwareFileLoad load = ParseFirmwareFile(
+      BuildFirmwareFile(FirmwareImage{kNewVersion, kHcImage}, FirmwareImage{0x0131, kCamImage},
+                        FirmwareImage{0x0102, kCcdbImage}));
+  return load.firmware;
+}
+
+std::vector<std::filesystem::path> FilesIn(const std::filesystem::path& folder) {
+  std::vector<std::filesystem::path> found;
+  std::error_code error;
+  for (const auto& entry : std::filesystem::directory_iterator(folder, error)) {
+    found.push_back(entry.path());
+  }
+  return found;
+}
+
+void RemoveBackups(const std::filesystem::path& folder) {
+  for (const std::filesystem::path& file : FilesIn(folder)) std::filesystem::remove(file);
+}
+
+// One exchange's update: its request, and what the last run left.
+struct UpdateRun {
+  FirmwareUpdateRequest request;
+  Bytes guiderBefore = testing::Layout202Variables();
+  UpdateRunHost host;
+  FirmwareUpdateResult result;
+  std::string versionsHeld;
+
+  bool Prepare(Self& s) {
+    request.backupFolder = g_startupDirectory;
+    RemoveBackups(request.backupFolder);
+    std::copy(guiderBefore.begin(), guiderBefore.end(), s.update().eeprom.begin());
+    s.update().firmwareVersionAfterUpload = kNewVersion;
+    return true;
+  }
+  int Run(Self& s) {
+    host.Clear();
+    host.beforeRetry = [&s] { s.Recover(); };
+    result = RunFirmwareUpdate(request, host);
+    const int code = CodeOf(result);
+    if (code != kRunDone) return code;
+    // The clean run comes first and reads what the guider holds.
+    if (versionsHeld.empty()) versionsHeld = result.versions.text;
+    return result.versions.text == versionsHeld ? code : kRunDoneVersionsMisread;
+  }
+  bool CarriesVariables() const { return request.handController && !request.defaultVariables; }
+
+  // What the window was told, what lies in the folder and in the guider.
+  std::string Check(Self& s, Fault fault, int code) const {
+    const bool done = IsDone(code);
+    const auto doneStep = std::find(host.steps.begin(), host.steps.end(), "Done");
+    if (done != (doneStep != host.steps.end())) return done ? "no \"Done\"" : "\"Done\" shown";
+    if (done && doneStep + 1 != host.steps.end()) return "a step after \"Done\"";
+    if (!done && code != kRunNotRestored &&
+        (result.failureText.empty() || result.protocolMessage.empty())) {
+      return "a failure without its text and reason";
+    }
+    if (code == kRunNotRestored) {
+      return host.restoresOffered == 0 ? "a failed restore was not offered again"
+                                       : "the retried restore failed on a guider brought back";
+    }
+    if (code == kRunBackupDeclined || host.otherQuestions != 0) return "the backup was asked about";
+    if (host.restoresOffered != result.restoreRetries) return "a restore retried unasked";
+
+    // The copy of the variables read: made exactly when they were read, and
+    // whole. A byte the host sends may be taken wrongly without a trace, so
+    // only silence and an unplug promise the guider's very bytes.
+    const bool read =
+        CarriesVariables() && code != kRunNotConnected && code != kRunVariablesNotRead;
+    const std::vector<std::filesystem::path> files = FilesIn(request.backupFolder);
+    if (files.size() != (read ? 1u : 0u)) {
+      return std::to_string(files.size()) + " files in the backup folder";
+    }
+    Bytes saved;
+    if (read) {
+      if (files[0] != result.backup.path) return "the copy is not where the run says";
+      const std::string bytes = ReadFile(files[0]);
+      saved.assign(bytes.begin(), bytes.end());
+      if (saved.size() != kEepromTransferSize) return "the copy is not whole";
+      if ((fault == Fault::kSilence || fault == Fault::kUnplug) && saved != guiderBefore) {
+        return "the copy is not what the guider held";
+      }
+    }
+
+    // The guider's variables: restored and verified, or as they were.
+    const bool verified = std::find(host.reports.begin(), host.reports.end(),
+                                    DescribeReadBack({})) != host.reports.end();
+    if (done && request.handController && !verified) return "done without the variables verified";
+    const Bytes eeprom(s.update().eeprom.begin(), s.update().eeprom.end());
+    const Bytes carried =
+        testing::CarriedTo(kNewVersion, read ? std::optional<Bytes>(saved) : std::nullopt);
+    if (verified && eeprom != carried) return "the variables verified are not the ones carried";
+    if (!verified && eeprom != guiderBefore) return "the variables changed unrestored";
+
+    if (done && (fault == Fault::kSilence || fault == Fault::kUnplug)) {
+      const sim::UpdateModeState& u = s.update();
+      if (u.handControllerImage != kHcImage ||
+          (request.camera && (u.cameraImage != kCamImage || u.ccdBoardImage != kCcdbImage))) {
+        return "done without the images in place";
+      }
+    }
+    if (done) return {};
+    return UpdatesAgain(s);
+  }
+
+  // After a failure: the guider brought back, the whole update again.
+  std::string UpdatesAgain(Self& s) const {
+    s.Recover();
+    RemoveBackups(request.backupFolder);
+    const Bytes before(s.update().eeprom.begin(), s.update().eeprom.end());
+    UpdateRunHost again;
+    const FirmwareUpdateResult second = RunFirmwareUpdate(request, again);
+    if (CodeOf(second) != kRunDone) {
+      return "the second update ended with " + std::to_string(CodeOf(second)) + ": " +
+             second.failureText + " (" + second.protocolMessage + ")";
+    }
+    const sim::UpdateModeState& u = s.update();
+    if (u.handControllerImage != kHcImage ||
+        (request.camera && (u.cameraImage != kCamImage || u.ccdBoardImage != kCcdbImage))) {
+      return "the second update did not store the images";
+    }
+    const Bytes eeprom(u.eeprom.begin(), u.eeprom.end());
+    if (eeprom != testing::CarriedTo(kNewVersion, CarriesVariables() ? std::optional<Bytes>(before)
+                                                                     : std::nullopt)) {
+      return "the second update did not carry the variables";
+    }
+    return {};
+  }
+};
+
+// Bytes on the line of each step of an update, both ways.
+constexpr std::size_t kEnterUpdateModeBytes = 17;
+constexpr std::size_t kReadEepromBytes = 4 + 2 * 1280 + 1;
+constexpr std::size_t kWriteEepromBytes = 6 + 1280 + 160 + 1;
+constexpr std::size_t kHcUploadBytes = 1 + 40 + 2 + 1 + 11;
+constexpr std::size_t kCamUploadBytes = 2 + 40 + 2 + 2 + 1 + 5;
+constexpr std::size_t kCcdbUploadBytes = 2 + 2049 + 136 + 1 + 5;
+// The probe that finds the guider in update mode, then the readout.
+constexpr std::size_t kVersionCheckBytes = 5 + 12;
+
+std::vector<Exchange> FirmwareUpdateRuns() {
+  // The endings of the steps, as their own exchanges may end.
+  const std::vector<Exchange> steps = Exchanges();
+  const auto endingsOf = [&](int code, std::initializer_list<const char*> names) {
+    std::vector<Ending> endings;
+    for (const char* name : names) {
+      const auto step = std::find_if(steps.begin(), steps.end(), [&](const Exchange& e) {
+        return e.name == std::string(name);
+      });
+      if (step == steps.end()) {
+        ADD_FAILURE() << "no exchange \"" << name << "\"";
+        continue;
+      }
+      for (Ending ending : step->endings) {
+        ending.codeLow = ending.codeHigh = code;
+        endings.push_back(ending);
+      }
+    }
+    return endings;
+  };
+  const std::vector<Ending> endings = Join({
+      endingsOf(kRunNotConnected, {"enter update mode from normal mode"}),
+      endingsOf(kRunVariablesNotRead, {"read the EEPROM"}),
+      endingsOf(kRunUploadFailed, {"upload the hand controller's firmware",
+                                   "upload the camera's firmware", "upload the CCD board's image"}),
+      // DisconnectDevice empties the message.
+      {Code(kRunDoneAfterRetry, "", Link::kClosed), Code(kRunDoneVersionsUnread, "", Link::kClosed),
+       Code(kRunDoneVersionsMisread, "", Link::kClosed, "WD")},
+  });
+
+  auto carried = std::make_shared<UpdateRun>();
+  carried->request.firmware = UpdateFile();
+  auto defaults = std::make_shared<UpdateRun>();
+  defaults->request.firmware = UpdateFile();
+  defaults->request.defaultVariables = true;
+  defaults->request.camera = false;
+
+  const auto exchange = [&](const char* name, std::shared_ptr<UpdateRun> run,
+                            std::size_t lineBytes) {
+    return Exchange{"FirmwareUpdate",
+                    name,
+                    ControllerMode::kNormal,
+                    [run](Self& s) { return run->Prepare(s); },
+                    [run](Self& s) { return run->Run(s); },
+                    [](int code) { return code == kRunDone; },
+                    lineBytes,
+                    30'000,
+                    endings,
+                    [run](Self& s, Fault fault, int code) { return run->Check(s, fault, code); }};
+  };
+  return {
+      exchange("update with the variables carried across", carried,
+               kEnterUpdateModeBytes + kReadEepromBytes + kHcUploadBytes + kWriteEepromBytes +
+                   kReadEepromBytes + kCamUploadBytes + kCcdbUploadBytes + kVersionCheckBytes),
+      exchange("update with default variables, hand controller only", defaults,
+               kEnterUpdateModeBytes + kHcUploadBytes + kWriteEepromBytes + kReadEepromBytes +
+                   kVersionCheckBytes),
+  };
+}
+
 bool IsAnswer(const LineTraceEntry& e) {
   return e.direction == LineDirection::kGuiderToHost && e.fate == LineFate::kDelivered;
 }
@@ -1053,7 +1343,9 @@ struct Totals {
 void FaultSweepTest::Sweep(const std::string& family) {
   const auto started = std::chrono::steady_clock::now();
   Totals totals;
-  for (const Exchange& exchange : Exchanges()) {
+  std::vector<Exchange> exchanges = Exchanges();
+  for (Exchange& run : FirmwareUpdateRuns()) exchanges.push_back(std::move(run));
+  for (const Exchange& exchange : exchanges) {
     if (exchange.family != family) continue;
     SCOPED_TRACE(exchange.name);
     ++totals.exchanges;
@@ -1217,6 +1509,7 @@ TEST_P(FaultSweepTest, UpdateMode) { Sweep("UpdateMode"); }
 TEST_P(FaultSweepTest, CameraMode) { Sweep("CameraMode"); }
 TEST_P(FaultSweepTest, DarkRun) { Sweep("DarkRun"); }
 TEST_P(FaultSweepTest, VirtualUserInterface) { Sweep("VirtualUserInterface"); }
+TEST_P(FaultSweepTest, FirmwareUpdate) { Sweep("FirmwareUpdate"); }
 
 INSTANTIATE_TEST_SUITE_P(Backends, FaultSweepTest, ::testing::Values(SimDriverRig()),
                          [](const auto& info) { return info.param.name; });
