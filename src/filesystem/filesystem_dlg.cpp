@@ -36,6 +36,7 @@
 #include "guidelog/report_settings.h"
 #include "link/ftdi_device.h"
 #include "link/handshakes.h"
+#include "link/printf.h"
 
 namespace ktal {
 
@@ -81,12 +82,6 @@ QString ToQString(const std::filesystem::path& path) {
 
 std::filesystem::path ToPath(const QString& name) {
   return std::filesystem::path(QFile::encodeName(name).toStdString());
-}
-
-std::string Printf(const char* format, auto... args) {
-  char text[128];
-  std::snprintf(text, sizeof text, format, args...);
-  return text;
 }
 
 std::string StampText(std::uint16_t date, std::uint16_t time) {
