@@ -21,14 +21,16 @@
 #include <thread>
 
 #include "app/launcher_dialog.h"
-#include "app/startup_directory.h"
-#include "app/user_dialogs.h"
 #include "camera/bitmap_rect.h"
 #include "camera/dark_frames.h"
 #include "camera/fits_export.h"
 #include "camera/hot_pixel_summary.h"
 #include "link/ftdi_device.h"
 #include "link/handshakes.h"
+#include "shell/application_icon.h"
+#include "shell/qt_text.h"
+#include "shell/startup_directory.h"
+#include "shell/user_dialogs.h"
 
 namespace ktal {
 
@@ -857,7 +859,7 @@ void CCamCtrlDlg::UpdateSaveButtons() {
 }
 
 QString CCamCtrlDlg::AskFitsName(const QString& caption, const char* proposed) {
-  const QString start = QFile::decodeName((g_startupDirectory / proposed).native().c_str());
+  const QString start = ToQString(g_startupDirectory / proposed);
   QString name = dialogs_.SaveFile(this, caption, start, "FITS file (*.fits *.fit *.fts)");
   if (!name.isEmpty() && QFileInfo(name).suffix().isEmpty()) name += ".fits";
   return name;

@@ -25,10 +25,10 @@
 #include <optional>
 #include <string>
 
-#include "app/shell.h"
-#include "app/user_dialogs.h"
 #include "camera/camera_protocol.h"
 #include "camera/dark_frame_run.h"
+#include "shell/shell.h"
+#include "shell/user_dialogs.h"
 
 class QAction;
 class QLabel;

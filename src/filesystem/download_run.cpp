@@ -7,12 +7,12 @@
 #include <set>
 #include <system_error>
 
-#include "app/startup_directory.h"
 #include "guidelog/output_folder.h"
 #include "guidelog/raw_copy.h"
 #include "link/ftdi_device.h"
 #include "link/handshakes.h"
 #include "link/printf.h"
+#include "shell/startup_directory.h"
 
 namespace ktal {
 

@@ -32,11 +32,13 @@
 #include <system_error>
 
 #include "app/launcher_dialog.h"
-#include "app/user_dialogs.h"
 #include "guidelog/report_settings.h"
 #include "link/ftdi_device.h"
 #include "link/handshakes.h"
 #include "link/printf.h"
+#include "shell/application_icon.h"
+#include "shell/qt_text.h"
+#include "shell/user_dialogs.h"
 
 namespace ktal {
 
@@ -74,14 +76,6 @@ const QColor kListBackground(0xF0, 0xF0, 0xFF);
 
 QString ObjectName(int id) {
   return id == kIdFsClose ? QString("button1") : QString("control%1").arg(id);
-}
-
-QString ToQString(const std::filesystem::path& path) {
-  return QFile::decodeName(path.native().c_str());
-}
-
-std::filesystem::path ToPath(const QString& name) {
-  return std::filesystem::path(QFile::encodeName(name).toStdString());
 }
 
 std::string StampText(std::uint16_t date, std::uint16_t time) {

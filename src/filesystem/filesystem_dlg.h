@@ -12,8 +12,8 @@
 #include <filesystem>
 #include <string>
 
-#include "app/shell.h"
 #include "filesystem/download_run.h"
+#include "shell/shell.h"
 
 class QCheckBox;
 class QComboBox;

@@ -12,9 +12,11 @@
 #include <QVBoxLayout>
 
 #include "app/launcher_dialog.h"
-#include "app/user_dialogs.h"
 #include "firmware/firmware_update_run.h"
 #include "link/handshakes.h"
+#include "shell/application_icon.h"
+#include "shell/qt_text.h"
+#include "shell/user_dialogs.h"
 
 namespace ktal {
 
@@ -50,10 +52,6 @@ constexpr char kIdleStep[] = "...";
 
 QString ObjectName(int id) {
   return id == kIdFwClose ? QString("button1") : QString("control%1").arg(id);
-}
-
-std::filesystem::path ToPath(const QString& name) {
-  return std::filesystem::path(QFile::encodeName(name).toStdString());
 }
 
 }  // namespace

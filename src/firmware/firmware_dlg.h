@@ -14,8 +14,8 @@
 #include <QPushButton>
 #include <QString>
 
-#include "app/shell.h"
 #include "firmware/firmware_file.h"
+#include "shell/shell.h"
 
 class QCheckBox;
 class QLabel;

@@ -15,11 +15,13 @@
 #include <optional>
 
 #include "app/launcher_dialog.h"
-#include "app/startup_directory.h"
-#include "app/user_dialogs.h"
 #include "camera/bitmap_rect.h"
 #include "link/ftdi_device.h"
 #include "link/handshakes.h"
+#include "shell/application_icon.h"
+#include "shell/qt_text.h"
+#include "shell/startup_directory.h"
+#include "shell/user_dialogs.h"
 
 namespace ktal {
 
@@ -434,8 +436,7 @@ QImage CUIDlg::ScreenImage(int dotSize) const {
 void CUIDlg::OnSaveScreen() {
   // The screen of the moment of the click, not of when the name is chosen.
   const QImage image = ScreenImage(dotSize_->currentData().toInt());
-  const QString start =
-      QFile::decodeName((g_startupDirectory / "ktal-screen.png").native().c_str());
+  const QString start = ToQString(g_startupDirectory / "ktal-screen.png");
   QString name = dialogs_.SaveFile(this, "Save screen as PNG", start, "PNG image (*.png)");
   if (name.isEmpty()) return;
   if (QFileInfo(name).suffix().isEmpty()) name += ".png";
