@@ -20,7 +20,6 @@
 #include <cstring>
 #include <thread>
 
-#include "app/launcher_dialog.h"
 #include "camera/bitmap_rect.h"
 #include "camera/dark_frames.h"
 #include "camera/fits_export.h"
@@ -905,14 +904,6 @@ void CCamCtrlDlg::OnSaveHotPixelMap(bool stored) {
                              .arg(name, QString::fromLocal8Bit(text.c_str())),
                          "ERROR", MessageIcon::Exclamation, MessageButtons::Ok);
   }
-}
-
-void InstallCameraControl(CTVX_DUVO_VerAdiDlg& launcher, UserDialogs& dialogs) {
-  launcher.SetFeatureWindow(kIdCameraControl, [&dialogs](QWidget*) {
-    // No owner: the window gets a taskbar button of its own.
-    CCamCtrlDlg window(dialogs);
-    window.exec();
-  });
 }
 
 }  // namespace ktal

@@ -31,7 +31,6 @@
 #include <string_view>
 #include <system_error>
 
-#include "app/launcher_dialog.h"
 #include "guidelog/report_settings.h"
 #include "link/ftdi_device.h"
 #include "link/handshakes.h"
@@ -713,15 +712,6 @@ void CFilesystemDlg::RestoreDownloadMode() {
   const QSignalBlocker quiet(useLocal_);
   useLocal_->setChecked(false);
   RestoreDownloadControls();
-}
-
-void InstallFileControl(CTVX_DUVO_VerAdiDlg& launcher, UserDialogs& dialogs) {
-  launcher.SetFeatureWindow(kIdFileControl, [&dialogs](QWidget*) {
-    // No owner: the window gets a taskbar button of its own, and the hidden
-    // launcher cannot take it along when minimised.
-    CFilesystemDlg window(dialogs);
-    window.exec();
-  });
 }
 
 }  // namespace ktal

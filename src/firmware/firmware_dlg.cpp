@@ -11,7 +11,6 @@
 #include <QScopedValueRollback>
 #include <QVBoxLayout>
 
-#include "app/launcher_dialog.h"
 #include "firmware/firmware_update_run.h"
 #include "link/handshakes.h"
 #include "shell/application_icon.h"
@@ -404,14 +403,6 @@ void CFirmwareDlg::done(int result) {
     DisconnectDevice();
   }
   QDialog::done(result);
-}
-
-void InstallFirmwareControl(CTVX_DUVO_VerAdiDlg& launcher, UserDialogs& dialogs) {
-  launcher.SetFeatureWindow(kIdFirmwareControl, [&dialogs](QWidget*) {
-    // No owner: the window gets a taskbar button of its own.
-    CFirmwareDlg window(dialogs);
-    window.exec();
-  });
 }
 
 }  // namespace ktal

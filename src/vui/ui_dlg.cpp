@@ -14,7 +14,6 @@
 #include <iterator>
 #include <optional>
 
-#include "app/launcher_dialog.h"
 #include "camera/bitmap_rect.h"
 #include "link/ftdi_device.h"
 #include "link/handshakes.h"
@@ -444,16 +443,6 @@ void CUIDlg::OnSaveScreen() {
     dialogs_.ShowMessage(this, QString(kCantSave).arg(name), "ERROR", MessageIcon::Exclamation,
                          MessageButtons::Ok);
   }
-}
-
-void InstallVirtualUi(CTVX_DUVO_VerAdiDlg& launcher, UserDialogs& dialogs) {
-  launcher.SetFeatureWindow(kIdVirtualUi, [&dialogs](QWidget*) {
-    // No owner: the window gets a taskbar button of its own, and the hidden
-    // launcher cannot take it along when minimised.
-    CUIDlg window(dialogs);
-    window.m_pDevice = &g_device;
-    window.exec();
-  });
 }
 
 }  // namespace ktal

@@ -21,6 +21,7 @@
 #include <string>
 #include <vector>
 
+#include "app/feature_installs.h"
 #include "app/launcher_dialog.h"
 #include "camera/bitmap_rect.h"
 #include "link/ftdi_device.h"
