@@ -20,10 +20,10 @@
 #include <cstring>
 #include <thread>
 
-#include "camera/bitmap_rect.h"
 #include "camera/dark_frames.h"
 #include "camera/fits_export.h"
 #include "camera/hot_pixel_summary.h"
+#include "canvas/bitmap_rect.h"
 #include "link/ftdi_device.h"
 #include "link/handshakes.h"
 #include "shell/application_icon.h"

@@ -14,7 +14,7 @@
 #include <iterator>
 #include <optional>
 
-#include "camera/bitmap_rect.h"
+#include "canvas/bitmap_rect.h"
 #include "link/ftdi_device.h"
 #include "link/handshakes.h"
 #include "shell/application_icon.h"

@@ -23,7 +23,7 @@
 
 #include "app/feature_installs.h"
 #include "app/launcher_dialog.h"
-#include "camera/bitmap_rect.h"
+#include "canvas/bitmap_rect.h"
 #include "link/ftdi_device.h"
 #include "shell/startup_directory.h"
 #include "sim/simulated_guider.h"
