@@ -7,11 +7,12 @@
 #include <set>
 #include <system_error>
 
-#include "app/startup_directory.h"
 #include "guidelog/output_folder.h"
 #include "guidelog/raw_copy.h"
 #include "link/ftdi_device.h"
 #include "link/handshakes.h"
+#include "link/printf.h"
+#include "shell/startup_directory.h"
 
 namespace ktal {
 
@@ -22,12 +23,6 @@ namespace {
 constexpr char kGeneratingOutput[] = "Generating output...";
 constexpr char kFolderBusyText[] =
     "Another run is writing into %s: nothing was processed. Try again when it has finished.\n";
-
-std::string Printf(const char* format, auto... args) {
-  char text[1024];
-  std::snprintf(text, sizeof text, format, args...);
-  return text;
-}
 
 // Pages of an earlier raw copy of the file, or -1 when there is none.
 int KnownPages(std::uint32_t fileId) {

@@ -11,6 +11,7 @@
 #include "link/bounded_text.h"
 #include "link/ftdi_device.h"
 #include "link/handshakes.h"
+#include "link/printf.h"
 
 namespace ktal {
 
@@ -39,15 +40,6 @@ constexpr char kNothingUploadedStep[] = "Nothing uploaded";
 // The connect texts carry the handshake's message, cut to this length.
 constexpr std::size_t kConnectTextSize = 1000 + 1;
 constexpr int kVersionWordBytes = 2;
-
-std::string Printf(const char* format, auto... args) {
-  const int size = std::snprintf(nullptr, 0, format, args...);
-  if (size <= 0) return {};
-  std::string text(static_cast<std::size_t>(size) + 1, '\0');
-  std::snprintf(text.data(), text.size(), format, args...);
-  text.resize(static_cast<std::size_t>(size));
-  return text;
-}
 
 std::string Trimmed(const std::string& text) {
   constexpr char kSpace[] = " \t\n\v\f\r";

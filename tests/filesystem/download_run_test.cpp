@@ -9,11 +9,11 @@
 #include <string>
 #include <vector>
 
-#include "app/startup_directory.h"
 #include "guidelog/output_folder.h"
 #include "guidelog_test_util.h"
 #include "link/ftdi_device.h"
 #include "link/handshakes.h"
+#include "shell/startup_directory.h"
 #include "sim/log_writer.h"
 #include "sim/session_generator.h"
 #include "sim/simulated_guider.h"

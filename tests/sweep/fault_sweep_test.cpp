@@ -44,7 +44,6 @@
 #include <string>
 #include <vector>
 
-#include "app/startup_directory.h"
 #include "camera/camera_protocol.h"
 #include "camera/dark_frame_run.h"
 #include "filesystem/download_run.h"
@@ -56,6 +55,7 @@
 #include "guidelog/log_format.h"
 #include "link/ftdi_device.h"
 #include "link/handshakes.h"
+#include "shell/startup_directory.h"
 #include "sim/firmware_files.h"
 #include "sim/log_writer.h"
 #include "sim/session_generator.h"
