@@ -51,7 +51,7 @@ std::filesystem::path RawCopyPath(std::uint32_t fileId) {
   return OutputFolder(fileId) / (GuiderFileName(fileId) + ".dat");
 }
 
-WalkResult WalkPageChain(const DirectoryEntry& entry, GuideLog& log,
+WalkResult WalkPageChain(CFtdiDevice& device, const DirectoryEntry& entry, GuideLog& log,
                          const std::function<void(int pages)>& onPage) {
   WalkResult result;
   // The reserved page and the directory page never belong to a file: a
@@ -61,7 +61,7 @@ WalkResult WalkPageChain(const DirectoryEntry& entry, GuideLog& log,
   std::uint16_t current = entry.first_page;
   std::uint8_t bytes[kDataPageSize];
   for (;;) {
-    if (ReadPage(current, bytes, &result.readFault) != 0) {
+    if (ReadPage(device, current, bytes, &result.readFault) != 0) {
       result.fault = kFaultReadError;
       return result;
     }
@@ -90,8 +90,9 @@ WalkResult WalkPageChain(const DirectoryEntry& entry, GuideLog& log,
   }
 }
 
-bool DownloadEntry(unsigned index, const RunRequest& request, DownloadRunHost& host,
-                   FileOutcome& outcome, int* pagesBefore, int pagesExpected) {
+bool DownloadEntry(CFtdiDevice& device, unsigned index, const RunRequest& request,
+                   DownloadRunHost& host, FileOutcome& outcome, int* pagesBefore,
+                   int pagesExpected) {
   if (index >= static_cast<unsigned>(kDirectoryEntries)) {
     outcome.result = FileOutcome::Result::kEmptyEntry;
     return true;
@@ -134,7 +135,7 @@ bool DownloadEntry(unsigned index, const RunRequest& request, DownloadRunHost& h
   }
 
   const std::string upperName = Printf("QD%06X", outcome.fileId);
-  const WalkResult walk = WalkPageChain(entry, *log, [&](int pages) {
+  const WalkResult walk = WalkPageChain(device, entry, *log, [&](int pages) {
     host.SetStatusText(Printf("%s: %d bytes", upperName.c_str(), pages * 512));
     host.SetProgress(*pagesBefore + pages, pagesExpected);
     host.PumpMessages();
@@ -152,7 +153,7 @@ bool DownloadEntry(unsigned index, const RunRequest& request, DownloadRunHost& h
   if (outcome.readFailed && !linkLost) {
     // The guider answered with less than a page: what is left of its answer
     // must not be taken for the next page.
-    g_device.FlushInBuffer();
+    device.FlushInBuffer();
   }
 
   if (!linkLost) {
@@ -182,7 +183,7 @@ bool DownloadEntry(unsigned index, const RunRequest& request, DownloadRunHost& h
 
   // A chain fault lies in the guider's own data and reading again would not
   // mend it, so the file counts as downloaded; a failed read does not.
-  if (!outcome.readFailed) outcome.markResult = MarkDownloaded(index);
+  if (!outcome.readFailed) outcome.markResult = MarkDownloaded(device, index);
 
   outcome.processResult =
       ProcessRawFileByPath(RawCopyPath(outcome.fileId), true, request.htmlReport, request.peTables);
@@ -213,7 +214,8 @@ int ProcessRawFileByPath(const std::filesystem::path& path, bool eventsTable, bo
   return result;
 }
 
-RunReport RunDownloadAndProcess(const RunRequest& request, DownloadRunHost& host) {
+RunReport RunDownloadAndProcess(CFtdiDevice& device, const RunRequest& request,
+                                DownloadRunHost& host) {
   RunReport report;
   bool busy = false;
   std::error_code error;
@@ -240,7 +242,8 @@ RunReport RunDownloadAndProcess(const RunRequest& request, DownloadRunHost& host
       outcome.entryIndex = index;
       outcome.fileId = ListedFileId(index);
       // Files after a stop stay listed, so the user learns they were not read.
-      if (!stopped) stopped = !DownloadEntry(index, request, host, outcome, &pagesRead, expected);
+      if (!stopped)
+        stopped = !DownloadEntry(device, index, request, host, outcome, &pagesRead, expected);
       report.linkLost = report.linkLost || outcome.linkLost;
     }
     if (stopped) {
@@ -248,7 +251,7 @@ RunReport RunDownloadAndProcess(const RunRequest& request, DownloadRunHost& host
       if (report.linkLost) {
         // A dead link would fail the leave request and every listing; the
         // next Refresh starts again with the handshake.
-        DisconnectDevice();
+        DisconnectDevice(device);
         host.SetStatusText("Connection to the guider lost");
       }
       host.ShowMessage(FormatRunSummary(report), "ERROR", RunIcon::kExclamation);
@@ -273,7 +276,7 @@ RunReport RunDownloadAndProcess(const RunRequest& request, DownloadRunHost& host
   host.SetBusy(false);
   if (request.localFile) host.RestoreDownloadMode();
   host.SetStatusText(busy ? "not processed: another run is writing into the folder" : "done");
-  g_device.Wait(100);
+  device.Wait(100);
   host.ListDirectory();
   if (!request.localFile && !report.files.empty()) {
     const bool allWell =

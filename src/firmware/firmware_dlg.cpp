@@ -284,7 +284,7 @@ void CFirmwareDlg::OnCheckVersion() { CheckVersion(); }
 
 void CFirmwareDlg::CheckVersion() {
   versions_->clear();
-  ShowVersions(CheckGuiderVersions());
+  ShowVersions(CheckGuiderVersions(g_device));
 }
 
 void CFirmwareDlg::ShowVersions(const VersionCheck& check) {
@@ -301,7 +301,7 @@ void CFirmwareDlg::OnRun() {
     versions_->setText(kFirmwareStartedText);
     return;
   }
-  const QString text = QString::fromStdString(DeviceFailureText());
+  const QString text = QString::fromStdString(DeviceFailureText(g_device));
   ShowError(text);
   versions_->setText(text);
 }

@@ -275,8 +275,7 @@ void CUIDlg::OnScreenTimer() {
 
 void CUIDlg::Handshake() {
   m_pDevice->deviceKind = kDeviceKindGuider;
-  // The handshakes work on g_device, which is what m_pDevice points to.
-  if (EnterDeviceMode(kNormalMode) < 0) {
+  if (EnterDeviceMode(*m_pDevice, kNormalMode) < 0) {
     StopTimers();
     dialogs_.ShowMessage(this,
                          QString("FTDI: %1\n").arg(QString::fromStdWString(m_pDevice->errorString)),
