@@ -19,36 +19,20 @@
 #include <QKeyEvent>
 #include <QTimer>
 #include <algorithm>
-#include <atomic>
 #include <chrono>
-#include <thread>
 #include <vector>
 
+#include "bench/window_bench.h"
 #include "link/ftdi_device.h"
-#include "shell/user_dialogs.h"
 #include "sim/simulated_guider.h"
 #include "vui/ui_dlg.h"
 
 namespace ktal {
 namespace {
 
-using Clock = std::chrono::steady_clock;
-
-// Answers nothing; the guider answers normally throughout.
-class NoDialogs final : public UserDialogs {
- public:
-  MessageAnswer ShowMessage(QWidget*, const QString&, const QString&, MessageIcon,
-                            MessageButtons) override {
-    ++shown;
-    return MessageAnswer::Ok;
-  }
-  QStringList OpenFiles(QWidget*, const QString&, const QString&, const QString&, bool) override {
-    return {};
-  }
-  int shown = 0;
-};
-
-double Ms(Clock::duration d) { return std::chrono::duration<double, std::milli>(d).count(); }
+using bench::Ms;
+using bench::NoDialogs;
+using Clock = bench::WatchClock;
 
 void BM_ScreenTickAtLineRate(benchmark::State& state) {
   sim::SimulatedGuider sim;
@@ -79,47 +63,6 @@ void BM_ScreenTickAtLineRate(benchmark::State& state) {
 }
 BENCHMARK(BM_ScreenTickAtLineRate)->UseManualTime()->Unit(benchmark::kMillisecond)->Iterations(40);
 
-// Stamps every event the application delivers, and the delay of events
-// posted from another thread as input arriving from the window system
-// would be.
-class LoopWatch final : public QObject {
- public:
-  static constexpr QEvent::Type kPing = static_cast<QEvent::Type>(QEvent::User + 7);
-  struct Ping final : QEvent {
-    Ping() : QEvent(kPing), posted(Clock::now()) {}
-    Clock::time_point posted;
-  };
-
-  bool measuring = false;
-  std::vector<double> gaps;       // between consecutive deliveries
-  std::vector<double> latencies;  // from posting a ping to its delivery
-
-  bool eventFilter(QObject*, QEvent*) override {
-    const auto now = Clock::now();
-    if (measuring && last_ != Clock::time_point{}) gaps.push_back(Ms(now - last_));
-    last_ = now;
-    return false;
-  }
-  bool event(QEvent* e) override {
-    if (e->type() != kPing) return QObject::event(e);
-    if (measuring) latencies.push_back(Ms(Clock::now() - static_cast<Ping*>(e)->posted));
-    return true;
-  }
-
- private:
-  Clock::time_point last_{};
-};
-
-double Largest(std::vector<double> values) {
-  return values.empty() ? 0 : *std::max_element(values.begin(), values.end());
-}
-
-double Quantile(std::vector<double> values, double q) {
-  if (values.empty()) return 0;
-  std::sort(values.begin(), values.end());
-  return values[static_cast<std::size_t>(q * static_cast<double>(values.size() - 1))];
-}
-
 // The window on its own timers for a few seconds with a key pressed every
 // 200 ms: the longest time between two events the loop delivered, and how
 // long an event arriving meanwhile waits.
@@ -131,7 +74,7 @@ void BM_EventLoopGapWhilePolling(benchmark::State& state) {
     NoDialogs dialogs;
     CUIDlg window(dialogs);
     window.m_pDevice = &g_device;
-    LoopWatch watch;
+    bench::LoopWatch watch;
     QTimer keys;
     QObject::connect(&keys, &QTimer::timeout, [&] {
       for (const QEvent::Type type : {QEvent::KeyPress, QEvent::KeyRelease}) {
@@ -146,28 +89,18 @@ void BM_EventLoopGapWhilePolling(benchmark::State& state) {
       keys.start(200);
     });
     QTimer::singleShot(7000, &window, &QDialog::accept);
-    std::atomic<bool> done{false};
-    std::thread pinger([&] {
-      while (!done) {
-        QCoreApplication::postEvent(&watch, new LoopWatch::Ping);
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
-      }
-    });
-    qApp->installEventFilter(&watch);
+    watch.StartPinging();
     window.exec();
-    qApp->removeEventFilter(&watch);
     watch.measuring = false;
-    done = true;
-    pinger.join();
-    QCoreApplication::removePostedEvents(&watch);
+    watch.StopPinging();
     if (watch.gaps.empty() || dialogs.shown != 0) {
       state.SkipWithError("the window did not poll");
       break;
     }
-    state.counters["max_gap_ms"] = Largest(watch.gaps);
-    state.counters["max_wait_ms"] = Largest(watch.latencies);
-    state.counters["p99_wait_ms"] = Quantile(watch.latencies, 0.99);
-    state.counters["median_wait_ms"] = Quantile(watch.latencies, 0.5);
+    state.counters["max_gap_ms"] = bench::Largest(watch.gaps);
+    state.counters["max_wait_ms"] = bench::Largest(watch.latencies);
+    state.counters["p99_wait_ms"] = bench::Quantile(watch.latencies, 0.99);
+    state.counters["median_wait_ms"] = bench::Quantile(watch.latencies, 0.5);
     state.counters["keys"] = static_cast<double>(sim.features().panel.keys().size());
   }
   g_device.Close();

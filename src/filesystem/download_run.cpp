@@ -9,6 +9,7 @@
 
 #include "guidelog/output_folder.h"
 #include "guidelog/raw_copy.h"
+#include "guidelog/stdio_file.h"
 #include "link/ftdi_device.h"
 #include "link/handshakes.h"
 #include "link/printf.h"
@@ -24,12 +25,12 @@ constexpr char kGeneratingOutput[] = "Generating output...";
 constexpr char kFolderBusyText[] =
     "Another run is writing into %s: nothing was processed. Try again when it has finished.\n";
 
-// Pages of an earlier raw copy of the file, or -1 when there is none.
-int KnownPages(std::uint32_t fileId) {
-  std::error_code error;
-  const auto size = std::filesystem::file_size(RawCopyPath(fileId), error);
-  if (error || size < kRawHeaderSize + kDirectoryEntrySize) return -1;
-  return static_cast<int>((size - kRawHeaderSize - kDirectoryEntrySize) / kDataPageSize);
+constexpr char kCancelledText[] = "cancelled";
+
+// The first page the download starts from: a deleted file listed with
+// "Show deleted" is read from its saved first page.
+std::uint16_t FirstPageToRead(const DirectoryEntry& entry) {
+  return entry.first_page == kUnusedEntry ? entry.saved_first_page : entry.first_page;
 }
 
 std::uint32_t ListedFileId(unsigned index) {
@@ -43,6 +44,38 @@ bool LinkIsGone(PageReadFault fault) {
 
 }  // namespace
 
+int KnownPages(const DirectoryEntry& entry) {
+  const std::filesystem::path path = RawCopyPath(FileIdOf(entry.file_id));
+  std::error_code error;
+  const std::uintmax_t size = std::filesystem::file_size(path, error);
+  constexpr std::uintmax_t kFront = kRawHeaderSize + kDirectoryEntrySize;
+  if (error || size <= kFront || (size - kFront) % kDataPageSize != 0) return 0;
+  const StdioFile file = OpenStdioFile(path.c_str(), "rb");
+  std::uint8_t stored[kDirectoryEntrySize];
+  std::uint8_t last[kDataPageSize];
+  if (!file || std::fseek(file.get(), kRawHeaderSize, SEEK_SET) != 0 ||
+      std::fread(stored, 1, sizeof stored, file.get()) != sizeof stored ||
+      std::fseek(file.get(), -static_cast<long>(kDataPageSize), SEEK_END) != 0 ||
+      std::fread(last, 1, sizeof last, file.get()) != sizeof last) {
+    return 0;
+  }
+  // The same file: an id can come back after the guider's store was wiped.
+  const DirectoryEntry copied = DecodeDirectoryEntry(stored);
+  if (copied.first_page != FirstPageToRead(entry) || copied.created_date != entry.created_date ||
+      copied.created_time != entry.created_time) {
+    return 0;
+  }
+  // Whole: a copy cut short by a lost link or a cancel does not end with
+  // its EOF page.
+  DataPage page;
+  DecodeDataPage(last, page);
+  if (page.next_page < kEofPageFlag || page.next_page >= kEmptyPageMin || page.data_size < 1 ||
+      page.data_size > 511) {
+    return 0;
+  }
+  return static_cast<int>((size - kFront) / kDataPageSize);
+}
+
 std::filesystem::path OutputFolder(std::uint32_t fileId) {
   return g_startupDirectory / (GuiderFileName(fileId) + ".dat.content");
 }
@@ -52,7 +85,7 @@ std::filesystem::path RawCopyPath(std::uint32_t fileId) {
 }
 
 WalkResult WalkPageChain(CFtdiDevice& device, const DirectoryEntry& entry, GuideLog& log,
-                         const std::function<void(int pages)>& onPage) {
+                         const PageCallback& onPage) {
   WalkResult result;
   // The reserved page and the directory page never belong to a file: a
   // chain that runs into them counts as a double allocation.
@@ -66,7 +99,7 @@ WalkResult WalkPageChain(CFtdiDevice& device, const DirectoryEntry& entry, Guide
       return result;
     }
     ++result.pages;
-    if (onPage) onPage(result.pages);
+    const bool goOn = !onPage || onPage(result.pages);
     DataPage page;
     DecodeDataPage(bytes, page);
     log.AddPage(page);
@@ -86,13 +119,18 @@ WalkResult WalkPageChain(CFtdiDevice& device, const DirectoryEntry& entry, Guide
       result.fault = kFaultPageSize;
     }
     if (result.fault != nullptr) return result;
+    // Only now, with the page checked: a page that ends the chain leaves
+    // nothing to stop.
+    if (!goOn) {
+      result.stopped = true;
+      return result;
+    }
     current = page.next_page;
   }
 }
 
 bool DownloadEntry(CFtdiDevice& device, unsigned index, const RunRequest& request,
-                   DownloadRunHost& host, FileOutcome& outcome, int* pagesBefore,
-                   int pagesExpected) {
+                   DownloadRunHost& host, FileOutcome& outcome, RunProgress& progress) {
   if (index >= static_cast<unsigned>(kDirectoryEntries)) {
     outcome.result = FileOutcome::Result::kEmptyEntry;
     return true;
@@ -137,10 +175,20 @@ bool DownloadEntry(CFtdiDevice& device, unsigned index, const RunRequest& reques
   const std::string upperName = Printf("QD%06X", outcome.fileId);
   const WalkResult walk = WalkPageChain(device, entry, *log, [&](int pages) {
     host.SetStatusText(Printf("%s: %d bytes", upperName.c_str(), pages * 512));
-    host.SetProgress(*pagesBefore + pages, pagesExpected);
+    progress.filePages = pages;
+    ++progress.runPages;
+    // A file longer than its earlier copy makes the run longer too.
+    if (progress.filePagesExpected > 0 && pages > progress.filePagesExpected) {
+      progress.filePagesExpected = pages;
+      if (progress.runPagesExpected > 0) ++progress.runPagesExpected;
+    }
+    host.SetProgress(progress);
     host.PumpMessages();
+    return !host.CancelRequested();
   });
-  *pagesBefore += walk.pages;
+  if (progress.filePagesExpected > walk.pages && progress.runPagesExpected > 0 && !walk.stopped) {
+    progress.runPagesExpected -= progress.filePagesExpected - walk.pages;
+  }
   outcome.pages = walk.pages;
   outcome.readFailed = walk.fault == kFaultReadError;
   if (walk.fault != nullptr) {
@@ -155,8 +203,12 @@ bool DownloadEntry(CFtdiDevice& device, unsigned index, const RunRequest& reques
     // must not be taken for the next page.
     device.FlushInBuffer();
   }
+  // A file cut short, by the link or by the user, is kept as read and goes
+  // no further.
+  outcome.cancelled = walk.stopped;
+  const bool cut = linkLost || walk.stopped;
 
-  if (!linkLost) {
+  if (!cut) {
     host.SetStatusText(kGeneratingOutput);
     host.PumpMessages();
   }
@@ -164,7 +216,9 @@ bool DownloadEntry(CFtdiDevice& device, unsigned index, const RunRequest& reques
 
   // What was read is kept whatever ended the walk; an earlier copy becomes
   // a numbered backup.
-  outcome.writeResult = WriteRawFile(*log, entry, RawCopyPath(outcome.fileId).string());
+  host.RunAside([&] {
+    outcome.writeResult = WriteRawFile(*log, entry, RawCopyPath(outcome.fileId).string());
+  });
   log.reset();
   if (outcome.writeResult != 0) {
     std::string text;
@@ -172,12 +226,12 @@ bool DownloadEntry(CFtdiDevice& device, unsigned index, const RunRequest& reques
     text += Printf("Writing output files interrupted (code %d)...\n", outcome.writeResult);
     host.ShowMessage(text, "ERROR", RunIcon::kExclamation);
     outcome.result = FileOutcome::Result::kWriteFailed;
-    return !linkLost;
+    return !cut;
   }
-  if (linkLost) {
+  if (cut) {
     // Processing a cut copy would overwrite the outputs of an earlier,
     // complete download of the same file.
-    outcome.result = FileOutcome::Result::kLinkLost;
+    outcome.result = linkLost ? FileOutcome::Result::kLinkLost : FileOutcome::Result::kCancelled;
     return false;
   }
 
@@ -185,8 +239,10 @@ bool DownloadEntry(CFtdiDevice& device, unsigned index, const RunRequest& reques
   // mend it, so the file counts as downloaded; a failed read does not.
   if (!outcome.readFailed) outcome.markResult = MarkDownloaded(device, index);
 
-  outcome.processResult =
-      ProcessRawFileByPath(RawCopyPath(outcome.fileId), true, request.htmlReport, request.peTables);
+  host.RunAside([&] {
+    outcome.processResult = ProcessRawFileByPath(RawCopyPath(outcome.fileId), true,
+                                                 request.htmlReport, request.peTables);
+  });
   if (outcome.processResult != 0) {
     host.ShowMessage(
         Printf("ERROR: while creating output file(s)... (code %d)\n", outcome.processResult),
@@ -224,27 +280,61 @@ RunReport RunDownloadAndProcess(CFtdiDevice& device, const RunRequest& request,
   host.SetBusy(true);
 
   if (!request.localFile) {
-    int expected = 0;
+    // The guider's directory does not tell a file's length; an earlier
+    // whole copy of it does.
+    std::vector<int> known;
+    RunProgress progress;
+    progress.files = static_cast<int>(request.entries.size());
+    bool allKnown = true;
     for (const unsigned index : request.entries) {
-      const int known = KnownPages(ListedFileId(index));
-      if (known < 0) {
-        expected = 0;
-        break;
-      }
-      expected += known;
+      known.push_back(
+          index < static_cast<unsigned>(kDirectoryEntries) ? KnownPages(g_fileTable[index]) : 0);
+      allKnown = allKnown && known.back() > 0;
+      progress.runPagesExpected += known.back();
     }
-    host.SetProgress(0, expected);
+    if (!allKnown) progress.runPagesExpected = 0;
 
-    int pagesRead = 0;
     bool stopped = false;
-    for (const unsigned index : request.entries) {
+    for (std::size_t i = 0; i < request.entries.size(); ++i) {
+      const unsigned index = request.entries[i];
       FileOutcome& outcome = report.files.emplace_back();
       outcome.entryIndex = index;
       outcome.fileId = ListedFileId(index);
       // Files after a stop stay listed, so the user learns they were not read.
-      if (!stopped)
-        stopped = !DownloadEntry(device, index, request, host, outcome, &pagesRead, expected);
+      if (stopped) continue;
+      // A cancel pressed while the last file was processed stops the run
+      // here, before a page of the next is read.
+      host.PumpMessages();
+      if (host.CancelRequested()) {
+        stopped = report.cancelled = true;
+        continue;
+      }
+      progress.fileId = outcome.fileId;
+      progress.file = static_cast<int>(i) + 1;
+      progress.filePages = 0;
+      progress.filePagesExpected = known[i];
+      host.SetProgress(progress);
+      stopped = !DownloadEntry(device, index, request, host, outcome, progress);
       report.linkLost = report.linkLost || outcome.linkLost;
+      report.cancelled = report.cancelled || outcome.cancelled;
+    }
+    if (report.cancelled && !report.linkLost) {
+      host.SetBusy(false);
+      // The marks of the files finished before the cancel, while the guider
+      // still lists them; then the guider is given back to its user.
+      host.ListDirectory();
+      LeaveFileSystemMode(device);
+      DisconnectDevice(device);
+      host.SetStatusText(kCancelledText);
+      const bool allWell =
+          std::all_of(report.files.begin(), report.files.end(), [](const FileOutcome& f) {
+            using R = FileOutcome::Result;
+            return f.result == R::kCancelled || f.result == R::kNotReached ||
+                   (f.result == R::kProcessed && f.walkFault.empty() && f.markResult == 0);
+          });
+      host.ShowMessage(FormatRunSummary(report), allWell ? "INFORMATION" : "ERROR",
+                       allWell ? RunIcon::kInformation : RunIcon::kExclamation);
+      return report;
     }
     if (stopped) {
       host.SetBusy(false);
@@ -265,11 +355,16 @@ RunReport RunDownloadAndProcess(CFtdiDevice& device, const RunRequest& request,
       busy = true;
       host.ShowMessage(Printf(kFolderBusyText, request.localFolder.string().c_str()), "ERROR",
                        RunIcon::kExclamation);
-    } else if (const int result = ProcessRawFileByPath(request.localPath, true, request.htmlReport,
-                                                       request.peTables);
-               result != 0) {
-      host.ShowMessage(Printf("ERROR: while creating output file(s)... (code %d)\n", result),
-                       "ERROR", RunIcon::kExclamation);
+    } else {
+      int result = 0;
+      host.RunAside([&] {
+        result =
+            ProcessRawFileByPath(request.localPath, true, request.htmlReport, request.peTables);
+      });
+      if (result != 0) {
+        host.ShowMessage(Printf("ERROR: while creating output file(s)... (code %d)\n", result),
+                         "ERROR", RunIcon::kExclamation);
+      }
     }
   }
 
@@ -313,6 +408,12 @@ std::string FormatRunSummary(const RunReport& report) {
         text += Printf(
             "%s: connection lost after %d pages. The part read was saved in %s but not "
             "processed; the file stays new (N) in the guider.\n",
+            name.c_str(), f.pages, folder.c_str());
+        continue;
+      case R::kCancelled:
+        text += Printf(
+            "%s: cancelled after %d pages. The part read was saved in %s but not processed, "
+            "and the file was not marked as downloaded in the guider.\n",
             name.c_str(), f.pages, folder.c_str());
         continue;
       case R::kFolderBusy:
@@ -359,8 +460,37 @@ std::string FormatRunSummary(const RunReport& report) {
     text +=
         "\nThe guider no longer answers: check the cable and that it is switched on, then press "
         "Refresh files.\n";
+  } else if (report.cancelled) {
+    const auto notRead = std::count_if(
+        report.files.begin(), report.files.end(),
+        [](const FileOutcome& f) { return f.result == FileOutcome::Result::kNotReached; });
+    text += Printf(
+        "\nCancelled: %d selected file(s) were not read. The guider has left its file-system "
+        "mode; press Refresh files to list its files again.\n",
+        static_cast<int>(notRead));
   }
   return text;
+}
+
+std::string FormatRunProgress(const RunProgress& progress) {
+  std::string text = Printf("file %d of %d: %s, ", progress.file, progress.files,
+                            GuiderFileName(progress.fileId).c_str());
+  if (progress.filePagesExpected > 0) {
+    text += Printf("%d of %d pages", progress.filePages, progress.filePagesExpected);
+  } else {
+    text += Printf("%d pages read", progress.filePages);
+  }
+  if (progress.runPagesExpected > 0) {
+    text += Printf("; run: %d of %d pages", progress.runPages, progress.runPagesExpected);
+  }
+  return text;
+}
+
+ProgressBarPosition ProgressBarOf(const RunProgress& progress) {
+  if (progress.runPagesExpected > 0) {
+    return {std::min(progress.runPages, progress.runPagesExpected), progress.runPagesExpected};
+  }
+  return {std::clamp(progress.file - 1, 0, progress.files), progress.files};
 }
 
 }  // namespace ktal

@@ -30,6 +30,17 @@ extern DirectoryEntry g_fileTable[kDirectoryEntries];
 
 enum class RunIcon { kNone, kInformation, kExclamation };
 
+// Where a download run stands, for its window to show.
+struct RunProgress {
+  std::uint32_t fileId = 0;   // the file being read
+  int file = 0;               // its place in the run, from 1
+  int files = 0;              // the files of the run
+  int filePages = 0;          // its pages read so far
+  int filePagesExpected = 0;  // its length, 0 while not known
+  int runPages = 0;           // the run's pages read so far
+  int runPagesExpected = 0;   // the run's length, 0 while not known
+};
+
 // What the run needs of its window.
 class DownloadRunHost {
  public:
@@ -40,9 +51,15 @@ class DownloadRunHost {
   virtual void ShowMessage(const std::string& text, const std::string& caption, RunIcon icon) = 0;
   // Disables (true) or enables the controls that must not be used meanwhile.
   virtual void SetBusy(bool busy) = 0;
-  // Pages read so far in this run, of `pagesExpected`; 0 expected when the
-  // size of some file is not known.
-  virtual void SetProgress(int pagesRead, int pagesExpected) = 0;
+  // After each page read, and as each file begins.
+  virtual void SetProgress(const RunProgress& progress) = 0;
+  // True once the user has asked the run to stop. Asked after every page
+  // read and before each file, after PumpMessages.
+  virtual bool CancelRequested() = 0;
+  // Runs `work` to its end: writing or processing files, which needs
+  // neither the link nor the window. A window may run it beside its event
+  // loop, so that it stays responsive however long a log takes.
+  virtual void RunAside(const std::function<void()>& work) { work(); }
   // Clears "Use local file" and shows the download-mode controls again.
   virtual void RestoreDownloadMode() = 0;
   // Reads the directory again and lists it; 0, or 1 when it cannot be read.
@@ -70,6 +87,7 @@ struct FileOutcome {
     kProcessed,      // written and processed (the chain may be damaged)
     kProcessFailed,  // written, but processing failed
     kLinkLost,       // the link went while reading this file
+    kCancelled,      // the user stopped the run while this file was read
     kNotReached,     // the run stopped before this file
   };
   unsigned entryIndex = 0;
@@ -80,6 +98,7 @@ struct FileOutcome {
   std::string walkFault;
   bool readFailed = false;  // the walk ended with a failed page read
   bool linkLost = false;    // ... because the link itself is gone
+  bool cancelled = false;   // the user stopped the run while it was read
   int writeResult = 0;
   int markResult = -1;  // -1: no mark was tried
   int processResult = 0;
@@ -89,6 +108,8 @@ struct FileOutcome {
 struct RunReport {
   std::vector<FileOutcome> files;
   bool linkLost = false;
+  // The user stopped the run; the guider has left file-system mode.
+  bool cancelled = false;
 };
 
 // The output folder "QD%06x.dat.content" of a file under the start-up
@@ -107,24 +128,35 @@ inline constexpr char kFaultPageSize[] = "wrong data size in page found";
 
 struct WalkResult {
   int pages = 0;
-  // One of the texts above, or nullptr when the chain ended well.
+  // One of the texts above, or nullptr when the chain ended well or the
+  // walk was stopped.
   const char* fault = nullptr;
   PageReadFault readFault = PageReadFault::kNone;
+  // `onPage` stopped the walk before the chain's end.
+  bool stopped = false;
 };
 
 // Follows the entry's chain from first_page with ReadPage, adding every
 // page read to `log` (begun already) and checking each. `onPage` is called
-// after each page read with the count so far.
+// after each page read with the count so far; when it returns false the
+// walk ends before the next page is read.
+using PageCallback = std::function<bool(int pages)>;
 WalkResult WalkPageChain(CFtdiDevice& device, const DirectoryEntry& entry, GuideLog& log,
-                         const std::function<void(int pages)>& onPage);
+                         const PageCallback& onPage);
 
 // Downloads (or skips) one selected file into `outcome`, whose entryIndex
 // and fileId the caller has set. The file's folder is locked while it is
-// written; a folder another run holds is left alone and the file not read. `pagesBefore` counts the
-// run's pages read and is moved on. False when the run must stop.
+// written; a folder another run holds is left alone and the file not read.
+// `progress` comes in with the file's place in the run and goes out with
+// the run's pages moved on. False when the run must stop.
+//
+// A cancel is asked for between two page reads. The file then ends as one
+// whose link was lost: the pages read are kept as its raw copy (an earlier
+// copy becomes a backup), not processed and not marked. A file whose chain
+// was read to its end is finished as usual: a cancel takes effect before
+// the next file.
 bool DownloadEntry(CFtdiDevice& device, unsigned index, const RunRequest& request,
-                   DownloadRunHost& host, FileOutcome& outcome, int* pagesBefore,
-                   int pagesExpected);
+                   DownloadRunHost& host, FileOutcome& outcome, RunProgress& progress);
 
 // 0 the log was read and every output asked for written; 1 processing
 // failed; -1 the file cannot be opened or no log can be made.
@@ -133,17 +165,19 @@ int ProcessRawFileByPath(const std::filesystem::path& path, bool eventsTable, bo
 
 // The whole run. Sets the current directory (the local file's folder, or
 // the start-up directory), and leaves it where the last file's outputs went.
+// A run the user cancels re-lists the directory, leaves file-system mode
+// and closes the link, and says in its summary what was not done.
 RunReport RunDownloadAndProcess(CFtdiDevice& device, const RunRequest& request,
                                 DownloadRunHost& host);
 
 // On g_device.
 inline WalkResult WalkPageChain(const DirectoryEntry& entry, GuideLog& log,
-                                const std::function<void(int pages)>& onPage) {
+                                const PageCallback& onPage) {
   return WalkPageChain(g_device, entry, log, onPage);
 }
 inline bool DownloadEntry(unsigned index, const RunRequest& request, DownloadRunHost& host,
-                          FileOutcome& outcome, int* pagesBefore, int pagesExpected) {
-  return DownloadEntry(g_device, index, request, host, outcome, pagesBefore, pagesExpected);
+                          FileOutcome& outcome, RunProgress& progress) {
+  return DownloadEntry(g_device, index, request, host, outcome, progress);
 }
 inline RunReport RunDownloadAndProcess(const RunRequest& request, DownloadRunHost& host) {
   return RunDownloadAndProcess(g_device, request, host);
@@ -152,5 +186,22 @@ inline RunReport RunDownloadAndProcess(const RunRequest& request, DownloadRunHos
 // The text shown after a download run: every file with its outcome and
 // where its folder is.
 std::string FormatRunSummary(const RunReport& report);
+
+// One line beside the status: the file being read, its place in the run,
+// its pages read, and the run's pages where its length is known.
+std::string FormatRunProgress(const RunProgress& progress);
+
+// What a progress bar shows: the run's pages once its length is known,
+// else the files finished.
+struct ProgressBarPosition {
+  int value = 0;
+  int maximum = 0;
+};
+ProgressBarPosition ProgressBarOf(const RunProgress& progress);
+
+// The guider's directory does not hold a file's length. This is the
+// length of the earlier raw copy of the listed file, in pages, when that
+// copy is of the same file and whole (it ends with its EOF page); else 0.
+int KnownPages(const DirectoryEntry& entry);
 
 }  // namespace ktal

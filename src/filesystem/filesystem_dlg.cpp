@@ -5,6 +5,7 @@
 #include <QComboBox>
 #include <QCoreApplication>
 #include <QDir>
+#include <QEventLoop>
 #include <QFile>
 #include <QGridLayout>
 #include <QGroupBox>
@@ -32,6 +33,7 @@
 #include <system_error>
 
 #include "guidelog/report_settings.h"
+#include "link/clock.h"
 #include "link/ftdi_device.h"
 #include "link/handshakes.h"
 #include "link/printf.h"
@@ -46,6 +48,8 @@ std::filesystem::path g_lastLocalFile;
 namespace {
 
 constexpr char kCaption[] = "TVX filesystem";
+// How often a run's waits on the link hand the window its events.
+constexpr std::uint32_t kPumpEveryMs = 20;
 constexpr char kDownloadText[] = "Download + process file(s)";
 constexpr char kProcessLocalText[] = "Process local file above";
 constexpr char kLocalFileFilter[] = "TVX binary data file (*.dat)";
@@ -356,16 +360,36 @@ void CFilesystemDlg::BuildControls() {
   status_->setMinimumHeight(status_->fontMetrics().height());
   localLayout->addWidget(status_);
 
+  runProgress_ = new QLabel(local);
+  runProgress_->setObjectName("controlRunProgress");
+  runProgress_->setAlignment(Qt::AlignCenter);
+  runProgress_->setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Preferred);
+  runProgress_->setMinimumHeight(runProgress_->fontMetrics().height());
+  localLayout->addWidget(runProgress_);
+
   progress_ = new QProgressBar(local);
   progress_->setObjectName("runProgress");
   progress_->setTextVisible(false);
   progress_->setMaximumHeight(status_->fontMetrics().height());
-  // Keeps its place while hidden, so the group does not jump at each run.
+  // Both keep their places while hidden, so the group does not jump at
+  // each run.
   QSizePolicy keep = progress_->sizePolicy();
   keep.setRetainSizeWhenHidden(true);
   progress_->setSizePolicy(keep);
   progress_->hide();
-  localLayout->addWidget(progress_);
+  cancel_ = new QPushButton("Cancel", local);
+  cancel_->setObjectName("controlCancelRun");
+  cancel_->setToolTip(
+      "Stops the download after the page being read: the part read is kept but not processed, "
+      "files not yet read are left as they are");
+  keep = cancel_->sizePolicy();
+  keep.setRetainSizeWhenHidden(true);
+  cancel_->setSizePolicy(keep);
+  cancel_->hide();
+  auto* progressRow = new QHBoxLayout;
+  progressRow->addWidget(progress_, 1);
+  progressRow->addWidget(cancel_);
+  localLayout->addLayout(progressRow);
 
   openReport_ = new QPushButton("Open report", local);
   openReport_->setObjectName("controlOpenReport");
@@ -406,6 +430,7 @@ void CFilesystemDlg::BuildControls() {
   connect(openAnalysis_, &QPushButton::clicked, this,
           [this] { OpenOutputOfRow(ReportRow(), kAnalysisFile); });
   connect(close_, &QPushButton::clicked, this, &QDialog::accept);
+  connect(cancel_, &QPushButton::clicked, this, &CFilesystemDlg::OnCancelRun);
   connect(list_, &QTableWidget::itemSelectionChanged, this, &CFilesystemDlg::UpdateOpenReport);
   connect(list_, &QTableWidget::currentCellChanged, this, &CFilesystemDlg::UpdateOpenReport);
   connect(list_, &QTableWidget::cellDoubleClicked, this,
@@ -572,7 +597,31 @@ void CFilesystemDlg::OnDownloadProcess() {
       }
     }
   }
+  downloading_ = !localFile;
+  cancelRequested_ = false;
+  // The page reads and the link's waits hand the window its events, so it
+  // stays responsive however long the run.
+  const ScopedIdleHandler pumping(
+      g_device.clock(), [this] { PumpWhileLinkWaits(); }, kPumpEveryMs);
   RunDownloadAndProcess(request, *this);
+  downloading_ = false;
+}
+
+void CFilesystemDlg::OnCancelRun() {
+  if (!busy_ || !downloading_) return;
+  cancelRequested_ = true;
+  cancel_->setEnabled(false);
+  runProgress_->setText(
+      "Cancelling: the page being read is the last, or the log being "
+      "processed is finished first");
+}
+
+void CFilesystemDlg::PumpWhileLinkWaits() {
+  if (busy_) {
+    PumpMessages();
+  } else {
+    QCoreApplication::processEvents(QEventLoop::ExcludeUserInputEvents);
+  }
 }
 
 bool CFilesystemDlg::ReadPeriodicErrorSettings() {
@@ -691,22 +740,31 @@ void CFilesystemDlg::SetBusy(bool busy) {
   busy_ = busy;
   if (busy) {
     busyGroup_.ModifyStyle(0, kControlStyleDisabled, true);
+    if (downloading_) {
+      // In reach at once: the button that started the run is now off.
+      cancel_->setEnabled(true);
+      cancel_->show();
+      cancel_->setFocus();
+    }
   } else {
     busyGroup_.ModifyStyle(kControlStyleDisabled, 0, true);
+    if (cancel_->hasFocus()) download_->setFocus();
+    cancel_->hide();
     progress_->hide();
+    runProgress_->clear();
   }
   UpdateOpenReport();
 }
 
-void CFilesystemDlg::SetProgress(int pagesRead, int pagesExpected) {
-  if (pagesExpected > 0) {
-    progress_->setRange(0, pagesExpected);
-    progress_->setValue(std::min(pagesRead, pagesExpected));
-  } else {
-    progress_->setRange(0, 0);  // size unknown: a busy indicator
-  }
+void CFilesystemDlg::SetProgress(const RunProgress& progress) {
+  const ProgressBarPosition bar = ProgressBarOf(progress);
+  progress_->setRange(0, std::max(bar.maximum, 1));
+  progress_->setValue(bar.value);
   progress_->show();
+  if (!cancelRequested_) runProgress_->setText(QString::fromStdString(FormatRunProgress(progress)));
 }
+
+void CFilesystemDlg::RunAside(const std::function<void()>& work) { RunBesideEventLoop(work); }
 
 void CFilesystemDlg::RestoreDownloadMode() {
   const QSignalBlocker quiet(useLocal_);

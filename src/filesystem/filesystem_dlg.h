@@ -10,6 +10,7 @@
 
 #include <QDialog>
 #include <filesystem>
+#include <functional>
 #include <string>
 
 #include "filesystem/download_run.h"
@@ -108,8 +109,17 @@ class CFilesystemDlg : public QDialog, private DownloadRunHost {
   void PumpMessages() override;
   void ShowMessage(const std::string& text, const std::string& caption, RunIcon icon) override;
   void SetBusy(bool busy) override;
-  void SetProgress(int pagesRead, int pagesExpected) override;
+  void SetProgress(const RunProgress& progress) override;
+  bool CancelRequested() override { return cancelRequested_; }
+  void RunAside(const std::function<void()>& work) override;
   void RestoreDownloadMode() override;
+
+  // Asks the run under way to stop between two page reads.
+  void OnCancelRun();
+  // What the link's waits handle meanwhile: everything while the run holds
+  // the controls; afterwards (its last wait and listing) nothing the user
+  // does, which would reach the link under the run's feet.
+  void PumpWhileLinkWaits();
 
   UserDialogs& dialogs_;
   ControlGroup busyGroup_;
@@ -119,6 +129,9 @@ class CFilesystemDlg : public QDialog, private DownloadRunHost {
   bool showDeleted_ = false;
   bool busy_ = false;
   bool closed_ = false;
+  // The run under way reads from the guider, so Cancel can stop it.
+  bool downloading_ = false;
+  bool cancelRequested_ = false;
 
   QPushButton* refresh_ = nullptr;
   QTableWidget* list_ = nullptr;
@@ -137,7 +150,11 @@ class CFilesystemDlg : public QDialog, private DownloadRunHost {
   // The text of the last key pressed in a settings field.
   QString lastKey_;
   QLabel* status_ = nullptr;
+  // Beside the status: the file being read, its place in the run and the
+  // pages read.
+  QLabel* runProgress_ = nullptr;
   QProgressBar* progress_ = nullptr;
+  QPushButton* cancel_ = nullptr;
   QPushButton* openReport_ = nullptr;
   QPushButton* openAnalysis_ = nullptr;
   QPushButton* close_ = nullptr;

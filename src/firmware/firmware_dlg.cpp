@@ -12,6 +12,7 @@
 #include <QVBoxLayout>
 
 #include "firmware/firmware_update_run.h"
+#include "link/clock.h"
 #include "link/handshakes.h"
 #include "shell/application_icon.h"
 #include "shell/qt_text.h"
@@ -30,6 +31,8 @@ void UploadProgress(int percent) {
 namespace {
 
 constexpr char kCaption[] = "TVX Firmware control dialog";
+// How often the upload's waits on the link hand the window its events.
+constexpr std::uint32_t kPumpEveryMs = 20;
 constexpr char kFileFilter[] = "Firmware files (*.fw)";
 constexpr char kNoFileText[] = "no file is selected";
 constexpr char kNoTargetText[] = "No target selected for this browse button!";
@@ -360,7 +363,14 @@ void CFirmwareDlg::OnUpload() {
   request.camera = camera_->isChecked();
   request.backupFolder = g_startupDirectory;
   UploadHost host(*this);
-  const FirmwareUpdateResult result = RunFirmwareUpdate(request, host);
+  FirmwareUpdateResult result;
+  {
+    // Between its progress reports the upload waits on the link (restarts
+    // of a second and more, the handshakes, the blocks between two
+    // reports): those waits hand the window its events too.
+    const ScopedIdleHandler pumping(g_device.clock(), &ktal::PumpMessages, kPumpEveryMs);
+    result = RunFirmwareUpdate(request, host);
+  }
 
   switch (result.end) {
     case FirmwareUpdateEnd::kDone:

@@ -7,6 +7,7 @@
 #include <QKeyEvent>
 #include <QPushButton>
 #include <QWidget>
+#include <thread>
 
 namespace ktal {
 
@@ -15,6 +16,17 @@ void PumpMessages() {
   // processEvents itself never blocks without WaitForMoreEvents.
   QCoreApplication::sendPostedEvents();
   QCoreApplication::processEvents(QEventLoop::AllEvents);
+}
+
+void RunBesideEventLoop(const std::function<void()>& work) {
+  QEventLoop loop;
+  std::thread worker([&] {
+    work();
+    // Queued: a quit that arrives before the loop runs waits for it.
+    QMetaObject::invokeMethod(&loop, &QEventLoop::quit, Qt::QueuedConnection);
+  });
+  loop.exec();
+  worker.join();
 }
 
 void ControlGroup::ModifyStyle(std::uint32_t remove, std::uint32_t add, bool redrawNow) {

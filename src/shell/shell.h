@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <vector>
 
 #include "shell/startup_directory.h"
@@ -17,6 +18,12 @@ namespace ktal {
 // never waits for one. Long operations on the user-interface thread call it
 // between steps so the windows stay alive.
 void PumpMessages();
+
+// Runs `work` on a thread of its own and handles this thread's events until
+// it has ended, so that a long computation does not freeze the windows. The
+// work must touch no window, no link and nothing the event handlers change;
+// the caller has disabled whatever could start such a handler.
+void RunBesideEventLoop(const std::function<void()>& work);
 
 // Control style bits a ControlGroup can change. Only the disabled bit has a
 // meaning on this platform.

@@ -12,6 +12,7 @@
 // clock, the guider and the driver are used from one thread.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <map>
@@ -48,7 +49,8 @@ class VirtualClock final : public Clock {
   // Moves the clock forward to `atMicros` (never backwards), running every
   // event due up to then. Link time-outs use these, so they are not waits.
   // Called from inside an event, it does nothing: an event must not move
-  // time under the feet of the advance that runs it.
+  // time under the feet of the advance that runs it. With an idle handler
+  // (Clock::SetIdleHandler) it advances in steps and calls it between them.
   void AdvanceTo(std::int64_t atMicros);
   void AdvanceBy(std::int64_t micros) { AdvanceTo(now_ + micros); }
 
@@ -69,6 +71,9 @@ class VirtualClock final : public Clock {
   void SetRealTimePacing(double scale) { pacing_ = scale > 0 ? scale : 0; }
 
  private:
+  // AdvanceTo in one go.
+  void AdvanceStraight(std::int64_t atMicros);
+
   std::int64_t now_;
   std::uint64_t next_id_ = 1;
   // (due time, id) -> callback; ids grow, so equal times keep their order.
@@ -77,6 +82,8 @@ class VirtualClock final : public Clock {
   std::vector<std::uint32_t> waits_;
   bool recording_waits_ = true;
   double pacing_ = 0;
+  // Real time an idle handler took, still to be slept less.
+  std::chrono::steady_clock::duration pace_credit_{};
   bool in_event_ = false;
 };
 

@@ -13,6 +13,7 @@
 #include "guidelog_test_util.h"
 #include "link/ftdi_device.h"
 #include "link/handshakes.h"
+#include "link/printf.h"
 #include "shell/startup_directory.h"
 #include "sim/log_writer.h"
 #include "sim/session_generator.h"
@@ -36,7 +37,15 @@ class RecordingHost final : public DownloadRunHost {
     messages.push_back(caption + "|" + text);
   }
   void SetBusy(bool busy) override { busyChanges.push_back(busy); }
-  void SetProgress(int read, int expected) override { progress = {read, expected}; }
+  void SetProgress(const RunProgress& now) override { progress.push_back(now); }
+  bool CancelRequested() override {
+    return cancelAfterPages >= 0 && pagesSeen() >= cancelAfterPages;
+  }
+  void RunAside(const std::function<void()>& work) override {
+    work();
+    ++asides;
+    if (cancelAfterAsides > 0 && asides >= cancelAfterAsides) cancelAfterPages = 0;
+  }
   void RestoreDownloadMode() override { ++restored; }
   int ListDirectory() override {
     ++listings;
@@ -48,13 +57,20 @@ class RecordingHost final : public DownloadRunHost {
     return 0;
   }
 
+  int pagesSeen() const { return progress.empty() ? 0 : progress.back().runPages; }
+
   // The link the window lists through.
   CFtdiDevice* link = &g_device;
   std::vector<std::string> status;
   std::vector<std::string> messages;
   std::vector<bool> busyChanges;
-  std::pair<int, int> progress{-1, -1};
+  std::vector<RunProgress> progress;
   int pumps = 0;
+  // Cancels once the run has read this many pages (-1: never), or once
+  // this many pieces of work ran aside (a press while a log is processed).
+  int cancelAfterPages = -1;
+  int cancelAfterAsides = 0;
+  int asides = 0;
   int restored = 0;
   int listings = 0;
 };
@@ -351,6 +367,101 @@ TEST_F(DownloadRunTest, LostLinkStopsTheRunAndKeepsEarlierOutputs) {
   }
 }
 
+// A cancel between two page reads ends the file being read as a lost link
+// would (the part read kept under its name, the earlier copy a backup,
+// nothing processed or marked); a cancel while a log is processed lets its
+// outputs finish. Either way the files after it are not touched and the
+// guider is given back in normal mode.
+TEST_F(DownloadRunTest, CancelStopsBetweenTwoPagesAndGivesTheGuiderBack) {
+  const int firstPages = static_cast<int>(NightPages(3).size());
+  ASSERT_GT(firstPages, 4);
+  struct Case {
+    const char* name;
+    int cancelAfterPages;   // -1: not by pages
+    int cancelAfterAsides;  // 0: not while working aside
+    bool firstFinished;
+  };
+  const Case cases[] = {
+      {"after the first page", 1, 0, false},
+      {"in the middle of the first file", firstPages / 2, 0, false},
+      {"after the first file's last page", firstPages, 0, true},
+      {"while the first log is processed", -1, 2, true},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    TempDir dir;
+    g_startupDirectory = dir.path();
+    sim::SimulatedGuider sim;
+    g_device.Close();
+    g_device.AttachDriver(&sim.driver(), &sim.clock());
+    ASSERT_EQ(EnterDeviceMode(kNormalMode), 0);
+    ASSERT_EQ(EnterFileSystemMode(), 0);
+    const int first = sim.flash().AddFile(NightPages(3), kFileId, Stamped());
+    const int second = sim.flash().AddFile(NightPages(2), 0x00002d, Stamped());
+    RecordingHost host;
+    host.ListDirectory();
+    RunRequest request;
+    request.htmlReport = true;
+    request.entries = {static_cast<unsigned>(first)};
+    RunDownloadAndProcess(request, host);
+    const std::string events = logtest::ReadText(OutputFolder(kFileId) / "events.csv");
+    const auto fullSize = RawSize(kFileId);
+    sim.flash().entry(first).flags = 0;
+
+    host = RecordingHost();
+    host.cancelAfterPages = c.cancelAfterPages;
+    host.cancelAfterAsides = c.cancelAfterAsides;
+    host.ListDirectory();
+    const int readsBefore = sim.features().fileSystem.pageReads;
+    request.entries = {static_cast<unsigned>(first), static_cast<unsigned>(second)};
+    const RunReport report = RunDownloadAndProcess(request, host);
+
+    EXPECT_TRUE(report.cancelled);
+    EXPECT_FALSE(report.linkLost);
+    ASSERT_EQ(report.files.size(), 2u);
+    const FileOutcome& cut = report.files[0];
+    const bool marked = (sim.flash().entry(first).flags & kDownloadedFlag) != 0;
+    if (c.firstFinished) {
+      EXPECT_EQ(cut.result, FileOutcome::Result::kProcessed);
+      EXPECT_EQ(RawSize(kFileId), fullSize);
+      EXPECT_TRUE(Exists(OutputFolder(kFileId) / "index.html"));
+      EXPECT_TRUE(Exists(OutputFolder(kFileId) / "analysis.html"));
+      EXPECT_TRUE(marked);
+    } else {
+      EXPECT_EQ(cut.result, FileOutcome::Result::kCancelled);
+      EXPECT_EQ(cut.pages, c.cancelAfterPages);
+      EXPECT_EQ(RawSize(kFileId), RawSizeOf(c.cancelAfterPages));
+      EXPECT_EQ(std::filesystem::file_size(RawCopyPath(kFileId).string() + ".bak01"), fullSize);
+      EXPECT_EQ(logtest::ReadText(OutputFolder(kFileId) / "events.csv"), events);
+      EXPECT_FALSE(marked);
+    }
+    // Not a page more than the cancel allowed; then the re-listing.
+    const int pagesRead = c.firstFinished ? firstPages : c.cancelAfterPages;
+    EXPECT_EQ(sim.features().fileSystem.pageReads - readsBefore, pagesRead + 1);
+    EXPECT_EQ(report.files[1].result, FileOutcome::Result::kNotReached);
+    EXPECT_FALSE(Exists(OutputFolder(0x00002d)));
+    EXPECT_EQ(sim.flash().entry(second).flags & kDownloadedFlag, 0);
+
+    EXPECT_EQ(sim.guider().mode(), sim::ControllerMode::kNormal);
+    EXPECT_FALSE(g_device.IsOpen());
+    EXPECT_EQ(host.listings, 2);
+    EXPECT_EQ(host.busyChanges, (std::vector<bool>{true, false}));
+    EXPECT_EQ(host.status.back(), "cancelled");
+    ASSERT_FALSE(host.messages.empty());
+    const std::string& summary = host.messages.back();
+    EXPECT_EQ(summary.rfind("INFORMATION|", 0), 0u) << summary;
+    if (!c.firstFinished) {
+      EXPECT_NE(summary.find(Printf("QD00002a: cancelled after %d pages", c.cancelAfterPages)),
+                std::string::npos)
+          << summary;
+    }
+    EXPECT_NE(summary.find("QD00002d: not downloaded."), std::string::npos) << summary;
+    EXPECT_NE(summary.find("Cancelled: 1 selected file(s) were not read."), std::string::npos)
+        << summary;
+  }
+  g_device.AttachDriver(&sim_.driver(), &sim_.clock());
+}
+
 TEST_F(DownloadRunTest, RefusedMarkIsReportedAndTheFileStaysNew) {
   AddChain({10, 11});
   sim_.features().fileSystem.refusedMarks = 1;
@@ -447,14 +558,101 @@ TEST_F(DownloadRunTest, AFolderAnotherRunIsWritingIntoIsNotTouchedAndTheRunSaysS
   EXPECT_NE(host_.status.back(), "done");
 }
 
-TEST_F(DownloadRunTest, ProgressCountsPagesOfAKnownSize) {
-  const int index = AddNight(kFileId);
-  Run({static_cast<unsigned>(index)});
-  // Unknown the first time; the earlier copy tells the size the second.
-  const int pages = static_cast<int>(sim_.flash().ChainOf(index).size());
+// The directory holds no file's length: the run's length is known only
+// when every file has a whole earlier copy. Until then the bar counts
+// files; a file that grew since makes the run longer.
+TEST_F(DownloadRunTest, ProgressCountsFilesUntilEarlierCopiesTellThePages) {
+  const unsigned first = static_cast<unsigned>(AddNight(kFileId));
+  const unsigned second = static_cast<unsigned>(AddNight(0x00002d, 5));
+  const int firstPages = static_cast<int>(flash().ChainOf(static_cast<int>(first)).size());
+  const int secondPages = static_cast<int>(flash().ChainOf(static_cast<int>(second)).size());
+  const int pages = firstPages + secondPages;
+  ASSERT_GT(secondPages, 2);
+
+  Run({first, second});
+  ASSERT_EQ(host_.progress.size(), static_cast<std::size_t>(2 + pages));
+  std::vector<ProgressBarPosition> bars;
+  for (const RunProgress& p : host_.progress) {
+    EXPECT_EQ(p.files, 2);
+    EXPECT_EQ(p.runPagesExpected, 0);
+    EXPECT_EQ(p.filePagesExpected, 0);
+    bars.push_back(ProgressBarOf(p));
+  }
+  // As each file begins, then after its pages.
+  const RunProgress& secondBegins = host_.progress[1 + firstPages];
+  EXPECT_EQ(secondBegins.file, 2);
+  EXPECT_EQ(secondBegins.fileId, 0x00002du);
+  EXPECT_EQ(secondBegins.filePages, 0);
+  EXPECT_EQ(secondBegins.runPages, firstPages);
+  EXPECT_EQ(host_.progress.back().filePages, secondPages);
+  EXPECT_EQ(host_.progress.back().runPages, pages);
+  EXPECT_EQ(bars.front().value, 0);
+  EXPECT_EQ(bars.front().maximum, 2);
+  EXPECT_EQ(bars.back().value, 1);
+
   host_ = RecordingHost();
+  Run({first, second});
+  for (const RunProgress& p : host_.progress) EXPECT_EQ(p.runPagesExpected, pages);
+  EXPECT_EQ(host_.progress[1 + firstPages].filePagesExpected, secondPages);
+  const ProgressBarPosition bar = ProgressBarOf(host_.progress.back());
+  EXPECT_EQ(bar.value, pages);
+  EXPECT_EQ(bar.maximum, pages);
+
+  // The second file gets two more pages in the guider.
+  const std::vector<std::uint16_t> chain = flash().ChainOf(static_cast<int>(second));
+  const DataPage last = flash().page(chain.back());
+  DataPage full = flash().page(chain.front());
+  full.next_page = 4000;
+  flash().page(chain.back()) = full;
+  full.next_page = 4001;
+  flash().page(4000) = full;
+  flash().page(4001) = last;
+  host_ = RecordingHost();
+  Run({first, second});
+  EXPECT_EQ(host_.progress.back().runPages, pages + 2);
+  EXPECT_EQ(host_.progress.back().runPagesExpected, pages + 2);
+  EXPECT_EQ(host_.progress.back().filePagesExpected, secondPages + 2);
+}
+
+// What the earlier copy of a file tells of its length: only a whole copy
+// of the very same file counts.
+TEST_F(DownloadRunTest, OnlyAWholeEarlierCopyOfTheSameFileTellsItsLength) {
+  const int index = AddNight(kFileId);
+  const int pages = static_cast<int>(flash().ChainOf(index).size());
+  EXPECT_EQ(KnownPages(flash().entry(index)), 0) << "no copy yet";
   Run({static_cast<unsigned>(index)});
-  EXPECT_EQ(host_.progress, std::make_pair(pages, pages));
+  EXPECT_EQ(KnownPages(flash().entry(index)), pages);
+
+  struct Case {
+    const char* name;
+    std::function<void(DirectoryEntry&)> change;
+    int known;
+  };
+  const Case cases[] = {
+      {"the same entry", [](DirectoryEntry&) {}, pages},
+      {"deleted since, listed with its saved first page",
+       [](DirectoryEntry& e) {
+         e.saved_first_page = e.first_page;
+         e.first_page = kUnusedEntry;
+       },
+       pages},
+      {"another file under the same id: other first page",
+       [](DirectoryEntry& e) { e.first_page = static_cast<std::uint16_t>(e.first_page + 1); }, 0},
+      {"another file under the same id: other creation",
+       [](DirectoryEntry& e) { e.created_time = PackTime(22, 0); }, 0},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    DirectoryEntry entry = flash().entry(index);
+    c.change(entry);
+    EXPECT_EQ(KnownPages(entry), c.known);
+  }
+
+  // A copy cut short does not end with its EOF page.
+  std::filesystem::resize_file(RawCopyPath(kFileId), RawSizeOf(pages - 1));
+  EXPECT_EQ(KnownPages(flash().entry(index)), 0);
+  std::filesystem::resize_file(RawCopyPath(kFileId), RawSizeOf(pages - 1) + 100);
+  EXPECT_EQ(KnownPages(flash().entry(index)), 0) << "a page cut off";
 }
 
 }  // namespace

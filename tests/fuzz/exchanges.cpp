@@ -97,7 +97,10 @@ void FileSystem(Results& r) {
                        entry.modified_time) != 0)
         break;
       int lastCount = 0;
-      const WalkResult walk = WalkPageChain(entry, log, [&](int pages) { lastCount = pages; });
+      const WalkResult walk = WalkPageChain(entry, log, [&](int pages) {
+        lastCount = pages;
+        return true;
+      });
       r.Note(walk.pages);
       r.Note(lastCount);
       if (walk.pages > kFlashPages || log.page_count > kMaxLogPages)

@@ -309,7 +309,8 @@ class QuietHost final : public DownloadRunHost {
   void PumpMessages() override {}
   void ShowMessage(const std::string&, const std::string&, RunIcon) override {}
   void SetBusy(bool) override {}
-  void SetProgress(int, int) override {}
+  void SetProgress(const RunProgress&) override {}
+  bool CancelRequested() override { return false; }
   void RestoreDownloadMode() override {}
   int ListDirectory() override { return 0; }
 };
@@ -433,8 +434,8 @@ class FaultSweepTest : public GuiderRigTest {
     if (!InFileSystemMode()) return;
     FileOutcome outcome;
     outcome.fileId = kFileId;
-    int pages = 0;
-    DownloadEntry(static_cast<unsigned>(entryIndex_), RunRequest{}, host_, outcome, &pages, 0);
+    RunProgress progress;
+    DownloadEntry(static_cast<unsigned>(entryIndex_), RunRequest{}, host_, outcome, progress);
     earlierOutputs_ = Snapshot(OutputFolder(kFileId));
   }
   bool ReadyToDownload() {
@@ -445,8 +446,8 @@ class FaultSweepTest : public GuiderRigTest {
   int Download() {
     outcome_ = FileOutcome{};
     outcome_.fileId = kFileId;
-    int pages = 0;
-    DownloadEntry(static_cast<unsigned>(entryIndex_), RunRequest{}, host_, outcome_, &pages, 0);
+    RunProgress progress;
+    DownloadEntry(static_cast<unsigned>(entryIndex_), RunRequest{}, host_, outcome_, progress);
     using R = FileOutcome::Result;
     if (outcome_.linkLost || outcome_.result == R::kLinkLost) return 2;
     if (outcome_.result != R::kProcessed && outcome_.result != R::kProcessFailed) return 3;

@@ -502,6 +502,9 @@ FtStatus LibftdiDriver::Read(FtHandle handle, void* buffer, std::uint32_t count,
     got += static_cast<std::uint32_t>(rc);
     const std::int64_t now = clock_.NowMicros();
     if (got >= count || now >= deadline) break;
+    // A read can wait out a whole time-out here, one latency period at a
+    // time; a window on this thread handles its events meanwhile.
+    clock_.Idle();
     // The first poll after a quiet spell comes back at once (the chip's
     // latency timer ran out long ago); the next waits one latency period.
     // A chip that keeps answering at once with nothing must not make this
@@ -548,6 +551,7 @@ FtStatus LibftdiDriver::Write(FtHandle handle, const void* buffer, std::uint32_t
     sent += static_cast<std::uint32_t>(rc);
     d->lineBusyUntil = std::max(d->lineBusyUntil, start) + rc * byteMicros;
     if (clock_.NowMicros() >= deadline) break;
+    clock_.Idle();
   }
   *written = sent;
   return Ok();
