@@ -302,6 +302,11 @@ RunReport RunDownloadAndProcess(CFtdiDevice& device, const RunRequest& request,
       outcome.fileId = ListedFileId(index);
       // Files after a stop stay listed, so the user learns they were not read.
       if (stopped) continue;
+      progress.fileId = outcome.fileId;
+      progress.file = static_cast<int>(i) + 1;
+      progress.filePages = 0;
+      progress.filePagesExpected = known[i];
+      host.SetProgress(progress);
       // A cancel pressed while the last file was processed stops the run
       // here, before a page of the next is read.
       host.PumpMessages();
@@ -309,11 +314,6 @@ RunReport RunDownloadAndProcess(CFtdiDevice& device, const RunRequest& request,
         stopped = report.cancelled = true;
         continue;
       }
-      progress.fileId = outcome.fileId;
-      progress.file = static_cast<int>(i) + 1;
-      progress.filePages = 0;
-      progress.filePagesExpected = known[i];
-      host.SetProgress(progress);
       stopped = !DownloadEntry(device, index, request, host, outcome, progress);
       report.linkLost = report.linkLost || outcome.linkLost;
       report.cancelled = report.cancelled || outcome.cancelled;

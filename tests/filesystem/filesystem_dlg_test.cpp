@@ -33,6 +33,7 @@
 #include "sim/log_writer.h"
 #include "sim/session_generator.h"
 #include "sim/simulated_guider.h"
+#include "tests/app/guider_time_watch.h"
 #include "tests/app/scripted_dialogs.h"
 #include "tests/guidelog/guidelog_test_util.h"
 
@@ -580,6 +581,88 @@ TEST_F(FilesystemDlgTest, DownloadProcessesTheSelectedNewFiles) {
   List()->selectRow(0);
   EXPECT_TRUE(window_->findChild<QPushButton*>("controlOpenReport")->isEnabled());
   EXPECT_FALSE(window_->findChild<QPushButton*>("controlOpenAnalysis")->isEnabled());
+}
+
+// Beside the status line the run says which file it reads, its place in the
+// run and its pages; Cancel, there only while the run reads, has the focus
+// and Enter presses it. The file being read keeps the part read, nothing
+// after it is touched, and the guider is given back until Refresh.
+TEST_F(FilesystemDlgTest, CancelFromTheKeyboardStopsTheRunBetweenTwoPages) {
+  AddNight(0, 0x00002a);
+  AddNight(1, 0x00002b);
+  AddNight(2, 0x00002c);
+  Open();
+  Click(kIdSelectNewFiles);
+  auto* cancel = window_->findChild<QPushButton*>("controlCancelRun");
+  auto* runProgress = window_->findChild<QLabel*>("controlRunProgress");
+  ASSERT_NE(cancel, nullptr);
+  ASSERT_NE(runProgress, nullptr);
+  EXPECT_FALSE(cancel->isVisible());
+
+  QString seen;
+  QString statusSeen;
+  bool cancelReady = false;
+  QTimer poll;
+  QObject::connect(&poll, &QTimer::timeout, [&] {
+    if (!runProgress->text().endsWith("2 pages read")) return;
+    poll.stop();
+    seen = runProgress->text();
+    statusSeen = Status();
+    cancelReady = cancel->isVisible() && cancel->isEnabled() && window_->focusWidget() == cancel;
+    QTest::keyClick(window_->focusWidget(), Qt::Key_Return);
+  });
+  poll.start(0);
+  Click(kIdDownloadProcess);
+  poll.stop();
+
+  // The top row, the highest entry, goes first.
+  EXPECT_EQ(seen, "file 1 of 3: QD00002c, 2 pages read");
+  EXPECT_EQ(statusSeen, "QD00002C: 1024 bytes");
+  EXPECT_TRUE(cancelReady);
+  EXPECT_FALSE(cancel->isVisible());
+  EXPECT_TRUE(runProgress->text().isEmpty());
+  EXPECT_EQ(Status(), "cancelled");
+  const std::filesystem::path cut = dir_.path() / "QD00002c.dat.content";
+  EXPECT_EQ(std::filesystem::file_size(cut / "QD00002c.dat"), 64u + 2 * 528u);
+  EXPECT_FALSE(logtest::Exists(cut / "events.csv"));
+  EXPECT_FALSE(logtest::Exists(dir_.path() / "QD00002b.dat.content"));
+  EXPECT_FALSE(logtest::Exists(dir_.path() / "QD00002a.dat.content"));
+  ASSERT_EQ(dialogs_.messages().size(), 1u);
+  const AskedMessage& summary = dialogs_.messages()[0];
+  EXPECT_EQ(summary.caption, "INFORMATION");
+  EXPECT_TRUE(summary.text.startsWith("QD00002c: cancelled after 2 pages."))
+      << summary.text.toStdString();
+  EXPECT_TRUE(summary.text.contains("Cancelled: 2 selected file(s) were not read."));
+
+  // The guider is back in normal mode, every file still new; the rows stay
+  // to be looked at, and Refresh lists them from the guider again.
+  EXPECT_EQ(sim_->guider().mode(), ControllerMode::kNormal);
+  EXPECT_FALSE(g_device.IsOpen());
+  ASSERT_EQ(Rows().size(), 3u);
+  for (const Row& row : Rows()) EXPECT_EQ(row[3], "  N") << row[0].toStdString();
+  EXPECT_TRUE(Control(kIdDownloadProcess)->isEnabled());
+  Click(kIdRefreshFiles);
+  EXPECT_EQ(sim_->guider().mode(), ControllerMode::kFileSystem);
+  EXPECT_EQ(Rows().size(), 3u);
+}
+
+// No more than a page read of the guider's time passes without the window
+// handling its events, the last wait and listing of the run included; and
+// the processing of the logs, which moves no guider time, runs beside the
+// loop.
+TEST_F(FilesystemDlgTest, TheWindowHandlesEventsThroughoutARun) {
+  AddNight(0, 0x00002a);
+  AddNight(1, 0x00002b);
+  Open();
+  Click(kIdSelectNewFiles);
+  Control<QCheckBox>(kIdGenerateHtml)->setChecked(true);
+  testing::GuiderTimeWatch watch(sim_->clock());
+  watch.Start();
+  Click(kIdDownloadProcess);
+  watch.Stop();
+  ASSERT_EQ(Status(), "done");
+  EXPECT_GT(watch.ticks(), 10);
+  EXPECT_LE(watch.LongestGapMs(), 30.0);
 }
 
 // Every way of closing leaves file-system mode (five passes of D3 00) and

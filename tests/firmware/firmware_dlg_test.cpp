@@ -29,6 +29,7 @@
 #include "link/handshakes.h"
 #include "sim/firmware_files.h"
 #include "sim/simulated_guider.h"
+#include "tests/app/guider_time_watch.h"
 #include "tests/app/scripted_dialogs.h"
 #include "tests/guidelog/guidelog_test_util.h"
 
@@ -234,6 +235,22 @@ TEST_F(FirmwareDlgTest, FullUploadCarriesTheVariablesAcrossAndVerifiesThem) {
       "HandController BOOT: $12\n  ... firmware: $0250\nCamera BOOT: $21\n  ... firmware: $0131\n");
   EXPECT_FALSE(g_device.IsOpen());
   EXPECT_TRUE(GroupEnabled());
+}
+
+// Through the whole upload, restarts of a second, handshakes and the
+// blocks between two progress reports included, no more than a few
+// milliseconds of the guider's time pass without the window handling its
+// events.
+TEST_F(FirmwareDlgTest, TheWindowHandlesEventsThroughoutAnUpload) {
+  Open(FirmwareFile({}));
+  testing::GuiderTimeWatch watch(sim_->clock());
+  watch.Start();
+  Click(kIdUpload);
+  watch.Stop();
+  ASSERT_EQ(Text(kIdUploadStep), "Done");
+  EXPECT_TRUE(dialogs_.messages().empty());
+  EXPECT_GT(watch.ticks(), 100);
+  EXPECT_LE(watch.LongestGapMs(), 30.0);
 }
 
 // What is sent follows the file's sections, the three check boxes and the

@@ -452,5 +452,23 @@ TEST_F(DeviceTest, NoGuiderAttachedCannotBeOpened) {
                "Can't open connection to FT232 device\n\n (No proper USB device found)\n");
 }
 
+// The system clock hands a long wait's time to an idle handler piece by
+// piece, and the wait still lasts as long as asked: the handler's time is
+// part of it.
+TEST(SteadyClockTest, LongWaitCallsTheIdleHandlerAndLastsAsAsked) {
+  SteadyClock clock;
+  std::vector<std::int64_t> calls;
+  const ScopedIdleHandler idle(
+      clock, [&] { calls.push_back(clock.NowMicros()); }, 20);
+  const std::int64_t start = clock.NowMicros();
+  clock.SleepMs(100);
+  const std::int64_t end = clock.NowMicros();
+  EXPECT_GE(end - start, 100'000);
+  // However late the machine wakes the thread, every piece ends in a call.
+  ASSERT_FALSE(calls.empty());
+  EXPECT_GE(calls.front() - start, 20'000);
+  EXPECT_LE(calls.back(), end);
+}
+
 }  // namespace
 }  // namespace ktal

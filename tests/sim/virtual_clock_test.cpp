@@ -104,5 +104,40 @@ TEST(VirtualClockTest, PacingReallySleepsScaledTime) {
   EXPECT_EQ(clock.NowMicros(), 60'000);
 }
 
+// A window waiting on the guider is handed its events every 20 ms of the
+// guider's time: through a wait, a read's time-out or the guider's own
+// events, which still run at their times. The handler is never re-entered
+// by a wait of its own, and a wait stays one wait.
+TEST(VirtualClockTest, IdleHandlerRunsEveryStepOfTheGuidersTime) {
+  VirtualClock clock;
+  std::vector<std::int64_t> idle;
+  std::vector<std::int64_t> event;
+  clock.SetIdleHandler(
+      [&] {
+        idle.push_back(clock.NowMicros());
+        clock.SleepMs(5);  // inside the handler: no second call
+      },
+      20);
+  clock.Schedule(35'000, [&] { event.push_back(clock.NowMicros()); });
+  clock.SleepMs(100);
+  // 20, then 45 (20 + the handler's own 5), 70, 95; the handler's time is
+  // part of the wait, as on the system clock.
+  EXPECT_EQ(idle, (std::vector<std::int64_t>{20'000, 45'000, 70'000, 95'000}));
+  EXPECT_EQ(event, std::vector<std::int64_t>{35'000});
+  EXPECT_EQ(clock.waits(), (std::vector<std::uint32_t>{100, 5, 5, 5, 5}));
+  EXPECT_EQ(clock.NowMicros(), 100'000);
+
+  // A read waiting out its time-out advances the clock the same way.
+  idle.clear();
+  clock.SetIdleHandler([&] { idle.push_back(clock.NowMicros()); }, 20);
+  clock.AdvanceBy(1'000'000);
+  EXPECT_EQ(idle.size(), 50u);
+
+  clock.ClearIdleHandler();
+  idle.clear();
+  clock.SleepMs(1000);
+  EXPECT_TRUE(idle.empty());
+}
+
 }  // namespace
 }  // namespace ktal::sim
