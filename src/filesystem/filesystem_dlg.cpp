@@ -363,8 +363,10 @@ void CFilesystemDlg::BuildControls() {
   runProgress_ = new QLabel(local);
   runProgress_->setObjectName("controlRunProgress");
   runProgress_->setAlignment(Qt::AlignCenter);
+  runProgress_->setWordWrap(true);
   runProgress_->setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Preferred);
-  runProgress_->setMinimumHeight(runProgress_->fontMetrics().height());
+  // Two lines from the start, so that nothing moves when a long one wraps.
+  runProgress_->setMinimumHeight(2 * runProgress_->fontMetrics().lineSpacing());
   localLayout->addWidget(runProgress_);
 
   progress_ = new QProgressBar(local);
