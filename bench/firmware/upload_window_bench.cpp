@@ -3,6 +3,12 @@
 // time, the sample file with a hand-controller image of 64 KB, a camera
 // image of 32 KB and a CCD-board image, variables read, carried across,
 // written back and verified, as a user would run it.
+//
+// What to expect. The upload reports its progress every 300 bytes, and
+// between reports it waits on the link: acknowledgements, settling waits,
+// the one-second restarts after each image and the handshakes after them.
+// Every one of those waits hands the window its events every 20 ms, so the
+// longest gap is a few tens of milliseconds.
 #include <benchmark/benchmark.h>
 
 #include <QApplication>
