@@ -275,11 +275,18 @@ void CUIDlg::OnScreenTimer() {
 
 void CUIDlg::Handshake() {
   m_pDevice->deviceKind = kDeviceKindGuider;
+  // errorString holds only the failures of finding and opening the chip:
+  // emptied first, so that an older one is not shown as this one's.
+  m_pDevice->errorString.clear();
   if (EnterDeviceMode(*m_pDevice, kNormalMode) < 0) {
     StopTimers();
-    dialogs_.ShowMessage(this,
-                         QString("FTDI: %1\n").arg(QString::fromStdWString(m_pDevice->errorString)),
-                         "ERROR", MessageIcon::Exclamation, MessageButtons::Ok);
+    // A guider that answers wrongly fails with the link open and errorString
+    // empty; the handshake's message has the reason.
+    const QString reason = m_pDevice->errorString.empty()
+                               ? QString::fromLocal8Bit(g_protocolMessage).trimmed()
+                               : QString::fromStdWString(m_pDevice->errorString);
+    dialogs_.ShowMessage(this, QString("FTDI: %1\n").arg(reason), "ERROR", MessageIcon::Exclamation,
+                         MessageButtons::Ok);
     m_bClose = 1;
   }
   // A guider that does not answer leaves the link closed: the next tick
