@@ -5,13 +5,12 @@
 #include <cstdio>
 #include <numbers>
 
+#include "guidelog/pixel_scale.h"
 #include "guidelog/summary_json.h"
 
 namespace ktal {
 namespace {
 
-constexpr double kPixelPitchMm = 0.00485;
-constexpr double kDegreesPerRadian = 57.29577951309679;
 constexpr double kBinsPerShortestPeriod = 10.0;
 // Bins of a span at most, so that the transforms hold at most 2^17 values.
 constexpr double kMaxBins = 65536.0;
@@ -230,7 +229,7 @@ GuidedRaSummary SummarizeGuidedRa(const GuideSeries& series, const SummaryOption
       options.worm_period_s && *options.worm_period_s > 0.0 ? options.worm_period_s : std::nullopt;
   std::optional<double> arcsec_per_px;
   if (options.focal_length_mm && *options.focal_length_mm > 0.0)
-    arcsec_per_px = kPixelPitchMm / *options.focal_length_mm * 3600.0 * kDegreesPerRadian;
+    arcsec_per_px = ArcsecPerPixel(*options.focal_length_mm).ra;
   std::vector<std::vector<Point>> points;
   for (std::size_t k = 0; k < series.exposures.size(); ++k) {
     points.push_back(ExposurePoints(series, k, options.excluded));

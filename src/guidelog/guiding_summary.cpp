@@ -5,21 +5,13 @@
 #include <numbers>
 
 #include "guidelog/least_squares.h"
+#include "guidelog/pixel_scale.h"
 
 namespace ktal {
 namespace {
 
-constexpr double kPixelPitchMm = 0.00485;
-constexpr double kYScale = 0.9587629437446594;
-constexpr double kDegreesPerRadian = 57.29577951309679;
-
-struct Scale {
-  double ra = 1.0;
-  double dec = 1.0;
-};
-
 ErrorFigures ErrorsOf(const std::vector<const GuideSample*>& drift, double mean_ra, double mean_dec,
-                      Scale s) {
+                      PixelScale s) {
   ErrorFigures f;
   const double n = static_cast<double>(drift.size());
   double sum_ra = 0.0;
@@ -41,7 +33,7 @@ ErrorFigures ErrorsOf(const std::vector<const GuideSample*>& drift, double mean_
 
 // The guiding figures of samples[first, end) without the excluded ones.
 GuidingFigures FiguresOf(const GuideSeries& series, std::size_t first, std::size_t end,
-                         const SummaryOptions& options, const std::optional<Scale>& arcsec) {
+                         const SummaryOptions& options, const std::optional<PixelScale>& arcsec) {
   GuidingFigures g;
   std::vector<const GuideSample*> drift;
   double sum_ra = 0.0;
@@ -64,7 +56,7 @@ GuidingFigures FiguresOf(const GuideSeries& series, std::size_t first, std::size
   if (drift.empty()) return g;
   g.mean_ra_px = sum_ra / g.drift_samples;
   g.mean_dec_px = sum_dec / g.drift_samples;
-  g.px = ErrorsOf(drift, g.mean_ra_px, g.mean_dec_px, Scale{});
+  g.px = ErrorsOf(drift, g.mean_ra_px, g.mean_dec_px, PixelScale{});
   if (arcsec) g.arcsec = ErrorsOf(drift, g.mean_ra_px, g.mean_dec_px, *arcsec);
   return g;
 }
@@ -94,7 +86,7 @@ std::vector<double> Residual(const RunPoints& p, const double line_x[2]) {
 }
 
 UnguidedRunSummary SummarizeRun(const GuideSeries& series, int index, const SummaryOptions& options,
-                                const std::optional<Scale>& arcsec) {
+                                const std::optional<PixelScale>& arcsec) {
   UnguidedRunSummary u;
   u.run = index;
   const RunSpan& span = series.runs[index];
@@ -172,10 +164,9 @@ UnguidedRunSummary SummarizeRun(const GuideSeries& series, int index, const Summ
 
 GuidingSummary SummarizeGuiding(const GuideSeries& series, const SummaryOptions& options) {
   GuidingSummary summary;
-  std::optional<Scale> arcsec;
+  std::optional<PixelScale> arcsec;
   if (options.focal_length_mm && *options.focal_length_mm > 0.0) {
-    const double sx = kPixelPitchMm / *options.focal_length_mm * 3600.0 * kDegreesPerRadian;
-    arcsec = Scale{sx, sx * kYScale};
+    arcsec = ArcsecPerPixel(*options.focal_length_mm);
     summary.arcsec_per_px_ra = arcsec->ra;
     summary.arcsec_per_px_dec = arcsec->dec;
   }

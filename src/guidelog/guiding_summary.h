@@ -16,9 +16,7 @@
 // is written by summary_json.h.
 //
 // - Pixel scale (arcseconds per pixel), from the focal length F in mm:
-//   RA (x):  sx = 0.00485 / F * 3600 * 57.29577951309679
-//   DEC (y): sy = sx * 0.9587629437446594 (the y pixels are 4.65 um high,
-//   the x pixels 4.85 um wide).
+//   sx along x (RA) and sy along y (DEC), as pixel_scale.h gives them.
 // - RMS is taken about the mean (population standard deviation, divisor n),
 //   as guiding tools show it; total RMS = sqrt(ra_rms^2 + dec_rms^2).
 //   Peak is the largest distance from the mean: max |x - mean| per axis,

@@ -7,6 +7,7 @@
 
 #include "guidelog/csv_text.h"
 #include "guidelog/events_table.h"
+#include "guidelog/pixel_scale.h"
 #include "guidelog/replacing_file.h"
 #include "guidelog/report_settings.h"
 
@@ -14,11 +15,6 @@ namespace ktal {
 
 namespace {
 
-// Size of one sensor pixel along x, in millimetres.
-constexpr double kPixelPitch = 0.00485;
-// 4.65 / 4.85 in single precision: y pixels measured in x pixels.
-constexpr float kYScale = 4.65f / 4.85f;
-constexpr double kDegreesPerRadian = 57.29577951309679;
 constexpr double kArcsecPerDegree = 3600.0;
 constexpr double kPi = 3.141592653589;
 
@@ -63,7 +59,7 @@ bool WriteRun(CsvText& out, const std::vector<LogEntity>& p, std::string_view se
   std::vector<float> y(n);
   for (std::size_t i = 0; i < n; ++i) {
     x[i] = static_cast<float>(p[i].star.x / 256.0);
-    y[i] = static_cast<float>(p[i].star.y / 256.0 * kYScale);
+    y[i] = static_cast<float>(p[i].star.y / 256.0 * kPixelYScaleFloat);
   }
 
   // Drift: the straight line through the positions at the two window ends.
@@ -117,10 +113,10 @@ bool WriteRun(CsvText& out, const std::vector<LogEntity>& p, std::string_view se
     sa = static_cast<float>(k / ls);
   }
 
-  const double q = kPixelPitch / std::cos(g_starDec / 360.0 * 2.0 * kPi);
+  const double q = kPixelPitchMm / std::cos(g_starDec / 360.0 * 2.0 * kPi);
   const double f = FocalLength();
   const double ra_scale = q / f * kArcsecPerDegree * kDegreesPerRadian;
-  const double dec_scale = kPixelPitch / f * kArcsecPerDegree * kDegreesPerRadian;
+  const double dec_scale = kPixelPitchMm / f * kArcsecPerDegree * kDegreesPerRadian;
   for (std::size_t i = 0; i < n; ++i) {
     const float u = x[i] * ca + y[i] * sa;
     const float v = y[i] * ca - x[i] * sa;
