@@ -7,7 +7,6 @@
 #include <set>
 #include <system_error>
 
-#include "app/startup_directory.h"
 #include "guidelog/output_folder.h"
 #include "guidelog/raw_copy.h"
 #include "link/ftdi_device.h"
@@ -30,9 +29,9 @@ std::string Printf(const char* format, auto... args) {
 }
 
 // Pages of an earlier raw copy of the file, or -1 when there is none.
-int KnownPages(std::uint32_t fileId) {
+int KnownPages(const std::filesystem::path& root, std::uint32_t fileId) {
   std::error_code error;
-  const auto size = std::filesystem::file_size(RawCopyPath(fileId), error);
+  const auto size = std::filesystem::file_size(RawCopyPath(root, fileId), error);
   if (error || size < kRawHeaderSize + kDirectoryEntrySize) return -1;
   return static_cast<int>((size - kRawHeaderSize - kDirectoryEntrySize) / kDataPageSize);
 }
@@ -48,12 +47,12 @@ bool LinkIsGone(PageReadFault fault) {
 
 }  // namespace
 
-std::filesystem::path OutputFolder(std::uint32_t fileId) {
-  return g_startupDirectory / (GuiderFileName(fileId) + ".dat.content");
+std::filesystem::path OutputFolder(const std::filesystem::path& root, std::uint32_t fileId) {
+  return root / (GuiderFileName(fileId) + ".dat.content");
 }
 
-std::filesystem::path RawCopyPath(std::uint32_t fileId) {
-  return OutputFolder(fileId) / (GuiderFileName(fileId) + ".dat");
+std::filesystem::path RawCopyPath(const std::filesystem::path& root, std::uint32_t fileId) {
+  return OutputFolder(root, fileId) / (GuiderFileName(fileId) + ".dat");
 }
 
 WalkResult WalkPageChain(const DirectoryEntry& entry, GuideLog& log,
@@ -97,6 +96,7 @@ WalkResult WalkPageChain(const DirectoryEntry& entry, GuideLog& log,
 
 bool DownloadEntry(unsigned index, const RunRequest& request, DownloadRunHost& host,
                    FileOutcome& outcome, int* pagesBefore, int pagesExpected) {
+  outcome.folder = OutputFolder(request.outputRoot, outcome.fileId);
   if (index >= static_cast<unsigned>(kDirectoryEntries)) {
     outcome.result = FileOutcome::Result::kEmptyEntry;
     return true;
@@ -129,7 +129,6 @@ bool DownloadEntry(unsigned index, const RunRequest& request, DownloadRunHost& h
   // second window) would mix its files with these: the file is left for
   // later before anything is read. Where no lock can be made at all, the
   // run goes on as it always did.
-  outcome.folder = OutputFolder(outcome.fileId);
   std::error_code error;
   std::filesystem::create_directories(outcome.folder, error);
   OutputFolderLock lock;
@@ -164,11 +163,14 @@ bool DownloadEntry(unsigned index, const RunRequest& request, DownloadRunHost& h
     host.SetStatusText(kGeneratingOutput);
     host.PumpMessages();
   }
+  // The run leaves the current directory where it last wrote; nothing it
+  // writes depends on it.
   std::filesystem::current_path(outcome.folder, error);
 
   // What was read is kept whatever ended the walk; an earlier copy becomes
   // a numbered backup.
-  outcome.writeResult = WriteRawFile(*log, entry, RawCopyPath(outcome.fileId).string());
+  const std::filesystem::path rawCopy = RawCopyPath(request.outputRoot, outcome.fileId);
+  outcome.writeResult = WriteRawFile(*log, entry, rawCopy.string());
   log.reset();
   if (outcome.writeResult != 0) {
     std::string text;
@@ -189,8 +191,7 @@ bool DownloadEntry(unsigned index, const RunRequest& request, DownloadRunHost& h
   // mend it, so the file counts as downloaded; a failed read does not.
   if (!outcome.readFailed) outcome.markResult = MarkDownloaded(index);
 
-  outcome.processResult =
-      ProcessRawFileByPath(RawCopyPath(outcome.fileId), true, request.htmlReport, request.peTables);
+  outcome.processResult = ProcessRawFileByPath(rawCopy, request.settings, outcome.folder);
   if (outcome.processResult != 0) {
     host.ShowMessage(
         Printf("ERROR: while creating output file(s)... (code %d)\n", outcome.processResult),
@@ -202,15 +203,15 @@ bool DownloadEntry(unsigned index, const RunRequest& request, DownloadRunHost& h
   return true;
 }
 
-int ProcessRawFileByPath(const std::filesystem::path& path, bool eventsTable, bool htmlReport,
-                         bool peTables) {
+int ProcessRawFileByPath(const std::filesystem::path& path, const ReportSettings& settings,
+                         const std::filesystem::path& folder) {
   std::FILE* file = std::fopen(path.c_str(), "rb");
   if (file == nullptr) return -1;
   int result = -1;
   try {
     GuideLog log;
     DirectoryEntry entry;
-    result = ProcessRawFile(log, file, entry, eventsTable, htmlReport, peTables) != 0 ? 1 : 0;
+    result = ProcessRawFile(log, file, entry, settings, {}, nullptr, folder.string()) != 0 ? 1 : 0;
   } catch (const std::bad_alloc&) {
     result = -1;
   }
@@ -222,14 +223,14 @@ RunReport RunDownloadAndProcess(const RunRequest& request, DownloadRunHost& host
   RunReport report;
   bool busy = false;
   std::error_code error;
-  std::filesystem::current_path(request.localFile ? request.localFolder : g_startupDirectory,
+  std::filesystem::current_path(request.localFile ? request.localFolder : request.outputRoot,
                                 error);
   host.SetBusy(true);
 
   if (!request.localFile) {
     int expected = 0;
     for (const unsigned index : request.entries) {
-      const int known = KnownPages(ListedFileId(index));
+      const int known = KnownPages(request.outputRoot, ListedFileId(index));
       if (known < 0) {
         expected = 0;
         break;
@@ -267,8 +268,8 @@ RunReport RunDownloadAndProcess(const RunRequest& request, DownloadRunHost& host
       busy = true;
       host.ShowMessage(Printf(kFolderBusyText, request.localFolder.string().c_str()), "ERROR",
                        RunIcon::kExclamation);
-    } else if (const int result = ProcessRawFileByPath(request.localPath, true, request.htmlReport,
-                                                       request.peTables);
+    } else if (const int result =
+                   ProcessRawFileByPath(request.localPath, request.settings, request.localFolder);
                result != 0) {
       host.ShowMessage(Printf("ERROR: while creating output file(s)... (code %d)\n", result),
                        "ERROR", RunIcon::kExclamation);
@@ -296,8 +297,7 @@ std::string FormatRunSummary(const RunReport& report) {
   std::string text;
   for (const FileOutcome& f : report.files) {
     const std::string name = GuiderFileName(f.fileId);
-    const std::string folder =
-        f.folder.empty() ? OutputFolder(f.fileId).string() : f.folder.string();
+    const std::string folder = f.folder.string();
     using R = FileOutcome::Result;
     switch (f.result) {
       case R::kEmptyEntry:

@@ -18,6 +18,7 @@
 #include "filesystem/fs_protocol.h"
 #include "guidelog/guide_log.h"
 #include "guidelog/log_format.h"
+#include "guidelog/report_settings.h"
 
 namespace ktal {
 
@@ -54,8 +55,12 @@ struct RunRequest {
   // Local-file mode: the raw file and its folder.
   std::filesystem::path localPath;
   std::filesystem::path localFolder;
-  bool htmlReport = false;
-  bool peTables = false;
+  // What each file is processed into, and how.
+  ReportSettings settings;
+  // Download mode: the folder under which each file gets its output folder
+  // (the window's start-up directory). The run changes the current
+  // directory, so this and the local paths are absolute.
+  std::filesystem::path outputRoot;
 };
 
 // How one file of a download run ended.
@@ -89,10 +94,10 @@ struct RunReport {
   bool linkLost = false;
 };
 
-// The output folder "QD%06x.dat.content" of a file under the start-up
-// directory, and the raw copy in it.
-std::filesystem::path OutputFolder(std::uint32_t fileId);
-std::filesystem::path RawCopyPath(std::uint32_t fileId);
+// The output folder "QD%06x.dat.content" of a file under `root`, and the
+// raw copy in it.
+std::filesystem::path OutputFolder(const std::filesystem::path& root, std::uint32_t fileId);
+std::filesystem::path RawCopyPath(const std::filesystem::path& root, std::uint32_t fileId);
 
 // The walk's fault texts.
 inline constexpr char kFaultReadError[] = "error reading data page from device";
@@ -117,19 +122,23 @@ WalkResult WalkPageChain(const DirectoryEntry& entry, GuideLog& log,
                          const std::function<void(int pages)>& onPage);
 
 // Downloads (or skips) one selected file into `outcome`, whose entryIndex
-// and fileId the caller has set. The file's folder is locked while it is
-// written; a folder another run holds is left alone and the file not read. `pagesBefore` counts the
-// run's pages read and is moved on. False when the run must stop.
+// and fileId the caller has set, under request.outputRoot with
+// request.settings. The file's folder is locked while it is written; a
+// folder another run holds is left alone and the file not read.
+// `pagesBefore` counts the run's pages read and is moved on. False when the
+// run must stop.
 bool DownloadEntry(unsigned index, const RunRequest& request, DownloadRunHost& host,
                    FileOutcome& outcome, int* pagesBefore, int pagesExpected);
 
-// 0 the log was read and every output asked for written; 1 processing
-// failed; -1 the file cannot be opened or no log can be made.
-int ProcessRawFileByPath(const std::filesystem::path& path, bool eventsTable, bool htmlReport,
-                         bool peTables);
+// Processes the raw file at `path` with `settings` into `folder`: 0 the log
+// was read and every output asked for written; 1 processing failed; -1 the
+// file cannot be opened or no log can be made.
+int ProcessRawFileByPath(const std::filesystem::path& path, const ReportSettings& settings,
+                         const std::filesystem::path& folder);
 
-// The whole run. Sets the current directory (the local file's folder, or
-// the start-up directory), and leaves it where the last file's outputs went.
+// The whole run. Writes by path under request.outputRoot (or into the local
+// file's folder), and leaves the process's current directory where the last
+// file's outputs went, as the window's users have always found it.
 RunReport RunDownloadAndProcess(const RunRequest& request, DownloadRunHost& host);
 
 // The text shown after a download run: every file with its outcome and

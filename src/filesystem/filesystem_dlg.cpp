@@ -32,6 +32,7 @@
 #include <system_error>
 
 #include "app/launcher_dialog.h"
+#include "app/startup_directory.h"
 #include "app/user_dialogs.h"
 #include "guidelog/report_settings.h"
 #include "link/ftdi_device.h"
@@ -569,9 +570,11 @@ void CFilesystemDlg::OnDownloadProcess() {
 
   RunRequest request;
   request.localFile = localFile;
-  request.htmlReport = html_->isChecked();
-  request.peTables = pe_->isChecked();
-  if (request.peTables && !ReadPeriodicErrorSettings()) return;
+  const bool htmlReport = html_->isChecked();
+  const bool peTables = pe_->isChecked();
+  if (peTables && !ReadPeriodicErrorSettings()) return;
+  request.settings = StoredReportSettings(true, htmlReport, peTables);
+  request.outputRoot = g_startupDirectory;
 
   if (localFile) {
     request.localPath = g_lastLocalFile;
@@ -643,7 +646,8 @@ std::filesystem::path CFilesystemDlg::OutputOfRow(int row, const char* name) con
   if (row < 0 || row >= list_->rowCount()) return {};
   const unsigned index = list_->item(row, 0)->data(Qt::UserRole).toUInt();
   if (index >= static_cast<unsigned>(kDirectoryEntries)) return {};
-  std::filesystem::path output = OutputFolder(FileIdOf(g_fileTable[index].file_id)) / name;
+  std::filesystem::path output =
+      OutputFolder(g_startupDirectory, FileIdOf(g_fileTable[index].file_id)) / name;
   std::error_code error;
   return std::filesystem::is_regular_file(output, error) ? output : std::filesystem::path();
 }

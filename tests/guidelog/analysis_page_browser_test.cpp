@@ -78,7 +78,8 @@ class AnalysisPageInBrowser : public ::testing::Test {
     StdioFile file = OpenStdioFile("QD00c0de.dat", "rb");
     auto processed = std::make_unique<GuideLog>();
     DirectoryEntry entry;
-    ASSERT_EQ(ProcessRawFile(*processed, file.get(), entry, false, true, true, "2026 Dec  9 21:00"),
+    ASSERT_EQ(ProcessRawFile(*processed, file.get(), entry, StoredReportSettings(false, true, true),
+                             "2026 Dec  9 21:00"),
               0);
     ASSERT_TRUE(logtest::Exists(kAnalysisPageName));
     series_ = ExtractGuideSeries(*processed);
