@@ -20,15 +20,16 @@
 #include <cstring>
 #include <thread>
 
-#include "app/launcher_dialog.h"
-#include "app/startup_directory.h"
-#include "app/user_dialogs.h"
-#include "camera/bitmap_rect.h"
 #include "camera/dark_frames.h"
 #include "camera/fits_export.h"
 #include "camera/hot_pixel_summary.h"
+#include "canvas/bitmap_rect.h"
 #include "link/ftdi_device.h"
 #include "link/handshakes.h"
+#include "shell/application_icon.h"
+#include "shell/qt_text.h"
+#include "shell/startup_directory.h"
+#include "shell/user_dialogs.h"
 
 namespace ktal {
 
@@ -857,7 +858,7 @@ void CCamCtrlDlg::UpdateSaveButtons() {
 }
 
 QString CCamCtrlDlg::AskFitsName(const QString& caption, const char* proposed) {
-  const QString start = QFile::decodeName((g_startupDirectory / proposed).native().c_str());
+  const QString start = ToQString(g_startupDirectory / proposed);
   QString name = dialogs_.SaveFile(this, caption, start, "FITS file (*.fits *.fit *.fts)");
   if (!name.isEmpty() && QFileInfo(name).suffix().isEmpty()) name += ".fits";
   return name;
@@ -903,14 +904,6 @@ void CCamCtrlDlg::OnSaveHotPixelMap(bool stored) {
                              .arg(name, QString::fromLocal8Bit(text.c_str())),
                          "ERROR", MessageIcon::Exclamation, MessageButtons::Ok);
   }
-}
-
-void InstallCameraControl(CTVX_DUVO_VerAdiDlg& launcher, UserDialogs& dialogs) {
-  launcher.SetFeatureWindow(kIdCameraControl, [&dialogs](QWidget*) {
-    // No owner: the window gets a taskbar button of its own.
-    CCamCtrlDlg window(dialogs);
-    window.exec();
-  });
 }
 
 }  // namespace ktal

@@ -25,10 +25,10 @@
 #include <optional>
 #include <string>
 
-#include "app/shell.h"
-#include "app/user_dialogs.h"
 #include "camera/camera_protocol.h"
 #include "camera/dark_frame_run.h"
+#include "shell/shell.h"
+#include "shell/user_dialogs.h"
 
 class QAction;
 class QLabel;
@@ -39,7 +39,6 @@ class QSlider;
 namespace ktal {
 
 class CBitmapRect;
-class CTVX_DUVO_VerAdiDlg;
 
 // Control ids; each control's objectName is "control<id>" ("button1" for
 // Close).
@@ -251,10 +250,5 @@ class CCamCtrlDlg : public QDialog {
   QAction* saveStoredMap_ = nullptr;
   QAction* saveNewMap_ = nullptr;
 };
-
-// Puts the camera control window behind the launcher's Camera control
-// button, asking the user through `dialogs`, which must outlive the
-// launcher.
-void InstallCameraControl(CTVX_DUVO_VerAdiDlg& launcher, UserDialogs& dialogs);
 
 }  // namespace ktal

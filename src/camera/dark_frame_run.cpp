@@ -36,7 +36,7 @@ std::optional<DarkFrameRun> DarkFrameRun::Prepare(const DarkRunRequest& request)
   return run;
 }
 
-DarkRunResult DarkFrameRun::Run(DarkRunHost& host) {
+DarkRunResult DarkFrameRun::Run(CFtdiDevice& device, DarkRunHost& host) {
   DarkRunResult result;
   // However the run ends, its frames go with it.
   const auto frames = std::move(frames_);
@@ -48,11 +48,11 @@ DarkRunResult DarkFrameRun::Run(DarkRunHost& host) {
   };
 
   host.ShowProgress("Starting camera...", 0, n);
-  const int state = QueryCameraState();
+  const int state = QueryCameraState(device);
   if (state < 0) return fail("Camera querying failed...");
   result.cameraState = state;
-  if (state == 0 && StartCamera() != 0) return fail("Camera start failed...");
-  if (SetCameraParameters(kDarkParameter6B, kDarkParameterD9, kDarkParameterD0) != 0) {
+  if (state == 0 && StartCamera(device) != 0) return fail("Camera start failed...");
+  if (SetCameraParameters(device, kDarkParameter6B, kDarkParameterD9, kDarkParameterD0) != 0) {
     return fail("Failed to set camera parameters");
   }
   for (int j = 1; j <= n; ++j) {
@@ -60,12 +60,12 @@ DarkRunResult DarkFrameRun::Run(DarkRunHost& host) {
     std::snprintf(text, sizeof text, "Exposing and downloading %d/%d", j, n);
     host.ShowProgress(text, j, n);
     const ExposureRequest request = DarkFrameRequest();
-    g_device.Wait(kBeforeExposureMs);
+    device.Wait(kBeforeExposureMs);
     if (j == 1) {
       result.startUtc = std::time(nullptr);
       result.exposureSeconds = ExposureTicksToSeconds(request.exposureTicks);
     }
-    if (ExposeAndDownload(request) != 0) return fail("Failed to do an exposure");
+    if (ExposeAndDownload(device, request) != 0) return fail("Failed to do an exposure");
     // A cancel during the last exposure no longer saves anything.
     if (j < n && host.CancelRequested()) {
       result.end = DarkRunEnd::kCancelled;
@@ -82,7 +82,7 @@ DarkRunResult DarkFrameRun::Run(DarkRunHost& host) {
   }
   // What the camera holds now, for the comparison beside the 1x1 track
   // bar; the run owns the link, so it asks.
-  result.storedKnown = ReadHotPixelMaps(result.stored) == 0;
+  result.storedKnown = ReadHotPixelMaps(device, result.stored) == 0;
   result.end = DarkRunEnd::kBuilt;
   result.master = std::move(master_);
   result.framesStacked = n;

@@ -8,10 +8,11 @@
 // window shows: the master dark is handed back in the result, and only a
 // run that stacked all n frames hands one back.
 //
-// It talks to its window only through DarkRunHost and runs synchronously on
-// the calling thread; the window runs it on a thread of its own, so that
-// its progress window stays live meanwhile. Nothing else may use the link
-// until the run has returned. No Qt.
+// It talks to its window only through DarkRunHost and to the guider only
+// through the link it is handed, and runs synchronously on the calling
+// thread; the window runs it on a thread of its own, so that its progress
+// window stays live meanwhile. Nothing else may use the link until the run
+// has returned. No Qt.
 #pragma once
 
 #include <cstdint>
@@ -73,9 +74,12 @@ class DarkFrameRun {
   // kept then); the window says "Out of memory" and stays open.
   static std::optional<DarkFrameRun> Prepare(const DarkRunRequest& request);
 
-  // The whole run. Releases the frame buffers when it returns; the master
-  // goes with the result, so a prepared run runs once.
-  DarkRunResult Run(DarkRunHost& host);
+  // The whole run on `device`, left in camera mode by the caller. Releases
+  // the frame buffers when it returns; the master goes with the result, so
+  // a prepared run runs once.
+  DarkRunResult Run(CFtdiDevice& device, DarkRunHost& host);
+  // On g_device.
+  DarkRunResult Run(DarkRunHost& host) { return Run(g_device, host); }
 
  private:
   DarkFrameRun() = default;

@@ -11,6 +11,7 @@
 #include "guidelog/raw_copy.h"
 #include "link/ftdi_device.h"
 #include "link/handshakes.h"
+#include "link/printf.h"
 
 namespace ktal {
 
@@ -21,12 +22,6 @@ namespace {
 constexpr char kGeneratingOutput[] = "Generating output...";
 constexpr char kFolderBusyText[] =
     "Another run is writing into %s: nothing was processed. Try again when it has finished.\n";
-
-std::string Printf(const char* format, auto... args) {
-  char text[1024];
-  std::snprintf(text, sizeof text, format, args...);
-  return text;
-}
 
 // Pages of an earlier raw copy of the file, or -1 when there is none.
 int KnownPages(const std::filesystem::path& root, std::uint32_t fileId) {
@@ -55,7 +50,7 @@ std::filesystem::path RawCopyPath(const std::filesystem::path& root, std::uint32
   return OutputFolder(root, fileId) / (GuiderFileName(fileId) + ".dat");
 }
 
-WalkResult WalkPageChain(const DirectoryEntry& entry, GuideLog& log,
+WalkResult WalkPageChain(CFtdiDevice& device, const DirectoryEntry& entry, GuideLog& log,
                          const std::function<void(int pages)>& onPage) {
   WalkResult result;
   // The reserved page and the directory page never belong to a file: a
@@ -65,7 +60,7 @@ WalkResult WalkPageChain(const DirectoryEntry& entry, GuideLog& log,
   std::uint16_t current = entry.first_page;
   std::uint8_t bytes[kDataPageSize];
   for (;;) {
-    if (ReadPage(current, bytes, &result.readFault) != 0) {
+    if (ReadPage(device, current, bytes, &result.readFault) != 0) {
       result.fault = kFaultReadError;
       return result;
     }
@@ -94,8 +89,9 @@ WalkResult WalkPageChain(const DirectoryEntry& entry, GuideLog& log,
   }
 }
 
-bool DownloadEntry(unsigned index, const RunRequest& request, DownloadRunHost& host,
-                   FileOutcome& outcome, int* pagesBefore, int pagesExpected) {
+bool DownloadEntry(CFtdiDevice& device, unsigned index, const RunRequest& request,
+                   DownloadRunHost& host, FileOutcome& outcome, int* pagesBefore,
+                   int pagesExpected) {
   outcome.folder = OutputFolder(request.outputRoot, outcome.fileId);
   if (index >= static_cast<unsigned>(kDirectoryEntries)) {
     outcome.result = FileOutcome::Result::kEmptyEntry;
@@ -138,7 +134,7 @@ bool DownloadEntry(unsigned index, const RunRequest& request, DownloadRunHost& h
   }
 
   const std::string upperName = Printf("QD%06X", outcome.fileId);
-  const WalkResult walk = WalkPageChain(entry, *log, [&](int pages) {
+  const WalkResult walk = WalkPageChain(device, entry, *log, [&](int pages) {
     host.SetStatusText(Printf("%s: %d bytes", upperName.c_str(), pages * 512));
     host.SetProgress(*pagesBefore + pages, pagesExpected);
     host.PumpMessages();
@@ -156,7 +152,7 @@ bool DownloadEntry(unsigned index, const RunRequest& request, DownloadRunHost& h
   if (outcome.readFailed && !linkLost) {
     // The guider answered with less than a page: what is left of its answer
     // must not be taken for the next page.
-    g_device.FlushInBuffer();
+    device.FlushInBuffer();
   }
 
   if (!linkLost) {
@@ -189,7 +185,7 @@ bool DownloadEntry(unsigned index, const RunRequest& request, DownloadRunHost& h
 
   // A chain fault lies in the guider's own data and reading again would not
   // mend it, so the file counts as downloaded; a failed read does not.
-  if (!outcome.readFailed) outcome.markResult = MarkDownloaded(index);
+  if (!outcome.readFailed) outcome.markResult = MarkDownloaded(device, index);
 
   outcome.processResult = ProcessRawFileByPath(rawCopy, request.settings, outcome.folder);
   if (outcome.processResult != 0) {
@@ -219,7 +215,8 @@ int ProcessRawFileByPath(const std::filesystem::path& path, const ReportSettings
   return result;
 }
 
-RunReport RunDownloadAndProcess(const RunRequest& request, DownloadRunHost& host) {
+RunReport RunDownloadAndProcess(CFtdiDevice& device, const RunRequest& request,
+                                DownloadRunHost& host) {
   RunReport report;
   bool busy = false;
   std::error_code error;
@@ -246,7 +243,8 @@ RunReport RunDownloadAndProcess(const RunRequest& request, DownloadRunHost& host
       outcome.entryIndex = index;
       outcome.fileId = ListedFileId(index);
       // Files after a stop stay listed, so the user learns they were not read.
-      if (!stopped) stopped = !DownloadEntry(index, request, host, outcome, &pagesRead, expected);
+      if (!stopped)
+        stopped = !DownloadEntry(device, index, request, host, outcome, &pagesRead, expected);
       report.linkLost = report.linkLost || outcome.linkLost;
     }
     if (stopped) {
@@ -254,7 +252,7 @@ RunReport RunDownloadAndProcess(const RunRequest& request, DownloadRunHost& host
       if (report.linkLost) {
         // A dead link would fail the leave request and every listing; the
         // next Refresh starts again with the handshake.
-        DisconnectDevice();
+        DisconnectDevice(device);
         host.SetStatusText("Connection to the guider lost");
       }
       host.ShowMessage(FormatRunSummary(report), "ERROR", RunIcon::kExclamation);
@@ -279,7 +277,7 @@ RunReport RunDownloadAndProcess(const RunRequest& request, DownloadRunHost& host
   host.SetBusy(false);
   if (request.localFile) host.RestoreDownloadMode();
   host.SetStatusText(busy ? "not processed: another run is writing into the folder" : "done");
-  g_device.Wait(100);
+  device.Wait(100);
   host.ListDirectory();
   if (!request.localFile && !report.files.empty()) {
     const bool allWell =

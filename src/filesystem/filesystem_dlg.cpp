@@ -31,12 +31,14 @@
 #include <string_view>
 #include <system_error>
 
-#include "app/launcher_dialog.h"
-#include "app/startup_directory.h"
-#include "app/user_dialogs.h"
 #include "guidelog/report_settings.h"
 #include "link/ftdi_device.h"
 #include "link/handshakes.h"
+#include "link/printf.h"
+#include "shell/application_icon.h"
+#include "shell/qt_text.h"
+#include "shell/startup_directory.h"
+#include "shell/user_dialogs.h"
 
 namespace ktal {
 
@@ -74,20 +76,6 @@ const QColor kListBackground(0xF0, 0xF0, 0xFF);
 
 QString ObjectName(int id) {
   return id == kIdFsClose ? QString("button1") : QString("control%1").arg(id);
-}
-
-QString ToQString(const std::filesystem::path& path) {
-  return QFile::decodeName(path.native().c_str());
-}
-
-std::filesystem::path ToPath(const QString& name) {
-  return std::filesystem::path(QFile::encodeName(name).toStdString());
-}
-
-std::string Printf(const char* format, auto... args) {
-  char text[128];
-  std::snprintf(text, sizeof text, format, args...);
-  return text;
 }
 
 std::string StampText(std::uint16_t date, std::uint16_t time) {
@@ -728,15 +716,6 @@ void CFilesystemDlg::RestoreDownloadMode() {
   const QSignalBlocker quiet(useLocal_);
   useLocal_->setChecked(false);
   RestoreDownloadControls();
-}
-
-void InstallFileControl(CTVX_DUVO_VerAdiDlg& launcher, UserDialogs& dialogs) {
-  launcher.SetFeatureWindow(kIdFileControl, [&dialogs](QWidget*) {
-    // No owner: the window gets a taskbar button of its own, and the hidden
-    // launcher cannot take it along when minimised.
-    CFilesystemDlg window(dialogs);
-    window.exec();
-  });
 }
 
 }  // namespace ktal

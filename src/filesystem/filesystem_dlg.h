@@ -12,8 +12,8 @@
 #include <filesystem>
 #include <string>
 
-#include "app/shell.h"
 #include "filesystem/download_run.h"
+#include "shell/shell.h"
 
 class QCheckBox;
 class QComboBox;
@@ -25,7 +25,6 @@ class QTableWidget;
 
 namespace ktal {
 
-class CTVX_DUVO_VerAdiDlg;
 class UserDialogs;
 
 // The raw file last chosen for local-file mode in any file control window
@@ -143,9 +142,5 @@ class CFilesystemDlg : public QDialog, private DownloadRunHost {
   QPushButton* openAnalysis_ = nullptr;
   QPushButton* close_ = nullptr;
 };
-
-// Puts the file control window behind the launcher's File control button,
-// asking the user through `dialogs`, which must outlive the launcher.
-void InstallFileControl(CTVX_DUVO_VerAdiDlg& launcher, UserDialogs& dialogs);
 
 }  // namespace ktal

@@ -11,10 +11,11 @@
 #include <QScopedValueRollback>
 #include <QVBoxLayout>
 
-#include "app/launcher_dialog.h"
-#include "app/user_dialogs.h"
 #include "firmware/firmware_update_run.h"
 #include "link/handshakes.h"
+#include "shell/application_icon.h"
+#include "shell/qt_text.h"
+#include "shell/user_dialogs.h"
 
 namespace ktal {
 
@@ -50,10 +51,6 @@ constexpr char kIdleStep[] = "...";
 
 QString ObjectName(int id) {
   return id == kIdFwClose ? QString("button1") : QString("control%1").arg(id);
-}
-
-std::filesystem::path ToPath(const QString& name) {
-  return std::filesystem::path(QFile::encodeName(name).toStdString());
 }
 
 }  // namespace
@@ -287,7 +284,7 @@ void CFirmwareDlg::OnCheckVersion() { CheckVersion(); }
 
 void CFirmwareDlg::CheckVersion() {
   versions_->clear();
-  ShowVersions(CheckGuiderVersions());
+  ShowVersions(CheckGuiderVersions(g_device));
 }
 
 void CFirmwareDlg::ShowVersions(const VersionCheck& check) {
@@ -304,7 +301,7 @@ void CFirmwareDlg::OnRun() {
     versions_->setText(kFirmwareStartedText);
     return;
   }
-  const QString text = QString::fromStdString(DeviceFailureText());
+  const QString text = QString::fromStdString(DeviceFailureText(g_device));
   ShowError(text);
   versions_->setText(text);
 }
@@ -406,14 +403,6 @@ void CFirmwareDlg::done(int result) {
     DisconnectDevice();
   }
   QDialog::done(result);
-}
-
-void InstallFirmwareControl(CTVX_DUVO_VerAdiDlg& launcher, UserDialogs& dialogs) {
-  launcher.SetFeatureWindow(kIdFirmwareControl, [&dialogs](QWidget*) {
-    // No owner: the window gets a taskbar button of its own.
-    CFirmwareDlg window(dialogs);
-    window.exec();
-  });
 }
 
 }  // namespace ktal

@@ -14,8 +14,8 @@
 #include <QPushButton>
 #include <QString>
 
-#include "app/shell.h"
 #include "firmware/firmware_file.h"
+#include "shell/shell.h"
 
 class QCheckBox;
 class QLabel;
@@ -23,7 +23,6 @@ class QProgressBar;
 
 namespace ktal {
 
-class CTVX_DUVO_VerAdiDlg;
 class UserDialogs;
 struct VersionCheck;
 
@@ -145,10 +144,5 @@ class CFirmwareDlg : public QDialog {
   QLabel* report_ = nullptr;
   QPushButton* close_ = nullptr;
 };
-
-// Puts the firmware control window behind the launcher's Firmware control
-// button, asking the user through `dialogs`, which must outlive the
-// launcher.
-void InstallFirmwareControl(CTVX_DUVO_VerAdiDlg& launcher, UserDialogs& dialogs);
 
 }  // namespace ktal

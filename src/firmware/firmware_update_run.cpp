@@ -11,6 +11,7 @@
 #include "link/bounded_text.h"
 #include "link/ftdi_device.h"
 #include "link/handshakes.h"
+#include "link/printf.h"
 
 namespace ktal {
 
@@ -40,15 +41,6 @@ constexpr char kNothingUploadedStep[] = "Nothing uploaded";
 constexpr std::size_t kConnectTextSize = 1000 + 1;
 constexpr int kVersionWordBytes = 2;
 
-std::string Printf(const char* format, auto... args) {
-  const int size = std::snprintf(nullptr, 0, format, args...);
-  if (size <= 0) return {};
-  std::string text(static_cast<std::size_t>(size) + 1, '\0');
-  std::snprintf(text.data(), text.size(), format, args...);
-  text.resize(static_cast<std::size_t>(size));
-  return text;
-}
-
 std::string Trimmed(const std::string& text) {
   constexpr char kSpace[] = " \t\n\v\f\r";
   const std::size_t first = text.find_first_not_of(kSpace);
@@ -66,8 +58,9 @@ std::span<const std::uint8_t> Transferred(const VariableSet& variables) {
 // step.
 class UpdateRun {
  public:
-  UpdateRun(const FirmwareUpdateRequest& request, FirmwareUpdateHost& host)
-      : request_(request),
+  UpdateRun(CFtdiDevice& device, const FirmwareUpdateRequest& request, FirmwareUpdateHost& host)
+      : device_(device),
+        request_(request),
         host_(host),
         progress_([&host](int percent) { host.SetProgress(percent); }) {}
 
@@ -87,6 +80,7 @@ class UpdateRun {
   // when it matches, else what went wrong.
   std::optional<std::string> VerifyRestore();
 
+  CFtdiDevice& device_;
   const FirmwareUpdateRequest& request_;
   FirmwareUpdateHost& host_;
   const ProgressCallback progress_;
@@ -98,7 +92,7 @@ class UpdateRun {
 
 FirmwareUpdateResult UpdateRun::Run() {
   const LoadedFirmware& firmware = request_.firmware;
-  const int connected = EnterDeviceMode(kUpdateMode);
+  const int connected = EnterDeviceMode(device_, kUpdateMode);
   if (connected != 0) {
     char text[kConnectTextSize];
     FormatBounded(text, sizeof text, connected < 0 ? kNotConnectedText : kTurnedOffText,
@@ -109,7 +103,7 @@ FirmwareUpdateResult UpdateRun::Run() {
   variables_.SetDefaults();
   if (!request_.defaultVariables && request_.handController) {
     SetStep("Reading variables");
-    if (DownloadEEPROM(variables_, progress_) != 0) {
+    if (DownloadEEPROM(device_, variables_, progress_) != 0) {
       return Fail(FirmwareUpdateEnd::kVariablesNotRead, kReadVariablesFailedText);
     }
     if (!SaveBackup()) {
@@ -123,8 +117,8 @@ FirmwareUpdateResult UpdateRun::Run() {
   const std::span<const std::uint8_t> file(firmware.contents);
   if (request_.handController) {
     SetStep("Updating HandController");
-    if (UploadHC(file, firmware.hcOffset + kVersionWordBytes, firmware.hcImageLength, progress_) !=
-        0) {
+    if (UploadHC(device_, file, firmware.hcOffset + kVersionWordBytes, firmware.hcImageLength,
+                 progress_) != 0) {
       return Fail(FirmwareUpdateEnd::kUploadFailed, kUploadFailedText);
     }
     variables_.SetImageVersion(firmware.hcVersion);
@@ -139,23 +133,23 @@ FirmwareUpdateResult UpdateRun::Run() {
   // A camera section with a version but no image bytes has nothing to send.
   if (firmware.cameraVersion != 0 && firmware.cameraImageLength > 0 && request_.camera) {
     SetStep("Updating Camera 1/2");
-    if (UploadCam(file, firmware.cameraOffset + kVersionWordBytes, firmware.cameraImageLength,
-                  progress_) != 0) {
+    if (UploadCam(device_, file, firmware.cameraOffset + kVersionWordBytes,
+                  firmware.cameraImageLength, progress_) != 0) {
       return Fail(FirmwareUpdateEnd::kUploadFailed, kUploadFailedText);
     }
   }
   if (firmware.ccdbVersion != 0 && request_.camera) {
     SetStep("Updating Camera 2/2");
-    if (UploadCCDB(file, firmware.ccdbOffset + kVersionWordBytes, LoadedFirmware::ccdbImageLength,
-                   progress_) != 0) {
+    if (UploadCCDB(device_, file, firmware.ccdbOffset + kVersionWordBytes,
+                   LoadedFirmware::ccdbImageLength, progress_) != 0) {
       return Fail(FirmwareUpdateEnd::kUploadFailed, kUploadFailedText);
     }
   }
 
   host_.PumpMessages();
   SetStep("Done");
-  result_.versions = CheckGuiderVersions();
-  DisconnectDevice();
+  result_.versions = CheckGuiderVersions(device_);
+  DisconnectDevice(device_);
   result_.end = FirmwareUpdateEnd::kDone;
   return result_;
 }
@@ -185,9 +179,9 @@ bool UpdateRun::RestoreVariables() {
     // A failed transfer has closed the link: the retry starts again with
     // the handshake. The image is laid out afresh each time, which changes
     // nothing, since the variables have not changed.
-    if (retry && EnterDeviceMode(kUpdateMode) != 0) {
+    if (retry && EnterDeviceMode(device_, kUpdateMode) != 0) {
       reason = ProtocolMessage();
-    } else if (UploadEEPROM(variables_, progress_, false) != 0) {
+    } else if (UploadEEPROM(device_, variables_, progress_, false) != 0) {
       reason = ProtocolMessage();
     } else {
       SetStep("Verifying variables");
@@ -215,7 +209,7 @@ bool UpdateRun::RestoreVariables() {
 std::optional<std::string> UpdateRun::VerifyRestore() {
   VariableSet readBack;
   readBack.SetDefaults();
-  if (DownloadEEPROM(readBack, progress_) != 0) {
+  if (DownloadEEPROM(device_, readBack, progress_) != 0) {
     return "The variables written could not be read back to check them.\n" + ProtocolMessage();
   }
   const std::vector<int> differing =
@@ -227,34 +221,36 @@ std::optional<std::string> UpdateRun::VerifyRestore() {
 
 }  // namespace
 
-FirmwareUpdateResult RunFirmwareUpdate(const FirmwareUpdateRequest& request,
+FirmwareUpdateResult RunFirmwareUpdate(CFtdiDevice& device, const FirmwareUpdateRequest& request,
                                        FirmwareUpdateHost& host) {
-  return UpdateRun(request, host).Run();
+  return UpdateRun(device, request, host).Run();
 }
 
-std::string DeviceFailureText() {
+std::string DeviceFailureText(const CFtdiDevice& device) {
   // errorText rather than errorString: read and write time-outs, the usual
   // failures here, update only the former, and the latter would name some
   // older failure or nothing.
-  return Printf("FTDI: %s\n", g_device.errorText);
+  return Printf("FTDI: %s\n", device.errorText);
 }
 
-VersionCheck CheckGuiderVersions() {
+VersionCheck CheckGuiderVersions(CFtdiDevice& device) {
   const auto fail = [](const std::string& text) { return VersionCheck{false, text}; };
 
   // From the boot loader the firmware is started first; a firmware running
   // in normal mode is switched to update mode, where the versions are read.
-  int mode = ProbeDeviceMode();
+  int mode = ProbeDeviceMode(device);
   if (mode == kBootMode) {
-    if (StartFirmware() != 0) return fail(DeviceFailureText());
-    mode = ProbeDeviceMode();
+    if (StartFirmware(device) != 0) return fail(DeviceFailureText(device));
+    mode = ProbeDeviceMode(device);
   }
-  if (mode < 0) return fail(DeviceFailureText());
-  if (mode == kNormalMode && EnterDeviceMode(kUpdateMode) != 0) return fail(DeviceFailureText());
+  if (mode < 0) return fail(DeviceFailureText(device));
+  if (mode == kNormalMode && EnterDeviceMode(device, kUpdateMode) != 0) {
+    return fail(DeviceFailureText(device));
+  }
 
   UpdateModeVersions read;
   // A partial answer is no version either.
-  if (ReadUpdateModeVersions(read) != 0) return fail(DeviceFailureText());
+  if (ReadUpdateModeVersions(device, read) != 0) return fail(DeviceFailureText(device));
   if (read.firmwareStatus != 0) return fail(kCrcErrorText);
 
   std::string text = Printf("HandController BOOT: $%02x\n", read.bootVersion);

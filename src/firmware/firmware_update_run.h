@@ -6,8 +6,8 @@
 // controller, writes the variables back under the new firmware's layout and
 // reads them back to check them, flashes the camera and its CCD board,
 // reads the versions and closes the link. It talks to its window only
-// through FirmwareUpdateHost, so it runs the same under a test as under the
-// real window.
+// through FirmwareUpdateHost and to the guider only through the link it is
+// handed, so it runs the same under a test as under the real window.
 #pragma once
 
 #include <filesystem>
@@ -15,6 +15,7 @@
 
 #include "firmware/firmware_file.h"
 #include "firmware/variable_backup.h"
+#include "link/ftdi_device.h"
 
 namespace ktal {
 
@@ -83,15 +84,20 @@ struct FirmwareUpdateResult {
 
 // The update as the window runs it. Ends with the link closed when done;
 // after a failure the link is left as the failing step left it.
-FirmwareUpdateResult RunFirmwareUpdate(const FirmwareUpdateRequest& request,
+FirmwareUpdateResult RunFirmwareUpdate(CFtdiDevice& device, const FirmwareUpdateRequest& request,
                                        FirmwareUpdateHost& host);
+// On g_device.
+inline FirmwareUpdateResult RunFirmwareUpdate(const FirmwareUpdateRequest& request,
+                                              FirmwareUpdateHost& host) {
+  return RunFirmwareUpdate(g_device, request, host);
+}
 
 // Reads the installed versions in update mode from whichever mode the guider
 // is in: its firmware is started from the boot loader first, and a firmware
 // in normal mode is switched to update mode. The link is left as it is.
-VersionCheck CheckGuiderVersions();
+VersionCheck CheckGuiderVersions(CFtdiDevice& device);
 
 // "FTDI: <the device's reason for its last failure>\n".
-std::string DeviceFailureText();
+std::string DeviceFailureText(const CFtdiDevice& device);
 
 }  // namespace ktal

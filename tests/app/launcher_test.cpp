@@ -14,9 +14,9 @@
 
 #include "app/application.h"
 #include "app/launcher_dialog.h"
-#include "app/shell.h"
 #include "link/ftdi_device.h"
 #include "link/handshakes.h"
+#include "shell/shell.h"
 #include "sim/simulated_guider.h"
 #include "tests/app/scripted_dialogs.h"
 

@@ -24,10 +24,10 @@
 #include <memory>
 #include <vector>
 
-#include "camera/bitmap_rect.h"
 #include "camera/dark_frames.h"
 #include "camera/fits_export.h"
 #include "camera/hot_pixel_summary.h"
+#include "canvas/bitmap_rect.h"
 #include "link/ftdi_device.h"
 #include "sim/simulated_guider.h"
 #include "tests/app/scripted_dialogs.h"

@@ -26,6 +26,7 @@
 #include <vector>
 
 #include "app/application.h"
+#include "app/feature_installs.h"
 #include "app/launcher_dialog.h"
 #include "guidelog/report_settings.h"
 #include "link/ftdi_device.h"

@@ -22,6 +22,7 @@
 #include <vector>
 
 #include "app/application.h"
+#include "app/feature_installs.h"
 #include "app/launcher_dialog.h"
 #include "firmware/variable_set.h"
 #include "link/ftdi_device.h"

@@ -21,10 +21,12 @@
 #include <string>
 #include <vector>
 
+#include "app/feature_installs.h"
 #include "app/launcher_dialog.h"
-#include "app/startup_directory.h"
-#include "camera/bitmap_rect.h"
+#include "canvas/bitmap_rect.h"
 #include "link/ftdi_device.h"
+#include "link/handshakes.h"
+#include "shell/startup_directory.h"
 #include "sim/simulated_guider.h"
 #include "tests/app/scripted_dialogs.h"
 
@@ -563,6 +565,19 @@ TEST_F(UiDlgTest, NoGuiderAttachedShowsTheLinkErrorAndCloses) {
   DeliverPosted();
   EXPECT_FALSE(window_->isVisible());
   window_.reset();
+}
+
+TEST_F(UiDlgTest, ALinkLostInTheHandshakeShowsTheHandshakesReason) {
+  g_device.errorString = L"an older failure";
+  ASSERT_NO_FATAL_FAILURE(Open());
+  // The chip opens, then goes at the handshake's third byte.
+  sim_->driver().UnplugAtLineByte(3);
+  window_->OnScreenTimer();
+  ASSERT_EQ(dialogs_.messages().size(), 1u);
+  const QString text = dialogs_.messages()[0].text;
+  EXPECT_EQ(text, "FTDI: " + QString::fromLocal8Bit(g_protocolMessage).trimmed() + "\n");
+  EXPECT_GT(text.size(), QString("FTDI: \n").size());
+  EXPECT_FALSE(text.contains("older"));
 }
 
 TEST_F(UiDlgTest, ClosingStopsThePollAndClosesTheLink) {

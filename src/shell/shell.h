@@ -6,7 +6,7 @@
 #include <filesystem>
 #include <vector>
 
-#include "app/startup_directory.h"
+#include "shell/startup_directory.h"
 
 class QDialog;
 class QWidget;
