@@ -13,7 +13,7 @@ void InstallFileControl(CTVX_DUVO_VerAdiDlg& launcher, UserDialogs& dialogs) {
   launcher.SetFeatureWindow(kIdFileControl, [&dialogs](QWidget*) {
     // No owner: the window gets a taskbar button of its own, and the hidden
     // launcher cannot take it along when minimised.
-    CFilesystemDlg window(dialogs);
+    CFilesystemDlg window(dialogs, g_device);
     window.exec();
   });
 }
@@ -21,7 +21,7 @@ void InstallFileControl(CTVX_DUVO_VerAdiDlg& launcher, UserDialogs& dialogs) {
 void InstallFirmwareControl(CTVX_DUVO_VerAdiDlg& launcher, UserDialogs& dialogs) {
   launcher.SetFeatureWindow(kIdFirmwareControl, [&dialogs](QWidget*) {
     // No owner: the window gets a taskbar button of its own.
-    CFirmwareDlg window(dialogs);
+    CFirmwareDlg window(dialogs, g_device);
     window.exec();
   });
 }
@@ -29,7 +29,7 @@ void InstallFirmwareControl(CTVX_DUVO_VerAdiDlg& launcher, UserDialogs& dialogs)
 void InstallCameraControl(CTVX_DUVO_VerAdiDlg& launcher, UserDialogs& dialogs) {
   launcher.SetFeatureWindow(kIdCameraControl, [&dialogs](QWidget*) {
     // No owner: the window gets a taskbar button of its own.
-    CCamCtrlDlg window(dialogs);
+    CCamCtrlDlg window(dialogs, g_device);
     window.exec();
   });
 }

@@ -9,11 +9,10 @@ class CTVX_DUVO_VerAdiDlg;
 class UserDialogs;
 
 // Each window asks the user through `dialogs`, which must outlive the
-// launcher.
+// launcher, and talks to g_device, the program's one link, handed in here.
 void InstallFileControl(CTVX_DUVO_VerAdiDlg& launcher, UserDialogs& dialogs);
 void InstallFirmwareControl(CTVX_DUVO_VerAdiDlg& launcher, UserDialogs& dialogs);
 void InstallCameraControl(CTVX_DUVO_VerAdiDlg& launcher, UserDialogs& dialogs);
-// The virtual user interface talks to g_device.
 void InstallVirtualUi(CTVX_DUVO_VerAdiDlg& launcher, UserDialogs& dialogs);
 
 }  // namespace ktal

@@ -310,8 +310,8 @@ class CCamCtrlDlg::ProgressHost final : public DarkRunHost {
 
 // ---- The camera control window ----
 
-CCamCtrlDlg::CCamCtrlDlg(UserDialogs& dialogs, QWidget* parent)
-    : QDialog(parent), dialogs_(dialogs), runGroup_(this) {
+CCamCtrlDlg::CCamCtrlDlg(UserDialogs& dialogs, CFtdiDevice& device, QWidget* parent)
+    : QDialog(parent), dialogs_(dialogs), device_(device), runGroup_(this) {
   setWindowTitle(kCaption);
   setWindowIcon(ApplicationIcon());
   // A window with its own taskbar button and a minimize box.
@@ -456,13 +456,13 @@ void CCamCtrlDlg::BuildControls() {
 bool CCamCtrlDlg::Initialise() {
   if (initialised_) return !ended_;
   initialised_ = true;
-  g_device.deviceKind = kDeviceKindGuider;
+  device_.deviceKind = kDeviceKindGuider;
 
-  const int connected = EnterDeviceMode(kNormalMode);
+  const int connected = EnterDeviceMode(device_, kNormalMode);
   if (connected < 0) return Fail("Can't connect to device!", "ERROR", MessageIcon::None), false;
   if (connected > 0) return Fail("Device is not responding!", "ERROR", MessageIcon::None), false;
 
-  const int version = QueryFirmwareVersion(kCameraModeVersion);
+  const int version = QueryFirmwareVersion(device_, kCameraModeVersion);
   if (version < 0) return Fail("Communication error", "ERROR", MessageIcon::None), false;
   if (version < kCameraModeVersion) {
     Fail("Camera mode unavailable, firmware is too old. Use fw. 02.04 or later!", "ERROR",
@@ -470,7 +470,7 @@ bool CCamCtrlDlg::Initialise() {
     return false;
   }
 
-  const int entered = EnterCameraMode();
+  const int entered = EnterCameraMode(device_);
   if (entered == kCameraModeRefused) {
     Fail("Camera mode not supported by firmware", "ERROR", MessageIcon::Exclamation);
     return false;
@@ -490,7 +490,7 @@ bool CCamCtrlDlg::Initialise() {
   }
   inCameraMode_ = true;
 
-  const int state = QueryCameraState();
+  const int state = QueryCameraState(device_);
   if (state < 0) return Fail("Communication error", "ERROR", MessageIcon::None), false;
   if (state != 0) {
     dialogs_.ShowMessage(this, "Camera should not be active at this point...", "INTERNAL ERROR",
@@ -542,9 +542,9 @@ void CCamCtrlDlg::LeaveCamera() {
   if (closed_) return;
   closed_ = true;
   m_timer.stop();
-  if (inCameraMode_ && g_device.IsOpen()) LeaveCameraMode();
+  if (inCameraMode_ && device_.IsOpen()) LeaveCameraMode(device_);
   inCameraMode_ = false;
-  DisconnectDevice();
+  DisconnectDevice(device_);
 }
 
 void CCamCtrlDlg::ShowCameraState(int state) {
@@ -558,7 +558,7 @@ void CCamCtrlDlg::ShowCameraState(int state) {
 }
 
 int CCamCtrlDlg::EnsureCameraRunning() {
-  const int state = QueryCameraState();
+  const int state = QueryCameraState(device_);
   if (state < 0) {
     dialogs_.ShowMessage(this, "Camera querying failed...", "ERROR", MessageIcon::Exclamation,
                          MessageButtons::Ok);
@@ -566,7 +566,7 @@ int CCamCtrlDlg::EnsureCameraRunning() {
   }
   ShowCameraState(state);
   if (state != 0) return 0;
-  if (StartCamera() != 0) {
+  if (StartCamera(device_) != 0) {
     dialogs_.ShowMessage(this, "Camera start failed...", "ERROR", MessageIcon::Exclamation,
                          MessageButtons::Ok);
     return 2;
@@ -576,8 +576,8 @@ int CCamCtrlDlg::EnsureCameraRunning() {
 
 void CCamCtrlDlg::OnTimer() {
   // A run's worker owns the link until the run ends.
-  if (runActive_ || !g_device.IsOpen()) return;
-  const int state = QueryCameraState();
+  if (runActive_ || !device_.IsOpen()) return;
+  const int state = QueryCameraState(device_);
   if (state < 0) {
     m_timer.stop();
     Fail("connection lost to device...", "ERROR", MessageIcon::Exclamation);
@@ -734,7 +734,7 @@ void CCamCtrlDlg::OnReadCurrent() {
     done(1);
     return;
   }
-  storedKnown_ = ReadHotPixelMaps(m_maps) == 0;
+  storedKnown_ = ReadHotPixelMaps(device_, m_maps) == 0;
   storedMaps_ = m_maps;
   m_nViewMode = 0;
   m_nShownMode = -1;
@@ -751,23 +751,23 @@ void CCamCtrlDlg::OnStoreNewMap() {
   Bin2x2(m_slider2x2->value());
   FindHotPixels(g_masterDark, kFrameWidth, kFrameHeight, m_slider1x1->value());
   m_maps = MapRecordFromLists(g_hotList, g_hotList2x2);
-  if (StoreHotPixelMaps(m_maps) != 0) {
+  if (StoreHotPixelMaps(device_, m_maps) != 0) {
     Fail("Storing data failed...", "ERROR", MessageIcon::Exclamation);
     return;
   }
   dialogs_.ShowMessage(this, "Hot pixels maps of the Camera\nhas been updated successfully.",
                        "Notification", MessageIcon::Information, MessageButtons::Ok);
-  const int state = QueryCameraState();
+  const int state = QueryCameraState(device_);
   if (state < 0) {
     Fail("Camera querying failed...", "ERROR", MessageIcon::Exclamation);
     return;
   }
   ShowCameraState(state);
-  if (state == 0 && StartCamera() != 0) {
+  if (state == 0 && StartCamera(device_) != 0) {
     Fail("Camera start failed...", "ERROR", MessageIcon::Exclamation);
     return;
   }
-  storedKnown_ = ReadHotPixelMaps(m_maps) == 0;
+  storedKnown_ = ReadHotPixelMaps(device_, m_maps) == 0;
   storedMaps_ = m_maps;
   m_nViewMode = 0;
   m_nShownMode = -1;
@@ -797,7 +797,7 @@ void CCamCtrlDlg::OnMakeDark() {
       this,
       [&] {
         worker = std::thread([&] {
-          result = run->Run(host);
+          result = run->Run(device_, host);
           g_progressDlg.SignalRunEnded();
         });
       },

@@ -6,7 +6,7 @@
 // Threads: the toolkit allows windows only on the user-interface thread, so
 // the dark-frame run (DarkFrameRun: exposures, downloads, stacking) runs on
 // a worker thread while the progress window runs modally on the
-// user-interface thread. The worker is the only one to touch g_device while
+// user-interface thread. The worker is the only one to touch the link while
 // it runs: the camera timer skips its query, and the window refuses to
 // close. The run reaches the progress window through a DarkRunHost; the two
 // share a few flags and the status text under a mutex, which the progress
@@ -147,7 +147,8 @@ extern CProgressHotpxDlg g_progressDlg;
 class CCamCtrlDlg : public QDialog {
   Q_OBJECT
  public:
-  explicit CCamCtrlDlg(UserDialogs& dialogs, QWidget* parent = nullptr);
+  // The window talks to `device` alone.
+  CCamCtrlDlg(UserDialogs& dialogs, CFtdiDevice& device, QWidget* parent = nullptr);
   ~CCamCtrlDlg() override;
 
   // Connects, enters camera mode and sets up the timer and the track bars.
@@ -206,6 +207,7 @@ class CCamCtrlDlg : public QDialog {
   QString AskFitsName(const QString& caption, const char* proposed);
 
   UserDialogs& dialogs_;
+  CFtdiDevice& device_;
   ControlGroup runGroup_;
   QTimer m_timer;
   bool runActive_ = false;

@@ -175,8 +175,8 @@ QLabel* UnitLabel(const char* text, QWidget* parent) {
 
 }  // namespace
 
-CFilesystemDlg::CFilesystemDlg(UserDialogs& dialogs, QWidget* parent)
-    : QDialog(parent), dialogs_(dialogs), busyGroup_(this), localModeGroup_(this) {
+CFilesystemDlg::CFilesystemDlg(UserDialogs& dialogs, CFtdiDevice& device, QWidget* parent)
+    : QDialog(parent), dialogs_(dialogs), device_(device), busyGroup_(this), localModeGroup_(this) {
   setWindowTitle(kCaption);
   setWindowIcon(ApplicationIcon());
   // A window with its own taskbar button and a minimize box.
@@ -419,24 +419,24 @@ void CFilesystemDlg::BuildControls() {
 }
 
 void CFilesystemDlg::OnRefreshFiles() {
-  if (!g_device.IsOpen()) {
-    g_device.deviceKind = kDeviceKindGuider;
+  if (!device_.IsOpen()) {
+    device_.deviceKind = kDeviceKindGuider;
     // errorString holds only the failures of finding and opening the chip:
     // emptied first, so that an older one is not shown as this one's.
-    g_device.errorString.clear();
-    if (EnterDeviceMode(kNormalMode) != 0) {
+    device_.errorString.clear();
+    if (EnterDeviceMode(device_, kNormalMode) != 0) {
       if (!quiet_) {
         // A guider that is off or silent fails on a read time-out, which
         // leaves errorString empty; the handshake's message has the reason.
-        const QString reason = g_device.errorString.empty()
+        const QString reason = device_.errorString.empty()
                                    ? QString::fromLocal8Bit(g_protocolMessage).trimmed()
-                                   : QString::fromStdWString(g_device.errorString);
+                                   : QString::fromStdWString(device_.errorString);
         ShowMessage("FTDI: " + reason.toStdString() + "\n", "ERROR", RunIcon::kExclamation);
       }
       return;
     }
   }
-  if (EnterFileSystemMode() != 0) {
+  if (EnterFileSystemMode(device_) != 0) {
     // The rows stay as they were; the status line says why they were not
     // read again (the whole text on hovering).
     const QString reason = QString::fromLocal8Bit(g_protocolMessage).trimmed();
@@ -450,7 +450,7 @@ void CFilesystemDlg::OnRefreshFiles() {
 int CFilesystemDlg::ListDirectory() {
   list_->setRowCount(0);
   std::uint8_t directory[kDataPageSize];
-  if (ReadPage(kDirectoryPage, directory) != 0) {
+  if (ReadPage(device_, kDirectoryPage, directory) != 0) {
     UpdateOpenReport();
     return 1;
   }
@@ -554,7 +554,7 @@ void CFilesystemDlg::OnDownloadProcess() {
   settingsHint_->clear();
   const bool localFile = useLocal_->isChecked();
   g_csvFormat = csvFormat_->currentIndex();
-  if (!localFile && !g_device.IsOpen()) return;
+  if (!localFile && !device_.IsOpen()) return;
 
   RunRequest request;
   request.localFile = localFile;
@@ -575,7 +575,7 @@ void CFilesystemDlg::OnDownloadProcess() {
       }
     }
   }
-  RunDownloadAndProcess(request, *this);
+  RunDownloadAndProcess(device_, request, *this);
 }
 
 bool CFilesystemDlg::ReadPeriodicErrorSettings() {
@@ -669,8 +669,8 @@ void CFilesystemDlg::LeaveGuider() {
   closed_ = true;
   // A failed leave closes the link itself; the guider then returns to
   // normal mode by its own time-out or at the next handshake.
-  if (g_device.IsOpen()) LeaveFileSystemMode();
-  DisconnectDevice();
+  if (device_.IsOpen()) LeaveFileSystemMode(device_);
+  DisconnectDevice(device_);
 }
 
 // ---- DownloadRunHost ----

@@ -55,9 +55,9 @@ enum FilesystemControl : int {
 class CFilesystemDlg : public QDialog, private DownloadRunHost {
   Q_OBJECT
  public:
-  // Refreshes at once, quietly: with no guider attached the list is just
-  // empty.
-  explicit CFilesystemDlg(UserDialogs& dialogs, QWidget* parent = nullptr);
+  // Refreshes at once, quietly, on `device`: with no guider attached the
+  // list is just empty. The window talks to `device` alone.
+  CFilesystemDlg(UserDialogs& dialogs, CFtdiDevice& device, QWidget* parent = nullptr);
   ~CFilesystemDlg() override;
 
   // Enters file-system mode (after the normal-mode handshake when the link
@@ -112,6 +112,7 @@ class CFilesystemDlg : public QDialog, private DownloadRunHost {
   void RestoreDownloadMode() override;
 
   UserDialogs& dialogs_;
+  CFtdiDevice& device_;
   ControlGroup busyGroup_;
   ControlGroup localModeGroup_;
   std::filesystem::path localFolder_;

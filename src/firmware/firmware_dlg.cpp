@@ -108,8 +108,8 @@ void CBrowseButton::mouseReleaseEvent(QMouseEvent* event) {
 
 // ---- CFirmwareDlg ----
 
-CFirmwareDlg::CFirmwareDlg(UserDialogs& dialogs, QWidget* parent)
-    : QDialog(parent), dialogs_(dialogs), group_(this) {
+CFirmwareDlg::CFirmwareDlg(UserDialogs& dialogs, CFtdiDevice& device, QWidget* parent)
+    : QDialog(parent), dialogs_(dialogs), device_(device), group_(this) {
   setWindowTitle(kCaption);
   setWindowIcon(ApplicationIcon());
   // A window with its own taskbar button.
@@ -134,7 +134,7 @@ CFirmwareDlg::CFirmwareDlg(UserDialogs& dialogs, QWidget* parent)
 }
 
 CFirmwareDlg::~CFirmwareDlg() {
-  if (!closed_) DisconnectDevice();
+  if (!closed_) DisconnectDevice(device_);
 }
 
 void CFirmwareDlg::BuildControls() {
@@ -284,7 +284,7 @@ void CFirmwareDlg::OnCheckVersion() { CheckVersion(); }
 
 void CFirmwareDlg::CheckVersion() {
   versions_->clear();
-  ShowVersions(CheckGuiderVersions(g_device));
+  ShowVersions(CheckGuiderVersions(device_));
 }
 
 void CFirmwareDlg::ShowVersions(const VersionCheck& check) {
@@ -297,11 +297,11 @@ void CFirmwareDlg::OnRun() {
   versions_->clear();
   // From the boot loader this sends 'B'; a running firmware is switched to
   // normal mode.
-  if (EnterDeviceMode(kNormalMode) == 0) {
+  if (EnterDeviceMode(device_, kNormalMode) == 0) {
     versions_->setText(kFirmwareStartedText);
     return;
   }
-  const QString text = QString::fromStdString(DeviceFailureText(g_device));
+  const QString text = QString::fromStdString(DeviceFailureText(device_));
   ShowError(text);
   versions_->setText(text);
 }
@@ -360,7 +360,7 @@ void CFirmwareDlg::OnUpload() {
   request.camera = camera_->isChecked();
   request.backupFolder = g_startupDirectory;
   UploadHost host(*this);
-  const FirmwareUpdateResult result = RunFirmwareUpdate(request, host);
+  const FirmwareUpdateResult result = RunFirmwareUpdate(device_, request, host);
 
   switch (result.end) {
     case FirmwareUpdateEnd::kDone:
@@ -400,7 +400,7 @@ void CFirmwareDlg::done(int result) {
   if (uploading_) return;
   if (!closed_) {
     closed_ = true;
-    DisconnectDevice();
+    DisconnectDevice(device_);
   }
   QDialog::done(result);
 }

@@ -23,6 +23,7 @@ class QProgressBar;
 
 namespace ktal {
 
+class CFtdiDevice;
 class UserDialogs;
 struct VersionCheck;
 
@@ -89,7 +90,8 @@ class CBrowseButton : public QPushButton {
 class CFirmwareDlg : public QDialog {
   Q_OBJECT
  public:
-  explicit CFirmwareDlg(UserDialogs& dialogs, QWidget* parent = nullptr);
+  // The window talks to `device` alone.
+  CFirmwareDlg(UserDialogs& dialogs, CFtdiDevice& device, QWidget* parent = nullptr);
   ~CFirmwareDlg() override;
 
   // The file loaded from edit 1007; holds nothing (all versions 0) while no
@@ -122,6 +124,7 @@ class CFirmwareDlg : public QDialog {
   class UploadHost;
 
   UserDialogs& dialogs_;
+  CFtdiDevice& device_;
   ControlGroup group_;
   LoadedFirmware firmware_;
   // Why UPLOAD has nothing to send while no firmware is loaded.

@@ -82,7 +82,7 @@ class CamCtrlDlgTest : public ::testing::Test {
   // Opens and initialises the window, and lets the track bars' first
   // messages through. Returns what Initialise said.
   bool Open() {
-    window_ = std::make_unique<CCamCtrlDlg>(dialogs_);
+    window_ = std::make_unique<CCamCtrlDlg>(dialogs_, g_device);
     window_->show();
     canvas()->grab();  // the canvas gets its pixels at its first paint
     const bool ok = window_->Initialise();

@@ -130,7 +130,7 @@ class FilesystemDlgTest : public ::testing::Test {
     }
   }
   void Open() {
-    window_ = std::make_unique<CFilesystemDlg>(dialogs_);
+    window_ = std::make_unique<CFilesystemDlg>(dialogs_, g_device);
     window_->show();
   }
   template <typename T = QWidget>

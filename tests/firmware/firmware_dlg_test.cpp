@@ -132,7 +132,7 @@ class FirmwareDlgTest : public ::testing::Test {
   }
   // Opens the window, with `file` chosen when given.
   void Open(const std::optional<Bytes>& file = std::nullopt) {
-    window_ = std::make_unique<CFirmwareDlg>(dialogs_);
+    window_ = std::make_unique<CFirmwareDlg>(dialogs_, g_device);
     window_->show();
     if (!file) return;
     const std::filesystem::path path = dir_.path() / "test.fw";
