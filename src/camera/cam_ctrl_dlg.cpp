@@ -1,7 +1,6 @@
 #include "camera/cam_ctrl_dlg.h"
 
 #include <QCoreApplication>
-#include <QFile>
 #include <QFileInfo>
 #include <QFontMetrics>
 #include <QGridLayout>
@@ -873,7 +872,7 @@ void CCamCtrlDlg::OnSaveMasterDark() {
   dark.framesStacked = darkFrames_;
   dark.firstExposureUtc = darkStartUtc_;
   std::string text;
-  if (WriteMasterDarkFits(QFile::encodeName(name).toStdString(), dark, text) != kFitsWritten) {
+  if (WriteMasterDarkFits(ToPath(name).string(), dark, text) != kFitsWritten) {
     dialogs_.ShowMessage(this,
                          QString("Can't save the master dark as\n%1\n%2")
                              .arg(name, QString::fromLocal8Bit(text.c_str())),
@@ -897,8 +896,7 @@ void CCamCtrlDlg::OnSaveHotPixelMap(bool stored) {
                                  darkFrames_, darkStartUtc_};
   }
   std::string text;
-  if (WriteHotPixelMapFits(QFile::encodeName(name).toStdString(), map, search, text) !=
-      kFitsWritten) {
+  if (WriteHotPixelMapFits(ToPath(name).string(), map, search, text) != kFitsWritten) {
     dialogs_.ShowMessage(this,
                          QString("Can't save the hot-pixel map as\n%1\n%2")
                              .arg(name, QString::fromLocal8Bit(text.c_str())),
