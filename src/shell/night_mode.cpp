@@ -253,6 +253,7 @@ void NightMode::Enter() {
   dayPalette_ = QApplication::palette();
   QApplication::setStyle(new NightStyle);
   QApplication::setPalette(NightPalette());
+  Restyled();
 }
 
 void NightMode::Leave() {
@@ -265,6 +266,13 @@ void NightMode::Leave() {
   }
   // A palette nobody had set (mask 0) resolves to the style's own again.
   QApplication::setPalette(dayPalette_);
+  Restyled();
+}
+
+void NightMode::Restyled() {
+  // The application posts the new palette to its windows; delivered now,
+  // the switch is whole when SetOn returns.
+  QCoreApplication::sendPostedEvents(nullptr, QEvent::ApplicationPaletteChange);
 }
 
 NightMode* ApplicationNightMode() { return NightMode::Of(QCoreApplication::instance()); }

@@ -46,6 +46,7 @@ class NightMode final : public QObject {
  private:
   void Enter();
   void Leave();
+  void Restyled();
 
   bool on_ = false;
   // The day's style, kept as a child of this object while night lasts:
