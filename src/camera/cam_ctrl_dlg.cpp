@@ -65,7 +65,7 @@ constexpr std::uint32_t kClassColours[5] = {0x0000FF, 0xF00000, 0xF08080, 0x80E0
 // red, the surround dim, and the map's classes as shades of red, brightest
 // for the pixels the camera cannot hide and dimmest for the single ones.
 constexpr std::uint32_t kNightSurround = 0x200000;
-constexpr std::uint32_t kNightClassColours[5] = {0xFF0000, 0xC80000, 0x960000, 0x6E0000, 0x4C0000};
+constexpr std::uint32_t kNightClassColours[5] = {0xFF0000, 0xDC0000, 0xB80000, 0x960000, 0x780000};
 // The notes beside the track bars, set apart from the window's text.
 constexpr char kDayNoteStyle[] = "color: #404080";
 constexpr char kNightNoteStyle[] = "color: #a00000";
