@@ -317,22 +317,6 @@ TEST_F(NightVisionTest, TheLaunchersBoxSwitchesAndFollowsTheMode) {
   EXPECT_FALSE(box->isChecked());
 }
 
-// The file dialogs stay the desktop's by day; only night asks for Qt's own.
-TEST_F(NightVisionTest, ByDayTheFileDialogIsTheDesktopsToChoose) {
-  QtUserDialogs dialogs;
-  bool nonNative = true;
-  QTimer::singleShot(0, [&] {
-    QTimer::singleShot(20, [&] {
-      auto* dialog = qobject_cast<QFileDialog*>(QApplication::activeModalWidget());
-      ASSERT_NE(dialog, nullptr);
-      nonNative = dialog->testOption(QFileDialog::DontUseNativeDialog);
-      dialog->reject();
-    });
-  });
-  dialogs.SaveFile(nullptr, "Save", dir_.path() + "/x.png", "PNG image (*.png)");
-  EXPECT_FALSE(nonNative);
-}
-
 // Takes the addresses the desktop is asked to open.
 class UrlCatcher : public QObject {
   Q_OBJECT

@@ -22,7 +22,6 @@
 #include <future>
 #include <iterator>
 #include <memory>
-#include <string>
 #include <vector>
 
 #include "camera/dark_frames.h"
@@ -443,21 +442,11 @@ TEST_F(CamCtrlDlgTest, ReadCurrentCountsTheStoredMapByClass) {
   }
 }
 
-// The first pixel of the canvas with any green or blue in it.
-std::string NotRed(const CBitmapRect& canvas) {
-  for (int y = 0; y < canvas.Height(); ++y) {
-    for (int x = 0; x < canvas.Width(); ++x) {
-      if ((canvas.PixelAt(x, y) & 0x00FFFF) != 0)
-        return "(" + std::to_string(x) + ", " + std::to_string(y) + ")";
-    }
-  }
-  return "";
-}
-
 // In night vision the picture is drawn again at once in red: the stored
 // map's classes in shades of red that stay apart (brightest the pixels the
 // camera cannot hide), the dark under the cursor brighter where it is
-// brighter. Back by day, the very pixels of before.
+// brighter. (The whole window, pixel by pixel, and its day look after:
+// tests/app/night_vision_test.)
 TEST_F(CamCtrlDlgTest, NightVisionDrawsThePictureInRedWithTheClassesApart) {
   NightMode night(*qobject_cast<QApplication*>(QCoreApplication::instance()));
   // A single pixel, a grouped one and one the camera cannot hide (as in
@@ -468,26 +457,21 @@ TEST_F(CamCtrlDlgTest, NightVisionDrawsThePictureInRedWithTheClassesApart) {
   camera().memory[256] = 0;
   ASSERT_TRUE(Open());
   Control<QPushButton>(kIdReadCurrent)->click();
-  const std::vector<std::uint32_t> day(canvas()->Pixels(),
-                                       canvas()->Pixels() + canvas()->Width() * canvas()->Height());
 
   night.SetOn(true);
-  EXPECT_EQ(NotRed(*canvas()), "");
   const std::uint32_t single = canvas()->PixelAt(ox() + 375, oy() + 290);
   const std::uint32_t grouped = canvas()->PixelAt(ox(), oy());
   const std::uint32_t fixedOn = canvas()->PixelAt(ox() + 5, oy() + 5);
+  const std::uint32_t surround = canvas()->PixelAt(0, 0);
+  for (const std::uint32_t red : {single, grouped, fixedOn, surround}) {
+    EXPECT_EQ(red & 0xFFFF, 0u) << red;
+    EXPECT_NE(red, 0u);
+  }
   EXPECT_GT(fixedOn, grouped);
   EXPECT_GT(grouped, single);
-  EXPECT_NE(single, 0u);
-  EXPECT_NE(canvas()->PixelAt(0, 0), 0u) << "the surround";
-  EXPECT_EQ(Text(kIdMapStatistics), "single: 1\ngrouped: 2\nnot removable: 1");
-
-  night.SetOn(false);
-  EXPECT_TRUE(std::equal(day.begin(), day.end(), canvas()->Pixels()));
 
   // The dark with its top half faint and its bottom half bright, under the
   // cursor.
-  night.SetOn(true);
   std::fill(g_masterDark, g_masterDark + kFrameBytes / 2, 40);
   std::fill(g_masterDark + kFrameBytes / 2, g_masterDark + kFrameBytes, 200);
   const QPoint over = canvas()->mapTo(window_.get(), QPoint(100, 100));
@@ -495,9 +479,9 @@ TEST_F(CamCtrlDlgTest, NightVisionDrawsThePictureInRedWithTheClassesApart) {
                     Qt::NoModifier);
   QCoreApplication::sendEvent(window_.get(), &event);
   ASSERT_EQ(Text(kIdPictureTitle), "Current dark frame (1x1)");
-  EXPECT_EQ(NotRed(*canvas()), "");
   const std::uint32_t faint = canvas()->PixelAt(ox() + 10, oy() + 10);
   const std::uint32_t bright = canvas()->PixelAt(ox() + 10, oy() + kBinnedHeight - 10);
+  EXPECT_EQ((faint | bright) & 0xFFFF, 0u);
   EXPECT_GT(bright, faint);
   EXPECT_NE(faint, 0u);
 }
