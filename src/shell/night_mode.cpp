@@ -19,6 +19,8 @@ namespace {
 // A widget's own palette while night lasts (see NightStyle::polish).
 constexpr char kDayPaletteProperty[] = "ktalDayPalette";
 
+// The brightest channel as red: red stays as it is, grey and white become
+// red of the same brightness. Premultiplied pixels stay premultiplied.
 QRgb RedOfMax(QRgb pixel) {
   const int value = std::max({qRed(pixel), qGreen(pixel), qBlue(pixel)});
   return qRgba(value, 0, 0, qAlpha(pixel));
@@ -31,13 +33,23 @@ QRgb RedOfBrightness(QRgb pixel) {
   return qRgba(value, 0, 0, qAlpha(pixel));
 }
 
-// The pixels of a premultiplied image, each through `red`. The red channel
-// stays within alpha, so the image stays premultiplied.
+// The pixels of a premultiplied image, each through `red`.
 template <typename Red>
 void TakeToRed(QImage& image, Red red) {
   for (int y = 0; y < image.height(); ++y) {
     auto* row = reinterpret_cast<QRgb*>(image.scanLine(y));
     std::transform(row, row + image.width(), row, red);
+  }
+}
+
+// As TakeToRed with RedOfMax, passing by the pixels that it leaves as they
+// are: most of a layer is transparent or red already.
+void TakeLayerToRed(QImage& image) {
+  for (int y = 0; y < image.height(); ++y) {
+    auto* row = reinterpret_cast<QRgb*>(image.scanLine(y));
+    for (QRgb* pixel = row; pixel != row + image.width(); ++pixel) {
+      if ((*pixel & 0xFFFF) != 0) *pixel = RedOfMax(*pixel);
+    }
   }
 }
 
@@ -62,7 +74,7 @@ class RedOnlyEffect final : public QGraphicsEffect {
     QPoint offset;
     const QPixmap source = sourcePixmap(Qt::DeviceCoordinates, &offset, NoPad);
     QImage image = source.toImage().convertToFormat(QImage::Format_ARGB32_Premultiplied);
-    TakeToRed(image, RedOfMax);
+    TakeLayerToRed(image);
     QPixmap red = QPixmap::fromImage(std::move(image));
     red.setDevicePixelRatio(source.devicePixelRatio());
     painter->save();
@@ -167,7 +179,7 @@ class NightStyle final : public QProxyStyle {
       draw(&onLayer);
       --layerDepth_;
     }
-    TakeToRed(layer, RedOfMax);
+    TakeLayerToRed(layer);
     painter->drawImage(rect.topLeft(), layer);
   }
 
