@@ -215,7 +215,6 @@ QPalette NightPalette() {
       {QPalette::Link, 224, 110},
       {QPalette::LinkVisited, 160, 90},
       {QPalette::AlternateBase, 20, 20},
-      {QPalette::NoRole, 0, 0},
       {QPalette::ToolTipBase, 32, 32},
       {QPalette::ToolTipText, 200, 96},
       {QPalette::PlaceholderText, 112, 72},
