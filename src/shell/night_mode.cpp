@@ -198,26 +198,16 @@ QPalette NightPalette() {
   // Text at 200 of 255: readable through red film without lighting up the
   // room; surfaces between black and a fifth of that.
   static constexpr Shade kShades[] = {
-      {QPalette::WindowText, 200, 96},
-      {QPalette::Button, 48, 36},
-      {QPalette::Light, 80, 60},
-      {QPalette::Midlight, 60, 44},
-      {QPalette::Dark, 16, 12},
-      {QPalette::Mid, 36, 28},
-      {QPalette::Text, 200, 96},
-      {QPalette::BrightText, 255, 120},
-      {QPalette::ButtonText, 200, 96},
-      {QPalette::Base, 12, 20},
-      {QPalette::Window, 28, 28},
-      {QPalette::Shadow, 0, 0},
-      {QPalette::Highlight, 110, 48},
-      {QPalette::HighlightedText, 240, 110},
-      {QPalette::Link, 224, 110},
-      {QPalette::LinkVisited, 160, 90},
-      {QPalette::AlternateBase, 20, 20},
-      {QPalette::ToolTipBase, 32, 32},
-      {QPalette::ToolTipText, 200, 96},
-      {QPalette::PlaceholderText, 112, 72},
+      {QPalette::WindowText, 200, 96},   {QPalette::Button, 48, 36},
+      {QPalette::Light, 80, 60},         {QPalette::Midlight, 60, 44},
+      {QPalette::Dark, 16, 12},          {QPalette::Mid, 36, 28},
+      {QPalette::Text, 200, 96},         {QPalette::BrightText, 255, 120},
+      {QPalette::ButtonText, 200, 96},   {QPalette::Base, 12, 20},
+      {QPalette::Window, 28, 28},        {QPalette::Shadow, 0, 0},
+      {QPalette::Highlight, 110, 48},    {QPalette::HighlightedText, 240, 110},
+      {QPalette::Link, 224, 110},        {QPalette::LinkVisited, 160, 90},
+      {QPalette::AlternateBase, 20, 20}, {QPalette::ToolTipBase, 32, 32},
+      {QPalette::ToolTipText, 200, 96},  {QPalette::PlaceholderText, 112, 72},
   };
   QPalette palette;
   for (const Shade& shade : kShades) {
