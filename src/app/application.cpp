@@ -9,6 +9,7 @@
 #include "app/launcher_dialog.h"
 #include "link/ftdi_device.h"
 #include "shell/application_icon.h"
+#include "shell/night_mode.h"
 #include "shell/shell.h"
 #include "shell/user_dialogs.h"
 
@@ -23,7 +24,7 @@ enum class StartAction { kRun, kAnswered, kRefused };
 // Reads the options. Help and version are answered here, an unknown option
 // is refused with one line; either way the program then ends. Needs a
 // QCoreApplication for the program's name.
-StartAction ParseCommandLine(const QStringList& arguments, bool& simulate) {
+StartAction ParseCommandLine(const QStringList& arguments, bool& simulate, bool& night) {
   QCommandLineParser parser;
   parser.setApplicationDescription(
       "Companion program of the Orvelia K-Tal stand-alone autoguider: logs, firmware, hot-pixel "
@@ -33,6 +34,9 @@ StartAction ParseCommandLine(const QStringList& arguments, bool& simulate) {
   const QCommandLineOption simulateOption(
       "simulate", "Talk to a built-in simulated guider instead of the USB chips.");
   parser.addOption(simulateOption);
+  const QCommandLineOption nightOption(
+      "night", "Start in night vision: every window in red on black (the launcher switches it).");
+  parser.addOption(nightOption);
   if (!parser.parse(arguments)) {
     QString error = parser.errorText();
     if (error.endsWith('.')) error.chop(1);
@@ -59,6 +63,7 @@ StartAction ParseCommandLine(const QStringList& arguments, bool& simulate) {
     return StartAction::kAnswered;
   }
   simulate = parser.isSet(simulateOption);
+  night = parser.isSet(nightOption);
   return StartAction::kRun;
 }
 
@@ -68,11 +73,12 @@ int CTVX_DUVO_VerAdiApp::InitInstance(int argc, char** argv) {
   QCoreApplication::setApplicationName("ktal-companion");
   QCoreApplication::setApplicationVersion(KTAL_VERSION);
   bool simulate = false;
+  bool night = false;
   {
     // Options are read before any window system is needed, so --help
     // answers without a display.
     QCoreApplication core(argc, argv);
-    switch (ParseCommandLine(QCoreApplication::arguments(), simulate)) {
+    switch (ParseCommandLine(QCoreApplication::arguments(), simulate, night)) {
       case StartAction::kRun:
         break;
       case StartAction::kAnswered:
@@ -84,6 +90,9 @@ int CTVX_DUVO_VerAdiApp::InitInstance(int argc, char** argv) {
 
   QApplication application(argc, argv);
   QApplication::setWindowIcon(ApplicationIcon());
+  // Before any window, so that the first one already shows in red.
+  NightMode nightMode(application);
+  nightMode.SetOn(night);
 
   std::unique_ptr<LinkBackend> backend = simulate ? MakeSimulatedBackend() : MakeUsbBackend();
   QtUserDialogs dialogs;
@@ -98,6 +107,7 @@ int RunProgram(LinkBackend& backend, UserDialogs& dialogs,
   {
     CTVX_DUVO_VerAdiDlg launcher(dialogs);
     launcher.SetLinkName(QString::fromStdString(backend.name()));
+    launcher.SetNightMode(ApplicationNightMode());
     for (const FeatureInstaller& install : features) install(launcher, dialogs);
     // The program ends with the launcher, whatever its result.
     launcher.exec();

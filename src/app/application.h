@@ -38,8 +38,9 @@ using FeatureInstaller = std::function<void(CTVX_DUVO_VerAdiDlg& launcher, UserD
 
 // Everything after the toolkit has started: records the start-up directory,
 // puts g_device on the backend, runs the launcher with `features`
-// installed until it closes, and takes g_device off the backend again.
-// Returns the exit code.
+// installed (and its night-vision switch on the application's NightMode,
+// when it has one) until it closes, and takes g_device off the backend
+// again. Returns the exit code.
 int RunProgram(LinkBackend& backend, UserDialogs& dialogs,
                const std::vector<FeatureInstaller>& features = {});
 
@@ -47,9 +48,10 @@ class CTVX_DUVO_VerAdiApp {
  public:
   // A feature window the launcher offers; added before InitInstance.
   void AddFeature(FeatureInstaller installer) { features_.push_back(std::move(installer)); }
-  // Runs the program: `--simulate` puts g_device on the simulated guider;
-  // `--help` and `--version` answer and return 0, an unknown option is
-  // refused with 2. Returns the process exit code.
+  // Runs the program: `--simulate` puts g_device on the simulated guider,
+  // `--night` starts in night vision; `--help` and `--version` answer and
+  // return 0, an unknown option is refused with 2. Returns the process exit
+  // code.
   int InitInstance(int argc, char** argv);
 
  private:

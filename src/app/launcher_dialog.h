@@ -8,11 +8,13 @@
 #include <functional>
 #include <map>
 
+class QCheckBox;
 class QLabel;
 class QPushButton;
 
 namespace ktal {
 
+class NightMode;
 class UserDialogs;
 
 // Control ids of the launcher.
@@ -52,6 +54,10 @@ class CTVX_DUVO_VerAdiDlg : public QDialog {
   // Adds a note on what the program talks to to the caption; an empty name
   // leaves the plain caption.
   void SetLinkName(const QString& name);
+  // The "Night vision" check box switches `mode` and follows it; without a
+  // mode the box is not shown. Called once.
+  void SetNightMode(NightMode* mode);
+  QCheckBox* NightVisionBox() const { return nightVision_; }
 
   // Handles a command of the window menu; 0x0010..0x001F open the About box.
   // True when handled.
@@ -71,6 +77,7 @@ class CTVX_DUVO_VerAdiDlg : public QDialog {
   UserDialogs& dialogs_;
   QIcon icon_;
   QLabel* status_ = nullptr;
+  QCheckBox* nightVision_ = nullptr;
   std::map<int, QPushButton*> buttons_;
   std::map<int, FeatureWindow> features_;
 };

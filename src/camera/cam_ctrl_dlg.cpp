@@ -26,6 +26,7 @@
 #include "link/ftdi_device.h"
 #include "link/handshakes.h"
 #include "shell/application_icon.h"
+#include "shell/night_mode.h"
 #include "shell/qt_text.h"
 #include "shell/startup_directory.h"
 #include "shell/user_dialogs.h"
@@ -58,6 +59,15 @@ constexpr int kCanvasHeight = 297;
 
 // Colours of the stored map's classes (ClassifyHotPixel), class 0 first.
 constexpr std::uint32_t kClassColours[5] = {0x0000FF, 0xF00000, 0xF08080, 0x80E080, 0x808080};
+
+// Night vision draws the picture in red: a dark's grey levels as levels of
+// red, the surround dim, and the map's classes as shades of red, brightest
+// for the pixels the camera cannot hide and dimmest for the single ones.
+constexpr std::uint32_t kNightSurround = 0x200000;
+constexpr std::uint32_t kNightClassColours[5] = {0xFF0000, 0xDC0000, 0xB80000, 0x960000, 0x780000};
+// The notes beside the track bars, set apart from the window's text.
+constexpr char kDayNoteStyle[] = "color: #404080";
+constexpr char kNightNoteStyle[] = "color: #a00000";
 
 QString ObjectName(int id) {
   return id == kIdCamClose ? QString("button1") : QString("control%1").arg(id);
@@ -327,9 +337,28 @@ CCamCtrlDlg::CCamCtrlDlg(UserDialogs& dialogs, CFtdiDevice& device, QWidget* par
   std::memset(g_masterDark, 0, sizeof g_masterDark);
   m_timer.setInterval(kTimerMs);
   connect(&m_timer, &QTimer::timeout, this, &CCamCtrlDlg::OnTimer);
+  night_ = NightVisionOn();
+  StyleNotes();
+  if (NightMode* night = ApplicationNightMode()) {
+    connect(night, &NightMode::Changed, this, &CCamCtrlDlg::OnNightVision);
+  }
 }
 
 CCamCtrlDlg::~CCamCtrlDlg() { LeaveCamera(); }
+
+void CCamCtrlDlg::StyleNotes() {
+  for (QLabel* note : {level1x1_, level2x2_, mapChange_}) {
+    note->setStyleSheet(night_ ? kNightNoteStyle : kDayNoteStyle);
+  }
+}
+
+void CCamCtrlDlg::OnNightVision(bool on) {
+  night_ = on;
+  StyleNotes();
+  // The view on show, drawn again in the new colours.
+  m_nShownMode = -1;
+  Redraw();
+}
 
 void CCamCtrlDlg::BuildControls() {
   auto named = [](QWidget* control, int id) {
@@ -339,7 +368,6 @@ void CCamCtrlDlg::BuildControls() {
   auto note = [this](const char* name) {
     auto* label = new QLabel(this);
     label->setObjectName(name);
-    label->setStyleSheet("color: #404080");
     // Room for the longest note, so that the window keeps its size.
     label->setMinimumWidth(
         QFontMetrics(label->font())
@@ -596,15 +624,17 @@ void CCamCtrlDlg::Redraw() {
   m_nShownMode = m_nViewMode;
   drawnBlank_ = !m_canvas->IsInitialised();
 
+  // A grey level times this is its colour: grey by day, red at night.
+  const std::uint32_t levelColour = night_ ? 0x010000u : 0x010101u;
   auto drawGrey = [&](const std::uint8_t* image) {
     for (int y = 0; y < kBinnedHeight; ++y) {
       for (int x = 0; x < kBinnedWidth; ++x) {
-        m_canvas->SetPixelBlock(ox + x, oy + y, image[y * kBinnedWidth + x] * 0x010101u, 1);
+        m_canvas->SetPixelBlock(ox + x, oy + y, image[y * kBinnedWidth + x] * levelColour, 1);
       }
     }
   };
 
-  m_canvas->FillRectangle(0, 0, width - 1, height - 1, kCanvasSurround);
+  m_canvas->FillRectangle(0, 0, width - 1, height - 1, night_ ? kNightSurround : kCanvasSurround);
   if (m_nViewMode == 3) {
     Bin2x2(m_slider2x2->value());
     CosmetizeFrame(g_binnedDark, g_viewFrame, kBinnedWidth, kBinnedHeight);
@@ -630,7 +660,8 @@ void CCamCtrlDlg::Redraw() {
       const HotPixelEntry& entry = m_maps.entries1x1[i];
       const int type = ClassifyHotPixel(entry);
       ++classes[type];
-      m_canvas->SetPixelBlock(ox + entry.x / 2, oy + entry.y / 2, kClassColours[type], 1);
+      m_canvas->SetPixelBlock(ox + entry.x / 2, oy + entry.y / 2,
+                              night_ ? kNightClassColours[type] : kClassColours[type], 1);
     }
     statistics_->setText(count == 0 ? QString("No data")
                                     : QString("single: %1\ngrouped: %2\nnot removable: %3")

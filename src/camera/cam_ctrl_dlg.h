@@ -62,7 +62,8 @@ enum CameraControl : int {
 // The hidden button of the progress window that takes status updates.
 inline constexpr int kIdProgressUpdate = 1000;
 
-// The canvas's colour round the picture area.
+// The canvas's colour round the picture area (by day; night vision draws
+// the whole picture in red).
 inline constexpr std::uint32_t kCanvasSurround = 0x202020;
 
 // The dark-frame option dialog: how many exposures to stack.
@@ -186,6 +187,9 @@ class CCamCtrlDlg : public QDialog {
   // 0 the camera runs; 1 the state query failed; 2 it would not start.
   int EnsureCameraRunning();
   void Redraw();
+  // Night vision switched: the notes and the picture in the new colours.
+  void OnNightVision(bool on);
+  void StyleNotes();
   void OnReadCurrent();
   void OnMakeDark();
   void OnStoreNewMap();
@@ -215,6 +219,7 @@ class CCamCtrlDlg : public QDialog {
   bool ended_ = false;
   bool closed_ = false;
   bool inCameraMode_ = false;
+  bool night_ = false;
   // A view drawn before the canvas had its pixels is drawn again at its
   // first paint.
   bool drawnBlank_ = false;
