@@ -8,6 +8,8 @@
 #include <functional>
 #include <map>
 
+#include "shell/settings_store.h"
+
 class QLabel;
 class QPushButton;
 
@@ -52,6 +54,10 @@ class CTVX_DUVO_VerAdiDlg : public QDialog {
   // Adds a note on what the program talks to to the caption; an empty name
   // leaves the plain caption.
   void SetLinkName(const QString& name);
+  // The settings the program keeps, lent to the feature windows it opens;
+  // until one is set, the launcher's own defaults, which keep nothing.
+  void SetSettingsStore(SettingsStore& store) { settings_ = &store; }
+  SettingsStore& settings() const { return *settings_; }
 
   // Handles a command of the window menu; 0x0010..0x001F open the About box.
   // True when handled.
@@ -73,6 +79,8 @@ class CTVX_DUVO_VerAdiDlg : public QDialog {
   QLabel* status_ = nullptr;
   std::map<int, QPushButton*> buttons_;
   std::map<int, FeatureWindow> features_;
+  SettingsStore defaults_;
+  SettingsStore* settings_ = &defaults_;
 };
 
 }  // namespace ktal

@@ -39,6 +39,13 @@ class UserDialogs {
                            const QString& /*proposed*/, const QString& /*filter*/) {
     return {};
   }
+  // An existing folder the user chose, the dialog starting at `directory`;
+  // empty when the user cancelled, and always for a seam that chooses
+  // nothing.
+  virtual QString ChooseFolder(QWidget* /*parent*/, const QString& /*caption*/,
+                               const QString& /*directory*/) {
+    return {};
+  }
   // Shows the file in the desktop's program for it (a page in the
   // browser); false when no program could be started.
   virtual bool OpenWithDesktop(const QString& file);
@@ -56,6 +63,7 @@ class QtUserDialogs final : public UserDialogs {
                         const QString& filter, bool multiple) override;
   QString SaveFile(QWidget* parent, const QString& caption, const QString& proposed,
                    const QString& filter) override;
+  QString ChooseFolder(QWidget* parent, const QString& caption, const QString& directory) override;
 };
 
 }  // namespace ktal
