@@ -15,6 +15,7 @@ void InstallFileControl(CTVX_DUVO_VerAdiDlg& launcher, UserDialogs& dialogs) {
     // No owner: the window gets a taskbar button of its own, and the hidden
     // launcher cannot take it along when minimised.
     CFilesystemDlg window(dialogs);
+    window.UseSettings(launcher.settings());
     ExecInKeptPlace(window, launcher.settings(), kFileControlPlace);
   });
 }
