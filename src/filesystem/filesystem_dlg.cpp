@@ -723,6 +723,21 @@ void CFilesystemDlg::OnDownloadProcess() {
   // Said before a page is read: a download into a folder that cannot take
   // it would still mark the files downloaded.
   if ((localFile || !request.entries.empty()) && !OutputFolderUsable(RunFolder())) return;
+  if (localFile && !outputFolder_.isEmpty()) {
+    // A raw file whose header cannot be read fails in the run, which says
+    // so; its folder is then the output folder itself, where nothing is
+    // written.
+    const std::filesystem::path folder = LocalOutputFolder(g_lastLocalFile, OutputRoot());
+    std::error_code error;
+    if (!folder.empty()) std::filesystem::create_directory(folder, error);
+    if (error) {
+      dialogs_.ShowMessage(
+          this, QString(kOutputNotWritableError).arg(QDir::toNativeSeparators(ToQString(folder))),
+          "ERROR", MessageIcon::Exclamation, MessageButtons::Ok);
+      return;
+    }
+    request.localFolder = folder.empty() ? OutputRoot() : folder;
+  }
   RunDownloadAndProcess(request, *this);
 }
 

@@ -3,8 +3,14 @@
 #include <stdlib.h>
 #include <unistd.h>
 
+#include <cstdio>
+#include <memory>
 #include <string>
 #include <system_error>
+
+#include "guidelog/guide_log.h"
+#include "guidelog/log_format.h"
+#include "guidelog/stdio_file.h"
 
 namespace ktal {
 
@@ -19,6 +25,22 @@ FolderState CheckOutputFolder(const std::filesystem::path& folder) {
   ::close(fd);
   ::unlink(probe.c_str());
   return FolderState::kUsable;
+}
+
+std::filesystem::path LocalOutputFolder(const std::filesystem::path& rawFile,
+                                        const std::filesystem::path& root) {
+  StdioFile file = OpenStdioFile(rawFile.c_str(), "rb");
+  if (!file) return {};
+  // A log of 4096 pages is too large for the stack.
+  auto log = std::make_unique<GuideLog>();
+  DirectoryEntry entry;
+  if (log->ReadRawFile(file.get(), entry) != 0) return {};
+  const std::string name = GuiderFileName(FileIdOf(entry.file_id)) + ".dat.content";
+  const std::filesystem::path own = rawFile.parent_path();
+  std::error_code error;
+  if (own.filename() == name && std::filesystem::equivalent(own.parent_path(), root, error))
+    return own;
+  return root / name;
 }
 
 }  // namespace ktal

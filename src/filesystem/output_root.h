@@ -19,4 +19,12 @@ enum class FolderState {
 // mount, an immutable folder or an ACL refuse what the mode bits allow.
 FolderState CheckOutputFolder(const std::filesystem::path& folder);
 
+// Where a raw file on disk is processed into under the chosen output folder
+// `root`: "QD<id>.dat.content", named after the file id in the file's
+// directory entry, or the file's own folder when that already is the one
+// (where a download leaves the raw copy). Empty when the file's header
+// cannot be read.
+std::filesystem::path LocalOutputFolder(const std::filesystem::path& rawFile,
+                                        const std::filesystem::path& root);
+
 }  // namespace ktal

@@ -669,6 +669,46 @@ TEST_F(FilesystemDlgTest, LocalFileDialogStartsWhereAFileWasChosenBefore) {
   EXPECT_EQ(ToPath(dialogs_.asked[1].first), file.parent_path());
 }
 
+// With an output folder chosen, a local file's outputs go into a folder of
+// its own under it, named after the log; a raw copy that already lies in
+// that folder is processed where it is. Without one they go beside it
+// (UseLocalFileCancelledOrProcessed).
+TEST_F(FilesystemDlgTest, LocalFileGoesUnderTheChosenOutputFolder) {
+  StartGuider(ControllerMode::kOff);
+  LogWriter writer;
+  ASSERT_EQ(WriteSession(SessionOptions{}, writer), 0);
+  // File id 0 in its directory entry: the log is QD000000.
+  const std::vector<std::uint8_t> raw =
+      writer.RawFile(Stamped(PackDate(2026, 12, 1), PackTime(21, 5)));
+  const std::filesystem::path stick = dir_.path() / "stick" / "night.dat";
+  const std::filesystem::path nights = dir_.path() / "nights";
+  const std::filesystem::path content = nights / "QD000000.dat.content";
+  std::filesystem::create_directory(stick.parent_path());
+  std::filesystem::create_directories(content);
+  for (const std::filesystem::path& file : {stick, content / "QD000000.dat"}) {
+    std::ofstream(file, std::ios::binary)
+        .write(reinterpret_cast<const char*>(raw.data()), static_cast<std::streamsize>(raw.size()));
+  }
+  Open();
+  dialogs_.script.QueueFolder(ToQString(nights));
+  window_->findChild<QPushButton*>(kChooseOutputFolderName)->click();
+
+  for (const std::filesystem::path& file : {stick, content / "QD000000.dat"}) {
+    SCOPED_TRACE(file.string());
+    std::filesystem::remove(content / "events.csv");
+    dialogs_.script.QueueFiles({ToQString(file)});
+    Click(kIdUseLocalFile);
+    EXPECT_EQ(window_->findChild<QLineEdit*>(kOutputFolderName)->text(),
+              QDir::toNativeSeparators(ToQString(nights)));
+    Click(kIdDownloadProcess);
+    EXPECT_TRUE(dialogs_.messages().empty()) << dialogs_.messages()[0].text.toStdString();
+    EXPECT_EQ(Status(), "done");
+    EXPECT_TRUE(logtest::Exists(content / "events.csv"));
+    EXPECT_FALSE(logtest::Exists(stick.parent_path() / "events.csv"));
+    EXPECT_FALSE(logtest::Exists(content / "QD000000.dat.content"));
+  }
+}
+
 // Makes `folder` refuse new files, for root too; false where this machine
 // cannot (a file system without the immutable flag).
 bool MakeUnwritable(const std::filesystem::path& folder) {
