@@ -9,6 +9,8 @@
 #include <map>
 
 class QCheckBox;
+#include "shell/settings_store.h"
+
 class QLabel;
 class QPushButton;
 
@@ -58,6 +60,10 @@ class CTVX_DUVO_VerAdiDlg : public QDialog {
   // mode the box is not shown. Called once.
   void SetNightMode(NightMode* mode);
   QCheckBox* NightVisionBox() const { return nightVision_; }
+  // The settings the program keeps, lent to the feature windows it opens;
+  // until one is set, the launcher's own defaults, which keep nothing.
+  void SetSettingsStore(SettingsStore& store) { settings_ = &store; }
+  SettingsStore& settings() const { return *settings_; }
 
   // Handles a command of the window menu; 0x0010..0x001F open the About box.
   // True when handled.
@@ -80,6 +86,8 @@ class CTVX_DUVO_VerAdiDlg : public QDialog {
   QCheckBox* nightVision_ = nullptr;
   std::map<int, QPushButton*> buttons_;
   std::map<int, FeatureWindow> features_;
+  SettingsStore defaults_;
+  SettingsStore* settings_ = &defaults_;
 };
 
 }  // namespace ktal

@@ -2,6 +2,7 @@
 
 #include <QCheckBox>
 #include <QFile>
+#include <QFileInfo>
 #include <QGridLayout>
 #include <QGroupBox>
 #include <QHBoxLayout>
@@ -15,6 +16,7 @@
 #include "link/handshakes.h"
 #include "shell/application_icon.h"
 #include "shell/qt_text.h"
+#include "shell/settings_store.h"
 #include "shell/user_dialogs.h"
 
 namespace ktal {
@@ -72,8 +74,15 @@ void CBrowseButton::OpenFileDialog() {
                          MessageButtons::Ok);
     return;
   }
-  const QStringList chosen = dialogs_.OpenFiles(this, "Open", target_->text(), filter_, false);
-  if (!chosen.isEmpty()) target_->setText(chosen.front());
+  ChooseFile(target_->text());
+}
+
+void CBrowseButton::ChooseFile(const QString& current) {
+  const QString start = current.isEmpty() ? startFolder_ : current;
+  const QStringList chosen = dialogs_.OpenFiles(this, "Open", start, filter_, false);
+  if (chosen.isEmpty()) return;
+  target_->setText(chosen.front());
+  emit FileChosen(chosen.front());
 }
 
 void CBrowseButton::mouseReleaseEvent(QMouseEvent* event) {
@@ -102,8 +111,7 @@ void CBrowseButton::mouseReleaseEvent(QMouseEvent* event) {
   setDown(false);
   QPushButton::mouseReleaseEvent(event);
   event->accept();
-  const QStringList chosen = dialogs_.OpenFiles(this, "Open", current, filter_, false);
-  if (!chosen.isEmpty()) target_->setText(chosen.front());
+  ChooseFile(current);
 }
 
 // ---- CFirmwareDlg ----
@@ -131,6 +139,11 @@ CFirmwareDlg::CFirmwareDlg(UserDialogs& dialogs, CFtdiDevice& device, QWidget* p
                                        defaultVariables_, run_, close_}) {
     group_.Add(control);
   }
+}
+
+void CFirmwareDlg::UseSettings(SettingsStore& store) {
+  settings_ = &store;
+  browse_->SetStartFolder(store.values().firmwareFolder);
 }
 
 CFirmwareDlg::~CFirmwareDlg() {
@@ -239,6 +252,12 @@ void CFirmwareDlg::BuildControls() {
   layout->addWidget(close_, 0, Qt::AlignRight);
 
   connect(fileName_, &QLineEdit::textChanged, this, &CFirmwareDlg::OnFileNameChanged);
+  connect(browse_, &CBrowseButton::FileChosen, this, [this](const QString& file) {
+    if (settings_ == nullptr) return;
+    const QString folder = QFileInfo(file).absolutePath();
+    settings_->SetFirmwareFolder(folder);
+    browse_->SetStartFolder(folder);
+  });
   connect(checkVersion_, &QPushButton::clicked, this, &CFirmwareDlg::OnCheckVersion);
   connect(run_, &QPushButton::clicked, this, &CFirmwareDlg::OnRun);
   connect(upload_, &QPushButton::clicked, this, &CFirmwareDlg::OnUpload);

@@ -162,4 +162,9 @@ QString QtUserDialogs::SaveFile(QWidget* parent, const QString& caption, const Q
   return QFileDialog::getSaveFileName(parent, caption, proposed, filter, nullptr, DialogOptions());
 }
 
+QString QtUserDialogs::ChooseFolder(QWidget* parent, const QString& caption,
+                                    const QString& directory) {
+  return QFileDialog::getExistingDirectory(parent, caption, directory);
+}
+
 }  // namespace ktal

@@ -43,6 +43,13 @@ class UserDialogs {
                            const QString& /*proposed*/, const QString& /*filter*/) {
     return {};
   }
+  // An existing folder the user chose, the dialog starting at `directory`;
+  // empty when the user cancelled, and always for a seam that chooses
+  // nothing.
+  virtual QString ChooseFolder(QWidget* /*parent*/, const QString& /*caption*/,
+                               const QString& /*directory*/) {
+    return {};
+  }
   // Shows the file in the desktop's program for it (a page in the
   // browser); false when no program could be started.
   virtual bool OpenWithDesktop(const QString& file);
@@ -65,6 +72,7 @@ class QtUserDialogs final : public UserDialogs {
                         const QString& filter, bool multiple) override;
   QString SaveFile(QWidget* parent, const QString& caption, const QString& proposed,
                    const QString& filter) override;
+  QString ChooseFolder(QWidget* parent, const QString& caption, const QString& directory) override;
   // In night vision an HTML page opens with "#night" in its address.
   bool OpenWithDesktop(const QString& file) override;
 
