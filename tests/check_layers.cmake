@@ -22,7 +22,7 @@ startup           | src/shell/startup_directory.*  |                            
 shell             | src/shell/*                    | startup                           | Qt
 canvas            | src/canvas/*                   |                                   | Qt
 filesystem_window | src/filesystem/*_dlg.*         | filesystem shell                  | Qt
-filesystem        | src/filesystem/*               | link guidelog startup             |
+filesystem        | src/filesystem/*               | link guidelog                     |
 firmware_window   | src/firmware/*_dlg.*           | firmware shell                    | Qt
 firmware          | src/firmware/*                 | link                              |
 camera_window     | src/camera/*_dlg.*             | camera shell canvas               | Qt

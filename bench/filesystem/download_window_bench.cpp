@@ -41,7 +41,7 @@ void BM_EventLoopGapWhileDownloading(benchmark::State& state) {
     g_device.AttachDriver(&sim.driver(), &sim.clock());
     {
       bench::NoDialogs dialogs;
-      CFilesystemDlg window(dialogs);  // the handshake and the listing
+      CFilesystemDlg window(dialogs, g_device);  // the handshake and the listing
       window.show();
       auto* list = window.findChild<QTableWidget*>(QString("control%1").arg(kIdFileList));
       auto* html = window.findChild<QCheckBox*>(QString("control%1").arg(kIdGenerateHtml));

@@ -47,7 +47,7 @@ void BM_EventLoopGapWhileUploading(benchmark::State& state) {
     g_device.AttachDriver(&sim.driver(), &sim.clock());
     {
       bench::NoDialogs dialogs;
-      CFirmwareDlg window(dialogs);
+      CFirmwareDlg window(dialogs, g_device);
       window.show();
       window.findChild<QLineEdit*>(QString("control%1").arg(kIdFileName))
           ->setText(QString::fromStdString(file.string()));

@@ -210,13 +210,16 @@ int WriteNight(const fs::path& folder) {
   WriteFile(raw, writer.RawFile(EntryFor(0x000007, options.start_date)));
   const fs::path previous = fs::current_path();
   fs::current_path(folder);
-  g_focalLength = 1000;
-  g_wormPeriod = 480;
-  g_starDec = 30.0f;
+  ReportSettings settings;
+  settings.html_report = true;
+  settings.pe_tables = true;
+  settings.focal_length_mm = 1000;
+  settings.worm_period_s = 480;
+  settings.star_dec_deg = 30.0f;
   StdioFile in = OpenStdioFile(raw.c_str(), "rb");
   auto log = std::make_unique<GuideLog>();
   DirectoryEntry entry;
-  const int code = ProcessRawFile(*log, in.get(), entry, true, true, true);
+  const int code = ProcessRawFile(*log, in.get(), entry, settings);
   fs::current_path(previous);
   std::printf("%s: %s (code %d)\n", (folder / kAnalysisPageName).c_str(),
               code == 0 ? "written" : "failed", code);

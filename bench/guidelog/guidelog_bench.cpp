@@ -109,15 +109,14 @@ BENCHMARK(BM_ReadRawFileAndDecode)->Unit(benchmark::kMillisecond);
 
 void BM_WriteEventsTable(benchmark::State& state) {
   ScratchDir dir;
-  g_csvFormat = static_cast<int>(state.range(0));
+  const int csv_format = static_cast<int>(state.range(0));
   GuideLog log;
   Load(log, FullLog());
   log.BuildEntities();
-  for (auto _ : state) benchmark::DoNotOptimize(WriteEventsTable(log));
+  for (auto _ : state) benchmark::DoNotOptimize(WriteEventsTable(log, csv_format));
   state.counters["rows"] = static_cast<double>(log.entities.size());
   state.SetBytesProcessed(state.iterations() *
                           static_cast<std::int64_t>(std::filesystem::file_size("events.csv")));
-  g_csvFormat = 0;
 }
 BENCHMARK(BM_WriteEventsTable)->Arg(0)->Arg(1)->Unit(benchmark::kMillisecond);
 
@@ -126,7 +125,8 @@ void BM_WritePeriodicErrorTables(benchmark::State& state) {
   GuideLog log;
   Load(log, FullLog());
   log.BuildEntities();
-  for (auto _ : state) benchmark::DoNotOptimize(WritePeriodicErrorTables(log));
+  const ReportSettings settings;
+  for (auto _ : state) benchmark::DoNotOptimize(WritePeriodicErrorTables(log, settings));
 }
 BENCHMARK(BM_WritePeriodicErrorTables)->Unit(benchmark::kMillisecond);
 

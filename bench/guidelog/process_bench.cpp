@@ -135,18 +135,22 @@ void WriteNewFileFloor(const std::vector<OutputFile>& files, const std::vector<c
   }
 }
 
-void SetReportSettings() {
-  g_csvFormat = 0;
-  g_focalLength = 1000;
-  g_wormPeriod = 480;
-  g_starDec = 10.0f;
+// Every output, the periodic-error tables with a telescope.
+ReportSettings AllOutputs() {
+  ReportSettings settings;
+  settings.html_report = true;
+  settings.pe_tables = true;
+  settings.focal_length_mm = 1000;
+  settings.worm_period_s = 480;
+  settings.star_dec_deg = 10.0f;
+  return settings;
 }
 
-int ProcessOnce() {
+int ProcessOnce(const ReportSettings& settings) {
   StdioFile raw = OpenStdioFile(kRawName, "rb");
   auto log = std::make_unique<GuideLog>();
   DirectoryEntry entry;
-  return ProcessRawFile(*log, raw.get(), entry, true, true, true, kGenerationTime);
+  return ProcessRawFile(*log, raw.get(), entry, settings, kGenerationTime);
 }
 
 // The whole of ProcessRawFile on a fresh GuideLog per iteration, as the
@@ -161,10 +165,10 @@ void BM_ProcessFullLog(benchmark::State& state) {
     StdioFile out = OpenStdioFile(kRawName, "wb");
     std::fwrite(raw.data(), 1, raw.size(), out.get());
   }
-  SetReportSettings();
+  const ReportSettings settings = AllOutputs();
   const long before = PeakResidentKiB();
 
-  int code = ProcessOnce();
+  int code = ProcessOnce(settings);
   const std::vector<OutputFile> files = Outputs(folder.path());
   std::size_t bytes = 0;
   std::size_t largest = 0;
@@ -192,16 +196,16 @@ void BM_ProcessFullLog(benchmark::State& state) {
   double page_s = 0.0;
   // As ProcessRawFile passes them with the periodic-error tables asked for.
   SummaryOptions options;
-  options.focal_length_mm = g_focalLength;
-  options.worm_period_s = g_wormPeriod;
-  options.declination_deg = g_starDec;
+  options.focal_length_mm = settings.focal_length_mm;
+  options.worm_period_s = settings.worm_period_s;
+  options.declination_deg = settings.star_dec_deg;
   for (auto _ : state) {
     const Clock::time_point t0 = Clock::now();
-    code = ProcessOnce() != 0 ? 1 : code;
+    code = ProcessOnce(settings) != 0 ? 1 : code;
     const Clock::time_point t1 = Clock::now();
-    code = WriteEventsTable(built) != 0 ? 1 : code;
+    code = WriteEventsTable(built, settings.csv_format) != 0 ? 1 : code;
     const Clock::time_point events_done = Clock::now();
-    code = WritePeriodicErrorTables(built) != 0 ? 1 : code;
+    code = WritePeriodicErrorTables(built, settings) != 0 ? 1 : code;
     const Clock::time_point pe_done = Clock::now();
     code = WriteHtmlReport(built, 0x00F00D, kGenerationTime) != 0 ? 1 : code;
     const Clock::time_point report_done = Clock::now();

@@ -6,11 +6,15 @@
 #include <cstdio>
 #include <system_error>
 
+#include "app/feature_installs.h"
 #include "app/launcher_dialog.h"
 #include "link/ftdi_device.h"
 #include "shell/application_icon.h"
+#include "shell/night_mode.h"
+#include "shell/settings_store.h"
 #include "shell/shell.h"
 #include "shell/user_dialogs.h"
+#include "shell/window_place.h"
 
 namespace ktal {
 
@@ -20,10 +24,16 @@ namespace {
 
 enum class StartAction { kRun, kAnswered, kRefused };
 
+struct ProgramOptions {
+  bool simulate = false;
+  bool night = false;
+  bool noSettings = false;
+};
+
 // Reads the options. Help and version are answered here, an unknown option
 // is refused with one line; either way the program then ends. Needs a
 // QCoreApplication for the program's name.
-StartAction ParseCommandLine(const QStringList& arguments, bool& simulate) {
+StartAction ParseCommandLine(const QStringList& arguments, ProgramOptions& options) {
   QCommandLineParser parser;
   parser.setApplicationDescription(
       "Companion program of the Orvelia K-Tal stand-alone autoguider: logs, firmware, hot-pixel "
@@ -33,6 +43,14 @@ StartAction ParseCommandLine(const QStringList& arguments, bool& simulate) {
   const QCommandLineOption simulateOption(
       "simulate", "Talk to a built-in simulated guider instead of the USB chips.");
   parser.addOption(simulateOption);
+  const QCommandLineOption nightOption(
+      "night", "Start in night vision: every window in red on black (the launcher switches it).");
+  parser.addOption(nightOption);
+  const QCommandLineOption noSettingsOption(
+      "no-settings", QString("Start with the default settings and keep none: the settings file "
+                             "(%1) is neither read nor written.")
+                         .arg(DefaultSettingsPath()));
+  parser.addOption(noSettingsOption);
   if (!parser.parse(arguments)) {
     QString error = parser.errorText();
     if (error.endsWith('.')) error.chop(1);
@@ -58,7 +76,9 @@ StartAction ParseCommandLine(const QStringList& arguments, bool& simulate) {
                 qPrintable(QCoreApplication::applicationVersion()));
     return StartAction::kAnswered;
   }
-  simulate = parser.isSet(simulateOption);
+  options.simulate = parser.isSet(simulateOption);
+  options.night = parser.isSet(nightOption);
+  options.noSettings = parser.isSet(noSettingsOption);
   return StartAction::kRun;
 }
 
@@ -67,12 +87,12 @@ StartAction ParseCommandLine(const QStringList& arguments, bool& simulate) {
 int CTVX_DUVO_VerAdiApp::InitInstance(int argc, char** argv) {
   QCoreApplication::setApplicationName("ktal-companion");
   QCoreApplication::setApplicationVersion(KTAL_VERSION);
-  bool simulate = false;
+  ProgramOptions options;
   {
     // Options are read before any window system is needed, so --help
     // answers without a display.
     QCoreApplication core(argc, argv);
-    switch (ParseCommandLine(QCoreApplication::arguments(), simulate)) {
+    switch (ParseCommandLine(QCoreApplication::arguments(), options)) {
       case StartAction::kRun:
         break;
       case StartAction::kAnswered:
@@ -84,13 +104,26 @@ int CTVX_DUVO_VerAdiApp::InitInstance(int argc, char** argv) {
 
   QApplication application(argc, argv);
   QApplication::setWindowIcon(ApplicationIcon());
-
-  std::unique_ptr<LinkBackend> backend = simulate ? MakeSimulatedBackend() : MakeUsbBackend();
+  // The one store of the program's settings, lent to every window.
+  SettingsStore settings =
+      options.noSettings ? SettingsStore() : SettingsStore(DefaultSettingsPath());
+  // Before any window, so that the first one already shows in red: the mode
+  // the program was left in, or night when asked for.
+  NightMode nightMode(application);
+  nightMode.SetOn(options.night || settings.values().nightMode);
+  std::unique_ptr<LinkBackend> backend =
+      options.simulate ? MakeSimulatedBackend() : MakeUsbBackend();
   QtUserDialogs dialogs;
-  return RunProgram(*backend, dialogs, features_);
+  return RunProgram(*backend, dialogs, settings, features_);
 }
 
 int RunProgram(LinkBackend& backend, UserDialogs& dialogs,
+               const std::vector<FeatureInstaller>& features) {
+  SettingsStore defaults;
+  return RunProgram(backend, dialogs, defaults, features);
+}
+
+int RunProgram(LinkBackend& backend, UserDialogs& dialogs, SettingsStore& settings,
                const std::vector<FeatureInstaller>& features) {
   std::error_code error;
   g_startupDirectory = std::filesystem::current_path(error);
@@ -98,9 +131,16 @@ int RunProgram(LinkBackend& backend, UserDialogs& dialogs,
   {
     CTVX_DUVO_VerAdiDlg launcher(dialogs);
     launcher.SetLinkName(QString::fromStdString(backend.name()));
+    launcher.SetNightMode(ApplicationNightMode());
+    launcher.SetSettingsStore(settings);
+    // A switch of night vision is kept for the next start.
+    if (NightMode* mode = ApplicationNightMode()) {
+      QObject::connect(mode, &NightMode::Changed, &launcher,
+                       [&settings](bool on) { settings.SetNightMode(on); });
+    }
     for (const FeatureInstaller& install : features) install(launcher, dialogs);
     // The program ends with the launcher, whatever its result.
-    launcher.exec();
+    ExecInKeptPlace(launcher, settings, kLauncherPlace);
   }
   // The backend goes away before g_device does.
   g_device.Close();

@@ -36,10 +36,16 @@ class CTVX_DUVO_VerAdiDlg;
 // only the window it drives.
 using FeatureInstaller = std::function<void(CTVX_DUVO_VerAdiDlg& launcher, UserDialogs& dialogs)>;
 
+class SettingsStore;
+
 // Everything after the toolkit has started: records the start-up directory,
 // puts g_device on the backend, runs the launcher with `features`
 // installed until it closes, and takes g_device off the backend again.
-// Returns the exit code.
+// The windows keep their settings and places in `settings`. Returns the
+// exit code.
+int RunProgram(LinkBackend& backend, UserDialogs& dialogs, SettingsStore& settings,
+               const std::vector<FeatureInstaller>& features = {});
+// The same on the defaults, keeping nothing.
 int RunProgram(LinkBackend& backend, UserDialogs& dialogs,
                const std::vector<FeatureInstaller>& features = {});
 
@@ -48,6 +54,7 @@ class CTVX_DUVO_VerAdiApp {
   // A feature window the launcher offers; added before InitInstance.
   void AddFeature(FeatureInstaller installer) { features_.push_back(std::move(installer)); }
   // Runs the program: `--simulate` puts g_device on the simulated guider;
+  // `--no-settings` starts on the defaults and writes no settings file;
   // `--help` and `--version` answer and return 0, an unknown option is
   // refused with 2. Returns the process exit code.
   int InitInstance(int argc, char** argv);

@@ -8,12 +8,19 @@ namespace ktal {
 class CTVX_DUVO_VerAdiDlg;
 class UserDialogs;
 
+// The names under which the settings keep each window's place.
+inline constexpr char kLauncherPlace[] = "launcher";
+inline constexpr char kFileControlPlace[] = "fileControl";
+inline constexpr char kFirmwareControlPlace[] = "firmwareControl";
+inline constexpr char kCameraControlPlace[] = "cameraControl";
+inline constexpr char kVirtualUiPlace[] = "virtualUi";
+
 // Each window asks the user through `dialogs`, which must outlive the
-// launcher.
+// launcher, and talks to g_device, the program's one link, handed in here.
+// launcher, and opens where the launcher's settings keep it.
 void InstallFileControl(CTVX_DUVO_VerAdiDlg& launcher, UserDialogs& dialogs);
 void InstallFirmwareControl(CTVX_DUVO_VerAdiDlg& launcher, UserDialogs& dialogs);
 void InstallCameraControl(CTVX_DUVO_VerAdiDlg& launcher, UserDialogs& dialogs);
-// The virtual user interface talks to g_device.
 void InstallVirtualUi(CTVX_DUVO_VerAdiDlg& launcher, UserDialogs& dialogs);
 
 }  // namespace ktal

@@ -1,5 +1,6 @@
 #include "app/launcher_dialog.h"
 
+#include <QCheckBox>
 #include <QContextMenuEvent>
 #include <QFrame>
 #include <QGridLayout>
@@ -10,12 +11,14 @@
 #include <QMenu>
 #include <QPushButton>
 #include <QShortcut>
+#include <QSignalBlocker>
 #include <QVBoxLayout>
 
 #include "link/direct_control.h"
 #include "link/ftdi_device.h"
 #include "link/handshakes.h"
 #include "shell/application_icon.h"
+#include "shell/night_mode.h"
 #include "shell/user_dialogs.h"
 
 namespace ktal {
@@ -138,6 +141,14 @@ CTVX_DUVO_VerAdiDlg::CTVX_DUVO_VerAdiDlg(UserDialogs& dialogs, QWidget* parent)
   layout->addLayout(lower);
 
   auto* exitRow = new QHBoxLayout;
+  nightVision_ = new QCheckBox("&Night vision (red on black)", this);
+  nightVision_->setObjectName("controlNightVision");
+  nightVision_->setToolTip("Every window in red on black, for the telescope in the dark");
+  nightVision_->setVisible(false);
+  // Reached by Alt+N or the mouse, never by Tab: Enter on a focused check
+  // box would go to Exit, the default button, and end the program.
+  nightVision_->setFocusPolicy(Qt::NoFocus);
+  exitRow->addWidget(nightVision_);
   exitRow->addStretch();
   QPushButton* exit = AddButton(kIdExit, "Exit");
   exit->setDefault(true);
@@ -188,6 +199,18 @@ QString CTVX_DUVO_VerAdiDlg::StatusText() const { return status_->text(); }
 
 void CTVX_DUVO_VerAdiDlg::SetLinkName(const QString& name) {
   setWindowTitle(name.isEmpty() ? QString(kCaption) : QString("%1 - %2").arg(kCaption, name));
+}
+
+void CTVX_DUVO_VerAdiDlg::SetNightMode(NightMode* mode) {
+  nightVision_->setVisible(mode != nullptr);
+  if (mode == nullptr) return;
+  nightVision_->setChecked(mode->IsOn());
+  connect(nightVision_, &QCheckBox::toggled, this, [mode](bool on) { mode->SetOn(on); });
+  // Switched elsewhere too (at start, from a setting): the box follows.
+  connect(mode, &NightMode::Changed, nightVision_, [this](bool on) {
+    const QSignalBlocker quiet(nightVision_);
+    nightVision_->setChecked(on);
+  });
 }
 
 void CTVX_DUVO_VerAdiDlg::SetFeatureWindow(int controlId, FeatureWindow window) {

@@ -8,11 +8,15 @@
 #include <functional>
 #include <map>
 
+class QCheckBox;
+#include "shell/settings_store.h"
+
 class QLabel;
 class QPushButton;
 
 namespace ktal {
 
+class NightMode;
 class UserDialogs;
 
 // Control ids of the launcher.
@@ -52,6 +56,14 @@ class CTVX_DUVO_VerAdiDlg : public QDialog {
   // Adds a note on what the program talks to to the caption; an empty name
   // leaves the plain caption.
   void SetLinkName(const QString& name);
+  // The "Night vision" check box switches `mode` and follows it; without a
+  // mode the box is not shown. Called once.
+  void SetNightMode(NightMode* mode);
+  QCheckBox* NightVisionBox() const { return nightVision_; }
+  // The settings the program keeps, lent to the feature windows it opens;
+  // until one is set, the launcher's own defaults, which keep nothing.
+  void SetSettingsStore(SettingsStore& store) { settings_ = &store; }
+  SettingsStore& settings() const { return *settings_; }
 
   // Handles a command of the window menu; 0x0010..0x001F open the About box.
   // True when handled.
@@ -71,8 +83,11 @@ class CTVX_DUVO_VerAdiDlg : public QDialog {
   UserDialogs& dialogs_;
   QIcon icon_;
   QLabel* status_ = nullptr;
+  QCheckBox* nightVision_ = nullptr;
   std::map<int, QPushButton*> buttons_;
   std::map<int, FeatureWindow> features_;
+  SettingsStore defaults_;
+  SettingsStore* settings_ = &defaults_;
 };
 
 }  // namespace ktal

@@ -1,7 +1,6 @@
 #include "camera/cam_ctrl_dlg.h"
 
 #include <QCoreApplication>
-#include <QFile>
 #include <QFileInfo>
 #include <QFontMetrics>
 #include <QGridLayout>
@@ -27,6 +26,7 @@
 #include "link/ftdi_device.h"
 #include "link/handshakes.h"
 #include "shell/application_icon.h"
+#include "shell/night_mode.h"
 #include "shell/qt_text.h"
 #include "shell/startup_directory.h"
 #include "shell/user_dialogs.h"
@@ -59,6 +59,15 @@ constexpr int kCanvasHeight = 297;
 
 // Colours of the stored map's classes (ClassifyHotPixel), class 0 first.
 constexpr std::uint32_t kClassColours[5] = {0x0000FF, 0xF00000, 0xF08080, 0x80E080, 0x808080};
+
+// Night vision draws the picture in red: a dark's grey levels as levels of
+// red, the surround dim, and the map's classes as shades of red, brightest
+// for the pixels the camera cannot hide and dimmest for the single ones.
+constexpr std::uint32_t kNightSurround = 0x200000;
+constexpr std::uint32_t kNightClassColours[5] = {0xFF0000, 0xDC0000, 0xB80000, 0x960000, 0x780000};
+// The notes beside the track bars, set apart from the window's text.
+constexpr char kDayNoteStyle[] = "color: #404080";
+constexpr char kNightNoteStyle[] = "color: #a00000";
 
 QString ObjectName(int id) {
   return id == kIdCamClose ? QString("button1") : QString("control%1").arg(id);
@@ -310,8 +319,8 @@ class CCamCtrlDlg::ProgressHost final : public DarkRunHost {
 
 // ---- The camera control window ----
 
-CCamCtrlDlg::CCamCtrlDlg(UserDialogs& dialogs, QWidget* parent)
-    : QDialog(parent), dialogs_(dialogs), runGroup_(this) {
+CCamCtrlDlg::CCamCtrlDlg(UserDialogs& dialogs, CFtdiDevice& device, QWidget* parent)
+    : QDialog(parent), dialogs_(dialogs), device_(device), runGroup_(this) {
   setWindowTitle(kCaption);
   setWindowIcon(ApplicationIcon());
   // A window with its own taskbar button and a minimize box.
@@ -328,9 +337,28 @@ CCamCtrlDlg::CCamCtrlDlg(UserDialogs& dialogs, QWidget* parent)
   std::memset(g_masterDark, 0, sizeof g_masterDark);
   m_timer.setInterval(kTimerMs);
   connect(&m_timer, &QTimer::timeout, this, &CCamCtrlDlg::OnTimer);
+  night_ = NightVisionOn();
+  StyleNotes();
+  if (NightMode* night = ApplicationNightMode()) {
+    connect(night, &NightMode::Changed, this, &CCamCtrlDlg::OnNightVision);
+  }
 }
 
 CCamCtrlDlg::~CCamCtrlDlg() { LeaveCamera(); }
+
+void CCamCtrlDlg::StyleNotes() {
+  for (QLabel* note : {level1x1_, level2x2_, mapChange_}) {
+    note->setStyleSheet(night_ ? kNightNoteStyle : kDayNoteStyle);
+  }
+}
+
+void CCamCtrlDlg::OnNightVision(bool on) {
+  night_ = on;
+  StyleNotes();
+  // The view on show, drawn again in the new colours.
+  m_nShownMode = -1;
+  Redraw();
+}
 
 void CCamCtrlDlg::BuildControls() {
   auto named = [](QWidget* control, int id) {
@@ -340,7 +368,6 @@ void CCamCtrlDlg::BuildControls() {
   auto note = [this](const char* name) {
     auto* label = new QLabel(this);
     label->setObjectName(name);
-    label->setStyleSheet("color: #404080");
     // Room for the longest note, so that the window keeps its size.
     label->setMinimumWidth(
         QFontMetrics(label->font())
@@ -456,13 +483,13 @@ void CCamCtrlDlg::BuildControls() {
 bool CCamCtrlDlg::Initialise() {
   if (initialised_) return !ended_;
   initialised_ = true;
-  g_device.deviceKind = kDeviceKindGuider;
+  device_.deviceKind = kDeviceKindGuider;
 
-  const int connected = EnterDeviceMode(kNormalMode);
+  const int connected = EnterDeviceMode(device_, kNormalMode);
   if (connected < 0) return Fail("Can't connect to device!", "ERROR", MessageIcon::None), false;
   if (connected > 0) return Fail("Device is not responding!", "ERROR", MessageIcon::None), false;
 
-  const int version = QueryFirmwareVersion(kCameraModeVersion);
+  const int version = QueryFirmwareVersion(device_, kCameraModeVersion);
   if (version < 0) return Fail("Communication error", "ERROR", MessageIcon::None), false;
   if (version < kCameraModeVersion) {
     Fail("Camera mode unavailable, firmware is too old. Use fw. 02.04 or later!", "ERROR",
@@ -470,7 +497,7 @@ bool CCamCtrlDlg::Initialise() {
     return false;
   }
 
-  const int entered = EnterCameraMode();
+  const int entered = EnterCameraMode(device_);
   if (entered == kCameraModeRefused) {
     Fail("Camera mode not supported by firmware", "ERROR", MessageIcon::Exclamation);
     return false;
@@ -490,7 +517,7 @@ bool CCamCtrlDlg::Initialise() {
   }
   inCameraMode_ = true;
 
-  const int state = QueryCameraState();
+  const int state = QueryCameraState(device_);
   if (state < 0) return Fail("Communication error", "ERROR", MessageIcon::None), false;
   if (state != 0) {
     dialogs_.ShowMessage(this, "Camera should not be active at this point...", "INTERNAL ERROR",
@@ -542,9 +569,9 @@ void CCamCtrlDlg::LeaveCamera() {
   if (closed_) return;
   closed_ = true;
   m_timer.stop();
-  if (inCameraMode_ && g_device.IsOpen()) LeaveCameraMode();
+  if (inCameraMode_ && device_.IsOpen()) LeaveCameraMode(device_);
   inCameraMode_ = false;
-  DisconnectDevice();
+  DisconnectDevice(device_);
 }
 
 void CCamCtrlDlg::ShowCameraState(int state) {
@@ -558,7 +585,7 @@ void CCamCtrlDlg::ShowCameraState(int state) {
 }
 
 int CCamCtrlDlg::EnsureCameraRunning() {
-  const int state = QueryCameraState();
+  const int state = QueryCameraState(device_);
   if (state < 0) {
     dialogs_.ShowMessage(this, "Camera querying failed...", "ERROR", MessageIcon::Exclamation,
                          MessageButtons::Ok);
@@ -566,7 +593,7 @@ int CCamCtrlDlg::EnsureCameraRunning() {
   }
   ShowCameraState(state);
   if (state != 0) return 0;
-  if (StartCamera() != 0) {
+  if (StartCamera(device_) != 0) {
     dialogs_.ShowMessage(this, "Camera start failed...", "ERROR", MessageIcon::Exclamation,
                          MessageButtons::Ok);
     return 2;
@@ -576,8 +603,8 @@ int CCamCtrlDlg::EnsureCameraRunning() {
 
 void CCamCtrlDlg::OnTimer() {
   // A run's worker owns the link until the run ends.
-  if (runActive_ || !g_device.IsOpen()) return;
-  const int state = QueryCameraState();
+  if (runActive_ || !device_.IsOpen()) return;
+  const int state = QueryCameraState(device_);
   if (state < 0) {
     m_timer.stop();
     Fail("connection lost to device...", "ERROR", MessageIcon::Exclamation);
@@ -597,15 +624,17 @@ void CCamCtrlDlg::Redraw() {
   m_nShownMode = m_nViewMode;
   drawnBlank_ = !m_canvas->IsInitialised();
 
+  // A grey level times this is its colour: grey by day, red at night.
+  const std::uint32_t levelColour = night_ ? 0x010000u : 0x010101u;
   auto drawGrey = [&](const std::uint8_t* image) {
     for (int y = 0; y < kBinnedHeight; ++y) {
       for (int x = 0; x < kBinnedWidth; ++x) {
-        m_canvas->SetPixelBlock(ox + x, oy + y, image[y * kBinnedWidth + x] * 0x010101u, 1);
+        m_canvas->SetPixelBlock(ox + x, oy + y, image[y * kBinnedWidth + x] * levelColour, 1);
       }
     }
   };
 
-  m_canvas->FillRectangle(0, 0, width - 1, height - 1, kCanvasSurround);
+  m_canvas->FillRectangle(0, 0, width - 1, height - 1, night_ ? kNightSurround : kCanvasSurround);
   if (m_nViewMode == 3) {
     Bin2x2(m_slider2x2->value());
     CosmetizeFrame(g_binnedDark, g_viewFrame, kBinnedWidth, kBinnedHeight);
@@ -631,7 +660,8 @@ void CCamCtrlDlg::Redraw() {
       const HotPixelEntry& entry = m_maps.entries1x1[i];
       const int type = ClassifyHotPixel(entry);
       ++classes[type];
-      m_canvas->SetPixelBlock(ox + entry.x / 2, oy + entry.y / 2, kClassColours[type], 1);
+      m_canvas->SetPixelBlock(ox + entry.x / 2, oy + entry.y / 2,
+                              night_ ? kNightClassColours[type] : kClassColours[type], 1);
     }
     statistics_->setText(count == 0 ? QString("No data")
                                     : QString("single: %1\ngrouped: %2\nnot removable: %3")
@@ -734,7 +764,7 @@ void CCamCtrlDlg::OnReadCurrent() {
     done(1);
     return;
   }
-  storedKnown_ = ReadHotPixelMaps(m_maps) == 0;
+  storedKnown_ = ReadHotPixelMaps(device_, m_maps) == 0;
   storedMaps_ = m_maps;
   m_nViewMode = 0;
   m_nShownMode = -1;
@@ -751,23 +781,23 @@ void CCamCtrlDlg::OnStoreNewMap() {
   Bin2x2(m_slider2x2->value());
   FindHotPixels(g_masterDark, kFrameWidth, kFrameHeight, m_slider1x1->value());
   m_maps = MapRecordFromLists(g_hotList, g_hotList2x2);
-  if (StoreHotPixelMaps(m_maps) != 0) {
+  if (StoreHotPixelMaps(device_, m_maps) != 0) {
     Fail("Storing data failed...", "ERROR", MessageIcon::Exclamation);
     return;
   }
   dialogs_.ShowMessage(this, "Hot pixels maps of the Camera\nhas been updated successfully.",
                        "Notification", MessageIcon::Information, MessageButtons::Ok);
-  const int state = QueryCameraState();
+  const int state = QueryCameraState(device_);
   if (state < 0) {
     Fail("Camera querying failed...", "ERROR", MessageIcon::Exclamation);
     return;
   }
   ShowCameraState(state);
-  if (state == 0 && StartCamera() != 0) {
+  if (state == 0 && StartCamera(device_) != 0) {
     Fail("Camera start failed...", "ERROR", MessageIcon::Exclamation);
     return;
   }
-  storedKnown_ = ReadHotPixelMaps(m_maps) == 0;
+  storedKnown_ = ReadHotPixelMaps(device_, m_maps) == 0;
   storedMaps_ = m_maps;
   m_nViewMode = 0;
   m_nShownMode = -1;
@@ -797,7 +827,7 @@ void CCamCtrlDlg::OnMakeDark() {
       this,
       [&] {
         worker = std::thread([&] {
-          result = run->Run(host);
+          result = run->Run(device_, host);
           g_progressDlg.SignalRunEnded();
         });
       },
@@ -873,7 +903,7 @@ void CCamCtrlDlg::OnSaveMasterDark() {
   dark.framesStacked = darkFrames_;
   dark.firstExposureUtc = darkStartUtc_;
   std::string text;
-  if (WriteMasterDarkFits(QFile::encodeName(name).toStdString(), dark, text) != kFitsWritten) {
+  if (WriteMasterDarkFits(ToPath(name).string(), dark, text) != kFitsWritten) {
     dialogs_.ShowMessage(this,
                          QString("Can't save the master dark as\n%1\n%2")
                              .arg(name, QString::fromLocal8Bit(text.c_str())),
@@ -897,8 +927,7 @@ void CCamCtrlDlg::OnSaveHotPixelMap(bool stored) {
                                  darkFrames_, darkStartUtc_};
   }
   std::string text;
-  if (WriteHotPixelMapFits(QFile::encodeName(name).toStdString(), map, search, text) !=
-      kFitsWritten) {
+  if (WriteHotPixelMapFits(ToPath(name).string(), map, search, text) != kFitsWritten) {
     dialogs_.ShowMessage(this,
                          QString("Can't save the hot-pixel map as\n%1\n%2")
                              .arg(name, QString::fromLocal8Bit(text.c_str())),

@@ -6,7 +6,7 @@
 // Threads: the toolkit allows windows only on the user-interface thread, so
 // the dark-frame run (DarkFrameRun: exposures, downloads, stacking) runs on
 // a worker thread while the progress window runs modally on the
-// user-interface thread. The worker is the only one to touch g_device while
+// user-interface thread. The worker is the only one to touch the link while
 // it runs: the camera timer skips its query, and the window refuses to
 // close. The run reaches the progress window through a DarkRunHost; the two
 // share a few flags and the status text under a mutex, which the progress
@@ -62,7 +62,8 @@ enum CameraControl : int {
 // The hidden button of the progress window that takes status updates.
 inline constexpr int kIdProgressUpdate = 1000;
 
-// The canvas's colour round the picture area.
+// The canvas's colour round the picture area (by day; night vision draws
+// the whole picture in red).
 inline constexpr std::uint32_t kCanvasSurround = 0x202020;
 
 // The dark-frame option dialog: how many exposures to stack.
@@ -147,7 +148,8 @@ extern CProgressHotpxDlg g_progressDlg;
 class CCamCtrlDlg : public QDialog {
   Q_OBJECT
  public:
-  explicit CCamCtrlDlg(UserDialogs& dialogs, QWidget* parent = nullptr);
+  // The window talks to `device` alone.
+  CCamCtrlDlg(UserDialogs& dialogs, CFtdiDevice& device, QWidget* parent = nullptr);
   ~CCamCtrlDlg() override;
 
   // Connects, enters camera mode and sets up the timer and the track bars.
@@ -185,6 +187,9 @@ class CCamCtrlDlg : public QDialog {
   // 0 the camera runs; 1 the state query failed; 2 it would not start.
   int EnsureCameraRunning();
   void Redraw();
+  // Night vision switched: the notes and the picture in the new colours.
+  void OnNightVision(bool on);
+  void StyleNotes();
   void OnReadCurrent();
   void OnMakeDark();
   void OnStoreNewMap();
@@ -206,6 +211,7 @@ class CCamCtrlDlg : public QDialog {
   QString AskFitsName(const QString& caption, const char* proposed);
 
   UserDialogs& dialogs_;
+  CFtdiDevice& device_;
   ControlGroup runGroup_;
   QTimer m_timer;
   bool runActive_ = false;
@@ -213,6 +219,7 @@ class CCamCtrlDlg : public QDialog {
   bool ended_ = false;
   bool closed_ = false;
   bool inCameraMode_ = false;
+  bool night_ = false;
   // A view drawn before the canvas had its pixels is drawn again at its
   // first paint.
   bool drawnBlank_ = false;

@@ -13,7 +13,6 @@
 #include "link/ftdi_device.h"
 #include "link/handshakes.h"
 #include "link/printf.h"
-#include "shell/startup_directory.h"
 
 namespace ktal {
 
@@ -44,8 +43,8 @@ bool LinkIsGone(PageReadFault fault) {
 
 }  // namespace
 
-int KnownPages(const DirectoryEntry& entry) {
-  const std::filesystem::path path = RawCopyPath(FileIdOf(entry.file_id));
+int KnownPages(const std::filesystem::path& root, const DirectoryEntry& entry) {
+  const std::filesystem::path path = RawCopyPath(root, FileIdOf(entry.file_id));
   std::error_code error;
   const std::uintmax_t size = std::filesystem::file_size(path, error);
   constexpr std::uintmax_t kFront = kRawHeaderSize + kDirectoryEntrySize;
@@ -76,12 +75,12 @@ int KnownPages(const DirectoryEntry& entry) {
   return static_cast<int>((size - kFront) / kDataPageSize);
 }
 
-std::filesystem::path OutputFolder(std::uint32_t fileId) {
-  return g_startupDirectory / (GuiderFileName(fileId) + ".dat.content");
+std::filesystem::path OutputFolder(const std::filesystem::path& root, std::uint32_t fileId) {
+  return root / (GuiderFileName(fileId) + ".dat.content");
 }
 
-std::filesystem::path RawCopyPath(std::uint32_t fileId) {
-  return OutputFolder(fileId) / (GuiderFileName(fileId) + ".dat");
+std::filesystem::path RawCopyPath(const std::filesystem::path& root, std::uint32_t fileId) {
+  return OutputFolder(root, fileId) / (GuiderFileName(fileId) + ".dat");
 }
 
 WalkResult WalkPageChain(CFtdiDevice& device, const DirectoryEntry& entry, GuideLog& log,
@@ -131,6 +130,7 @@ WalkResult WalkPageChain(CFtdiDevice& device, const DirectoryEntry& entry, Guide
 
 bool DownloadEntry(CFtdiDevice& device, unsigned index, const RunRequest& request,
                    DownloadRunHost& host, FileOutcome& outcome, RunProgress& progress) {
+  outcome.folder = OutputFolder(request.outputRoot, outcome.fileId);
   if (index >= static_cast<unsigned>(kDirectoryEntries)) {
     outcome.result = FileOutcome::Result::kEmptyEntry;
     return true;
@@ -163,7 +163,6 @@ bool DownloadEntry(CFtdiDevice& device, unsigned index, const RunRequest& reques
   // second window) would mix its files with these: the file is left for
   // later before anything is read. Where no lock can be made at all, the
   // run goes on as it always did.
-  outcome.folder = OutputFolder(outcome.fileId);
   std::error_code error;
   std::filesystem::create_directories(outcome.folder, error);
   OutputFolderLock lock;
@@ -212,13 +211,14 @@ bool DownloadEntry(CFtdiDevice& device, unsigned index, const RunRequest& reques
     host.SetStatusText(kGeneratingOutput);
     host.PumpMessages();
   }
+  // The run leaves the current directory where it last wrote; nothing it
+  // writes depends on it.
   std::filesystem::current_path(outcome.folder, error);
 
   // What was read is kept whatever ended the walk; an earlier copy becomes
   // a numbered backup.
-  host.RunAside([&] {
-    outcome.writeResult = WriteRawFile(*log, entry, RawCopyPath(outcome.fileId).string());
-  });
+  const std::filesystem::path rawCopy = RawCopyPath(request.outputRoot, outcome.fileId);
+  host.RunAside([&] { outcome.writeResult = WriteRawFile(*log, entry, rawCopy.string()); });
   log.reset();
   if (outcome.writeResult != 0) {
     std::string text;
@@ -240,8 +240,7 @@ bool DownloadEntry(CFtdiDevice& device, unsigned index, const RunRequest& reques
   if (!outcome.readFailed) outcome.markResult = MarkDownloaded(device, index);
 
   host.RunAside([&] {
-    outcome.processResult = ProcessRawFileByPath(RawCopyPath(outcome.fileId), true,
-                                                 request.htmlReport, request.peTables);
+    outcome.processResult = ProcessRawFileByPath(rawCopy, request.settings, outcome.folder);
   });
   if (outcome.processResult != 0) {
     host.ShowMessage(
@@ -254,15 +253,15 @@ bool DownloadEntry(CFtdiDevice& device, unsigned index, const RunRequest& reques
   return true;
 }
 
-int ProcessRawFileByPath(const std::filesystem::path& path, bool eventsTable, bool htmlReport,
-                         bool peTables) {
+int ProcessRawFileByPath(const std::filesystem::path& path, const ReportSettings& settings,
+                         const std::filesystem::path& folder) {
   std::FILE* file = std::fopen(path.c_str(), "rb");
   if (file == nullptr) return -1;
   int result = -1;
   try {
     GuideLog log;
     DirectoryEntry entry;
-    result = ProcessRawFile(log, file, entry, eventsTable, htmlReport, peTables) != 0 ? 1 : 0;
+    result = ProcessRawFile(log, file, entry, settings, {}, nullptr, folder.string()) != 0 ? 1 : 0;
   } catch (const std::bad_alloc&) {
     result = -1;
   }
@@ -275,7 +274,7 @@ RunReport RunDownloadAndProcess(CFtdiDevice& device, const RunRequest& request,
   RunReport report;
   bool busy = false;
   std::error_code error;
-  std::filesystem::current_path(request.localFile ? request.localFolder : g_startupDirectory,
+  std::filesystem::current_path(request.localFile ? request.localFolder : request.outputRoot,
                                 error);
   host.SetBusy(true);
 
@@ -287,8 +286,9 @@ RunReport RunDownloadAndProcess(CFtdiDevice& device, const RunRequest& request,
     progress.files = static_cast<int>(request.entries.size());
     bool allKnown = true;
     for (const unsigned index : request.entries) {
-      known.push_back(
-          index < static_cast<unsigned>(kDirectoryEntries) ? KnownPages(g_fileTable[index]) : 0);
+      known.push_back(index < static_cast<unsigned>(kDirectoryEntries)
+                          ? KnownPages(request.outputRoot, g_fileTable[index])
+                          : 0);
       allKnown = allKnown && known.back() > 0;
       progress.runPagesExpected += known.back();
     }
@@ -358,8 +358,7 @@ RunReport RunDownloadAndProcess(CFtdiDevice& device, const RunRequest& request,
     } else {
       int result = 0;
       host.RunAside([&] {
-        result =
-            ProcessRawFileByPath(request.localPath, true, request.htmlReport, request.peTables);
+        result = ProcessRawFileByPath(request.localPath, request.settings, request.localFolder);
       });
       if (result != 0) {
         host.ShowMessage(Printf("ERROR: while creating output file(s)... (code %d)\n", result),
@@ -389,8 +388,7 @@ std::string FormatRunSummary(const RunReport& report) {
   std::string text;
   for (const FileOutcome& f : report.files) {
     const std::string name = GuiderFileName(f.fileId);
-    const std::string folder =
-        f.folder.empty() ? OutputFolder(f.fileId).string() : f.folder.string();
+    const std::string folder = f.folder.string();
     using R = FileOutcome::Result;
     switch (f.result) {
       case R::kEmptyEntry:

@@ -19,6 +19,7 @@
 #include "filesystem/fs_protocol.h"
 #include "guidelog/guide_log.h"
 #include "guidelog/log_format.h"
+#include "guidelog/report_settings.h"
 #include "link/ftdi_device.h"
 
 namespace ktal {
@@ -73,8 +74,12 @@ struct RunRequest {
   // Local-file mode: the raw file and its folder.
   std::filesystem::path localPath;
   std::filesystem::path localFolder;
-  bool htmlReport = false;
-  bool peTables = false;
+  // What each file is processed into, and how.
+  ReportSettings settings;
+  // Download mode: the folder under which each file gets its output folder
+  // (the window's start-up directory). The run changes the current
+  // directory, so this and the local paths are absolute.
+  std::filesystem::path outputRoot;
 };
 
 // How one file of a download run ended.
@@ -112,10 +117,10 @@ struct RunReport {
   bool cancelled = false;
 };
 
-// The output folder "QD%06x.dat.content" of a file under the start-up
-// directory, and the raw copy in it.
-std::filesystem::path OutputFolder(std::uint32_t fileId);
-std::filesystem::path RawCopyPath(std::uint32_t fileId);
+// The output folder "QD%06x.dat.content" of a file under `root`, and the
+// raw copy in it.
+std::filesystem::path OutputFolder(const std::filesystem::path& root, std::uint32_t fileId);
+std::filesystem::path RawCopyPath(const std::filesystem::path& root, std::uint32_t fileId);
 
 // The walk's fault texts.
 inline constexpr char kFaultReadError[] = "error reading data page from device";
@@ -145,8 +150,9 @@ WalkResult WalkPageChain(CFtdiDevice& device, const DirectoryEntry& entry, Guide
                          const PageCallback& onPage);
 
 // Downloads (or skips) one selected file into `outcome`, whose entryIndex
-// and fileId the caller has set. The file's folder is locked while it is
-// written; a folder another run holds is left alone and the file not read.
+// and fileId the caller has set, under request.outputRoot with
+// request.settings. The file's folder is locked while it is written; a
+// folder another run holds is left alone and the file not read.
 // `progress` comes in with the file's place in the run and goes out with
 // the run's pages moved on. False when the run must stop.
 //
@@ -158,15 +164,17 @@ WalkResult WalkPageChain(CFtdiDevice& device, const DirectoryEntry& entry, Guide
 bool DownloadEntry(CFtdiDevice& device, unsigned index, const RunRequest& request,
                    DownloadRunHost& host, FileOutcome& outcome, RunProgress& progress);
 
-// 0 the log was read and every output asked for written; 1 processing
-// failed; -1 the file cannot be opened or no log can be made.
-int ProcessRawFileByPath(const std::filesystem::path& path, bool eventsTable, bool htmlReport,
-                         bool peTables);
+// Processes the raw file at `path` with `settings` into `folder`: 0 the log
+// was read and every output asked for written; 1 processing failed; -1 the
+// file cannot be opened or no log can be made.
+int ProcessRawFileByPath(const std::filesystem::path& path, const ReportSettings& settings,
+                         const std::filesystem::path& folder);
 
-// The whole run. Sets the current directory (the local file's folder, or
-// the start-up directory), and leaves it where the last file's outputs went.
-// A run the user cancels re-lists the directory, leaves file-system mode
-// and closes the link, and says in its summary what was not done.
+// The whole run. Writes by path under request.outputRoot (or into the local
+// file's folder), and leaves the process's current directory where the last
+// file's outputs went, as the window's users have always found it. A run
+// the user cancels re-lists the directory, leaves file-system mode and
+// closes the link, and says in its summary what was not done.
 RunReport RunDownloadAndProcess(CFtdiDevice& device, const RunRequest& request,
                                 DownloadRunHost& host);
 
@@ -202,6 +210,6 @@ ProgressBarPosition ProgressBarOf(const RunProgress& progress);
 // The guider's directory does not hold a file's length. This is the
 // length of the earlier raw copy of the listed file, in pages, when that
 // copy is of the same file and whole (it ends with its EOF page); else 0.
-int KnownPages(const DirectoryEntry& entry);
+int KnownPages(const std::filesystem::path& root, const DirectoryEntry& entry);
 
 }  // namespace ktal

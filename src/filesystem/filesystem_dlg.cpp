@@ -32,6 +32,7 @@
 #include <string_view>
 #include <system_error>
 
+#include "filesystem/output_root.h"
 #include "guidelog/report_settings.h"
 #include "link/clock.h"
 #include "link/ftdi_device.h"
@@ -39,6 +40,8 @@
 #include "link/printf.h"
 #include "shell/application_icon.h"
 #include "shell/qt_text.h"
+#include "shell/settings_store.h"
+#include "shell/startup_directory.h"
 #include "shell/user_dialogs.h"
 
 namespace ktal {
@@ -55,6 +58,16 @@ constexpr char kProcessLocalText[] = "Process local file above";
 constexpr char kLocalFileFilter[] = "TVX binary data file (*.dat)";
 constexpr char kReportFile[] = "index.html";
 constexpr char kAnalysisFile[] = "analysis.html";
+constexpr char kChooseOutputCaption[] = "Output folder";
+constexpr char kOutputMissingError[] =
+    "The output folder does not exist:\n%1\n\nNothing was downloaded or processed. Choose "
+    "another folder with \"Choose...\", or create this one.";
+constexpr char kOutputNotFolderError[] =
+    "The output folder is not a folder:\n%1\n\nNothing was downloaded or processed. Choose "
+    "another folder with \"Choose...\".";
+constexpr char kOutputNotWritableError[] =
+    "The output folder cannot be written:\n%1\n\nNothing was downloaded or processed. Choose "
+    "another folder with \"Choose...\".";
 
 constexpr char kFocalLengthError[] = "Wrong focal length entered, value must be positive!";
 constexpr char kWormPeriodError[] = "Wrong gear period entered, value must be positive!";
@@ -178,8 +191,8 @@ QLabel* UnitLabel(const char* text, QWidget* parent) {
 
 }  // namespace
 
-CFilesystemDlg::CFilesystemDlg(UserDialogs& dialogs, QWidget* parent)
-    : QDialog(parent), dialogs_(dialogs), busyGroup_(this), localModeGroup_(this) {
+CFilesystemDlg::CFilesystemDlg(UserDialogs& dialogs, CFtdiDevice& device, QWidget* parent)
+    : QDialog(parent), dialogs_(dialogs), device_(device), busyGroup_(this), localModeGroup_(this) {
   setWindowTitle(kCaption);
   setWindowIcon(ApplicationIcon());
   // A window with its own taskbar button and a minimize box.
@@ -189,7 +202,7 @@ CFilesystemDlg::CFilesystemDlg(UserDialogs& dialogs, QWidget* parent)
 
   for (QWidget* control : std::initializer_list<QWidget*>{
            selectNew_, showDeletedBox_, list_, download_, html_, pe_, focalLength_, wormPeriod_,
-           starDec_, close_, useLocal_, refresh_}) {
+           starDec_, close_, useLocal_, refresh_, phd2_, chooseOutput_}) {
     busyGroup_.Add(control);
   }
   for (QWidget* control :
@@ -197,10 +210,117 @@ CFilesystemDlg::CFilesystemDlg(UserDialogs& dialogs, QWidget* parent)
     localModeGroup_.Add(control);
   }
 
+  ShowOutputFolder();
   // No guider attached is the normal case when the window opens: the first
   // refresh keeps quiet about it.
   OnRefreshFiles();
   quiet_ = false;
+}
+
+void CFilesystemDlg::UseSettings(SettingsStore& store) {
+  settings_ = &store;
+  const KeptReportSettings& report = store.values().report;
+  csvFormat_->setCurrentIndex(report.csvFormat);
+  html_->setChecked(report.htmlReport);
+  pe_->setChecked(report.peTables);
+  phd2_->setChecked(report.phd2GuideLog);
+  focalLength_->setText(report.focalLength ? QString::number(*report.focalLength) : QString());
+  wormPeriod_->setText(report.wormPeriod ? QString::number(*report.wormPeriod) : QString());
+  starDec_->setText(report.starDec
+                        ? QString::number(*report.starDec, 'g', QLocale::FloatingPointShortest)
+                        : QString());
+  outputFolder_ = store.values().outputFolder;
+  ShowOutputFolder();
+}
+
+std::filesystem::path CFilesystemDlg::OutputRoot() const {
+  return outputFolder_.isEmpty() ? g_startupDirectory : ToPath(outputFolder_);
+}
+
+std::filesystem::path CFilesystemDlg::RunFolder() const {
+  // Until a folder is chosen, a local file's outputs go beside it.
+  if (useLocal_->isChecked() && outputFolder_.isEmpty() && !localFolder_.empty())
+    return localFolder_;
+  return OutputRoot();
+}
+
+void CFilesystemDlg::ShowOutputFolder() {
+  const QString folder = QDir::toNativeSeparators(ToQString(RunFolder()));
+  outputFolderField_->setText(folder);
+  outputFolderField_->setCursorPosition(0);
+  QString where;
+  if (!outputFolder_.isEmpty()) {
+    where = "the folder chosen";
+  } else if (RunFolder() == OutputRoot()) {
+    where = "the folder the program was started in, until another is chosen";
+  } else {
+    where = "the local file's folder, until an output folder is chosen";
+  }
+  outputFolderField_->setToolTip(
+      QString("Downloaded logs get a folder QD<id>.dat.content each in:\n%1\n(%2)")
+          .arg(folder, where));
+}
+
+void CFilesystemDlg::OnChooseOutputFolder() {
+  const QString chosen = dialogs_.ChooseFolder(this, kChooseOutputCaption, ToQString(OutputRoot()));
+  if (chosen.isEmpty()) return;
+  outputFolder_ = chosen;
+  if (settings_ != nullptr) settings_->SetOutputFolder(chosen);
+  ShowOutputFolder();
+  UpdateOpenReport();
+}
+
+bool CFilesystemDlg::OutputFolderUsable(const std::filesystem::path& folder) {
+  const char* problem = nullptr;
+  switch (CheckOutputFolder(folder)) {
+    case FolderState::kUsable:
+      return true;
+    case FolderState::kMissing:
+      problem = kOutputMissingError;
+      break;
+    case FolderState::kNotAFolder:
+      problem = kOutputNotFolderError;
+      break;
+    case FolderState::kNotWritable:
+      problem = kOutputNotWritableError;
+      break;
+  }
+  dialogs_.ShowMessage(this, QString(problem).arg(QDir::toNativeSeparators(ToQString(folder))),
+                       "ERROR", MessageIcon::Exclamation, MessageButtons::Ok);
+  return false;
+}
+
+KeptReportSettings CFilesystemDlg::ReportChoices() const {
+  KeptReportSettings report =
+      settings_ != nullptr ? settings_->values().report : KeptReportSettings{};
+  report.csvFormat = csvFormat_->currentIndex() == 1 ? 1 : 0;
+  report.htmlReport = html_->isChecked();
+  report.peTables = pe_->isChecked();
+  report.phd2GuideLog = phd2_->isChecked();
+  auto wholeNumber = [](const QLineEdit* field, std::optional<int>& kept) {
+    if (AfterBlanks(field->text()).empty()) {
+      kept.reset();
+      return;
+    }
+    int value = 0;
+    if (ReadPositiveInteger(field->text(), &value) == WholeSetting::kOk) kept = value;
+  };
+  wholeNumber(focalLength_, report.focalLength);
+  wholeNumber(wormPeriod_, report.wormPeriod);
+  if (AfterBlanks(starDec_->text()).empty()) {
+    report.starDec.reset();
+  } else {
+    const LeadingNumber<double> dec = ReadLeadingNumber<double>(starDec_->text(), true);
+    if (dec.value && !dec.continues && std::isfinite(*dec.value) && std::fabs(*dec.value) <= 90.0)
+      report.starDec = *dec.value;
+  }
+  return report;
+}
+
+void CFilesystemDlg::KeepReportChoices() {
+  if (settings_ == nullptr) return;
+  const KeptReportSettings report = ReportChoices();
+  if (report != settings_->values().report) settings_->SetReport(report);
 }
 
 CFilesystemDlg::~CFilesystemDlg() { LeaveGuider(); }
@@ -305,8 +425,14 @@ void CFilesystemDlg::BuildControls() {
   named(html_, kIdGenerateHtml);
   pe_ = new QCheckBox("Generate Periodic Error", local);
   named(pe_, kIdGeneratePe);
+  phd2_ = new QCheckBox("PHD2 guide log", local);
+  phd2_->setObjectName(kPhd2GuideLogName);
+  phd2_->setToolTip(
+      "Also writes the night as PHD2_GuideLog_<date>_<time>.txt for PHD Log Viewer: in "
+      "arcseconds with the periodic-error settings, in pixels without");
   localLayout->addWidget(html_);
   localLayout->addWidget(pe_);
+  localLayout->addWidget(phd2_);
 
   auto* settings = new QGridLayout;
   const int editWidth = fontMetrics().horizontalAdvance("-000.000") + 12;
@@ -351,6 +477,20 @@ void CFilesystemDlg::BuildControls() {
   // move under the pointer when one appears.
   settingsHint_->setMinimumHeight(3 * settingsHint_->fontMetrics().lineSpacing());
   localLayout->addWidget(settingsHint_);
+
+  auto* outputLabel = new QLabel("Output folder:", local);
+  outputFolderField_ = new QLineEdit(local);
+  outputFolderField_->setObjectName(kOutputFolderName);
+  outputFolderField_->setReadOnly(true);
+  outputLabel->setBuddy(outputFolderField_);
+  chooseOutput_ = new QPushButton("Choose...", local);
+  chooseOutput_->setObjectName(kChooseOutputFolderName);
+  chooseOutput_->setToolTip("Chooses the folder downloads and local files are processed into");
+  auto* outputRow = new QHBoxLayout;
+  outputRow->addWidget(outputFolderField_, 1);
+  outputRow->addWidget(chooseOutput_);
+  localLayout->addWidget(outputLabel);
+  localLayout->addLayout(outputRow);
 
   localLayout->addStretch();
   status_ = new QLabel(local);
@@ -427,6 +567,7 @@ void CFilesystemDlg::BuildControls() {
   connect(showDeletedBox_, &QCheckBox::toggled, this, &CFilesystemDlg::OnShowDeleted);
   connect(useLocal_, &QPushButton::toggled, this, &CFilesystemDlg::OnUseLocalFile);
   connect(download_, &QPushButton::clicked, this, &CFilesystemDlg::OnDownloadProcess);
+  connect(chooseOutput_, &QPushButton::clicked, this, &CFilesystemDlg::OnChooseOutputFolder);
   connect(openReport_, &QPushButton::clicked, this,
           [this] { OpenOutputOfRow(ReportRow(), kReportFile); });
   connect(openAnalysis_, &QPushButton::clicked, this,
@@ -445,24 +586,24 @@ void CFilesystemDlg::BuildControls() {
 }
 
 void CFilesystemDlg::OnRefreshFiles() {
-  if (!g_device.IsOpen()) {
-    g_device.deviceKind = kDeviceKindGuider;
+  if (!device_.IsOpen()) {
+    device_.deviceKind = kDeviceKindGuider;
     // errorString holds only the failures of finding and opening the chip:
     // emptied first, so that an older one is not shown as this one's.
-    g_device.errorString.clear();
-    if (EnterDeviceMode(kNormalMode) != 0) {
+    device_.errorString.clear();
+    if (EnterDeviceMode(device_, kNormalMode) != 0) {
       if (!quiet_) {
         // A guider that is off or silent fails on a read time-out, which
         // leaves errorString empty; the handshake's message has the reason.
-        const QString reason = g_device.errorString.empty()
+        const QString reason = device_.errorString.empty()
                                    ? QString::fromLocal8Bit(g_protocolMessage).trimmed()
-                                   : QString::fromStdWString(g_device.errorString);
+                                   : QString::fromStdWString(device_.errorString);
         ShowMessage("FTDI: " + reason.toStdString() + "\n", "ERROR", RunIcon::kExclamation);
       }
       return;
     }
   }
-  if (EnterFileSystemMode() != 0) {
+  if (EnterFileSystemMode(device_) != 0) {
     // The rows stay as they were; the status line says why they were not
     // read again (the whole text on hovering).
     const QString reason = QString::fromLocal8Bit(g_protocolMessage).trimmed();
@@ -476,7 +617,7 @@ void CFilesystemDlg::OnRefreshFiles() {
 int CFilesystemDlg::ListDirectory() {
   list_->setRowCount(0);
   std::uint8_t directory[kDataPageSize];
-  if (ReadPage(kDirectoryPage, directory) != 0) {
+  if (ReadPage(device_, kDirectoryPage, directory) != 0) {
     UpdateOpenReport();
     return 1;
   }
@@ -534,8 +675,12 @@ void CFilesystemDlg::OnUseLocalFile(bool checked) {
   // its own, but nothing else should find it moved.
   std::error_code error;
   const std::filesystem::path before = std::filesystem::current_path(error);
-  const QStringList chosen =
-      dialogs_.OpenFiles(this, "Open", ToQString(g_lastLocalFile), kLocalFileFilter, false);
+  // The file chosen last in this run, else the folder of the one chosen
+  // in an earlier run.
+  const QString start = g_lastLocalFile.empty() && settings_ != nullptr
+                            ? settings_->values().localFileFolder
+                            : ToQString(g_lastLocalFile);
+  const QStringList chosen = dialogs_.OpenFiles(this, "Open", start, kLocalFileFilter, false);
   if (!before.empty()) std::filesystem::current_path(before, error);
 
   if (chosen.isEmpty()) {
@@ -549,6 +694,8 @@ void CFilesystemDlg::OnUseLocalFile(bool checked) {
   g_lastLocalFile = file;
   localName_->setText(ToQString(file.filename()));
   localName_->setToolTip(ToQString(file));
+  if (settings_ != nullptr) settings_->SetLocalFileFolder(ToQString(localFolder_));
+  ShowOutputFolder();
 }
 
 void CFilesystemDlg::RestoreDownloadControls() {
@@ -557,6 +704,7 @@ void CFilesystemDlg::RestoreDownloadControls() {
   localName_->setToolTip(QString());
   localModeGroup_.ModifyStyle(kControlStyleDisabled, 0, true);
   UpdateOpenReport();
+  ShowOutputFolder();
 }
 
 void CFilesystemDlg::OnSettingRefused(const QString& name, const QString& rule) {
@@ -580,13 +728,17 @@ void CFilesystemDlg::OnDownloadProcess() {
   settingsHint_->clear();
   const bool localFile = useLocal_->isChecked();
   g_csvFormat = csvFormat_->currentIndex();
-  if (!localFile && !g_device.IsOpen()) return;
+  KeepReportChoices();
+  if (!localFile && !device_.IsOpen()) return;
 
   RunRequest request;
   request.localFile = localFile;
-  request.htmlReport = html_->isChecked();
-  request.peTables = pe_->isChecked();
-  if (request.peTables && !ReadPeriodicErrorSettings()) return;
+  const bool htmlReport = html_->isChecked();
+  const bool peTables = pe_->isChecked();
+  if (peTables && !ReadPeriodicErrorSettings()) return;
+  request.settings = StoredReportSettings(true, htmlReport, peTables);
+  request.settings.phd2_log = phd2_->isChecked();
+  request.outputRoot = OutputRoot();
 
   if (localFile) {
     request.localPath = g_lastLocalFile;
@@ -599,13 +751,31 @@ void CFilesystemDlg::OnDownloadProcess() {
       }
     }
   }
+  // Said before a page is read: a download into a folder that cannot take
+  // it would still mark the files downloaded.
+  if ((localFile || !request.entries.empty()) && !OutputFolderUsable(RunFolder())) return;
+  if (localFile && !outputFolder_.isEmpty()) {
+    // A raw file whose header cannot be read fails in the run, which says
+    // so; its folder is then the output folder itself, where nothing is
+    // written.
+    const std::filesystem::path folder = LocalOutputFolder(g_lastLocalFile, OutputRoot());
+    std::error_code error;
+    if (!folder.empty()) std::filesystem::create_directory(folder, error);
+    if (error) {
+      dialogs_.ShowMessage(
+          this, QString(kOutputNotWritableError).arg(QDir::toNativeSeparators(ToQString(folder))),
+          "ERROR", MessageIcon::Exclamation, MessageButtons::Ok);
+      return;
+    }
+    request.localFolder = folder.empty() ? OutputRoot() : folder;
+  }
   downloading_ = !localFile;
   cancelRequested_ = false;
   // The page reads and the link's waits hand the window its events, so it
   // stays responsive however long the run.
   const ScopedIdleHandler pumping(
-      g_device.clock(), [this] { PumpWhileLinkWaits(); }, kPumpEveryMs);
-  RunDownloadAndProcess(request, *this);
+      device_.clock(), [this] { PumpWhileLinkWaits(); }, kPumpEveryMs);
+  RunDownloadAndProcess(device_, request, *this);
   downloading_ = false;
 }
 
@@ -682,7 +852,8 @@ std::filesystem::path CFilesystemDlg::OutputOfRow(int row, const char* name) con
   if (row < 0 || row >= list_->rowCount()) return {};
   const unsigned index = list_->item(row, 0)->data(Qt::UserRole).toUInt();
   if (index >= static_cast<unsigned>(kDirectoryEntries)) return {};
-  std::filesystem::path output = OutputFolder(FileIdOf(g_fileTable[index].file_id)) / name;
+  std::filesystem::path output =
+      OutputFolder(OutputRoot(), FileIdOf(g_fileTable[index].file_id)) / name;
   std::error_code error;
   return std::filesystem::is_regular_file(output, error) ? output : std::filesystem::path();
 }
@@ -707,6 +878,7 @@ void CFilesystemDlg::OpenOutputOfRow(int row, const char* name) {
 
 void CFilesystemDlg::done(int result) {
   if (busy_) return;
+  KeepReportChoices();
   LeaveGuider();
   QDialog::done(result);
 }
@@ -716,8 +888,8 @@ void CFilesystemDlg::LeaveGuider() {
   closed_ = true;
   // A failed leave closes the link itself; the guider then returns to
   // normal mode by its own time-out or at the next handshake.
-  if (g_device.IsOpen()) LeaveFileSystemMode();
-  DisconnectDevice();
+  if (device_.IsOpen()) LeaveFileSystemMode(device_);
+  DisconnectDevice(device_);
 }
 
 // ---- DownloadRunHost ----

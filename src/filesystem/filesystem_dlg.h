@@ -14,6 +14,7 @@
 #include <string>
 
 #include "filesystem/download_run.h"
+#include "shell/settings_store.h"
 #include "shell/shell.h"
 
 class QCheckBox;
@@ -53,13 +54,28 @@ enum FilesystemControl : int {
   kIdCsvFormat = 1052,
 };
 
+// Object names of the controls the window adds to its template's.
+inline constexpr char kPhd2GuideLogName[] = "controlPhd2GuideLog";
+inline constexpr char kOutputFolderName[] = "controlOutputFolder";
+inline constexpr char kChooseOutputFolderName[] = "controlChooseOutputFolder";
+
 class CFilesystemDlg : public QDialog, private DownloadRunHost {
   Q_OBJECT
  public:
-  // Refreshes at once, quietly: with no guider attached the list is just
-  // empty.
-  explicit CFilesystemDlg(UserDialogs& dialogs, QWidget* parent = nullptr);
+  // Refreshes at once, quietly, on `device`: with no guider attached the
+  // list is just empty. The window talks to `device` alone.
+  CFilesystemDlg(UserDialogs& dialogs, CFtdiDevice& device, QWidget* parent = nullptr);
   ~CFilesystemDlg() override;
+
+  // Shows the report settings and the output folder `store` keeps, and
+  // keeps them there: the report settings at each press of the run button
+  // and when the window closes, the output folder and the local file's
+  // folder when chosen. Without a store the window starts on the defaults
+  // and keeps nothing.
+  void UseSettings(SettingsStore& store);
+  // The folder downloads are processed into: the one chosen, else the
+  // start-up directory.
+  std::filesystem::path OutputRoot() const;
 
   // Enters file-system mode (after the normal-mode handshake when the link
   // is closed) and lists the directory.
@@ -84,6 +100,20 @@ class CFilesystemDlg : public QDialog, private DownloadRunHost {
   void OnShowDeleted(bool checked);
   void OnUseLocalFile(bool checked);
   void OnDownloadProcess();
+  void OnChooseOutputFolder();
+  // Shows where the next run writes: the output folder, or in local-file
+  // mode without a chosen one the local file's folder.
+  void ShowOutputFolder();
+  // The folder the next run writes into (for a download, the folder the
+  // files' own folders go under).
+  std::filesystem::path RunFolder() const;
+  // False, after saying which folder and why, when `folder` cannot take
+  // the run's outputs.
+  bool OutputFolderUsable(const std::filesystem::path& folder);
+  // The report settings as the controls show them; a field that holds no
+  // valid value keeps what was kept before.
+  KeptReportSettings ReportChoices() const;
+  void KeepReportChoices();
   // Says at once, below the settings, that the field `name` did not take
   // what was typed, and what it takes (`rule`).
   void OnSettingRefused(const QString& name, const QString& rule);
@@ -122,6 +152,10 @@ class CFilesystemDlg : public QDialog, private DownloadRunHost {
   void PumpWhileLinkWaits();
 
   UserDialogs& dialogs_;
+  CFtdiDevice& device_;
+  SettingsStore* settings_ = nullptr;
+  // The output folder chosen; empty for the start-up directory.
+  QString outputFolder_;
   ControlGroup busyGroup_;
   ControlGroup localModeGroup_;
   std::filesystem::path localFolder_;
@@ -143,10 +177,13 @@ class CFilesystemDlg : public QDialog, private DownloadRunHost {
   QComboBox* csvFormat_ = nullptr;
   QCheckBox* html_ = nullptr;
   QCheckBox* pe_ = nullptr;
+  QCheckBox* phd2_ = nullptr;
   QLineEdit* focalLength_ = nullptr;
   QLineEdit* wormPeriod_ = nullptr;
   QLineEdit* starDec_ = nullptr;
   QLabel* settingsHint_ = nullptr;
+  QLineEdit* outputFolderField_ = nullptr;
+  QPushButton* chooseOutput_ = nullptr;
   // The text of the last key pressed in a settings field.
   QString lastKey_;
   QLabel* status_ = nullptr;

@@ -2,6 +2,7 @@
 
 #include <QCheckBox>
 #include <QFile>
+#include <QFileInfo>
 #include <QGridLayout>
 #include <QGroupBox>
 #include <QHBoxLayout>
@@ -16,6 +17,7 @@
 #include "link/handshakes.h"
 #include "shell/application_icon.h"
 #include "shell/qt_text.h"
+#include "shell/settings_store.h"
 #include "shell/user_dialogs.h"
 
 namespace ktal {
@@ -75,8 +77,15 @@ void CBrowseButton::OpenFileDialog() {
                          MessageButtons::Ok);
     return;
   }
-  const QStringList chosen = dialogs_.OpenFiles(this, "Open", target_->text(), filter_, false);
-  if (!chosen.isEmpty()) target_->setText(chosen.front());
+  ChooseFile(target_->text());
+}
+
+void CBrowseButton::ChooseFile(const QString& current) {
+  const QString start = current.isEmpty() ? startFolder_ : current;
+  const QStringList chosen = dialogs_.OpenFiles(this, "Open", start, filter_, false);
+  if (chosen.isEmpty()) return;
+  target_->setText(chosen.front());
+  emit FileChosen(chosen.front());
 }
 
 void CBrowseButton::mouseReleaseEvent(QMouseEvent* event) {
@@ -105,14 +114,13 @@ void CBrowseButton::mouseReleaseEvent(QMouseEvent* event) {
   setDown(false);
   QPushButton::mouseReleaseEvent(event);
   event->accept();
-  const QStringList chosen = dialogs_.OpenFiles(this, "Open", current, filter_, false);
-  if (!chosen.isEmpty()) target_->setText(chosen.front());
+  ChooseFile(current);
 }
 
 // ---- CFirmwareDlg ----
 
-CFirmwareDlg::CFirmwareDlg(UserDialogs& dialogs, QWidget* parent)
-    : QDialog(parent), dialogs_(dialogs), group_(this) {
+CFirmwareDlg::CFirmwareDlg(UserDialogs& dialogs, CFtdiDevice& device, QWidget* parent)
+    : QDialog(parent), dialogs_(dialogs), device_(device), group_(this) {
   setWindowTitle(kCaption);
   setWindowIcon(ApplicationIcon());
   // A window with its own taskbar button.
@@ -136,8 +144,13 @@ CFirmwareDlg::CFirmwareDlg(UserDialogs& dialogs, QWidget* parent)
   }
 }
 
+void CFirmwareDlg::UseSettings(SettingsStore& store) {
+  settings_ = &store;
+  browse_->SetStartFolder(store.values().firmwareFolder);
+}
+
 CFirmwareDlg::~CFirmwareDlg() {
-  if (!closed_) DisconnectDevice();
+  if (!closed_) DisconnectDevice(device_);
 }
 
 void CFirmwareDlg::BuildControls() {
@@ -242,6 +255,12 @@ void CFirmwareDlg::BuildControls() {
   layout->addWidget(close_, 0, Qt::AlignRight);
 
   connect(fileName_, &QLineEdit::textChanged, this, &CFirmwareDlg::OnFileNameChanged);
+  connect(browse_, &CBrowseButton::FileChosen, this, [this](const QString& file) {
+    if (settings_ == nullptr) return;
+    const QString folder = QFileInfo(file).absolutePath();
+    settings_->SetFirmwareFolder(folder);
+    browse_->SetStartFolder(folder);
+  });
   connect(checkVersion_, &QPushButton::clicked, this, &CFirmwareDlg::OnCheckVersion);
   connect(run_, &QPushButton::clicked, this, &CFirmwareDlg::OnRun);
   connect(upload_, &QPushButton::clicked, this, &CFirmwareDlg::OnUpload);
@@ -287,7 +306,7 @@ void CFirmwareDlg::OnCheckVersion() { CheckVersion(); }
 
 void CFirmwareDlg::CheckVersion() {
   versions_->clear();
-  ShowVersions(CheckGuiderVersions(g_device));
+  ShowVersions(CheckGuiderVersions(device_));
 }
 
 void CFirmwareDlg::ShowVersions(const VersionCheck& check) {
@@ -300,11 +319,11 @@ void CFirmwareDlg::OnRun() {
   versions_->clear();
   // From the boot loader this sends 'B'; a running firmware is switched to
   // normal mode.
-  if (EnterDeviceMode(kNormalMode) == 0) {
+  if (EnterDeviceMode(device_, kNormalMode) == 0) {
     versions_->setText(kFirmwareStartedText);
     return;
   }
-  const QString text = QString::fromStdString(DeviceFailureText(g_device));
+  const QString text = QString::fromStdString(DeviceFailureText(device_));
   ShowError(text);
   versions_->setText(text);
 }
@@ -368,8 +387,8 @@ void CFirmwareDlg::OnUpload() {
     // Between its progress reports the upload waits on the link (restarts
     // of a second and more, the handshakes, the blocks between two
     // reports): those waits hand the window its events too.
-    const ScopedIdleHandler pumping(g_device.clock(), &ktal::PumpMessages, kPumpEveryMs);
-    result = RunFirmwareUpdate(request, host);
+    const ScopedIdleHandler pumping(device_.clock(), &ktal::PumpMessages, kPumpEveryMs);
+    result = RunFirmwareUpdate(device_, request, host);
   }
 
   switch (result.end) {
@@ -410,7 +429,7 @@ void CFirmwareDlg::done(int result) {
   if (uploading_) return;
   if (!closed_) {
     closed_ = true;
-    DisconnectDevice();
+    DisconnectDevice(device_);
   }
   QDialog::done(result);
 }

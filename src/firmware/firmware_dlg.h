@@ -23,6 +23,8 @@ class QProgressBar;
 
 namespace ktal {
 
+class CFtdiDevice;
+class SettingsStore;
 class UserDialogs;
 struct VersionCheck;
 
@@ -72,16 +74,26 @@ class CBrowseButton : public QPushButton {
   // construction.
   void SetFilter(const QString& filter) { filter_ = filter.left(kMaxFilterLength); }
   const QString& filter() const { return filter_; }
+  // Where the dialog starts while the target is empty: the folder a file
+  // was last chosen from.
+  void SetStartFolder(const QString& folder) { startFolder_ = folder; }
+
+ signals:
+  // A file was chosen and put into the target.
+  void FileChosen(const QString& file);
 
  protected:
   void mouseReleaseEvent(QMouseEvent* event) override;
 
  private:
   void OpenFileDialog();
+  // Runs the dialog from `current`, the target's text, and fills the target.
+  void ChooseFile(const QString& current);
 
   UserDialogs& dialogs_;
   QLineEdit* target_ = nullptr;
   QString filter_;
+  QString startFolder_;
   // Set while a mouse release is handled, which opens the dialog itself.
   bool releasing_ = false;
 };
@@ -89,12 +101,18 @@ class CBrowseButton : public QPushButton {
 class CFirmwareDlg : public QDialog {
   Q_OBJECT
  public:
-  explicit CFirmwareDlg(UserDialogs& dialogs, QWidget* parent = nullptr);
+  // The window talks to `device` alone.
+  CFirmwareDlg(UserDialogs& dialogs, CFtdiDevice& device, QWidget* parent = nullptr);
   ~CFirmwareDlg() override;
 
   // The file loaded from edit 1007; holds nothing (all versions 0) while no
   // valid file is loaded.
   const LoadedFirmware& firmware() const { return firmware_; }
+
+  // Keeps the folder a firmware file is chosen from in `store`, and starts
+  // the file dialog there. Without a store the dialog starts where the
+  // toolkit starts it and nothing is kept.
+  void UseSettings(SettingsStore& store);
 
   // Every way of closing ends here and closes the link, once. Refused while
   // an upload runs: the upload pumps messages, and a window gone in the
@@ -122,6 +140,8 @@ class CFirmwareDlg : public QDialog {
   class UploadHost;
 
   UserDialogs& dialogs_;
+  CFtdiDevice& device_;
+  SettingsStore* settings_ = nullptr;
   ControlGroup group_;
   LoadedFirmware firmware_;
   // Why UPLOAD has nothing to send while no firmware is loaded.

@@ -5,9 +5,11 @@
 #include <cmath>
 #include <cstdio>
 #include <functional>
+#include <utility>
 
 #include "guidelog/analysis_page_template.h"
 #include "guidelog/decimal_text.h"
+#include "guidelog/pixel_scale.h"
 #include "guidelog/replacing_file.h"
 
 namespace ktal {
@@ -182,6 +184,29 @@ bool AppendPageData(std::string& out, const Spill& spill, const GuideSeries& ser
   return true;
 }
 
+// The shortest text that reads back as the same double, as the script
+// reads a number.
+std::string ShortestText(double value) {
+  char buffer[32];
+  return std::string(buffer, std::to_chars(buffer, buffer + sizeof buffer, value).ptr);
+}
+
+// The page as written, the log's data marker aside: the template with the
+// camera's pixel constants in the script, so that the page computes with
+// the very numbers the program does. Made once.
+std::string_view PageTemplate() {
+  static const std::string page = [] {
+    std::string text(AnalysisPageTemplate());
+    for (const auto& [marker, value] : {std::pair{kPixelPitchMarker, kPixelPitchMm},
+                                        std::pair{kPixelYScaleMarker, kPixelYScale}}) {
+      const std::size_t at = text.find(marker);
+      if (at != std::string::npos) text.replace(at, marker.size(), ShortestText(value));
+    }
+    return text;
+  }();
+  return page;
+}
+
 }  // namespace
 
 std::string AnalysisPageData(const GuideSeries& series, const SummaryOptions& options,
@@ -203,7 +228,7 @@ int WriteAnalysisPage(const GuideLog& log, std::uint32_t file_id, const SummaryO
 int WriteAnalysisPage(const GuideSeries& series, std::uint32_t file_id,
                       const SummaryOptions& options, std::string_view generation_time,
                       OutputBudget* budget) {
-  const std::string_view page = AnalysisPageTemplate();
+  const std::string_view page = PageTemplate();
   const std::size_t marker = page.find(kAnalysisDataMarker);
   // The build guarantees the marker; without it the page gets no data.
   const std::string_view head =

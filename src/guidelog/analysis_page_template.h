@@ -9,8 +9,12 @@ namespace ktal {
 
 // Where the writer puts the log's data (a JSON object), once in the page.
 inline constexpr std::string_view kAnalysisDataMarker = "@DATA@";
+// Where the script's constants go, once each: the pixel pitch in
+// millimetres and the y scale (pixel_scale.h), as numbers.
+inline constexpr std::string_view kPixelPitchMarker = "@PIXEL_PITCH_MM@";
+inline constexpr std::string_view kPixelYScaleMarker = "@PIXEL_Y_SCALE@";
 
-// The whole page with kAnalysisDataMarker in it.
+// The whole page with each marker above in it.
 std::string_view AnalysisPageTemplate();
 
 }  // namespace ktal

@@ -32,10 +32,6 @@ std::int32_t SignExtend(std::uint32_t value, int bits) {
 
 }  // namespace
 
-char* WriteCsvNumber(char* out, int decimals, double value) {
-  return WriteCsvNumber(out, g_csvFormat, decimals, value);
-}
-
 char* WriteCsvNumber(char* out, int csv_format, int decimals, double value) {
   if (decimals < 0) decimals = 0;
   if (decimals > 4) decimals = 4;
@@ -62,9 +58,9 @@ char* WriteCsvNumber(char* out, int csv_format, int decimals, double value) {
 
 namespace {
 
-void AppendNumber(std::string& out, int decimals, double value) {
+void AppendNumber(std::string& out, int csv_format, int decimals, double value) {
   char buf[kCsvNumberMax];
-  out.append(buf, WriteCsvNumber(buf, decimals, value));
+  out.append(buf, WriteCsvNumber(buf, csv_format, decimals, value));
 }
 
 void AppendDate(std::string& out, std::uint16_t date) {
@@ -82,10 +78,11 @@ void AppendDate(std::string& out, std::uint16_t date) {
   out.push_back('.');
 }
 
-void AppendDateTime(std::string& out, const LogEntity& e, std::string_view sep) {
+void AppendDateTime(std::string& out, const LogEntity& e, int csv_format) {
+  const std::string_view sep = CsvSeparator(csv_format);
   AppendDate(out, e.clock_date);
   out.append(sep);
-  AppendTenths(out, g_csvFormat, e.clock_tenths);
+  AppendTenths(out, csv_format, e.clock_tenths);
   out.append(sep);
 }
 
@@ -93,7 +90,7 @@ void AppendDateTime(std::string& out, const LogEntity& e, std::string_view sep) 
 // row before: the date changes once a night.
 class DateTimeCells {
  public:
-  explicit DateTimeCells(char sep) : sep_(sep) {}
+  DateTimeCells(char sep, int csv_format) : sep_(sep), format_(csv_format) {}
   // Room Write needs.
   static constexpr std::size_t kDateRoom = 16;
   static constexpr std::size_t kRoom = kDateRoom + kTenthsMax + 1;
@@ -110,7 +107,7 @@ class DateTimeCells {
     }
     // A whole copy of fixed size is one move; the length then cuts it.
     std::memcpy(out, date_text_, sizeof date_text_);
-    out = WriteTenths(out + date_length_, g_csvFormat, e.clock_tenths);
+    out = WriteTenths(out + date_length_, format_, e.clock_tenths);
     *out++ = sep_;
     return out;
   }
@@ -118,6 +115,7 @@ class DateTimeCells {
 
  private:
   char sep_;
+  int format_;
   std::uint16_t date_ = 0;
   char date_text_[kDateRoom] = {};
   std::size_t date_length_ = 0;
@@ -163,10 +161,9 @@ const char* AeFlagText(const AeChangePayload& ae) {
 
 // The row of a star entity, nearly every row of a table: put together in
 // place, with no step that checks for room of its own.
-void WriteStarRow(CsvText& out, DateTimeCells& cells, const LogEntity& e, char sep) {
+void WriteStarRow(CsvText& out, DateTimeCells& cells, const LogEntity& e, char sep, int format) {
   constexpr std::size_t kRoom = DateTimeCells::kRoom + 16 + 4 * (kPer256Max + 1) + 16;
   const StarPayload& s = e.star;
-  const int format = g_csvFormat;
   char* p = cells.Write(out.Reserve(kRoom), e);
   if (s.is_position == 1) {
     std::memcpy(p, "position", 8);
@@ -308,18 +305,18 @@ void WriteDebug(CsvText& out, const EntityList& list, const LogEntity& e, std::s
 
 std::string FormatCsvNumber(int decimals, double value) {
   std::string text;
-  AppendNumber(text, decimals, value);
+  AppendNumber(text, g_csvFormat, decimals, value);
   return text;
 }
 
 std::string FormatDateTimeCells(const LogEntity& entity) {
   std::string text;
-  AppendDateTime(text, entity, g_csvSeparator);
+  AppendDateTime(text, entity, g_csvFormat);
   return text;
 }
 
 void AppendDateTimeCells(std::string& out, const LogEntity& entity) {
-  AppendDateTime(out, entity, g_csvSeparator);
+  AppendDateTime(out, entity, g_csvFormat);
 }
 
 int WriteDateTimeCells(std::FILE* out, const LogEntity& entity) {
@@ -342,8 +339,8 @@ bool HasEventRow(std::uint32_t type) {
   }
 }
 
-int WriteEventsTable(const GuideLog& log, OutputBudget* budget) {
-  const std::string_view sep = SetCsvSeparator();
+int WriteEventsTable(const GuideLog& log, int csv_format, OutputBudget* budget) {
+  const std::string_view sep = CsvSeparator(csv_format);
   if (budget != nullptr && !budget->TakeFile()) {
     PrintBudgetExceeded(*budget, "events.csv");
     return -4;
@@ -358,7 +355,7 @@ int WriteEventsTable(const GuideLog& log, OutputBudget* budget) {
   bool over_budget = false;
   {
     CsvText out(file.stream(), budget);
-    DateTimeCells cells(sep.front());
+    DateTimeCells cells(sep.front(), csv_format);
     out << "Date" << sep << "Time" << sep << "event" << sep;
     out.EndLine();
     for (const LogEntity& e : log.entities) {
@@ -369,7 +366,7 @@ int WriteEventsTable(const GuideLog& log, OutputBudget* budget) {
           out.EndLine();
           continue;
         case ENTITY_STAR:
-          WriteStarRow(out, cells, e, sep.front());
+          WriteStarRow(out, cells, e, sep.front(), csv_format);
           continue;
         case ENTITY_VARIABLE:
           cells.Append(out, e);

@@ -10,11 +10,12 @@
 
 namespace ktal {
 
-// Writes "events.csv" into the current directory, replacing any file of
-// that name: 0 complete; -2 the file cannot be created; -3 a write fell
-// short; -4 the table does not fit the budget (when one is given);
+// Writes "events.csv" in the dialect `csv_format` (0 or 1, as
+// ReportSettings::csv_format) into the current directory, replacing any
+// file of that name: 0 complete; -2 the file cannot be created; -3 a write
+// fell short; -4 the table does not fit the budget (when one is given);
 // 1 an entity without a row format ended the table early.
-int WriteEventsTable(const GuideLog& log, OutputBudget* budget = nullptr);
+int WriteEventsTable(const GuideLog& log, int csv_format, OutputBudget* budget = nullptr);
 
 // Whether the events table has a row format for entities of `type`; the
 // table ends early at the first entity without one.
@@ -25,15 +26,15 @@ bool HasEventRow(std::uint32_t type);
 // integer part, a decimal comma and the truncated fraction, which never
 // carries into the integer part (2.999 gives " 2,99").
 std::string FormatCsvNumber(int decimals, double value);
-// Writes the same text at `out`, which has room for kCsvNumberMax bytes,
-// and returns its end.
+// Writes the same text in the dialect `csv_format` (0 or 1) at `out`, which
+// has room for kCsvNumberMax bytes, and returns its end. The table writers
+// take their dialect this way.
 inline constexpr std::size_t kCsvNumberMax = 400;
-char* WriteCsvNumber(char* out, int decimals, double value);
-// The same in the dialect `csv_format` (0 or 1, as g_csvFormat).
 char* WriteCsvNumber(char* out, int csv_format, int decimals, double value);
 
 // The date cell "YYYY.MM.DD.", the separator, the time of day in seconds as
-// a number cell with 1 decimal, and the separator.
+// a number cell with 1 decimal, and the separator, in the dialect of
+// g_csvFormat.
 std::string FormatDateTimeCells(const LogEntity& entity);
 void AppendDateTimeCells(std::string& out, const LogEntity& entity);
 // Writes those cells to `out`; 0 written, 1 the write failed.

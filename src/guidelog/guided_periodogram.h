@@ -33,11 +33,11 @@
 // what keeps a night fast enough to follow every exclusion. No grid with
 // fewer than 3 values or when the band is empty.
 //
-// Power (share of the variance) and amplitude are the runs' Lomb-Scargle
-// of the values; the peaks (five, refined, sidelobes skipped) and the worm
-// harmonics (P / k, k = 1..8, within the band) follow the runs' rules with
-// the span T. Amplitudes in arcseconds are on the sky (x * sx), as the
-// guiding RMS is.
+// Power (share of the variance) and amplitude are the Lomb-Scargle of the
+// values (periodogram.h); the peaks (five, refined, sidelobes skipped) and
+// the worm harmonics (P / k, k = 1..8, within the band) follow its rules,
+// as the runs' do, with the span T. Amplitudes in arcseconds are on the
+// sky (x * sx), as the guiding RMS is.
 #pragma once
 
 #include <string>

@@ -4,24 +4,19 @@
 // mount (drift rates, polar-alignment error, periodic error and its
 // periodogram).
 //
-// The work is split in two so that another implementation (the analysis
-// page's script) can repeat the statistics on the same numbers:
-// ExtractGuideSeries turns the log into plain per-sample values once, and
-// SummarizeGuiding computes every figure from those values alone, with
-// excluded time ranges taken out as if their samples were not in the log.
-// Every rule that decides a figure is written down below.
+// The work is split so that another implementation (the analysis page's
+// script) can repeat the statistics on the same numbers:
+// ExtractGuideSeries (guide_series.h) turns the log into plain per-sample
+// values once, and SummarizeGuiding computes every figure from those values
+// alone, with excluded time ranges taken out as if their samples were not
+// in the log. Every rule that decides a figure is written down below or
+// beside the code it belongs to: the series and its units in
+// guide_series.h, the drift line and the smoothing in least_squares.h, the
+// periodogram with its grid and peaks in periodogram.h; the summary as JSON
+// is written by summary_json.h.
 //
-// Units and conventions
-// - Time: seconds since the log's first entity, always a whole number of
-//   tenths (t = tenths / 10.0), counted from entity to entity with
-//   SecondsBetween so that midnight is crossed correctly.
-// - Drift and positions: the star entity's x / 256 and y / 256 in sensor
-//   pixels. x is the RA axis and y the DEC axis, as the guider corrects
-//   them and as the report names them.
 // - Pixel scale (arcseconds per pixel), from the focal length F in mm:
-//   RA (x):  sx = 0.00485 / F * 3600 * 57.29577951309679
-//   DEC (y): sy = sx * 0.9587629437446594 (the y pixels are 4.65 um high,
-//   the x pixels 4.85 um wide).
+//   sx along x (RA) and sy along y (DEC), as pixel_scale.h gives them.
 // - RMS is taken about the mean (population standard deviation, divisor n),
 //   as guiding tools show it; total RMS = sqrt(ra_rms^2 + dec_rms^2).
 //   Peak is the largest distance from the mean: max |x - mean| per axis,
@@ -30,83 +25,14 @@
 //   multiple of the pixel ones.
 #pragma once
 
-#include <cstddef>
-#include <cstdint>
-#include <cstdio>
 #include <optional>
-#include <string>
 #include <vector>
 
-#include "guidelog/guide_log.h"
+#include "guidelog/guide_series.h"
+#include "guidelog/periodogram.h"
+#include "guidelog/summary_json.h"
 
 namespace ktal {
-
-// One star entity of the log.
-struct GuideSample {
-  double t = 0.0;  // seconds since the log's first entity
-  // Floats hold these exactly (x and y have at most 24 bits, corrections 8)
-  // and keep a full night's samples at 32 bytes each.
-  float ra_px = 0.0f;            // x / 256: drift, or absolute position
-  float dec_px = 0.0f;           // y / 256
-  float ra_correction_s = 0.0f;  // signed, correction / 32; 0 when none
-  float dec_correction_s = 0.0f;
-  bool lost = false;      // no_star: no position, no correction
-  bool position = false;  // is_position: an absolute position
-};
-
-// A guided exposure as the report finds and numbers it: an AutoExposure
-// exposure ('A', AE001...) or an external one ('X', XE001...). Its samples
-// are samples[first_sample, end_sample).
-struct ExposureSpan {
-  char kind = 'A';
-  int number = 0;        // the report's number within its kind
-  double begin_s = 0.0;  // the entity that started it
-  double end_s = 0.0;    // the entity that ended it, or the log's
-                         // last entity when it was still running
-  std::size_t first_sample = 0;
-  std::size_t end_sample = 0;
-};
-
-// An unguided run: a maximal sequence of absolute star positions (clock
-// entities inside it do not end it). Its samples are
-// samples[first_sample, end_sample), all positions.
-struct RunSpan {
-  double begin_s = 0.0;  // time of its first position
-  double end_s = 0.0;    // time of its last position
-  std::size_t first_sample = 0;
-  std::size_t end_sample = 0;
-};
-
-// The whole night as plain numbers.
-struct GuideSeries {
-  // The clock of the log's first entity, the zero of every time.
-  std::uint16_t origin_date = 0;
-  std::uint32_t origin_tenths = 0;
-  double end_s = 0.0;                // time of the log's last entity
-  std::vector<GuideSample> samples;  // every star entity, in log order
-  std::vector<ExposureSpan> exposures;
-  std::vector<RunSpan> runs;
-};
-
-// Reads a raw file into a fresh `log` and builds its entities as
-// ProcessRawFile does, so that a summary takes no more memory than
-// processing (a log of any bits keeps at most one entity per byte of its
-// stream) and refuses what processing refuses: 0, or the code
-// ProcessRawFile gives the log before it writes anything: 1, 2, 3 from
-// ReadRawFile, 101 a stream error, 301 an entity the events table has no
-// row for.
-int ReadLogForSummary(GuideLog& log, std::FILE* raw_file, DirectoryEntry& entry);
-
-// Reads the series out of a built log (BuildEntities done). The log is not
-// changed; the exposures are found exactly as the report finds them.
-GuideSeries ExtractGuideSeries(const GuideLog& log);
-
-// A closed time range [begin_s, end_s] in series seconds; a range given
-// backwards covers the same span.
-struct TimeRange {
-  double begin_s = 0.0;
-  double end_s = 0.0;
-};
 
 struct SummaryOptions {
   std::optional<double> focal_length_mm;  // arcsecond figures need it
@@ -149,54 +75,6 @@ struct ExposureSummary {
   GuidingFigures guiding;
 };
 
-// One peak of a periodogram, or its value at a worm harmonic.
-struct SpectrumPeak {
-  double period_s = 0.0;
-  double power = 0.0;  // share of the variance, 0..1
-  // Semi-amplitude of the best-fitting sine of that period, RA pixels.
-  double amplitude_px = 0.0;
-  // The same in RA-axis arcseconds (see UnguidedRunSummary).
-  std::optional<double> amplitude_arcsec;
-  // k (1..8) when the period is the worm period / k (within half the
-  // resolution, |f - k / P| <= 1 / (2 T)); 0 when it is none of them.
-  int harmonic = 0;
-};
-
-// Lomb-Scargle periodogram of the RA periodic error of a run (its residual
-// after the drift line is removed, mean subtracted), classical form with the
-// time offset tau, normalised by the residual's sum of squares:
-//   power(f) = [ (sum r cos w(t-tau))^2 / sum cos^2 w(t-tau)
-//              + (sum r sin w(t-tau))^2 / sum sin^2 w(t-tau) ] / sum r^2
-// with w = 2 pi f and tan(2 w tau) = sum sin 2wt / sum cos 2wt.
-// Grid: span T = last - first time, m = the median interval between
-// neighbouring samples (element count/2 of the sorted intervals), shortest
-// period Pmin = max(2 m, 20 s) (faster wobbles have under ten frames a
-// cycle at the usual 2 s frames and are smoothed away from the periodic
-// error anyway); f_k = 1/T + k df, df = 1/(2T), for
-// k = 0 .. floor((1/Pmin - 1/T) / df), but at most k = 4095: a long run
-// keeps its resolution and loses its shortest periods. No grid when
-// 1/Pmin < 1/T.
-struct Periodogram {
-  double first_hz = 0.0;
-  double step_hz = 0.0;
-  std::vector<double> power;  // power[k] at first_hz + k * step_hz
-  // The strongest periods: the local maxima of the grid (power[k] >
-  // power[k-1] and power[k] >= power[k+1], the ends compared with their
-  // one neighbour) taken highest first, each one skipped when it is a
-  // sidelobe of a peak already taken (closer than 1/T to it, or with a
-  // power of at most 2 P / (pi T d)^2, P that peak's power and d the
-  // distance in frequency: twice the sinc^2 leakage of a span T), until
-  // five are taken. Each is refined on the 9 frequencies
-  // f_k - df + j df/4, j = 0..8: the best of them gives power and
-  // amplitude, and the top of the parabola through its power and its
-  // neighbours' (when it has both and the parabola opens downwards) the
-  // period. Strongest first.
-  std::vector<SpectrumPeak> peaks;
-  // The worm period and its harmonics P/k, k = 1..8, that lie in the grid's
-  // band, evaluated exactly at k / P (empty without a worm period).
-  std::vector<SpectrumPeak> worm_harmonics;
-};
-
 // What an unguided run tells about the mount. Figures need at least 3
 // samples spanning more than 0 s after the exclusions.
 //
@@ -211,7 +89,8 @@ struct Periodogram {
 // drift rate is b.
 //
 // Periodic error: the RA residual r = x - (a + b (t - tc)), the periodic
-// part kept, mean subtracted; the periodogram is taken of it. It is
+// part kept, mean subtracted; the periodogram is taken of it
+// (LombScarglePeriodogram, its amplitudes in RA-axis arcseconds). It is
 // smoothed by the mean over the samples within w/2 of each sample
 // (|t_j - t_i| <= w/2), w = P / 20 (0, no smoothing, without a P); its
 // peak-to-peak is max - min of the smoothed values, its steepest slope the
@@ -263,9 +142,5 @@ struct GuidingSummary {
 
 // Every figure of the series, without the excluded samples.
 GuidingSummary SummarizeGuiding(const GuideSeries& series, const SummaryOptions& options);
-
-// The summary as one JSON object (absent figures as null), with the
-// series' exposure labels and time ranges, for scripts and pages.
-std::string GuidingSummaryJson(const GuideSeries& series, const GuidingSummary& summary);
 
 }  // namespace ktal

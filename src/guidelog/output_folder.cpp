@@ -104,12 +104,13 @@ void OutputFolderLock::Release() {
   folder_fd_ = -1;
 }
 
-StagingFolder::StagingFolder() {
-  parent_fd_ = ::open(".", O_PATH | O_DIRECTORY | O_CLOEXEC);
+StagingFolder::StagingFolder(const std::string& parent) {
+  parent_fd_ = ::open(parent.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
   if (parent_fd_ < 0) return;
-  std::string name = std::string(kStagingPrefix) + "XXXXXX";
-  if (::mkdtemp(name.data()) == nullptr) return;
-  name_ = name;
+  const std::string name = std::string(kStagingPrefix) + "XXXXXX";
+  std::string path = parent + "/" + name;
+  if (::mkdtemp(path.data()) == nullptr) return;
+  name_ = path.substr(path.size() - name.size());
   fd_ = ::openat(parent_fd_, name_.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
 }
 

@@ -37,12 +37,12 @@ class OutputFolderLock {
   int fd_ = -1;
 };
 
-// A folder created new in the current directory, readable by its owner
+// A folder created new in the folder `parent`, readable by its owner
 // alone, that holds the outputs of one run until they are complete. What
 // is not moved out is removed with it.
 class StagingFolder {
  public:
-  StagingFolder();
+  explicit StagingFolder(const std::string& parent = ".");
   StagingFolder(const StagingFolder&) = delete;
   StagingFolder& operator=(const StagingFolder&) = delete;
   ~StagingFolder();

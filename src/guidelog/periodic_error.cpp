@@ -7,6 +7,7 @@
 
 #include "guidelog/csv_text.h"
 #include "guidelog/events_table.h"
+#include "guidelog/pixel_scale.h"
 #include "guidelog/replacing_file.h"
 #include "guidelog/report_settings.h"
 
@@ -14,31 +15,31 @@ namespace ktal {
 
 namespace {
 
-// Size of one sensor pixel along x, in millimetres.
-constexpr double kPixelPitch = 0.00485;
-// 4.65 / 4.85 in single precision: y pixels measured in x pixels.
-constexpr float kYScale = 4.65f / 4.85f;
-constexpr double kDegreesPerRadian = 57.29577951309679;
 constexpr double kArcsecPerDegree = 3600.0;
 constexpr double kPi = 3.141592653589;
 
 // The file control window keeps both settings at 1 or more; a value below
 // that would divide by zero.
-int WormPeriod() { return g_wormPeriod < 1 ? 1 : g_wormPeriod; }
-int FocalLength() { return g_focalLength < 1 ? 1 : g_focalLength; }
+int WormPeriod(const ReportSettings& settings) {
+  return settings.worm_period_s < 1 ? 1 : settings.worm_period_s;
+}
+int FocalLength(const ReportSettings& settings) {
+  return settings.focal_length_mm < 1 ? 1 : settings.focal_length_mm;
+}
 
-void AppendCell(CsvText& out, int decimals, double value) {
-  out.Commit(WriteCsvNumber(out.Reserve(kCsvNumberMax), decimals, value));
+void AppendCell(CsvText& out, int csv_format, int decimals, double value) {
+  out.Commit(WriteCsvNumber(out.Reserve(kCsvNumberMax), csv_format, decimals, value));
 }
 
 // Writes the rows of one run that spans more than a worm period. Returns
 // false when the run ends the export ("less data").
-bool WriteRun(CsvText& out, const std::vector<LogEntity>& p, std::string_view sep) {
+bool WriteRun(CsvText& out, const std::vector<LogEntity>& p, const ReportSettings& settings) {
+  const std::string_view sep = CsvSeparator(settings.csv_format);
   const std::size_t n = p.size();
   std::vector<double> t(n);
   for (std::size_t i = 0; i < n; ++i) t[i] = SecondsBetween(p[i], p[0]);
   const double span = t[n - 1];
-  const int period = WormPeriod();
+  const int period = WormPeriod(settings);
 
   // The window from margin to span - margin holds whole periods and sits in
   // the middle of the run.
@@ -63,7 +64,7 @@ bool WriteRun(CsvText& out, const std::vector<LogEntity>& p, std::string_view se
   std::vector<float> y(n);
   for (std::size_t i = 0; i < n; ++i) {
     x[i] = static_cast<float>(p[i].star.x / 256.0);
-    y[i] = static_cast<float>(p[i].star.y / 256.0 * kYScale);
+    y[i] = static_cast<float>(p[i].star.y / 256.0 * kPixelYScaleFloat);
   }
 
   // Drift: the straight line through the positions at the two window ends.
@@ -117,20 +118,20 @@ bool WriteRun(CsvText& out, const std::vector<LogEntity>& p, std::string_view se
     sa = static_cast<float>(k / ls);
   }
 
-  const double q = kPixelPitch / std::cos(g_starDec / 360.0 * 2.0 * kPi);
-  const double f = FocalLength();
+  const double q = kPixelPitchMm / std::cos(settings.star_dec_deg / 360.0 * 2.0 * kPi);
+  const double f = FocalLength(settings);
   const double ra_scale = q / f * kArcsecPerDegree * kDegreesPerRadian;
-  const double dec_scale = kPixelPitch / f * kArcsecPerDegree * kDegreesPerRadian;
+  const double dec_scale = kPixelPitchMm / f * kArcsecPerDegree * kDegreesPerRadian;
   for (std::size_t i = 0; i < n; ++i) {
     const float u = x[i] * ca + y[i] * sa;
     const float v = y[i] * ca - x[i] * sa;
     const auto ra = static_cast<float>(u * ra_scale);
     const auto dec = static_cast<float>(v * dec_scale);
-    AppendCell(out, 1, t[i]);
+    AppendCell(out, settings.csv_format, 1, t[i]);
     out << sep;
-    AppendCell(out, 4, ra);
+    AppendCell(out, settings.csv_format, 4, ra);
     out << sep;
-    AppendCell(out, 4, dec);
+    AppendCell(out, settings.csv_format, 4, dec);
     out.EndLine();
   }
   return true;
@@ -159,8 +160,8 @@ int NextPositionRun(GuideLog& log) {
   return 1;
 }
 
-int WritePeriodicErrorTables(GuideLog& log, OutputBudget* budget) {
-  const std::string_view sep = SetCsvSeparator();
+int WritePeriodicErrorTables(GuideLog& log, const ReportSettings& settings, OutputBudget* budget) {
+  const std::string_view sep = CsvSeparator(settings.csv_format);
   log.scan_cursor = log.begin_pos();
   for (int k = 1;; ++k) {
     if (NextPositionRun(log) != 0) return 0;
@@ -184,7 +185,7 @@ int WritePeriodicErrorTables(GuideLog& log, OutputBudget* budget) {
           << "The scale is seconds and arcseconds.";
       out.EndLine();
       const double span = SecondsBetween(log.positions.back(), log.positions.front());
-      if (span > WormPeriod()) go_on = WriteRun(out, log.positions, sep);
+      if (span > WormPeriod(settings)) go_on = WriteRun(out, log.positions, settings);
       written = out.Flush();
       over_budget = out.over_budget();
     } catch (const std::bad_alloc&) {

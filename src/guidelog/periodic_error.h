@@ -4,6 +4,7 @@
 
 #include "guidelog/guide_log.h"
 #include "guidelog/output_budget.h"
+#include "guidelog/report_settings.h"
 
 namespace ktal {
 
@@ -13,11 +14,12 @@ namespace ktal {
 // -1 memory for the positions array ran out.
 int NextPositionRun(GuideLog& log);
 
-// Writes pe1.csv, pe2.csv, ... into the current directory with
-// g_focalLength, g_wormPeriod, g_starDec and g_csvFormat: 0 done (also after
-// the "less data" stop); -1 a table file cannot be created; -2 a write of
-// a table fell short; -3 the next table does not fit the budget (when one
-// is given). Each failure ends the tables.
-int WritePeriodicErrorTables(GuideLog& log, OutputBudget* budget = nullptr);
+// Writes pe1.csv, pe2.csv, ... into the current directory with the focal
+// length, worm period, star declination and CSV format of `settings`:
+// 0 done (also after the "less data" stop); -1 a table file cannot be
+// created; -2 a write of a table fell short; -3 the next table does not fit
+// the budget (when one is given). Each failure ends the tables.
+int WritePeriodicErrorTables(GuideLog& log, const ReportSettings& settings,
+                             OutputBudget* budget = nullptr);
 
 }  // namespace ktal

@@ -12,6 +12,7 @@
 #include "guidelog/decimal_text.h"
 #include "guidelog/exposure_analysis.h"
 #include "guidelog/guiding_summary.h"
+#include "guidelog/pixel_scale.h"
 #include "guidelog/stdio_file.h"
 
 namespace ktal {
@@ -102,14 +103,12 @@ struct Figures {
 };
 
 Figures FiguresFor(const Phd2LogSettings& settings) {
-  // The summary's own scales: of an empty series it computes nothing else.
-  SummaryOptions options;
-  options.focal_length_mm = settings.focal_length_mm;
-  const GuidingSummary scales = SummarizeGuiding(GuideSeries{}, options);
   Figures f;
-  if (!scales.arcsec_per_px_ra || !scales.arcsec_per_px_dec) return f;
-  f.arcsec_x = *scales.arcsec_per_px_ra;
-  f.arcsec_y = *scales.arcsec_per_px_dec;
+  // The summary's own scales, which it gives only for a focal length above 0.
+  if (!settings.focal_length_mm || !(*settings.focal_length_mm > 0.0)) return f;
+  const PixelScale scale = ArcsecPerPixel(*settings.focal_length_mm);
+  f.arcsec_x = scale.ra;
+  f.arcsec_y = scale.dec;
   f.focal_length_mm = std::llround(*settings.focal_length_mm);
   // The header shows two decimals: the virtual pixel is exactly what it
   // shows, and never 0.00.
@@ -435,8 +434,11 @@ class SectionWriter {
       AppendFixed(t, *figures_.arcsec_y, 4);
       t += " arc-sec; each axis is scaled so that Pixel scale gives its arcseconds)";
     } else {
-      t += "; the figures are pixels, as no focal length was given: dx in the camera's x pixels "
-           "(4.85 um), dy in its y pixels (4.65 um), and Pixel scale 1.00 stands for none";
+      t += "; the figures are pixels, as no focal length was given: dx in the camera's x pixels (";
+      AppendFixed(t, kPixelWidthUm, 2);
+      t += " um), dy in its y pixels (";
+      AppendFixed(t, kPixelHeightUm, 2);
+      t += " um), and Pixel scale 1.00 stands for none";
     }
     t += "; RARawDistance and DECRawDistance are the same numbers";
     out_.EndLine();

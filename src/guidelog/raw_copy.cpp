@@ -16,8 +16,8 @@
 #include "guidelog/output_budget.h"
 #include "guidelog/output_folder.h"
 #include "guidelog/periodic_error.h"
+#include "guidelog/phd2_guide_log.h"
 #include "guidelog/replacing_file.h"
-#include "guidelog/report_settings.h"
 #include "guidelog/stdio_file.h"
 
 namespace ktal {
@@ -145,19 +145,46 @@ int WriteRawFile(const GuideLog& log, const DirectoryEntry& entry, const std::st
 
 namespace {
 
+// The summary's options for the outputs of `settings`: the telescope only
+// with the periodic-error settings.
+SummaryOptions SummaryOptionsOf(const ReportSettings& settings) {
+  SummaryOptions options;
+  if (settings.pe_tables) {
+    options.focal_length_mm = settings.focal_length_mm;
+    options.worm_period_s = settings.worm_period_s;
+    options.declination_deg = StarDecDegrees(settings.star_dec_deg);
+  }
+  return options;
+}
+
+// The PHD2 guide log's settings: in arcseconds with the periodic-error
+// settings.
+Phd2LogSettings Phd2SettingsOf(const ReportSettings& settings) {
+  Phd2LogSettings phd2;
+  if (settings.pe_tables) {
+    phd2.focal_length_mm = settings.focal_length_mm;
+    phd2.worm_period_s = settings.worm_period_s;
+    phd2.declination_deg = settings.star_dec_deg;
+  }
+  phd2.program_version = KTAL_VERSION;
+  return phd2;
+}
+
 // Runs the generators asked for into the current directory: 0, or the
 // code of the first failure.
-int WriteOutputs(GuideLog& log, std::uint32_t file_id, bool events_table, bool html_report,
-                 bool pe_tables, std::string_view generation_time, Phd2Request* phd2) {
+int WriteOutputs(GuideLog& log, std::uint32_t file_id, const ReportSettings& settings,
+                 std::string_view generation_time, std::string* phd2_written_name) {
   // One budget for all outputs of the log, from its pages and its time.
   OutputBudget budget = OutputBudget::ForLog(log);
-  if (events_table) {
-    if (const int result = WriteEventsTable(log, &budget); result != 0) return 300 + result;
+  if (settings.events_table) {
+    if (const int result = WriteEventsTable(log, settings.csv_format, &budget); result != 0)
+      return 300 + result;
   }
-  if (pe_tables) {
-    if (const int result = WritePeriodicErrorTables(log, &budget); result != 0) return 400 + result;
+  if (settings.pe_tables) {
+    if (const int result = WritePeriodicErrorTables(log, settings, &budget); result != 0)
+      return 400 + result;
   }
-  if (html_report) {
+  if (settings.html_report) {
     const std::string time_text =
         generation_time.empty() ? LocalGenerationTime() : std::string(generation_time);
     if (const int result = WriteHtmlReport(log, file_id, time_text, &budget); result != 0)
@@ -166,24 +193,19 @@ int WriteOutputs(GuideLog& log, std::uint32_t file_id, bool events_table, bool h
     // the analysis page does not need their copies.
     log.positions.clear();
     log.positions.shrink_to_fit();
-    SummaryOptions options;
-    if (pe_tables) {
-      options.focal_length_mm = g_focalLength;
-      options.worm_period_s = g_wormPeriod;
-      options.declination_deg = StarDecDegrees();
-    }
+    const SummaryOptions options = SummaryOptionsOf(settings);
     const GuideSeries series = ExtractGuideSeries(log);
-    if (const int result =
-            WriteExposureTable(series, SummarizeGuiding(series, options), g_csvFormat, &budget);
+    if (const int result = WriteExposureTable(series, SummarizeGuiding(series, options),
+                                              settings.csv_format, &budget);
         result != 0)
       return 700 + result;
     if (const int result = WriteAnalysisPage(series, file_id, options, time_text, &budget);
         result != 0)
       return 500 + result;
   }
-  if (phd2 != nullptr) {
-    if (const int result =
-            WritePhd2GuideLog(log, file_id, phd2->settings, {}, &budget, &phd2->written_name);
+  if (settings.phd2_log) {
+    if (const int result = WritePhd2GuideLog(log, file_id, Phd2SettingsOf(settings), {}, &budget,
+                                             phd2_written_name);
         result != 0)
       return 600 + result;
   }
@@ -271,37 +293,37 @@ int MoveOutputsOut(StagingFolder& staging) {
 // leaves the outputs of an earlier run of the log as they were, and none
 // of its own. A staging folder a killed run leaves behind is removed by
 // the next run that takes the folder's lock.
-int ProcessRawFile(GuideLog& log, std::FILE* raw_file, DirectoryEntry& entry, bool events_table,
-                   bool html_report, bool pe_tables, std::string_view generation_time,
-                   Phd2Request* phd2) {
+int ProcessRawFile(GuideLog& log, std::FILE* raw_file, DirectoryEntry& entry,
+                   const ReportSettings& settings, std::string_view generation_time,
+                   std::string* phd2_written_name, const std::string& folder) {
   // No stream to read is no better than an empty file.
   if (raw_file == nullptr) return 1;
   if (const int read = log.ReadRawFile(raw_file, entry); read != 0) return read;
   if (const int built = log.BuildEntities(GuideLog::UnnamedRepeats::kDrop); built != 0)
     return 100 + built;
-  if (!events_table && !pe_tables && !html_report && phd2 == nullptr) return 0;
+  if (!settings.events_table && !settings.pe_tables && !settings.html_report && !settings.phd2_log)
+    return 0;
   const std::uint32_t file_id = FileIdOf(entry.file_id);
-  StagingFolder staging;
+  StagingFolder staging(folder.empty() ? "." : folder);
   // A folder that takes no staging folder would have taken no output
   // either: the failure is the first output's.
-  const std::string first_output = events_table  ? "events.csv"
-                                   : pe_tables   ? "pe1.csv"
-                                   : html_report ? "index.html"
-                                                 : Phd2GuideLogName(log);
+  const std::string first_output = settings.events_table  ? "events.csv"
+                                   : settings.pe_tables   ? "pe1.csv"
+                                   : settings.html_report ? "index.html"
+                                                          : Phd2GuideLogName(log);
   if (!staging.ok()) return NameNotTaken(first_output);
   int result = 0;
   {
     const ScopedCurrentDirectory inside(staging.fd());
     if (!inside.ok()) return NameNotTaken(first_output);
-    result =
-        WriteOutputs(log, file_id, events_table, html_report, pe_tables, generation_time, phd2);
+    result = WriteOutputs(log, file_id, settings, generation_time, phd2_written_name);
   }
   // An events table that ends at its error line is complete all the same.
   if (result == 0 || result == 301) {
     if (const int moved = MoveOutputsOut(staging); moved != 0) result = moved;
   }
   // A guide log that did not take its name was not written.
-  if (result != 0 && result != 301 && phd2 != nullptr) phd2->written_name.clear();
+  if (result != 0 && result != 301 && phd2_written_name != nullptr) phd2_written_name->clear();
   return result;
 }
 

@@ -10,7 +10,7 @@
 #include <string_view>
 
 #include "guidelog/guide_log.h"
-#include "guidelog/phd2_guide_log.h"
+#include "guidelog/report_settings.h"
 
 namespace ktal {
 
@@ -43,16 +43,17 @@ int WriteRawFile(const GuideLog& log, const DirectoryEntry& entry, const std::st
                  const RawCopyCalls& calls);
 
 // Reads the raw file into `log` (which must be fresh), builds its entities
-// and writes into the current directory, in this order, the events table,
-// the periodic-error tables and the HTML report with the exposures table
-// and the analysis page beside it, as far as asked for. The outputs take
-// their names together once all of them are complete: after a failure (but
-// 301, whose events table is complete) the folder holds what it held
-// before. A caller that may meet another run in the folder holds its
+// and writes into `folder` (the current directory when it is empty), in
+// this order, the events table, the periodic-error tables and the HTML
+// report with the exposures table and the analysis page beside it, as far
+// as `settings` asks for them, in its CSV format. The outputs take their
+// names together once all of them are complete: after a failure (but 301,
+// whose events table is complete) the folder holds what it held before. A
+// caller that may meet another run in the folder holds its
 // OutputFolderLock. The exposures table and the analysis page have their
 // figures in arcseconds and the page its worm harmonics when the
-// periodic-error tables are asked for, whose settings (g_focalLength,
-// g_wormPeriod, g_starDec) they then use.
+// periodic-error tables are asked for, whose settings (focal length, worm
+// period, star declination) they then use.
 // 0 everything asked for was written; otherwise the first failure:
 // 1, 2, 3 from ReadRawFile, 100 + BuildEntities, 300 + WriteEventsTable,
 // 400 + WritePeriodicErrorTables, 200 + WriteHtmlReport,
@@ -64,18 +65,14 @@ int WriteRawFile(const GuideLog& log, const DirectoryEntry& entry, const std::st
 // stops there (296, 397, 195, 697, 497).
 // An empty generation_time means the local time now.
 //
-// With `phd2`, the PHD2 guide log (WritePhd2GuideLog) is written last, with
-// phd2->settings, and its file name is put into phd2->written_name; a
+// With settings.phd2_log, the PHD2 guide log (WritePhd2GuideLog) is written
+// last, in arcseconds with the periodic-error settings when those tables
+// are asked for, in pixels otherwise, and its file name is put into
+// `phd2_written_name` when given (empty when it was not written); a
 // failure r is 600 + r (599 not created, 598 a write fell short, 597 over
-// the budget). For example:
-//   Phd2Request phd2{{focal_mm, worm_s, dec_deg, KTAL_VERSION}};
-//   ProcessRawFile(log, raw, entry, true, html, pe, {}, want_phd2 ? &phd2 : nullptr);
-struct Phd2Request {
-  Phd2LogSettings settings;
-  std::string written_name;
-};
-int ProcessRawFile(GuideLog& log, std::FILE* raw_file, DirectoryEntry& entry, bool events_table,
-                   bool html_report, bool pe_tables, std::string_view generation_time = {},
-                   Phd2Request* phd2 = nullptr);
+// the budget).
+int ProcessRawFile(GuideLog& log, std::FILE* raw_file, DirectoryEntry& entry,
+                   const ReportSettings& settings, std::string_view generation_time = {},
+                   std::string* phd2_written_name = nullptr, const std::string& folder = {});
 
 }  // namespace ktal

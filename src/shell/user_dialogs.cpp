@@ -1,9 +1,14 @@
 #include "shell/user_dialogs.h"
 
 #include <QDesktopServices>
+#include <QFile>
 #include <QFileDialog>
+#include <QFileInfo>
 #include <QMessageBox>
+#include <QTemporaryDir>
 #include <QUrl>
+
+#include "shell/night_mode.h"
 
 namespace ktal {
 
@@ -57,6 +62,11 @@ QMessageBox::StandardButton ToQt(MessageAnswer answer) {
   return QMessageBox::NoButton;
 }
 
+// A desktop's own file dialog keeps its light colours in night vision.
+QFileDialog::Options DialogOptions() {
+  return NightVisionOn() ? QFileDialog::DontUseNativeDialog : QFileDialog::Options();
+}
+
 MessageAnswer Run(QMessageBox& box) {
   switch (box.exec()) {
     case QMessageBox::Ok:
@@ -76,6 +86,43 @@ MessageAnswer Run(QMessageBox& box) {
 
 bool UserDialogs::OpenWithDesktop(const QString& file) {
   return QDesktopServices::openUrl(QUrl::fromLocalFile(file));
+}
+
+QByteArray ForwardingPage(const QUrl& target) {
+  const QString address = QString::fromUtf8(target.toEncoded()).toHtmlEscaped();
+  return QString(
+             "<!DOCTYPE html>\n<html><head><meta charset=\"utf-8\">\n"
+             "<meta http-equiv=\"refresh\" content=\"0; url=%1\">\n"
+             "<style>html { background: #000; color: #a00000; }</style>\n"
+             "<title>Opening</title></head>\n"
+             "<body><p><a href=\"%1\" style=\"color: #a00000\">Open the "
+             "page</a></p></body></html>\n")
+      .arg(address)
+      .toUtf8();
+}
+
+QtUserDialogs::QtUserDialogs() = default;
+QtUserDialogs::~QtUserDialogs() = default;
+
+bool QtUserDialogs::OpenWithDesktop(const QString& file) {
+  if (!NightVisionOn() || QFileInfo(file).suffix().compare("html", Qt::CaseInsensitive) != 0) {
+    return UserDialogs::OpenWithDesktop(file);
+  }
+  QUrl target = QUrl::fromLocalFile(QFileInfo(file).absoluteFilePath());
+  target.setFragment("night");
+  if (!nightLinks_) nightLinks_ = std::make_unique<QTemporaryDir>();
+  // Without a page to go through, the address itself: some desktops' openers
+  // keep its '#'.
+  if (!nightLinks_->isValid()) return QDesktopServices::openUrl(target);
+  // A name of its own each time: the browser may not have read the last
+  // one yet.
+  QFile link(nightLinks_->filePath(QString("night-%1.html").arg(++nightLinkCount_)));
+  const QByteArray page = ForwardingPage(target);
+  if (!link.open(QIODevice::WriteOnly) || link.write(page) != page.size() || !link.flush()) {
+    return QDesktopServices::openUrl(target);
+  }
+  link.close();
+  return QDesktopServices::openUrl(QUrl::fromLocalFile(link.fileName()));
 }
 
 MessageAnswer QtUserDialogs::ShowMessage(QWidget* parent, const QString& text,
@@ -101,14 +148,23 @@ MessageAnswer QtUserDialogs::ShowMessageWithDefault(QWidget* parent, const QStri
 QStringList QtUserDialogs::OpenFiles(QWidget* parent, const QString& caption,
                                      const QString& directory, const QString& filter,
                                      bool multiple) {
-  if (multiple) return QFileDialog::getOpenFileNames(parent, caption, directory, filter);
-  const QString name = QFileDialog::getOpenFileName(parent, caption, directory, filter);
+  if (multiple) {
+    return QFileDialog::getOpenFileNames(parent, caption, directory, filter, nullptr,
+                                         DialogOptions());
+  }
+  const QString name =
+      QFileDialog::getOpenFileName(parent, caption, directory, filter, nullptr, DialogOptions());
   return name.isEmpty() ? QStringList() : QStringList{name};
 }
 
 QString QtUserDialogs::SaveFile(QWidget* parent, const QString& caption, const QString& proposed,
                                 const QString& filter) {
-  return QFileDialog::getSaveFileName(parent, caption, proposed, filter);
+  return QFileDialog::getSaveFileName(parent, caption, proposed, filter, nullptr, DialogOptions());
+}
+
+QString QtUserDialogs::ChooseFolder(QWidget* parent, const QString& caption,
+                                    const QString& directory) {
+  return QFileDialog::getExistingDirectory(parent, caption, directory);
 }
 
 }  // namespace ktal

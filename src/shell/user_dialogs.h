@@ -3,9 +3,13 @@
 // their own to read the questions and answer them.
 #pragma once
 
+#include <QByteArray>
 #include <QString>
 #include <QStringList>
+#include <memory>
 
+class QTemporaryDir;
+class QUrl;
 class QWidget;
 
 namespace ktal {
@@ -39,14 +43,26 @@ class UserDialogs {
                            const QString& /*proposed*/, const QString& /*filter*/) {
     return {};
   }
+  // An existing folder the user chose, the dialog starting at `directory`;
+  // empty when the user cancelled, and always for a seam that chooses
+  // nothing.
+  virtual QString ChooseFolder(QWidget* /*parent*/, const QString& /*caption*/,
+                               const QString& /*directory*/) {
+    return {};
+  }
   // Shows the file in the desktop's program for it (a page in the
   // browser); false when no program could be started.
   virtual bool OpenWithDesktop(const QString& file);
 };
 
-// Real message boxes and file dialogs.
+// Real message boxes and file dialogs. In night vision the file dialogs are
+// Qt's own, which follow the program's colours (a desktop's dialog would
+// light up white), and pages open in their night theme.
 class QtUserDialogs final : public UserDialogs {
  public:
+  QtUserDialogs();
+  ~QtUserDialogs() override;
+
   MessageAnswer ShowMessage(QWidget* parent, const QString& text, const QString& caption,
                             MessageIcon icon, MessageButtons buttons) override;
   MessageAnswer ShowMessageWithDefault(QWidget* parent, const QString& text, const QString& caption,
@@ -56,6 +72,20 @@ class QtUserDialogs final : public UserDialogs {
                         const QString& filter, bool multiple) override;
   QString SaveFile(QWidget* parent, const QString& caption, const QString& proposed,
                    const QString& filter) override;
+  QString ChooseFolder(QWidget* parent, const QString& caption, const QString& directory) override;
+  // In night vision an HTML page opens with "#night" in its address.
+  bool OpenWithDesktop(const QString& file) override;
+
+ private:
+  // Where the pages that lead to a page's night theme are written; made at
+  // the first one, removed with this object.
+  std::unique_ptr<QTemporaryDir> nightLinks_;
+  int nightLinkCount_ = 0;
 };
+
+// A page that sends the browser on to `target` at once, on black. The
+// desktop's opener (xdg-open) drops the part of a file's address after
+// '#', so a page that needs one is reached through this page instead.
+QByteArray ForwardingPage(const QUrl& target);
 
 }  // namespace ktal

@@ -18,6 +18,7 @@
 #include "link/ftdi_device.h"
 #include "link/handshakes.h"
 #include "shell/application_icon.h"
+#include "shell/night_mode.h"
 #include "shell/qt_text.h"
 #include "shell/startup_directory.h"
 #include "shell/user_dialogs.h"
@@ -58,6 +59,16 @@ constexpr std::uint32_t kPowerOnPulseMs = 50;
 // the handshake can find it.
 constexpr std::uint32_t kPowerOnSettleMs = 2000;
 
+// The dots of the screen in day colours (the guider's own amber) or in
+// night vision's: the same red channel, green and blue off.
+struct DotColours {
+  std::uint32_t lit;
+  std::uint32_t litEdge;
+  std::uint32_t dark;
+};
+constexpr DotColours kDayDots = {kLitDot, kLitDotEdge, kDarkDot};
+constexpr DotColours kNightDots = {kLitDot & 0xFF0000, kLitDotEdge & 0xFF0000, kDarkDot & 0xFF0000};
+
 struct LedSpot {
   double fx;
   double fy;
@@ -72,6 +83,10 @@ constexpr LedSpot kLedSpots[kLedCount] = {
     {0.22, 0.6, 0xFF0000, 0x400000}, {0.78, 0.6, 0xFF0000, 0x400000},
 };
 constexpr int kLedSize = 6;
+// In night vision every LED is red, lit or dark as the red ones are; their
+// places tell them apart.
+constexpr std::uint32_t kNightLedLit = 0xFF0000;
+constexpr std::uint32_t kNightLedDark = 0x400000;
 
 // The dot sizes offered for a saved screen.
 constexpr int kSaveDotSizes[] = {1, 2, 3, 4, 6, 8};
@@ -81,17 +96,17 @@ constexpr int kDefaultSaveDotSize = 3;
 // a lit dot is a bright square with a darker right column and bottom row a
 // third of the cell wide, a dark dot one flat square.
 template <typename Canvas>
-void DrawDot(Canvas& canvas, int x, int y, int cell, bool lit) {
+void DrawDot(Canvas& canvas, int x, int y, int cell, bool lit, const DotColours& colours) {
   if (!lit) {
-    canvas.SetPixelBlock(x, y, kDarkDot, cell);
+    canvas.SetPixelBlock(x, y, colours.dark, cell);
     return;
   }
   const int edge = cell / 3;
   const int bright = cell - edge;
-  canvas.SetPixelBlock(x, y, kLitDot, bright);
+  canvas.SetPixelBlock(x, y, colours.lit, bright);
   for (int i = 0; i < edge; ++i) {
-    canvas.DrawVerticalLine(x + bright + i, y, y + cell - 1, kLitDotEdge);
-    canvas.DrawHorizontalLine(x, y + bright + i, x + bright - 1, kLitDotEdge);
+    canvas.DrawVerticalLine(x + bright + i, y, y + cell - 1, colours.litEdge);
+    canvas.DrawHorizontalLine(x, y + bright + i, x + bright - 1, colours.litEdge);
   }
 }
 
@@ -163,6 +178,11 @@ CUIDlg::CUIDlg(UserDialogs& dialogs, QWidget* parent) : QDialog(parent), dialogs
   m_nBand = 0;
   StartTimers();
   m_bKeyRelease = 0;
+
+  m_bNight = NightVisionOn();
+  if (NightMode* night = ApplicationNightMode()) {
+    connect(night, &NightMode::Changed, this, &CUIDlg::OnNightVision);
+  }
 }
 
 CUIDlg::~CUIDlg() {
@@ -307,30 +327,18 @@ void CUIDlg::ReadScreen() {
     PowerOffHandling(m_pDevice->timedOut != 0);
     return;
   }
-  const int scale = DotScale(*m_screen);
-  const int cell = kDotCell * scale;
-  // Divisions truncate toward zero, also for a canvas smaller than the
-  // screen.
-  const int x0 = (m_screen->Width() - kScreenWidth * scale) / 2;
-  const int y0 = (m_screen->Height() - kScreenHeight * scale) / 2;
-
   bool received = false;
   int failure = kVuiOk;
   for (int i = 0; i < kBandsPerTick; ++i) {
     m_nBand = (m_nBand + 1) % kScreenBands;
-    std::uint8_t* band = m_bands.data() + m_nBand * kBandBytes;
     std::uint8_t bytes[kBandBytes];
     failure = ReadScreenBand(*m_pDevice, m_nBand, bytes);
     if (failure != kVuiOk) break;
     m_bScreenSeen = 1;
     received = true;
-    std::copy(std::begin(bytes), std::end(bytes), band);
-    for (int column = 0; column < kScreenColumns; ++column) {
-      for (int bit = 0; bit < 8; ++bit) {
-        DrawDot(*m_screen, x0 + cell * column, y0 + cell * (8 * m_nBand + bit), cell,
-                DotLit(band, column, bit));
-      }
-    }
+    std::copy(std::begin(bytes), std::end(bytes), m_bands.data() + m_nBand * kBandBytes);
+    m_bandsReceived.set(m_nBand);
+    DrawBand(m_nBand);
   }
   if (failure != kVuiOk && !received) {
     // Only a guider that fell silent may be switched off; a wrong answer
@@ -339,6 +347,37 @@ void CUIDlg::ReadScreen() {
     return;
   }
   m_screen->repaint();
+}
+
+void CUIDlg::DrawBand(int band) {
+  const int scale = DotScale(*m_screen);
+  const int cell = kDotCell * scale;
+  // Divisions truncate toward zero, also for a canvas smaller than the
+  // screen.
+  const int x0 = (m_screen->Width() - kScreenWidth * scale) / 2;
+  const int y0 = (m_screen->Height() - kScreenHeight * scale) / 2;
+  const DotColours& colours = m_bNight ? kNightDots : kDayDots;
+  const std::uint8_t* bytes = m_bands.data() + band * kBandBytes;
+  for (int column = 0; column < kScreenColumns; ++column) {
+    for (int bit = 0; bit < 8; ++bit) {
+      DrawDot(*m_screen, x0 + cell * column, y0 + cell * (8 * band + bit), cell,
+              DotLit(bytes, column, bit), colours);
+    }
+  }
+}
+
+void CUIDlg::OnNightVision(bool on) {
+  m_bNight = on;
+  // What is on the screen now, in the new colours, without waiting for the
+  // guider: bands not received yet stay black.
+  for (int band = 0; band < kScreenBands; ++band) {
+    if (m_bandsReceived.test(band)) DrawBand(band);
+  }
+  m_screen->repaint();
+  if (m_nLastLeds >= 0) {
+    DrawLeds(static_cast<std::uint8_t>(m_nLastLeds));
+    m_leds->repaint();
+  }
 }
 
 void CUIDlg::PowerOffHandling(bool timedOut) {
@@ -387,8 +426,6 @@ void CUIDlg::EndOfTick() {
 
 void CUIDlg::OnLedTimer() {
   if (m_pDevice != nullptr && m_pDevice->IsOpen()) {
-    const int width = m_leds->Width();
-    const int height = m_leds->Height();
     std::uint8_t leds = 0;
     const int result = ReadLeds(*m_pDevice, &leds);
     if (result == kVuiNoLedByte) {
@@ -396,14 +433,7 @@ void CUIDlg::OnLedTimer() {
       m_bNoLeds = true;
       m_ledTimer.stop();
     } else if (result == kVuiOk && leds != m_nLastLeds) {
-      const int scale = DotScale(*m_leds);
-      for (int n = 0; n < kLedCount; ++n) {
-        const LedSpot& spot = kLedSpots[n];
-        const bool lit = (leds >> n) & 1;
-        m_leds->SetPixelBlock(static_cast<int>(width * spot.fx - 3 * scale),
-                              static_cast<int>(height * spot.fy - 3 * scale),
-                              lit ? spot.lit : spot.dark, kLedSize * scale);
-      }
+      DrawLeds(leds);
       m_leds->repaint();
       // Drawn into a canvas not painted yet, the LEDs are lost: such a byte
       // counts as not drawn, or they would stay dark until it changes.
@@ -411,6 +441,20 @@ void CUIDlg::OnLedTimer() {
     }
   }
   EndOfTick();
+}
+
+void CUIDlg::DrawLeds(std::uint8_t leds) {
+  const int width = m_leds->Width();
+  const int height = m_leds->Height();
+  const int scale = DotScale(*m_leds);
+  for (int n = 0; n < kLedCount; ++n) {
+    const LedSpot& spot = kLedSpots[n];
+    const bool lit = (leds >> n) & 1;
+    const std::uint32_t colour =
+        m_bNight ? (lit ? kNightLedLit : kNightLedDark) : (lit ? spot.lit : spot.dark);
+    m_leds->SetPixelBlock(static_cast<int>(width * spot.fx - 3 * scale),
+                          static_cast<int>(height * spot.fy - 3 * scale), colour, kLedSize * scale);
+  }
 }
 
 // ---- Closing ----
@@ -431,7 +475,7 @@ QImage CUIDlg::ScreenImage(int dotSize) const {
     for (int column = 0; column < kScreenColumns; ++column) {
       for (int bit = 0; bit < 8; ++bit) {
         DrawDot(canvas, dotSize * column, dotSize * (8 * band + bit), dotSize,
-                DotLit(bytes, column, bit));
+                DotLit(bytes, column, bit), kDayDots);
       }
     }
   }

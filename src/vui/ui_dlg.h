@@ -20,6 +20,7 @@
 #include <QDialog>
 #include <QTimer>
 #include <array>
+#include <bitset>
 #include <cstdint>
 
 #include "vui/vui_protocol.h"
@@ -44,7 +45,8 @@ enum VuiControl : int {
   kIdVuiSaveScreen = 1061,
 };
 
-// Colours of the mirrored screen, 0x00RRGGBB.
+// Colours of the mirrored screen, 0x00RRGGBB. In night vision the screen
+// keeps their red channel alone, and the LEDs are all red.
 inline constexpr std::uint32_t kLitDot = 0xC86401;
 inline constexpr std::uint32_t kLitDotEdge = 0xA85601;
 inline constexpr std::uint32_t kDarkDot = 0x130701;
@@ -62,7 +64,8 @@ class CUIDlg : public QDialog {
   bool LedTimerRunning() const { return m_ledTimer.isActive(); }
 
   // The screen as last received, `dotSize` image pixels to a dot, drawn
-  // as the window draws it.
+  // as the window draws it by day (a saved screen is the guider's, in any
+  // light).
   QImage ScreenImage(int dotSize) const;
   // Asks for a file name and writes the screen as a PNG at the size chosen
   // beside the button.
@@ -84,6 +87,11 @@ class CUIDlg : public QDialog {
   bool PreTranslateMessage(QKeyEvent* key);
   void Handshake();
   void ReadScreen();
+  // Draws one band of m_bands into the screen canvas.
+  void DrawBand(int band);
+  void DrawLeds(std::uint8_t leds);
+  // Night vision switched: the screen and LEDs as they are, drawn again.
+  void OnNightVision(bool on);
   void PowerOffHandling(bool timedOut);
   void EndOfTick();
   void StartTimers();
@@ -103,8 +111,10 @@ class CUIDlg : public QDialog {
   // The LED byte could not be read: the LED timer stays off for good.
   bool m_bNoLeds = false;
   bool closePosted_ = false;
-  // The bands as last received, band 0 first.
+  // The bands as last received, band 0 first, and which have arrived.
   std::array<std::uint8_t, kScreenBands * kBandBytes> m_bands{};
+  std::bitset<kScreenBands> m_bandsReceived;
+  bool m_bNight = false;
 
   CBitmapRect* m_screen = nullptr;
   CBitmapRect* m_leds = nullptr;

@@ -8,6 +8,8 @@
 set(cases
   "--help|0|out|--simulate"
   "--help|0|out|--version"
+  "--help|0|out|--night"
+  "--help|0|out|--no-settings"
   "--version|0|out|ktal-companion "
   "--bogus|2|err|see 'ktal-companion --help'"
   "--simulate|--bogus|2|err|see 'ktal-companion --help'"

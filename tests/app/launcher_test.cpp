@@ -6,6 +6,7 @@
 #include <QLabel>
 #include <QPushButton>
 #include <QSignalSpy>
+#include <QTemporaryDir>
 #include <QTest>
 #include <QTimer>
 #include <algorithm>
@@ -13,9 +14,11 @@
 #include <vector>
 
 #include "app/application.h"
+#include "app/feature_installs.h"
 #include "app/launcher_dialog.h"
 #include "link/ftdi_device.h"
 #include "link/handshakes.h"
+#include "shell/settings_store.h"
 #include "shell/shell.h"
 #include "sim/simulated_guider.h"
 #include "tests/app/scripted_dialogs.h"
@@ -413,6 +416,41 @@ TEST(Program, SimulateShowsTheLauncherAndPowerOnFindsTheGuiderRunning) {
   EXPECT_FALSE(sim.CallsOf(DriverCall::kRead).empty());
   EXPECT_EQ(g_device.driver(), nullptr);
   EXPECT_FALSE(g_startupDirectory.empty());
+}
+
+// The program lends its one store to the windows: the firmware window's
+// dialog starts in the kept folder, and the launcher and the window each
+// keep their place when they close.
+TEST(Program, LendsItsSettingsToTheWindowsAndKeepsTheirPlaces) {
+  std::unique_ptr<LinkBackend> backend = MakeSimulatedBackend();
+  dynamic_cast<sim::VirtualClock&>(backend->clock()).SetRealTimePacing(0);
+  QTemporaryDir folder;
+  SettingsStore settings(folder.filePath("ktal-companion.ini"), [](const QString&) {});
+  settings.SetFirmwareFolder(folder.path());
+  ScriptedDialogs dialogs;
+  const QPoint launcherAt(70, 60), windowAt(90, 40);
+  QTimer::singleShot(0, [&] {
+    auto* launcher = qobject_cast<CTVX_DUVO_VerAdiDlg*>(QApplication::activeModalWidget());
+    ASSERT_NE(launcher, nullptr);
+    launcher->move(launcherAt);
+    QTimer::singleShot(0, [&] {
+      QWidget* window = QApplication::activeModalWidget();
+      ASSERT_NE(window, nullptr);
+      window->findChild<QPushButton*>("control1000")->click();  // "..."
+      window->move(windowAt);
+      window->findChild<QPushButton*>("button1")->click();
+    });
+    launcher->Button(kIdFirmwareControl)->click();
+    launcher->Button(kIdExit)->click();
+  });
+  EXPECT_EQ(RunProgram(*backend, dialogs, settings, {InstallFirmwareControl}), 0);
+  ASSERT_EQ(dialogs.openedFrom().size(), 1u);
+  EXPECT_EQ(dialogs.openedFrom()[0], folder.path());
+  const std::map<QString, QRect>& places = settings.values().windowPlaces;
+  ASSERT_EQ(places.count(kLauncherPlace), 1u);
+  EXPECT_EQ(places.at(kLauncherPlace).topLeft(), launcherAt);
+  ASSERT_EQ(places.count(kFirmwareControlPlace), 1u);
+  EXPECT_EQ(places.at(kFirmwareControlPlace).topLeft(), windowAt);
 }
 
 }  // namespace

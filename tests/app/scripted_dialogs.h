@@ -27,10 +27,15 @@ class ScriptedDialogs final : public UserDialogs {
   void QueueFiles(QStringList files) { files_.push_back(std::move(files)); }
   // The name the next save dialog returns; without one it is cancelled.
   void QueueSaveFile(QString name) { saveNames_.push_back(std::move(name)); }
+  // The folder the next folder dialog returns; without one it is cancelled.
+  void QueueFolder(QString folder) { folders_.push_back(std::move(folder)); }
 
   const std::vector<AskedMessage>& messages() const { return messages_; }
   // The name each save dialog started from.
   const std::vector<QString>& proposedSaves() const { return proposedSaves_; }
+  // Where each open-file and each folder dialog started.
+  const std::vector<QString>& openedFrom() const { return openedFrom_; }
+  const std::vector<QString>& foldersFrom() const { return foldersFrom_; }
 
   MessageAnswer ShowMessage(QWidget*, const QString& text, const QString& caption, MessageIcon icon,
                             MessageButtons buttons) override {
@@ -50,7 +55,9 @@ class ScriptedDialogs final : public UserDialogs {
     return answer;
   }
 
-  QStringList OpenFiles(QWidget*, const QString&, const QString&, const QString&, bool) override {
+  QStringList OpenFiles(QWidget*, const QString&, const QString& directory, const QString&,
+                        bool) override {
+    openedFrom_.push_back(directory);
     if (files_.empty()) return {};
     QStringList files = files_.front();
     files_.pop_front();
@@ -65,11 +72,22 @@ class ScriptedDialogs final : public UserDialogs {
     return name;
   }
 
+  QString ChooseFolder(QWidget*, const QString&, const QString& directory) override {
+    foldersFrom_.push_back(directory);
+    if (folders_.empty()) return {};
+    QString folder = folders_.front();
+    folders_.pop_front();
+    return folder;
+  }
+
  private:
   std::deque<MessageAnswer> answers_;
   std::deque<QStringList> files_;
   std::deque<QString> saveNames_;
+  std::deque<QString> folders_;
   std::vector<QString> proposedSaves_;
+  std::vector<QString> openedFrom_;
+  std::vector<QString> foldersFrom_;
   std::vector<AskedMessage> messages_;
 };
 

@@ -29,6 +29,7 @@
 #include "camera/hot_pixel_summary.h"
 #include "canvas/bitmap_rect.h"
 #include "link/ftdi_device.h"
+#include "shell/night_mode.h"
 #include "sim/simulated_guider.h"
 #include "tests/app/scripted_dialogs.h"
 #include "tests/camera/fits_reader.h"
@@ -82,7 +83,7 @@ class CamCtrlDlgTest : public ::testing::Test {
   // Opens and initialises the window, and lets the track bars' first
   // messages through. Returns what Initialise said.
   bool Open() {
-    window_ = std::make_unique<CCamCtrlDlg>(dialogs_);
+    window_ = std::make_unique<CCamCtrlDlg>(dialogs_, g_device);
     window_->show();
     canvas()->grab();  // the canvas gets its pixels at its first paint
     const bool ok = window_->Initialise();
@@ -439,6 +440,50 @@ TEST_F(CamCtrlDlgTest, ReadCurrentCountsTheStoredMapByClass) {
     EXPECT_EQ(canvas()->PixelAt(0, 0), kCanvasSurround);
     window_->close();
   }
+}
+
+// In night vision the picture is drawn again at once in red: the stored
+// map's classes in shades of red that stay apart (brightest the pixels the
+// camera cannot hide), the dark under the cursor brighter where it is
+// brighter. (The whole window, pixel by pixel, and its day look after:
+// tests/app/night_vision_test.)
+TEST_F(CamCtrlDlgTest, NightVisionDrawsThePictureInRedWithTheClassesApart) {
+  NightMode night(*qobject_cast<QApplication*>(QCoreApplication::instance()));
+  // A single pixel, a grouped one and one the camera cannot hide (as in
+  // ReadCurrentCountsTheStoredMapByClass).
+  const Bytes memory = {0xEE, 4, 0xEF, 0x02, 0x45, 0x02, 15, 0, 0,  0, 0,
+                        0,    1, 0,    0,    0,    4,    10, 0, 10, 0, 0};
+  std::copy(memory.begin(), memory.end(), camera().memory.begin());
+  camera().memory[256] = 0;
+  ASSERT_TRUE(Open());
+  Control<QPushButton>(kIdReadCurrent)->click();
+
+  night.SetOn(true);
+  const std::uint32_t single = canvas()->PixelAt(ox() + 375, oy() + 290);
+  const std::uint32_t grouped = canvas()->PixelAt(ox(), oy());
+  const std::uint32_t fixedOn = canvas()->PixelAt(ox() + 5, oy() + 5);
+  const std::uint32_t surround = canvas()->PixelAt(0, 0);
+  for (const std::uint32_t red : {single, grouped, fixedOn, surround}) {
+    EXPECT_EQ(red & 0xFFFF, 0u) << red;
+    EXPECT_NE(red, 0u);
+  }
+  EXPECT_GT(fixedOn, grouped);
+  EXPECT_GT(grouped, single);
+
+  // The dark with its top half faint and its bottom half bright, under the
+  // cursor.
+  std::fill(g_masterDark, g_masterDark + kFrameBytes / 2, 40);
+  std::fill(g_masterDark + kFrameBytes / 2, g_masterDark + kFrameBytes, 200);
+  const QPoint over = canvas()->mapTo(window_.get(), QPoint(100, 100));
+  QMouseEvent event(QEvent::MouseMove, over, window_->mapToGlobal(over), Qt::NoButton, Qt::NoButton,
+                    Qt::NoModifier);
+  QCoreApplication::sendEvent(window_.get(), &event);
+  ASSERT_EQ(Text(kIdPictureTitle), "Current dark frame (1x1)");
+  const std::uint32_t faint = canvas()->PixelAt(ox() + 10, oy() + 10);
+  const std::uint32_t bright = canvas()->PixelAt(ox() + 10, oy() + kBinnedHeight - 10);
+  EXPECT_EQ((faint | bright) & 0xFFFF, 0u);
+  EXPECT_GT(bright, faint);
+  EXPECT_NE(faint, 0u);
 }
 
 // Enter on the focused button presses it, as Space does: there is no

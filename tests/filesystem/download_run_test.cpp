@@ -140,12 +140,13 @@ class DownloadRunTest : public ::testing::Test {
     host_.ListDirectory();
     RunRequest request;
     request.entries = std::move(entries);
-    request.htmlReport = html;
+    request.settings.html_report = html;
+    request.outputRoot = g_startupDirectory;
     return RunDownloadAndProcess(request, host_);
   }
 
   static std::uintmax_t RawSize(std::uint32_t fileId) {
-    return std::filesystem::file_size(RawCopyPath(fileId));
+    return std::filesystem::file_size(RawCopyPath(g_startupDirectory, fileId));
   }
   static std::uintmax_t RawSizeOf(int pages) { return 64 + 528u * pages; }
   bool Marked(int index) { return (flash().entry(index).flags & kDownloadedFlag) != 0; }
@@ -167,14 +168,14 @@ TEST_F(DownloadRunTest, GoodChainIsWrittenMarkedProcessedAndRelisted) {
                                                 "QD00002A: 1536 bytes"}));
   EXPECT_EQ(host_.status.back(), "done");
   EXPECT_EQ(RawSize(kFileId), RawSizeOf(3));
-  EXPECT_TRUE(Exists(OutputFolder(kFileId) / "events.csv"));
-  EXPECT_TRUE(Exists(OutputFolder(kFileId) / "index.html"));
+  EXPECT_TRUE(Exists(OutputFolder(g_startupDirectory, kFileId) / "events.csv"));
+  EXPECT_TRUE(Exists(OutputFolder(g_startupDirectory, kFileId) / "index.html"));
   EXPECT_TRUE(Marked(0));
   // The re-listing after the run sees the mark.
   EXPECT_EQ(host_.listings, 2);
   EXPECT_EQ(g_fileTable[0].flags & kDownloadedFlag, kDownloadedFlag);
   EXPECT_EQ(host_.busyChanges, (std::vector<bool>{true, false}));
-  EXPECT_EQ(std::filesystem::current_path(), OutputFolder(kFileId));
+  EXPECT_EQ(std::filesystem::current_path(), OutputFolder(g_startupDirectory, kFileId));
   EXPECT_EQ(sim_.clock().waits().back(), 100u);
 }
 
@@ -213,7 +214,7 @@ TEST_F(DownloadRunTest, ChainFaultsKeepThePagesReadAndStillMark) {
     EXPECT_EQ(report.files[0].pages, c.pages);
     EXPECT_EQ(RawSize(kFileId), RawSizeOf(c.pages));
     EXPECT_TRUE(Marked(0));
-    EXPECT_TRUE(Exists(OutputFolder(kFileId) / "events.csv"));
+    EXPECT_TRUE(Exists(OutputFolder(g_startupDirectory, kFileId) / "events.csv"));
     EXPECT_NE(host_.messages.back().find(c.fault), std::string::npos) << host_.messages.back();
   }
 }
@@ -227,7 +228,7 @@ TEST_F(DownloadRunTest, AnUnreadablePageLeavesTheFileNewAndTheRunGoesOn) {
   ASSERT_EQ(report.files.size(), 2u);
   EXPECT_TRUE(report.files[0].readFailed);
   EXPECT_EQ(RawSize(kFileId), RawSizeOf(0));
-  EXPECT_TRUE(Exists(OutputFolder(kFileId) / "events.csv"));
+  EXPECT_TRUE(Exists(OutputFolder(g_startupDirectory, kFileId) / "events.csv"));
   EXPECT_FALSE(Marked(0));
   EXPECT_EQ(report.files[1].pages, 2);
   EXPECT_TRUE(Marked(1));
@@ -269,6 +270,7 @@ TEST_F(DownloadRunTest, TheRunTalksOnlyThroughTheLinkItIsHanded) {
 
   RunRequest request;
   request.entries = {0, 1};
+  request.outputRoot = g_startupDirectory;
   const RunReport report = RunDownloadAndProcess(link, request, host_);
 
   ASSERT_EQ(report.files.size(), 2u);
@@ -289,7 +291,7 @@ TEST_F(DownloadRunTest, DeletedFileIsReadFromItsSavedFirstPage) {
   const RunReport report = Run({0});
   EXPECT_EQ(report.files[0].pages, 2);
   EXPECT_EQ(g_fileTable[0].first_page, kUnusedEntry);  // re-listed as the guider has it
-  std::ifstream raw(RawCopyPath(kFileId), std::ios::binary);
+  std::ifstream raw(RawCopyPath(g_startupDirectory, kFileId), std::ios::binary);
   std::uint8_t head[64];
   raw.read(reinterpret_cast<char*>(head), sizeof head);
   EXPECT_EQ(DecodeDirectoryEntry(head + 32).first_page, 30);
@@ -302,10 +304,10 @@ TEST_F(DownloadRunTest, TwoFilesGoToTwoFoldersInListOrder) {
   ASSERT_EQ(report.files.size(), 2u);
   for (const FileOutcome& f : report.files) {
     EXPECT_EQ(f.result, FileOutcome::Result::kProcessed) << GuiderFileName(f.fileId);
-    EXPECT_TRUE(Exists(OutputFolder(f.fileId) / "events.csv"));
+    EXPECT_TRUE(Exists(OutputFolder(g_startupDirectory, f.fileId) / "events.csv"));
     EXPECT_EQ(RawSize(f.fileId), RawSizeOf(f.pages));
   }
-  EXPECT_EQ(std::filesystem::current_path(), OutputFolder(0x000031));
+  EXPECT_EQ(std::filesystem::current_path(), OutputFolder(g_startupDirectory, 0x000031));
   EXPECT_EQ(host_.messages.size(), 1u);
   EXPECT_EQ(host_.messages[0].rfind("INFORMATION|", 0), 0u);
 }
@@ -339,13 +341,15 @@ TEST_F(DownloadRunTest, LostLinkStopsTheRunAndKeepsEarlierOutputs) {
     host.ListDirectory();
     RunRequest request;
     request.entries = {static_cast<unsigned>(first), static_cast<unsigned>(second)};
+    request.outputRoot = g_startupDirectory;
     ASSERT_EQ(RunDownloadAndProcess(request, host).files[0].result,
               FileOutcome::Result::kProcessed);
-    const std::string events = logtest::ReadText(OutputFolder(kFileId) / "events.csv");
+    const std::string events =
+        logtest::ReadText(OutputFolder(g_startupDirectory, kFileId) / "events.csv");
     const auto fullSize = RawSize(kFileId);
     sim.flash().entry(first).flags = 0;
     sim.flash().entry(second).flags = 0;
-    std::filesystem::remove_all(OutputFolder(0x00002d));
+    std::filesystem::remove_all(OutputFolder(g_startupDirectory, 0x00002d));
     host.ListDirectory();
 
     c.cut(sim);
@@ -355,9 +359,11 @@ TEST_F(DownloadRunTest, LostLinkStopsTheRunAndKeepsEarlierOutputs) {
     EXPECT_EQ(report.files[0].result, FileOutcome::Result::kLinkLost);
     EXPECT_EQ(report.files[1].result, FileOutcome::Result::kNotReached);
     EXPECT_LT(RawSize(kFileId), fullSize);
-    EXPECT_EQ(std::filesystem::file_size(RawCopyPath(kFileId).string() + ".bak01"), fullSize);
-    EXPECT_EQ(logtest::ReadText(OutputFolder(kFileId) / "events.csv"), events);
-    EXPECT_FALSE(Exists(OutputFolder(0x00002d)));
+    EXPECT_EQ(
+        std::filesystem::file_size(RawCopyPath(g_startupDirectory, kFileId).string() + ".bak01"),
+        fullSize);
+    EXPECT_EQ(logtest::ReadText(OutputFolder(g_startupDirectory, kFileId) / "events.csv"), events);
+    EXPECT_FALSE(Exists(OutputFolder(g_startupDirectory, 0x00002d)));
     EXPECT_EQ(sim.flash().entry(first).flags & kDownloadedFlag, 0);
     EXPECT_FALSE(g_device.IsOpen());
     EXPECT_NE(host.status.back(), "done");
@@ -401,10 +407,12 @@ TEST_F(DownloadRunTest, CancelStopsBetweenTwoPagesAndGivesTheGuiderBack) {
     RecordingHost host;
     host.ListDirectory();
     RunRequest request;
-    request.htmlReport = true;
+    request.settings.html_report = true;
+    request.outputRoot = g_startupDirectory;
     request.entries = {static_cast<unsigned>(first)};
     RunDownloadAndProcess(request, host);
-    const std::string events = logtest::ReadText(OutputFolder(kFileId) / "events.csv");
+    const std::string events =
+        logtest::ReadText(OutputFolder(g_startupDirectory, kFileId) / "events.csv");
     const auto fullSize = RawSize(kFileId);
     sim.flash().entry(first).flags = 0;
 
@@ -424,22 +432,25 @@ TEST_F(DownloadRunTest, CancelStopsBetweenTwoPagesAndGivesTheGuiderBack) {
     if (c.firstFinished) {
       EXPECT_EQ(cut.result, FileOutcome::Result::kProcessed);
       EXPECT_EQ(RawSize(kFileId), fullSize);
-      EXPECT_TRUE(Exists(OutputFolder(kFileId) / "index.html"));
-      EXPECT_TRUE(Exists(OutputFolder(kFileId) / "analysis.html"));
+      EXPECT_TRUE(Exists(OutputFolder(g_startupDirectory, kFileId) / "index.html"));
+      EXPECT_TRUE(Exists(OutputFolder(g_startupDirectory, kFileId) / "analysis.html"));
       EXPECT_TRUE(marked);
     } else {
       EXPECT_EQ(cut.result, FileOutcome::Result::kCancelled);
       EXPECT_EQ(cut.pages, c.cancelAfterPages);
       EXPECT_EQ(RawSize(kFileId), RawSizeOf(c.cancelAfterPages));
-      EXPECT_EQ(std::filesystem::file_size(RawCopyPath(kFileId).string() + ".bak01"), fullSize);
-      EXPECT_EQ(logtest::ReadText(OutputFolder(kFileId) / "events.csv"), events);
+      EXPECT_EQ(
+          std::filesystem::file_size(RawCopyPath(g_startupDirectory, kFileId).string() + ".bak01"),
+          fullSize);
+      EXPECT_EQ(logtest::ReadText(OutputFolder(g_startupDirectory, kFileId) / "events.csv"),
+                events);
       EXPECT_FALSE(marked);
     }
     // Not a page more than the cancel allowed; then the re-listing.
     const int pagesRead = c.firstFinished ? firstPages : c.cancelAfterPages;
     EXPECT_EQ(sim.features().fileSystem.pageReads - readsBefore, pagesRead + 1);
     EXPECT_EQ(report.files[1].result, FileOutcome::Result::kNotReached);
-    EXPECT_FALSE(Exists(OutputFolder(0x00002d)));
+    EXPECT_FALSE(Exists(OutputFolder(g_startupDirectory, 0x00002d)));
     EXPECT_EQ(sim.flash().entry(second).flags & kDownloadedFlag, 0);
 
     EXPECT_EQ(sim.guider().mode(), sim::ControllerMode::kNormal);
@@ -505,14 +516,14 @@ TEST_F(DownloadRunTest, LocalFileIsProcessedInItsFolderAndModeRestored) {
   Run({0});
   const std::filesystem::path copy = dir_.path() / "elsewhere" / "QD00002a.dat";
   std::filesystem::create_directories(copy.parent_path());
-  std::filesystem::copy_file(RawCopyPath(kFileId), copy);
+  std::filesystem::copy_file(RawCopyPath(g_startupDirectory, kFileId), copy);
 
   host_ = RecordingHost();
   RunRequest request;
   request.localFile = true;
   request.localPath = copy;
   request.localFolder = copy.parent_path();
-  request.htmlReport = true;
+  request.settings.html_report = true;
   RunDownloadAndProcess(request, host_);
   EXPECT_TRUE(Exists(copy.parent_path() / "index.html"));
   EXPECT_EQ(host_.restored, 1);
@@ -528,15 +539,16 @@ TEST_F(DownloadRunTest, LocalFileIsProcessedInItsFolderAndModeRestored) {
 
 TEST_F(DownloadRunTest, AFolderAnotherRunIsWritingIntoIsNotTouchedAndTheRunSaysSo) {
   AddChain({10, 11, 12});
-  std::filesystem::create_directories(OutputFolder(kFileId));
+  std::filesystem::create_directories(OutputFolder(g_startupDirectory, kFileId));
   OutputFolderLock other;
-  ASSERT_EQ(other.Take(OutputFolder(kFileId).string()), OutputFolderLock::Result::kTaken);
+  ASSERT_EQ(other.Take(OutputFolder(g_startupDirectory, kFileId).string()),
+            OutputFolderLock::Result::kTaken);
   const RunReport report = Run({0});
   ASSERT_EQ(report.files.size(), 1u);
   EXPECT_EQ(report.files[0].result, FileOutcome::Result::kFolderBusy);
   // Nothing read but the two listings, nothing written, nothing marked.
   EXPECT_EQ(sim_.features().fileSystem.pageReads, 2);
-  EXPECT_FALSE(Exists(RawCopyPath(kFileId)));
+  EXPECT_FALSE(Exists(RawCopyPath(g_startupDirectory, kFileId)));
   EXPECT_FALSE(Marked(0));
   ASSERT_EQ(host_.messages.size(), 1u);
   EXPECT_EQ(host_.messages[0].rfind("ERROR|QD00002a: another run is writing into ", 0), 0u)
@@ -545,12 +557,13 @@ TEST_F(DownloadRunTest, AFolderAnotherRunIsWritingIntoIsNotTouchedAndTheRunSaysS
   // A raw file processed from disk into the same folder.
   other.Release();
   Run({0});
-  ASSERT_EQ(other.Take(OutputFolder(kFileId).string()), OutputFolderLock::Result::kTaken);
+  ASSERT_EQ(other.Take(OutputFolder(g_startupDirectory, kFileId).string()),
+            OutputFolderLock::Result::kTaken);
   host_ = RecordingHost();
   RunRequest request;
   request.localFile = true;
-  request.localPath = RawCopyPath(kFileId);
-  request.localFolder = OutputFolder(kFileId);
+  request.localPath = RawCopyPath(g_startupDirectory, kFileId);
+  request.localFolder = OutputFolder(g_startupDirectory, kFileId);
   RunDownloadAndProcess(request, host_);
   ASSERT_EQ(host_.messages.size(), 1u);
   EXPECT_EQ(host_.messages[0].rfind("ERROR|Another run is writing into ", 0), 0u)
@@ -619,9 +632,9 @@ TEST_F(DownloadRunTest, ProgressCountsFilesUntilEarlierCopiesTellThePages) {
 TEST_F(DownloadRunTest, OnlyAWholeEarlierCopyOfTheSameFileTellsItsLength) {
   const int index = AddNight(kFileId);
   const int pages = static_cast<int>(flash().ChainOf(index).size());
-  EXPECT_EQ(KnownPages(flash().entry(index)), 0) << "no copy yet";
+  EXPECT_EQ(KnownPages(g_startupDirectory, flash().entry(index)), 0) << "no copy yet";
   Run({static_cast<unsigned>(index)});
-  EXPECT_EQ(KnownPages(flash().entry(index)), pages);
+  EXPECT_EQ(KnownPages(g_startupDirectory, flash().entry(index)), pages);
 
   struct Case {
     const char* name;
@@ -645,14 +658,15 @@ TEST_F(DownloadRunTest, OnlyAWholeEarlierCopyOfTheSameFileTellsItsLength) {
     SCOPED_TRACE(c.name);
     DirectoryEntry entry = flash().entry(index);
     c.change(entry);
-    EXPECT_EQ(KnownPages(entry), c.known);
+    EXPECT_EQ(KnownPages(g_startupDirectory, entry), c.known);
   }
 
   // A copy cut short does not end with its EOF page.
-  std::filesystem::resize_file(RawCopyPath(kFileId), RawSizeOf(pages - 1));
-  EXPECT_EQ(KnownPages(flash().entry(index)), 0);
-  std::filesystem::resize_file(RawCopyPath(kFileId), RawSizeOf(pages - 1) + 100);
-  EXPECT_EQ(KnownPages(flash().entry(index)), 0) << "a page cut off";
+  std::filesystem::resize_file(RawCopyPath(g_startupDirectory, kFileId), RawSizeOf(pages - 1));
+  EXPECT_EQ(KnownPages(g_startupDirectory, flash().entry(index)), 0);
+  std::filesystem::resize_file(RawCopyPath(g_startupDirectory, kFileId),
+                               RawSizeOf(pages - 1) + 100);
+  EXPECT_EQ(KnownPages(g_startupDirectory, flash().entry(index)), 0) << "a page cut off";
 }
 
 }  // namespace

@@ -3,12 +3,14 @@
 #include "filesystem/filesystem_dlg.h"
 
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <QAccessible>
 #include <QApplication>
 #include <QCheckBox>
 #include <QComboBox>
 #include <QDesktopServices>
+#include <QDir>
 #include <QLabel>
 #include <QLineEdit>
 #include <QProgressBar>
@@ -18,6 +20,7 @@
 #include <QTimer>
 #include <QUrl>
 #include <algorithm>
+#include <cstdlib>
 #include <fstream>
 #include <functional>
 #include <iterator>
@@ -28,8 +31,11 @@
 #include "app/application.h"
 #include "app/feature_installs.h"
 #include "app/launcher_dialog.h"
+#include "filesystem/output_root.h"
 #include "guidelog/report_settings.h"
 #include "link/ftdi_device.h"
+#include "shell/qt_text.h"
+#include "shell/settings_store.h"
 #include "sim/log_writer.h"
 #include "sim/session_generator.h"
 #include "sim/simulated_guider.h"
@@ -57,6 +63,9 @@ class Dialogs final : public UserDialogs {
     asked.push_back({directory, filter});
     std::filesystem::current_path(std::filesystem::temp_directory_path());
     return script.OpenFiles(parent, caption, directory, filter, multiple);
+  }
+  QString ChooseFolder(QWidget* parent, const QString& caption, const QString& directory) override {
+    return script.ChooseFolder(parent, caption, directory);
   }
   const std::vector<AskedMessage>& messages() const { return script.messages(); }
   // The desktop as the test wants it; without a refusal the real call,
@@ -131,7 +140,7 @@ class FilesystemDlgTest : public ::testing::Test {
     }
   }
   void Open() {
-    window_ = std::make_unique<CFilesystemDlg>(dialogs_);
+    window_ = std::make_unique<CFilesystemDlg>(dialogs_, g_device);
     window_->show();
   }
   template <typename T = QWidget>
@@ -663,6 +672,223 @@ TEST_F(FilesystemDlgTest, TheWindowHandlesEventsThroughoutARun) {
   ASSERT_EQ(Status(), "done");
   EXPECT_GT(watch.ticks(), 10);
   EXPECT_LE(watch.LongestGapMs(), 30.0);
+}
+
+// The report settings and the PHD2 box come back in the next window and in
+// the next run of the program; a field that holds no valid value when the
+// window closes keeps what was kept before, an emptied one is kept empty.
+TEST_F(FilesystemDlgTest, ReportSettingsAndThePhd2BoxAreKept) {
+  const auto quiet = [](const QString&) {};
+  const std::filesystem::path file = dir_.path() / "settings.ini";
+  {
+    SettingsStore store(ToQString(file), quiet);
+    Open();
+    window_->UseSettings(store);
+    Control<QComboBox>(kIdCsvFormat)->setCurrentIndex(1);
+    Control<QCheckBox>(kIdGenerateHtml)->setChecked(true);
+    Control<QCheckBox>(kIdGeneratePe)->setChecked(true);
+    window_->findChild<QCheckBox*>(kPhd2GuideLogName)->setChecked(true);
+    Control<QLineEdit>(kIdFocalLength)->setText(" 1000");
+    Control<QLineEdit>(kIdWormPeriod)->setText("479");
+    Control<QLineEdit>(kIdStarDec)->setText("-45,5");
+    Click(kIdFsClose);
+    const KeptReportSettings kept{.csvFormat = 1,
+                                  .htmlReport = true,
+                                  .peTables = true,
+                                  .phd2GuideLog = true,
+                                  .focalLength = 1000,
+                                  .wormPeriod = 479,
+                                  .starDec = -45.5};
+    EXPECT_EQ(store.values().report, kept);
+  }
+  // The next run of the program reads the file afresh (a copy: QSettings
+  // would answer from what it holds of the first).
+  std::filesystem::copy_file(file, dir_.path() / "next.ini");
+  SettingsStore store(ToQString(dir_.path() / "next.ini"), quiet);
+  window_.reset();
+  Open();
+  window_->UseSettings(store);
+  EXPECT_EQ(Control<QComboBox>(kIdCsvFormat)->currentIndex(), 1);
+  EXPECT_TRUE(Control<QCheckBox>(kIdGenerateHtml)->isChecked());
+  EXPECT_TRUE(Control<QCheckBox>(kIdGeneratePe)->isChecked());
+  EXPECT_TRUE(window_->findChild<QCheckBox*>(kPhd2GuideLogName)->isChecked());
+  EXPECT_EQ(Control<QLineEdit>(kIdFocalLength)->text(), "1000");
+  EXPECT_EQ(Control<QLineEdit>(kIdWormPeriod)->text(), "479");
+  EXPECT_EQ(Control<QLineEdit>(kIdStarDec)->text(), "-45.5");
+
+  Control<QLineEdit>(kIdFocalLength)->setText("0");
+  Control<QLineEdit>(kIdWormPeriod)->setText("");
+  Control<QLineEdit>(kIdStarDec)->setText("91");
+  window_->findChild<QCheckBox*>(kPhd2GuideLogName)->setChecked(false);
+  Click(kIdFsClose);
+  EXPECT_EQ(store.values().report.focalLength, 1000);
+  EXPECT_EQ(store.values().report.wormPeriod, std::nullopt);
+  EXPECT_EQ(store.values().report.starDec, -45.5);
+  EXPECT_FALSE(store.values().report.phd2GuideLog);
+}
+
+// The local-file dialog starts at the file chosen last in this run, else
+// in the folder a file was chosen from in an earlier run.
+TEST_F(FilesystemDlgTest, LocalFileDialogStartsWhereAFileWasChosenBefore) {
+  StartGuider(ControllerMode::kOff);
+  const std::filesystem::path file = dir_.path() / "stick" / "QD00002a.dat";
+  std::filesystem::create_directory(file.parent_path());
+  std::ofstream(file) << "raw";
+  SettingsStore store(ToQString(dir_.path() / "settings.ini"), [](const QString&) {});
+  Open();
+  window_->UseSettings(store);
+  dialogs_.script.QueueFiles({ToQString(file)});
+  Click(kIdUseLocalFile);
+  ASSERT_EQ(dialogs_.asked.size(), 1u);
+  EXPECT_EQ(dialogs_.asked[0].first, "");
+  EXPECT_EQ(ToPath(store.values().localFileFolder), file.parent_path());
+
+  g_lastLocalFile.clear();  // as in the program's next run
+  window_.reset();
+  Open();
+  window_->UseSettings(store);
+  Click(kIdUseLocalFile);  // cancelled
+  ASSERT_EQ(dialogs_.asked.size(), 2u);
+  EXPECT_EQ(ToPath(dialogs_.asked[1].first), file.parent_path());
+}
+
+// With an output folder chosen, a local file's outputs go into a folder of
+// its own under it, named after the log; a raw copy that already lies in
+// that folder is processed where it is. Without one they go beside it
+// (UseLocalFileCancelledOrProcessed).
+TEST_F(FilesystemDlgTest, LocalFileGoesUnderTheChosenOutputFolder) {
+  StartGuider(ControllerMode::kOff);
+  LogWriter writer;
+  ASSERT_EQ(WriteSession(SessionOptions{}, writer), 0);
+  // File id 0 in its directory entry: the log is QD000000.
+  const std::vector<std::uint8_t> raw =
+      writer.RawFile(Stamped(PackDate(2026, 12, 1), PackTime(21, 5)));
+  const std::filesystem::path stick = dir_.path() / "stick" / "night.dat";
+  const std::filesystem::path nights = dir_.path() / "nights";
+  const std::filesystem::path content = nights / "QD000000.dat.content";
+  std::filesystem::create_directory(stick.parent_path());
+  std::filesystem::create_directories(content);
+  for (const std::filesystem::path& file : {stick, content / "QD000000.dat"}) {
+    std::ofstream(file, std::ios::binary)
+        .write(reinterpret_cast<const char*>(raw.data()), static_cast<std::streamsize>(raw.size()));
+  }
+  Open();
+  dialogs_.script.QueueFolder(ToQString(nights));
+  window_->findChild<QPushButton*>(kChooseOutputFolderName)->click();
+
+  for (const std::filesystem::path& file : {stick, content / "QD000000.dat"}) {
+    SCOPED_TRACE(file.string());
+    std::filesystem::remove(content / "events.csv");
+    dialogs_.script.QueueFiles({ToQString(file)});
+    Click(kIdUseLocalFile);
+    EXPECT_EQ(window_->findChild<QLineEdit*>(kOutputFolderName)->text(),
+              QDir::toNativeSeparators(ToQString(nights)));
+    Click(kIdDownloadProcess);
+    EXPECT_TRUE(dialogs_.messages().empty()) << dialogs_.messages()[0].text.toStdString();
+    EXPECT_EQ(Status(), "done");
+    EXPECT_TRUE(logtest::Exists(content / "events.csv"));
+    EXPECT_FALSE(logtest::Exists(stick.parent_path() / "events.csv"));
+    EXPECT_FALSE(logtest::Exists(content / "QD000000.dat.content"));
+  }
+}
+
+// Makes `folder` refuse new files, for root too; false where this machine
+// cannot (a file system without the immutable flag).
+bool MakeUnwritable(const std::filesystem::path& folder) {
+  if (::geteuid() == 0) {
+    std::system(("chattr +i '" + folder.string() + "' 2>/dev/null").c_str());
+  } else {
+    std::filesystem::permissions(folder, std::filesystem::perms::owner_write,
+                                 std::filesystem::perm_options::remove);
+  }
+  const std::filesystem::path probe = folder / "probe";
+  const bool refused = !std::ofstream(probe);
+  std::error_code error;
+  std::filesystem::remove(probe, error);
+  return refused;
+}
+
+void MakeWritable(const std::filesystem::path& folder) {
+  if (::geteuid() == 0) std::system(("chattr -i '" + folder.string() + "' 2>/dev/null").c_str());
+  std::filesystem::permissions(folder, std::filesystem::perms::owner_all,
+                               std::filesystem::perm_options::add);
+}
+
+// The output folder: the start-up directory until one is chosen, the
+// choice kept for the next window; a folder that cannot take the outputs
+// is said, by name, before anything is read from the guider.
+TEST_F(FilesystemDlgTest, OutputFolderIsChosenKeptAndCheckedBeforeAnyDownload) {
+  AddNight(0, 0x00002a);
+  const auto native = [](const std::filesystem::path& path) {
+    return QDir::toNativeSeparators(ToQString(path));
+  };
+  SettingsStore store(ToQString(dir_.path() / "settings.ini"), [](const QString&) {});
+  Open();
+  window_->UseSettings(store);
+  auto* shown = window_->findChild<QLineEdit*>(kOutputFolderName);
+  auto* choose = window_->findChild<QPushButton*>(kChooseOutputFolderName);
+  ASSERT_NE(shown, nullptr);
+  ASSERT_NE(choose, nullptr);
+  EXPECT_EQ(shown->text(), native(dir_.path()));
+
+  choose->click();  // cancelled
+  ASSERT_EQ(dialogs_.script.foldersFrom().size(), 1u);
+  EXPECT_EQ(ToPath(dialogs_.script.foldersFrom()[0]), dir_.path());
+  EXPECT_EQ(shown->text(), native(dir_.path()));
+  EXPECT_TRUE(store.values().outputFolder.isEmpty());
+
+  const std::filesystem::path nights = dir_.path() / "nights";
+  std::filesystem::create_directory(nights);
+  dialogs_.script.QueueFolder(ToQString(nights));
+  choose->click();
+  EXPECT_EQ(shown->text(), native(nights));
+  EXPECT_EQ(ToPath(store.values().outputFolder), nights);
+  // The next window (the one closing first leaves the guider's FS mode).
+  window_.reset();
+  Open();
+  window_->UseSettings(store);
+  shown = window_->findChild<QLineEdit*>(kOutputFolderName);
+  EXPECT_EQ(shown->text(), native(nights));
+  EXPECT_EQ(window_->OutputRoot(), nights);
+
+  // Gone, then taken by a file, then read-only: each said with the folder's
+  // name; no page is read and nothing is marked.
+  struct Case {
+    const char* name;
+    std::function<bool()> make;
+    const char* said;
+  };
+  const Case cases[] = {
+      {"missing", [&] { return std::filesystem::remove(nights); }, "does not exist"},
+      {"a file", [&] { return static_cast<bool>(std::ofstream(nights)); }, "is not a folder"},
+      {"read-only",
+       [&] {
+         std::filesystem::remove(nights);
+         std::filesystem::create_directory(nights);
+         return MakeUnwritable(nights);
+       },
+       "cannot be written"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    if (!c.make()) {
+      ADD_FAILURE() << "this machine cannot make the folder " << c.name;
+      continue;
+    }
+    const std::size_t asked = dialogs_.messages().size();
+    sim_->guider().clear_traces();
+    Click(kIdSelectNewFiles);
+    Click(kIdDownloadProcess);
+    ASSERT_EQ(dialogs_.messages().size(), asked + 1);
+    const AskedMessage& said = dialogs_.messages().back();
+    EXPECT_EQ(said.caption, "ERROR");
+    EXPECT_TRUE(said.text.contains(native(nights))) << said.text.toStdString();
+    EXPECT_TRUE(said.text.contains(c.said)) << said.text.toStdString();
+    EXPECT_TRUE(sim_->guider().ReceivedBytes().empty());
+    EXPECT_EQ(sim_->flash().entry(0).flags & kDownloadedFlag, 0);
+    EXPECT_EQ(Status(), "");
+  }
+  MakeWritable(nights);
 }
 
 // Every way of closing leaves file-system mode (five passes of D3 00) and

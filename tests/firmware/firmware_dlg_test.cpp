@@ -27,6 +27,8 @@
 #include "firmware/variable_set.h"
 #include "link/ftdi_device.h"
 #include "link/handshakes.h"
+#include "shell/qt_text.h"
+#include "shell/settings_store.h"
 #include "sim/firmware_files.h"
 #include "sim/simulated_guider.h"
 #include "tests/app/guider_time_watch.h"
@@ -133,7 +135,7 @@ class FirmwareDlgTest : public ::testing::Test {
   }
   // Opens the window, with `file` chosen when given.
   void Open(const std::optional<Bytes>& file = std::nullopt) {
-    window_ = std::make_unique<CFirmwareDlg>(dialogs_);
+    window_ = std::make_unique<CFirmwareDlg>(dialogs_, g_device);
     window_->show();
     if (!file) return;
     const std::filesystem::path path = dir_.path() / "test.fw";
@@ -668,6 +670,41 @@ TEST_F(FirmwareDlgTest, BrowseButtonAndLoading) {
   EXPECT_EQ(dialogs_.messages().back().text, "No target selected for this browse button!");
   EXPECT_EQ(dialogs_.messages().back().caption, "WARNING");
   EXPECT_TRUE(clicked);
+}
+
+// The open-file dialog starts in the folder a firmware file was last chosen
+// from while the field names no file, in this window and the next; a
+// window given no store starts where it always did and keeps nothing.
+TEST_F(FirmwareDlgTest, TheDialogStartsWhereAFileWasLastChosen) {
+  const std::filesystem::path samples = dir_.path() / "firmware files";
+  std::filesystem::create_directory(samples);
+  WriteSampleFirmwareFiles(samples);
+  const QString folder = ToQString(samples);
+  const QString sample = ToQString(samples / "hc250-camera-ccdb.fw");
+  SettingsStore store(ToQString(dir_.path() / "settings.ini"), [](const QString&) {});
+
+  Open();
+  window_->UseSettings(store);
+  dialogs_.script.QueueFiles({sample});
+  Click(kIdBrowse);
+  EXPECT_EQ(dialogs_.asked.back(), "");
+  EXPECT_EQ(store.values().firmwareFolder, folder);
+
+  Open();
+  window_->UseSettings(store);
+  Click(kIdBrowse);  // cancelled
+  EXPECT_EQ(dialogs_.asked.back(), folder);
+  EXPECT_EQ(store.values().firmwareFolder, folder);
+  // A file in the field is where the dialog starts, as ever.
+  Control<QLineEdit>(kIdFileName)->setText(sample);
+  Click(kIdBrowse);
+  EXPECT_EQ(dialogs_.asked.back(), sample);
+
+  Open();
+  dialogs_.script.QueueFiles({ToQString(dir_.path() / "elsewhere.fw")});
+  Click(kIdBrowse);
+  EXPECT_EQ(dialogs_.asked.back(), "");
+  EXPECT_EQ(store.values().firmwareFolder, folder);
 }
 
 // The launcher's Firmware control button opens the window; the program's

@@ -101,7 +101,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   // not faulted in afresh for each one (which was most of the time).
   static ktal::GuideLog log;
   ktal::DirectoryEntry entry;
-  ktal::ProcessRawFile(log, raw, entry, true, true, true, "2026-01-01 00:00:00");
+  ktal::ProcessRawFile(log, raw, entry, ktal::StoredReportSettings(true, true, true),
+                       "2026-01-01 00:00:00");
   std::fclose(raw);
   EmptyFolder(folder);
   fs::current_path(started, error);

@@ -25,14 +25,8 @@ using namespace logtest;
 // Sets the CSV format for one test and puts the default back.
 class CsvFormat {
  public:
-  explicit CsvFormat(int format) {
-    g_csvFormat = format;
-    SetCsvSeparator();
-  }
-  ~CsvFormat() {
-    g_csvFormat = 0;
-    SetCsvSeparator();
-  }
+  explicit CsvFormat(int format) { g_csvFormat = format; }
+  ~CsvFormat() { g_csvFormat = 0; }
 };
 
 // --- Number, date and time cells -----------------------------------------
@@ -203,7 +197,7 @@ TEST(EventsTableTest, GoldenTableOfEveryEntityKindFormat0) {
   CsvFormat format(0);
   GuideLog log;
   BuildEveryKind(log);
-  ASSERT_EQ(WriteEventsTable(log), 0);
+  ASSERT_EQ(WriteEventsTable(log, g_csvFormat), 0);
   ExpectGolden(ReadText("events.csv"), "events_every_kind.fmt0.csv");
 }
 
@@ -212,7 +206,7 @@ TEST(EventsTableTest, GoldenTableOfEveryEntityKindFormat1) {
   CsvFormat format(1);
   GuideLog log;
   BuildEveryKind(log);
-  ASSERT_EQ(WriteEventsTable(log), 0);
+  ASSERT_EQ(WriteEventsTable(log, g_csvFormat), 0);
   ExpectGolden(ReadText("events.csv"), "events_every_kind.fmt1.csv");
 }
 
@@ -223,7 +217,7 @@ TEST(EventsTableTest, RowsOfTheKnownCases) {
   BuildEveryKind(log);
   {
     CsvFormat format(0);
-    ASSERT_EQ(WriteEventsTable(log), 0);
+    ASSERT_EQ(WriteEventsTable(log, g_csvFormat), 0);
     const std::vector<std::string> lines = CrLfLines(ReadText("events.csv"));
     ASSERT_GE(lines.size(), 3u);
     EXPECT_EQ(lines[0], "Date;Time;event;");
@@ -250,7 +244,7 @@ TEST(EventsTableTest, RowsOfTheKnownCases) {
   }
   {
     CsvFormat format(1);
-    ASSERT_EQ(WriteEventsTable(log), 0);
+    ASSERT_EQ(WriteEventsTable(log, g_csvFormat), 0);
     const std::vector<std::string> lines = CrLfLines(ReadText("events.csv"));
     EXPECT_EQ(lines[0], "Date,Time,event,");
     EXPECT_NE(std::find(lines.begin(), lines.end(), "2014.03.21.,45296.7,drift,-0.50,1.17,0.25,"),
@@ -269,7 +263,7 @@ TEST(EventsTableTest, DebugTextThatWouldBreakItsRowIsQuoted) {
   ASSERT_EQ(w.Append(DebugText(14, "plain text")), 0);
   ASSERT_EQ(LoadAndBuild(log, w), 0);
   CsvFormat format(0);
-  ASSERT_EQ(WriteEventsTable(log), 0);
+  ASSERT_EQ(WriteEventsTable(log, g_csvFormat), 0);
   const std::string text = ReadText("events.csv");
   EXPECT_NE(text.find(";DEBUG;str;\"semi;colon\"\r\n"), std::string::npos);
   EXPECT_NE(text.find(";DEBUG;str;\"say \"\"hi\"\"\"\r\n"), std::string::npos);
@@ -277,7 +271,7 @@ TEST(EventsTableTest, DebugTextThatWouldBreakItsRowIsQuoted) {
   EXPECT_NE(text.find(";DEBUG;str;comma, fine in format 0\r\n"), std::string::npos);
   EXPECT_NE(text.find(";DEBUG;str;plain text\r\n"), std::string::npos);
   CsvFormat comma(1);
-  ASSERT_EQ(WriteEventsTable(log), 0);
+  ASSERT_EQ(WriteEventsTable(log, g_csvFormat), 0);
   EXPECT_NE(ReadText("events.csv").find(",DEBUG,str,\"comma, fine in format 0\"\r\n"),
             std::string::npos);
 }
@@ -292,7 +286,7 @@ TEST(EventsTableTest, DamagedLogSaysFileBrokenInItsLastRow) {
   LoadPages(log, pages);
   ASSERT_EQ(log.BuildEntities(), 0);
   CsvFormat format(0);
-  ASSERT_EQ(WriteEventsTable(log), 0);
+  ASSERT_EQ(WriteEventsTable(log, g_csvFormat), 0);
   const std::vector<std::string> lines = CrLfLines(ReadText("events.csv"));
   ASSERT_GE(lines.size(), 2u);
   const std::string& last = lines.back();
@@ -309,7 +303,7 @@ TEST(EventsTableTest, EntityWithoutARowFormatEndsTheTable) {
   GuideLog log;
   ASSERT_EQ(LoadAndBuild(log, w), 0);
   CsvFormat format(1);
-  EXPECT_EQ(WriteEventsTable(log), 1);
+  EXPECT_EQ(WriteEventsTable(log, g_csvFormat), 1);
   const std::vector<std::string> lines = CrLfLines(ReadText("events.csv"));
   // The header, the drift (its clock entity has no row) and the error line;
   // nothing after it.
@@ -325,7 +319,7 @@ TEST(EventsTableTest, TableThatCannotBeCreated) {
   LoadPages(log, {});
   ASSERT_EQ(log.BuildEntities(), 0);
   testing::internal::CaptureStdout();
-  EXPECT_EQ(WriteEventsTable(log), -2);
+  EXPECT_EQ(WriteEventsTable(log, g_csvFormat), -2);
   EXPECT_EQ(testing::internal::GetCapturedStdout(), "ERROR: can't create CSV file\n");
 }
 
@@ -334,7 +328,7 @@ TEST(EventsTableTest, TableOnAFullDiskIsNotReportedComplete) {
   GuideLog log;
   BuildEveryKind(log);
   const full_disk::Outcome outcome =
-      full_disk::RunWithFileSizeLimit(100, [&] { return WriteEventsTable(log); });
+      full_disk::RunWithFileSizeLimit(100, [&] { return WriteEventsTable(log, g_csvFormat); });
   EXPECT_EQ(outcome.result, -3);
   EXPECT_EQ(outcome.out, "ERROR: can't write CSV file\n");
   EXPECT_FALSE(Exists("events.csv"));
@@ -349,7 +343,7 @@ TEST(EventsTableTest, DebugEntityOfKind0WithoutText) {
   LogEntity eof = Entity(ENTITY_EOF, 100);
   log.entities = {debug, eof};
   CsvFormat format(0);
-  ASSERT_EQ(WriteEventsTable(log), 0);
+  ASSERT_EQ(WriteEventsTable(log, g_csvFormat), 0);
   EXPECT_EQ(CrLfLines(ReadText("events.csv"))[1],
             "2014.03.21.; 10,0;DEBUG;ERROR: debug string == NULL");
 }
@@ -361,7 +355,7 @@ TEST(EventsTableTest, TableReplacesAnOlderOne) {
   LoadPages(log, {});
   ASSERT_EQ(log.BuildEntities(), 0);
   CsvFormat format(0);
-  ASSERT_EQ(WriteEventsTable(log), 0);
+  ASSERT_EQ(WriteEventsTable(log, g_csvFormat), 0);
   EXPECT_EQ(ReadText("events.csv"),
             "Date;Time;event;\r\n2000.00.00.; 0,0;<EOF>;End Of File (msg = '')\r\n");
 }

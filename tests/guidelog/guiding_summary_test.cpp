@@ -384,7 +384,8 @@ TEST(GuidingSummary, AZeroBitLogIsRefusedAsProcessingRefusesIt) {
   std::rewind(in.get());
   auto processed = std::make_unique<GuideLog>();
   testing::internal::CaptureStdout();
-  EXPECT_EQ(code, ProcessRawFile(*processed, in.get(), read, true, false, false, "x"));
+  EXPECT_EQ(code, ProcessRawFile(*processed, in.get(), read,
+                                 StoredReportSettings(true, false, false), "x"));
   testing::internal::GetCapturedStdout();
   EXPECT_NE(code, 0);
 }

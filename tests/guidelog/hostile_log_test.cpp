@@ -41,7 +41,8 @@ class HostileLog : public ::testing::Test {
     StdioFile file = OpenStdioFile("input.dat", "rb");
     DirectoryEntry read;
     testing::internal::CaptureStdout();
-    const int code = ProcessRawFile(log, file.get(), read, events, html, pe, "2014 Mar  1 09:05");
+    const int code = ProcessRawFile(log, file.get(), read, StoredReportSettings(events, html, pe),
+                                    "2014 Mar  1 09:05");
     output = testing::internal::GetCapturedStdout();
     return code;
   }
@@ -176,7 +177,7 @@ TEST_F(HostileLog, OutputsStopAtTheBudgetOfTheLogsPagesAndTime) {
     // once the budget was spent.
     OutputBudget alone = OutputBudget::ForLog(log);
     testing::internal::CaptureStdout();
-    EXPECT_EQ(WriteEventsTable(log, &alone), 0);
+    EXPECT_EQ(WriteEventsTable(log, g_csvFormat, &alone), 0);
     EXPECT_EQ(WriteHtmlReport(log, 1, "2014 Mar  1 09:05", &alone), c.code - 200);
     EXPECT_EQ(testing::internal::GetCapturedStdout(), output);
     EXPECT_TRUE(!FileLeft(alone) || BytesLeft(alone) < c.largest) << BytesLeft(alone);

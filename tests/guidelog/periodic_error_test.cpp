@@ -24,21 +24,13 @@ using namespace logtest;
 
 constexpr std::uint32_t kStart = 21 * 36000;
 
-// The report settings of one test; the defaults come back afterwards.
-class Settings {
- public:
+// The report settings of one test.
+struct Settings : ReportSettings {
   Settings(int format, int focal_length, int worm_period, float dec) {
-    g_csvFormat = format;
-    g_focalLength = focal_length;
-    g_wormPeriod = worm_period;
-    g_starDec = dec;
-  }
-  ~Settings() {
-    g_csvFormat = 0;
-    g_focalLength = 1000;
-    g_wormPeriod = 480;
-    g_starDec = 0.0f;
-    SetCsvSeparator();
+    csv_format = format;
+    focal_length_mm = focal_length;
+    worm_period_s = worm_period;
+    star_dec_deg = dec;
   }
 };
 
@@ -110,7 +102,7 @@ TEST(PeriodicErrorTest, LogWithoutPositionsWritesNoTable) {
   Settings settings(0, 1000, 480, 0);
   GuideLog log;
   Build(log, {Drift(kStart, 1, 1), LostStar(kStart + 10)});
-  EXPECT_EQ(WritePeriodicErrorTables(log), 0);
+  EXPECT_EQ(WritePeriodicErrorTables(log, settings), 0);
   EXPECT_FALSE(Exists("pe1.csv"));
 }
 
@@ -125,7 +117,7 @@ TEST(PeriodicErrorTest, ShortRunGivesHeaderOnlyTableAndTheNextRunGoesOn) {
     v.push_back(e);
   }
   Build(log, v);
-  EXPECT_EQ(WritePeriodicErrorTables(log), 0);
+  EXPECT_EQ(WritePeriodicErrorTables(log, settings), 0);
   EXPECT_EQ(ReadText("pe1.csv"), "time;RA;DEC;;The scale is seconds and arcseconds.\r\n");
   const std::vector<std::string> lines = CrLfLines(ReadText("pe2.csv"));
   EXPECT_EQ(lines.size(), 62u);
@@ -143,7 +135,7 @@ TEST(PeriodicErrorTest, WholePeriodsExactlyStopTheExport) {
            600, 10, [](double) { return 500.0; }, 1000))
     v.push_back(e);
   Build(log, v);
-  EXPECT_EQ(WritePeriodicErrorTables(log), 0);
+  EXPECT_EQ(WritePeriodicErrorTables(log, settings), 0);
   EXPECT_EQ(ReadText("pe1.csv"),
             "time,RA,DEC,,The scale is seconds and arcseconds.\r\n"
             "ERROR: less data is present than a period!");
@@ -163,7 +155,7 @@ TEST(PeriodicErrorTest, DriftLinePassesThroughTheWindowEnds) {
           const bool off = t == 10 || t == 20 || t == 1000;
           return 400.0 + 0.025 * t + (off ? 3.0 : 0.0);  // whole 1/256 pixels
         }));
-  ASSERT_EQ(WritePeriodicErrorTables(log), 0);
+  ASSERT_EQ(WritePeriodicErrorTables(log, settings), 0);
   const std::vector<Row> rows = ReadRows("pe1.csv");
   ASSERT_EQ(rows.size(), 101u);  // every position of the run is listed
   EXPECT_DOUBLE_EQ(rows.front().t, 0.0);
@@ -194,7 +186,7 @@ TEST(PeriodicErrorTest, OnePixelIsAboutOneArcsecondAt1000Mm) {
   Settings settings(0, 1000, 480, 0);
   GuideLog log;
   Build(log, Alternating());
-  ASSERT_EQ(WritePeriodicErrorTables(log), 0);
+  ASSERT_EQ(WritePeriodicErrorTables(log, settings), 0);
   const std::vector<std::string> lines = CrLfLines(ReadText("pe1.csv"));
   ASSERT_EQ(lines.size(), 51u);
   EXPECT_EQ(lines[0], "time;RA;DEC;;The scale is seconds and arcseconds.");
@@ -208,7 +200,7 @@ TEST(PeriodicErrorTest, DeclinationScalesTheRaColumnOnly) {
   Settings settings(1, 500, 480, 60.0f);
   GuideLog log;
   Build(log, Alternating());
-  ASSERT_EQ(WritePeriodicErrorTables(log), 0);
+  ASSERT_EQ(WritePeriodicErrorTables(log, settings), 0);
   const std::vector<Row> rows = ReadRows("pe1.csv");
   ASSERT_EQ(rows.size(), 50u);
   // Half the focal length doubles the scale, cos(60 deg) doubles it again.
@@ -230,7 +222,7 @@ TEST(PeriodicErrorTest, SensorTurnedAgainstTheSkyIsTurnedBack) {
   }
   GuideLog log;
   Build(log, v);
-  ASSERT_EQ(WritePeriodicErrorTables(log), 0);
+  ASSERT_EQ(WritePeriodicErrorTables(log, settings), 0);
   const std::vector<Row> rows = ReadRows("pe1.csv");
   ASSERT_EQ(rows.size(), 50u);
   for (const Row& r : rows) {
@@ -277,7 +269,7 @@ void ExpectKnownAmplitude(double dec) {
   ASSERT_EQ(WriteSession(o, w), LogWriter::kOk);
   GuideLog log;
   ASSERT_EQ(LoadAndBuild(log, w), 0);
-  ASSERT_EQ(WritePeriodicErrorTables(log), 0);
+  ASSERT_EQ(WritePeriodicErrorTables(log, settings), 0);
   const std::vector<Row> rows = ReadRows("pe1.csv");
   ASSERT_GT(rows.size(), 700u);
   EXPECT_FALSE(Exists("pe2.csv"));
@@ -313,7 +305,7 @@ TEST(PeriodicErrorTest, TableThatCannotBeCreated) {
   Build(log, v);
   ASSERT_EQ(::mkdir("pe2.csv", 0755), 0);
   testing::internal::CaptureStdout();
-  EXPECT_EQ(WritePeriodicErrorTables(log), -1);
+  EXPECT_EQ(WritePeriodicErrorTables(log, settings), -1);
   EXPECT_EQ(testing::internal::GetCapturedStdout(), "ERROR: can't create CSV (PE) file\n");
   EXPECT_EQ(CrLfLines(ReadText("pe1.csv")).size(), 62u);  // the earlier table stays
 }
@@ -330,7 +322,7 @@ TEST(PeriodicErrorTest, TwoRunsSplitByADriftGiveTwoTables) {
     v.push_back(e);
   }
   Build(log, v);
-  ASSERT_EQ(WritePeriodicErrorTables(log), 0);
+  ASSERT_EQ(WritePeriodicErrorTables(log, settings), 0);
   EXPECT_EQ(ReadRows("pe1.csv").size(), 61u);
   const std::vector<Row> second = ReadRows("pe2.csv");
   ASSERT_EQ(second.size(), 71u);
@@ -357,7 +349,7 @@ TEST(PeriodicErrorTest, ATableCutShortByAFullDiskEndsTheTables) {
     v.push_back(e);
   Build(log, v);
   const full_disk::Outcome outcome =
-      full_disk::RunWithFileSizeLimit(200, [&] { return WritePeriodicErrorTables(log); });
+      full_disk::RunWithFileSizeLimit(200, [&] { return WritePeriodicErrorTables(log, settings); });
   EXPECT_EQ(outcome.result, -2);
   EXPECT_EQ(outcome.out, "ERROR: can't write CSV (PE) file\n");
   EXPECT_TRUE(ReadRows("pe1.csv").empty());
@@ -375,7 +367,7 @@ TEST(PeriodicErrorTest, WindowEndsOnOnePositionGivesFiniteRows) {
   GuideLog log;
   Build(log,
         {Position(kStart, 256 * 500, 256 * 300), Position(kStart + 7000, 256 * 502, 256 * 300)});
-  ASSERT_EQ(WritePeriodicErrorTables(log), 0);
+  ASSERT_EQ(WritePeriodicErrorTables(log, settings), 0);
   const std::vector<Row> rows = ReadRows("pe1.csv");
   ASSERT_EQ(rows.size(), 2u);
   for (const Row& r : rows) {

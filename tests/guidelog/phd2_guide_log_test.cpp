@@ -354,7 +354,7 @@ TEST(Phd2GuideLog, GoldenLogOfASmallGeneratedNight) {
 
 class Phd2FromProcessRawFile : public ::testing::Test {
  protected:
-  int Process(Phd2Request* phd2) {
+  int Process(std::string* phd2_name) {
     SessionOptions options;
     options.exposures = 2;
     LogWriter writer;
@@ -367,7 +367,9 @@ class Phd2FromProcessRawFile : public ::testing::Test {
     GuideLog log;
     DirectoryEntry read;
     testing::internal::CaptureStdout();
-    const int code = ProcessRawFile(log, file.get(), read, true, false, false, {}, phd2);
+    ReportSettings settings;
+    settings.phd2_log = true;
+    const int code = ProcessRawFile(log, file.get(), read, settings, {}, phd2_name);
     testing::internal::GetCapturedStdout();
     return code;
   }
@@ -376,15 +378,14 @@ class Phd2FromProcessRawFile : public ::testing::Test {
 };
 
 TEST_F(Phd2FromProcessRawFile, WrittenLastWithItsNameAndA599WhenItCannotBeCreated) {
-  Phd2Request phd2;
-  EXPECT_EQ(Process(&phd2), 0);
-  const std::string name = phd2.written_name;
+  std::string name;
+  EXPECT_EQ(Process(&name), 0);
   EXPECT_NE(ReadText(name).find("QD00beef"), std::string::npos) << name;
   fs::remove(name);
   fs::create_directory(name);
-  Phd2Request blocked;
+  std::string blocked;
   EXPECT_EQ(Process(&blocked), 599);
-  EXPECT_TRUE(blocked.written_name.empty());
+  EXPECT_TRUE(blocked.empty());
   EXPECT_TRUE(fs::exists("events.csv"));
 }
 

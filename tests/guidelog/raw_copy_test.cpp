@@ -339,7 +339,8 @@ class ProcessRawFileTest : public ::testing::Test {
     GuideLog log;
     DirectoryEntry entry;
     testing::internal::CaptureStdout();
-    const int code = ProcessRawFile(log, file.get(), entry, events, html, pe, "2014 Mar  1 09:05");
+    const int code = ProcessRawFile(log, file.get(), entry, StoredReportSettings(events, html, pe),
+                                    "2014 Mar  1 09:05");
     output = testing::internal::GetCapturedStdout();
     file_id = FileIdOf(entry.file_id);
     return code;
@@ -434,7 +435,7 @@ TEST_F(ProcessRawFileTest, ReaderFailuresComeBackUnchangedWithNoOutput) {
   }
   GuideLog log;
   DirectoryEntry entry;
-  EXPECT_EQ(ProcessRawFile(log, nullptr, entry, true, true, true), 1);
+  EXPECT_EQ(ProcessRawFile(log, nullptr, entry, StoredReportSettings(true, true, true)), 1);
   EXPECT_TRUE(Outputs().empty());
 }
 
@@ -495,7 +496,8 @@ TEST_F(ProcessRawFileTest, AWriteThatFallsShortFailsTheRunAndLeavesTheEarlierOut
       StdioFile file = OpenStdioFile("input.dat", "rb");
       GuideLog log;
       DirectoryEntry entry;
-      return ProcessRawFile(log, file.get(), entry, c.events, c.html, c.pe, "2014 Mar  1 09:05");
+      return ProcessRawFile(log, file.get(), entry, StoredReportSettings(c.events, c.html, c.pe),
+                            "2014 Mar  1 09:05");
     });
     EXPECT_EQ(outcome.result, c.code);
     EXPECT_EQ(Outputs(), c.earlier);

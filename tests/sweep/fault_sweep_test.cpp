@@ -427,6 +427,11 @@ class FaultSweepTest : public GuiderRigTest {
     entryIndex_ = features().flash.AddFile(pages, kFileId, entry);
     for (int i = 0; i < kDirectoryEntries; ++i) g_fileTable[i] = features().flash.entry(i);
   }
+  static RunRequest DownloadRequest() {
+    RunRequest request;
+    request.outputRoot = g_startupDirectory;
+    return request;
+  }
   // The folder as a clean download left it, put back before every run.
   void BeginDownloads() {
     StartRig();
@@ -435,19 +440,19 @@ class FaultSweepTest : public GuiderRigTest {
     FileOutcome outcome;
     outcome.fileId = kFileId;
     RunProgress progress;
-    DownloadEntry(static_cast<unsigned>(entryIndex_), RunRequest{}, host_, outcome, progress);
-    earlierOutputs_ = Snapshot(OutputFolder(kFileId));
+    DownloadEntry(static_cast<unsigned>(entryIndex_), DownloadRequest(), host_, outcome, progress);
+    earlierOutputs_ = Snapshot(OutputFolder(g_startupDirectory, kFileId));
   }
   bool ReadyToDownload() {
     StoreFile();
-    Restore(OutputFolder(kFileId), earlierOutputs_);
+    Restore(OutputFolder(g_startupDirectory, kFileId), earlierOutputs_);
     return InFileSystemMode();
   }
   int Download() {
     outcome_ = FileOutcome{};
     outcome_.fileId = kFileId;
     RunProgress progress;
-    DownloadEntry(static_cast<unsigned>(entryIndex_), RunRequest{}, host_, outcome_, progress);
+    DownloadEntry(static_cast<unsigned>(entryIndex_), DownloadRequest(), host_, outcome_, progress);
     using R = FileOutcome::Result;
     if (outcome_.linkLost || outcome_.result == R::kLinkLost) return 2;
     if (outcome_.result != R::kProcessed && outcome_.result != R::kProcessFailed) return 3;
@@ -460,7 +465,7 @@ class FaultSweepTest : public GuiderRigTest {
   // temporary file is left behind, and the earlier outputs are only
   // replaced by processing a copy that was written.
   std::string DownloadLeftFilesWhole(int code) {
-    const std::filesystem::path folder = OutputFolder(kFileId);
+    const std::filesystem::path folder = OutputFolder(g_startupDirectory, kFileId);
     const FolderImage now = Snapshot(folder);
     const std::string rawName = GuiderFileName(kFileId) + ".dat";
     const std::string& earlierRaw = earlierOutputs_.at(rawName);

@@ -26,6 +26,7 @@
 #include "canvas/bitmap_rect.h"
 #include "link/ftdi_device.h"
 #include "link/handshakes.h"
+#include "shell/night_mode.h"
 #include "shell/startup_directory.h"
 #include "sim/simulated_guider.h"
 #include "tests/app/scripted_dialogs.h"
@@ -374,6 +375,42 @@ TEST_F(UiDlgTest, LedsReadBeforeTheFirstPaintAreDrawnAfterIt) {
   Leds()->grab();
   window_->OnLedTimer();
   EXPECT_EQ(LedDifferences(*Leds(), 0x05), "");
+}
+
+// ---- Night vision ----
+
+// Switched to night vision, the window draws the screen and LEDs again at
+// once, in red, from what it has received, without asking the guider: a
+// lit dot brighter than a dark one, bands not received yet still black,
+// every LED red, lit brighter than dark. What arrives at night is drawn in
+// red; a saved screen keeps the guider's own colours. (The whole window,
+// pixel by pixel, and its day look after: tests/app/night_vision_test.)
+TEST_F(UiDlgTest, NightVisionRedrawsTheScreenAndLedsInRedAtOnce) {
+  NightMode night(*qobject_cast<QApplication*>(QCoreApplication::instance()));
+  Panel().fixedScreen = ScreenWith(128 + 5, 0x01);  // band 1: dot (5, 8) lit
+  Panel().fixedLeds = 0x05;                         // blue and upper red lit
+  ASSERT_NO_FATAL_FAILURE(OpenAndConnect());
+  window_->OnScreenTimer();  // bands 1 to 4
+  window_->OnLedTimer();
+  const std::size_t asked = sim_->guider().ReceivedBytes().size();
+
+  night.SetOn(true);
+  EXPECT_EQ(sim_->guider().ReceivedBytes().size(), asked);
+  auto led = [&](int n) { return Leds()->PixelAt(kSpots[n].x, kSpots[n].y); };
+  const std::uint32_t lit = Screen()->PixelAt(8 + 3 * 5, 4 + 3 * 8);
+  const std::uint32_t dark = Screen()->PixelAt(8 + 3 * 6, 4 + 3 * 8);
+  for (const std::uint32_t red : {lit, dark, led(0), led(1)}) EXPECT_EQ(red & 0xFFFF, 0u) << red;
+  EXPECT_GT(lit, dark);
+  EXPECT_NE(dark, kBlack);
+  EXPECT_EQ(Screen()->PixelAt(8, 4), kBlack) << "band 0 was never received";
+  EXPECT_EQ(Screen()->PixelAt(8, 4 + 3 * 40), kBlack) << "band 5 was never received";
+  EXPECT_EQ(led(0), led(2)) << "the lit blue LED is as bright as a lit red one";
+  EXPECT_GT(led(0), led(1));
+  EXPECT_NE(led(1), kBlack);
+  EXPECT_EQ(window_->ScreenImage(3).pixel(3 * 5, 3 * 8) & 0xFFFFFF, kLit);
+
+  window_->OnScreenTimer();  // bands 5, 6, 7 and 0
+  EXPECT_EQ(Screen()->PixelAt(8, 4), dark);
 }
 
 TEST_F(UiDlgTest, LedReadFailures) {

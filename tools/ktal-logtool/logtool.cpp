@@ -143,9 +143,9 @@ std::optional<std::uint32_t> ReadFileId(const std::string& name, std::FILE* raw)
 // Processes one file into its own folder; prints its line, naming the file
 // as the user gave it, and returns true when everything asked for was
 // written. `used` holds the folders earlier files of this run wrote into.
-// With `phd2`, the PHD2 guide log is written too and named in the line.
-bool ProcessOne(const std::string& name, const fs::path& file, const fs::path& out, bool html,
-                bool pe, const Phd2Request* phd2, std::set<fs::path>& used) {
+// A PHD2 guide log, when asked for, is named in the line.
+bool ProcessOne(const std::string& name, const fs::path& file, const fs::path& out,
+                const ReportSettings& settings, std::set<fs::path>& used) {
   std::error_code error;
   if (fs::is_directory(file, error)) {
     std::fprintf(stderr, "%s: failed, this is a folder, not a raw log file\n", name.c_str());
@@ -202,10 +202,8 @@ bool ProcessOne(const std::string& name, const fs::path& file, const fs::path& o
   auto log = std::make_unique<GuideLog>();
   DirectoryEntry entry;
   std::fflush(stdout);
-  std::optional<Phd2Request> phd2_request;
-  if (phd2 != nullptr) phd2_request = *phd2;
-  const int code = ProcessRawFile(*log, raw.get(), entry, true, html, pe, {},
-                                  phd2_request ? &*phd2_request : nullptr);
+  std::string phd2_name;
+  const int code = ProcessRawFile(*log, raw.get(), entry, settings, {}, &phd2_name);
   std::fflush(stdout);
   lock.Release();
   fs::current_path(previous, error);
@@ -218,13 +216,12 @@ bool ProcessOne(const std::string& name, const fs::path& file, const fs::path& o
   // The tables start at the first run of star positions; a log without
   // one gets none, and the user who asked for them is told.
   const char* note = "";
-  if (pe) {
+  if (settings.pe_tables) {
     log->scan_cursor = log->begin_pos();
     if (NextPositionRun(*log) != 0)
       note = "; no periodic-error table was written: the log holds no run of star positions";
   }
-  const std::string phd2_note =
-      phd2_request ? "; PHD2 guide log " + phd2_request->written_name : std::string();
+  const std::string phd2_note = settings.phd2_log ? "; PHD2 guide log " + phd2_name : std::string();
   std::printf("%s: done, QD%06x processed into %s%s%s\n", name.c_str(), *id,
               folder.string().c_str(), phd2_note.c_str(), note);
   return true;
@@ -665,25 +662,22 @@ int RunLogTool(int argc, char** argv) {
     return all_ok ? kToolOk : kToolFileFailed;
   }
 
-  bool pe = false;
-  Phd2Request phd2;
-  phd2.settings.program_version = KTAL_VERSION;
+  ReportSettings settings;
+  settings.csv_format = options.csv == "point" ? 1 : 0;
+  settings.html_report = options.html;
+  settings.phd2_log = options.phd2;
   if (!options.pe.empty()) {
     std::string error;
-    const std::optional<PeSettings> settings = ParsePeSettings(options.pe, error);
-    if (!settings) {
+    const std::optional<PeSettings> pe = ParsePeSettings(options.pe, error);
+    if (!pe) {
       std::fprintf(stderr, "ktal-logtool: --pe %s: %s\n", options.pe.c_str(), error.c_str());
       return kToolUsage;
     }
-    g_focalLength = settings->focal_length_mm;
-    g_wormPeriod = settings->worm_period_s;
-    g_starDec = settings->star_dec_deg;
-    phd2.settings.focal_length_mm = settings->focal_length_mm;
-    phd2.settings.worm_period_s = settings->worm_period_s;
-    phd2.settings.declination_deg = settings->star_dec_deg;
-    pe = true;
+    settings.pe_tables = true;
+    settings.focal_length_mm = pe->focal_length_mm;
+    settings.worm_period_s = pe->worm_period_s;
+    settings.star_dec_deg = pe->star_dec_deg;
   }
-  g_csvFormat = options.csv == "point" ? 1 : 0;
 
   // Paths are taken before any change of folder, relative to where the
   // tool was started.
@@ -693,8 +687,7 @@ int RunLogTool(int argc, char** argv) {
   bool all_ok = true;
   for (const std::string& name : options.files) {
     const fs::path file = fs::absolute(name, error);
-    all_ok = ProcessOne(name, file, out, options.html, pe, options.phd2 ? &phd2 : nullptr, used) &&
-             all_ok;
+    all_ok = ProcessOne(name, file, out, settings, used) && all_ok;
   }
   std::fflush(stdout);
   return all_ok ? kToolOk : kToolFileFailed;

@@ -41,12 +41,15 @@ foreach(pair "@LIB_CSS@;LIB_CSS" "@PAGE_CSS@;PAGE_CSS" "@LIB_JS@;LIB_JS" "@SUMMA
   string(REPLACE "${marker}" "${text_${input}}" page "${page}")
 endforeach()
 
-# The writer fills in the log's data at the one place the template marks.
-string(FIND "${page}" "@DATA@" first)
-string(FIND "${page}" "@DATA@" last REVERSE)
-if(first EQUAL -1 OR NOT first EQUAL last)
-  message(FATAL_ERROR "embed.cmake: the page must hold @DATA@ exactly once")
-endif()
+# The writer fills in the log's data, and the camera's pixel constants for
+# the script, at the one place the template marks for each.
+foreach(marker @DATA@ @PIXEL_PITCH_MM@ @PIXEL_Y_SCALE@)
+  string(FIND "${page}" "${marker}" first)
+  string(FIND "${page}" "${marker}" last REVERSE)
+  if(first EQUAL -1 OR NOT first EQUAL last)
+    message(FATAL_ERROR "embed.cmake: the page must hold ${marker} exactly once")
+  endif()
+endforeach()
 
 # Bytes, not a string literal: no escaping rules to get wrong, whatever the
 # scripts hold.

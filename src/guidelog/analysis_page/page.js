@@ -54,6 +54,52 @@
 
   var fullRange = ALL_T.length > 0 ? [ALL_T[0], Math.max(ALL_T[ALL_T.length - 1], ALL_T[0] + 1)] : [0, 1];
 
+  // -------------------------------------------------------------- theme --
+
+  // The colours of the plots by day and in night vision. At night
+  // everything is red on black (observers keep their eyes adapted to the
+  // dark, often behind red film): the series are told apart by brightness
+  // and dashes instead of hue.
+  var THEMES = {
+    day: {
+      guide: ['#c8322a', '#2a5cc8', '#e6a08f', '#93b1ec'],
+      positions: ['#c8322a', '#2a5cc8'],
+      periodogram: ['#333'],
+      guided: ['#333', '#2a5cc8'],
+      run: 'rgba(110, 190, 110, 0.20)', runLabel: '#3c7a3c',
+      exposure: 'rgba(80, 140, 230, 0.12)', exposureSelected: 'rgba(80, 140, 230, 0.30)',
+      exposureLabel: '#3a5f99', excluded: 'rgba(150, 80, 30, 0.32)', lost: 'rgba(210, 30, 30, 0.9)',
+      worm: 'rgba(200, 40, 40, 0.9)', harmonic: 'rgba(210, 130, 40, 0.75)'
+    },
+    night: {
+      guide: ['#ff0000', '#c00000', '#900000', '#700000'],
+      positions: ['#ff0000', '#c00000'],
+      periodogram: ['#e00000'],
+      guided: ['#e00000', '#900000'],
+      run: 'rgba(120, 0, 0, 0.22)', runLabel: '#b00000',
+      exposure: 'rgba(255, 0, 0, 0.08)', exposureSelected: 'rgba(255, 0, 0, 0.20)',
+      exposureLabel: '#d00000', excluded: 'rgba(90, 0, 0, 0.55)', lost: '#ff0000',
+      worm: 'rgba(255, 0, 0, 0.9)', harmonic: 'rgba(170, 0, 0, 0.75)',
+      axis: '#900000', grid: '#3c0000'
+    }
+  };
+  var night = readHash().night;
+  function theme() { return night ? THEMES.night : THEMES.day; }
+
+  // A plot's options as the theme wants them: at night its axes and grid
+  // in red and the series named in `dashed` drawn dashed. The day's options
+  // are left as they were.
+  function themed(options, dashed) {
+    if (!night) return options;
+    options.axisLineColor = THEMES.night.axis;
+    options.gridLineColor = THEMES.night.grid;
+    options.series = options.series || {};
+    (dashed || []).forEach(function (name) {
+      options.series[name] = Object.assign({}, options.series[name], { strokePattern: [6, 3] });
+    });
+    return options;
+  }
+
   // ------------------------------------------------------- the address --
 
   // "#exclude=120.0-300.5,4000.0-4100.0": seconds from the log's first
@@ -62,12 +108,13 @@
   // "view=a-b" keeps the part of the night the graph shows, likewise.
   // "thr=1.5" marks the exposures whose total RMS is over 1.5 (arcseconds,
   // pixels without a focal length) in the exposures table.
+  // "night" shows the page in night vision, red on black.
   function readHash() {
     var params = new URLSearchParams(location.hash.replace(/^#/, ''));
     var view = S.ParseExclusions(params.get('view') || '');
     return { exclusions: S.ParseExclusions(params.get('exclude') || ''), bench: params.get('bench'),
              view: view.length === 1 && view[0][1] > view[0][0] ? view[0] : null,
-             threshold: parseThreshold(params.get('thr')) };
+             threshold: parseThreshold(params.get('thr')), night: params.has('night') };
   }
 
   // A threshold is a number of at least 0; anything else is none.
@@ -86,7 +133,9 @@
     if (text) params.set('exclude', text); else params.delete('exclude');
     if (state.view) params.set('view', S.FormatExclusions([state.view])); else params.delete('view');
     if (state.threshold !== null) params.set('thr', String(state.threshold)); else params.delete('thr');
-    var hash = params.toString().replace(/%2C/gi, ',');
+    if (night) params.set('night', ''); else params.delete('night');
+    // A flag is written as "night", not "night=".
+    var hash = params.toString().replace(/%2C/gi, ',').replace(/(^|&)night=(?=&|$)/, '$1night');
     var url = location.href.replace(/#.*$/, '') + (hash ? '#' + hash : '');
     try { history.replaceState(null, '', url); } catch (e) { location.hash = hash; }
   }
@@ -240,23 +289,22 @@
     var i;
     for (i = 0; i < series.runs.length; ++i) {
       var r = series.runs[i];
-      shade(canvas, area, g, r.start, r.end, 'rgba(110, 190, 110, 0.20)');
-      label(canvas, area, g, r.start, 'unguided run ' + (i + 1), '#3c7a3c', 1);
+      shade(canvas, area, g, r.start, r.end, theme().run);
+      label(canvas, area, g, r.start, 'unguided run ' + (i + 1), theme().runLabel, 1);
     }
     for (i = 0; i < series.exposures.length; ++i) {
       var e = series.exposures[i];
       // Positions alone make no guided exposure worth a band: the run's
       // own band shows them.
       if (!hasDrift[i]) continue;
-      shade(canvas, area, g, e.start, e.end,
-            i === selectedExposure ? 'rgba(80, 140, 230, 0.30)' : 'rgba(80, 140, 230, 0.12)');
-      label(canvas, area, g, e.start, e.name, '#3a5f99', 0);
+      shade(canvas, area, g, e.start, e.end, i === selectedExposure ? theme().exposureSelected : theme().exposure);
+      label(canvas, area, g, e.start, e.name, theme().exposureLabel, 0);
     }
     var list = state.exclusions.slice();
     if (selecting) list.push([Math.min(selecting.x0, selecting.x1), Math.max(selecting.x0, selecting.x1)]);
-    for (i = 0; i < list.length; ++i) shade(canvas, area, g, list[i][0], list[i][1], 'rgba(150, 80, 30, 0.32)');
+    for (i = 0; i < list.length; ++i) shade(canvas, area, g, list[i][0], list[i][1], theme().excluded);
     // Lost stars: a red tick at the foot of the plot, one per pixel at most.
-    canvas.fillStyle = 'rgba(210, 30, 30, 0.9)';
+    canvas.fillStyle = theme().lost;
     var range = g.xAxisRange();
     var lastPx = -1;
     for (i = lowerBound(lostTimes, range[0]); i < lostTimes.length && lostTimes[i] <= range[1]; ++i) {
@@ -311,9 +359,9 @@
   function buildGraph(range) {
     var div = el('guide-graph');
     var unit = units === 'arcsec' ? '″' : ' px';
-    graph = new Dygraph(div, rowsFor(range), {
+    graph = new Dygraph(div, rowsFor(range), themed({
       labels: LABELS,
-      colors: ['#c8322a', '#2a5cc8', '#e6a08f', '#93b1ec'],
+      colors: theme().guide,
       series: {
         'RA correction': { axis: 'y2', stepPlot: true, strokeWidth: 1 },
         'DEC correction': { axis: 'y2', stepPlot: true, strokeWidth: 1 }
@@ -332,7 +380,7 @@
       interactionModel: model,
       underlayCallback: underlay,
       zoomCallback: refreshRows
-    });
+    }, ['DEC drift', 'DEC correction']));
     // A pan ends with the mouse button: the rows follow the new view.
     div.addEventListener('mouseup', function () { setTimeout(refreshRows, 0); });
     div.addEventListener('wheel', function (ev) {
@@ -343,6 +391,16 @@
       var night = fullRange[1] - fullRange[0];
       zoomTo(Math.max(at - (at - r[0]) * f, fullRange[0] - night), Math.min(at + (r[1] - at) * f, fullRange[1] + night));
     }, { passive: false });
+  }
+
+  // The graph made anew over the part of the night it shows, for new units
+  // or colours.
+  function rebuildGraph() {
+    var range = graph.xAxisRange();
+    graph.destroy();
+    // Gone: the rows for the new one must not ask it for its width.
+    graph = null;
+    buildGraph(range);
   }
 
   // ------------------------------------------------------------ figures --
@@ -513,31 +571,31 @@
       var out = S.Excluded(ALL_T[i], state.exclusions);
       rows.push([ALL_T[i], out ? null : series.ra[i] - x0, out ? null : series.dec[i] - y0]);
     }
-    new Dygraph(posPlot, rows, {
+    new Dygraph(posPlot, rows, themed({
       labels: ['t', 'RA position', 'DEC position'],
-      colors: ['#c8322a', '#2a5cc8'],
+      colors: theme().positions,
       axes: { x: { valueFormatter: clockText, ticker: clockTicks },
               y: { valueFormatter: function (v) { return v.toFixed(3) + ' px'; } } },
       ylabel: 'Position (px)',
       strokeWidth: 1.2,
       legend: 'follow'
-    });
+    }, ['DEC position']));
 
     var pg = run.periodogram;
     if (!run.has_figures || !pg || pg.power.length < 2) {
       pgPlot.textContent = 'Too few samples for a periodogram.';
       return;
     }
-    new Dygraph(pgPlot, periodRows(pg), {
+    new Dygraph(pgPlot, periodRows(pg), themed({
       labels: ['Period', 'Power'],
-      colors: ['#333'],
+      colors: theme().periodogram,
       axes: { x: { logscale: true, valueFormatter: function (v) { return fmt(v, 1) + ' s'; } } },
       xlabel: 'Period (s)',
       ylabel: 'Power (share of variance)',
       strokeWidth: 1.2,
       legend: 'follow',
       underlayCallback: wormMarks
-    });
+    }));
   }
 
   // The worm period and its harmonics as lines across a periodogram whose
@@ -549,7 +607,7 @@
       // toDomXCoord knows no logarithmic axis; the percentage does.
       var x = area.x + g.toPercentXCoord(worm / h) * area.w;
       if (x < area.x || x > area.x + area.w) continue;
-      canvas.strokeStyle = h === 1 ? 'rgba(200, 40, 40, 0.9)' : 'rgba(210, 130, 40, 0.75)';
+      canvas.strokeStyle = h === 1 ? theme().worm : theme().harmonic;
       canvas.setLineDash(h === 1 ? [] : [4, 3]);
       canvas.beginPath();
       canvas.moveTo(x, area.y);
@@ -795,9 +853,9 @@
       periodRows(shown).forEach(function (r) { rows.push([r[0], null, r[1]]); });
       rows.sort(function (a, b) { return a[0] - b[0]; });
     }
-    guidedGraph = new Dygraph(div, rows, {
+    guidedGraph = new Dygraph(div, rows, themed({
       labels: labels,
-      colors: ['#333', '#2a5cc8'],
+      colors: theme().guided,
       connectSeparatedPoints: true,
       axes: { x: { logscale: true, valueFormatter: function (v) { return fmt(v, 1) + ' s'; } } },
       xlabel: 'Period (s)',
@@ -805,7 +863,7 @@
       strokeWidth: 1.2,
       legend: 'follow',
       underlayCallback: wormMarks
-    });
+    }, labels.slice(2)));
   }
 
   function renderExclusions() {
@@ -968,6 +1026,24 @@
       'harmonics are marked.';
   }
 
+  // --------------------------------------------------------- night vision --
+
+  // Switches the page's theme at once: the page's colours by its style
+  // sheet, the plots drawn again in the theme's colours, and the address
+  // keeping the choice with the rest of it.
+  function setNight(on) {
+    if (on === night) return;
+    night = on;
+    document.documentElement.classList.toggle('night', on);
+    el('night-toggle').checked = on;
+    if (!state.bench) writeHash();
+    if (graph) rebuildGraph();
+    runBoxes = [];
+    el('periodograms').textContent = '';
+    renderRuns();
+    if (guided) drawGuided();
+  }
+
   // ------------------------------------------------------------- start --
 
   el('file-name').textContent = raw.file;
@@ -980,8 +1056,11 @@
   el('cull-threshold').addEventListener('input', thresholdChanged);
   el('cull-copy').addEventListener('click', copyMarked);
   el('clear-exclusions').addEventListener('click', function () { state.exclusions = []; exclusionsChanged(); });
+  el('night-toggle').checked = night;
+  el('night-toggle').addEventListener('change', function () { setNight(el('night-toggle').checked); });
   window.addEventListener('hashchange', function () {
     var next = readHash();
+    setNight(next.night);
     if (next.view && graph && S.FormatExclusions([next.view]) !== S.FormatExclusions(state.view ? [state.view] : [])) {
       zoomTo(next.view[0], next.view[1]);
     }
@@ -1004,9 +1083,7 @@
       input.checked = u === units;
       input.addEventListener('change', function () {
         units = u;
-        var range = graph.xAxisRange();
-        graph.destroy();
-        buildGraph(range);
+        rebuildGraph();
       });
       lab.appendChild(input);
       lab.appendChild(document.createTextNode(' ' + (u === 'px' ? 'pixels' : 'arcseconds')));

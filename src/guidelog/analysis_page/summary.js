@@ -6,8 +6,8 @@
 window.KtalSummary = (function () {
   'use strict';
 
-  var PIXEL_PITCH_MM = 0.00485;
-  var Y_SCALE = 0.9587629437446594;
+  var PIXEL_PITCH_MM = @PIXEL_PITCH_MM@;
+  var Y_SCALE = @PIXEL_Y_SCALE@;
   var DEGREES_PER_RADIAN = 57.29577951309679;
 
   // ------------------------------------------------------------ series --

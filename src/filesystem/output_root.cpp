@@ -1,0 +1,46 @@
+#include "filesystem/output_root.h"
+
+#include <stdlib.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <memory>
+#include <string>
+#include <system_error>
+
+#include "guidelog/guide_log.h"
+#include "guidelog/log_format.h"
+#include "guidelog/stdio_file.h"
+
+namespace ktal {
+
+FolderState CheckOutputFolder(const std::filesystem::path& folder) {
+  std::error_code error;
+  const std::filesystem::file_status status = std::filesystem::status(folder, error);
+  if (!std::filesystem::exists(status)) return FolderState::kMissing;
+  if (!std::filesystem::is_directory(status)) return FolderState::kNotAFolder;
+  std::string probe = (folder / ".ktal-write-probe-XXXXXX").string();
+  const int fd = ::mkstemp(probe.data());
+  if (fd < 0) return FolderState::kNotWritable;
+  ::close(fd);
+  ::unlink(probe.c_str());
+  return FolderState::kUsable;
+}
+
+std::filesystem::path LocalOutputFolder(const std::filesystem::path& rawFile,
+                                        const std::filesystem::path& root) {
+  StdioFile file = OpenStdioFile(rawFile.c_str(), "rb");
+  if (!file) return {};
+  // A log of 4096 pages is too large for the stack.
+  auto log = std::make_unique<GuideLog>();
+  DirectoryEntry entry;
+  if (log->ReadRawFile(file.get(), entry) != 0) return {};
+  const std::string name = GuiderFileName(FileIdOf(entry.file_id)) + ".dat.content";
+  const std::filesystem::path own = rawFile.parent_path();
+  std::error_code error;
+  if (own.filename() == name && std::filesystem::equivalent(own.parent_path(), root, error))
+    return own;
+  return root / name;
+}
+
+}  // namespace ktal

@@ -1,0 +1,368 @@
+// Night vision as the user sees it: every window of the program, each kind
+// of message box, the file dialog, a menu, a drop-down list and a tooltip,
+// rendered offscreen in night vision with every pixel checked, and the
+// day's look back pixel for pixel after switching back. The windows run on
+// the simulated guider as --simulate seeds it, so that lists, the screen
+// and the picture have something in them.
+#include <gtest/gtest.h>
+
+#include <QApplication>
+#include <QCheckBox>
+#include <QComboBox>
+#include <QContextMenuEvent>
+#include <QDesktopServices>
+#include <QDir>
+#include <QFile>
+#include <QFileDialog>
+#include <QImage>
+#include <QProgressBar>
+#include <QTableWidget>
+#include <QTemporaryDir>
+#include <QTest>
+#include <QTimer>
+#include <QToolTip>
+#include <algorithm>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "app/application.h"
+#include "app/feature_installs.h"
+#include "app/launcher_dialog.h"
+#include "camera/cam_ctrl_dlg.h"
+#include "canvas/bitmap_rect.h"
+#include "filesystem/filesystem_dlg.h"
+#include "firmware/firmware_dlg.h"
+#include "link/ftdi_device.h"
+#include "shell/night_mode.h"
+#include "shell/startup_directory.h"
+#include "shell/user_dialogs.h"
+#include "sim/demo/demo_guider.h"
+#include "sim/simulated_guider.h"
+#include "tests/app/scripted_dialogs.h"
+#include "tests/guidelog/headless_chromium.h"
+#include "vui/ui_dlg.h"
+
+namespace ktal {
+namespace {
+
+using testing::ScriptedDialogs;
+
+QApplication& App() { return *qobject_cast<QApplication*>(QCoreApplication::instance()); }
+
+// The pixels that give off light other than red (green or blue over 3% of
+// the red beside them), and the brightest red, which text reaches.
+struct Breaches {
+  int count = 0;
+  QPoint first;
+  QRgb colour = 0;
+  int brightestRed = 0;
+};
+
+Breaches RedRuleBreaches(const QImage& image) {
+  Breaches breaches;
+  for (int y = 0; y < image.height(); ++y) {
+    for (int x = 0; x < image.width(); ++x) {
+      const QRgb pixel = image.pixel(x, y);
+      breaches.brightestRed = std::max(breaches.brightestRed, qRed(pixel));
+      const int limit = qRed(pixel) * 3;
+      if (qGreen(pixel) * 100 <= limit && qBlue(pixel) * 100 <= limit) continue;
+      if (breaches.count++ == 0) {
+        breaches.first = {x, y};
+        breaches.colour = pixel;
+      }
+    }
+  }
+  return breaches;
+}
+
+QImage Grab(QWidget* widget) {
+  return widget->grab().toImage().convertToFormat(QImage::Format_RGB32);
+}
+
+class NightVisionTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    g_startupDirectory = dir_.path().toStdString();
+    sim_ = std::make_unique<sim::SimulatedGuider>();
+    sim::SeedDemoGuider(*sim_);
+    g_device.AttachDriver(&sim_->driver(), &sim_->clock());
+  }
+  void TearDown() override {
+    night_.SetOn(false);
+    g_device.Close();
+    g_device.AttachDriver(nullptr, nullptr);
+  }
+
+  // `window` as it is, in the other mode and back again: every pixel of
+  // night red, with text to read, and the first look back pixel for pixel.
+  void ExpectRedAtNightAndBack(QWidget* window, const char* what) {
+    SCOPED_TRACE(what);
+    ASSERT_NE(window, nullptr);
+    const bool startsAtNight = night_.IsOn();
+    const QImage first = Grab(window);
+    night_.SetOn(!startsAtNight);
+    const QImage second = Grab(window);
+    night_.SetOn(startsAtNight);
+    const QImage third = Grab(window);
+    const QImage& night = startsAtNight ? first : second;
+    const QImage& day = startsAtNight ? second : first;
+    ASSERT_FALSE(night.isNull());
+    const Breaches breaches = RedRuleBreaches(night);
+    EXPECT_EQ(breaches.count, 0) << "first at (" << breaches.first.x() << ", " << breaches.first.y()
+                                 << "): " << std::hex << breaches.colour << std::dec << " in "
+                                 << night.width() << " x " << night.height();
+    EXPECT_GE(breaches.brightestRed, 150) << "nothing readable";
+    EXPECT_NE(night, day);
+    EXPECT_EQ(third, first) << "switching back did not bring the first look back";
+  }
+
+  // Runs `open`, which blocks in a window of its own (a message box, a
+  // file dialog, a menu), checks that window once `find` sees it ready, and
+  // closes it.
+  void ExpectModalRed(const char* what, const std::function<QWidget*()>& find,
+                      const std::function<void()>& open) {
+    bool checked = false;
+    int polls = 0;
+    QTimer poll;
+    poll.setInterval(5);
+    QObject::connect(&poll, &QTimer::timeout, [&] {
+      QWidget* window = find();
+      if (window != nullptr && window->isVisible()) {
+        ExpectRedAtNightAndBack(window, what);
+        checked = true;
+      } else if (++polls < 1000) {
+        return;
+      } else {
+        window = QApplication::activePopupWidget() != nullptr ? QApplication::activePopupWidget()
+                                                              : QApplication::activeModalWidget();
+      }
+      poll.stop();
+      if (window != nullptr) window->close();
+    });
+    poll.start();
+    open();
+    EXPECT_TRUE(checked) << what << " never showed";
+  }
+
+  QTemporaryDir dir_;
+  NightMode night_{App()};
+  std::unique_ptr<sim::SimulatedGuider> sim_;
+  ScriptedDialogs dialogs_;
+};
+
+TEST_F(NightVisionTest, EveryWindowIsRedAtNightAndItsDayLookComesBack) {
+  {
+    CTVX_DUVO_VerAdiDlg launcher(dialogs_);
+    for (FeatureInstaller install :
+         {InstallFirmwareControl, InstallFileControl, InstallCameraControl, InstallVirtualUi}) {
+      install(launcher, dialogs_);
+    }
+    launcher.SetNightMode(&night_);
+    launcher.show();
+    ExpectRedAtNightAndBack(&launcher, "launcher");
+    CAboutDlg about;
+    about.show();
+    ExpectRedAtNightAndBack(&about, "about");
+  }
+  {
+    CFilesystemDlg files(dialogs_);
+    files.show();
+    auto* list = files.findChild<QTableWidget*>();
+    ASSERT_NE(list, nullptr);
+    ASSERT_GT(list->rowCount(), 1) << "the demo guider's logs are not listed";
+    list->selectRow(1);
+    auto* progress = files.findChild<QProgressBar*>();
+    ASSERT_NE(progress, nullptr);
+    progress->setRange(0, 100);
+    progress->setValue(40);
+    ExpectRedAtNightAndBack(&files, "file control");
+  }
+  {
+    CFirmwareDlg firmware(dialogs_);
+    firmware.show();
+    auto* progress = firmware.findChild<QProgressBar*>();
+    ASSERT_NE(progress, nullptr);
+    progress->setRange(0, 100);
+    progress->setValue(70);
+    ExpectRedAtNightAndBack(&firmware, "firmware control");
+  }
+  {
+    CCamCtrlDlg camera(dialogs_);
+    camera.show();
+    camera.findChild<CBitmapRect*>()->grab();  // the canvas takes its size
+    ASSERT_TRUE(camera.Initialise());
+    QCoreApplication::sendPostedEvents();
+    ExpectRedAtNightAndBack(&camera, "camera control");
+    CFindHotpxDlg options(dialogs_);
+    options.show();
+    ExpectRedAtNightAndBack(&options, "dark frame options");
+  }
+  {
+    CUIDlg vui(dialogs_);
+    vui.m_pDevice = &g_device;
+    vui.show();
+    for (CBitmapRect* canvas : vui.findChildren<CBitmapRect*>()) canvas->grab();
+    for (int tick = 0; tick < 3; ++tick) vui.OnScreenTimer();  // handshake, then all bands
+    vui.OnLedTimer();
+    ExpectRedAtNightAndBack(&vui, "virtual UI");
+    auto* sizes = vui.findChild<QComboBox*>();
+    ASSERT_NE(sizes, nullptr);
+    sizes->showPopup();
+    QWidget* list = sizes->view()->window();
+    ExpectRedAtNightAndBack(list, "drop-down list");
+    sizes->hidePopup();
+    QToolTip::showText(vui.mapToGlobal(QPoint(20, 20)), sizes->toolTip(), &vui);
+    QWidget* tip = nullptr;
+    for (QWidget* top : QApplication::topLevelWidgets()) {
+      if (top->inherits("QTipLabel") && top->isVisible()) tip = top;
+    }
+    ExpectRedAtNightAndBack(tip, "tooltip");
+    QToolTip::hideText();
+  }
+}
+
+TEST_F(NightVisionTest, MessageBoxesFileDialogsAndMenusAreRedAtNight) {
+  QtUserDialogs dialogs;
+  const struct {
+    const char* what;
+    MessageIcon icon;
+  } boxes[] = {
+      {"exclamation box", MessageIcon::Exclamation},
+      {"error box", MessageIcon::Error},
+      {"information box", MessageIcon::Information},
+      {"question box", MessageIcon::Question},
+  };
+  for (const auto& box : boxes) {
+    ExpectModalRed(
+        box.what, [] { return QApplication::activeModalWidget(); },
+        [&] {
+          dialogs.ShowMessage(nullptr, "Do You really want to?", "WARNING", box.icon,
+                              MessageButtons::OkCancel);
+        });
+  }
+
+  std::ofstream(std::filesystem::path(dir_.path().toStdString()) / "QD00002a.dat") << "x";
+  QDir(dir_.path()).mkdir("QD00002a.dat.content");
+  bool nonNative = false;
+  ExpectModalRed(
+      "file dialog",
+      [&]() -> QWidget* {
+        auto* dialog = qobject_cast<QFileDialog*>(QApplication::activeModalWidget());
+        auto* files =
+            dialog != nullptr ? dialog->findChild<QAbstractItemView*>("treeView") : nullptr;
+        // Checked once the folder is listed: the files are part of the look.
+        if (files == nullptr || files->model()->rowCount(files->rootIndex()) < 2) return nullptr;
+        nonNative = dialog->testOption(QFileDialog::DontUseNativeDialog);
+        return dialog;
+      },
+      [&] {
+        night_.SetOn(true);
+        dialogs.OpenFiles(nullptr, "Open a raw log", dir_.path(), "Raw logs (*.dat)", true);
+        night_.SetOn(false);
+      });
+  EXPECT_TRUE(nonNative) << "a desktop's dialog keeps its own colours";
+
+  CTVX_DUVO_VerAdiDlg launcher(dialogs);
+  launcher.show();
+  ExpectModalRed(
+      "menu", [] { return QApplication::activePopupWidget(); },
+      [&] {
+        QContextMenuEvent event(QContextMenuEvent::Mouse, QPoint(10, 10),
+                                launcher.mapToGlobal(QPoint(10, 10)));
+        QCoreApplication::sendEvent(&launcher, &event);
+      });
+}
+
+// The launcher's check box switches the application's mode, and follows it
+// when something else switches it.
+TEST_F(NightVisionTest, TheLaunchersBoxSwitchesAndFollowsTheMode) {
+  CTVX_DUVO_VerAdiDlg launcher(dialogs_);
+  launcher.show();
+  QCheckBox* box = launcher.NightVisionBox();
+  ASSERT_NE(box, nullptr);
+  EXPECT_FALSE(box->isVisible()) << "a switch with nothing to switch";
+
+  launcher.SetNightMode(&night_);
+  ASSERT_TRUE(QTest::qWaitForWindowActive(&launcher));
+  EXPECT_TRUE(box->isVisible());
+  EXPECT_FALSE(box->isChecked());
+  QTest::keyClick(&launcher, Qt::Key_N, Qt::AltModifier);
+  // A mnemonic clicks after a moment, showing the box pressed.
+  for (int wait = 0; wait < 100 && !night_.IsOn(); ++wait) QTest::qWait(10);
+  EXPECT_TRUE(night_.IsOn());
+  EXPECT_TRUE(NightVisionOn());
+  EXPECT_TRUE(launcher.isVisible()) << "switching must not close the window";
+  box->click();
+  EXPECT_FALSE(night_.IsOn());
+
+  night_.SetOn(true);
+  EXPECT_TRUE(box->isChecked());
+  night_.SetOn(false);
+  EXPECT_FALSE(box->isChecked());
+}
+
+// Takes the addresses the desktop is asked to open.
+class UrlCatcher : public QObject {
+  Q_OBJECT
+ public:
+  UrlCatcher() { QDesktopServices::setUrlHandler("file", this, "Open"); }
+  ~UrlCatcher() override { QDesktopServices::unsetUrlHandler("file"); }
+  std::vector<QUrl> urls;
+ public slots:
+  void Open(const QUrl& url) { urls.push_back(url); }
+};
+
+// In night vision a page opens in its night theme: the browser is sent to
+// it with "#night" in its address, through a page of its own since the
+// desktop's opener drops what follows '#'. Other files, and every file by
+// day, open as they are.
+TEST_F(NightVisionTest, PagesOpenWithNightInTheirAddress) {
+  const QString page = dir_.filePath("analysis.html");
+  {
+    QFile file(page);
+    ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+    file.write(
+        "<!DOCTYPE html><html><head><script>document.documentElement.setAttribute("
+        "'data-hash', location.hash);</script></head><body></body></html>");
+  }
+  const QString table = dir_.filePath("events.csv");
+  QtUserDialogs dialogs;
+  UrlCatcher catcher;
+
+  EXPECT_TRUE(dialogs.OpenWithDesktop(page));
+  night_.SetOn(true);
+  EXPECT_TRUE(dialogs.OpenWithDesktop(table));
+  EXPECT_TRUE(dialogs.OpenWithDesktop(page));
+  night_.SetOn(false);
+  ASSERT_EQ(catcher.urls.size(), 3u);
+  EXPECT_EQ(catcher.urls[0], QUrl::fromLocalFile(page));
+  EXPECT_EQ(catcher.urls[1], QUrl::fromLocalFile(table));
+  const QUrl forward = catcher.urls[2];
+  ASSERT_TRUE(forward.isLocalFile());
+  EXPECT_FALSE(forward.toLocalFile().startsWith(dir_.path())) << "nothing written beside the page";
+  EXPECT_TRUE(QFile::exists(forward.toLocalFile()));
+
+  const std::optional<std::string> chromium = browser::FindChromium();
+  if (!chromium) GTEST_SKIP() << "no Chromium to follow the page with";
+  // The browser as the desktop starts it, given time to follow on.
+  QTemporaryDir work;
+  const std::filesystem::path folder = work.path().toStdString();
+  const browser::RunResult run = browser::RunWithLimit(
+      {*chromium, "--headless", "--no-sandbox", "--disable-gpu", "--no-first-run",
+       "--user-data-dir=" + (folder / "profile").string(), "--virtual-time-budget=5000",
+       "--dump-dom", forward.toString().toStdString()},
+      folder / "dom.html", folder / "browser.log", std::chrono::seconds(120));
+  ASSERT_TRUE(run.finished && run.exit_code == 0) << "Chromium failed";
+  const std::string& dom = run.out;
+  EXPECT_NE(dom.find("data-hash=\"#night\""), std::string::npos) << dom;
+}
+
+}  // namespace
+}  // namespace ktal
+
+#include "night_vision_test.moc"
