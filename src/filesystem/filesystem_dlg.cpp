@@ -38,8 +38,8 @@
 #include "link/printf.h"
 #include "shell/application_icon.h"
 #include "shell/qt_text.h"
-#include "shell/startup_directory.h"
 #include "shell/settings_store.h"
+#include "shell/startup_directory.h"
 #include "shell/user_dialogs.h"
 
 namespace ktal {
