@@ -170,7 +170,7 @@ TEST_F(NightVisionTest, EveryWindowIsRedAtNightAndItsDayLookComesBack) {
     ExpectRedAtNightAndBack(&about, "about");
   }
   {
-    CFilesystemDlg files(dialogs_);
+    CFilesystemDlg files(dialogs_, g_device);
     files.show();
     auto* list = files.findChild<QTableWidget*>();
     ASSERT_NE(list, nullptr);
@@ -183,7 +183,7 @@ TEST_F(NightVisionTest, EveryWindowIsRedAtNightAndItsDayLookComesBack) {
     ExpectRedAtNightAndBack(&files, "file control");
   }
   {
-    CFirmwareDlg firmware(dialogs_);
+    CFirmwareDlg firmware(dialogs_, g_device);
     firmware.show();
     auto* progress = firmware.findChild<QProgressBar*>();
     ASSERT_NE(progress, nullptr);
@@ -192,7 +192,7 @@ TEST_F(NightVisionTest, EveryWindowIsRedAtNightAndItsDayLookComesBack) {
     ExpectRedAtNightAndBack(&firmware, "firmware control");
   }
   {
-    CCamCtrlDlg camera(dialogs_);
+    CCamCtrlDlg camera(dialogs_, g_device);
     camera.show();
     camera.findChild<CBitmapRect*>()->grab();  // the canvas takes its size
     ASSERT_TRUE(camera.Initialise());
