@@ -22,11 +22,15 @@ set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
 
 # pkg-config reads the target's .pc files instead of the host's, first those
 # under CMAKE_PREFIX_PATH (FindPkgConfig adds no multiarch folders there when
-# cross-building).
-set(pkg_config_dirs)
-foreach(prefix IN LISTS CMAKE_PREFIX_PATH)
-  list(APPEND pkg_config_dirs ${prefix}/lib/aarch64-linux-gnu/pkgconfig)
-endforeach()
-list(APPEND pkg_config_dirs /usr/lib/aarch64-linux-gnu/pkgconfig /usr/share/pkgconfig)
-string(REPLACE ";" ":" pkg_config_dirs "${pkg_config_dirs}")
-set(ENV{PKG_CONFIG_LIBDIR} "${pkg_config_dirs}")
+# cross-building). The compile checks read this file again in the same
+# process without CMAKE_PREFIX_PATH, and must leave the setting alone.
+get_property(in_try_compile GLOBAL PROPERTY IN_TRY_COMPILE)
+if(NOT in_try_compile)
+  set(pkg_config_dirs)
+  foreach(prefix IN LISTS CMAKE_PREFIX_PATH)
+    list(APPEND pkg_config_dirs ${prefix}/lib/aarch64-linux-gnu/pkgconfig)
+  endforeach()
+  list(APPEND pkg_config_dirs /usr/lib/aarch64-linux-gnu/pkgconfig /usr/share/pkgconfig)
+  string(REPLACE ";" ":" pkg_config_dirs "${pkg_config_dirs}")
+  set(ENV{PKG_CONFIG_LIBDIR} "${pkg_config_dirs}")
+endif()
