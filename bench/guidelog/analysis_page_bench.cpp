@@ -11,6 +11,8 @@
 // own redraws when its address asks for it (#bench=zoom): eighteen zoom
 // steps from the whole night down to a few minutes and back, each with new
 // display rows and a full redraw, and writes the median and the slowest.
+// The guided benchmark has the page recompute the periodograms of the
+// guided RA drift for a dozen exclusions (#bench=guided) and time each.
 #include <benchmark/benchmark.h>
 #include <sys/resource.h>
 
@@ -158,6 +160,37 @@ void BM_ZoomInChromium(benchmark::State& state) {
 // The time per iteration is the browser's start, the page's load and the
 // zoom steps; the counters are the page's own measure of each redraw.
 BENCHMARK(BM_ZoomInChromium)->Unit(benchmark::kMillisecond)->Iterations(1);
+
+// The guided RA drift's periodograms of the full log (280,000 star
+// measurements) recomputed for a dozen exclusions in the page, as each
+// Shift-drag asks for them (#bench=guided); the page times each.
+void BM_GuidedPeriodogramInChromium(benchmark::State& state) {
+  const std::optional<std::string> chromium = browser::FindChromium();
+  if (!chromium) {
+    state.SkipWithError("no Chromium (install chromium or set KTAL_CHROMIUM)");
+    return;
+  }
+  BenchFolder folder("ktal-analysis-guided");
+  WriteFile("QD00f00d.dat", FullNightRaw());
+  const std::unique_ptr<GuideLog> log = LoadLog("QD00f00d.dat");
+  if (!log || WriteAnalysisPage(*log, 0x00F00D, Telescope(), "2014 Mar 21 21:00") != 0) {
+    state.SkipWithError("the page could not be written");
+    return;
+  }
+  std::string dom;
+  for (auto _ : state)
+    dom = browser::DumpDom(*chromium, kAnalysisPageName, "bench=guided", folder.path());
+  const auto median = browser::Attribute(dom, "bench-result", "data-guided-median-ms");
+  const auto worst = browser::Attribute(dom, "bench-result", "data-guided-max-ms");
+  if (!median || !worst) {
+    state.SkipWithError(
+        ("the page did not time its periodograms: " + browser::ConsoleLog(folder.path())).c_str());
+    return;
+  }
+  state.counters["guided_median_ms"] = std::stod(*median);
+  state.counters["guided_max_ms"] = std::stod(*worst);
+}
+BENCHMARK(BM_GuidedPeriodogramInChromium)->Unit(benchmark::kMillisecond)->Iterations(1);
 
 // A realistic night for looking at: an unguided run of four worm periods,
 // eight exposures of ten minutes at 2 s frames, one external exposure.

@@ -24,8 +24,8 @@
 #include <thread>
 #include <vector>
 
-#include "app/user_dialogs.h"
 #include "link/ftdi_device.h"
+#include "shell/user_dialogs.h"
 #include "sim/simulated_guider.h"
 #include "vui/ui_dlg.h"
 

@@ -7,9 +7,10 @@
 #include <system_error>
 
 #include "app/launcher_dialog.h"
-#include "app/shell.h"
-#include "app/user_dialogs.h"
 #include "link/ftdi_device.h"
+#include "shell/application_icon.h"
+#include "shell/shell.h"
+#include "shell/user_dialogs.h"
 
 namespace ktal {
 

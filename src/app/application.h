@@ -31,8 +31,9 @@ std::unique_ptr<LinkBackend> MakeSimulatedBackend();
 class UserDialogs;
 class CTVX_DUVO_VerAdiDlg;
 
-// Puts one feature window behind its launcher button. The feature windows
-// build on this library, so the program hands them in from outside.
+// Puts one feature window behind its launcher button (app/feature_installs.h).
+// The program hands in the ones to offer, so that a test can start it with
+// only the window it drives.
 using FeatureInstaller = std::function<void(CTVX_DUVO_VerAdiDlg& launcher, UserDialogs& dialogs)>;
 
 // Everything after the toolkit has started: records the start-up directory,

@@ -1,17 +1,10 @@
 // The two things g_device can talk to. Chosen once, in InitInstance.
-#include <unistd.h>
-
-#include <algorithm>
-#include <cstdio>
-#include <filesystem>
 #include <string>
-#include <system_error>
 
 #include "app/application.h"
-#include "firmware/variable_set.h"
 #include "link/clock.h"
 #include "link/libftdi/libftdi_driver.h"
-#include "sim/firmware_files.h"
+#include "sim/demo/demo_guider.h"
 #include "sim/simulated_guider.h"
 
 namespace ktal {
@@ -35,10 +28,9 @@ class SimulatedBackend final : public LinkBackend {
     // Time-outs and waits take as long as on the real guider, so that the
     // program feels the same; no traces, which would grow for ever.
     sim_.SetInteractive(1.0);
-    // A guider after some use, so that File control has something to list.
-    sim::FillDemoStore(sim_.flash());
-    StoreDemoVariables();
-    OfferSampleFirmware();
+    // A guider after some use, so that File control has something to list
+    // and an upload has variables to carry across.
+    sim::SeedDemoGuider(sim_);
   }
   FtdiDriver& driver() override { return sim_.driver(); }
   Clock& clock() override { return sim_.clock(); }
@@ -46,37 +38,7 @@ class SimulatedBackend final : public LinkBackend {
 
  private:
   sim::SimulatedGuider sim_;  // attached, on, firmware 2.60, normal mode, a few nights stored
-
-  // Settings a user has tuned, laid out for the firmware the guider runs,
-  // so that an upload has variables to carry across and verify.
-  void StoreDemoVariables() {
-    VariableSet variables;
-    variables.SetDefaults();
-    variables.SetMain(0x03, 25);
-    variables.SetMain(0x04, 18);
-    const std::uint16_t version = sim_.guider().config().firmwareVersion;
-    variables.SetImageVersion(version);
-    variables.WriteToImage(version);
-    auto& eeprom = sim_.features().update.eeprom;
-    std::copy_n(variables.image.begin(), eeprom.size(), eeprom.begin());
-  }
-
-  // A few firmware files to pick in Firmware control, so that each of its
-  // buttons has something to do.
-  static void OfferSampleFirmware() {
-    std::error_code error;
-    // One folder per user: a folder another user made first in the shared
-    // temporary directory could not be written.
-    const std::filesystem::path folder =
-        std::filesystem::temp_directory_path(error) /
-        ("ktal-companion-sample-firmware-" + std::to_string(getuid()));
-    if (!error && !WriteSampleFirmwareFiles(folder).empty()) {
-      std::printf("Sample firmware files for the simulated guider: %s\n", folder.c_str());
-    } else {
-      std::fprintf(stderr, "Could not write the sample firmware files to %s\n", folder.c_str());
-    }
-    std::fflush(stdout);
-  }
+  sim::SampleFirmwareOffer sampleFirmware_;
 };
 
 }  // namespace

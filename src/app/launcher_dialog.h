@@ -30,9 +30,6 @@ enum LauncherControl : int {
 // Command id of the About entry; the low four bits are free for the system.
 inline constexpr int kIdmAboutBox = 0x0010;
 
-// The application icon, drawn once.
-QIcon ApplicationIcon();
-
 class CAboutDlg : public QDialog {
   Q_OBJECT
  public:

@@ -1,8 +1,5 @@
 #include "app/application.h"
-#include "camera/cam_ctrl_dlg.h"
-#include "filesystem/filesystem_dlg.h"
-#include "firmware/firmware_dlg.h"
-#include "vui/ui_dlg.h"
+#include "app/feature_installs.h"
 
 int main(int argc, char** argv) {
   ktal::theApp.AddFeature(ktal::InstallFirmwareControl);

@@ -1,6 +1,8 @@
 #include "camera/cam_ctrl_dlg.h"
 
 #include <QCoreApplication>
+#include <QFile>
+#include <QFileInfo>
 #include <QFontMetrics>
 #include <QGridLayout>
 #include <QGroupBox>
@@ -8,24 +10,26 @@
 #include <QKeyEvent>
 #include <QLabel>
 #include <QLineEdit>
+#include <QMenu>
 #include <QMouseEvent>
 #include <QPushButton>
 #include <QRegularExpressionValidator>
 #include <QSlider>
 #include <QVBoxLayout>
 #include <algorithm>
-#include <cstdio>
 #include <cstring>
-#include <new>
-#include <vector>
+#include <thread>
 
-#include "app/launcher_dialog.h"
-#include "app/user_dialogs.h"
-#include "camera/bitmap_rect.h"
 #include "camera/dark_frames.h"
+#include "camera/fits_export.h"
 #include "camera/hot_pixel_summary.h"
+#include "canvas/bitmap_rect.h"
 #include "link/ftdi_device.h"
 #include "link/handshakes.h"
+#include "shell/application_icon.h"
+#include "shell/qt_text.h"
+#include "shell/startup_directory.h"
+#include "shell/user_dialogs.h"
 
 namespace ktal {
 
@@ -43,8 +47,6 @@ constexpr int kMinExposures = 1;
 constexpr int kMaxExposures = 30;
 constexpr int kDefault1x1 = 50;
 constexpr int kDefault2x2 = 30;
-// The wait before each exposure request, as the camera has always had it.
-constexpr std::uint32_t kBeforeExposureMs = 100;
 // How often the progress window looks at what the run has left for it.
 constexpr int kProgressPollMs = 10;
 // The oldest firmware with camera mode.
@@ -60,12 +62,6 @@ constexpr std::uint32_t kClassColours[5] = {0x0000FF, 0xF00000, 0xF08080, 0x80E0
 
 QString ObjectName(int id) {
   return id == kIdCamClose ? QString("button1") : QString("control%1").arg(id);
-}
-
-std::string Printf(const char* format, auto... args) {
-  char text[128];
-  std::snprintf(text, sizeof text, format, args...);
-  return text;
 }
 
 std::wstring Widen(const std::string& text) { return QString::fromStdString(text).toStdWString(); }
@@ -148,7 +144,8 @@ class CProgressHotpxDlg::Window : public QDialog {
     layout->addWidget(text);
     cancel = new QPushButton("Cancel", this);
     cancel->setObjectName(ObjectName(kIdProgressCancel));
-    cancel->setAutoDefault(false);
+    // Enter on the focused Cancel presses it, as Space does.
+    cancel->setAutoDefault(true);
     layout->addWidget(cancel, 0, Qt::AlignHCenter);
     m_btnUpdate = new QPushButton(this);
     m_btnUpdate->setObjectName(QString("control%1").arg(kIdProgressUpdate));
@@ -166,7 +163,7 @@ class CProgressHotpxDlg::Window : public QDialog {
   void done(int result) override {
     if (closing_) QDialog::done(result);
   }
-  // Esc presses Cancel; Enter does nothing.
+  // Esc presses Cancel; Enter elsewhere than on Cancel does nothing.
   void reject() override {
     if (cancel->isEnabled()) cancel->click();
   }
@@ -291,64 +288,24 @@ void CProgressHotpxDlg::Abandon() {
   taken_.notify_all();
 }
 
-// ---- The dark-frame run ----
+// ---- The dark-frame run's host ----
 
-struct CCamCtrlDlg::DarkRun {
-  enum class End { kBuilt, kFailed, kCancelled };
-
-  int n = 0;
-  std::vector<std::unique_ptr<std::uint8_t[]>> frames;
-  // The stack goes here and reaches g_masterDark only when the whole run
-  // has succeeded, so that the window never draws a half-written master.
-  std::unique_ptr<std::uint8_t[]> master;
-  std::thread worker;
-
-  End end = End::kFailed;
-  QString text;
-  QString caption = "ERROR";
-  int cameraState = -1;
-  bool storedKnown = false;
-  HotPixelMapRecord stored{};
-
-  void Fail(const char* message, const char* title = "ERROR") {
-    end = End::kFailed;
-    text = message;
-    caption = title;
+// The run's side of the progress window, used on the run's thread. Its
+// failure message waits for the window's thread: the run ends right after
+// it, and the window shows it before the progress window closes.
+class CCamCtrlDlg::ProgressHost final : public DarkRunHost {
+ public:
+  void ShowProgress(const std::string& text, int, int) override {
+    g_progressDlg.UpdateProgress(text);
+  }
+  bool CancelRequested() override { return g_progressDlg.Cancelled(); }
+  void ShowMessage(const std::string& text, const std::string& caption) override {
+    message = QString::fromStdString(text);
+    this->caption = QString::fromStdString(caption);
   }
 
-  // The device work, on the worker thread: nothing here may touch a
-  // window.
-  void Work() {
-    g_progressDlg.UpdateProgress("Starting camera...");
-    const int state = QueryCameraState();
-    if (state < 0) return Fail("Camera querying failed...");
-    cameraState = state;
-    if (state == 0 && StartCamera() != 0) return Fail("Camera start failed...");
-    if (SetCameraParameters(0, 8, 4) != 0) return Fail("Failed to set camera parameters");
-    for (int j = 1; j <= n; ++j) {
-      g_progressDlg.UpdateProgress(Printf("Exposing and downloading %d/%d", j, n));
-      const ExposureRequest request = DarkFrameRequest();
-      g_device.Wait(kBeforeExposureMs);
-      if (ExposeAndDownload(request) != 0) return Fail("Failed to do an exposure");
-      // A cancel during the last exposure no longer saves anything.
-      if (j < n && g_progressDlg.Cancelled()) {
-        end = End::kCancelled;
-        return;
-      }
-      PrepareDarkFrame(g_rawFrame, frames[j - 1].get());
-    }
-    g_progressDlg.UpdateProgress("Processing darks...");
-    std::vector<const std::uint8_t*> pointers;
-    for (const auto& frame : frames) pointers.push_back(frame.get());
-    if (StackDarkFrames(kStackIterations, kReadNoise, kGain, n, pointers.data(), master.get(),
-                        kFrameBytes) != 0) {
-      return Fail("Stacking failed", "INTERNAL ERROR");
-    }
-    // What the camera holds now, for the comparison beside the 1x1 track
-    // bar; the run owns the link, so it asks.
-    storedKnown = ReadHotPixelMaps(stored) == 0;
-    end = End::kBuilt;
-  }
+  QString message;
+  QString caption;
 };
 
 // ---- The camera control window ----
@@ -409,8 +366,23 @@ void CCamCtrlDlg::BuildControls() {
   named(cameraState_, kIdCameraState);
   close_ = new QPushButton("Close", this);
   named(close_, kIdCamClose);
-  for (QPushButton* button : {readCurrent_, makeDark_, store_, close_})
-    button->setAutoDefault(false);
+  saveDark_ = new QPushButton("Save master dark…", this);
+  saveDark_->setObjectName("controlSaveDark");
+  saveMap_ = new QPushButton("Save hot-pixel map…", this);
+  saveMap_->setObjectName("controlSaveMap");
+  auto* mapMenu = new QMenu(saveMap_);
+  saveStoredMap_ = mapMenu->addAction("Map stored in the camera");
+  saveStoredMap_->setObjectName("actionSaveStoredMap");
+  saveNewMap_ = mapMenu->addAction("New map, as the track bars choose");
+  saveNewMap_->setObjectName("actionSaveNewMap");
+  saveMap_->setMenu(mapMenu);
+  connect(saveDark_, &QPushButton::clicked, this, &CCamCtrlDlg::OnSaveMasterDark);
+  connect(saveStoredMap_, &QAction::triggered, this, [this] { OnSaveHotPixelMap(true); });
+  connect(saveNewMap_, &QAction::triggered, this, [this] { OnSaveHotPixelMap(false); });
+  UpdateSaveButtons();
+  // The focused button takes Enter, as it takes Space; elsewhere (on a
+  // track bar) Enter does nothing.
+  LetEnterPressFocusedButton(*this);
   connect(readCurrent_, &QPushButton::clicked, this, &CCamCtrlDlg::OnReadCurrent);
   connect(makeDark_, &QPushButton::clicked, this, &CCamCtrlDlg::OnMakeDark);
   connect(store_, &QPushButton::clicked, this, &CCamCtrlDlg::OnStoreNewMap);
@@ -456,6 +428,8 @@ void CCamCtrlDlg::BuildControls() {
   side->addWidget(readCurrent_);
   side->addWidget(makeDark_);
   side->addWidget(store_);
+  side->addWidget(saveDark_);
+  side->addWidget(saveMap_);
   side->addSpacing(8);
   side->addWidget(cameraState_);
   side->addWidget(mapGroup);
@@ -766,6 +740,7 @@ void CCamCtrlDlg::OnReadCurrent() {
   m_nShownMode = -1;
   Redraw();
   UpdateLevelNote1x1();
+  UpdateSaveButtons();
 }
 
 void CCamCtrlDlg::OnStoreNewMap() {
@@ -775,20 +750,7 @@ void CCamCtrlDlg::OnStoreNewMap() {
   }
   Bin2x2(m_slider2x2->value());
   FindHotPixels(g_masterDark, kFrameWidth, kFrameHeight, m_slider1x1->value());
-  m_maps = {};
-  m_maps.count1x1 = static_cast<std::uint8_t>(g_hotList.count);
-  for (int i = 0; i < g_hotList.count; ++i) {
-    m_maps.entries1x1[i] = {static_cast<std::uint16_t>(g_hotList.x[i]),
-                            static_cast<std::uint16_t>(g_hotList.y[i]),
-                            static_cast<std::uint8_t>(g_hotList.flags[i])};
-  }
-  m_maps.count2x2 = static_cast<std::uint8_t>(g_hotList2x2.count);
-  for (int i = 0; i < g_hotList2x2.count; ++i) {
-    m_maps.entries2x2[i] = {static_cast<std::uint16_t>(g_hotList2x2.x[i]),
-                            static_cast<std::uint16_t>(g_hotList2x2.y[i]),
-                            static_cast<std::uint8_t>(g_hotList2x2.flags[i])};
-  }
-  m_maps.marker = m_maps.count1x1 != 0 || m_maps.count2x2 != 0 ? kMapsValid : kNoMaps;
+  m_maps = MapRecordFromLists(g_hotList, g_hotList2x2);
   if (StoreHotPixelMaps(m_maps) != 0) {
     Fail("Storing data failed...", "ERROR", MessageIcon::Exclamation);
     return;
@@ -811,69 +773,71 @@ void CCamCtrlDlg::OnStoreNewMap() {
   m_nShownMode = -1;
   Redraw();
   UpdateLevelNote1x1();
+  UpdateSaveButtons();
 }
 
 void CCamCtrlDlg::OnMakeDark() {
   CFindHotpxDlg options(dialogs_, this);
   if (options.exec() != QDialog::Accepted) return;
 
-  DarkRun run;
-  run.n = options.m_nExposures;
-  for (int i = 0; i < run.n; ++i) {
-    run.frames.emplace_back(new (std::nothrow) std::uint8_t[kFrameBytes]);
-    if (!run.frames.back()) break;
-  }
-  run.master.reset(new (std::nothrow) std::uint8_t[kFrameBytes]);
-  if (!run.master || static_cast<int>(run.frames.size()) != run.n || !run.frames.back()) {
+  std::optional<DarkFrameRun> run = DarkFrameRun::Prepare({options.m_nExposures});
+  if (!run) {
     dialogs_.ShowMessage(this, "Out of memory", "ERROR", MessageIcon::Exclamation,
                          MessageButtons::Ok);
     return;
   }
 
+  ProgressHost host;
+  DarkRunResult result;
+  std::thread worker;
   g_progressDlg.Reset();
   runActive_ = true;
   runGroup_.ModifyStyle(0, kControlStyleDisabled, false);
   g_progressDlg.DoModal(
       this,
-      [&run] {
-        run.worker = std::thread([&run] {
-          run.Work();
+      [&] {
+        worker = std::thread([&] {
+          result = run->Run(host);
           g_progressDlg.SignalRunEnded();
         });
       },
-      [this, &run] {
-        run.worker.join();
+      [&] {
+        worker.join();
         // Shown while the progress window is still up, as the run's
         // messages always were.
-        if (run.end == DarkRun::End::kFailed) {
-          dialogs_.ShowMessage(this, run.text, run.caption, MessageIcon::Exclamation,
+        if (!host.message.isEmpty()) {
+          dialogs_.ShowMessage(this, host.message, host.caption, MessageIcon::Exclamation,
                                MessageButtons::Ok);
         }
         g_progressDlg.EndDialog();
       });
   // Should the progress window's loop have ended some other way, the
   // worker still finishes before the link is used again.
-  if (run.worker.joinable()) run.worker.join();
+  if (worker.joinable()) worker.join();
   runActive_ = false;
   runGroup_.ModifyStyle(kControlStyleDisabled, 0, false);
-  if (run.cameraState >= 0) ShowCameraState(run.cameraState);
+  if (result.cameraState >= 0) ShowCameraState(result.cameraState);
 
-  if (run.end == DarkRun::End::kCancelled) {
+  if (result.end == DarkRunEnd::kCancelled) {
     dialogs_.ShowMessage(this, "Creating dark frame was cancelled...\n\nHot pixel map not built.",
                          "INFORMATION", MessageIcon::None, MessageButtons::Ok);
   }
-  if (run.end != DarkRun::End::kBuilt) {
+  if (result.end != DarkRunEnd::kBuilt) {
     done(1);
     return;
   }
 
-  std::memcpy(g_masterDark, run.master.get(), kFrameBytes);
+  std::memcpy(g_masterDark, result.master.get(), kFrameBytes);
   background1x1_ = MedianLevel(g_masterDark, kFrameBytes);
   Bin2x2(0);
   background2x2_ = MedianLevel(g_binnedDark, kBinnedBytes);
-  storedKnown_ = run.storedKnown;
-  storedMaps_ = run.stored;
+  storedKnown_ = result.storedKnown;
+  storedMaps_ = result.stored;
   haveDark_ = true;
+  darkFrames_ = result.framesStacked;
+  darkExposureSeconds_ = result.exposureSeconds;
+  darkStartUtc_ = result.startUtc;
+  UpdateSaveButtons();
   m_slider1x1->setEnabled(true);
   m_slider2x2->setEnabled(true);
   store_->setEnabled(true);
@@ -884,12 +848,62 @@ void CCamCtrlDlg::OnMakeDark() {
   UpdateLevelNote1x1();
 }
 
-void InstallCameraControl(CTVX_DUVO_VerAdiDlg& launcher, UserDialogs& dialogs) {
-  launcher.SetFeatureWindow(kIdCameraControl, [&dialogs](QWidget*) {
-    // No owner: the window gets a taskbar button of its own.
-    CCamCtrlDlg window(dialogs);
-    window.exec();
-  });
+// ---- Saving as FITS ----
+
+void CCamCtrlDlg::UpdateSaveButtons() {
+  saveDark_->setEnabled(haveDark_);
+  saveNewMap_->setEnabled(haveDark_);
+  saveStoredMap_->setEnabled(storedKnown_ && storedMaps_.marker == kMapsValid);
+  saveMap_->setEnabled(saveNewMap_->isEnabled() || saveStoredMap_->isEnabled());
+}
+
+QString CCamCtrlDlg::AskFitsName(const QString& caption, const char* proposed) {
+  const QString start = ToQString(g_startupDirectory / proposed);
+  QString name = dialogs_.SaveFile(this, caption, start, "FITS file (*.fits *.fit *.fts)");
+  if (!name.isEmpty() && QFileInfo(name).suffix().isEmpty()) name += ".fits";
+  return name;
+}
+
+void CCamCtrlDlg::OnSaveMasterDark() {
+  const QString name = AskFitsName("Save master dark", "ktal-master-dark.fits");
+  if (name.isEmpty()) return;
+  MasterDarkFacts dark;
+  dark.pixels = g_masterDark;
+  dark.exposureSeconds = darkExposureSeconds_;
+  dark.framesStacked = darkFrames_;
+  dark.firstExposureUtc = darkStartUtc_;
+  std::string text;
+  if (WriteMasterDarkFits(QFile::encodeName(name).toStdString(), dark, text) != kFitsWritten) {
+    dialogs_.ShowMessage(this,
+                         QString("Can't save the master dark as\n%1\n%2")
+                             .arg(name, QString::fromLocal8Bit(text.c_str())),
+                         "ERROR", MessageIcon::Exclamation, MessageButtons::Ok);
+  }
+}
+
+void CCamCtrlDlg::OnSaveHotPixelMap(bool stored) {
+  const QString name = AskFitsName(
+      stored ? "Save the hot-pixel map stored in the camera" : "Save the new hot-pixel map",
+      stored ? "ktal-hot-pixels-camera.fits" : "ktal-hot-pixels-new.fits");
+  if (name.isEmpty()) return;
+  std::optional<HotPixelSearchFacts> search;
+  HotPixelMapRecord map = storedMaps_;
+  if (!stored) {
+    // The map Store new map would write now.
+    Bin2x2(m_slider2x2->value());
+    FindHotPixels(g_masterDark, kFrameWidth, kFrameHeight, m_slider1x1->value());
+    map = MapRecordFromLists(g_hotList, g_hotList2x2);
+    search = HotPixelSearchFacts{m_slider1x1->value(), m_slider2x2->value(), darkExposureSeconds_,
+                                 darkFrames_, darkStartUtc_};
+  }
+  std::string text;
+  if (WriteHotPixelMapFits(QFile::encodeName(name).toStdString(), map, search, text) !=
+      kFitsWritten) {
+    dialogs_.ShowMessage(this,
+                         QString("Can't save the hot-pixel map as\n%1\n%2")
+                             .arg(name, QString::fromLocal8Bit(text.c_str())),
+                         "ERROR", MessageIcon::Exclamation, MessageButtons::Ok);
+  }
 }
 
 }  // namespace ktal

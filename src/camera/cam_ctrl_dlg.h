@@ -4,29 +4,33 @@
 // maps in the camera and shows the maps stored there.
 //
 // Threads: the toolkit allows windows only on the user-interface thread, so
-// a dark-frame run does its device work (exposures, downloads, stacking) on
+// the dark-frame run (DarkFrameRun: exposures, downloads, stacking) runs on
 // a worker thread while the progress window runs modally on the
 // user-interface thread. The worker is the only one to touch g_device while
 // it runs: the camera timer skips its query, and the window refuses to
-// close. The two share a few flags and the status text under a mutex; the
-// progress window reads them on a 10 ms timer. A run always ends with the
-// worker joined, and every download restores the link to 250000 baud.
+// close. The run reaches the progress window through a DarkRunHost; the two
+// share a few flags and the status text under a mutex, which the progress
+// window reads on a 10 ms timer. A run always ends with the worker joined,
+// and every download restores the link to 250000 baud.
 #pragma once
 
 #include <QDialog>
 #include <QTimer>
 #include <condition_variable>
 #include <cstdint>
+#include <ctime>
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
-#include <thread>
 
-#include "app/shell.h"
-#include "app/user_dialogs.h"
 #include "camera/camera_protocol.h"
+#include "camera/dark_frame_run.h"
+#include "shell/shell.h"
+#include "shell/user_dialogs.h"
 
+class QAction;
 class QLabel;
 class QLineEdit;
 class QPushButton;
@@ -35,7 +39,6 @@ class QSlider;
 namespace ktal {
 
 class CBitmapRect;
-class CTVX_DUVO_VerAdiDlg;
 
 // Control ids; each control's objectName is "control<id>" ("button1" for
 // Close).
@@ -175,7 +178,7 @@ class CCamCtrlDlg : public QDialog {
   bool eventFilter(QObject* watched, QEvent* event) override;
 
  private:
-  struct DarkRun;
+  class ProgressHost;
 
   void BuildControls();
   void ShowCameraState(int state);
@@ -194,6 +197,13 @@ class CCamCtrlDlg : public QDialog {
   // Shows an error and ends the window with result 1.
   void Fail(const QString& text, const QString& caption, MessageIcon icon);
   void LeaveCamera();
+  // Saving the results as FITS files.
+  void UpdateSaveButtons();
+  void OnSaveMasterDark();
+  void OnSaveHotPixelMap(bool stored);
+  // The name the user picks, with ".fits" added when it has no suffix;
+  // empty when cancelled.
+  QString AskFitsName(const QString& caption, const char* proposed);
 
   UserDialogs& dialogs_;
   ControlGroup runGroup_;
@@ -215,6 +225,10 @@ class CCamCtrlDlg : public QDialog {
   int background2x2_ = 0;
   bool storedKnown_ = false;
   HotPixelMapRecord storedMaps_{};
+  // How the master dark was taken, for its FITS file.
+  int darkFrames_ = 0;
+  double darkExposureSeconds_ = 0;
+  std::optional<std::time_t> darkStartUtc_;
 
   CBitmapRect* m_canvas = nullptr;
   QSlider* m_slider1x1 = nullptr;
@@ -231,11 +245,10 @@ class CCamCtrlDlg : public QDialog {
   QPushButton* makeDark_ = nullptr;
   QPushButton* store_ = nullptr;
   QPushButton* close_ = nullptr;
+  QPushButton* saveDark_ = nullptr;
+  QPushButton* saveMap_ = nullptr;
+  QAction* saveStoredMap_ = nullptr;
+  QAction* saveNewMap_ = nullptr;
 };
-
-// Puts the camera control window behind the launcher's Camera control
-// button, asking the user through `dialogs`, which must outlive the
-// launcher.
-void InstallCameraControl(CTVX_DUVO_VerAdiDlg& launcher, UserDialogs& dialogs);
 
 }  // namespace ktal

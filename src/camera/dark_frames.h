@@ -88,6 +88,11 @@ int MaxReduce2x2(const std::uint8_t* image, int x, int y);
 // MaxReduce2x2 for every pixel: `reduced` gets 376 x 291 bytes.
 void MaxReduceFrame(const std::uint8_t* image, std::uint8_t* reduced);
 
+// The maps as the camera stores them: the 1x1 table from `list1x1`, the 2x2
+// table from `list2x2`, in list order; the marker says valid when either
+// table has an entry.
+HotPixelMapRecord MapRecordFromLists(const HotPixelList& list1x1, const HotPixelList& list2x2);
+
 // The number (0 .. 4) of sides of a 1x1 entry that the camera can use or
 // that lie on the frame's border. 4: a single hot pixel; 1 .. 3: part of a
 // group; 0: it cannot be hidden.

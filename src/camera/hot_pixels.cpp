@@ -226,4 +226,19 @@ int ClassifyHotPixel(const HotPixelEntry& entry) {
          ((flags & kNeighbourRight) != 0 || x == kFrameWidth - 1);
 }
 
+HotPixelMapRecord MapRecordFromLists(const HotPixelList& list1x1, const HotPixelList& list2x2) {
+  HotPixelMapRecord record{};
+  auto copy = [](const HotPixelList& list, std::uint8_t& count, HotPixelEntry* entries) {
+    count = static_cast<std::uint8_t>(list.count);
+    for (int i = 0; i < list.count; ++i) {
+      entries[i] = {static_cast<std::uint16_t>(list.x[i]), static_cast<std::uint16_t>(list.y[i]),
+                    static_cast<std::uint8_t>(list.flags[i])};
+    }
+  };
+  copy(list1x1, record.count1x1, record.entries1x1);
+  copy(list2x2, record.count2x2, record.entries2x2);
+  record.marker = record.count1x1 != 0 || record.count2x2 != 0 ? kMapsValid : kNoMaps;
+  return record;
+}
+
 }  // namespace ktal

@@ -7,10 +7,12 @@
 #include <set>
 #include <system_error>
 
-#include "app/startup_directory.h"
+#include "guidelog/output_folder.h"
 #include "guidelog/raw_copy.h"
 #include "link/ftdi_device.h"
 #include "link/handshakes.h"
+#include "link/printf.h"
+#include "shell/startup_directory.h"
 
 namespace ktal {
 
@@ -19,12 +21,8 @@ DirectoryEntry g_fileTable[kDirectoryEntries] = {};
 namespace {
 
 constexpr char kGeneratingOutput[] = "Generating output...";
-
-std::string Printf(const char* format, auto... args) {
-  char text[1024];
-  std::snprintf(text, sizeof text, format, args...);
-  return text;
-}
+constexpr char kFolderBusyText[] =
+    "Another run is writing into %s: nothing was processed. Try again when it has finished.\n";
 
 // Pages of an earlier raw copy of the file, or -1 when there is none.
 int KnownPages(std::uint32_t fileId) {
@@ -53,7 +51,7 @@ std::filesystem::path RawCopyPath(std::uint32_t fileId) {
   return OutputFolder(fileId) / (GuiderFileName(fileId) + ".dat");
 }
 
-WalkResult WalkPageChain(const DirectoryEntry& entry, GuideLog& log,
+WalkResult WalkPageChain(CFtdiDevice& device, const DirectoryEntry& entry, GuideLog& log,
                          const std::function<void(int pages)>& onPage) {
   WalkResult result;
   // The reserved page and the directory page never belong to a file: a
@@ -63,7 +61,7 @@ WalkResult WalkPageChain(const DirectoryEntry& entry, GuideLog& log,
   std::uint16_t current = entry.first_page;
   std::uint8_t bytes[kDataPageSize];
   for (;;) {
-    if (ReadPage(current, bytes, &result.readFault) != 0) {
+    if (ReadPage(device, current, bytes, &result.readFault) != 0) {
       result.fault = kFaultReadError;
       return result;
     }
@@ -92,8 +90,9 @@ WalkResult WalkPageChain(const DirectoryEntry& entry, GuideLog& log,
   }
 }
 
-bool DownloadEntry(unsigned index, const RunRequest& request, DownloadRunHost& host,
-                   FileOutcome& outcome, int* pagesBefore, int pagesExpected) {
+bool DownloadEntry(CFtdiDevice& device, unsigned index, const RunRequest& request,
+                   DownloadRunHost& host, FileOutcome& outcome, int* pagesBefore,
+                   int pagesExpected) {
   if (index >= static_cast<unsigned>(kDirectoryEntries)) {
     outcome.result = FileOutcome::Result::kEmptyEntry;
     return true;
@@ -122,8 +121,21 @@ bool DownloadEntry(unsigned index, const RunRequest& request, DownloadRunHost& h
     return false;
   }
 
+  // Another run writing into the same folder (the same file id from a
+  // second window) would mix its files with these: the file is left for
+  // later before anything is read. Where no lock can be made at all, the
+  // run goes on as it always did.
+  outcome.folder = OutputFolder(outcome.fileId);
+  std::error_code error;
+  std::filesystem::create_directories(outcome.folder, error);
+  OutputFolderLock lock;
+  if (lock.Take(outcome.folder.string()) == OutputFolderLock::Result::kBusy) {
+    outcome.result = FileOutcome::Result::kFolderBusy;
+    return true;
+  }
+
   const std::string upperName = Printf("QD%06X", outcome.fileId);
-  const WalkResult walk = WalkPageChain(entry, *log, [&](int pages) {
+  const WalkResult walk = WalkPageChain(device, entry, *log, [&](int pages) {
     host.SetStatusText(Printf("%s: %d bytes", upperName.c_str(), pages * 512));
     host.SetProgress(*pagesBefore + pages, pagesExpected);
     host.PumpMessages();
@@ -141,16 +153,13 @@ bool DownloadEntry(unsigned index, const RunRequest& request, DownloadRunHost& h
   if (outcome.readFailed && !linkLost) {
     // The guider answered with less than a page: what is left of its answer
     // must not be taken for the next page.
-    g_device.FlushInBuffer();
+    device.FlushInBuffer();
   }
 
   if (!linkLost) {
     host.SetStatusText(kGeneratingOutput);
     host.PumpMessages();
   }
-  outcome.folder = OutputFolder(outcome.fileId);
-  std::error_code error;
-  std::filesystem::create_directories(outcome.folder, error);
   std::filesystem::current_path(outcome.folder, error);
 
   // What was read is kept whatever ended the walk; an earlier copy becomes
@@ -174,7 +183,7 @@ bool DownloadEntry(unsigned index, const RunRequest& request, DownloadRunHost& h
 
   // A chain fault lies in the guider's own data and reading again would not
   // mend it, so the file counts as downloaded; a failed read does not.
-  if (!outcome.readFailed) outcome.markResult = MarkDownloaded(index);
+  if (!outcome.readFailed) outcome.markResult = MarkDownloaded(device, index);
 
   outcome.processResult =
       ProcessRawFileByPath(RawCopyPath(outcome.fileId), true, request.htmlReport, request.peTables);
@@ -205,8 +214,10 @@ int ProcessRawFileByPath(const std::filesystem::path& path, bool eventsTable, bo
   return result;
 }
 
-RunReport RunDownloadAndProcess(const RunRequest& request, DownloadRunHost& host) {
+RunReport RunDownloadAndProcess(CFtdiDevice& device, const RunRequest& request,
+                                DownloadRunHost& host) {
   RunReport report;
+  bool busy = false;
   std::error_code error;
   std::filesystem::current_path(request.localFile ? request.localFolder : g_startupDirectory,
                                 error);
@@ -231,7 +242,8 @@ RunReport RunDownloadAndProcess(const RunRequest& request, DownloadRunHost& host
       outcome.entryIndex = index;
       outcome.fileId = ListedFileId(index);
       // Files after a stop stay listed, so the user learns they were not read.
-      if (!stopped) stopped = !DownloadEntry(index, request, host, outcome, &pagesRead, expected);
+      if (!stopped)
+        stopped = !DownloadEntry(device, index, request, host, outcome, &pagesRead, expected);
       report.linkLost = report.linkLost || outcome.linkLost;
     }
     if (stopped) {
@@ -239,7 +251,7 @@ RunReport RunDownloadAndProcess(const RunRequest& request, DownloadRunHost& host
       if (report.linkLost) {
         // A dead link would fail the leave request and every listing; the
         // next Refresh starts again with the handshake.
-        DisconnectDevice();
+        DisconnectDevice(device);
         host.SetStatusText("Connection to the guider lost");
       }
       host.ShowMessage(FormatRunSummary(report), "ERROR", RunIcon::kExclamation);
@@ -248,9 +260,14 @@ RunReport RunDownloadAndProcess(const RunRequest& request, DownloadRunHost& host
   } else {
     host.SetStatusText(kGeneratingOutput);
     host.PumpMessages();
-    const int result =
-        ProcessRawFileByPath(request.localPath, true, request.htmlReport, request.peTables);
-    if (result != 0) {
+    OutputFolderLock lock;
+    if (lock.Take(request.localFolder.string()) == OutputFolderLock::Result::kBusy) {
+      busy = true;
+      host.ShowMessage(Printf(kFolderBusyText, request.localFolder.string().c_str()), "ERROR",
+                       RunIcon::kExclamation);
+    } else if (const int result = ProcessRawFileByPath(request.localPath, true, request.htmlReport,
+                                                       request.peTables);
+               result != 0) {
       host.ShowMessage(Printf("ERROR: while creating output file(s)... (code %d)\n", result),
                        "ERROR", RunIcon::kExclamation);
     }
@@ -258,8 +275,8 @@ RunReport RunDownloadAndProcess(const RunRequest& request, DownloadRunHost& host
 
   host.SetBusy(false);
   if (request.localFile) host.RestoreDownloadMode();
-  host.SetStatusText("done");
-  g_device.Wait(100);
+  host.SetStatusText(busy ? "not processed: another run is writing into the folder" : "done");
+  device.Wait(100);
   host.ListDirectory();
   if (!request.localFile && !report.files.empty()) {
     const bool allWell =
@@ -297,6 +314,12 @@ std::string FormatRunSummary(const RunReport& report) {
             "%s: connection lost after %d pages. The part read was saved in %s but not "
             "processed; the file stays new (N) in the guider.\n",
             name.c_str(), f.pages, folder.c_str());
+        continue;
+      case R::kFolderBusy:
+        text += Printf(
+            "%s: another run is writing into %s; not downloaded, the file stays as it is in the "
+            "guider. Try again when that run has finished.\n",
+            name.c_str(), folder.c_str());
         continue;
       case R::kWriteFailed:
         text += Printf(

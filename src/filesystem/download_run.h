@@ -5,8 +5,9 @@
 // checking every page, writes the pages as a raw copy into the file's own
 // output folder, marks the file as downloaded in the guider and processes
 // the copy into the events table, the HTML report and the periodic-error
-// tables. It talks to its window only through DownloadRunHost, so it runs
-// the same under a test as under the real window.
+// tables. It talks to its window only through DownloadRunHost and to the
+// guider only through the link it is handed, so it runs the same under a
+// test as under the real window. The forms without a link work on g_device.
 #pragma once
 
 #include <cstdint>
@@ -18,6 +19,7 @@
 #include "filesystem/fs_protocol.h"
 #include "guidelog/guide_log.h"
 #include "guidelog/log_format.h"
+#include "link/ftdi_device.h"
 
 namespace ktal {
 
@@ -63,6 +65,7 @@ struct FileOutcome {
   enum class Result {
     kEmptyEntry,     // first_page 0x0FFE or above: nothing to read
     kInvalidStamp,   // the entry's stamps were refused; the run stopped
+    kFolderBusy,     // another run was writing into its folder: not read
     kWriteFailed,    // the raw copy could not be written
     kProcessed,      // written and processed (the chain may be damaged)
     kProcessFailed,  // written, but processing failed
@@ -112,14 +115,16 @@ struct WalkResult {
 // Follows the entry's chain from first_page with ReadPage, adding every
 // page read to `log` (begun already) and checking each. `onPage` is called
 // after each page read with the count so far.
-WalkResult WalkPageChain(const DirectoryEntry& entry, GuideLog& log,
+WalkResult WalkPageChain(CFtdiDevice& device, const DirectoryEntry& entry, GuideLog& log,
                          const std::function<void(int pages)>& onPage);
 
 // Downloads (or skips) one selected file into `outcome`, whose entryIndex
-// and fileId the caller has set. `pagesBefore` counts the run's pages read
-// and is moved on. False when the run must stop.
-bool DownloadEntry(unsigned index, const RunRequest& request, DownloadRunHost& host,
-                   FileOutcome& outcome, int* pagesBefore, int pagesExpected);
+// and fileId the caller has set. The file's folder is locked while it is
+// written; a folder another run holds is left alone and the file not read. `pagesBefore` counts the
+// run's pages read and is moved on. False when the run must stop.
+bool DownloadEntry(CFtdiDevice& device, unsigned index, const RunRequest& request,
+                   DownloadRunHost& host, FileOutcome& outcome, int* pagesBefore,
+                   int pagesExpected);
 
 // 0 the log was read and every output asked for written; 1 processing
 // failed; -1 the file cannot be opened or no log can be made.
@@ -128,7 +133,21 @@ int ProcessRawFileByPath(const std::filesystem::path& path, bool eventsTable, bo
 
 // The whole run. Sets the current directory (the local file's folder, or
 // the start-up directory), and leaves it where the last file's outputs went.
-RunReport RunDownloadAndProcess(const RunRequest& request, DownloadRunHost& host);
+RunReport RunDownloadAndProcess(CFtdiDevice& device, const RunRequest& request,
+                                DownloadRunHost& host);
+
+// On g_device.
+inline WalkResult WalkPageChain(const DirectoryEntry& entry, GuideLog& log,
+                                const std::function<void(int pages)>& onPage) {
+  return WalkPageChain(g_device, entry, log, onPage);
+}
+inline bool DownloadEntry(unsigned index, const RunRequest& request, DownloadRunHost& host,
+                          FileOutcome& outcome, int* pagesBefore, int pagesExpected) {
+  return DownloadEntry(g_device, index, request, host, outcome, pagesBefore, pagesExpected);
+}
+inline RunReport RunDownloadAndProcess(const RunRequest& request, DownloadRunHost& host) {
+  return RunDownloadAndProcess(g_device, request, host);
+}
 
 // The text shown after a download run: every file with its outcome and
 // where its folder is.

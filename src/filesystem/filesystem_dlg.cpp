@@ -4,13 +4,14 @@
 #include <QCheckBox>
 #include <QComboBox>
 #include <QCoreApplication>
-#include <QDesktopServices>
+#include <QDir>
 #include <QFile>
 #include <QGridLayout>
 #include <QGroupBox>
 #include <QHBoxLayout>
 #include <QHeaderView>
 #include <QItemSelectionModel>
+#include <QKeyEvent>
 #include <QLabel>
 #include <QLineEdit>
 #include <QProgressBar>
@@ -18,8 +19,8 @@
 #include <QRegularExpression>
 #include <QRegularExpressionValidator>
 #include <QScrollBar>
+#include <QSignalBlocker>
 #include <QTableWidget>
-#include <QUrl>
 #include <QVBoxLayout>
 #include <algorithm>
 #include <charconv>
@@ -27,13 +28,16 @@
 #include <cmath>
 #include <cstdio>
 #include <optional>
+#include <string_view>
 #include <system_error>
 
-#include "app/launcher_dialog.h"
-#include "app/user_dialogs.h"
 #include "guidelog/report_settings.h"
 #include "link/ftdi_device.h"
 #include "link/handshakes.h"
+#include "link/printf.h"
+#include "shell/application_icon.h"
+#include "shell/qt_text.h"
+#include "shell/user_dialogs.h"
 
 namespace ktal {
 
@@ -52,6 +56,15 @@ constexpr char kFocalLengthError[] = "Wrong focal length entered, value must be 
 constexpr char kWormPeriodError[] = "Wrong gear period entered, value must be positive!";
 constexpr char kStarDecError[] =
     "Wrong DEC coordinate entered, value must be between -90 and 90 degrees!";
+// A setting whose number goes on past what can be read ("1000.5" for a
+// focal length) would reach the tables as another number than the one on
+// screen.
+constexpr char kFocalLengthWholeError[] =
+    "Wrong focal length entered, value must be a whole number of millimetres!";
+constexpr char kWormPeriodWholeError[] =
+    "Wrong gear period entered, value must be a whole number of seconds!";
+constexpr char kStarDecNumberError[] =
+    "Wrong DEC coordinate entered, value must be one number of degrees, such as -45.5 or -45,5!";
 
 // Column widths of the file list in pixels, as drawn in a small 8-point
 // font; each column still widens to its widest text in the font in use.
@@ -62,20 +75,6 @@ const QColor kListBackground(0xF0, 0xF0, 0xFF);
 
 QString ObjectName(int id) {
   return id == kIdFsClose ? QString("button1") : QString("control%1").arg(id);
-}
-
-QString ToQString(const std::filesystem::path& path) {
-  return QFile::decodeName(path.native().c_str());
-}
-
-std::filesystem::path ToPath(const QString& name) {
-  return std::filesystem::path(QFile::encodeName(name).toStdString());
-}
-
-std::string Printf(const char* format, auto... args) {
-  char text[128];
-  std::snprintf(text, sizeof text, format, args...);
-  return text;
 }
 
 std::string StampText(std::uint16_t date, std::uint16_t time) {
@@ -100,35 +99,59 @@ std::string AfterBlanks(const QString& text) {
   return start == std::string::npos ? std::string() : bytes.substr(start);
 }
 
+// What a setting's text holds at its start.
+template <typename T>
+struct LeadingNumber {
+  std::optional<T> value;
+  bool outOfRange = false;
+  // The text goes on with a point, a comma, a sign or a digit ("1000.5" read
+  // as a whole number, "4.5.1"): the number read is not the one on screen.
+  bool continues = false;
+};
+
 // A decimal number at the start of the text, blanks skipped; reading stops
-// at the first character that does not belong to it ("7x" reads 7).
+// at the first character that does not belong to it ("7x" reads 7). With
+// `decimalComma` a comma after the whole part stands for the point.
 // std::from_chars rather than strtod: the decimal point must not depend on
 // the user's locale, which the toolkit has made the C library's.
 template <typename T>
-std::optional<T> LeadingNumber(const QString& text, bool* outOfRange) {
+LeadingNumber<T> ReadLeadingNumber(const QString& text, bool decimalComma) {
+  LeadingNumber<T> read;
   std::string bytes = AfterBlanks(text);
   // from_chars knows no plus sign; a second sign after it is no number.
   if (!bytes.empty() && bytes.front() == '+') {
     bytes.erase(0, 1);
-    if (!bytes.empty() && bytes.front() == '-') return std::nullopt;
+    if (!bytes.empty() && bytes.front() == '-') return read;
+  }
+  if (decimalComma) {
+    const std::size_t wholeEnd = bytes.find_first_not_of("-0123456789");
+    if (wholeEnd != std::string::npos && bytes[wholeEnd] == ',') bytes[wholeEnd] = '.';
   }
   T value{};
-  const auto [end, error] = std::from_chars(bytes.data(), bytes.data() + bytes.size(), value);
+  const char* last = bytes.data() + bytes.size();
+  const auto [end, error] = std::from_chars(bytes.data(), last, value);
   if (error == std::errc::result_out_of_range) {
-    *outOfRange = true;
-    return std::nullopt;
+    read.outOfRange = true;
+    return read;
   }
-  if (error != std::errc()) return std::nullopt;
-  return value;
+  if (error != std::errc()) return read;
+  read.value = value;
+  read.continues =
+      end != last && std::string_view("+-.,0123456789").find(*end) != std::string_view::npos;
+  return read;
 }
 
-// A positive setting that fits the int the tables use, or nullopt.
-std::optional<int> PositiveInteger(const QString& text, int* stored) {
-  bool outOfRange = false;
-  const std::optional<long long> value = LeadingNumber<long long>(text, &outOfRange);
+enum class WholeSetting { kOk, kNotPositive, kNotWhole };
+
+// A positive whole number that fits the int the tables use. What was read
+// goes to `stored` when it fits, else 0.
+WholeSetting ReadPositiveInteger(const QString& text, int* stored) {
+  const LeadingNumber<long long> read = ReadLeadingNumber<long long>(text, false);
+  const std::optional<long long>& value = read.value;
   *stored = value && *value >= INT_MIN && *value <= INT_MAX ? static_cast<int>(*value) : 0;
-  if (!value || *value < 1 || *value > INT_MAX) return std::nullopt;
-  return static_cast<int>(*value);
+  if (!value || *value < 1 || *value > INT_MAX) return WholeSetting::kNotPositive;
+  if (read.continues) return WholeSetting::kNotWhole;
+  return WholeSetting::kOk;
 }
 
 MessageIcon ToMessageIcon(RunIcon icon) {
@@ -284,24 +307,46 @@ void CFilesystemDlg::BuildControls() {
   auto* settings = new QGridLayout;
   const int editWidth = fontMetrics().horizontalAdvance("-000.000") + 12;
   auto addSetting = [&](int row, const char* label, QLineEdit*& edit, int id, const char* unit,
-                        const QString& pattern) {
+                        const QString& pattern, const QString& name, const QString& rule) {
     auto* text = new QLabel(label, local);
     text->setAlignment(Qt::AlignRight | Qt::AlignVCenter);
     edit = new QLineEdit(local);
     named(edit, id);
     edit->setFixedWidth(editWidth);
     edit->setValidator(new QRegularExpressionValidator(QRegularExpression(pattern), edit));
+    edit->installEventFilter(this);
+    connect(edit, &QLineEdit::inputRejected, this,
+            [this, name, rule] { OnSettingRefused(name, rule); });
     settings->addWidget(text, row, 0);
     settings->addWidget(edit, row, 1);
     settings->addWidget(UnitLabel(unit, local), row, 2);
   };
-  addSetting(0, "Focal length =", focalLength_, kIdFocalLength, "mm", "[0-9]{0,9}");
-  addSetting(1, "Worm gear period =", wormPeriod_, kIdWormPeriod, "sec", "[0-9]{0,9}");
+  // Each field takes what a number is typed with, a sign, a point or a
+  // comma too, so that what was typed stays on screen: a value that is not
+  // what the field needs is refused, by name, when the run is asked for.
+  // Any other key is refused at once, and the hint below says why.
+  addSetting(0, "Focal length =", focalLength_, kIdFocalLength, "mm",
+             "[-+]?[0-9]{0,9}([.,][0-9]{0,6})?", "Focal length",
+             "a whole number of millimetres, at most 9 digits");
+  addSetting(1, "Worm gear period =", wormPeriod_, kIdWormPeriod, "sec",
+             "[-+]?[0-9]{0,9}([.,][0-9]{0,6})?", "Worm gear period",
+             "a whole number of seconds, at most 9 digits");
   // The declination has a sign and a fraction: southern stars and stars
   // between whole degrees are guided as well.
-  addSetting(2, "Star's DEC coord. =", starDec_, kIdStarDec, "deg", "-?[0-9]{0,3}(\\.[0-9]{0,6})?");
+  addSetting(2, "Star's DEC coord. =", starDec_, kIdStarDec, "deg",
+             "[-+]?[0-9]{0,3}([.,][0-9]{0,6})?", "Star's DEC",
+             "degrees from -90 to 90, at most 6 decimals after a point or a comma");
   settings->setColumnStretch(0, 1);
   localLayout->addLayout(settings);
+  settingsHint_ = new QLabel(local);
+  settingsHint_->setObjectName("controlSettingsHint");
+  settingsHint_->setWordWrap(true);
+  settingsHint_->setStyleSheet("color: #a00000");
+  settingsHint_->setAlignment(Qt::AlignLeft | Qt::AlignTop);
+  // Room for the longest hint from the start, so that the fields do not
+  // move under the pointer when one appears.
+  settingsHint_->setMinimumHeight(3 * settingsHint_->fontMetrics().lineSpacing());
+  localLayout->addWidget(settingsHint_);
 
   localLayout->addStretch();
   status_ = new QLabel(local);
@@ -340,7 +385,6 @@ void CFilesystemDlg::BuildControls() {
 
   close_ = new QPushButton("Close", this);
   named(close_, kIdFsClose);
-  close_->setDefault(true);
 
   auto* right = new QVBoxLayout;
   right->addWidget(local, 1);
@@ -351,10 +395,11 @@ void CFilesystemDlg::BuildControls() {
 
   connect(refresh_, &QPushButton::clicked, this, &CFilesystemDlg::OnRefreshFiles);
   connect(selectNew_, &QPushButton::clicked, this, &CFilesystemDlg::OnSelectNewFiles);
-  // clicked, not toggled: only the user's change runs the handlers, never
-  // the window's own setChecked.
-  connect(showDeletedBox_, &QCheckBox::clicked, this, &CFilesystemDlg::OnShowDeleted);
-  connect(useLocal_, &QPushButton::clicked, this, &CFilesystemDlg::OnUseLocalFile);
+  // toggled, which a click, a key and a screen reader's toggle all give;
+  // where the window sets a box itself it blocks the signal, so that only
+  // the user's change runs a handler.
+  connect(showDeletedBox_, &QCheckBox::toggled, this, &CFilesystemDlg::OnShowDeleted);
+  connect(useLocal_, &QPushButton::toggled, this, &CFilesystemDlg::OnUseLocalFile);
   connect(download_, &QPushButton::clicked, this, &CFilesystemDlg::OnDownloadProcess);
   connect(openReport_, &QPushButton::clicked, this,
           [this] { OpenOutputOfRow(ReportRow(), kReportFile); });
@@ -365,15 +410,27 @@ void CFilesystemDlg::BuildControls() {
   connect(list_, &QTableWidget::currentCellChanged, this, &CFilesystemDlg::UpdateOpenReport);
   connect(list_, &QTableWidget::cellDoubleClicked, this,
           [this](int row, int) { OpenOutputOfRow(row, kReportFile); });
+
+  // No default button: Enter in a settings field must not close the window
+  // and lose what was typed, nor run anything. Enter presses the focused
+  // button.
+  LetEnterPressFocusedButton(*this);
 }
 
 void CFilesystemDlg::OnRefreshFiles() {
   if (!g_device.IsOpen()) {
     g_device.deviceKind = kDeviceKindGuider;
+    // errorString holds only the failures of finding and opening the chip:
+    // emptied first, so that an older one is not shown as this one's.
+    g_device.errorString.clear();
     if (EnterDeviceMode(kNormalMode) != 0) {
       if (!quiet_) {
-        ShowMessage("FTDI: " + QString::fromStdWString(g_device.errorString).toStdString() + "\n",
-                    "ERROR", RunIcon::kExclamation);
+        // A guider that is off or silent fails on a read time-out, which
+        // leaves errorString empty; the handshake's message has the reason.
+        const QString reason = g_device.errorString.empty()
+                                   ? QString::fromLocal8Bit(g_protocolMessage).trimmed()
+                                   : QString::fromStdWString(g_device.errorString);
+        ShowMessage("FTDI: " + reason.toStdString() + "\n", "ERROR", RunIcon::kExclamation);
       }
       return;
     }
@@ -455,6 +512,7 @@ void CFilesystemDlg::OnUseLocalFile(bool checked) {
   if (!before.empty()) std::filesystem::current_path(before, error);
 
   if (chosen.isEmpty()) {
+    const QSignalBlocker quiet(useLocal_);
     useLocal_->setChecked(false);
     RestoreDownloadControls();
     return;
@@ -474,7 +532,25 @@ void CFilesystemDlg::RestoreDownloadControls() {
   UpdateOpenReport();
 }
 
+void CFilesystemDlg::OnSettingRefused(const QString& name, const QString& rule) {
+  // A key gives its character; a paste or a drop gives none of its own.
+  const QString what = lastKey_.size() == 1 && lastKey_.front().isPrint()
+                           ? QString("\"%1\"").arg(lastKey_)
+                           : QString("that text");
+  lastKey_.clear();
+  settingsHint_->setText(QString("%1 refused %2: it takes %3.").arg(name, what, rule));
+}
+
+bool CFilesystemDlg::eventFilter(QObject* watched, QEvent* event) {
+  if (watched == focalLength_ || watched == wormPeriod_ || watched == starDec_) {
+    if (event->type() == QEvent::KeyPress) lastKey_ = static_cast<QKeyEvent*>(event)->text();
+    if (event->type() == QEvent::Drop) lastKey_.clear();
+  }
+  return QDialog::eventFilter(watched, event);
+}
+
 void CFilesystemDlg::OnDownloadProcess() {
+  settingsHint_->clear();
   const bool localFile = useLocal_->isChecked();
   g_csvFormat = csvFormat_->currentIndex();
   if (!localFile && !g_device.IsOpen()) return;
@@ -506,17 +582,33 @@ bool CFilesystemDlg::ReadPeriodicErrorSettings() {
     field->selectAll();
     return false;
   };
-  if (!PositiveInteger(focalLength_->text(), &g_focalLength)) {
-    return refuse(kFocalLengthError, focalLength_);
+  switch (ReadPositiveInteger(focalLength_->text(), &g_focalLength)) {
+    case WholeSetting::kNotPositive:
+      return refuse(kFocalLengthError, focalLength_);
+    case WholeSetting::kNotWhole:
+      return refuse(kFocalLengthWholeError, focalLength_);
+    case WholeSetting::kOk:
+      break;
   }
-  if (!PositiveInteger(wormPeriod_->text(), &g_wormPeriod)) {
-    return refuse(kWormPeriodError, wormPeriod_);
+  switch (ReadPositiveInteger(wormPeriod_->text(), &g_wormPeriod)) {
+    case WholeSetting::kNotPositive:
+      return refuse(kWormPeriodError, wormPeriod_);
+    case WholeSetting::kNotWhole:
+      return refuse(kWormPeriodWholeError, wormPeriod_);
+    case WholeSetting::kOk:
+      break;
   }
-  bool outOfRange = false;
-  const std::optional<double> dec = LeadingNumber<double>(starDec_->text(), &outOfRange);
-  const double value = dec.value_or(0.0);
+  const LeadingNumber<double> dec = ReadLeadingNumber<double>(starDec_->text(), true);
+  // An empty field is the equator; a text that is there but reads as no
+  // number, or as another one, is refused rather than taken as 0.
+  const bool empty = AfterBlanks(starDec_->text()).empty();
+  if (!empty && ((!dec.value && !dec.outOfRange) || dec.continues)) {
+    g_starDec = 0.0f;
+    return refuse(kStarDecNumberError, starDec_);
+  }
+  const double value = dec.value.value_or(0.0);
   // "inf" and "nan" read as numbers too, and are no declination.
-  if (outOfRange || !std::isfinite(value) || std::fabs(value) > 90.0) {
+  if (dec.outOfRange || !std::isfinite(value) || std::fabs(value) > 90.0) {
     g_starDec = 0.0f;
     return refuse(kStarDecError, starDec_);
   }
@@ -555,7 +647,11 @@ void CFilesystemDlg::OpenOutputOfRow(int row, const char* name) {
   if (busy_) return;
   const std::filesystem::path output = OutputOfRow(row, name);
   if (output.empty()) return;
-  QDesktopServices::openUrl(QUrl::fromLocalFile(ToQString(output)));
+  if (dialogs_.OpenWithDesktop(ToQString(output))) return;
+  dialogs_.ShowMessage(this,
+                       QString("No browser could be started to show %1.\n\nThe file is:\n%2")
+                           .arg(name, QDir::toNativeSeparators(ToQString(output))),
+                       "ERROR", MessageIcon::Exclamation, MessageButtons::Ok);
 }
 
 void CFilesystemDlg::done(int result) {
@@ -613,17 +709,9 @@ void CFilesystemDlg::SetProgress(int pagesRead, int pagesExpected) {
 }
 
 void CFilesystemDlg::RestoreDownloadMode() {
+  const QSignalBlocker quiet(useLocal_);
   useLocal_->setChecked(false);
   RestoreDownloadControls();
-}
-
-void InstallFileControl(CTVX_DUVO_VerAdiDlg& launcher, UserDialogs& dialogs) {
-  launcher.SetFeatureWindow(kIdFileControl, [&dialogs](QWidget*) {
-    // No owner: the window gets a taskbar button of its own, and the hidden
-    // launcher cannot take it along when minimised.
-    CFilesystemDlg window(dialogs);
-    window.exec();
-  });
 }
 
 }  // namespace ktal

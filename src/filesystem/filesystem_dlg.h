@@ -12,8 +12,8 @@
 #include <filesystem>
 #include <string>
 
-#include "app/shell.h"
 #include "filesystem/download_run.h"
+#include "shell/shell.h"
 
 class QCheckBox;
 class QComboBox;
@@ -25,7 +25,6 @@ class QTableWidget;
 
 namespace ktal {
 
-class CTVX_DUVO_VerAdiDlg;
 class UserDialogs;
 
 // The raw file last chosen for local-file mode in any file control window
@@ -73,12 +72,20 @@ class CFilesystemDlg : public QDialog, private DownloadRunHost {
   // pumps messages and would lose its link under it.
   void done(int result) override;
 
+ protected:
+  // Notes the key typed into a settings field, for the hint when the field
+  // refuses it.
+  bool eventFilter(QObject* watched, QEvent* event) override;
+
  private:
   void BuildControls();
   void OnSelectNewFiles();
   void OnShowDeleted(bool checked);
   void OnUseLocalFile(bool checked);
   void OnDownloadProcess();
+  // Says at once, below the settings, that the field `name` did not take
+  // what was typed, and what it takes (`rule`).
+  void OnSettingRefused(const QString& name, const QString& rule);
   // Opens the output `name` (the report or the analysis page) of the row's
   // file through the desktop, when it exists.
   void OpenOutputOfRow(int row, const char* name);
@@ -126,15 +133,14 @@ class CFilesystemDlg : public QDialog, private DownloadRunHost {
   QLineEdit* focalLength_ = nullptr;
   QLineEdit* wormPeriod_ = nullptr;
   QLineEdit* starDec_ = nullptr;
+  QLabel* settingsHint_ = nullptr;
+  // The text of the last key pressed in a settings field.
+  QString lastKey_;
   QLabel* status_ = nullptr;
   QProgressBar* progress_ = nullptr;
   QPushButton* openReport_ = nullptr;
   QPushButton* openAnalysis_ = nullptr;
   QPushButton* close_ = nullptr;
 };
-
-// Puts the file control window behind the launcher's File control button,
-// asking the user through `dialogs`, which must outlive the launcher.
-void InstallFileControl(CTVX_DUVO_VerAdiDlg& launcher, UserDialogs& dialogs);
 
 }  // namespace ktal

@@ -36,22 +36,22 @@ constexpr char kCantEnter[] =
     "Can't enter into FileSystem mode...\nThe device may be in some exclusive mode (screen).\n"
     "Go to main menu or power off, then start the device and try again!\n";
 
-bool WriteByte(std::uint8_t byte) { return g_device.Write(&byte, 1) == 1; }
+bool WriteByte(CFtdiDevice& device, std::uint8_t byte) { return device.Write(&byte, 1) == 1; }
 
 // One answer byte: true with `answer` set, false when the read failed or
 // nothing came.
-bool ReadByte(std::uint8_t* answer) { return g_device.Read(answer, 1) == 1; }
+bool ReadByte(CFtdiDevice& device, std::uint8_t* answer) { return device.Read(answer, 1) == 1; }
 
-int FailWith(const char* text) {
-  SetProtocolMessage(text);
-  g_device.Close();
+int FailWith(CFtdiDevice& device, const char* text) {
+  SetProtocolMessage(device, text);
+  device.Close();
   return 1;
 }
 
-int FailWithCommunicationError() {
+int FailWithCommunicationError(CFtdiDevice& device) {
   FormatBounded(g_protocolMessage, sizeof g_protocolMessage, "FS mode: communication error: %s\n",
-                g_device.errorText);
-  g_device.Close();
+                device.errorText);
+  device.Close();
   return 1;
 }
 
@@ -60,58 +60,60 @@ int FailWithCommunicationError() {
 std::uint32_t BusyWaitMs(int attempt) { return attempt == 0 ? 100 : 1000; }
 
 // Reads `count` bytes; on failure says whether nothing came or part of it.
-bool ReadWhole(std::uint8_t* buffer, int count, PageReadFault* fault) {
-  const int got = g_device.Read(buffer, count);
+bool ReadWhole(CFtdiDevice& device, std::uint8_t* buffer, int count, PageReadFault* fault) {
+  const int got = device.Read(buffer, count);
   if (got == count) return true;
   if (got > 0) {
     *fault = PageReadFault::kShortChunk;
   } else {
-    *fault = g_device.timedOut != 0 ? PageReadFault::kNoAnswer : PageReadFault::kLinkFailed;
+    *fault = device.timedOut != 0 ? PageReadFault::kNoAnswer : PageReadFault::kLinkFailed;
   }
   return false;
 }
 
 }  // namespace
 
-int EnterFileSystemMode() {
+int EnterFileSystemMode(CFtdiDevice& device) {
   for (int attempt = 0; attempt < kAttempts; ++attempt) {
-    if (!WriteByte(kFsCommand)) return FailWithCommunicationError();
-    const int ack = g_device.ReadAck(kFsCommand);
+    if (!WriteByte(device, kFsCommand)) return FailWithCommunicationError(device);
+    const int ack = device.ReadAck(kFsCommand);
     if (ack != 0) {
       // A firmware without file-system support does not echo; a link that
       // failed outright is a communication error, not an old firmware.
-      if (ack < 0 && g_device.timedOut == 0) return FailWithCommunicationError();
-      return FailWith(kUnsupportedEnter);
+      if (ack < 0 && device.timedOut == 0) return FailWithCommunicationError(device);
+      return FailWith(device, kUnsupportedEnter);
     }
-    if (!WriteByte(kEnterArgument)) return FailWithCommunicationError();
+    if (!WriteByte(device, kEnterArgument)) return FailWithCommunicationError(device);
     std::uint8_t answer = 0;
-    if (!ReadByte(&answer)) return FailWithCommunicationError();
+    if (!ReadByte(device, &answer)) return FailWithCommunicationError(device);
     if (answer == kInFsMode) return 0;
-    if (answer != kBusy) return FailWith(kInvalidAnswer);
-    g_device.Wait(BusyWaitMs(attempt));
+    if (answer != kBusy) return FailWith(device, kInvalidAnswer);
+    device.Wait(BusyWaitMs(attempt));
   }
-  return FailWith(kCantEnter);
+  return FailWith(device, kCantEnter);
 }
 
-int LeaveFileSystemMode() {
+int LeaveFileSystemMode(CFtdiDevice& device) {
   for (int pass = 0; pass < kAttempts; ++pass) {
-    if (!WriteByte(kFsCommand)) return FailWith("FS mode: communication error\n");
-    if (g_device.ReadAck(kFsCommand) != 0) return FailWith(kUnsupportedLeave);
-    if (!WriteByte(kLeaveArgument)) return FailWith("FS mode: communication error:\n");
+    if (!WriteByte(device, kFsCommand)) return FailWith(device, "FS mode: communication error\n");
+    if (device.ReadAck(kFsCommand) != 0) return FailWith(device, kUnsupportedLeave);
+    if (!WriteByte(device, kLeaveArgument)) {
+      return FailWith(device, "FS mode: communication error:\n");
+    }
     std::uint8_t answer = 0;
-    if (!ReadByte(&answer)) return FailWith("FS mode: communication error:\n");
+    if (!ReadByte(device, &answer)) return FailWith(device, "FS mode: communication error:\n");
     // Every pass is sent, whatever the answer: the hand controller takes
     // several to leave the mode for good.
     if (answer == kBusy) {
-      g_device.Wait(BusyWaitMs(pass));
+      device.Wait(BusyWaitMs(pass));
     } else if (answer != kLeft) {
-      return FailWith(kInvalidAnswer);
+      return FailWith(device, kInvalidAnswer);
     }
   }
   return 0;
 }
 
-int ReadPage(std::uint16_t page, std::uint8_t* buffer, PageReadFault* fault) {
+int ReadPage(CFtdiDevice& device, std::uint16_t page, std::uint8_t* buffer, PageReadFault* fault) {
   PageReadFault ignored = PageReadFault::kNone;
   if (fault == nullptr) fault = &ignored;
   *fault = PageReadFault::kNone;
@@ -119,7 +121,7 @@ int ReadPage(std::uint16_t page, std::uint8_t* buffer, PageReadFault* fault) {
   const std::uint8_t request[] = {kReadPageCommand, static_cast<std::uint8_t>(page & 0xFF),
                                   static_cast<std::uint8_t>(page >> 8), kReadPageArgument};
   for (const std::uint8_t byte : request) {
-    if (!WriteByte(byte)) {
+    if (!WriteByte(device, byte)) {
       *fault = PageReadFault::kLinkFailed;
       return 1;
     }
@@ -128,15 +130,15 @@ int ReadPage(std::uint16_t page, std::uint8_t* buffer, PageReadFault* fault) {
     const int chunk = std::min<int>(kChunkBytes, static_cast<int>(kDataPageSize) - offset);
     // A chunk cut short leaves a page that cannot be trusted: the whole
     // read fails rather than hand on a page with a hole in it.
-    if (!ReadWhole(buffer + offset, chunk, fault)) return 1;
+    if (!ReadWhole(device, buffer + offset, chunk, fault)) return 1;
     const bool last = offset + chunk >= static_cast<int>(kDataPageSize);
-    if (!last && !WriteByte(kReadPageCommand)) {
+    if (!last && !WriteByte(device, kReadPageCommand)) {
       *fault = PageReadFault::kLinkFailed;
       return 1;
     }
   }
   std::uint8_t trailer = 0;
-  if (!ReadWhole(&trailer, 1, fault)) return 1;
+  if (!ReadWhole(device, &trailer, 1, fault)) return 1;
   if (trailer != kPageTrailer) {
     *fault = PageReadFault::kBadTrailer;
     return 1;
@@ -144,13 +146,13 @@ int ReadPage(std::uint16_t page, std::uint8_t* buffer, PageReadFault* fault) {
   return 0;
 }
 
-int MarkDownloaded(unsigned index) {
+int MarkDownloaded(CFtdiDevice& device, unsigned index) {
   if (index > static_cast<unsigned>(kDirectoryEntries)) return 2;
-  if (!WriteByte(kMarkCommand)) return 1;
-  if (g_device.ReadAck(kMarkCommand) != 0) return 1;
-  if (!WriteByte(static_cast<std::uint8_t>(kMarkBase + index))) return 1;
+  if (!WriteByte(device, kMarkCommand)) return 1;
+  if (device.ReadAck(kMarkCommand) != 0) return 1;
+  if (!WriteByte(device, static_cast<std::uint8_t>(kMarkBase + index))) return 1;
   std::uint8_t answer = 0;
-  if (!ReadByte(&answer)) return 1;
+  if (!ReadByte(device, &answer)) return 1;
   return answer == kMarked ? 0 : 1;
 }
 

@@ -8,17 +8,14 @@
 #include <QLabel>
 #include <QMouseEvent>
 #include <QProgressBar>
+#include <QScopedValueRollback>
 #include <QVBoxLayout>
-#include <cstdio>
-#include <ctime>
-#include <span>
 
-#include "app/launcher_dialog.h"
-#include "app/user_dialogs.h"
-#include "firmware/update_protocol.h"
-#include "link/bounded_text.h"
-#include "link/ftdi_device.h"
+#include "firmware/firmware_update_run.h"
 #include "link/handshakes.h"
+#include "shell/application_icon.h"
+#include "shell/qt_text.h"
+#include "shell/user_dialogs.h"
 
 namespace ktal {
 
@@ -43,61 +40,17 @@ constexpr char kNewerFirmwareQuestion[] =
     "Some variables may not be initialized to default value for this\n"
     "unknown-version firmware.\n"
     "Continue uploading the firmware?";
-constexpr char kNotConnectedText[] =
-    "ERROR: Can't connect to TVX-DUVO. Device may not be connected via USB.\n %s";
-constexpr char kTurnedOffText[] =
-    "ERROR: Can't connect to TVX-DUVO. Device may be turned off.\n %s";
-constexpr char kUploadFailedText[] =
-    "ERROR: uploading FAILED\n\n - firmware may not be valid\n - communication fault during "
-    "uploading";
-constexpr char kCrcErrorText[] = "CRC error in firmware\n";
 constexpr char kFirmwareStartedText[] = "HC was instructed to start firmware.";
 
-// Beyond the plain upload: the variables are read before anything is
-// flashed, so a failed read stops it there.
-constexpr char kReadVariablesFailedText[] =
-    "ERROR: reading the stored variables FAILED\n\nNothing was uploaded.";
-constexpr char kBackupFailedQuestion[] =
-    "The variables read from the guider could not be saved to\n%s\n(%s)\n\n"
-    "Continue uploading the firmware?";
-constexpr char kNotRestoredText[] = "ERROR: the stored variables were NOT restored";
-constexpr char kNotRestoredStep[] = "Variables NOT restored";
-constexpr char kNothingUploadedStep[] = "Nothing uploaded";
-
-// The connect texts carry the handshake's message, cut to this length.
-constexpr std::size_t kConnectTextSize = 1000 + 1;
-constexpr int kVersionWordBytes = 2;
+// Why UPLOAD has nothing to do, shown where its steps go.
+constexpr char kNoFileStep[] = "Nothing to upload: no firmware file is selected";
+constexpr char kFileRefusedStep[] = "Nothing to upload: the selected file was refused";
+constexpr char kNoHcFirmwareStep[] =
+    "Nothing to upload: the file holds no hand-controller firmware";
+constexpr char kIdleStep[] = "...";
 
 QString ObjectName(int id) {
   return id == kIdFwClose ? QString("button1") : QString("control%1").arg(id);
-}
-
-std::filesystem::path ToPath(const QString& name) {
-  return std::filesystem::path(QFile::encodeName(name).toStdString());
-}
-
-QString ToQString(const std::filesystem::path& path) {
-  return QFile::decodeName(path.native().c_str());
-}
-
-std::string Printf(const char* format, auto... args) {
-  const int size = std::snprintf(nullptr, 0, format, args...);
-  if (size <= 0) return {};
-  std::string text(static_cast<std::size_t>(size) + 1, '\0');
-  std::snprintf(text.data(), text.size(), format, args...);
-  text.resize(static_cast<std::size_t>(size));
-  return text;
-}
-
-// The device's reason for the last failure. errorText rather than
-// errorString: read and write time-outs, the usual failures here, update
-// only the former, and the latter would name some older failure or nothing.
-std::string FtdiFailureText() { return Printf("FTDI: %s\n", g_device.errorText); }
-
-QString ProtocolMessage() { return QString::fromLocal8Bit(g_protocolMessage); }
-
-std::span<const std::uint8_t> Transferred(const VariableSet& variables) {
-  return std::span(variables.image.data(), kEepromTransferSize);
 }
 
 }  // namespace
@@ -105,9 +58,27 @@ std::span<const std::uint8_t> Transferred(const VariableSet& variables) {
 // ---- CBrowseButton ----
 
 CBrowseButton::CBrowseButton(UserDialogs& dialogs, const QString& text, QWidget* parent)
-    : QPushButton(text, parent), dialogs_(dialogs) {}
+    : QPushButton(text, parent), dialogs_(dialogs) {
+  // Space, Enter and a screen reader's press click without a mouse
+  // release; they open the dialog too.
+  connect(this, &QPushButton::clicked, this, [this] {
+    if (!releasing_) OpenFileDialog();
+  });
+}
+
+void CBrowseButton::OpenFileDialog() {
+  if (target_ == nullptr) {
+    dialogs_.ShowMessage(this, kNoTargetText, "WARNING", MessageIcon::Exclamation,
+                         MessageButtons::Ok);
+    return;
+  }
+  const QStringList chosen = dialogs_.OpenFiles(this, "Open", target_->text(), filter_, false);
+  if (!chosen.isEmpty()) target_->setText(chosen.front());
+}
 
 void CBrowseButton::mouseReleaseEvent(QMouseEvent* event) {
+  // A release is handled here whatever it clicks.
+  const QScopedValueRollback<bool> releasing(releasing_, true);
   if (event->button() != Qt::LeftButton) {
     QPushButton::mouseReleaseEvent(event);
     return;
@@ -152,6 +123,9 @@ CFirmwareDlg::CFirmwareDlg(UserDialogs& dialogs, QWidget* parent)
   camera_->setChecked(true);
   defaultVariables_->setChecked(false);
   firmware_ = LoadedFirmware{};
+  // Said when UPLOAD is pressed; the step line keeps its "..." until then.
+  unavailable_ = kNoFileStep;
+  upload_->setToolTip(kNoFileStep);
   for (QWidget* control :
        std::initializer_list<QWidget*>{checkVersion_, browse_, upload_, camera_, handController_,
                                        defaultVariables_, run_, close_}) {
@@ -231,7 +205,7 @@ void CFirmwareDlg::BuildControls() {
   options->setColumnStretch(0, 1);
   fileLayout->addLayout(options);
 
-  step_ = new QLabel("...", file);
+  step_ = new QLabel(kIdleStep, file);
   named(step_, kIdUploadStep);
   fileLayout->addWidget(step_);
   progress_ = new QProgressBar(file);
@@ -256,7 +230,6 @@ void CFirmwareDlg::BuildControls() {
 
   close_ = new QPushButton("Close", this);
   named(close_, kIdFwClose);
-  close_->setDefault(true);
 
   auto* groups = new QHBoxLayout;
   groups->addWidget(guider, 1);
@@ -270,18 +243,35 @@ void CFirmwareDlg::BuildControls() {
   connect(run_, &QPushButton::clicked, this, &CFirmwareDlg::OnRun);
   connect(upload_, &QPushButton::clicked, this, &CFirmwareDlg::OnUpload);
   connect(close_, &QPushButton::clicked, this, &QDialog::accept);
+
+  // No default button: Enter presses the focused button or toggles the
+  // focused check box; it never closes the window under the user's
+  // choices, nor talks to the guider from the file name.
+  LetEnterPressFocusedButton(*this);
 }
 
 void CFirmwareDlg::OnFileNameChanged(const QString& name) {
-  // The previous file goes first, so that a failed load leaves none.
+  // The previous file goes first, so that a failed load leaves none, and
+  // with it what its upload reported: "Done" under another file would claim
+  // that one was flashed.
   firmware_ = LoadedFirmware{};
+  report_->clear();
+  progress_->setValue(0);
   FirmwareFileLoad load = LoadFirmwareFile(ToPath(name));
   description_->setText(QString::fromStdString(load.description));
   if (load.status != FirmwareFileStatus::kOk) {
+    SetUploadUnavailable(kFileRefusedStep);
     ShowError(QString::fromStdString(load.errorBoxText));
     return;
   }
   firmware_ = std::move(load.firmware);
+  SetUploadUnavailable(firmware_.HasFirmware() ? nullptr : kNoHcFirmwareStep);
+}
+
+void CFirmwareDlg::SetUploadUnavailable(const char* reason) {
+  unavailable_ = reason;
+  step_->setText(reason != nullptr ? reason : kIdleStep);
+  upload_->setToolTip(reason != nullptr ? reason : "");
 }
 
 void CFirmwareDlg::ShowError(const QString& text) {
@@ -292,39 +282,15 @@ void CFirmwareDlg::ShowError(const QString& text) {
 
 void CFirmwareDlg::OnCheckVersion() { CheckVersion(); }
 
-std::optional<std::string> CFirmwareDlg::CheckVersion() {
+void CFirmwareDlg::CheckVersion() {
   versions_->clear();
-  auto fail = [this](const std::string& text) {
-    ShowError(QString::fromStdString(text));
-    versions_->setText(QString::fromStdString(text));
-    return std::optional<std::string>(text);
-  };
+  ShowVersions(CheckGuiderVersions(g_device));
+}
 
-  // From the boot loader the firmware is started first; a firmware running
-  // in normal mode is switched to update mode, where the versions are read.
-  int mode = ProbeDeviceMode();
-  if (mode == kBootMode) {
-    if (StartFirmware() != 0) return fail(FtdiFailureText());
-    mode = ProbeDeviceMode();
-  }
-  if (mode < 0) return fail(FtdiFailureText());
-  if (mode == kNormalMode && EnterDeviceMode(kUpdateMode) != 0) return fail(FtdiFailureText());
-
-  UpdateModeVersions read;
-  // A partial answer is no version either.
-  if (ReadUpdateModeVersions(read) != 0) return fail(FtdiFailureText());
-  if (read.firmwareStatus != 0) return fail(kCrcErrorText);
-
-  std::string text = Printf("HandController BOOT: $%02x\n", read.bootVersion);
-  text += Printf("  ... firmware: $%04x\n", read.firmwareVersion);
-  if (read.cameraStatus != 0) {
-    text += Printf("\ncan't get camera boot version: cam error $%02x\n", read.cameraStatus);
-  } else {
-    text += Printf("Camera BOOT: $%02x\n", read.cameraBootVersion);
-    text += Printf("  ... firmware: $%04x\n", read.cameraFirmwareVersion);
-  }
-  versions_->setText(QString::fromStdString(text));
-  return std::nullopt;
+void CFirmwareDlg::ShowVersions(const VersionCheck& check) {
+  const QString text = QString::fromStdString(check.text);
+  if (!check.ok) ShowError(text);
+  versions_->setText(text);
 }
 
 void CFirmwareDlg::OnRun() {
@@ -335,15 +301,47 @@ void CFirmwareDlg::OnRun() {
     versions_->setText(kFirmwareStartedText);
     return;
   }
-  const QString text = QString::fromStdString(FtdiFailureText());
+  const QString text = QString::fromStdString(DeviceFailureText(g_device));
   ShowError(text);
   versions_->setText(text);
 }
 
 // ---- Upload ----
 
+// The window's side of an upload: its step line, progress bar and report,
+// and its message boxes.
+class CFirmwareDlg::UploadHost final : public FirmwareUpdateHost {
+ public:
+  explicit UploadHost(CFirmwareDlg& window) : window_(window) {}
+
+  void SetStep(const std::string& text) override {
+    window_.step_->setText(QString::fromStdString(text));
+    window_.progress_->setValue(0);
+  }
+  void SetProgress(int percent) override { UploadProgress(percent); }
+  void PumpMessages() override { ktal::PumpMessages(); }
+  bool Ask(const std::string& text, const std::string& caption, AskButtons buttons) override {
+    const bool retry = buttons == AskButtons::kRetryCancel;
+    const MessageAnswer answer = window_.dialogs_.ShowMessage(
+        &window_, QString::fromStdString(text), QString::fromStdString(caption),
+        MessageIcon::Exclamation, retry ? MessageButtons::RetryCancel : MessageButtons::YesNo);
+    return answer == (retry ? MessageAnswer::Retry : MessageAnswer::Yes);
+  }
+  void AddReport(const std::string& line) override {
+    QLabel* report = window_.report_;
+    const QString text = QString::fromStdString(line);
+    report->setText(report->text().isEmpty() ? text : report->text() + "\n" + text);
+  }
+
+ private:
+  CFirmwareDlg& window_;
+};
+
 void CFirmwareDlg::OnUpload() {
-  if (!firmware_.HasFirmware()) return;
+  if (!firmware_.HasFirmware()) {
+    SetStep(unavailable_);
+    return;
+  }
   if (firmware_.hcVersion > ApplicationFirmwareLimit()) {
     const MessageAnswer answer = dialogs_.ShowMessage(
         this, kNewerFirmwareQuestion, "WARNING", MessageIcon::Exclamation, MessageButtons::YesNo);
@@ -354,153 +352,36 @@ void CFirmwareDlg::OnUpload() {
   group_.ModifyStyle(0, kControlStyleDisabled, true);
   g_uploadProgress = progress_;
   report_->clear();
-  backup_ = VariableBackup{};
 
-  const int connected = EnterDeviceMode(kUpdateMode);
-  if (connected != 0) {
-    char text[kConnectTextSize];
-    FormatBounded(text, sizeof text, connected < 0 ? kNotConnectedText : kTurnedOffText,
-                  g_protocolMessage);
-    FailUpload(text);
-    return;
-  }
+  FirmwareUpdateRequest request;
+  request.firmware = firmware_;
+  request.defaultVariables = defaultVariables_->isChecked();
+  request.handController = handController_->isChecked();
+  request.camera = camera_->isChecked();
+  request.backupFolder = g_startupDirectory;
+  UploadHost host(*this);
+  const FirmwareUpdateResult result = RunFirmwareUpdate(request, host);
 
-  variables_.SetDefaults();
-  const bool defaults = defaultVariables_->isChecked();
-  const bool handController = handController_->isChecked();
-  const bool camera = camera_->isChecked();
-
-  if (!defaults && handController) {
-    SetStep("Reading variables");
-    if (DownloadEEPROM(variables_, UploadProgress) != 0) {
-      FailUpload(kReadVariablesFailedText);
-      return;
-    }
-    if (!SaveBackup()) {
-      SetStep(kNothingUploadedStep);
-      EndUpload();
-      return;
-    }
-  }
-  PumpMessages();
-
-  const std::span<const std::uint8_t> file(firmware_.contents);
-  if (handController) {
-    SetStep("Updating HandController");
-    if (UploadHC(file, firmware_.hcOffset + kVersionWordBytes, firmware_.hcImageLength,
-                 UploadProgress) != 0) {
-      FailUpload(kUploadFailedText);
-      return;
-    }
-    variables_.SetImageVersion(firmware_.hcVersion);
-    if (!RestoreVariables()) {
-      // Nothing more is flashed into a guider whose settings are not in
-      // place; the user has been told, and "Done" is never shown.
-      SetStep(kNotRestoredStep);
-      versions_->setText(kNotRestoredText);
-      AddReport(kNotRestoredStep);
-      EndUpload();
-      return;
+  switch (result.end) {
+    case FirmwareUpdateEnd::kDone:
+      versions_->clear();
+      ShowVersions(result.versions);
+      break;
+    case FirmwareUpdateEnd::kNotRestored:
+      versions_->setText(QString::fromStdString(result.failureText));
+      break;
+    case FirmwareUpdateEnd::kBackupDeclined:
+      break;
+    case FirmwareUpdateEnd::kNotConnected:
+    case FirmwareUpdateEnd::kVariablesNotRead:
+    case FirmwareUpdateEnd::kUploadFailed: {
+      g_uploadProgress = nullptr;
+      const QString failure = QString::fromStdString(result.failureText);
+      ShowError(QString("%1\n\n(%2)").arg(failure, QString::fromStdString(result.protocolMessage)));
+      versions_->setText(failure);
+      break;
     }
   }
-  // A camera section with a version but no image bytes has nothing to send.
-  if (firmware_.cameraVersion != 0 && firmware_.cameraImageLength > 0 && camera) {
-    SetStep("Updating Camera 1/2");
-    if (UploadCam(file, firmware_.cameraOffset + kVersionWordBytes, firmware_.cameraImageLength,
-                  UploadProgress) != 0) {
-      FailUpload(kUploadFailedText);
-      return;
-    }
-  }
-  if (firmware_.ccdbVersion != 0 && camera) {
-    SetStep("Updating Camera 2/2");
-    if (UploadCCDB(file, firmware_.ccdbOffset + kVersionWordBytes, LoadedFirmware::ccdbImageLength,
-                   UploadProgress) != 0) {
-      FailUpload(kUploadFailedText);
-      return;
-    }
-  }
-
-  PumpMessages();
-  SetStep("Done");
-  CheckVersion();
-  DisconnectDevice();
-  EndUpload();
-}
-
-bool CFirmwareDlg::SaveBackup() {
-  const std::time_t now = std::time(nullptr);
-  std::tm local{};
-  localtime_r(&now, &local);
-  backup_ = SaveVariableBackup(Transferred(variables_), variables_.ImageVersion(), local,
-                               g_startupDirectory);
-  if (backup_.Saved()) {
-    AddReport("Variables read from the guider saved to:\n" + ToQString(backup_.path));
-    return true;
-  }
-  const std::string question =
-      Printf(kBackupFailedQuestion, g_startupDirectory.string().c_str(), backup_.error.c_str());
-  const MessageAnswer answer =
-      dialogs_.ShowMessage(this, QString::fromStdString(question), "WARNING",
-                           MessageIcon::Exclamation, MessageButtons::YesNo);
-  if (answer != MessageAnswer::Yes) return false;
-  AddReport("Variables read from the guider NOT saved");
-  return true;
-}
-
-bool CFirmwareDlg::RestoreVariables() {
-  for (bool retry = false;; retry = true) {
-    SetStep("Restoring variables");
-    QString reason;
-    // A failed transfer has closed the link: the retry starts again with
-    // the handshake. The image is laid out afresh each time, which changes
-    // nothing, since the variables have not changed.
-    if (retry && EnterDeviceMode(kUpdateMode) != 0) {
-      reason = ProtocolMessage();
-    } else if (UploadEEPROM(variables_, UploadProgress, false) != 0) {
-      reason = ProtocolMessage();
-    } else {
-      SetStep("Verifying variables");
-      const std::optional<std::string> problem = VerifyRestore();
-      if (!problem) {
-        AddReport(QString::fromStdString(DescribeReadBack({})));
-        return true;
-      }
-      reason = QString::fromStdString(*problem);
-    }
-
-    QString text = QString(kNotRestoredText) + ".\n\n" + reason.trimmed() +
-                   "\n\nThe new firmware is in place; until its variables are restored, the "
-                   "guider runs with settings laid out for another version.";
-    if (backup_.Saved() && !backup_.path.empty()) {
-      text += "\nThe variables read before the update are saved in\n" + ToQString(backup_.path);
-    }
-    text += "\n\nRetry restoring the variables?";
-    const MessageAnswer answer = dialogs_.ShowMessage(this, text, "ERROR", MessageIcon::Exclamation,
-                                                      MessageButtons::RetryCancel);
-    if (answer != MessageAnswer::Retry) return false;
-  }
-}
-
-std::optional<std::string> CFirmwareDlg::VerifyRestore() {
-  VariableSet readBack;
-  readBack.SetDefaults();
-  if (DownloadEEPROM(readBack, UploadProgress) != 0) {
-    return "The variables written could not be read back to check them.\n" +
-           ProtocolMessage().toStdString();
-  }
-  const std::vector<int> differing =
-      DifferingOffsets(Transferred(variables_), Transferred(readBack));
-  if (differing.empty()) return std::nullopt;
-  AddReport(QString::fromStdString(DescribeReadBack(differing)));
-  return DescribeReadBack(differing);
-}
-
-void CFirmwareDlg::FailUpload(const std::string& text) {
-  g_uploadProgress = nullptr;
-  const QString failure = QString::fromStdString(text);
-  ShowError(QString("%1\n\n(%2)").arg(failure, ProtocolMessage()));
-  versions_->setText(failure);
   EndUpload();
 }
 
@@ -515,10 +396,6 @@ void CFirmwareDlg::SetStep(const char* text) {
   progress_->setValue(0);
 }
 
-void CFirmwareDlg::AddReport(const QString& line) {
-  report_->setText(report_->text().isEmpty() ? line : report_->text() + "\n" + line);
-}
-
 void CFirmwareDlg::done(int result) {
   if (uploading_) return;
   if (!closed_) {
@@ -526,14 +403,6 @@ void CFirmwareDlg::done(int result) {
     DisconnectDevice();
   }
   QDialog::done(result);
-}
-
-void InstallFirmwareControl(CTVX_DUVO_VerAdiDlg& launcher, UserDialogs& dialogs) {
-  launcher.SetFeatureWindow(kIdFirmwareControl, [&dialogs](QWidget*) {
-    // No owner: the window gets a taskbar button of its own.
-    CFirmwareDlg window(dialogs);
-    window.exec();
-  });
 }
 
 }  // namespace ktal

@@ -3,22 +3,19 @@
 // camera and the CCD board while carrying the stored variables across, and
 // starts the hand controller's firmware from its boot loader.
 //
-// Every device exchange runs on the window's own thread; during an upload
-// the progress callback pumps the message queue, so the window keeps
-// painting while its controls are switched off.
+// Every device exchange runs on the window's own thread. The upload is
+// RunFirmwareUpdate, with the window as its host; its progress callback
+// pumps the message queue, so the window keeps painting while its controls
+// are switched off.
 #pragma once
 
 #include <QDialog>
 #include <QLineEdit>
 #include <QPushButton>
 #include <QString>
-#include <optional>
-#include <string>
 
-#include "app/shell.h"
 #include "firmware/firmware_file.h"
-#include "firmware/variable_backup.h"
-#include "firmware/variable_set.h"
+#include "shell/shell.h"
 
 class QCheckBox;
 class QLabel;
@@ -26,8 +23,8 @@ class QProgressBar;
 
 namespace ktal {
 
-class CTVX_DUVO_VerAdiDlg;
 class UserDialogs;
+struct VersionCheck;
 
 // The progress bar the upload's progress callback moves; set only while an
 // upload runs.
@@ -80,9 +77,13 @@ class CBrowseButton : public QPushButton {
   void mouseReleaseEvent(QMouseEvent* event) override;
 
  private:
+  void OpenFileDialog();
+
   UserDialogs& dialogs_;
   QLineEdit* target_ = nullptr;
   QString filter_;
+  // Set while a mouse release is handled, which opens the dialog itself.
+  bool releasing_ = false;
 };
 
 class CFirmwareDlg : public QDialog {
@@ -107,30 +108,24 @@ class CFirmwareDlg : public QDialog {
   void OnRun();
   void OnUpload();
 
-  // The version readout, from whichever mode the guider is in. Empty on
-  // success; else the failure text, already shown.
-  std::optional<std::string> CheckVersion();
-  // Steps of the upload. Each returns false once it has failed and said
-  // so.
-  bool SaveBackup();
-  bool RestoreVariables();
-  // Reads the EEPROM back and compares it with what was written: empty
-  // when it matches, else what went wrong.
-  std::optional<std::string> VerifyRestore();
-  void FailUpload(const std::string& text);
+  // The version readout, from whichever mode the guider is in; a failure
+  // is shown in a box too.
+  void CheckVersion();
+  void ShowVersions(const VersionCheck& check);
   void EndUpload();
   void SetStep(const char* text);
-  void AddReport(const QString& line);
+  // Shows why UPLOAD has nothing to do (nullptr: it has a file to send).
+  void SetUploadUnavailable(const char* reason);
   void ShowError(const QString& text);
+
+  // The upload's view of the window.
+  class UploadHost;
 
   UserDialogs& dialogs_;
   ControlGroup group_;
   LoadedFirmware firmware_;
-  // The variables carried across the current upload. Kept as laid out for
-  // the new firmware until they are restored, so that a retry writes the
-  // very same bytes.
-  VariableSet variables_;
-  VariableBackup backup_;
+  // Why UPLOAD has nothing to send while no firmware is loaded.
+  const char* unavailable_ = nullptr;
   bool uploading_ = false;
   bool closed_ = false;
 
@@ -149,10 +144,5 @@ class CFirmwareDlg : public QDialog {
   QLabel* report_ = nullptr;
   QPushButton* close_ = nullptr;
 };
-
-// Puts the firmware control window behind the launcher's Firmware control
-// button, asking the user through `dialogs`, which must outlive the
-// launcher.
-void InstallFirmwareControl(CTVX_DUVO_VerAdiDlg& launcher, UserDialogs& dialogs);
 
 }  // namespace ktal

@@ -1,10 +1,12 @@
 #include "firmware/firmware_file.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
 #include <cstdio>
-#include <memory>
 #include <new>
-#include <stdexcept>
-#include <system_error>
 
 namespace ktal {
 
@@ -24,7 +26,8 @@ std::uint16_t ReadWord(const std::vector<std::uint8_t>& bytes, std::int32_t at) 
   return static_cast<std::uint16_t>(bytes[at] | bytes[at + 1] << 8);
 }
 
-FirmwareFileLoad Failed(FirmwareFileStatus status, const char* description, const char* boxText) {
+FirmwareFileLoad Failed(FirmwareFileStatus status, const char* description,
+                        const std::string& boxText) {
   FirmwareFileLoad load;
   load.status = status;
   load.description = description;
@@ -51,9 +54,20 @@ bool HeaderFits(std::int64_t size, std::int64_t hc, std::int64_t camera, std::in
   return true;
 }
 
-struct FileCloser {
-  void operator()(std::FILE* file) const { std::fclose(file); }
+struct FileDescriptor {
+  explicit FileDescriptor(int descriptor) : fd(descriptor) {}
+  FileDescriptor(const FileDescriptor&) = delete;
+  FileDescriptor& operator=(const FileDescriptor&) = delete;
+  ~FileDescriptor() {
+    if (fd >= 0) close(fd);
+  }
+  int fd;
 };
+
+constexpr char kNotRegularFileReason[] =
+    "\n\nIt is not a regular file: a folder, pipe or device can't be a firmware file.";
+constexpr char kTooLargeReason[] =
+    "\n\nThe file holds %lld bytes; no firmware file for the guider holds more than %lld.";
 
 }  // namespace
 
@@ -131,32 +145,43 @@ FirmwareFileLoad ParseFirmwareFile(std::vector<std::uint8_t> contents) {
 }
 
 FirmwareFileLoad LoadFirmwareFile(const std::filesystem::path& path) {
-  // A folder opens for reading on some systems but is no file to load.
-  std::error_code error;
-  if (std::filesystem::is_directory(path, error)) {
+  // Without O_NONBLOCK, opening a pipe waits for a writer that may never
+  // come. Everything below asks the descriptor opened, so that what is read
+  // is what was checked.
+  const FileDescriptor file(open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));
+  if (file.fd < 0) {
     return Failed(FirmwareFileStatus::kCantOpen, kFirmwareOpenFailedText, kFirmwareOpenFailedBox);
   }
-  const std::unique_ptr<std::FILE, FileCloser> file(std::fopen(path.c_str(), "rb"));
-  if (!file) {
-    return Failed(FirmwareFileStatus::kCantOpen, kFirmwareOpenFailedText, kFirmwareOpenFailedBox);
-  }
-  if (std::fseek(file.get(), 0, SEEK_END) != 0) {
+  struct stat info {};
+  if (fstat(file.fd, &info) != 0) {
     return Failed(FirmwareFileStatus::kReadFailed, kFirmwareReadFailedText);
   }
-  const long size = std::ftell(file.get());
-  if (size < 0 || std::fseek(file.get(), 0, SEEK_SET) != 0) {
-    return Failed(FirmwareFileStatus::kReadFailed, kFirmwareReadFailedText);
+  if (!S_ISREG(info.st_mode)) {
+    return Failed(FirmwareFileStatus::kNotRegularFile, kFirmwareOpenFailedText,
+                  std::string(kFirmwareOpenFailedBox) + kNotRegularFileReason);
   }
+  if (info.st_size > kMaxFirmwareFileSize) {
+    char reason[160];
+    std::snprintf(reason, sizeof reason, kTooLargeReason, static_cast<long long>(info.st_size),
+                  static_cast<long long>(kMaxFirmwareFileSize));
+    return Failed(FirmwareFileStatus::kTooLarge, kFirmwareBadFileText,
+                  std::string(kFirmwareBadFileText) + reason);
+  }
+
   std::vector<std::uint8_t> contents;
   try {
-    contents.resize(static_cast<std::size_t>(size));
+    contents.resize(static_cast<std::size_t>(info.st_size));
   } catch (const std::bad_alloc&) {
     return Failed(FirmwareFileStatus::kOutOfMemory, kFirmwareOutOfMemoryText);
-  } catch (const std::length_error&) {
-    return Failed(FirmwareFileStatus::kOutOfMemory, kFirmwareOutOfMemoryText);
   }
-  if (std::fread(contents.data(), 1, contents.size(), file.get()) != contents.size()) {
-    return Failed(FirmwareFileStatus::kReadFailed, kFirmwareReadFailedText);
+  // A file that shrank since fstat ends early: that is a failed read. One
+  // that grew is read only as far as it was checked.
+  std::size_t done = 0;
+  while (done < contents.size()) {
+    const ssize_t got = read(file.fd, contents.data() + done, contents.size() - done);
+    if (got < 0 && errno == EINTR) continue;
+    if (got <= 0) return Failed(FirmwareFileStatus::kReadFailed, kFirmwareReadFailedText);
+    done += static_cast<std::size_t>(got);
   }
   return ParseFirmwareFile(std::move(contents));
 }

@@ -24,6 +24,17 @@ namespace ktal {
 inline constexpr int kFirmwareHeaderSize = 12;
 inline constexpr int kCcdbImageLength = 2049;
 
+// The largest file that can hold firmware for the guider. The file says
+// nothing of the images' sizes beyond where they lie, so the bound comes
+// from the guider: no memory in it is larger than its log flash, 4096 pages
+// of 528 bytes, so neither the hand controller's nor the camera's image can
+// be larger. Header, two such images with their version words, and the
+// CCD-board section make 4,327,443 bytes. Anything larger is refused before
+// it is read.
+inline constexpr std::int64_t kGuiderLargestMemory = 4096 * 528;
+inline constexpr std::int64_t kMaxFirmwareFileSize =
+    kFirmwareHeaderSize + 2 * (2 + kGuiderLargestMemory) + 2 + kCcdbImageLength;
+
 // Version words: major and minor as two hexadecimal bytes, 0x0250 = 2.50,
 // compared as plain numbers.
 //
@@ -63,10 +74,12 @@ struct LoadedFirmware {
 
 enum class FirmwareFileStatus {
   kOk,
-  kCantOpen,     // "ERROR opening file..." / "Can't open file!"
-  kReadFailed,   // "ERROR: reading file"
-  kOutOfMemory,  // "ERROR: out of memory"
-  kBadFile,      // "ERROR: bad firmware file"
+  kCantOpen,        // "ERROR opening file..." / "Can't open file!"
+  kNotRegularFile,  // a folder, pipe or device: "ERROR opening file..."
+  kTooLarge,        // over kMaxFirmwareFileSize: "ERROR: bad firmware file"
+  kReadFailed,      // "ERROR: reading file"
+  kOutOfMemory,     // "ERROR: out of memory"
+  kBadFile,         // "ERROR: bad firmware file"
 };
 
 inline constexpr char kFirmwareOpenFailedText[] = "ERROR opening file...";
@@ -86,9 +99,11 @@ struct FirmwareFileLoad {
   std::string errorBoxText;
 };
 
-// Reads and checks a firmware file. Every offset and length in the header
-// must point inside the file and the sections must follow each other, so a
-// loaded file never yields a negative or overlong image.
+// Reads and checks a firmware file. Only a regular file of at most
+// kMaxFirmwareFileSize bytes is read: a pipe would never end and a huge file
+// would be held whole. Every offset and length in the header must point
+// inside the file and the sections must follow each other, so a loaded file
+// never yields a negative or overlong image.
 FirmwareFileLoad LoadFirmwareFile(const std::filesystem::path& path);
 // The same checks on file contents already in memory.
 FirmwareFileLoad ParseFirmwareFile(std::vector<std::uint8_t> contents);

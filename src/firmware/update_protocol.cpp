@@ -60,13 +60,13 @@ constexpr char kTooManyAfterAck[] = " ..failed: too many bytes to receive after 
 constexpr char kTooManyAfterAckLine[] = " ..failed: too many bytes to receive after ACK\r\n";
 constexpr char kNoDoneByte[] = " ..failed in Read 'done' byte";
 
-bool WriteAll(const std::uint8_t* bytes, std::size_t count) {
-  return g_device.Write(bytes, static_cast<int>(count)) == static_cast<int>(count);
+bool WriteAll(CFtdiDevice& device, const std::uint8_t* bytes, std::size_t count) {
+  return device.Write(bytes, static_cast<int>(count)) == static_cast<int>(count);
 }
 
-bool WriteByte(std::uint8_t byte) { return WriteAll(&byte, 1); }
+bool WriteByte(CFtdiDevice& device, std::uint8_t byte) { return WriteAll(device, &byte, 1); }
 
-bool ReadByte(std::uint8_t* byte) { return g_device.Read(byte, 1) == 1; }
+bool ReadByte(CFtdiDevice& device, std::uint8_t* byte) { return device.Read(byte, 1) == 1; }
 
 std::string WithByte(const char* format, std::uint8_t byte) {
   char text[128];
@@ -80,15 +80,15 @@ int Plain(int result, const std::string& text) {
   return result;
 }
 
-int Closing(int result, const std::string& text) {
-  SetProtocolMessage(text.c_str());
-  g_device.Close();
+int Closing(CFtdiDevice& device, int result, const std::string& text) {
+  SetProtocolMessage(device, text.c_str());
+  device.Close();
   return result;
 }
 
-int LinkFailure() {
-  SetProtocolDeviceError();
-  g_device.Close();
+int LinkFailure(CFtdiDevice& device) {
+  SetProtocolDeviceError(device);
+  device.Close();
   return -1;
 }
 
@@ -98,9 +98,9 @@ int WrongByte(std::uint8_t byte) { return byte == 0 ? kWrongByteZero : byte; }
 
 // Bytes waiting after an acknowledgement, or -1 when the query failed: a
 // failed query must not pass for an empty queue.
-int QueuedBytes() {
-  const int queued = g_device.QueryReadBufLen();
-  return g_device.status == FT_OK ? queued : -1;
+int QueuedBytes(CFtdiDevice& device) {
+  const int queued = device.QueryReadBufLen();
+  return device.status == FT_OK ? queued : -1;
 }
 
 void Report(const ProgressCallback& progress, std::size_t done, std::size_t total) {
@@ -122,13 +122,13 @@ int Rejected() {
 
 // After an image the hand controller restarts; the upload counts only once
 // it is back in update mode.
-int ReenterUpdateMode() {
-  g_device.Wait(kRestartMs);
+int ReenterUpdateMode(CFtdiDevice& device) {
+  device.Wait(kRestartMs);
   // The handshake may leave a text from a step it got past; a successful
   // upload leaves the caller's text alone.
   char before[kProtocolMessageSize];
   FormatBounded(before, sizeof before, "%s", g_protocolMessage);
-  const int code = EnterDeviceMode(kUpdateMode);
+  const int code = EnterDeviceMode(device, kUpdateMode);
   if (code == 0) {
     FormatBounded(g_protocolMessage, sizeof g_protocolMessage, "%s", before);
     return 0;
@@ -138,7 +138,7 @@ int ReenterUpdateMode() {
   FormatBounded(g_protocolMessage, sizeof g_protocolMessage,
                 "can't re-enter update mode after the upload (code %s$%x)\n%s", code < 0 ? "-" : "",
                 static_cast<unsigned>(code < 0 ? -code : code), handshake);
-  g_device.Close();
+  device.Close();
   return -1;
 }
 
@@ -147,14 +147,15 @@ int ReenterUpdateMode() {
 // so counting starts with the second, and it runs on into the end marker.
 class CameraStream {
  public:
-  CameraStream(const ProgressCallback& progress, std::size_t total)
-      : progress_(progress), total_(total) {}
+  CameraStream(CFtdiDevice& device, const ProgressCallback& progress, std::size_t total)
+      : device_(device), progress_(progress), total_(total) {}
 
   // Sends one byte. Empty to go on, else the upload's result. `consumed`
   // is how many image bytes the stream has taken so far.
   std::optional<int> Put(std::uint8_t byte, bool endMarker, std::size_t consumed) {
-    if (!WriteByte(byte))
-      return endMarker ? Closing(1, " (eofw) ..failed in Write") : LinkFailure();
+    if (!WriteByte(device_, byte)) {
+      return endMarker ? Closing(device_, 1, " (eofw) ..failed in Write") : LinkFailure(device_);
+    }
     if (first_) {
       first_ = false;
       return std::nullopt;
@@ -162,20 +163,23 @@ class CameraStream {
     if (++counted_ < kBlockBytes) return std::nullopt;
     counted_ = 0;
     std::uint8_t ack = 0;
-    if (!ReadByte(&ack)) return LinkFailure();
+    if (!ReadByte(device_, &ack)) return LinkFailure(device_);
     if (ack != kAck) {
       return Plain(endMarker ? 4 : 3,
                    WithByte(" ..failed: invalid ACK byte received ($%02x)\r\n", ack));
     }
-    const int queued = QueuedBytes();
-    if (queued < 0) return LinkFailure();
-    if (queued > 0)
-      return endMarker ? Closing(4, kTooManyAfterAck) : Closing(1, kTooManyAfterAckLine);
+    const int queued = QueuedBytes(device_);
+    if (queued < 0) return LinkFailure(device_);
+    if (queued > 0) {
+      return endMarker ? Closing(device_, 4, kTooManyAfterAck)
+                       : Closing(device_, 1, kTooManyAfterAckLine);
+    }
     if (!endMarker) Report(progress_, consumed, total_);
     return std::nullopt;
   }
 
  private:
+  CFtdiDevice& device_;
   const ProgressCallback& progress_;
   std::size_t total_;
   bool first_ = true;
@@ -184,39 +188,42 @@ class CameraStream {
 
 }  // namespace
 
-int UploadHC(std::span<const std::uint8_t> firmware, std::size_t start, std::size_t length,
-             const ProgressCallback& progress) {
-  if (!g_device.IsOpen()) return Closing(-1, "FT232 is not open in 'upload HC'\n");
+int UploadHC(CFtdiDevice& device, std::span<const std::uint8_t> firmware, std::size_t start,
+             std::size_t length, const ProgressCallback& progress) {
+  if (!device.IsOpen()) return Closing(device, -1, "FT232 is not open in 'upload HC'\n");
   const std::span<const std::uint8_t> image = ImageIn(firmware, start, length);
   if (image.empty()) return Rejected();
 
-  if (!WriteByte(kUploadHcCommand)) return LinkFailure();
-  g_device.Wait(kCommandSettleMs);
-  if (g_device.SetTimeouts(kUploadReadTimeoutMs, kUploadWriteTimeoutMs) != 0) return LinkFailure();
+  if (!WriteByte(device, kUploadHcCommand)) return LinkFailure(device);
+  device.Wait(kCommandSettleMs);
+  if (device.SetTimeouts(kUploadReadTimeoutMs, kUploadWriteTimeoutMs) != 0) {
+    return LinkFailure(device);
+  }
 
   // The hand controller may ask for the rest one byte at a time (0x33),
   // when it cannot keep up with whole blocks.
   bool byteMode = false;
   std::size_t sent = 0;
+  std::size_t chunk = 0;
   for (;;) {
-    const std::size_t chunk = std::min(byteMode ? std::size_t{1} : kBlockBytes, length - sent);
-    if (!WriteAll(image.data() + sent, chunk)) return LinkFailure();
+    chunk = std::min(byteMode ? std::size_t{1} : kBlockBytes, length - sent);
+    if (!WriteAll(device, image.data() + sent, chunk)) return LinkFailure(device);
     sent += chunk;
     if (sent == length) break;
 
     std::uint8_t answer = 0;
-    if (!ReadByte(&answer)) return LinkFailure();
+    if (!ReadByte(device, &answer)) return LinkFailure(device);
     if (answer == kByteModeAnswer) {
       byteMode = true;
       continue;
     }
     if (answer != kAck) {
-      return Closing(3, WithByte(" ..failed: invalid ACK byte received ($%02x)", answer));
+      return Closing(device, 3, WithByte(" ..failed: invalid ACK byte received ($%02x)", answer));
     }
     if (!byteMode) {
-      const int queued = QueuedBytes();
-      if (queued < 0) return LinkFailure();
-      if (queued > 0) return Closing(3, kTooManyAfterAck);
+      const int queued = QueuedBytes(device);
+      if (queued < 0) return LinkFailure(device);
+      if (queued > 0) return Closing(device, 3, kTooManyAfterAck);
     }
     const std::size_t remaining = length - sent;
     if (byteMode ? remaining % 100 == 0 : remaining / kBlockBytes % 20 == 0) {
@@ -224,36 +231,43 @@ int UploadHC(std::span<const std::uint8_t> firmware, std::size_t start, std::siz
     }
   }
 
+  // A guider that finds the end of the image by the line falling quiet
+  // cannot tell a full last block from any other and acknowledges it too;
+  // one that knows the length does not. Either way the end byte follows.
+  const bool fullLastBlock = !byteMode && chunk == kBlockBytes;
   std::uint8_t end = 0;
-  if (!ReadByte(&end)) return Closing(4, kNoDoneByte);
-  if (end != kHcEnd) {
-    return Closing(4, WithByte(" ..failed: invalid EOF byte received ($%02x)\r\n", end));
+  if (!ReadByte(device, &end)) return Closing(device, 4, kNoDoneByte);
+  if (fullLastBlock && end == kAck && !ReadByte(device, &end)) {
+    return Closing(device, 4, kNoDoneByte);
   }
-  return ReenterUpdateMode();
+  if (end != kHcEnd) {
+    return Closing(device, 4, WithByte(" ..failed: invalid EOF byte received ($%02x)\r\n", end));
+  }
+  return ReenterUpdateMode(device);
 }
 
-int UploadCam(std::span<const std::uint8_t> firmware, std::size_t start, std::size_t length,
-              const ProgressCallback& progress) {
-  if (!g_device.IsOpen()) return Closing(-1, "FT232 is not open in 'upload Cam'\n");
+int UploadCam(CFtdiDevice& device, std::span<const std::uint8_t> firmware, std::size_t start,
+              std::size_t length, const ProgressCallback& progress) {
+  if (!device.IsOpen()) return Closing(device, -1, "FT232 is not open in 'upload Cam'\n");
   const std::span<const std::uint8_t> image = ImageIn(firmware, start, length);
   if (image.empty()) return Rejected();
 
   // The camera answers within a byte time; a short latency brings each
   // acknowledgement to the host at once.
-  if (g_device.SetTimeouts(kUploadReadTimeoutMs, kUploadWriteTimeoutMs) != 0 ||
-      g_device.SetLatencyTimer(kCameraLatencyMs) != 0) {
-    return LinkFailure();
+  if (device.SetTimeouts(kUploadReadTimeoutMs, kUploadWriteTimeoutMs) != 0 ||
+      device.SetLatencyTimer(kCameraLatencyMs) != 0) {
+    return LinkFailure(device);
   }
-  if (!WriteByte(kUploadCamCommand)) return LinkFailure();
-  g_device.Wait(kCommandSettleMs);
+  if (!WriteByte(device, kUploadCamCommand)) return LinkFailure(device);
+  device.Wait(kCommandSettleMs);
   std::uint8_t answer = 0;
-  if (!ReadByte(&answer)) return LinkFailure();
+  if (!ReadByte(device, &answer)) return LinkFailure(device);
   if (answer != kUploadReady) {
     return Plain(2, WithByte(" ERROR, \"upload fw. cmd\" returned: $%02x", answer));
   }
 
   // 0x55 starts the end marker, so a data byte 0x55 goes twice.
-  CameraStream stream(progress, length);
+  CameraStream stream(device, progress, length);
   for (std::size_t i = 0; i < length; ++i) {
     const std::uint8_t byte = image[i];
     if (auto result = stream.Put(byte, false, i + 1)) return *result;
@@ -266,80 +280,80 @@ int UploadCam(std::span<const std::uint8_t> firmware, std::size_t start, std::si
   }
 
   std::uint8_t end = 0;
-  if (!ReadByte(&end)) return Closing(4, kNoDoneByte);
+  if (!ReadByte(device, &end)) return Closing(device, 4, kNoDoneByte);
   if (end != kCameraEnd) {
     return Plain(4, WithByte(" ..failed: invalid EOF byte received ($%02x)\r\n", end));
   }
-  return ReenterUpdateMode();
+  return ReenterUpdateMode(device);
 }
 
-int UploadCCDB(std::span<const std::uint8_t> firmware, std::size_t start, std::size_t length,
-               const ProgressCallback& progress) {
-  if (!g_device.IsOpen()) return Closing(-1, "FT232 is not open in 'upload Cam'\n");
+int UploadCCDB(CFtdiDevice& device, std::span<const std::uint8_t> firmware, std::size_t start,
+               std::size_t length, const ProgressCallback& progress) {
+  if (!device.IsOpen()) return Closing(device, -1, "FT232 is not open in 'upload Cam'\n");
   const std::span<const std::uint8_t> image = ImageIn(firmware, start, length);
   if (image.empty()) return Rejected();
 
-  if (g_device.SetTimeouts(kCcdbTimeoutMs, kCcdbTimeoutMs) != 0) return LinkFailure();
-  if (!WriteByte(kUploadCcdbCommand)) return LinkFailure();
-  g_device.Wait(kCcdbSettleMs);
+  if (device.SetTimeouts(kCcdbTimeoutMs, kCcdbTimeoutMs) != 0) return LinkFailure(device);
+  if (!WriteByte(device, kUploadCcdbCommand)) return LinkFailure(device);
+  device.Wait(kCcdbSettleMs);
   std::uint8_t answer = 0;
-  if (!ReadByte(&answer)) return LinkFailure();
+  if (!ReadByte(device, &answer)) return LinkFailure(device);
   if (answer != kUploadReady) {
     return Plain(1, WithByte(" ! ERROR: can't enter CCDB programming mode: 0x%02x\r\n", answer));
   }
 
   for (std::size_t sent = 0; sent < length;) {
     const std::size_t chunk = std::min(kBlockBytes, length - sent);
-    if (!WriteAll(image.data() + sent, chunk)) return LinkFailure();
+    if (!WriteAll(device, image.data() + sent, chunk)) return LinkFailure(device);
     sent += chunk;
     // The board acknowledges whole blocks only, the last one too.
     if (chunk == kBlockBytes) {
       std::uint8_t ack = 0;
-      if (!ReadByte(&ack)) return LinkFailure();
+      if (!ReadByte(device, &ack)) return LinkFailure(device);
       if (ack != kAck) {
         return Plain(2, WithByte(" ..failed: invalid ACK byte received ($%02x)\r\n", ack));
       }
-      const int queued = QueuedBytes();
-      if (queued < 0) return LinkFailure();
-      if (queued > 0) return Closing(1, kTooManyAfterAck);
+      const int queued = QueuedBytes(device);
+      if (queued < 0) return LinkFailure(device);
+      if (queued > 0) return Closing(device, 1, kTooManyAfterAck);
     }
     if ((length - sent) / kBlockBytes % 20 == 0) Report(progress, sent, length);
   }
 
   std::uint8_t end = 0;
-  if (!ReadByte(&end)) return Closing(4, kNoDoneByte);
+  if (!ReadByte(device, &end)) return Closing(device, 4, kNoDoneByte);
   if (end != kCameraEnd) {
     return Plain(4, WithByte(" ..failed: invalid DONE byte received ($%02x)\r\n", end));
   }
-  return ReenterUpdateMode();
+  return ReenterUpdateMode(device);
 }
 
-int DownloadEEPROM(VariableSet& variables, const ProgressCallback& progress) {
-  if (!g_device.IsOpen()) return Closing(-1, "FT232 is not open in 'download EEPROM'\n");
-  if (g_device.SetTimeouts(kEepromTimeoutMs, kEepromTimeoutMs) != 0) return LinkFailure();
-  if (!WriteByte(kReadEepromCommand)) return LinkFailure();
-  g_device.Wait(kCommandSettleMs);
+int DownloadEEPROM(CFtdiDevice& device, VariableSet& variables, const ProgressCallback& progress) {
+  if (!device.IsOpen()) return Closing(device, -1, "FT232 is not open in 'download EEPROM'\n");
+  if (device.SetTimeouts(kEepromTimeoutMs, kEepromTimeoutMs) != 0) return LinkFailure(device);
+  if (!WriteByte(device, kReadEepromCommand)) return LinkFailure(device);
+  device.Wait(kCommandSettleMs);
   std::uint8_t answer = 0;
-  if (!ReadByte(&answer)) return LinkFailure();
+  if (!ReadByte(device, &answer)) return LinkFailure(device);
   if (answer != kReadReady) {
-    return Closing(WrongByte(answer),
+    return Closing(device, WrongByte(answer),
                    WithByte("bad byte read for Read EEPROM cmd: 0x%02x\r\n", answer));
   }
-  if (!WriteAll(kEepromStart, sizeof kEepromStart)) return LinkFailure();
+  if (!WriteAll(device, kEepromStart, sizeof kEepromStart)) return LinkFailure(device);
 
   // Each byte is asked for by the answer to the one before; 0x33 after the
   // last tells the guider the read is over.
   std::array<std::uint8_t, kEepromTransferSize> bytes{};
   for (int i = 0; i < kEepromTransferSize; ++i) {
-    if (!ReadByte(&bytes[i])) return LinkFailure();
+    if (!ReadByte(device, &bytes[i])) return LinkFailure(device);
     const bool last = i + 1 == kEepromTransferSize;
-    if (!WriteByte(last ? kLastEepromByte : kNextEepromByte)) return LinkFailure();
+    if (!WriteByte(device, last ? kLastEepromByte : kNextEepromByte)) return LinkFailure(device);
     Report(progress, static_cast<std::size_t>(i), kEepromTransferSize - 1);
   }
   std::uint8_t end = 0;
-  if (!ReadByte(&end)) return LinkFailure();
+  if (!ReadByte(device, &end)) return LinkFailure(device);
   if (end != kReadEnd)
-    return Closing(WrongByte(end), WithByte("bad END byte read: 0x%02x\r\n", end));
+    return Closing(device, WrongByte(end), WithByte("bad END byte read: 0x%02x\r\n", end));
 
   std::copy(bytes.begin(), bytes.end(), variables.image.begin());
   const std::uint16_t version = variables.ImageVersion();
@@ -347,75 +361,76 @@ int DownloadEEPROM(VariableSet& variables, const ProgressCallback& progress) {
   return 0;
 }
 
-int UploadEEPROM(VariableSet& variables, const ProgressCallback& progress, bool alreadyLaidOut) {
-  if (!g_device.IsOpen()) return Closing(-1, "FT232 is not open in 'upload EEPROM'\n");
+int UploadEEPROM(CFtdiDevice& device, VariableSet& variables, const ProgressCallback& progress,
+                 bool alreadyLaidOut) {
+  if (!device.IsOpen()) return Closing(device, -1, "FT232 is not open in 'upload EEPROM'\n");
   if (!alreadyLaidOut) {
     const std::uint16_t version = variables.ImageVersion();
     if (version != kErasedImageVersion) variables.WriteToImage(version);
   }
-  if (g_device.SetTimeouts(kEepromTimeoutMs, kEepromTimeoutMs) != 0) return LinkFailure();
-  if (!WriteByte(kWriteEepromCommand)) return LinkFailure();
-  g_device.Wait(kCommandSettleMs);
+  if (device.SetTimeouts(kEepromTimeoutMs, kEepromTimeoutMs) != 0) return LinkFailure(device);
+  if (!WriteByte(device, kWriteEepromCommand)) return LinkFailure(device);
+  device.Wait(kCommandSettleMs);
   std::uint8_t answer = 0;
-  if (!ReadByte(&answer)) return LinkFailure();
+  if (!ReadByte(device, &answer)) return LinkFailure(device);
   if (answer != kWriteReady) {
-    return Closing(WrongByte(answer),
+    return Closing(device, WrongByte(answer),
                    WithByte("bad byte read for Write EEPROM cmd: 0x%02x\r\n", answer));
   }
-  if (!WriteAll(kEepromStart, sizeof kEepromStart) ||
-      !WriteAll(kEepromLength, sizeof kEepromLength)) {
-    return LinkFailure();
+  if (!WriteAll(device, kEepromStart, sizeof kEepromStart) ||
+      !WriteAll(device, kEepromLength, sizeof kEepromLength)) {
+    return LinkFailure(device);
   }
 
   for (int i = 0; i < kEepromTransferSize; ++i) {
-    if (!WriteByte(variables.image[i])) return LinkFailure();
+    if (!WriteByte(device, variables.image[i])) return LinkFailure(device);
     if ((i + 1) % kEepromAckEvery == 0) {
       std::uint8_t ack = 0;
-      if (!ReadByte(&ack)) return LinkFailure();
+      if (!ReadByte(device, &ack)) return LinkFailure(device);
       if (ack != kAck) {
-        return Closing(WrongByte(ack),
+        return Closing(device, WrongByte(ack),
                        WithByte("bad byte read as ACK (required 0x11): 0x%02x\r\n", ack));
       }
     }
     Report(progress, static_cast<std::size_t>(i), kEepromTransferSize - 1);
   }
   std::uint8_t end = 0;
-  if (!ReadByte(&end)) return LinkFailure();
+  if (!ReadByte(device, &end)) return LinkFailure(device);
   if (end != kWriteEnd)
-    return Closing(WrongByte(end), WithByte("bad END byte read: 0x%02x\r\n", end));
+    return Closing(device, WrongByte(end), WithByte("bad END byte read: 0x%02x\r\n", end));
   return 0;
 }
 
 namespace {
 
 // 0 with the whole answer, -1 when nothing came, 1 when part of it.
-int ReadAnswer(std::uint8_t* bytes, int count) {
-  const int got = g_device.Read(bytes, count);
+int ReadAnswer(CFtdiDevice& device, std::uint8_t* bytes, int count) {
+  const int got = device.Read(bytes, count);
   if (got == count) return 0;
   return got == 0 ? -1 : 1;
 }
 
 }  // namespace
 
-int ReadUpdateModeVersions(UpdateModeVersions& versions) {
+int ReadUpdateModeVersions(CFtdiDevice& device, UpdateModeVersions& versions) {
   versions = {};
-  if (!WriteByte(kBootVersionRequest)) return -1;
-  if (const int r = ReadAnswer(&versions.bootVersion, 1)) return r;
+  if (!WriteByte(device, kBootVersionRequest)) return -1;
+  if (const int r = ReadAnswer(device, &versions.bootVersion, 1)) return r;
 
-  if (!WriteByte(kFirmwareVersionRequest)) return -1;
-  if (const int r = ReadAnswer(&versions.firmwareStatus, 1)) return r;
+  if (!WriteByte(device, kFirmwareVersionRequest)) return -1;
+  if (const int r = ReadAnswer(device, &versions.firmwareStatus, 1)) return r;
   if (versions.firmwareStatus != 0) return 0;
   std::uint8_t word[2] = {};
-  if (const int r = ReadAnswer(word, 2)) return r;
+  if (const int r = ReadAnswer(device, word, 2)) return r;
   versions.firmwareVersion = static_cast<std::uint16_t>(word[0] | word[1] << 8);
 
-  if (!WriteByte(kCameraVersionsRequest)) return -1;
-  if (const int r = ReadAnswer(&versions.cameraStatus, 1)) return r;
+  if (!WriteByte(device, kCameraVersionsRequest)) return -1;
+  if (const int r = ReadAnswer(device, &versions.cameraStatus, 1)) return r;
   if (versions.cameraStatus != 0) return 0;
-  if (const int r = ReadAnswer(&versions.cameraBootVersion, 1)) return r;
+  if (const int r = ReadAnswer(device, &versions.cameraBootVersion, 1)) return r;
   // The first of the three is not used.
   std::uint8_t tail[3] = {};
-  if (const int r = ReadAnswer(tail, 3)) return r;
+  if (const int r = ReadAnswer(device, tail, 3)) return r;
   versions.cameraFirmwareVersion = static_cast<std::uint16_t>(tail[1] | tail[2] << 8);
   return 0;
 }

@@ -8,7 +8,7 @@
 
 #include "guidelog/analysis_page_template.h"
 #include "guidelog/decimal_text.h"
-#include "guidelog/stdio_file.h"
+#include "guidelog/replacing_file.h"
 
 namespace ktal {
 namespace {
@@ -197,7 +197,12 @@ std::string AnalysisPageData(const GuideSeries& series, const SummaryOptions& op
 
 int WriteAnalysisPage(const GuideLog& log, std::uint32_t file_id, const SummaryOptions& options,
                       std::string_view generation_time, OutputBudget* budget) {
-  const GuideSeries series = ExtractGuideSeries(log);
+  return WriteAnalysisPage(ExtractGuideSeries(log), file_id, options, generation_time, budget);
+}
+
+int WriteAnalysisPage(const GuideSeries& series, std::uint32_t file_id,
+                      const SummaryOptions& options, std::string_view generation_time,
+                      OutputBudget* budget) {
   const std::string_view page = AnalysisPageTemplate();
   const std::size_t marker = page.find(kAnalysisDataMarker);
   // The build guarantees the marker; without it the page gets no data.
@@ -211,20 +216,20 @@ int WriteAnalysisPage(const GuideLog& log, std::uint32_t file_id, const SummaryO
     return kAnalysisOverBudget;
   }
 
-  StdioFile file = OpenStdioFile(kAnalysisPageName, "wb");
-  if (!file) {
+  ReplacingFile file(kAnalysisPageName);
+  if (file.stream() == nullptr) {
     std::printf("ERROR: can't create analysis HTML file\n");
     return kAnalysisNotCreated;
   }
   bool written = marker != std::string_view::npos &&
-                 std::fwrite(head.data(), 1, head.size(), file.get()) == head.size();
+                 std::fwrite(head.data(), 1, head.size(), file.stream()) == head.size();
   bool over_budget = false;
   const Spill to_file = [&](std::string& text) {
     if (budget != nullptr && !budget->TakeBytes(text.size())) {
       over_budget = true;
       return false;
     }
-    written = written && std::fwrite(text.data(), 1, text.size(), file.get()) == text.size();
+    written = written && std::fwrite(text.data(), 1, text.size(), file.stream()) == text.size();
     text.clear();
     return written;
   };
@@ -232,21 +237,26 @@ int WriteAnalysisPage(const GuideLog& log, std::uint32_t file_id, const SummaryO
   data.reserve(kSpillBytes + 256);
   if (written && AppendPageData(data, to_file, series, options, file_id, generation_time))
     to_file(data);
-  written = written && std::fwrite(tail.data(), 1, tail.size(), file.get()) == tail.size();
-  const bool closed = CloseChecked(file);
+  written = written && std::fwrite(tail.data(), 1, tail.size(), file.stream()) == tail.size();
   if (over_budget) {
     // Only part of the night went out: no page rather than a wrong one.
-    std::remove(kAnalysisPageName);
+    file.Discard();
     PrintBudgetExceeded(*budget, kAnalysisPageName);
     return kAnalysisOverBudget;
   }
   // A page cut short by a full disk would show a broken night as if it
   // were the whole one.
-  if (!closed || !written) {
-    std::printf("ERROR: can't write analysis HTML file\n");
-    return kAnalysisWriteShort;
+  switch (file.Commit(written)) {
+    case ReplacingFile::CommitResult::kDone:
+      return 0;
+    case ReplacingFile::CommitResult::kNameNotTaken:
+      std::printf("ERROR: can't create analysis HTML file\n");
+      return kAnalysisNotCreated;
+    case ReplacingFile::CommitResult::kWriteFailed:
+      break;
   }
-  return 0;
+  std::printf("ERROR: can't write analysis HTML file\n");
+  return kAnalysisWriteShort;
 }
 
 }  // namespace ktal

@@ -37,5 +37,9 @@ std::string AnalysisPageData(const GuideSeries& series, const SummaryOptions& op
 // With a budget, its file and bytes are taken from it.
 int WriteAnalysisPage(const GuideLog& log, std::uint32_t file_id, const SummaryOptions& options,
                       std::string_view generation_time, OutputBudget* budget = nullptr);
+// The same from the log's series, when the caller has it already.
+int WriteAnalysisPage(const GuideSeries& series, std::uint32_t file_id,
+                      const SummaryOptions& options, std::string_view generation_time,
+                      OutputBudget* budget = nullptr);
 
 }  // namespace ktal

@@ -9,8 +9,8 @@
 #include <string_view>
 
 #include "guidelog/csv_text.h"
+#include "guidelog/replacing_file.h"
 #include "guidelog/report_settings.h"
-#include "guidelog/stdio_file.h"
 
 namespace ktal {
 
@@ -33,9 +33,13 @@ std::int32_t SignExtend(std::uint32_t value, int bits) {
 }  // namespace
 
 char* WriteCsvNumber(char* out, int decimals, double value) {
+  return WriteCsvNumber(out, g_csvFormat, decimals, value);
+}
+
+char* WriteCsvNumber(char* out, int csv_format, int decimals, double value) {
   if (decimals < 0) decimals = 0;
   if (decimals > 4) decimals = 4;
-  if (g_csvFormat != 0 || !std::isfinite(value) || std::fabs(value) >= 1e18) {
+  if (csv_format != 0 || !std::isfinite(value) || std::fabs(value) >= 1e18) {
     // printf's "%.nf"; also the fallback where the comma form has no
     // integer part to show.
     return std::to_chars(out, out + kCsvNumberMax, value, std::chars_format::fixed, decimals).ptr;
@@ -323,14 +327,29 @@ int WriteDateTimeCells(std::FILE* out, const LogEntity& entity) {
   return std::fwrite(text.data(), 1, text.size(), out) == text.size() ? 0 : 1;
 }
 
+bool HasEventRow(std::uint32_t type) {
+  switch (type) {
+    case ENTITY_EOF:
+    case ENTITY_STAR:
+    case ENTITY_VARIABLE:
+    case ENTITY_AE_CHANGE:
+    case ENTITY_CLOCK:
+    case ENTITY_MARKER:
+    case ENTITY_DEBUG:
+      return true;
+    default:
+      return false;
+  }
+}
+
 int WriteEventsTable(const GuideLog& log, OutputBudget* budget) {
   const std::string_view sep = SetCsvSeparator();
   if (budget != nullptr && !budget->TakeFile()) {
     PrintBudgetExceeded(*budget, "events.csv");
     return -4;
   }
-  StdioFile file = OpenStdioFile("events.csv", "wb");
-  if (!file) {
+  ReplacingFile file("events.csv");
+  if (file.stream() == nullptr) {
     std::printf("ERROR: can't create CSV file\n");
     return -2;
   }
@@ -338,7 +357,7 @@ int WriteEventsTable(const GuideLog& log, OutputBudget* budget) {
   bool written = false;
   bool over_budget = false;
   {
-    CsvText out(file.get(), budget);
+    CsvText out(file.stream(), budget);
     DateTimeCells cells(sep.front());
     out << "Date" << sep << "Time" << sep << "event" << sep;
     out.EndLine();
@@ -397,17 +416,23 @@ int WriteEventsTable(const GuideLog& log, OutputBudget* budget) {
     over_budget = out.over_budget();
   }
   if (over_budget) {
-    CloseChecked(file);
+    file.Discard();
     PrintBudgetExceeded(*budget, "events.csv");
     return -4;
   }
   // A table cut short by a full disk is no table: say so rather than
   // report it complete, or as never created.
-  if (!CloseChecked(file) || !written) {
-    std::printf("ERROR: can't write CSV file\n");
-    return -3;
+  switch (file.Commit(written)) {
+    case ReplacingFile::CommitResult::kDone:
+      return result;
+    case ReplacingFile::CommitResult::kNameNotTaken:
+      std::printf("ERROR: can't create CSV file\n");
+      return -2;
+    case ReplacingFile::CommitResult::kWriteFailed:
+      break;
   }
-  return result;
+  std::printf("ERROR: can't write CSV file\n");
+  return -3;
 }
 
 }  // namespace ktal

@@ -16,6 +16,10 @@ namespace ktal {
 // 1 an entity without a row format ended the table early.
 int WriteEventsTable(const GuideLog& log, OutputBudget* budget = nullptr);
 
+// Whether the events table has a row format for entities of `type`; the
+// table ends early at the first entity without one.
+bool HasEventRow(std::uint32_t type);
+
 // A number cell with 1, 2 or 4 decimals in the dialect of g_csvFormat.
 // Format 1: printf's "%.nf". Format 0: a sign column ('-' or a space), the
 // integer part, a decimal comma and the truncated fraction, which never
@@ -25,6 +29,8 @@ std::string FormatCsvNumber(int decimals, double value);
 // and returns its end.
 inline constexpr std::size_t kCsvNumberMax = 400;
 char* WriteCsvNumber(char* out, int decimals, double value);
+// The same in the dialect `csv_format` (0 or 1, as g_csvFormat).
+char* WriteCsvNumber(char* out, int csv_format, int decimals, double value);
 
 // The date cell "YYYY.MM.DD.", the separator, the time of day in seconds as
 // a number cell with 1 decimal, and the separator.

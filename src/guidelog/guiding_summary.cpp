@@ -4,6 +4,7 @@
 #include <cmath>
 #include <cstdio>
 
+#include "guidelog/events_table.h"
 #include "guidelog/exposure_analysis.h"
 
 namespace ktal {
@@ -620,6 +621,16 @@ void WritePeaks(JsonWriter& j, const std::vector<SpectrumPeak>& peaks) {
 }
 
 }  // namespace
+
+int ReadLogForSummary(GuideLog& log, std::FILE* raw_file, DirectoryEntry& entry) {
+  if (raw_file == nullptr) return 1;
+  if (const int read = log.ReadRawFile(raw_file, entry); read != 0) return read;
+  if (const int built = log.BuildEntities(GuideLog::UnnamedRepeats::kDrop); built != 0)
+    return 100 + built;
+  for (const LogEntity& e : log.entities)
+    if (!HasEventRow(e.type)) return 301;
+  return 0;
+}
 
 GuideSeries ExtractGuideSeries(const GuideLog& log) {
   GuideSeries series;

@@ -32,6 +32,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstdio>
 #include <optional>
 #include <string>
 #include <vector>
@@ -86,6 +87,15 @@ struct GuideSeries {
   std::vector<ExposureSpan> exposures;
   std::vector<RunSpan> runs;
 };
+
+// Reads a raw file into a fresh `log` and builds its entities as
+// ProcessRawFile does, so that a summary takes no more memory than
+// processing (a log of any bits keeps at most one entity per byte of its
+// stream) and refuses what processing refuses: 0, or the code
+// ProcessRawFile gives the log before it writes anything: 1, 2, 3 from
+// ReadRawFile, 101 a stream error, 301 an entity the events table has no
+// row for.
+int ReadLogForSummary(GuideLog& log, std::FILE* raw_file, DirectoryEntry& entry);
 
 // Reads the series out of a built log (BuildEntities done). The log is not
 // changed; the exposures are found exactly as the report finds them.

@@ -10,7 +10,7 @@
 #include "guidelog/exposure_analysis.h"
 #include "guidelog/exposure_plots.h"
 #include "guidelog/plot_image.h"
-#include "guidelog/stdio_file.h"
+#include "guidelog/replacing_file.h"
 
 namespace ktal {
 namespace {
@@ -112,23 +112,26 @@ void AppendTemplate(std::string& out, const char* tmpl, std::initializer_list<Ar
 // Where the report's text goes: index.html, as far as the budget reaches.
 class ReportFile {
  public:
-  ReportFile(StdioFile file, OutputBudget* budget) : file_(std::move(file)), budget_(budget) {}
+  ReportFile(const char* name, OutputBudget* budget) : file_(name), budget_(budget) {}
+  bool created() { return file_.stream() != nullptr; }
   // False once a write fell short or did not fit; nothing is written then.
   bool Write(const std::string& text) {
     if (!ok_) return false;
     if (budget_ != nullptr && !budget_->TakeBytes(text.size())) {
       over_budget_ = true;
       ok_ = false;
-    } else if (std::fwrite(text.data(), 1, text.size(), file_.get()) != text.size()) {
+    } else if (std::fwrite(text.data(), 1, text.size(), file_.stream()) != text.size()) {
       ok_ = false;
     }
     return ok_;
   }
-  bool Close() { return CloseChecked(file_) && ok_; }
+  // The report takes its name only when every write succeeded.
+  ReplacingFile::CommitResult Commit() { return file_.Commit(ok_); }
+  void Discard() { file_.Discard(); }
   bool over_budget() const { return over_budget_; }
 
  private:
-  StdioFile file_;
+  ReplacingFile file_;
   OutputBudget* budget_;
   bool ok_ = true;
   bool over_budget_ = false;
@@ -252,12 +255,11 @@ int WriteHtmlReport(GuideLog& log, std::uint32_t file_id, std::string_view gener
     PrintBudgetExceeded(*budget, "index.html");
     return kReportOverBudget;
   }
-  StdioFile created = OpenStdioFile("index.html", "wb");
-  if (!created) {
+  ReportFile file("index.html", budget);
+  if (!file.created()) {
     std::printf("ERROR: can't create HTML file\n");
     return kReportNotCreated;
   }
-  ReportFile file(std::move(created), budget);
   const std::string time_text(generation_time);
   std::string out;
   AppendTemplate(out, kHead, {Arg(static_cast<long long>(file_id)), Arg(time_text.c_str())});
@@ -282,17 +284,23 @@ int WriteHtmlReport(GuideLog& log, std::uint32_t file_id, std::string_view gener
   AppendTemplate(out, kTail, {});
   file.Write(out);
   if (file.over_budget()) {
-    file.Close();
+    file.Discard();
     PrintBudgetExceeded(*budget, "index.html");
     return kReportOverBudget;
   }
   // A report cut short by a full disk must not pass for a complete one,
   // nor for one that could not be created.
-  if (!file.Close()) {
-    std::printf("ERROR: can't write HTML file\n");
-    return kReportWriteShort;
+  switch (file.Commit()) {
+    case ReplacingFile::CommitResult::kDone:
+      return 0;
+    case ReplacingFile::CommitResult::kNameNotTaken:
+      std::printf("ERROR: can't create HTML file\n");
+      return kReportNotCreated;
+    case ReplacingFile::CommitResult::kWriteFailed:
+      break;
   }
-  return 0;
+  std::printf("ERROR: can't write HTML file\n");
+  return kReportWriteShort;
 }
 
 }  // namespace ktal

@@ -7,8 +7,8 @@
 
 #include "guidelog/csv_text.h"
 #include "guidelog/events_table.h"
+#include "guidelog/replacing_file.h"
 #include "guidelog/report_settings.h"
-#include "guidelog/stdio_file.h"
 
 namespace ktal {
 
@@ -170,8 +170,8 @@ int WritePeriodicErrorTables(GuideLog& log, OutputBudget* budget) {
       PrintBudgetExceeded(*budget, name);
       return -3;
     }
-    StdioFile file = OpenStdioFile(name, "wb");
-    if (!file) {
+    ReplacingFile file(name);
+    if (file.stream() == nullptr) {
       std::printf("ERROR: can't create CSV (PE) file\n");
       return -1;
     }
@@ -179,7 +179,7 @@ int WritePeriodicErrorTables(GuideLog& log, OutputBudget* budget) {
     bool written = false;
     bool over_budget = false;
     try {
-      CsvText out(file.get(), budget);
+      CsvText out(file.stream(), budget);
       out << "time" << sep << "RA" << sep << "DEC" << sep << sep
           << "The scale is seconds and arcseconds.";
       out.EndLine();
@@ -192,14 +192,20 @@ int WritePeriodicErrorTables(GuideLog& log, OutputBudget* budget) {
       written = true;  // out of memory: the export stops, as documented
     }
     if (over_budget) {
-      CloseChecked(file);
+      file.Discard();
       PrintBudgetExceeded(*budget, name);
       return -3;
     }
     // A table cut short by a full disk fails, and no later table is begun.
-    if (!CloseChecked(file) || !written) {
-      std::printf("ERROR: can't write CSV (PE) file\n");
-      return -2;
+    switch (file.Commit(written)) {
+      case ReplacingFile::CommitResult::kDone:
+        break;
+      case ReplacingFile::CommitResult::kNameNotTaken:
+        std::printf("ERROR: can't create CSV (PE) file\n");
+        return -1;
+      case ReplacingFile::CommitResult::kWriteFailed:
+        std::printf("ERROR: can't write CSV (PE) file\n");
+        return -2;
     }
     if (!go_on) return 0;
   }

@@ -1,6 +1,5 @@
 #include "guidelog/plot_image.h"
 
-#include <fcntl.h>
 #include <sys/uio.h>
 #include <unistd.h>
 
@@ -10,6 +9,8 @@
 #include <cstring>
 #include <new>
 #include <stdexcept>
+
+#include "guidelog/replacing_file.h"
 
 namespace ktal {
 namespace {
@@ -192,18 +193,24 @@ std::vector<std::uint8_t> EncodeBmp(const PlotImage& image) {
 
 int SaveBmp(const PlotImage& image, const std::string& path) {
   if (!HasPixels(image)) return -1;
-  const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
-  if (fd < 0) return 1;
+  ReplacingFile file(path);
+  if (!file) return 1;
   // The rows are already in the file's order and padding: the head and
   // the pixels go out as they are, with no copy on the way.
   const std::vector<std::uint8_t> head = BmpHead(image);
   std::vector<iovec> parts = {
       {const_cast<std::uint8_t*>(head.data()), head.size()},
       {const_cast<std::uint8_t*>(image.pixels.data()), image.pixels.size()}};
-  const bool written = WriteAllParts(fd, parts);
-  // A close that fails may have lost what was written.
-  const bool closed = ::close(fd) == 0;
-  return written && closed ? 0 : 2;
+  const bool written = WriteAllParts(file.fd(), parts);
+  switch (file.Commit(written)) {
+    case ReplacingFile::CommitResult::kDone:
+      return 0;
+    case ReplacingFile::CommitResult::kNameNotTaken:
+      return 1;
+    case ReplacingFile::CommitResult::kWriteFailed:
+      break;
+  }
+  return 2;
 }
 
 }  // namespace ktal

@@ -89,9 +89,10 @@ void HLine(PlotImage& image, int x1, int y, int x2, int colour);
 void VLine(PlotImage& image, int x, int y1, int y2, int colour);
 void FillRect(PlotImage& image, int x1, int y1, int x2, int y2, int colour, int mode);
 
-// Writes the image as an uncompressed 8-bit BMP, replacing any file of that
-// name. 0 written; -1 the image has no pixels (no file is created); 1 the
-// file cannot be created; 2 a write failed.
+// Writes the image as an uncompressed 8-bit BMP, replacing any file or link
+// of that name once it is complete. 0 written; -1 the image has no pixels
+// (no file is created); 1 the file cannot be created or cannot take the
+// name; 2 a write failed (what was at the name stays).
 int SaveBmp(const PlotImage& image, const std::string& path);
 
 // The BMP file as SaveBmp writes it; empty for an image without pixels.

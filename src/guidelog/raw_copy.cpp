@@ -3,15 +3,20 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <filesystem>
 #include <system_error>
+#include <vector>
 
 #include "guidelog/analysis_page.h"
 #include "guidelog/events_table.h"
+#include "guidelog/exposure_table.h"
 #include "guidelog/html_report.h"
 #include "guidelog/output_budget.h"
+#include "guidelog/output_folder.h"
 #include "guidelog/periodic_error.h"
+#include "guidelog/replacing_file.h"
 #include "guidelog/report_settings.h"
 #include "guidelog/stdio_file.h"
 
@@ -96,7 +101,10 @@ int WriteRawFile(const GuideLog& log, const DirectoryEntry& entry, const std::st
   }
 
   const std::string temporary = TemporaryRawName(path);
-  StdioFile file = OpenStdioFile(temporary.c_str(), "wb");
+  // Whatever sits at the temporary name (what a killed run left, or a
+  // link to someone's file) goes, and the copy is a file created new.
+  ::unlink(temporary.c_str());
+  StdioFile file = CreateNewStdioFile(temporary.c_str());
   if (!file) {
     std::printf("ERROR: can't create RAW file '%s'\n", path.c_str());
     return -1;
@@ -135,16 +143,14 @@ int WriteRawFile(const GuideLog& log, const DirectoryEntry& entry, const std::st
   return 0;
 }
 
-int ProcessRawFile(GuideLog& log, std::FILE* raw_file, DirectoryEntry& entry, bool events_table,
-                   bool html_report, bool pe_tables, std::string_view generation_time) {
-  // No stream to read is no better than an empty file.
-  if (raw_file == nullptr) return 1;
-  if (const int read = log.ReadRawFile(raw_file, entry); read != 0) return read;
-  if (const int built = log.BuildEntities(GuideLog::UnnamedRepeats::kDrop); built != 0)
-    return 100 + built;
-  const std::uint32_t file_id = FileIdOf(entry.file_id);
-  // One budget for all outputs of the log, in proportion to its pages.
-  OutputBudget budget = OutputBudget::ForPages(log.page_count);
+namespace {
+
+// Runs the generators asked for into the current directory: 0, or the
+// code of the first failure.
+int WriteOutputs(GuideLog& log, std::uint32_t file_id, bool events_table, bool html_report,
+                 bool pe_tables, std::string_view generation_time, Phd2Request* phd2) {
+  // One budget for all outputs of the log, from its pages and its time.
+  OutputBudget budget = OutputBudget::ForLog(log);
   if (events_table) {
     if (const int result = WriteEventsTable(log, &budget); result != 0) return 300 + result;
   }
@@ -164,13 +170,139 @@ int ProcessRawFile(GuideLog& log, std::FILE* raw_file, DirectoryEntry& entry, bo
     if (pe_tables) {
       options.focal_length_mm = g_focalLength;
       options.worm_period_s = g_wormPeriod;
-      options.declination_deg = g_starDec;
+      options.declination_deg = StarDecDegrees();
     }
-    if (const int result = WriteAnalysisPage(log, file_id, options, time_text, &budget);
+    const GuideSeries series = ExtractGuideSeries(log);
+    if (const int result =
+            WriteExposureTable(series, SummarizeGuiding(series, options), g_csvFormat, &budget);
+        result != 0)
+      return 700 + result;
+    if (const int result = WriteAnalysisPage(series, file_id, options, time_text, &budget);
         result != 0)
       return 500 + result;
   }
+  if (phd2 != nullptr) {
+    if (const int result =
+            WritePhd2GuideLog(log, file_id, phd2->settings, {}, &budget, &phd2->written_name);
+        result != 0)
+      return 600 + result;
+  }
   return 0;
+}
+
+// The code and the line of an output whose file cannot take its name, as
+// its generator gives them for a file it cannot create.
+int NameNotTaken(const std::string& name) {
+  if (name == "events.csv") {
+    std::printf("ERROR: can't create CSV file\n");
+    return 298;
+  }
+  if (name == "index.html") {
+    std::printf("ERROR: can't create HTML file\n");
+    return 200 + kReportNotCreated;
+  }
+  if (name == kAnalysisPageName) {
+    std::printf("ERROR: can't create analysis HTML file\n");
+    return 500 + kAnalysisNotCreated;
+  }
+  if (name == kExposureTableName) {
+    std::printf("ERROR: can't create CSV file '%s'\n", kExposureTableName);
+    return 699;
+  }
+  if (name.rfind("PHD2_GuideLog_", 0) == 0) {
+    std::printf("ERROR: can't create PHD2 guide log file '%s'\n", name.c_str());
+    return 599;
+  }
+  if (name.ends_with(".bmp")) {
+    std::printf("ERROR: can't create image file '%s'\n", name.c_str());
+    return 200 + kReportImageNotCreated;
+  }
+  std::printf("ERROR: can't create CSV (PE) file\n");
+  return 399;
+}
+
+// The order the generators write their files in, as far as the names
+// tell it: the first name in this order that cannot be taken is the
+// failure reported.
+int WriteOrder(const std::string& name) {
+  if (name == "events.csv") return 0;
+  if (name.rfind("pe", 0) == 0) return 1;
+  if (name == "index.html") return 2;
+  if (name.ends_with(".bmp")) return 3;
+  if (name == kExposureTableName) return 4;
+  if (name == kAnalysisPageName) return 5;
+  return 6;
+}
+
+std::vector<std::string> StagedInWriteOrder(const StagingFolder& staging) {
+  std::vector<std::string> names = staging.Names();
+  // Only whole outputs: a temporary file of one is never among them.
+  std::erase_if(names, [](const std::string& name) { return name.front() == '.'; });
+  std::sort(names.begin(), names.end(), [](const std::string& a, const std::string& b) {
+    const int order_a = WriteOrder(a);
+    const int order_b = WriteOrder(b);
+    if (order_a != order_b) return order_a < order_b;
+    // pe2.csv before pe10.csv.
+    if (a.size() != b.size()) return a.size() < b.size();
+    return a < b;
+  });
+  return names;
+}
+
+// Moves every staged output over its name: 0, or the code of the first
+// that cannot take its name. No file is moved unless every name is free
+// of folders, the one obstacle that can be seen beforehand.
+int MoveOutputsOut(StagingFolder& staging) {
+  const std::vector<std::string> names = StagedInWriteOrder(staging);
+  for (const std::string& name : names) {
+    if (staging.FolderInTheWay(name)) return NameNotTaken(name);
+  }
+  for (const std::string& name : names) {
+    if (!staging.MoveOut(name)) return NameNotTaken(name);
+  }
+  staging.SyncParent();
+  return 0;
+}
+
+}  // namespace
+
+// The outputs are written into a staging folder and take their names only
+// when all of them are complete: a failure, a full disk or a killed run
+// leaves the outputs of an earlier run of the log as they were, and none
+// of its own. A staging folder a killed run leaves behind is removed by
+// the next run that takes the folder's lock.
+int ProcessRawFile(GuideLog& log, std::FILE* raw_file, DirectoryEntry& entry, bool events_table,
+                   bool html_report, bool pe_tables, std::string_view generation_time,
+                   Phd2Request* phd2) {
+  // No stream to read is no better than an empty file.
+  if (raw_file == nullptr) return 1;
+  if (const int read = log.ReadRawFile(raw_file, entry); read != 0) return read;
+  if (const int built = log.BuildEntities(GuideLog::UnnamedRepeats::kDrop); built != 0)
+    return 100 + built;
+  if (!events_table && !pe_tables && !html_report && phd2 == nullptr) return 0;
+  const std::uint32_t file_id = FileIdOf(entry.file_id);
+  StagingFolder staging;
+  // A folder that takes no staging folder would have taken no output
+  // either: the failure is the first output's.
+  const std::string first_output = events_table  ? "events.csv"
+                                   : pe_tables   ? "pe1.csv"
+                                   : html_report ? "index.html"
+                                                 : Phd2GuideLogName(log);
+  if (!staging.ok()) return NameNotTaken(first_output);
+  int result = 0;
+  {
+    const ScopedCurrentDirectory inside(staging.fd());
+    if (!inside.ok()) return NameNotTaken(first_output);
+    result =
+        WriteOutputs(log, file_id, events_table, html_report, pe_tables, generation_time, phd2);
+  }
+  // An events table that ends at its error line is complete all the same.
+  if (result == 0 || result == 301) {
+    if (const int moved = MoveOutputsOut(staging); moved != 0) result = moved;
+  }
+  // A guide log that did not take its name was not written.
+  if (result != 0 && result != 301 && phd2 != nullptr) phd2->written_name.clear();
+  return result;
 }
 
 }  // namespace ktal

@@ -10,6 +10,7 @@
 #include <string_view>
 
 #include "guidelog/guide_log.h"
+#include "guidelog/phd2_guide_log.h"
 
 namespace ktal {
 
@@ -20,7 +21,9 @@ inline constexpr int kMaxRawBackups = 99;
 inline std::string TemporaryRawName(const std::string& path) { return path + ".tmp"; }
 
 // Writes the stored pages of `log` as the raw file at `path`. The bytes go
-// to TemporaryRawName(path) first and are synced to the disk; only then is
+// to TemporaryRawName(path) first, a file created new there (whatever was
+// at that name is removed, a link without its target), and are synced to
+// the disk; only then is
 // an existing file at `path` renamed to the lowest free "<path>.bakNN" and
 // the new copy renamed to `path`. Whatever fails, an existing copy stays
 // under `path` and the temporary file is removed.
@@ -41,19 +44,38 @@ int WriteRawFile(const GuideLog& log, const DirectoryEntry& entry, const std::st
 
 // Reads the raw file into `log` (which must be fresh), builds its entities
 // and writes into the current directory, in this order, the events table,
-// the periodic-error tables and the HTML report with the analysis page
-// beside it, as far as asked for. The analysis page has its figures in
-// arcseconds and its worm harmonics when the periodic-error tables are
-// asked for, whose settings (g_focalLength, g_wormPeriod, g_starDec) it
-// then uses.
+// the periodic-error tables and the HTML report with the exposures table
+// and the analysis page beside it, as far as asked for. The outputs take
+// their names together once all of them are complete: after a failure (but
+// 301, whose events table is complete) the folder holds what it held
+// before. A caller that may meet another run in the folder holds its
+// OutputFolderLock. The exposures table and the analysis page have their
+// figures in arcseconds and the page its worm harmonics when the
+// periodic-error tables are asked for, whose settings (g_focalLength,
+// g_wormPeriod, g_starDec) they then use.
 // 0 everything asked for was written; otherwise the first failure:
 // 1, 2, 3 from ReadRawFile, 100 + BuildEntities, 300 + WriteEventsTable,
 // 400 + WritePeriodicErrorTables, 200 + WriteHtmlReport,
-// 500 + WriteAnalysisPage. The outputs share the budget of
-// OutputBudget::ForPages for the log's pages; the generator whose next
-// file or write would exceed it stops there (296, 397, 195, 497).
+// 700 + WriteExposureTable, 500 + WriteAnalysisPage. An output whose name
+// cannot be taken (a folder is in the way) fails as one that cannot be
+// created (298, 399, 199, 197, 699, 499, 599). The outputs share the
+// budget of OutputBudget::ForLog, from the log's pages and the time its
+// clock covers; the generator whose next file or write would exceed it
+// stops there (296, 397, 195, 697, 497).
 // An empty generation_time means the local time now.
+//
+// With `phd2`, the PHD2 guide log (WritePhd2GuideLog) is written last, with
+// phd2->settings, and its file name is put into phd2->written_name; a
+// failure r is 600 + r (599 not created, 598 a write fell short, 597 over
+// the budget). For example:
+//   Phd2Request phd2{{focal_mm, worm_s, dec_deg, KTAL_VERSION}};
+//   ProcessRawFile(log, raw, entry, true, html, pe, {}, want_phd2 ? &phd2 : nullptr);
+struct Phd2Request {
+  Phd2LogSettings settings;
+  std::string written_name;
+};
 int ProcessRawFile(GuideLog& log, std::FILE* raw_file, DirectoryEntry& entry, bool events_table,
-                   bool html_report, bool pe_tables, std::string_view generation_time = {});
+                   bool html_report, bool pe_tables, std::string_view generation_time = {},
+                   Phd2Request* phd2 = nullptr);
 
 }  // namespace ktal

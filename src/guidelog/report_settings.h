@@ -16,6 +16,10 @@ extern int g_wormPeriod;
 // Declination of the guide star in degrees (-90 to 90).
 extern float g_starDec;
 
+// g_starDec with the digits it was given: a float's shortest decimal form
+// read as a double, so that a page shows -45.1 and not -45.099998474121094.
+double StarDecDegrees();
+
 // Sets g_csvSeparator from g_csvFormat and returns it.
 const char* SetCsvSeparator();
 

@@ -16,46 +16,46 @@ constexpr unsigned kPulseMs = 50;
 // Open clears the remembered directions, so only the pulsed line becomes an
 // output. A failing line change does not stop the pulse: the line must not be
 // left high.
-void Pulse(unsigned line) {
-  g_device.SetBitOutput(line, line);
-  g_device.Wait(kPulseMs);
-  g_device.SetBitOutput(line, 0x00);
-  g_device.Wait(kPulseMs);
+void Pulse(CFtdiDevice& device, unsigned line) {
+  device.SetBitOutput(line, line);
+  device.Wait(kPulseMs);
+  device.SetBitOutput(line, 0x00);
+  device.Wait(kPulseMs);
 }
 
-// Why g_device.Open just failed. The device folds "not there" and "there
+// Why device.Open just failed. The device folds "not there" and "there
 // but unreadable" into one text; the driver's detail tells them apart.
-DirectResult OpenFailure() {
+DirectResult OpenFailure(const CFtdiDevice& device) {
   DirectResult result;
-  if (std::strncmp(g_device.errorText, kNoDeviceFoundText, std::strlen(kNoDeviceFoundText)) == 0) {
+  if (std::strncmp(device.errorText, kNoDeviceFoundText, std::strlen(kNoDeviceFoundText)) == 0) {
     result.outcome = DirectOutcome::kNoGuider;
-    if (g_device.driver() != nullptr) result.detail = g_device.driver()->FailureDetail();
+    if (device.driver() != nullptr) result.detail = device.driver()->FailureDetail();
   } else {
     result.outcome = DirectOutcome::kLinkFailed;
-    result.detail = g_device.errorText;
+    result.detail = device.errorText;
   }
   return result;
 }
 
 }  // namespace
 
-DirectResult PowerOnGuider() {
+DirectResult PowerOnGuider(CFtdiDevice& device) {
   // A guider that answers in any mode is running already; the probe leaves
   // the link open then.
-  if (const int mode = ProbeDeviceMode(); mode > 0) {
+  if (const int mode = ProbeDeviceMode(device); mode > 0) {
     return {.outcome = DirectOutcome::kAlreadyRunning, .runningMode = mode};
   }
-  if (g_device.Open() != 0) return OpenFailure();
-  Pulse(kPowerOnLine);
-  g_device.Close();
+  if (device.Open() != 0) return OpenFailure(device);
+  Pulse(device, kPowerOnLine);
+  device.Close();
   return {};
 }
 
-DirectResult ResetGuider() {
-  if (g_device.Open() != 0) return OpenFailure();
-  Pulse(kResetLine);
-  g_device.Close();
-  g_device.Wait(100);
+DirectResult ResetGuider(CFtdiDevice& device) {
+  if (device.Open() != 0) return OpenFailure(device);
+  Pulse(device, kResetLine);
+  device.Close();
+  device.Wait(100);
   return {};
 }
 

@@ -6,6 +6,8 @@
 
 #include <string>
 
+#include "link/ftdi_device.h"
+
 namespace ktal {
 
 enum class DirectOutcome {
@@ -17,7 +19,7 @@ enum class DirectOutcome {
   // driver's reason (no permission on the device node, say), empty when it
   // simply is not attached.
   kNoGuider,
-  // The chip was there but the link failed; `detail` is g_device's text.
+  // The chip was there but the link failed; `detail` is the link's text.
   kLinkFailed,
 };
 
@@ -31,9 +33,13 @@ struct DirectResult {
 };
 
 // Pulses CBUS1 unless the hand controller already answers in some mode.
-DirectResult PowerOnGuider();
+DirectResult PowerOnGuider(CFtdiDevice& device);
 
 // Pulses CBUS0. The caller has asked the user first.
-DirectResult ResetGuider();
+DirectResult ResetGuider(CFtdiDevice& device);
+
+// On g_device.
+inline DirectResult PowerOnGuider() { return PowerOnGuider(g_device); }
+inline DirectResult ResetGuider() { return ResetGuider(g_device); }
 
 }  // namespace ktal

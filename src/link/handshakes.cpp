@@ -29,174 +29,181 @@ constexpr std::uint8_t kVersionRequest = 0x03;
 
 // Closes the link after a failure; a failing close changes nothing the caller
 // could act on, so its result is not looked at.
-int FailAndClose(int result) {
-  g_device.Close();
+int FailAndClose(CFtdiDevice& device, int result) {
+  device.Close();
   return result;
 }
 
-int DeviceErrorAndClose() {
-  SetProtocolDeviceError();
-  return FailAndClose(-1);
+int DeviceErrorAndClose(CFtdiDevice& device) {
+  SetProtocolDeviceError(device);
+  return FailAndClose(device, -1);
 }
 
-// Opens g_device when it is closed. 0, or -1 with the message set.
-int OpenOnDemand() {
-  if (g_device.IsOpen()) return 0;
-  if (g_device.Open() == 0) return 0;
-  SetProtocolMessage("Can't open connection to FT232 device\n");
-  return FailAndClose(-1);
+// Opens the link when it is closed. 0, or -1 with the message set.
+int OpenOnDemand(CFtdiDevice& device) {
+  if (device.IsOpen()) return 0;
+  if (device.Open() == 0) return 0;
+  SetProtocolMessage(device, "Can't open connection to FT232 device\n");
+  return FailAndClose(device, -1);
 }
 
-int ConfigureLink(int baudRate, int latencyMs) {
-  if (g_device.ResetDevice() != 0 || g_device.SetDataFormat(8, 0, 0) != 0 ||
-      g_device.SetBaudRate(baudRate) != 0 || g_device.SetLatencyTimer(latencyMs) != 0 ||
-      g_device.SetTimeouts(kLinkTimeoutMs, kLinkTimeoutMs) != 0) {
-    return DeviceErrorAndClose();
+int ConfigureLink(CFtdiDevice& device, int baudRate, int latencyMs) {
+  if (device.ResetDevice() != 0 || device.SetDataFormat(8, 0, 0) != 0 ||
+      device.SetBaudRate(baudRate) != 0 || device.SetLatencyTimer(latencyMs) != 0 ||
+      device.SetTimeouts(kLinkTimeoutMs, kLinkTimeoutMs) != 0) {
+    return DeviceErrorAndClose(device);
   }
   return 0;
 }
 
 // A short write means the command did not reach the guider whole, which is as
 // much a failure as a refused one.
-bool WriteAll(const std::uint8_t* bytes, int count) {
-  return g_device.Write(bytes, count) == count;
+bool WriteAll(CFtdiDevice& device, const std::uint8_t* bytes, int count) {
+  return device.Write(bytes, count) == count;
 }
 
-bool WriteByte(std::uint8_t byte) { return WriteAll(&byte, 1); }
+bool WriteByte(CFtdiDevice& device, std::uint8_t byte) { return WriteAll(device, &byte, 1); }
 
 // Sends the mode probe and reads its answer: 0 with `answer` set, 1 when
 // nothing came back (message set, link closed), -1 on a write failure.
-int Probe(std::uint8_t* answer) {
-  if (!WriteByte(kModeProbe)) return DeviceErrorAndClose();
-  if (g_device.Read(answer, 1) != 1) {
-    SetProtocolMessage("device does not respond");
-    return FailAndClose(1);
+int Probe(CFtdiDevice& device, std::uint8_t* answer) {
+  if (!WriteByte(device, kModeProbe)) return DeviceErrorAndClose(device);
+  if (device.Read(answer, 1) != 1) {
+    SetProtocolMessage(device, "device does not respond");
+    return FailAndClose(device, 1);
   }
   return 0;
 }
 
 }  // namespace
 
-void SetProtocolMessage(const char* message) {
+void SetProtocolMessage(const CFtdiDevice& device, const char* message) {
   FormatBounded(g_protocolMessage, sizeof g_protocolMessage, "%s\n (%s)\n", message,
-                g_device.errorText);
+                device.errorText);
 }
 
-void SetProtocolDeviceError() {
+void SetProtocolDeviceError(const CFtdiDevice& device) {
   FormatBounded(g_protocolMessage, sizeof g_protocolMessage, "FT232 error\n (%s)\n",
-                g_device.errorText);
+                device.errorText);
 }
 
-int ConfigureBootModeLink() { return ConfigureLink(kBootBaudRate, kBootLatencyMs); }
+int ConfigureBootModeLink(CFtdiDevice& device) {
+  return ConfigureLink(device, kBootBaudRate, kBootLatencyMs);
+}
 
-int ConfigureRunningModeLink() { return ConfigureLink(kRunningBaudRate, kRunningLatencyMs); }
+int ConfigureRunningModeLink(CFtdiDevice& device) {
+  return ConfigureLink(device, kRunningBaudRate, kRunningLatencyMs);
+}
 
-int ConnectCommandMode() {
-  if (OpenOnDemand() != 0) return -1;
-  if (ConfigureBootModeLink() != 0) return -1;
-  if (!WriteAll(kIdentifyCommand, sizeof kIdentifyCommand)) return DeviceErrorAndClose();
+int ConnectCommandMode(CFtdiDevice& device) {
+  if (OpenOnDemand(device) != 0) return -1;
+  if (ConfigureBootModeLink(device) != 0) return -1;
+  if (!WriteAll(device, kIdentifyCommand, sizeof kIdentifyCommand)) {
+    return DeviceErrorAndClose(device);
+  }
 
   std::uint8_t answer[sizeof kBootIdentifier] = {};
-  if (g_device.Read(answer, sizeof answer) < static_cast<int>(sizeof answer)) {
+  if (device.Read(answer, sizeof answer) < static_cast<int>(sizeof answer)) {
     // The boot loader is silent when the guider is off or runs its firmware
     // (which listens at another speed); the link stays open for the probe.
-    SetProtocolMessage("device may be invalid, turned off or is in normal mode");
+    SetProtocolMessage(device, "device may be invalid, turned off or is in normal mode");
     return 1;
   }
   for (std::size_t i = 0; i < sizeof answer; ++i) {
     const std::uint8_t b = answer[i];
     // Boot loaders of different hardware revisions put 1 or 2 in any place.
     if (b != kBootIdentifier[i] && b != 0x01 && b != 0x02) {
-      SetProtocolMessage("bad device (C.mode) ID received");
-      return FailAndClose(2);
+      SetProtocolMessage(device, "bad device (C.mode) ID received");
+      return FailAndClose(device, 2);
     }
   }
   return 0;
 }
 
-int ProbeDeviceMode() {
-  if (OpenOnDemand() != 0) return -1;
-  const int boot = ConnectCommandMode();
+int ProbeDeviceMode(CFtdiDevice& device) {
+  if (OpenOnDemand(device) != 0) return -1;
+  const int boot = ConnectCommandMode(device);
   if (boot == -1) return -1;
   if (boot == 0) return kBootMode;
 
   // A wrong identifier closed the link.
-  if (OpenOnDemand() != 0) return -1;
-  if (ConfigureRunningModeLink() != 0) return -1;
+  if (OpenOnDemand(device) != 0) return -1;
+  if (ConfigureRunningModeLink(device) != 0) return -1;
   std::uint8_t answer = 0;
-  if (Probe(&answer) != 0) {
+  if (Probe(device, &answer) != 0) {
     // No answer is a failure here: nothing can be said about the mode.
     return -1;
   }
   return answer != kProbeNormalMode ? kUpdateMode : kNormalMode;
 }
 
-int SwitchRunningMode(bool updateMode) {
-  if (OpenOnDemand() != 0) return -1;
+int SwitchRunningMode(CFtdiDevice& device, bool updateMode) {
+  if (OpenOnDemand(device) != 0) return -1;
   const std::uint8_t wanted = updateMode ? kProbeUpdateMode : kProbeNormalMode;
   const std::uint8_t command = updateMode ? kSwitchToUpdate : kSwitchToNormal;
 
   for (int pass = 0; pass < 2; ++pass) {
-    if (ConfigureRunningModeLink() != 0) return -1;
+    if (ConfigureRunningModeLink(device) != 0) return -1;
     std::uint8_t answer = 0;
-    const int probed = Probe(&answer);
+    const int probed = Probe(device, &answer);
     if (probed != 0) return probed;
     if (answer == wanted) return 0;
 
-    if (!WriteByte(command)) return DeviceErrorAndClose();
+    if (!WriteByte(device, command)) return DeviceErrorAndClose(device);
     // The hand controller restarts into its boot loader; what it sent while
     // going down is noise.
-    g_device.Wait(100);
-    if (g_device.FlushInBuffer() != 0) return DeviceErrorAndClose();
-    g_device.Wait(1000);
+    device.Wait(100);
+    if (device.FlushInBuffer() != 0) return DeviceErrorAndClose(device);
+    device.Wait(1000);
 
-    if (ConnectCommandMode() != 0) {
-      SetProtocolMessage("can't enter boot mode from normal - device may be in invalid state");
-      return FailAndClose(-1);
+    if (ConnectCommandMode(device) != 0) {
+      SetProtocolMessage(device,
+                         "can't enter boot mode from normal - device may be in invalid state");
+      return FailAndClose(device, -1);
     }
-    if (!WriteByte(kStartFirmware)) return DeviceErrorAndClose();
-    g_device.Wait(200);
+    if (!WriteByte(device, kStartFirmware)) return DeviceErrorAndClose(device);
+    device.Wait(200);
   }
-  SetProtocolMessage("can't switch to normal mode (2nd try)");
-  return FailAndClose(-1);
+  SetProtocolMessage(device, "can't switch to normal mode (2nd try)");
+  return FailAndClose(device, -1);
 }
 
-int EnterDeviceMode(int mode) {
+int EnterDeviceMode(CFtdiDevice& device, int mode) {
   if (mode != kUpdateMode && mode != kNormalMode) return -1;
-  const int boot = ConnectCommandMode();
+  const int boot = ConnectCommandMode(device);
   if (boot == -1) return -1;
   if (boot == 0) {
-    if (!WriteByte(kStartFirmware)) return DeviceErrorAndClose();
-    g_device.Wait(100);
+    if (!WriteByte(device, kStartFirmware)) return DeviceErrorAndClose(device);
+    device.Wait(100);
   }
-  const int switched = SwitchRunningMode(mode == kUpdateMode);
+  const int switched = SwitchRunningMode(device, mode == kUpdateMode);
   if (switched == -1) return -1;
   if (switched == 0) return 0;
-  SetProtocolMessage("device does not respond...\n");
-  return FailAndClose(1);
+  SetProtocolMessage(device, "device does not respond...\n");
+  return FailAndClose(device, 1);
 }
 
-int StartFirmware() {
-  if (!WriteByte(kStartFirmware)) return DeviceErrorAndClose();
-  g_device.Wait(100);
+int StartFirmware(CFtdiDevice& device) {
+  if (!WriteByte(device, kStartFirmware)) return DeviceErrorAndClose(device);
+  device.Wait(100);
   return 0;
 }
 
-int QueryFirmwareVersion(std::uint16_t minimumVersion) {
-  if (!WriteByte(kVersionRequest)) return DeviceErrorAndClose();
+int QueryFirmwareVersion(CFtdiDevice& device, std::uint16_t minimumVersion) {
+  if (!WriteByte(device, kVersionRequest)) return DeviceErrorAndClose(device);
   // Firmware that does not know the request does not echo it.
-  if (g_device.ReadAck(kVersionRequest) != 0) return 0;
+  if (device.ReadAck(kVersionRequest) != 0) return 0;
   std::uint8_t bytes[2] = {};
-  if (g_device.Read(bytes, 2) < 2) return DeviceErrorAndClose();
+  if (device.Read(bytes, 2) < 2) return DeviceErrorAndClose(device);
   const int version = bytes[0] + 256 * bytes[1];
   return version < minimumVersion ? 1 : version;
 }
 
-int DisconnectDevice() {
+int DisconnectDevice(CFtdiDevice& device) {
   g_protocolMessage[0] = '\0';
-  if (g_device.Close() == 0) return 0;
-  SetProtocolDeviceError();
-  g_device.Close();
+  if (device.Close() == 0) return 0;
+  SetProtocolDeviceError(device);
+  device.Close();
   return -1;
 }
 

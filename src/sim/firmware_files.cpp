@@ -1,8 +1,14 @@
 #include "sim/firmware_files.h"
 
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <algorithm>
-#include <fstream>
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
 #include <random>
+#include <string>
 #include <system_error>
 
 namespace ktal {
@@ -34,6 +40,34 @@ constexpr std::uint16_t kSampleCcdbVersion = 0x0102;
 
 FirmwareImage SampleImage(std::uint16_t version, std::size_t size, std::uint32_t salt) {
   return {version, PseudoRandomImage(size, version * 0x10000u + salt)};
+}
+
+bool WriteAll(int fd, const std::vector<std::uint8_t>& bytes) {
+  std::size_t done = 0;
+  while (done < bytes.size()) {
+    const ssize_t put = write(fd, bytes.data() + done, bytes.size() - done);
+    if (put < 0 && errno == EINTR) continue;
+    if (put <= 0) return false;
+    done += static_cast<std::size_t>(put);
+  }
+  return true;
+}
+
+// The temporary name is created new (a name someone planted makes it fail
+// rather than be followed), and the rename replaces whatever sits at
+// `path`, a link included, instead of writing through it.
+bool WriteNewThenRename(const std::filesystem::path& path, const std::vector<std::uint8_t>& bytes) {
+  const std::string temporary = path.string() + ".new-" + std::to_string(getpid());
+  const int fd =
+      open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
+  if (fd < 0) return false;
+  const bool written = WriteAll(fd, bytes);
+  const bool closed = close(fd) == 0;
+  if (!written || !closed || rename(temporary.c_str(), path.c_str()) != 0) {
+    unlink(temporary.c_str());
+    return false;
+  }
+  return true;
 }
 
 }  // namespace
@@ -93,14 +127,22 @@ std::vector<std::filesystem::path> WriteSampleFirmwareFiles(const std::filesyste
   std::vector<std::filesystem::path> written;
   for (const SampleFirmwareFile& file : SampleFirmwareFiles()) {
     const std::filesystem::path path = folder / file.name;
-    std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    out.write(reinterpret_cast<const char*>(file.bytes.data()),
-              static_cast<std::streamsize>(file.bytes.size()));
-    out.close();
-    if (!out) return {};
+    if (!WriteNewThenRename(path, file.bytes)) return {};
     written.push_back(path);
   }
   return written;
+}
+
+std::filesystem::path WriteSampleFirmwareFolder(const std::filesystem::path& parent) {
+  std::string pattern = (parent / "ktal-companion-sample-firmware-XXXXXX").string();
+  if (mkdtemp(pattern.data()) == nullptr) return {};
+  const std::filesystem::path folder = pattern;
+  if (WriteSampleFirmwareFiles(folder).empty()) {
+    std::error_code error;
+    std::filesystem::remove_all(folder, error);
+    return {};
+  }
+  return folder;
 }
 
 }  // namespace ktal

@@ -46,7 +46,15 @@ struct SampleFirmwareFile {
 std::vector<SampleFirmwareFile> SampleFirmwareFiles();
 // Writes SampleFirmwareFiles() into `folder` (created if missing) and
 // returns the paths written; empty when the folder or a file can't be
-// written.
+// written. Each file is written under a new name of its own and renamed
+// over its final name, so a link found there is replaced, never written
+// through.
 std::vector<std::filesystem::path> WriteSampleFirmwareFiles(const std::filesystem::path& folder);
+
+// Makes a new folder "ktal-companion-sample-firmware-XXXXXX" under `parent`
+// that only this user can enter (mkdtemp: a name no one else has taken,
+// mode 0700) and writes the sample files into it. Returns the folder, or
+// an empty path when it can't be made or filled (then nothing is left).
+std::filesystem::path WriteSampleFirmwareFolder(const std::filesystem::path& parent);
 
 }  // namespace ktal

@@ -149,7 +149,7 @@ class HandControllerUpload final : public Transfer {
       return true;
     }
     if (++inBlock_ < kBlockBytes) {
-      if (expected == 0) WatchForEnd(hc);
+      if (expected == 0) WatchForEnd(hc, kImageEndQuietMicros);
       return true;
     }
     inBlock_ = 0;
@@ -158,6 +158,7 @@ class HandControllerUpload final : public Transfer {
       byteMode_ = true;
     } else {
       Ack(hc);
+      if (expected == 0) WatchForEnd(hc, kFullBlockEndQuietMicros);
     }
     return true;
   }
@@ -172,11 +173,11 @@ class HandControllerUpload final : public Transfer {
   }
 
  private:
-  // A short block is the last one if nothing follows it: the host is then
-  // waiting for the end byte.
-  void WatchForEnd(HandController& hc) {
+  // A block is the last one if nothing follows it within `quietMicros`: the
+  // host is then waiting for the end byte.
+  void WatchForEnd(HandController& hc, std::int64_t quietMicros) {
     const std::uint64_t seen = arrivals_;
-    hc.After(kImageEndQuietMicros, [this, &hc, seen] {
+    hc.After(quietMicros, [this, &hc, seen] {
       if (started_ && arrivals_ == seen) End(hc);
     });
   }

@@ -11,9 +11,10 @@
 //           camera's boot version, one unused byte and its firmware version,
 //           low byte first
 //   0xE6 image -> the hand controller's firmware in 15-byte blocks, each
-//           answered 0x11 except the last; at block byteModeAfterBlock the
-//           answer is 0x33 and the rest comes one byte at a time, each but
-//           the last answered 0x11. After the check, 0xDC, and the hand
+//           full one answered 0x11 (the last one too, unless the length is
+//           known); at block byteModeAfterBlock the answer is 0x33 and the
+//           rest comes one byte at a time, each but the last answered 0x11
+//           (the length must be known then). After the check, 0xDC, and the hand
 //           controller restarts into its boot loader with update mode
 //           selected, so that the host finds it there a second later; an
 //           image that failed the check leaves it in update mode.
@@ -33,10 +34,11 @@
 // Where a hand-controller image ends: nothing on the line says so, and the
 // host waits for the end byte where it would otherwise send the next block.
 // The simulated boot loader takes handControllerImageLength bytes when that
-// is set, and otherwise ends the image at a block shorter than 15 bytes
-// once the line has been quiet for kImageEndQuietMicros. An image whose
-// length is a multiple of 15, and any image sent in byte mode, therefore
-// needs handControllerImageLength.
+// is set, without acknowledging the last block. Otherwise it ends the image
+// when the line stays quiet: for kImageEndQuietMicros after a block shorter
+// than 15 bytes, for kFullBlockEndQuietMicros after a full block, which it
+// has acknowledged like any other. An image sent in byte mode needs
+// handControllerImageLength.
 #pragma once
 
 #include <array>
@@ -52,6 +54,13 @@ class HandController;
 inline constexpr std::size_t kEepromBytes = 1280;
 inline constexpr std::size_t kCcdBoardImageBytes = 2049;
 inline constexpr std::int64_t kImageEndQuietMicros = 2'000;
+// After a full block the host first reads the acknowledgement, which the
+// chip may hold back for its latency timer (at most 255 ms); and a host that
+// gave up on an image comes back with the mode handshake, whose probe
+// follows the identify's 1000 ms time-out, and must find the guider still in
+// update mode. The guider waits longer than both before it takes a full
+// block for the last one.
+inline constexpr std::int64_t kFullBlockEndQuietMicros = 2'000'000;
 // The end byte of an image that failed the device's check, and the firmware
 // status that 0x2D reports after a hand-controller image failed it.
 inline constexpr std::uint8_t kCheckFailedEndByte = 0xCE;

@@ -14,12 +14,13 @@
 #include <iterator>
 #include <optional>
 
-#include "app/launcher_dialog.h"
-#include "app/startup_directory.h"
-#include "app/user_dialogs.h"
-#include "camera/bitmap_rect.h"
+#include "canvas/bitmap_rect.h"
 #include "link/ftdi_device.h"
 #include "link/handshakes.h"
+#include "shell/application_icon.h"
+#include "shell/qt_text.h"
+#include "shell/startup_directory.h"
+#include "shell/user_dialogs.h"
 
 namespace ktal {
 
@@ -274,8 +275,7 @@ void CUIDlg::OnScreenTimer() {
 
 void CUIDlg::Handshake() {
   m_pDevice->deviceKind = kDeviceKindGuider;
-  // The handshakes work on g_device, which is what m_pDevice points to.
-  if (EnterDeviceMode(kNormalMode) < 0) {
+  if (EnterDeviceMode(*m_pDevice, kNormalMode) < 0) {
     StopTimers();
     dialogs_.ShowMessage(this,
                          QString("FTDI: %1\n").arg(QString::fromStdWString(m_pDevice->errorString)),
@@ -434,8 +434,7 @@ QImage CUIDlg::ScreenImage(int dotSize) const {
 void CUIDlg::OnSaveScreen() {
   // The screen of the moment of the click, not of when the name is chosen.
   const QImage image = ScreenImage(dotSize_->currentData().toInt());
-  const QString start =
-      QFile::decodeName((g_startupDirectory / "ktal-screen.png").native().c_str());
+  const QString start = ToQString(g_startupDirectory / "ktal-screen.png");
   QString name = dialogs_.SaveFile(this, "Save screen as PNG", start, "PNG image (*.png)");
   if (name.isEmpty()) return;
   if (QFileInfo(name).suffix().isEmpty()) name += ".png";
@@ -443,16 +442,6 @@ void CUIDlg::OnSaveScreen() {
     dialogs_.ShowMessage(this, QString(kCantSave).arg(name), "ERROR", MessageIcon::Exclamation,
                          MessageButtons::Ok);
   }
-}
-
-void InstallVirtualUi(CTVX_DUVO_VerAdiDlg& launcher, UserDialogs& dialogs) {
-  launcher.SetFeatureWindow(kIdVirtualUi, [&dialogs](QWidget*) {
-    // No owner: the window gets a taskbar button of its own, and the hidden
-    // launcher cannot take it along when minimised.
-    CUIDlg window(dialogs);
-    window.m_pDevice = &g_device;
-    window.exec();
-  });
 }
 
 }  // namespace ktal

@@ -33,7 +33,6 @@ namespace ktal {
 
 class CBitmapRect;
 class CFtdiDevice;
-class CTVX_DUVO_VerAdiDlg;
 class UserDialogs;
 
 // Control ids; each control's objectName is "control<id>".
@@ -113,10 +112,5 @@ class CUIDlg : public QDialog {
   QComboBox* dotSize_ = nullptr;
   QPushButton* saveScreen_ = nullptr;
 };
-
-// Puts the virtual user interface behind the launcher's "Virtual K-Tal UI"
-// button, asking the user through `dialogs`, which must outlive the
-// launcher.
-void InstallVirtualUi(CTVX_DUVO_VerAdiDlg& launcher, UserDialogs& dialogs);
 
 }  // namespace ktal

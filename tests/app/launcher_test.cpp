@@ -14,9 +14,9 @@
 
 #include "app/application.h"
 #include "app/launcher_dialog.h"
-#include "app/shell.h"
 #include "link/ftdi_device.h"
 #include "link/handshakes.h"
+#include "shell/shell.h"
 #include "sim/simulated_guider.h"
 #include "tests/app/scripted_dialogs.h"
 
@@ -175,6 +175,29 @@ TEST_F(LauncherTest, AFeatureWindowHandsBackToTheRunningLauncher) {
   });
   EXPECT_EQ(launcher_->exec(), 7);
   EXPECT_TRUE(backAndVisible);
+}
+
+// Tab to a feature button and Enter opens that feature, as Space would; it
+// does not press Exit and end the program.
+TEST_F(LauncherTest, EnterOnTheFocusedButtonOpensItsFeature) {
+  Start(ControllerMode::kNormal);
+  int opened = 0;
+  launcher_->SetFeatureWindow(kIdFirmwareControl, [](QWidget*) {});
+  launcher_->SetFeatureWindow(kIdFileControl, [&](QWidget*) { ++opened; });
+  bool running = false;
+  QTimer::singleShot(0, launcher_.get(), [&] {
+    launcher_->activateWindow();
+    launcher_->Button(kIdFirmwareControl)->setFocus();
+    QTest::keyClick(launcher_->Button(kIdFirmwareControl), Qt::Key_Tab);
+    QTest::keyClick(launcher_->focusWidget(), Qt::Key_Return);
+    QTimer::singleShot(0, launcher_.get(), [&] {
+      running = launcher_->isVisible();
+      launcher_->done(7);
+    });
+  });
+  EXPECT_EQ(launcher_->exec(), 7) << "Enter ended the launcher";
+  EXPECT_EQ(opened, 1);
+  EXPECT_TRUE(running);
 }
 
 TEST_F(LauncherTest, PowerOnPulsesAGuiderThatIsOff) {

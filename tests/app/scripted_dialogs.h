@@ -6,7 +6,7 @@
 #include <optional>
 #include <vector>
 
-#include "app/user_dialogs.h"
+#include "shell/user_dialogs.h"
 
 namespace ktal::testing {
 

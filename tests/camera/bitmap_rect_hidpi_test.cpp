@@ -6,7 +6,7 @@
 #include <QImage>
 #include <QPixmap>
 
-#include "camera/bitmap_rect.h"
+#include "canvas/bitmap_rect.h"
 
 namespace ktal {
 namespace {

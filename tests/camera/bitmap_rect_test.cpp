@@ -1,6 +1,6 @@
 // The pixel canvas: drawing before and after its first paint, clipping at
 // every edge, the bottom-up storage, and what the paint puts on the screen.
-#include "camera/bitmap_rect.h"
+#include "canvas/bitmap_rect.h"
 
 #include <gtest/gtest.h>
 

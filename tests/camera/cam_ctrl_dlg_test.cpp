@@ -6,25 +6,32 @@
 
 #include <gtest/gtest.h>
 
+#include <QAction>
 #include <QApplication>
 #include <QLabel>
 #include <QLineEdit>
 #include <QMouseEvent>
 #include <QPushButton>
 #include <QSlider>
+#include <QTest>
 #include <QTimer>
 #include <algorithm>
+#include <ctime>
+#include <filesystem>
 #include <functional>
 #include <future>
+#include <iterator>
 #include <memory>
 #include <vector>
 
-#include "camera/bitmap_rect.h"
 #include "camera/dark_frames.h"
+#include "camera/fits_export.h"
 #include "camera/hot_pixel_summary.h"
+#include "canvas/bitmap_rect.h"
 #include "link/ftdi_device.h"
 #include "sim/simulated_guider.h"
 #include "tests/app/scripted_dialogs.h"
+#include "tests/camera/fits_reader.h"
 
 namespace ktal {
 namespace {
@@ -45,6 +52,10 @@ class Dialogs final : public UserDialogs {
   }
   QStringList OpenFiles(QWidget*, const QString&, const QString&, const QString&, bool) override {
     return {};
+  }
+  QString SaveFile(QWidget* parent, const QString& caption, const QString& proposed,
+                   const QString& filter) override {
+    return script.SaveFile(parent, caption, proposed, filter);
   }
   testing::ScriptedDialogs script;
   std::vector<bool> progressUp;
@@ -430,6 +441,18 @@ TEST_F(CamCtrlDlgTest, ReadCurrentCountsTheStoredMapByClass) {
   }
 }
 
+// Enter on the focused button presses it, as Space does: there is no
+// default button in this window to take it instead.
+TEST_F(CamCtrlDlgTest, EnterPressesTheFocusedButton) {
+  Start({});
+  ASSERT_TRUE(Open());
+  ASSERT_TRUE(QTest::qWaitForWindowActive(window_.get()));
+  auto* close = Control<QPushButton>(kIdCamClose);
+  close->setFocus();
+  QTest::keyClick(close, Qt::Key_Enter, Qt::KeypadModifier);
+  EXPECT_FALSE(window_->isVisible());
+}
+
 TEST_F(CamCtrlDlgTest, TheCursorOnThePictureShowsTheCurrentDark) {
   ASSERT_TRUE(Open());
   auto move = [&](QPoint at) {
@@ -445,6 +468,77 @@ TEST_F(CamCtrlDlgTest, TheCursorOnThePictureShowsTheCurrentDark) {
   QEvent leave(QEvent::Leave);
   QCoreApplication::sendEvent(window_.get(), &leave);
   EXPECT_EQ(Text(kIdPictureTitle), "Hot pixel data stored in Camera");
+}
+
+// ---- Saving as FITS ----
+
+TEST_F(CamCtrlDlgTest, SaveButtonsFollowWhatThereIsAndSaveAsFits) {
+  namespace fs = std::filesystem;
+  const fs::path dir = fs::temp_directory_path() / ("ktal-camdlg-fits-" + std::to_string(getpid()));
+  fs::create_directories(dir);
+  auto saveAs = [&](const char* file) {
+    dialogs_.script.QueueSaveFile(QString::fromStdString((dir / file).string()));
+  };
+  // The camera holds a map: two 1x1 entries, no 2x2 entry.
+  const Bytes stored = {0xEE, 2, 10, 0, 20, 0, 15, 30, 0, 40, 0, 7};
+  std::copy(stored.begin(), stored.end(), camera().memory.begin());
+  camera().memory[256] = 0;
+  ASSERT_TRUE(Open());
+  auto* saveDark = window_->findChild<QPushButton*>("controlSaveDark");
+  auto* saveMap = window_->findChild<QPushButton*>("controlSaveMap");
+  auto* storedMap = window_->findChild<QAction*>("actionSaveStoredMap");
+  auto* newMap = window_->findChild<QAction*>("actionSaveNewMap");
+  ASSERT_TRUE(saveDark && saveMap && storedMap && newMap);
+  EXPECT_FALSE(saveDark->isEnabled());
+  EXPECT_FALSE(saveMap->isEnabled());
+
+  // Once read, the camera's map alone can be saved.
+  Control<QPushButton>(kIdReadCurrent)->click();
+  EXPECT_FALSE(saveDark->isEnabled());
+  EXPECT_TRUE(storedMap->isEnabled() && saveMap->isEnabled());
+  EXPECT_FALSE(newMap->isEnabled());
+  saveAs("camera-map");  // ".fits" is added
+  storedMap->trigger();
+  testing::FitsReader cameraFile((dir / "camera-map.fits").string());
+  ASSERT_TRUE(cameraFile.MoveTo("HOTPIX1X1"));
+  EXPECT_EQ(cameraFile.Table(), (std::vector<HotPixelEntry>{{10, 20, 15}, {30, 40, 7}}));
+
+  const std::time_t before = std::time(nullptr);
+  MakeDark(2);
+  const std::time_t after = std::time(nullptr);
+  EXPECT_TRUE(saveDark->isEnabled() && newMap->isEnabled() && storedMap->isEnabled());
+  saveAs("dark.fits");
+  saveDark->click();
+  testing::FitsReader darkFile((dir / "dark.fits").string());
+  long size[2] = {};
+  const Bytes pixels = darkFile.Image(size);
+  EXPECT_TRUE(std::equal(pixels.begin(), pixels.end(), g_masterDark, g_masterDark + kFrameBytes));
+  EXPECT_EQ(darkFile.Card("STACKCNT"), "2");
+  const std::string start = darkFile.Card("DATE-OBS").value_or("");
+  EXPECT_TRUE(start >= FitsDateTime(before) && start <= FitsDateTime(after)) << start;
+
+  // The new map is the one Store new map would write at these positions.
+  Control<QSlider>(kIdSlider1x1)->setValue(5);
+  Control<QSlider>(kIdSlider2x2)->setValue(3);
+  saveAs("new-map.fits");
+  newMap->trigger();
+  Bin2x2(3);
+  FindHotPixels(g_masterDark, kFrameWidth, kFrameHeight, 5);
+  const HotPixelMapRecord expected = MapRecordFromLists(g_hotList, g_hotList2x2);
+  testing::FitsReader newFile((dir / "new-map.fits").string());
+  ASSERT_TRUE(newFile.MoveTo("HOTPIX2X2"));
+  EXPECT_EQ(newFile.Table(), testing::Entries(expected.entries2x2, 3));
+  EXPECT_EQ(newFile.Card("HOTPIXN"), "3");
+  EXPECT_TRUE(messages().empty());
+
+  // A folder that is not there: the user is told, the window stays.
+  saveAs("gone/dark.fits");
+  saveDark->click();
+  ASSERT_EQ(messages().size(), 1u);
+  EXPECT_TRUE(messages()[0].text.startsWith("Can't save the master dark as\n"));
+  EXPECT_EQ(messages()[0].caption, "ERROR");
+  EXPECT_TRUE(window_->isVisible());
+  fs::remove_all(dir);
 }
 
 // ---- What the track-bar notes compute ----

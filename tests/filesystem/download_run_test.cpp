@@ -9,10 +9,11 @@
 #include <string>
 #include <vector>
 
-#include "app/startup_directory.h"
+#include "guidelog/output_folder.h"
 #include "guidelog_test_util.h"
 #include "link/ftdi_device.h"
 #include "link/handshakes.h"
+#include "shell/startup_directory.h"
 #include "sim/log_writer.h"
 #include "sim/session_generator.h"
 #include "sim/simulated_guider.h"
@@ -40,13 +41,15 @@ class RecordingHost final : public DownloadRunHost {
   int ListDirectory() override {
     ++listings;
     std::uint8_t page[kDataPageSize];
-    if (ReadPage(kDirectoryPage, page) != 0) return 1;
+    if (ReadPage(*link, kDirectoryPage, page) != 0) return 1;
     for (int i = 0; i < kDirectoryEntries; ++i) {
       g_fileTable[i] = DecodeDirectoryEntry(page + i * kDirectoryEntrySize);
     }
     return 0;
   }
 
+  // The link the window lists through.
+  CFtdiDevice* link = &g_device;
   std::vector<std::string> status;
   std::vector<std::string> messages;
   std::vector<bool> busyChanges;
@@ -228,6 +231,42 @@ TEST_F(DownloadRunTest, ShortChunkIsFlushedBeforeTheNextFile) {
   EXPECT_TRUE(Marked(1));
 }
 
+// With g_device off the guider, a second link is the run's only road to it:
+// the pages, the flush of a cut page, the mark and the wait all go there.
+TEST_F(DownloadRunTest, TheRunTalksOnlyThroughTheLinkItIsHanded) {
+  AddChain({10, 11, 12}, kFileId, 0);
+  AddChain({20, 21}, 0x00002d, 1);
+  sim_.features().fileSystem.shortChunk = {11, 2, 50};
+  ASSERT_EQ(LeaveFileSystemMode(), 0);
+  g_device.Close();
+  g_device.AttachDriver(nullptr, nullptr);
+  g_device.errorText[0] = '\0';
+
+  CFtdiDevice link;
+  link.AttachDriver(&sim_.driver(), &sim_.clock());
+  link.deviceKind = kDeviceKindGuider;
+  ASSERT_EQ(EnterDeviceMode(link, kNormalMode), 0);
+  ASSERT_EQ(EnterFileSystemMode(link), 0);
+  host_.link = &link;
+  ASSERT_EQ(host_.ListDirectory(), 0);
+  sim_.clock().clear_waits();
+
+  RunRequest request;
+  request.entries = {0, 1};
+  const RunReport report = RunDownloadAndProcess(link, request, host_);
+
+  ASSERT_EQ(report.files.size(), 2u);
+  EXPECT_TRUE(report.files[0].readFailed);
+  EXPECT_FALSE(report.files[0].linkLost);
+  EXPECT_EQ(report.files[1].result, FileOutcome::Result::kProcessed);
+  EXPECT_EQ(report.files[1].pages, 2);
+  EXPECT_TRUE(report.files[1].walkFault.empty());
+  EXPECT_TRUE(Marked(1));
+  EXPECT_EQ(sim_.clock().waits(), std::vector<std::uint32_t>{100});
+  EXPECT_FALSE(g_device.IsOpen());
+  EXPECT_STREQ(g_device.errorText, "");
+}
+
 TEST_F(DownloadRunTest, DeletedFileIsReadFromItsSavedFirstPage) {
   AddChain({30, 31});
   flash().DeleteFile(0);
@@ -374,6 +413,38 @@ TEST_F(DownloadRunTest, LocalFileIsProcessedInItsFolderAndModeRestored) {
   RunDownloadAndProcess(request, host_);
   EXPECT_EQ(host_.messages,
             std::vector<std::string>{"ERROR|ERROR: while creating output file(s)... (code -1)\n"});
+}
+
+TEST_F(DownloadRunTest, AFolderAnotherRunIsWritingIntoIsNotTouchedAndTheRunSaysSo) {
+  AddChain({10, 11, 12});
+  std::filesystem::create_directories(OutputFolder(kFileId));
+  OutputFolderLock other;
+  ASSERT_EQ(other.Take(OutputFolder(kFileId).string()), OutputFolderLock::Result::kTaken);
+  const RunReport report = Run({0});
+  ASSERT_EQ(report.files.size(), 1u);
+  EXPECT_EQ(report.files[0].result, FileOutcome::Result::kFolderBusy);
+  // Nothing read but the two listings, nothing written, nothing marked.
+  EXPECT_EQ(sim_.features().fileSystem.pageReads, 2);
+  EXPECT_FALSE(Exists(RawCopyPath(kFileId)));
+  EXPECT_FALSE(Marked(0));
+  ASSERT_EQ(host_.messages.size(), 1u);
+  EXPECT_EQ(host_.messages[0].rfind("ERROR|QD00002a: another run is writing into ", 0), 0u)
+      << host_.messages[0];
+
+  // A raw file processed from disk into the same folder.
+  other.Release();
+  Run({0});
+  ASSERT_EQ(other.Take(OutputFolder(kFileId).string()), OutputFolderLock::Result::kTaken);
+  host_ = RecordingHost();
+  RunRequest request;
+  request.localFile = true;
+  request.localPath = RawCopyPath(kFileId);
+  request.localFolder = OutputFolder(kFileId);
+  RunDownloadAndProcess(request, host_);
+  ASSERT_EQ(host_.messages.size(), 1u);
+  EXPECT_EQ(host_.messages[0].rfind("ERROR|Another run is writing into ", 0), 0u)
+      << host_.messages[0];
+  EXPECT_NE(host_.status.back(), "done");
 }
 
 TEST_F(DownloadRunTest, ProgressCountsPagesOfAKnownSize) {

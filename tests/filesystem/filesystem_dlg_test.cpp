@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <QAccessible>
 #include <QApplication>
 #include <QCheckBox>
 #include <QComboBox>
@@ -19,11 +20,13 @@
 #include <algorithm>
 #include <fstream>
 #include <functional>
+#include <iterator>
 #include <memory>
 #include <string>
 #include <vector>
 
 #include "app/application.h"
+#include "app/feature_installs.h"
 #include "app/launcher_dialog.h"
 #include "guidelog/report_settings.h"
 #include "link/ftdi_device.h"
@@ -55,9 +58,17 @@ class Dialogs final : public UserDialogs {
     return script.OpenFiles(parent, caption, directory, filter, multiple);
   }
   const std::vector<AskedMessage>& messages() const { return script.messages(); }
+  // The desktop as the test wants it; without a refusal the real call,
+  // which a test can catch with a URL handler.
+  bool OpenWithDesktop(const QString& file) override {
+    opened.push_back(file);
+    return browserOpens ? UserDialogs::OpenWithDesktop(file) : false;
+  }
 
   testing::ScriptedDialogs script;
   std::vector<std::pair<QString, QString>> asked;  // initial file, filter
+  std::vector<QString> opened;
+  bool browserOpens = true;
 };
 
 // Takes the URLs the window asks the desktop to open.
@@ -232,10 +243,13 @@ TEST_F(FilesystemDlgTest, FirstRefreshIsQuietWithoutAGuiderAndRefreshIsNot) {
   EXPECT_EQ(g_csvFormat, 1);
   EXPECT_TRUE(dialogs_.messages().empty());
 
+  // A guider that is off fails on a read time-out, which leaves the link's
+  // errorString as it was; the box gives the handshake's reason.
+  g_device.errorString = L"No proper USB device found";
   Click(kIdRefreshFiles);
   ASSERT_EQ(dialogs_.messages().size(), 1u);
   const AskedMessage& box = dialogs_.messages()[0];
-  EXPECT_EQ(box.text, "FTDI: " + QString::fromStdWString(g_device.errorString) + "\n");
+  EXPECT_EQ(box.text, "FTDI: device does not respond...\n\n (FT_Read timed out (code 0 ($0)))\n");
   EXPECT_EQ(box.caption, "ERROR");
   EXPECT_EQ(box.icon, MessageIcon::Exclamation);
 }
@@ -308,17 +322,132 @@ TEST_F(FilesystemDlgTest, PeriodicErrorSettingsAreCheckedInOrder) {
   }
 }
 
+// What a number is typed with stays on screen; any other key is refused at
+// once, and the hint below the fields names the field and the key.
 TEST_F(FilesystemDlgTest, DeclinationFieldTakesASignAndAFraction) {
   Open();
-  for (auto [id, typed, kept] : {std::tuple{kIdStarDec, "-45.5", "-45.5"},
-                                 {kIdStarDec, "4.5.1", "4.51"},
-                                 {kIdFocalLength, "-10.5", "105"},
-                                 {kIdWormPeriod, "4a8", "48"}}) {
+  auto* hint = window_->findChild<QLabel*>("controlSettingsHint");
+  ASSERT_NE(hint, nullptr);
+  for (auto [id, typed, kept, hinted] :
+       {std::tuple{kIdStarDec, "-45.5", "-45.5", ""},
+        {kIdStarDec, "-5,5", "-5,5", ""},
+        {kIdStarDec, "4.5.1", "4.51", "Star's DEC refused \".\""},
+        {kIdFocalLength, "-10.5", "-10.5", ""},
+        {kIdWormPeriod, "4a8", "48", "Worm gear period refused \"a\""}}) {
+    SCOPED_TRACE(typed);
     auto* edit = Control<QLineEdit>(id);
     edit->clear();
+    hint->clear();
     QTest::keyClicks(edit, typed);
-    EXPECT_EQ(edit->text(), kept) << typed;
+    EXPECT_EQ(edit->text(), kept);
+    if (*hinted == '\0') {
+      EXPECT_TRUE(hint->text().isEmpty()) << hint->text().toStdString();
+    } else {
+      EXPECT_TRUE(hint->text().startsWith(hinted)) << hint->text().toStdString();
+    }
   }
+}
+
+// A typed focal length of 1000.5 is no whole number of millimetres: it is
+// refused by name before anything is read from the guider. A DEC typed with
+// a decimal comma reaches the tables and the analysis page as shown.
+TEST_F(FilesystemDlgTest, TypedSettingsReachTheRunAsShownOrAreRefusedByName) {
+  AddNight(0, 0x00002a);
+  Open();
+  List()->selectRow(0);
+  Control<QCheckBox>(kIdGenerateHtml)->setChecked(true);
+  Control<QCheckBox>(kIdGeneratePe)->setChecked(true);
+  QTest::keyClicks(Control<QLineEdit>(kIdFocalLength), "1000.5");
+  QTest::keyClicks(Control<QLineEdit>(kIdWormPeriod), "480");
+  QTest::keyClicks(Control<QLineEdit>(kIdStarDec), "-5,5");
+  const std::size_t pageReads = sim_->guider().ReceivedBytes().size();
+  Click(kIdDownloadProcess);
+  ASSERT_EQ(dialogs_.messages().size(), 1u);
+  EXPECT_TRUE(dialogs_.messages()[0].text.startsWith("Wrong focal length entered"));
+  EXPECT_EQ(window_->focusWidget(), Control(kIdFocalLength));
+  EXPECT_EQ(sim_->guider().ReceivedBytes().size(), pageReads) << "nothing asked of the guider";
+  EXPECT_FALSE(logtest::Exists(dir_.path() / "QD00002a.dat.content"));
+
+  Control<QLineEdit>(kIdFocalLength)->clear();
+  QTest::keyClicks(Control<QLineEdit>(kIdFocalLength), "1000");
+  Click(kIdDownloadProcess);
+  EXPECT_EQ(Status(), "done");
+  EXPECT_EQ(g_focalLength, 1000);
+  EXPECT_FLOAT_EQ(g_starDec, -5.5f);
+  const std::filesystem::path page = dir_.path() / "QD00002a.dat.content" / "analysis.html";
+  std::ifstream in(page, std::ios::binary);
+  const std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  EXPECT_NE(text.find("\"options\":{\"focal_mm\":1000,\"worm_s\":480,\"dec_deg\":-5.5}"),
+            std::string::npos);
+}
+
+// Enter presses the focused button or toggles the focused check box; in an
+// edit field it does nothing: the window and what was typed stay, and no
+// button the user cannot see focused runs.
+TEST_F(FilesystemDlgTest, EnterNeverClosesTheWindowOverTypedSettings) {
+  Open();
+  ASSERT_TRUE(QTest::qWaitForWindowActive(window_.get()));
+  auto* focal = Control<QLineEdit>(kIdFocalLength);
+  focal->setFocus();
+  QTest::keyClicks(focal, "1200");
+  const std::size_t sent = sim_->guider().ReceivedBytes().size();
+  QTest::keyClick(focal, Qt::Key_Return);
+  EXPECT_TRUE(window_->isVisible());
+  EXPECT_EQ(focal->text(), "1200");
+  EXPECT_EQ(sim_->guider().ReceivedBytes().size(), sent) << "a button ran unseen";
+
+  auto* html = Control<QCheckBox>(kIdGenerateHtml);
+  html->setFocus();
+  QTest::keyClick(html, Qt::Key_Enter, Qt::KeypadModifier);
+  EXPECT_TRUE(html->isChecked());
+  EXPECT_TRUE(window_->isVisible());
+
+  Control(kIdFsClose)->setFocus();
+  QTest::keyClick(Control(kIdFsClose), Qt::Key_Return);
+  EXPECT_FALSE(window_->isVisible());
+}
+
+// A screen reader toggles a check box without a click; the window follows
+// all the same, and its own changes of the box run no handler.
+TEST_F(FilesystemDlgTest, AccessibleToggleOfShowDeletedChangesTheList) {
+  AddNight(0, 0x00002a);
+  AddNight(1, 0x00002b);
+  sim_->flash().DeleteFile(1);
+  Open();
+  ASSERT_EQ(Rows().size(), 1u);
+  QAccessibleInterface* box = QAccessible::queryAccessibleInterface(Control(kIdShowDeleted));
+  ASSERT_NE(box, nullptr);
+  ASSERT_NE(box->actionInterface(), nullptr);
+  box->actionInterface()->doAction(QAccessibleActionInterface::toggleAction());
+  EXPECT_TRUE(Control<QCheckBox>(kIdShowDeleted)->isChecked());
+  EXPECT_EQ(Rows().size(), 2u);
+
+  // "Use local file" toggled the same way asks for the file; cancelled, it
+  // is clear again without asking twice.
+  QAccessible::queryAccessibleInterface(Control(kIdUseLocalFile))
+      ->actionInterface()
+      ->doAction(QAccessibleActionInterface::toggleAction());
+  EXPECT_EQ(dialogs_.asked.size(), 1u);
+  EXPECT_FALSE(Control<QPushButton>(kIdUseLocalFile)->isChecked());
+  EXPECT_TRUE(GuiderSideEnabled());
+}
+
+// With no program to show the page, the window says so and where it is.
+TEST_F(FilesystemDlgTest, ReportThatNoBrowserOpensIsNamedWithItsPath) {
+  AddNight(0, 0x00002a);
+  const std::filesystem::path folder = dir_.path() / "QD00002a.dat.content";
+  std::filesystem::create_directory(folder);
+  std::ofstream(folder / "index.html") << "<html></html>";
+  Open();
+  List()->selectRow(0);
+  dialogs_.browserOpens = false;
+  window_->findChild<QPushButton*>("controlOpenReport")->click();
+  ASSERT_EQ(dialogs_.opened.size(), 1u);
+  ASSERT_EQ(dialogs_.messages().size(), 1u);
+  EXPECT_EQ(dialogs_.messages()[0].caption, "ERROR");
+  EXPECT_TRUE(dialogs_.messages()[0].text.contains(
+      QString::fromStdString((folder / "index.html").string())))
+      << dialogs_.messages()[0].text.toStdString();
 }
 
 // Local-file mode needs no guider. A cancelled choice returns to download

@@ -4,8 +4,8 @@
 #include "firmware/firmware_dlg.h"
 
 #include <gtest/gtest.h>
-#include <unistd.h>
 
+#include <QAccessible>
 #include <QApplication>
 #include <QCheckBox>
 #include <QLabel>
@@ -13,14 +13,18 @@
 #include <QTest>
 #include <QTimer>
 #include <algorithm>
+#include <cstdlib>
 #include <fstream>
 #include <functional>
 #include <memory>
 #include <optional>
+#include <string>
 #include <vector>
 
 #include "app/application.h"
+#include "app/feature_installs.h"
 #include "app/launcher_dialog.h"
+#include "firmware/variable_set.h"
 #include "link/ftdi_device.h"
 #include "link/handshakes.h"
 #include "sim/firmware_files.h"
@@ -333,7 +337,10 @@ TEST_F(FirmwareDlgTest, WhatIsUploadedFollowsTheFileTheCheckBoxesAndTheWarning) 
       EXPECT_EQ(box.buttons, MessageButtons::YesNo);
     }
     EXPECT_EQ(!Received().empty(), c.sends);
-    EXPECT_EQ(Text(kIdUploadStep), c.sends ? "Done" : "...");
+    const QString notSent = c.file.hcVersion == 0
+                                ? "Nothing to upload: the file holds no hand-controller firmware"
+                                : "...";
+    EXPECT_EQ(Text(kIdUploadStep), c.sends ? "Done" : notSent);
     EXPECT_EQ(Text(kIdVersions), c.sends ? kVersions260 : "");
     EXPECT_EQ(update().handControllerImage == kHcImage, c.hc);
     EXPECT_EQ(update().cameraImage == kCameraImage, c.cam);
@@ -345,6 +352,40 @@ TEST_F(FirmwareDlgTest, WhatIsUploadedFollowsTheFileTheCheckBoxesAndTheWarning) 
                                                    : CarriedTo(c.file.hcVersion, guiderVariables_);
     EXPECT_EQ(Eeprom(), expected);
     EXPECT_TRUE(GroupEnabled());
+  }
+}
+
+// A file picked after an upload starts afresh: nothing of the last result
+// stays under it, and while it gives UPLOAD nothing to send, the window
+// says why, also when UPLOAD is pressed.
+TEST_F(FirmwareDlgTest, ANewFileClearsTheLastResultAndSaysWhyNothingCanBeUploaded) {
+  Open(FirmwareFile({}));
+  Click(kIdUpload);
+  ASSERT_EQ(Text(kIdUploadStep), "Done");
+  ASSERT_TRUE(Report().endsWith("variables verified"));
+  WriteSampleFirmwareFiles(dir_.path());
+  struct Case {
+    const char* file;
+    QString why;
+  };
+  const Case cases[] = {
+      {"damaged-header.fw", "Nothing to upload: the selected file was refused"},
+      {"camera-only.fw", "Nothing to upload: the file holds no hand-controller firmware"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.file);
+    Control<QLineEdit>(kIdFileName)
+        ->setText(QString::fromStdString((dir_.path() / c.file).string()));
+    EXPECT_EQ(Text(kIdUploadStep), c.why);
+    EXPECT_EQ(Report(), "");
+    EXPECT_EQ(Control<QProgressBar>(kIdUploadProgress)->value(), 0);
+    EXPECT_EQ(Control(kIdUpload)->toolTip(), c.why);
+
+    Control<QLabel>(kIdUploadStep)->clear();
+    const std::size_t received = Received().size();
+    Click(kIdUpload);
+    EXPECT_EQ(Received().size(), received);
+    EXPECT_EQ(Text(kIdUploadStep), c.why);
   }
 }
 
@@ -614,13 +655,54 @@ TEST_F(FirmwareDlgTest, BrowseButtonAndLoading) {
 
 // The launcher's Firmware control button opens the window; the program's
 // simulated guider comes with sample files to pick.
+// From the keyboard and from a screen reader: Enter toggles the focused
+// check box rather than closing the window, does nothing in the file name
+// field (the first button ever focused would take it), and the browse
+// button opens its dialog for Space, Enter and an accessible press as for a
+// mouse release.
+TEST_F(FirmwareDlgTest, KeysAndAScreenReaderReachEveryControl) {
+  Open();
+  ASSERT_TRUE(QTest::qWaitForWindowActive(window_.get()));
+  auto* camera = Control<QCheckBox>(kIdUpdateCamera);
+  camera->setFocus();
+  QTest::keyClick(camera, Qt::Key_Return);
+  EXPECT_FALSE(camera->isChecked());
+  EXPECT_TRUE(window_->isVisible());
+  // The file name field is no button: Enter there checks no version.
+  auto* name = Control<QLineEdit>(kIdFileName);
+  name->setFocus();
+  QTest::keyClick(name, Qt::Key_Return);
+  EXPECT_TRUE(Received().empty());
+  EXPECT_TRUE(window_->isVisible());
+
+  auto* browse = Control<CBrowseButton>(kIdBrowse);
+  browse->setFocus();
+  QTest::keyClick(browse, Qt::Key_Space);
+  QTest::keyClick(browse, Qt::Key_Return);
+  QAccessibleInterface* button = QAccessible::queryAccessibleInterface(browse);
+  ASSERT_NE(button, nullptr);
+  button->actionInterface()->doAction(QAccessibleActionInterface::pressAction());
+  // The press is shown before it clicks.
+  QTest::qWaitFor([&] { return dialogs_.asked.size() == 3; });
+  EXPECT_EQ(dialogs_.asked.size(), 3u);
+  EXPECT_TRUE(window_->isVisible());
+}
+
 TEST(FirmwareControlInLauncher, OpensTheWindow) {
   logtest::TempDir dir;
+  // The samples go into a folder of the run's own under $TMPDIR, and go with it.
+  const char* tmpdir = std::getenv("TMPDIR");
+  const std::string oldTmpdir = tmpdir != nullptr ? tmpdir : "";
+  setenv("TMPDIR", dir.path().c_str(), 1);
   std::unique_ptr<LinkBackend> backend = MakeSimulatedBackend();
+  oldTmpdir.empty() ? unsetenv("TMPDIR") : setenv("TMPDIR", oldTmpdir.c_str(), 1);
   dynamic_cast<sim::VirtualClock&>(backend->clock()).SetRealTimePacing(0);
-  EXPECT_TRUE(std::filesystem::exists(
-      std::filesystem::temp_directory_path() /
-      ("ktal-companion-sample-firmware-" + std::to_string(getuid())) / "hc250-camera-ccdb.fw"));
+  const std::filesystem::directory_iterator made(dir.path());
+  ASSERT_NE(made, std::filesystem::directory_iterator());
+  const std::filesystem::path folder = made->path();
+  EXPECT_TRUE(folder.filename().string().starts_with("ktal-companion-sample-firmware-"));
+  EXPECT_EQ(std::filesystem::status(folder).permissions(), std::filesystem::perms::owner_all);
+  EXPECT_TRUE(std::filesystem::exists(folder / "hc250-camera-ccdb.fw"));
   testing::ScriptedDialogs dialogs;
   QString title;
   QTimer::singleShot(0, [&] {
@@ -637,6 +719,8 @@ TEST(FirmwareControlInLauncher, OpensTheWindow) {
   });
   EXPECT_EQ(RunProgram(*backend, dialogs, {InstallFirmwareControl}), 0);
   EXPECT_EQ(title, "TVX Firmware control dialog");
+  backend.reset();
+  EXPECT_FALSE(std::filesystem::exists(folder));
 }
 
 }  // namespace

@@ -1,7 +1,11 @@
 #include "firmware/firmware_file.h"
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
+#include <fstream>
+#include <iterator>
 #include <optional>
 #include <span>
 #include <string>
@@ -111,24 +115,52 @@ TEST(FirmwareFileTest, AcceptedHeadersAndTheirDescription) {
   }
 }
 
+// What is not a regular file, or is larger than any firmware file can be,
+// is refused before anything is read: a pipe would never end, a huge file
+// would be held whole. Each refusal says why.
 TEST(FirmwareFileTest, FilesThatCannotBeRead) {
   logtest::TempDir dir;
   std::filesystem::create_directory("a-folder.fw");
+  ASSERT_EQ(mkfifo("a-pipe.fw", 0600), 0);
+  const auto sparse = [&](const char* name, std::int64_t size) {
+    std::ofstream(dir.path() / name).close();
+    std::filesystem::resize_file(dir.path() / name, static_cast<std::uintmax_t>(size));
+    return dir.path() / name;
+  };
   struct Case {
     const char* name;
     std::filesystem::path path;
+    FirmwareFileStatus status;
+    std::string description;
+    std::string box;  // how the box's text begins
   };
+  const std::string cantOpen = "Can't open file!";
+  const std::string notRegular = cantOpen + "\n\nIt is not a regular file";
   const std::vector<Case> cases = {
-      {"no such file", dir.path() / "missing.fw"},
-      {"a folder", dir.path() / "a-folder.fw"},
+      {"no such file", dir.path() / "missing.fw", FirmwareFileStatus::kCantOpen,
+       "ERROR opening file...", cantOpen},
+      {"a folder", dir.path() / "a-folder.fw", FirmwareFileStatus::kNotRegularFile,
+       "ERROR opening file...", notRegular},
+      {"a pipe no one writes to", dir.path() / "a-pipe.fw", FirmwareFileStatus::kNotRegularFile,
+       "ERROR opening file...", notRegular},
+      {"a device", "/dev/zero", FirmwareFileStatus::kNotRegularFile, "ERROR opening file...",
+       notRegular},
+      {"one byte over the largest firmware file", sparse("big.fw", kMaxFirmwareFileSize + 1),
+       FirmwareFileStatus::kTooLarge, "ERROR: bad firmware file",
+       "ERROR: bad firmware file\n\nThe file holds 4327444 bytes; no firmware file for the "
+       "guider holds more than 4327443."},
+      // Read whole, and then its header of zeros is refused.
+      {"the largest firmware file", sparse("largest.fw", kMaxFirmwareFileSize),
+       FirmwareFileStatus::kBadFile, "ERROR: bad firmware file", "ERROR: bad firmware file"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     const FirmwareFileLoad load = LoadFirmwareFile(c.path);
-    EXPECT_EQ(load.status, FirmwareFileStatus::kCantOpen);
-    EXPECT_EQ(load.description, "ERROR opening file...");
-    EXPECT_EQ(load.errorBoxText, "Can't open file!");
+    EXPECT_EQ(load.status, c.status);
+    EXPECT_EQ(load.description, c.description);
+    EXPECT_TRUE(load.errorBoxText.starts_with(c.box)) << load.errorBoxText;
     EXPECT_FALSE(load.firmware.HasFirmware());
+    EXPECT_TRUE(load.firmware.contents.empty());
   }
 }
 
@@ -210,6 +242,33 @@ TEST(FirmwareFilesTest, SampleFilesLoadAsDescribed) {
     EXPECT_EQ(fw.CcdbImage().size(), want.camera ? kSampleCcdbImageSize : 0u);
     EXPECT_EQ(fw.cameraVersion != 0, want.camera);
   }
+}
+
+// The samples go into a new folder only this user can enter, and a link
+// planted at a sample's name is replaced, not written through.
+TEST(FirmwareFilesTest, SampleFolderIsPrivateAndNoLinkInItIsFollowed) {
+  logtest::TempDir dir;
+  const std::filesystem::path first = WriteSampleFirmwareFolder(dir.path());
+  const std::filesystem::path second = WriteSampleFirmwareFolder(dir.path());
+  ASSERT_FALSE(first.empty());
+  EXPECT_NE(first, second);
+  struct stat info {};
+  ASSERT_EQ(lstat(first.c_str(), &info), 0);
+  EXPECT_TRUE(S_ISDIR(info.st_mode));
+  EXPECT_EQ(info.st_mode & 0777, 0700u);
+  EXPECT_EQ(info.st_uid, getuid());
+  EXPECT_TRUE(std::filesystem::is_regular_file(first / "hc250-camera-ccdb.fw"));
+
+  const std::filesystem::path target = dir.path() / "someone-elses-file";
+  std::ofstream(target) << "keep";
+  std::filesystem::remove(second / "hc260-only.fw");
+  std::filesystem::create_symlink(target, second / "hc260-only.fw");
+  ASSERT_EQ(WriteSampleFirmwareFiles(second).size(), SampleFirmwareFiles().size());
+  EXPECT_EQ(logtest::ReadText(target), "keep");
+  EXPECT_FALSE(std::filesystem::is_symlink(second / "hc260-only.fw"));
+  EXPECT_EQ(LoadFirmwareFile(second / "hc260-only.fw").firmware.hcVersion, 0x0260);
+  EXPECT_EQ(std::distance(std::filesystem::directory_iterator(second), {}),
+            static_cast<std::ptrdiff_t>(SampleFirmwareFiles().size()));
 }
 
 }  // namespace

@@ -225,6 +225,34 @@ TEST_P(UpdateProtocolTest, UploadHCByteTraces) {
   }
 }
 
+// Every length modulo 15, to a guider told the length (it answers the last
+// block with the end byte alone) and to one that finds the end itself (it
+// acknowledges a full last block like the others, then sends the end byte).
+TEST_P(UpdateProtocolTest, UploadHCTakesEveryLengthModulo15) {
+  for (std::size_t length = 45; length < 60; ++length) {
+    for (const bool told : {true, false}) {
+      SCOPED_TRACE(std::to_string(length) + (told ? " bytes, length told" : " bytes, end found"));
+      ASSERT_NO_FATAL_FAILURE(StartInUpdateMode());
+      update().handControllerImageLength = told ? length : 0;
+      const Bytes image = PseudoRandomImage(length, static_cast<std::uint32_t>(length));
+      Talk expected;
+      expected.H({0xE6});
+      for (std::size_t at = 0; at < length; at += 15) {
+        const std::size_t to = std::min(at + 15, length);
+        expected.H(Slice(image, at, to));
+        if (to - at == 15 && (to < length || !told)) expected.G({0x11});
+      }
+      expected.G({0xDC}).ReenterFromBootLoader();
+
+      EXPECT_EQ(UploadHC(InFile(image), kImageStart, length, nullptr), 0) << g_protocolMessage;
+      EXPECT_EQ(dialogue(), expected.Text());
+      EXPECT_EQ(update().handControllerImage, image);
+      EXPECT_EQ(std::string(g_protocolMessage), kEarlierText);
+      EXPECT_TRUE(g_device.IsOpen());
+    }
+  }
+}
+
 TEST_P(UpdateProtocolTest, UploadCamByteTraces) {
   struct Case {
     const char* name;
@@ -365,6 +393,7 @@ TEST_P(UpdateProtocolTest, FailureTexts) {
   // Its first acknowledgement falls on the end marker.
   const Bytes camera15 = NoEscapes(15, 12);
   const Bytes ccdb = PseudoRandomImage(2049, 13);
+  const Bytes hc45 = PseudoRandomImage(45, 14);
   const auto hc = [&] { return UploadHC(hc40, 0, hc40.size(), nullptr); };
   const auto cam40 = [&] { return UploadCam(camera40, 0, camera40.size(), nullptr); };
   const auto cam15 = [&] { return UploadCam(camera15, 0, camera15.size(), nullptr); };
@@ -402,6 +431,10 @@ TEST_P(UpdateProtocolTest, FailureTexts) {
        Closing(" ..failed: invalid ACK byte received ($12)"), false},
       {"hand controller: a stray byte after the acknowledgement", ack(2, {0x11, 0x00}), hc, 3,
        Closing(" ..failed: too many bytes to receive after ACK"), false},
+      // One acknowledgement may come before the end byte, not two.
+      {"hand controller: a second acknowledgement after the full last block", ack(3, {0x11, 0x11}),
+       [&] { return UploadHC(hc45, 0, hc45.size(), nullptr); }, 4,
+       Closing(" ..failed: invalid EOF byte received ($11)\r\n"), false},
       {"hand controller: no end byte", endAnswer({}), hc, 4,
        Closing(" ..failed in Read 'done' byte"), false},
       {"hand controller: the image fails the device's check",

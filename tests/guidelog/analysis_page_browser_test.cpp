@@ -6,6 +6,8 @@
 // code 77); set KTAL_CHROMIUM to use another browser binary.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <charconv>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
@@ -17,6 +19,7 @@
 
 #include "guidelog/analysis_page.h"
 #include "guidelog/guide_log.h"
+#include "guidelog/guided_periodogram.h"
 #include "guidelog/guiding_summary.h"
 #include "guidelog/raw_copy.h"
 #include "guidelog/report_settings.h"
@@ -160,24 +163,16 @@ std::string ExposureName(const ExposureSpan& e) {
   return name;
 }
 
-// The figures of an unguided run; the strongest periods are shown with
-// their harmonic of the worm period after the number.
-void ExpectRun(const std::string& dom, const std::string& scope, const UnguidedRunSummary& u) {
-  ExpectCount(dom, scope + "-samples", u.samples);
-  ExpectFigure(dom, scope + "-span_s", u.span_s, 1);
-  auto figure = [&](const std::optional<double>& v) { return u.has_figures ? v : std::nullopt; };
-  ExpectFigure(dom, scope + "-ra_rate_arcsec_per_min", figure(u.ra_rate_arcsec_per_min), 3);
-  ExpectFigure(dom, scope + "-dec_rate_arcsec_per_min", figure(u.dec_rate_arcsec_per_min), 3);
-  ExpectFigure(dom, scope + "-polar_error_arcmin", figure(u.polar_error_arcmin), 2);
-  ExpectFigure(dom, scope + "-pe_peak_to_peak_arcsec", figure(u.pe_peak_to_peak_arcsec), 2);
-  ExpectFigure(dom, scope + "-pe_max_slope_arcsec_per_s", figure(u.pe_max_slope_arcsec_per_s), 4);
-  const std::vector<SpectrumPeak>& peaks = u.periodogram.peaks;
+// The three strongest periods of a periodogram, each shown with its
+// harmonic of the worm period after the number.
+void ExpectPeaks(const std::string& dom, const std::string& scope,
+                 const std::vector<SpectrumPeak>& peaks) {
   for (std::size_t k = 0; k < 3; ++k) {
     const std::string id = scope + "-peak" + std::to_string(k + 1);
     SCOPED_TRACE(id);
     const std::optional<std::string> value = browser::Attribute(dom, id, "data-value");
     ASSERT_TRUE(value);
-    if (!u.has_figures || k >= peaks.size()) {
+    if (k >= peaks.size()) {
       EXPECT_EQ(*value, "null");
       continue;
     }
@@ -192,14 +187,49 @@ void ExpectRun(const std::string& dom, const std::string& scope, const UnguidedR
   }
 }
 
-void ExpectSummary(const std::string& dom, const GuideSeries& series,
-                   const GuidingSummary& summary) {
+// The figures of an unguided run.
+void ExpectRun(const std::string& dom, const std::string& scope, const UnguidedRunSummary& u) {
+  ExpectCount(dom, scope + "-samples", u.samples);
+  ExpectFigure(dom, scope + "-span_s", u.span_s, 1);
+  auto figure = [&](const std::optional<double>& v) { return u.has_figures ? v : std::nullopt; };
+  ExpectFigure(dom, scope + "-ra_rate_arcsec_per_min", figure(u.ra_rate_arcsec_per_min), 3);
+  ExpectFigure(dom, scope + "-dec_rate_arcsec_per_min", figure(u.dec_rate_arcsec_per_min), 3);
+  ExpectFigure(dom, scope + "-polar_error_arcmin", figure(u.polar_error_arcmin), 2);
+  ExpectFigure(dom, scope + "-pe_peak_to_peak_arcsec", figure(u.pe_peak_to_peak_arcsec), 2);
+  ExpectFigure(dom, scope + "-pe_max_slope_arcsec_per_s", figure(u.pe_max_slope_arcsec_per_s), 4);
+  ExpectPeaks(dom, scope, u.has_figures ? u.periodogram.peaks : std::vector<SpectrumPeak>{});
+}
+
+// The periodogram of the guided RA drift of the night or an exposure: its
+// samples, strongest periods and the amplitude at the worm period.
+void ExpectGuided(const std::string& dom, const std::string& scope, const GuidedRaPeriodogram& g) {
+  ExpectCount(dom, scope + "-samples", g.samples);
+  ExpectPeaks(dom, scope, g.periodogram.peaks);
+  std::optional<double> worm;
+  for (const SpectrumPeak& h : g.periodogram.worm_harmonics)
+    if (h.harmonic == 1) worm = h.amplitude_arcsec;
+  ExpectFigure(dom, scope + "-worm", worm, 2);
+}
+
+void ExpectSummary(const std::string& dom, const GuideSeries& series, const GuidingSummary& summary,
+                   const GuidedRaSummary& guided) {
   ExpectGuiding(dom, "night", summary.night);
   for (const ExposureSummary& e : summary.exposures) {
     ExpectGuiding(dom, ExposureName(series.exposures[e.exposure]), e.guiding);
   }
   for (std::size_t r = 0; r < summary.runs.size(); ++r)
     ExpectRun(dom, "run" + std::to_string(r + 1), summary.runs[r]);
+  ExpectGuided(dom, "guided-night", guided.night);
+  ASSERT_EQ(guided.exposures.size(), series.exposures.size());
+  for (std::size_t k = 0; k < series.exposures.size(); ++k) {
+    const std::string scope = "guided-" + ExposureName(series.exposures[k]);
+    // Positions alone are an unguided run's, which the page leaves out here.
+    if (!browser::Attribute(dom, scope + "-samples", "id")) {
+      EXPECT_EQ(guided.exposures[k].samples, 0) << scope;
+      continue;
+    }
+    ExpectGuided(dom, scope, guided.exposures[k]);
+  }
 }
 
 // Ranges as the page's address gives them and as SummarizeGuiding takes
@@ -244,7 +274,9 @@ TEST_F(AnalysisPageInBrowser, FiguresEqualTheProgramsSummaryWithAndWithoutExclus
       EXPECT_FALSE(summary.exposures[2].guiding.px);
     }
     EXPECT_TRUE(summary.runs[0].has_figures);
-    ExpectSummary(dom, series_, summary);
+    const GuidedRaSummary guided = SummarizeGuidedRa(series_, Options(c.excluded));
+    EXPECT_FALSE(guided.night.periodogram.peaks.empty());
+    ExpectSummary(dom, series_, summary, guided);
   }
 }
 
@@ -289,7 +321,139 @@ TEST_F(AnalysisPageInBrowser, ShiftDragExcludesTheRangeAndKeepsItInTheAddress) {
   const GuidingSummary all = SummarizeGuiding(series_, Options({}));
   const GuidingSummary without = SummarizeGuiding(series_, Options({{from, to}}));
   EXPECT_LT(without.night.drift_samples, all.night.drift_samples) << "the drag excluded nothing";
-  ExpectSummary(dom, series_, without);
+  ExpectSummary(dom, series_, without, SummarizeGuidedRa(series_, Options({{from, to}})));
+}
+
+// The page with `script` run after its own, as a user's clicks would run.
+std::string WithScript(const std::string& script) {
+  std::string page = logtest::ReadText(kAnalysisPageName);
+  const std::size_t body_end = page.rfind("</body>");
+  EXPECT_NE(body_end, std::string::npos);
+  if (body_end != std::string::npos)
+    page.replace(body_end, 7, "<script>" + script + "</script></body>");
+  return page;
+}
+
+std::vector<std::string> Words(const std::string& text, char sep) {
+  std::vector<std::string> words;
+  std::size_t start = 0;
+  for (std::size_t at; (at = text.find(sep, start)) != std::string::npos; start = at + 1)
+    words.push_back(text.substr(start, at - start));
+  if (start < text.size()) words.push_back(text.substr(start));
+  return words;
+}
+
+// The exposures table: sorted by a click on a column's title (twice:
+// descending), the exposures over the threshold in the address marked,
+// their list copied; a new threshold typed goes into the address. Part of
+// an exposure is excluded, and the table follows.
+TEST_F(AnalysisPageInBrowser, TheExposuresTableSortsMarksAndCopiesByTheThresholdInTheAddress) {
+  const ExposureSpan& second = series_.exposures[1];
+  const double mid = std::round((second.begin_s + second.end_s) / 2.0);
+  char excluded[64];
+  std::snprintf(excluded, sizeof excluded, "%.1f-%.1f", mid, mid + 60.0);
+  const GuidingSummary summary = SummarizeGuiding(series_, Options({{mid, mid + 60.0}}));
+  // Thresholds between the exposures' total RMS, so that some are over
+  // each and some not.
+  std::vector<std::pair<double, std::string>> rms;  // arcseconds, name
+  for (const ExposureSummary& e : summary.exposures) {
+    const ExposureSpan& span = series_.exposures[e.exposure];
+    char name[8];
+    std::snprintf(name, sizeof name, "%c%03d", span.kind, span.number);
+    rms.emplace_back(e.guiding.arcsec ? e.guiding.arcsec->total_rms : -1.0, name);
+  }
+  std::vector<double> sorted;
+  for (const auto& [value, name] : rms)
+    if (value >= 0.0) sorted.push_back(value);
+  std::sort(sorted.begin(), sorted.end());
+  ASSERT_GE(sorted.size(), 4u);
+  char first[32], second_thr[32];
+  std::snprintf(first, sizeof first, "%.4f", (sorted[0] + sorted[1]) / 2.0);
+  std::snprintf(second_thr, sizeof second_thr, "%.4f",
+                (sorted[sorted.size() - 2] + sorted[sorted.size() - 1]) / 2.0);
+
+  const std::string script = std::string(R"(
+(function () {
+  function rows(attr) {
+    var out = [];
+    document.querySelectorAll('#cull-table tr[data-name]').forEach(function (tr) {
+      if (attr === 'all' || tr.classList.contains('marked')) out.push(tr.getAttribute('data-name'));
+    });
+    return out.join(' ');
+  }
+  var probe = document.createElement('p');
+  probe.id = 'probe';
+  var th = document.querySelector('#cull-table th[data-key="total_rms-as"]');
+  th.click();
+  th = document.querySelector('#cull-table th[data-key="total_rms-as"]');
+  th.click();
+  probe.setAttribute('data-order', rows('all'));
+  probe.setAttribute('data-marked', rows('marked'));
+  document.getElementById('cull-copy').click();
+  probe.setAttribute('data-list', document.getElementById('cull-list').value.replace(/\n/g, '|'));
+  var input = document.getElementById('cull-threshold');
+  input.value = ')") + second_thr +
+                             R"(';
+  input.dispatchEvent(new Event('input'));
+  probe.setAttribute('data-hash', location.hash);
+  probe.setAttribute('data-marked-after', rows('marked'));
+  document.body.appendChild(probe);
+})();
+)";
+  {
+    std::ofstream out("culled.html", std::ios::binary);
+    out << WithScript(script);
+  }
+  const std::string fragment = std::string("exclude=") + excluded + "&thr=" + first;
+  const std::string dom = browser::DumpDom(g_chromium, "culled.html", fragment, dir_.path());
+  ASSERT_FALSE(dom.empty()) << "Chromium gave no page";
+  ASSERT_TRUE(browser::Attribute(dom, "probe", "data-order"))
+      << "the script did not run; the console:\n"
+      << browser::ConsoleLog(dir_.path());
+
+  // Descending by total RMS; exposures without one last, in log order.
+  std::vector<std::pair<double, std::string>> order = rms;
+  std::stable_sort(order.begin(), order.end(),
+                   [](const auto& a, const auto& b) { return a.first > b.first; });
+  std::vector<std::string> expected_order, expected_marked, expected_after;
+  for (const auto& [value, name] : order) {
+    expected_order.push_back(name);
+    if (value > std::strtod(first, nullptr)) expected_marked.push_back(name);
+    if (value > std::strtod(second_thr, nullptr)) expected_after.push_back(name);
+  }
+  EXPECT_EQ(Words(*browser::Attribute(dom, "probe", "data-order"), ' '), expected_order);
+  EXPECT_EQ(Words(*browser::Attribute(dom, "probe", "data-marked"), ' '), expected_marked);
+  EXPECT_EQ(Words(*browser::Attribute(dom, "probe", "data-marked-after"), ' '), expected_after);
+  EXPECT_GT(expected_marked.size(), expected_after.size());
+  EXPECT_FALSE(expected_after.empty());
+
+  // The copied list: a line per marked exposure in the table's order, its
+  // name, date, start, end and total RMS.
+  const std::vector<std::string> lines =
+      Words(browser::Attribute(dom, "probe", "data-list").value_or(""), '|');
+  ASSERT_EQ(lines.size(), expected_marked.size());
+  for (std::size_t k = 0; k < lines.size(); ++k) {
+    const std::vector<std::string> fields = Words(lines[k], '\t');
+    ASSERT_EQ(fields.size(), 5u) << lines[k];
+    EXPECT_EQ(fields[0], expected_marked[k]);
+    EXPECT_EQ(fields[1], "2014-03-21");
+    double value = 0.0;
+    for (const auto& [v, name] : rms)
+      if (name == expected_marked[k]) value = v;
+    char text[32];
+    std::snprintf(text, sizeof text, "%.2f", value);
+    EXPECT_EQ(fields[4], text);
+  }
+
+  // The new threshold replaced the old one in the address, written as the
+  // shortest text of its number; the exclusion stayed.
+  const std::string hash = browser::Attribute(dom, "probe", "data-hash").value_or("");
+  char shortest[32];
+  *std::to_chars(shortest, shortest + sizeof shortest - 1, std::strtod(second_thr, nullptr)).ptr =
+      '\0';
+  EXPECT_NE(hash.find(std::string("thr=") + shortest), std::string::npos) << hash;
+  EXPECT_EQ(Words(hash, '&').size(), 2u) << hash;
+  EXPECT_NE(hash.find(std::string("exclude=") + excluded), std::string::npos) << hash;
 }
 
 }  // namespace

@@ -10,6 +10,8 @@
 
 #include "guidelog/exposure_analysis.h"
 #include "guidelog/guide_log.h"
+#include "guidelog/raw_copy.h"
+#include "guidelog/stdio_file.h"
 #include "guidelog_test_util.h"
 #include "sim/log_writer.h"
 #include "sim/session_generator.h"
@@ -358,6 +360,33 @@ TEST(GuidingSummary, LogsWithoutEnoughSamplesGiveNoFigures) {
     for (const UnguidedRunSummary& u : s.runs) EXPECT_FALSE(u.has_figures);
     EXPECT_FALSE(GuidingSummaryJson(series, s).empty());
   }
+}
+
+TEST(GuidingSummary, AZeroBitLogIsRefusedAsProcessingRefusesIt) {
+  // Every bit 0 is one more entity without a payload: kept, a full log of
+  // them is sixteen million entities; read as processing reads it, one.
+  TempDir dir;
+  LogWriter zeros;
+  for (int i = 0; i < 8 * 4088; ++i) zeros.WriteBit(0);
+  DirectoryEntry entry;
+  entry.first_page = 0;
+  entry.created_date = PackDate(2014, 3, 21);
+  const std::vector<std::uint8_t> raw = zeros.RawFile(entry);
+  {
+    StdioFile out = OpenStdioFile("zeros.dat", "wb");
+    ASSERT_EQ(std::fwrite(raw.data(), 1, raw.size(), out.get()), raw.size());
+  }
+  StdioFile in = OpenStdioFile("zeros.dat", "rb");
+  auto summarised = std::make_unique<GuideLog>();
+  DirectoryEntry read;
+  const int code = ReadLogForSummary(*summarised, in.get(), read);
+  EXPECT_LE(summarised->entities.size(), 2u);
+  std::rewind(in.get());
+  auto processed = std::make_unique<GuideLog>();
+  testing::internal::CaptureStdout();
+  EXPECT_EQ(code, ProcessRawFile(*processed, in.get(), read, true, false, false, "x"));
+  testing::internal::GetCapturedStdout();
+  EXPECT_NE(code, 0);
 }
 
 }  // namespace

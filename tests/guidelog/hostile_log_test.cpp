@@ -3,11 +3,14 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cmath>
 #include <filesystem>
 #include <string>
 #include <vector>
 
 #include "guidelog/analysis_page.h"
+#include "guidelog/events_table.h"
+#include "guidelog/html_report.h"
 #include "guidelog/output_budget.h"
 #include "guidelog/raw_copy.h"
 #include "guidelog/report_settings.h"
@@ -75,8 +78,8 @@ TEST_F(HostileLog, ZeroBitsKeepOneEntityAndTheListNeverOutgrowsItsRoom) {
     int code;
     std::vector<std::string> written;
   };
-  for (const Case& c :
-       {Case{true, 301, {"events.csv"}}, Case{false, 0, {"analysis.html", "index.html"}}}) {
+  for (const Case& c : {Case{true, 301, {"events.csv"}},
+                        Case{false, 0, {"analysis.html", "exposures.csv", "index.html"}}}) {
     SCOPED_TRACE(c.events ? "with the events table" : "report and tables only");
     for (const std::string& name : Outputs()) fs::remove(name);
     EXPECT_EQ(Process(zeros, c.events, true, true), c.code);
@@ -98,13 +101,30 @@ LogEntity MakePosition(double seconds, double x_px) {
   return e;
 }
 
-TEST_F(HostileLog, OutputsStopAtTheBudgetOfTheLogsPages) {
+// What is left of a budget, found on copies of it.
+bool FileLeft(OutputBudget budget) { return budget.TakeFile(); }
+std::uint64_t BytesLeft(const OutputBudget& budget) {
+  std::uint64_t low = 0;
+  std::uint64_t high = budget.bytes();
+  while (low < high) {
+    const std::uint64_t middle = low + (high - low + 1) / 2;
+    OutputBudget probe = budget;
+    if (probe.TakeBytes(middle))
+      low = middle;
+    else
+      high = middle - 1;
+  }
+  return low;
+}
+
+TEST_F(HostileLog, OutputsStopAtTheBudgetOfTheLogsPagesAndTime) {
   // A run of one position ended by a lost star: 85 bits, 48 tables a page,
-  // as a flickering star gives them; within the budget.
+  // one every ten seconds as a flickering star may give them; within the
+  // budget.
   LogWriter runs;
   for (int i = 0; i < 150; ++i) {
-    runs.Append(MakePosition(i * 2.0, 400.0 + i % 3));
-    runs.Append(MakeLostStar(i * 2.0 + 1.0));
+    runs.Append(MakePosition(i * 10.0, 400.0 + i % 3));
+    runs.Append(MakeLostStar(i * 10.0 + 1.0));
   }
   // Exposures of one lost star each, ended by a marker: 32 bits and three
   // images, four times as many files a page as a guider writes.
@@ -138,7 +158,7 @@ TEST_F(HostileLog, OutputsStopAtTheBudgetOfTheLogsPages) {
     SCOPED_TRACE(c.what);
     for (const std::string& name : Outputs()) fs::remove(name);
     EXPECT_EQ(Process(*c.log, true, c.html, c.pe), c.code);
-    const OutputBudget budget = OutputBudget::ForPages(log.page_count);
+    const OutputBudget budget = OutputBudget::ForLog(log);
     const std::uint64_t bytes = OutputBytes();
     const std::size_t files = Outputs().size();
     EXPECT_LE(bytes, budget.bytes());
@@ -148,17 +168,65 @@ TEST_F(HostileLog, OutputsStopAtTheBudgetOfTheLogsPages) {
       EXPECT_EQ(files, c.files);
       continue;
     }
-    // The line names the first file that did not fit: an image is not
-    // there at all, the report's text is cut short.
-    const std::size_t quote = output.rfind('\'', output.size() - 3);
+    // The line names the first file that did not fit; the run leaves none
+    // of its files.
     ASSERT_NE(output.find("would exceed their budget"), std::string::npos) << output;
-    ASSERT_NE(quote, std::string::npos) << output;
-    const std::string refused = output.substr(quote + 1, output.size() - quote - 3);
-    if (refused != "index.html") EXPECT_FALSE(fs::exists(refused)) << refused;
-    // Stopped at the budget, not before it.
-    EXPECT_TRUE(files == budget.files() || bytes + c.largest > budget.bytes())
-        << files << " files, " << bytes;
+    EXPECT_EQ(files, 0u);
+    // The same generators on their own stop at the same file, and only
+    // once the budget was spent.
+    OutputBudget alone = OutputBudget::ForLog(log);
+    testing::internal::CaptureStdout();
+    EXPECT_EQ(WriteEventsTable(log, &alone), 0);
+    EXPECT_EQ(WriteHtmlReport(log, 1, "2014 Mar  1 09:05", &alone), c.code - 200);
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), output);
+    EXPECT_TRUE(!FileLeft(alone) || BytesLeft(alone) < c.largest) << BytesLeft(alone);
   }
+}
+
+TEST_F(HostileLog, TheTimeOfTheClockBoundsTheOutputsAndABackwardsClockCountsItOnce) {
+  // Exposures of ten lost stars a tenth apart, within the budget of their
+  // bits: ten seconds apart they fit the time of the log too; with the
+  // clock put back to the start for every one, the same bytes cover one
+  // second, and only what a minute holds is written.
+  struct Case {
+    const char* what;
+    double every;  // seconds from one exposure to the next
+    int code;
+  };
+  for (const Case& c : {Case{"forwards", 10.0, 0}, Case{"back to the start", 0.0, 195}}) {
+    SCOPED_TRACE(c.what);
+    LogWriter writer;
+    for (int k = 0; k < 100; ++k) {
+      for (int i = 0; i < 10; ++i) writer.Append(MakeLostStar(k * c.every + i * 0.1));
+      writer.Append(MakeMarker(k * c.every + 1.0));
+    }
+    for (const std::string& name : Outputs()) fs::remove(name);
+    EXPECT_EQ(Process(writer, true, true, false), c.code) << output;
+    const OutputBudget budget = OutputBudget::ForLog(log);
+    EXPECT_LE(OutputBytes(), budget.bytes());
+    EXPECT_LE(Outputs().size(), budget.files());
+    if (c.code == 0) {
+      EXPECT_EQ(Outputs().size(), 304u);
+      continue;
+    }
+    EXPECT_NE(output.find("would exceed their budget"), std::string::npos) << output;
+    EXPECT_LT(Outputs().size(), 40u);
+  }
+}
+
+TEST(OutputBudget, AFullLogStaysUnderFiftyThousandFilesAndAGigabyteOnDisk) {
+  // Whatever its clock claims; each file may end in part of a 4 KB block.
+  for (double seconds : {0.0, 3600.0, 86400.0, 1.0e9, std::nan("")}) {
+    SCOPED_TRACE(seconds);
+    const OutputBudget budget = OutputBudget::For(kMaxLogPages - 2, seconds);
+    EXPECT_LT(budget.files(), 50'000u);
+    EXPECT_LT(budget.bytes() + budget.files() * 4096, 1'000'000'000u);
+  }
+  // A night's time buys no more than its pages hold, nor the pages more
+  // than the time: the smaller side decides.
+  EXPECT_LT(OutputBudget::For(2, 86400.0).bytes(), OutputBudget::For(3, 86400.0).bytes());
+  EXPECT_LT(OutputBudget::For(4094, 600.0).files(), OutputBudget::For(4094, 6000.0).files());
+  EXPECT_EQ(OutputBudget::For(4094, 86400.0).bytes(), OutputBudget::For(4094, 1.0e9).bytes());
 }
 
 TEST_F(HostileLog, AnAnalysisPageOverItsBudgetIsRemovedNotLeftCut) {

@@ -6,6 +6,7 @@
 #include <filesystem>
 #include <vector>
 
+#include "full_disk.h"
 #include "report_test_support.h"
 
 namespace ktal {
@@ -230,10 +231,11 @@ TEST(PlotImageBmp, SaveReportsEachFailure) {
   PlotImage image;
   ResetPlotImage(image, 4, 4);
   EXPECT_EQ(SaveBmp(image, "no-such-folder/plot.bmp"), 1);
-  // A device that takes no data: the failure shows at the latest at close.
-  if (std::filesystem::exists("/dev/full")) {
-    EXPECT_EQ(SaveBmp(image, "/dev/full"), 2);
-  }
+  // A full disk leaves the file that was there as it was.
+  report_test::WriteBytes("plot.bmp", {0x42});
+  EXPECT_EQ(full_disk::RunWithFileSizeLimit(100, [&] { return SaveBmp(image, "plot.bmp"); }).result,
+            2);
+  EXPECT_EQ(ReadBytes("plot.bmp"), std::vector<std::uint8_t>{0x42});
 }
 
 }  // namespace

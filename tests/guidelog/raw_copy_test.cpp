@@ -293,6 +293,20 @@ TEST(RawCopy, AFailureAfterTheBytesLeavesThePreviousCopyUnderItsName) {
   }
 }
 
+TEST(RawCopy, ALinkAtTheTemporaryNameIsRemovedNotWrittenThrough) {
+  ScopedWorkDir dir;
+  GuideLog log;
+  const DirectoryEntry entry = EntryFor(0x012345);
+  const std::vector<std::uint8_t> fresh = StoreLog(log, entry, 20);
+  fs::create_directory("theirs");
+  WriteBytes("theirs/file", {0x77});
+  fs::create_symlink(fs::absolute("theirs/file"), TemporaryRawName(kRawName));
+  ASSERT_EQ(WriteRawFile(log, entry, kRawName), 0);
+  EXPECT_EQ(ReadBytes("theirs/file"), std::vector<std::uint8_t>{0x77});
+  EXPECT_EQ(ReadBytes(kRawName), fresh);
+  EXPECT_FALSE(fs::exists(fs::symlink_status(TemporaryRawName(kRawName))));
+}
+
 TEST(RawCopy, ALeftoverTemporaryFileIsReplaced) {
   // What an interrupted earlier run left behind is no copy of anything.
   ScopedWorkDir dir;
@@ -360,8 +374,8 @@ TEST_F(ProcessRawFileTest, WritesEveryAskedForOutput) {
   EXPECT_EQ(file_id, 0x00BEEFu);
   const std::vector<std::string> names = Outputs();
   for (const char* name :
-       {"events.csv", "pe1.csv", "index.html", "analysis.html", "AE001_RAdrift.bmp",
-        "AE001_spread.bmp", "AE001_err.bmp", "AE002_err.bmp"})
+       {"events.csv", "pe1.csv", "index.html", "exposures.csv", "analysis.html",
+        "AE001_RAdrift.bmp", "AE001_spread.bmp", "AE001_err.bmp", "AE002_err.bmp"})
     EXPECT_NE(std::find(names.begin(), names.end(), name), names.end()) << name;
   const std::vector<std::uint8_t> html = ReadBytes("index.html");
   EXPECT_NE(std::string(html.begin(), html.end()).find("QD00beef"), std::string::npos);
@@ -373,6 +387,13 @@ TEST_F(ProcessRawFileTest, WritesEveryAskedForOutput) {
             std::string::npos);
   EXPECT_NE(page_text.find("\"options\":{\"focal_mm\":1000,\"worm_s\":480,\"dec_deg\":0}"),
             std::string::npos);
+  // The exposures table in the chosen dialect, with the arcseconds of the
+  // focal length the tables were made with.
+  const std::vector<std::uint8_t> table = ReadBytes("exposures.csv");
+  const std::string table_text(table.begin(), table.end());
+  EXPECT_EQ(table_text.rfind("Exposure;Date;", 0), 0u) << table_text;
+  EXPECT_NE(table_text.find(";Total RMS (arcsec);"), std::string::npos);
+  EXPECT_NE(table_text.find("\r\nA002;"), std::string::npos);
 }
 
 TEST_F(ProcessRawFileTest, OnlyTheEventsTableWhenNothingElseIsAskedFor) {
@@ -381,11 +402,16 @@ TEST_F(ProcessRawFileTest, OnlyTheEventsTableWhenNothingElseIsAskedFor) {
 }
 
 TEST_F(ProcessRawFileTest, TheAnalysisPageWithoutPeriodicErrorSettingsHasPixelsOnly) {
+  g_csvFormat = 1;
   EXPECT_EQ(Process(SessionRaw(), false, true, false), 0);
   const std::vector<std::uint8_t> page = ReadBytes("analysis.html");
   EXPECT_NE(std::string(page.begin(), page.end())
                 .find("\"options\":{\"focal_mm\":null,\"worm_s\":null,\"dec_deg\":null}"),
             std::string::npos);
+  const std::vector<std::uint8_t> table = ReadBytes("exposures.csv");
+  const std::string table_text(table.begin(), table.end());
+  EXPECT_EQ(table_text.rfind("Exposure,Date,", 0), 0u) << table_text;
+  EXPECT_EQ(table_text.find("arcsec"), std::string::npos);
 }
 
 TEST_F(ProcessRawFileTest, ReaderFailuresComeBackUnchangedWithNoOutput) {
@@ -434,7 +460,7 @@ TEST_F(ProcessRawFileTest, AnEntityWithoutARowGives301AndStops) {
   EXPECT_EQ(Outputs(), std::vector<std::string>{"events.csv"});
 }
 
-TEST_F(ProcessRawFileTest, AWriteThatFallsShortIsTheFailureOfItsGenerator) {
+TEST_F(ProcessRawFileTest, AWriteThatFallsShortFailsTheRunAndLeavesTheEarlierOutputs) {
   // Below 300 bytes every file written fails, whichever generator runs.
   LogWriter no_exposure;
   no_exposure.Append(MakeEntity(ENTITY_MARKER, 1.0));
@@ -443,7 +469,7 @@ TEST_F(ProcessRawFileTest, AWriteThatFallsShortIsTheFailureOfItsGenerator) {
     bool events, html, pe;
     bool with_exposures;
     int code;
-    std::vector<std::string> written;  // the files there afterwards
+    std::vector<std::string> earlier;  // outputs of an earlier run, kept as they were
     off_t limit = 300;                 // bytes a file may have
   };
   for (const Case& c :
@@ -459,10 +485,11 @@ TEST_F(ProcessRawFileTest, AWriteThatFallsShortIsTheFailureOfItsGenerator) {
              false,
              false,
              498,
-             {"analysis.html", "index.html"},
+             {"analysis.html", "exposures.csv", "index.html"},
              4096}}) {
     SCOPED_TRACE(c.what);
     for (const std::string& name : Outputs()) fs::remove_all(name);
+    for (const std::string& name : c.earlier) WriteBytes(name, {'o', 'l', 'd'});
     WriteBytes("input.dat", c.with_exposures ? SessionRaw() : no_exposure.RawFile(EntryFor(1)));
     const full_disk::Outcome outcome = full_disk::RunWithFileSizeLimit(c.limit, [&] {
       StdioFile file = OpenStdioFile("input.dat", "rb");
@@ -471,33 +498,44 @@ TEST_F(ProcessRawFileTest, AWriteThatFallsShortIsTheFailureOfItsGenerator) {
       return ProcessRawFile(log, file.get(), entry, c.events, c.html, c.pe, "2014 Mar  1 09:05");
     });
     EXPECT_EQ(outcome.result, c.code);
-    EXPECT_EQ(Outputs(), c.written);
+    EXPECT_EQ(Outputs(), c.earlier);
+    for (const std::string& name : c.earlier)
+      EXPECT_EQ(ReadBytes(name), (std::vector<std::uint8_t>{'o', 'l', 'd'})) << name;
   }
 }
 
-TEST_F(ProcessRawFileTest, GeneratorsRunInOrderAndTheFirstFailureEndsProcessing) {
+TEST_F(ProcessRawFileTest, AFolderInTheWayOfAnOutputFailsTheRunWithItsGeneratorsCode) {
   struct Case {
-    const char* blocked;  // a folder in the way of this output
+    const char* blocked;  // a folder where this output goes
     int code;
-    std::vector<std::string> written;  // files that exist afterwards
+    const char* line;
   };
   const std::vector<std::uint8_t> raw = SessionRaw();
-  for (const Case& c : {Case{"events.csv", 298, {}}, Case{"pe1.csv", 399, {"events.csv"}},
-                        Case{"index.html", 199, {"events.csv", "pe1.csv"}},
-                        Case{"analysis.html", 499, {"events.csv", "index.html", "pe1.csv"}}}) {
+  for (const Case& c :
+       {Case{"events.csv", 298, "ERROR: can't create CSV file\n"},
+        Case{"pe1.csv", 399, "ERROR: can't create CSV (PE) file\n"},
+        Case{"index.html", 199, "ERROR: can't create HTML file\n"},
+        Case{"AE002_err.bmp", 197, "ERROR: can't create image file 'AE002_err.bmp'\n"},
+        Case{"exposures.csv", 699, "ERROR: can't create CSV file 'exposures.csv'\n"},
+        Case{"analysis.html", 499, "ERROR: can't create analysis HTML file\n"}}) {
     SCOPED_TRACE(c.blocked);
     for (const std::string& name : Outputs()) fs::remove_all(name);
     fs::create_directory(c.blocked);
     EXPECT_EQ(Process(raw, true, true, true), c.code);
-    std::vector<std::string> expected = c.written;
-    expected.push_back(c.blocked);
-    std::sort(expected.begin(), expected.end());
-    std::vector<std::string> files;
-    for (const std::string& name : Outputs())
-      if ((name.rfind("pe", 0) != 0 || name == "pe1.csv") && name.find(".bmp") == std::string::npos)
-        files.push_back(name);
-    EXPECT_EQ(files, expected);
+    EXPECT_EQ(output, c.line);
+    // None of the outputs that could have taken their names did.
+    EXPECT_EQ(Outputs(), std::vector<std::string>{c.blocked});
   }
+}
+
+TEST_F(ProcessRawFileTest, ALinkAtAnOutputsNameIsReplacedNotWrittenThrough) {
+  // As an archive from someone else may carry it.
+  fs::create_directory("theirs");
+  WriteBytes("theirs/file", {0x77});
+  fs::create_symlink(fs::absolute("theirs/file"), "events.csv");
+  EXPECT_EQ(Process(SessionRaw(), true, false, false), 0);
+  EXPECT_EQ(ReadBytes("theirs/file"), std::vector<std::uint8_t>{0x77});
+  EXPECT_TRUE(fs::is_regular_file(fs::symlink_status("events.csv")));
 }
 
 }  // namespace

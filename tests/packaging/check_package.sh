@@ -64,7 +64,7 @@ depends=$(dpkg-deb -f "$deb" Depends)
 architecture=$(dpkg-deb -f "$deb" Architecture)
 echo "Architecture: $architecture"
 echo "Depends: $depends"
-for package in libqt6widgets6 libftdi1-2 libc6; do
+for package in libqt6widgets6 libftdi1-2 libcfitsio10 libc6; do
   [[ ", $depends," == *", $package "* ]] || fail "Depends lacks $package"
 done
 # Qt loads its platform plugins at run time, where dpkg-shlibdeps cannot see

@@ -12,6 +12,8 @@
 //   W  wrong byte: that byte arrives inverted
 //   D  dropped byte: that byte is lost on the line
 //   U  unplug: the cable is pulled as that byte would pass
+// An exchange too long for that (the dark-frame run, with two frames of
+// 437,664 bytes) names the positions it sweeps.
 // A wrong or dropped byte is only injected where the clean run delivered a
 // byte (an identify sent at the boot loader's speed to a running firmware
 // is lost anyway). Each run must end with one of its exchange's endings, in
@@ -22,7 +24,8 @@
 // (the line carries no checksum), so success stays possible there; the
 // checks of each exchange then look at what was stored: the raw copy and
 // earlier outputs of a download, a firmware update that can always be done
-// again, camera maps that are never half written.
+// again, camera maps that are never half written, a master dark only from a
+// run that stacked every frame.
 #include <gtest/gtest.h>
 #include <stdlib.h>
 
@@ -37,22 +40,27 @@
 #include <functional>
 #include <iterator>
 #include <map>
+#include <memory>
 #include <string>
 #include <vector>
 
-#include "app/startup_directory.h"
 #include "camera/camera_protocol.h"
+#include "camera/dark_frame_run.h"
 #include "filesystem/download_run.h"
 #include "filesystem/fs_protocol.h"
+#include "firmware/firmware_file.h"
+#include "firmware/firmware_update_run.h"
 #include "firmware/update_protocol.h"
 #include "firmware/variable_set.h"
 #include "guidelog/log_format.h"
 #include "link/ftdi_device.h"
 #include "link/handshakes.h"
+#include "shell/startup_directory.h"
 #include "sim/firmware_files.h"
 #include "sim/log_writer.h"
 #include "sim/session_generator.h"
 #include "sim/sim_ftdi_driver.h"
+#include "tests/firmware/carried_variables.h"
 #include "tests/link/guider_rig_test.h"
 #include "vui/vui_protocol.h"
 
@@ -161,11 +169,15 @@ struct Exchange {
   std::string mayPass = "";
   // Positions of answer bytes that the host throws away unread.
   std::vector<std::size_t> unread = {};
+  // For an exchange too long to sweep whole: the positions to sweep and the
+  // unread answer bytes, found in the clean run's trace.
+  std::function<std::vector<std::size_t>(const std::vector<LineTraceEntry>&)> sample = nullptr;
+  std::function<std::vector<std::size_t>(const std::vector<LineTraceEntry>&)> unreadIn = nullptr;
 };
 
 bool IsZero(int code) { return code == 0; }
 
-// ---- The endings the Parts give, by function ----
+// ---- What each kind of exchange may end with: code, text, link ----
 
 std::vector<Ending> Join(std::initializer_list<std::vector<Ending>> lists) {
   std::vector<Ending> all;
@@ -301,6 +313,29 @@ class QuietHost final : public DownloadRunHost {
   void RestoreDownloadMode() override {}
   int ListDirectory() override { return 0; }
 };
+
+// ---- The dark-frame run: what a run told and handed back ----
+
+// Notes the run's failure messages; never cancels.
+class DarkSweepHost final : public DarkRunHost {
+ public:
+  void ShowProgress(const std::string&, int, int) override {}
+  bool CancelRequested() override { return false; }
+  void ShowMessage(const std::string& text, const std::string& caption) override {
+    messages.push_back(caption + "|" + text);
+  }
+  std::vector<std::string> messages;
+};
+
+struct DarkSweep {
+  DarkSweepHost host;
+  bool ran = false;
+  DarkRunResult result;
+  // The master dark of the clean run.
+  Bytes cleanMaster;
+};
+
+// ---- end of the dark-frame run's helpers ----
 
 // A folder of its own for each exchange, in memory where there is one.
 struct Scratch {
@@ -477,6 +512,7 @@ class FaultSweepTest : public GuiderRigTest {
   std::uint16_t version_ = 0;
   std::uint8_t band_[kBandBytes] = {};
   UpdateModeVersions versions_;
+  DarkSweep dark_;
 };
 
 using Self = FaultSweepTest;
@@ -495,6 +531,202 @@ ExposureRequest SmallFrame() {
   request.exposureTicks = 1000;
   return request;
 }
+
+// ---- The dark-frame run ----
+//
+// The whole run as the camera window makes it, from normal mode: camera
+// mode entered; the run of two frames (the camera's state, its start and
+// parameters, two exposures with their frames downloaded at 2,000,000
+// baud, the camera's maps read back); camera mode left. Of its 875,737
+// line bytes, 875,328 are frame data (two frames of 437,664). Every other
+// byte is swept: the mode changes, the camera's commands and answers, each
+// frame's request and its echo, and all 111 block requests of each frame.
+// Of the frame data the sweep takes 447 bytes a frame (see
+// DarkRunPositions), 1,303 positions in all: a byte in the middle of a
+// block fails the same way as its neighbours, and sweeping each of them
+// would take hours.
+
+constexpr int kDarkSweepFrames = 2;
+// The run's own endings, beside those of entering camera mode.
+constexpr int kDarkRunFailed = 200;
+constexpr int kDarkMapsUnread = 300;
+// A failed leave of camera mode: this plus LeaveCameraMode's code.
+constexpr int kDarkLeaveFailed = 1000;
+// The run's failure messages.
+const std::vector<std::string> kDarkRunMessages = {
+    "ERROR|Camera querying failed...", "ERROR|Camera start failed...",
+    "ERROR|Failed to set camera parameters", "ERROR|Failed to do an exposure"};
+
+// The data of a frame: what the guider sends at the download speed.
+bool IsFrameData(const LineTraceEntry& e) {
+  return e.direction == LineDirection::kGuiderToHost && e.baud == sim::kDownloadBaud;
+}
+
+// Every byte but frame data; and of each frame's data, counted from its
+// first byte (d), the first and the last USB packet (62 data bytes each),
+// the first and last byte of each block of 3968 (one USB transfer), and
+// every 4096th byte, which falls 128 bytes further into each block.
+std::vector<std::size_t> DarkRunPositions(const std::vector<LineTraceEntry>& trace) {
+  constexpr std::size_t kPacketData = 62;
+  constexpr std::size_t kBlock = sim::kDownloadBlockBytes;
+  constexpr std::size_t kStride = 4096;
+  std::vector<std::size_t> positions;
+  std::size_t at = 0;
+  while (at < trace.size()) {
+    if (trace[at].baud != sim::kDownloadBaud) {
+      positions.push_back(at++);
+      continue;
+    }
+    // One frame: the block requests and the data, all at the download speed.
+    std::size_t end = at;
+    std::size_t frameBytes = 0;
+    for (; end < trace.size() && trace[end].baud == sim::kDownloadBaud; ++end) {
+      frameBytes += IsFrameData(trace[end]) ? 1 : 0;
+    }
+    for (std::size_t d = 0; at < end; ++at) {
+      if (!IsFrameData(trace[at])) {
+        positions.push_back(at);
+        continue;
+      }
+      if (d < kPacketData || d + kPacketData >= frameBytes || d % kBlock == 0 ||
+          d % kBlock == kBlock - 1 || d % kStride == 0) {
+        positions.push_back(at);
+      }
+      ++d;
+    }
+  }
+  return positions;
+}
+
+// The echo of each frame's download request, which the host throws away
+// with its receive queue as it raises the speed: the last answer byte
+// before the frame's data.
+std::vector<std::size_t> DarkRunUnread(const std::vector<LineTraceEntry>& trace) {
+  std::vector<std::size_t> unread;
+  std::size_t lastAnswer = trace.size();
+  for (std::size_t i = 0; i < trace.size(); ++i) {
+    if (IsFrameData(trace[i])) {
+      if (lastAnswer < trace.size()) unread.push_back(lastAnswer);
+      lastAnswer = trace.size();
+    } else if (trace[i].direction == LineDirection::kGuiderToHost) {
+      lastAnswer = i;
+    }
+  }
+  return unread;
+}
+
+// The sanitized and the emulated builds run ten to fifty times slower: they
+// sweep every KTAL_SWEEP_EVERY-th position (and the last), which still puts
+// each fault into every phase of every exchange; the plain build sweeps all.
+#ifndef KTAL_SWEEP_EVERY
+#define KTAL_SWEEP_EVERY 1
+#endif
+std::vector<std::size_t> Thinned(std::vector<std::size_t> positions) {
+  constexpr std::size_t kEvery = KTAL_SWEEP_EVERY;
+  if (kEvery <= 1 || positions.empty()) return positions;
+  std::vector<std::size_t> kept;
+  for (std::size_t i = 0; i < positions.size(); ++i) {
+    if (i % kEvery == 0 || i + 1 == positions.size()) kept.push_back(positions[i]);
+  }
+  return kept;
+}
+
+std::vector<Ending> Shifted(const std::vector<Ending>& endings, int by) {
+  std::vector<Ending> shifted = endings;
+  for (Ending& e : shifted) {
+    e.codeLow += by;
+    e.codeHigh += by;
+  }
+  return shifted;
+}
+
+int TakeDark(Self& s) {
+  DarkSweep& dark = s.dark_;
+  dark.host.messages.clear();
+  dark.ran = false;
+  dark.result = DarkRunResult{};
+  const int entered = EnterCameraMode();
+  if (entered != 0) return entered;
+  std::optional<DarkFrameRun> run = DarkFrameRun::Prepare({kDarkSweepFrames});
+  if (!run) return kDarkRunFailed;
+  dark.result = run->Run(dark.host);
+  dark.ran = true;
+  // The window leaves camera mode as it closes, after any run.
+  const int left = g_device.IsOpen() ? LeaveCameraMode() : kCameraLinkFailure;
+  if (dark.result.end != DarkRunEnd::kBuilt) return kDarkRunFailed;
+  // Built, but the comparison with the camera's maps cannot be made.
+  if (!dark.result.storedKnown) return kDarkMapsUnread;
+  return left == 0 ? 0 : kDarkLeaveFailed + left;
+}
+
+// The camera's maps are only read, a failed run hands back no master and
+// says why, a built one hands back the stack of two whole frames.
+std::string DarkRunLeftAllWhole(Self& s, Fault fault) {
+  const DarkSweep& dark = s.dark_;
+  if (s.camera().memory != MemoryOf(kOldMaps)) return "the run changed the camera's memory";
+  if (s.driver().chip(0).line.baud == sim::kDownloadBaud && g_device.IsOpen()) {
+    return "the link was left at the download speed";
+  }
+  if (!dark.ran) return {};
+  const DarkRunResult& result = dark.result;
+  if (result.end != DarkRunEnd::kBuilt) {
+    if (result.master) return "a failed run handed back a master dark";
+    if (dark.host.messages.size() != 1 ||
+        std::find(kDarkRunMessages.begin(), kDarkRunMessages.end(), dark.host.messages[0]) ==
+            kDarkRunMessages.end()) {
+      return "a failed run did not say why once";
+    }
+    return {};
+  }
+  if (!dark.host.messages.empty()) return "a built run showed " + dark.host.messages[0];
+  if (!result.master || result.framesStacked != kDarkSweepFrames) return "no master of two frames";
+  // A byte changed on the line is a changed pixel or map entry; the line
+  // carries no checksum to tell.
+  if (fault == Fault::kWrongByte) return {};
+  if (!std::equal(dark.cleanMaster.begin(), dark.cleanMaster.end(), result.master.get())) {
+    return "the master differs from the clean run's";
+  }
+  if (result.storedKnown && !SameTables(MemoryOf(result.stored), kOldMaps)) {
+    return "the maps read back differ from the camera's";
+  }
+  return {};
+}
+
+Exchange DarkRunExchange() {
+  return {
+      "DarkRun",
+      "take a dark of two frames",
+      ControllerMode::kNormal,
+      [](Self& s) {
+        s.camera().memory = MemoryOf(kOldMaps);
+        return s.InNormalMode();
+      },
+      [](Self& s) {
+        const int code = TakeDark(s);
+        // The clean run's master is the one every other run must match.
+        if (s.dark_.cleanMaster.empty() && code == 0) {
+          s.dark_.cleanMaster.assign(s.dark_.result.master.get(),
+                                     s.dark_.result.master.get() + kFrameBytes);
+        }
+        return code;
+      },
+      IsZero,
+      6 + 3 + 3 + 30 + kDarkSweepFrames * (7 + 18 + 2 + 7 + 111 + kFrameBytes) +
+          (4 * 5 + 4 * 2 + 2 + 15 + 1 + 10) + 21,
+      40'000,
+      Join({kEnterFsEndings,
+            {Code(-1, kDeviceError, Link::kClosed), Code(100, "%*", Link::kEither, "WD"),
+             Code(kDarkRunFailed, "%*", Link::kEither), Code(kDarkMapsUnread, "%*", Link::kEither),
+             Code(kDarkLeaveFailed - 1, kDeviceError, Link::kClosed, "U")},
+            Shifted(kLeaveFsEndings, kDarkLeaveFailed)}),
+      [](Self& s, Fault fault, int) { return DarkRunLeftAllWhole(s, fault); },
+      "",
+      {},
+      DarkRunPositions,
+      DarkRunUnread};
+}
+
+// ---- end of the dark-frame run ----
 
 // ---- The table ----
 
@@ -764,6 +996,8 @@ std::vector<Exchange> Exchanges() {
        // when the speed goes up.
        {7 + 18 + 2 + 6}},
 
+      DarkRunExchange(),
+
       // The virtual user interface.
       {"VirtualUserInterface",
        "read a screen band",
@@ -813,24 +1047,309 @@ std::vector<Exchange> Exchanges() {
   };
 }
 
+// ---- The firmware update run ----
+//
+// The whole update as the firmware window runs it, one exchange from the
+// handshake to the version readout, with and without the variables carried
+// across. Whatever fault hits it, the window must end as the run tells it:
+// "Done" only when every image went and the variables were restored and
+// verified; a copy of the variables read is whole or was never made; a
+// restore that failed is offered again, and the retry (on a guider brought
+// back) restores them; and after any failure the whole update can be done
+// again.
+
+// How an update run ended, as the sweep counts it.
+enum UpdateRunCode : int {
+  kRunDone = 0,
+  kRunNotConnected = 1,
+  kRunVariablesNotRead = 2,
+  kRunBackupDeclined = 3,
+  kRunUploadFailed = 4,
+  kRunNotRestored = 5,
+  // Done, after the restore was offered again and retried.
+  kRunDoneAfterRetry = 10,
+  // Done, but the versions could not be read back.
+  kRunDoneVersionsUnread = 11,
+  // Done, and the versions read back are not the ones the guider holds: a
+  // status byte lost makes the next byte the status, and nothing on the
+  // line tells a wrong byte.
+  kRunDoneVersionsMisread = 12,
+};
+
+int CodeOf(const FirmwareUpdateResult& result) {
+  switch (result.end) {
+    case FirmwareUpdateEnd::kDone:
+      if (!result.versions.ok) return kRunDoneVersionsUnread;
+      return result.restoreRetries > 0 ? kRunDoneAfterRetry : kRunDone;
+    case FirmwareUpdateEnd::kNotConnected:
+      return kRunNotConnected;
+    case FirmwareUpdateEnd::kVariablesNotRead:
+      return kRunVariablesNotRead;
+    case FirmwareUpdateEnd::kBackupDeclined:
+      return kRunBackupDeclined;
+    case FirmwareUpdateEnd::kUploadFailed:
+      return kRunUploadFailed;
+    case FirmwareUpdateEnd::kNotRestored:
+      return kRunNotRestored;
+  }
+  return -100;
+}
+
+bool IsDone(int code) {
+  return code == kRunDone || code == kRunDoneAfterRetry || code == kRunDoneVersionsUnread ||
+         code == kRunDoneVersionsMisread;
+}
+
+// Answers as a user who wants the update through: a restore offered again
+// is retried once, after `beforeRetry` has brought the guider back.
+class UpdateRunHost final : public FirmwareUpdateHost {
+ public:
+  void SetStep(const std::string& text) override { steps.push_back(text); }
+  void SetProgress(int) override {}
+  void PumpMessages() override {}
+  bool Ask(const std::string&, const std::string&, AskButtons buttons) override {
+    if (buttons != AskButtons::kRetryCancel) {
+      ++otherQuestions;
+      return false;
+    }
+    if (++restoresOffered > 1 || !beforeRetry) return false;
+    beforeRetry();
+    return true;
+  }
+  void AddReport(const std::string& line) override { reports.push_back(line); }
+  void Clear() {
+    steps.clear();
+    reports.clear();
+    restoresOffered = 0;
+    otherQuestions = 0;
+  }
+
+  std::function<void()> beforeRetry;
+  std::vector<std::string> steps;
+  std::vector<std::string> reports;
+  int restoresOffered = 0;
+  int otherQuestions = 0;
+};
+
+const std::uint16_t kNewVersion = 0x0250;
+
+LoadedFirmware UpdateFile() {
+  const FirmwareFileLoad load = ParseFirmwareFile(
+      BuildFirmwareFile(FirmwareImage{kNewVersion, kHcImage}, FirmwareImage{0x0131, kCamImage},
+                        FirmwareImage{0x0102, kCcdbImage}));
+  return load.firmware;
+}
+
+std::vector<std::filesystem::path> FilesIn(const std::filesystem::path& folder) {
+  std::vector<std::filesystem::path> found;
+  std::error_code error;
+  for (const auto& entry : std::filesystem::directory_iterator(folder, error)) {
+    found.push_back(entry.path());
+  }
+  return found;
+}
+
+void RemoveBackups(const std::filesystem::path& folder) {
+  for (const std::filesystem::path& file : FilesIn(folder)) std::filesystem::remove(file);
+}
+
+// One exchange's update: its request, and what the last run left.
+struct UpdateRun {
+  FirmwareUpdateRequest request;
+  Bytes guiderBefore = testing::Layout202Variables();
+  UpdateRunHost host;
+  FirmwareUpdateResult result;
+  std::string versionsHeld;
+
+  bool Prepare(Self& s) {
+    request.backupFolder = g_startupDirectory;
+    RemoveBackups(request.backupFolder);
+    std::copy(guiderBefore.begin(), guiderBefore.end(), s.update().eeprom.begin());
+    s.update().firmwareVersionAfterUpload = kNewVersion;
+    return true;
+  }
+  int Run(Self& s) {
+    host.Clear();
+    host.beforeRetry = [&s] { s.Recover(); };
+    result = RunFirmwareUpdate(request, host);
+    const int code = CodeOf(result);
+    if (code != kRunDone) return code;
+    // The clean run comes first and reads what the guider holds.
+    if (versionsHeld.empty()) versionsHeld = result.versions.text;
+    return result.versions.text == versionsHeld ? code : kRunDoneVersionsMisread;
+  }
+  bool CarriesVariables() const { return request.handController && !request.defaultVariables; }
+
+  // What the window was told, what lies in the folder and in the guider.
+  std::string Check(Self& s, Fault fault, int code) const {
+    const bool done = IsDone(code);
+    const auto doneStep = std::find(host.steps.begin(), host.steps.end(), "Done");
+    if (done != (doneStep != host.steps.end())) return done ? "no \"Done\"" : "\"Done\" shown";
+    if (done && doneStep + 1 != host.steps.end()) return "a step after \"Done\"";
+    if (!done && code != kRunNotRestored &&
+        (result.failureText.empty() || result.protocolMessage.empty())) {
+      return "a failure without its text and reason";
+    }
+    if (code == kRunNotRestored) {
+      return host.restoresOffered == 0 ? "a failed restore was not offered again"
+                                       : "the retried restore failed on a guider brought back";
+    }
+    if (code == kRunBackupDeclined || host.otherQuestions != 0) return "the backup was asked about";
+    if (host.restoresOffered != result.restoreRetries) return "a restore retried unasked";
+
+    // The copy of the variables read: made exactly when they were read, and
+    // whole. A byte the host sends may be taken wrongly without a trace, so
+    // only silence and an unplug promise the guider's very bytes.
+    const bool read =
+        CarriesVariables() && code != kRunNotConnected && code != kRunVariablesNotRead;
+    const std::vector<std::filesystem::path> files = FilesIn(request.backupFolder);
+    if (files.size() != (read ? 1u : 0u)) {
+      return std::to_string(files.size()) + " files in the backup folder";
+    }
+    Bytes saved;
+    if (read) {
+      if (files[0] != result.backup.path) return "the copy is not where the run says";
+      const std::string bytes = ReadFile(files[0]);
+      saved.assign(bytes.begin(), bytes.end());
+      if (saved.size() != kEepromTransferSize) return "the copy is not whole";
+      if ((fault == Fault::kSilence || fault == Fault::kUnplug) && saved != guiderBefore) {
+        return "the copy is not what the guider held";
+      }
+    }
+
+    // The guider's variables: restored and verified, or as they were.
+    const bool verified = std::find(host.reports.begin(), host.reports.end(),
+                                    DescribeReadBack({})) != host.reports.end();
+    if (done && request.handController && !verified) return "done without the variables verified";
+    const Bytes eeprom(s.update().eeprom.begin(), s.update().eeprom.end());
+    const Bytes carried =
+        testing::CarriedTo(kNewVersion, read ? std::optional<Bytes>(saved) : std::nullopt);
+    if (verified && eeprom != carried) return "the variables verified are not the ones carried";
+    if (!verified && eeprom != guiderBefore) return "the variables changed unrestored";
+
+    if (done && (fault == Fault::kSilence || fault == Fault::kUnplug)) {
+      const sim::UpdateModeState& u = s.update();
+      if (u.handControllerImage != kHcImage ||
+          (request.camera && (u.cameraImage != kCamImage || u.ccdBoardImage != kCcdbImage))) {
+        return "done without the images in place";
+      }
+    }
+    if (done) return {};
+    return UpdatesAgain(s);
+  }
+
+  // After a failure: the guider brought back, the whole update again.
+  std::string UpdatesAgain(Self& s) const {
+    s.Recover();
+    RemoveBackups(request.backupFolder);
+    const Bytes before(s.update().eeprom.begin(), s.update().eeprom.end());
+    UpdateRunHost again;
+    const FirmwareUpdateResult second = RunFirmwareUpdate(request, again);
+    if (CodeOf(second) != kRunDone) {
+      return "the second update ended with " + std::to_string(CodeOf(second)) + ": " +
+             second.failureText + " (" + second.protocolMessage + ")";
+    }
+    const sim::UpdateModeState& u = s.update();
+    if (u.handControllerImage != kHcImage ||
+        (request.camera && (u.cameraImage != kCamImage || u.ccdBoardImage != kCcdbImage))) {
+      return "the second update did not store the images";
+    }
+    const Bytes eeprom(u.eeprom.begin(), u.eeprom.end());
+    if (eeprom != testing::CarriedTo(kNewVersion, CarriesVariables() ? std::optional<Bytes>(before)
+                                                                     : std::nullopt)) {
+      return "the second update did not carry the variables";
+    }
+    return {};
+  }
+};
+
+// Bytes on the line of each step of an update, both ways.
+constexpr std::size_t kEnterUpdateModeBytes = 17;
+constexpr std::size_t kReadEepromBytes = 4 + 2 * 1280 + 1;
+constexpr std::size_t kWriteEepromBytes = 6 + 1280 + 160 + 1;
+constexpr std::size_t kHcUploadBytes = 1 + 40 + 2 + 1 + 11;
+constexpr std::size_t kCamUploadBytes = 2 + 40 + 2 + 2 + 1 + 5;
+constexpr std::size_t kCcdbUploadBytes = 2 + 2049 + 136 + 1 + 5;
+// The probe that finds the guider in update mode, then the readout.
+constexpr std::size_t kVersionCheckBytes = 5 + 12;
+
+std::vector<Exchange> FirmwareUpdateRuns() {
+  // The endings of the steps, as their own exchanges may end.
+  const std::vector<Exchange> steps = Exchanges();
+  const auto endingsOf = [&](int code, std::initializer_list<const char*> names) {
+    std::vector<Ending> endings;
+    for (const char* name : names) {
+      const auto step = std::find_if(steps.begin(), steps.end(), [&](const Exchange& e) {
+        return e.name == std::string(name);
+      });
+      if (step == steps.end()) {
+        ADD_FAILURE() << "no exchange \"" << name << "\"";
+        continue;
+      }
+      for (Ending ending : step->endings) {
+        ending.codeLow = ending.codeHigh = code;
+        endings.push_back(ending);
+      }
+    }
+    return endings;
+  };
+  const std::vector<Ending> endings = Join({
+      endingsOf(kRunNotConnected, {"enter update mode from normal mode"}),
+      endingsOf(kRunVariablesNotRead, {"read the EEPROM"}),
+      endingsOf(kRunUploadFailed, {"upload the hand controller's firmware",
+                                   "upload the camera's firmware", "upload the CCD board's image"}),
+      // DisconnectDevice empties the message.
+      {Code(kRunDoneAfterRetry, "", Link::kClosed), Code(kRunDoneVersionsUnread, "", Link::kClosed),
+       Code(kRunDoneVersionsMisread, "", Link::kClosed, "WD")},
+  });
+
+  auto carried = std::make_shared<UpdateRun>();
+  carried->request.firmware = UpdateFile();
+  auto defaults = std::make_shared<UpdateRun>();
+  defaults->request.firmware = UpdateFile();
+  defaults->request.defaultVariables = true;
+  defaults->request.camera = false;
+
+  const auto exchange = [&](const char* name, std::shared_ptr<UpdateRun> run,
+                            std::size_t lineBytes) {
+    return Exchange{"FirmwareUpdate",
+                    name,
+                    ControllerMode::kNormal,
+                    [run](Self& s) { return run->Prepare(s); },
+                    [run](Self& s) { return run->Run(s); },
+                    [](int code) { return code == kRunDone; },
+                    lineBytes,
+                    30'000,
+                    endings,
+                    [run](Self& s, Fault fault, int code) { return run->Check(s, fault, code); }};
+  };
+  return {
+      exchange("update with the variables carried across", carried,
+               kEnterUpdateModeBytes + kReadEepromBytes + kHcUploadBytes + kWriteEepromBytes +
+                   kReadEepromBytes + kCamUploadBytes + kCcdbUploadBytes + kVersionCheckBytes),
+      exchange("update with default variables, hand controller only", defaults,
+               kEnterUpdateModeBytes + kHcUploadBytes + kWriteEepromBytes + kReadEepromBytes +
+                   kVersionCheckBytes),
+  };
+}
+
 bool IsAnswer(const LineTraceEntry& e) {
   return e.direction == LineDirection::kGuiderToHost && e.fate == LineFate::kDelivered;
 }
 
-// Whether the host reads a byte of the guider's that a clean run delivered
-// at or after `from`.
-bool AnswerFollows(const Exchange& exchange, const std::vector<LineTraceEntry>& trace,
-                   std::size_t from) {
-  for (std::size_t i = from; i < trace.size(); ++i) {
-    const bool unread =
-        std::find(exchange.unread.begin(), exchange.unread.end(), i) != exchange.unread.end();
-    if (IsAnswer(trace[i]) && !unread) return true;
+// The last byte of the guider's that the host reads in a clean run, or
+// the trace's size when there is none: silence after it costs nothing.
+std::size_t LastAnswerRead(const std::vector<LineTraceEntry>& trace,
+                           const std::vector<std::size_t>& unread) {
+  for (std::size_t i = trace.size(); i-- > 0;) {
+    if (IsAnswer(trace[i]) && std::find(unread.begin(), unread.end(), i) == unread.end()) return i;
   }
-  return false;
+  return trace.size();
 }
 
 struct Totals {
   int exchanges = 0;
+  std::size_t lineBytes = 0;
   std::size_t positions = 0;
   std::size_t runs = 0;
   std::map<char, std::size_t> byFault;
@@ -840,7 +1359,9 @@ struct Totals {
 void FaultSweepTest::Sweep(const std::string& family) {
   const auto started = std::chrono::steady_clock::now();
   Totals totals;
-  for (const Exchange& exchange : Exchanges()) {
+  std::vector<Exchange> exchanges = Exchanges();
+  for (Exchange& run : FirmwareUpdateRuns()) exchanges.push_back(std::move(run));
+  for (const Exchange& exchange : exchanges) {
     if (exchange.family != family) continue;
     SCOPED_TRACE(exchange.name);
     ++totals.exchanges;
@@ -870,13 +1391,24 @@ void FaultSweepTest::Sweep(const std::string& family) {
     EXPECT_LE(clock().NowMicros() - cleanStart, exchange.boundMs * 1000);
     const std::vector<LineTraceEntry> trace = guider().line_trace();
     ASSERT_EQ(trace.size(), exchange.lineBytes) << sim::FormatLineTrace(trace);
-    ASSERT_EQ(driver().ReadBytes().size() + exchange.unread.size(),
+    const std::vector<std::size_t> unread =
+        exchange.unreadIn ? exchange.unreadIn(trace) : exchange.unread;
+    ASSERT_EQ(driver().ReadBytes().size() + unread.size(),
               static_cast<std::size_t>(std::count_if(trace.begin(), trace.end(), IsAnswer)))
         << "answer bytes the host does not read";
     if (exchange.afterwards) {
       EXPECT_EQ(exchange.afterwards(*this, Fault::kSilence, cleanCode), "");
     }
-    totals.positions += trace.size();
+    std::vector<std::size_t> positions;
+    if (exchange.sample) {
+      positions = exchange.sample(trace);
+    } else {
+      for (std::size_t at = 0; at < trace.size(); ++at) positions.push_back(at);
+    }
+    positions = Thinned(std::move(positions));
+    const std::size_t lastAnswerRead = LastAnswerRead(trace, unread);
+    totals.lineBytes += trace.size();
+    totals.positions += positions.size();
 
     int reported = 0;
     const auto report = [&](std::size_t at, Fault fault, const std::string& what) {
@@ -885,19 +1417,19 @@ void FaultSweepTest::Sweep(const std::string& family) {
       return ++reported < 8;
     };
 
-    for (std::size_t at = 0; at < trace.size(); ++at) {
+    // The counts of the guider's own counters up to the byte swept.
+    std::size_t counted = 0;
+    std::size_t sentBefore = 0;
+    std::size_t receivedBefore = 0;
+    for (const std::size_t at : positions) {
       const LineTraceEntry& byte = trace[at];
       const bool fromGuider = byte.direction == LineDirection::kGuiderToHost;
       const bool delivered = byte.fate == LineFate::kDelivered;
-      const bool unread =
-          std::find(exchange.unread.begin(), exchange.unread.end(), at) != exchange.unread.end();
-      // The counts of the guider's own counters up to this byte.
-      std::size_t sentBefore = 0;
-      std::size_t receivedBefore = 0;
-      for (std::size_t i = 0; i < at; ++i) {
-        if (trace[i].direction == LineDirection::kGuiderToHost) {
+      const bool unreadByte = std::find(unread.begin(), unread.end(), at) != unread.end();
+      for (; counted < at; ++counted) {
+        if (trace[counted].direction == LineDirection::kGuiderToHost) {
           ++sentBefore;
-        } else if (trace[i].fate == LineFate::kDelivered) {
+        } else if (trace[counted].fate == LineFate::kDelivered) {
           ++receivedBefore;
         }
       }
@@ -946,11 +1478,12 @@ void FaultSweepTest::Sweep(const std::string& family) {
         if (elapsedMs > exchange.boundMs) {
           problem = "took " + std::to_string(elapsedMs) + " ms of virtual time";
         } else if (exchange.succeeded(code)) {
-          const bool mayPass = fault == Fault::kWrongByte ||
-                               exchange.mayPass.find(Letter(fault)) != std::string::npos ||
-                               (fault == Fault::kDroppedByte && !fromGuider) ||
-                               (fault == Fault::kDroppedByte && unread) ||
-                               (fault == Fault::kSilence && !AnswerFollows(exchange, trace, at));
+          const bool mayPass =
+              fault == Fault::kWrongByte ||
+              exchange.mayPass.find(Letter(fault)) != std::string::npos ||
+              (fault == Fault::kDroppedByte && !fromGuider) ||
+              (fault == Fault::kDroppedByte && unreadByte) ||
+              (fault == Fault::kSilence && (lastAnswerRead == trace.size() || lastAnswerRead < at));
           if (!mayPass) problem = "reported success (" + std::to_string(code) + ")";
           ++totals.byEnding["success"];
         } else {
@@ -978,10 +1511,11 @@ void FaultSweepTest::Sweep(const std::string& family) {
   const double seconds =
       std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
   std::printf(
-      "fault sweep, %s: %d exchanges, %zu byte positions, %zu runs (S %zu, W %zu, D %zu, U %zu) in "
-      "%.1f s\n",
-      family.c_str(), totals.exchanges, totals.positions, totals.runs, totals.byFault['S'],
-      totals.byFault['W'], totals.byFault['D'], totals.byFault['U'], seconds);
+      "fault sweep, %s: %d exchanges, %zu byte positions of %zu line bytes, %zu runs (S %zu, W "
+      "%zu, "
+      "D %zu, U %zu) in %.1f s\n",
+      family.c_str(), totals.exchanges, totals.positions, totals.lineBytes, totals.runs,
+      totals.byFault['S'], totals.byFault['W'], totals.byFault['D'], totals.byFault['U'], seconds);
   EXPECT_GT(totals.exchanges, 0);
 }
 
@@ -990,7 +1524,9 @@ TEST_P(FaultSweepTest, FileSystemMode) { Sweep("FileSystemMode"); }
 TEST_P(FaultSweepTest, Download) { Sweep("Download"); }
 TEST_P(FaultSweepTest, UpdateMode) { Sweep("UpdateMode"); }
 TEST_P(FaultSweepTest, CameraMode) { Sweep("CameraMode"); }
+TEST_P(FaultSweepTest, DarkRun) { Sweep("DarkRun"); }
 TEST_P(FaultSweepTest, VirtualUserInterface) { Sweep("VirtualUserInterface"); }
+TEST_P(FaultSweepTest, FirmwareUpdate) { Sweep("FirmwareUpdate"); }
 
 INSTANTIATE_TEST_SUITE_P(Backends, FaultSweepTest, ::testing::Values(SimDriverRig()),
                          [](const auto& info) { return info.param.name; });

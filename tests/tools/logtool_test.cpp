@@ -1,17 +1,23 @@
 #include "logtool.h"
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <memory>
 #include <sstream>
 
 #include "guidelog/guide_log.h"
+#include "guidelog/guided_periodogram.h"
 #include "guidelog/guiding_summary.h"
+#include "guidelog/output_folder.h"
 #include "report_test_support.h"
 #include "sim/log_writer.h"
 #include "sim/session_generator.h"
@@ -81,11 +87,12 @@ TEST(LogtoolCodes, EveryProcessingCodeHasItsMeaning) {
   EXPECT_STREQ(ProcessCodeMeaning(101), "stream error in the log");
   EXPECT_STREQ(ProcessCodeMeaning(2), "header text is not \"ORVELIA K-Tal raw file\"");
   EXPECT_STREQ(ProcessCodeMeaning(199), "\"index.html\" cannot be created");
-  for (int code : {1, 3, 298, 297, 301, 399, 398, 198, 197, 196, 499, 498})
+  for (int code :
+       {1, 3, 298, 297, 301, 399, 398, 198, 197, 196, 499, 498, 599, 598, 597, 699, 698, 697})
     EXPECT_STRNE(ProcessCodeMeaning(code), ProcessCodeMeaning(12345)) << code;
   // A file that was created but not written whole is not reported as one
   // that could not be created.
-  for (int code : {297, 398, 198, 196, 498})
+  for (int code : {297, 398, 198, 196, 498, 598, 698})
     EXPECT_NE(std::string(ProcessCodeMeaning(code)).find("fell short"), std::string::npos) << code;
 }
 
@@ -106,9 +113,10 @@ std::string ReadText(const fs::path& path) {
   return std::string(bytes.begin(), bytes.end());
 }
 
-// Runs the built tool with the arguments from the current folder.
-RunResult RunTool(const std::vector<std::string>& args) {
-  std::string command = Quote(KTAL_LOGTOOL_PATH);
+// Runs the built tool with the arguments from the current folder, after
+// `before` (shell words, such as a writer into a FIFO) when given.
+RunResult RunTool(const std::vector<std::string>& args, const std::string& before = "") {
+  std::string command = before + Quote(KTAL_LOGTOOL_PATH);
   for (const std::string& arg : args) {
     command += ' ';
     command += Quote(arg);
@@ -164,8 +172,9 @@ TEST(LogtoolRun, ProcessesALogIntoEveryOutputInItsOwnFolderBesideIt) {
   EXPECT_EQ(run.out.rfind("logs/QD00002a.dat: done, QD00002a processed into ", 0), 0u) << run.out;
   EXPECT_FALSE(Contains(run.out, "no periodic-error table")) << run.out;
   const fs::path folder = "logs/QD00002a.dat.content";
-  for (const char* name : {"events.csv", "pe1.csv", "index.html", "AE001_RAdrift.bmp",
-                           "AE001_spread.bmp", "AE001_err.bmp", "AE002_RAdrift.bmp"})
+  for (const char* name :
+       {"events.csv", "pe1.csv", "index.html", "exposures.csv", "analysis.html",
+        "AE001_RAdrift.bmp", "AE001_spread.bmp", "AE001_err.bmp", "AE002_RAdrift.bmp"})
     EXPECT_TRUE(fs::exists(folder / name)) << name;
   // The excel dialect by default: semicolons and decimal commas.
   const std::string events = ReadText(folder / "events.csv");
@@ -350,6 +359,48 @@ TEST(LogtoolRun, PeOnALogWithoutPositionsSaysNoTableWasWritten) {
   EXPECT_FALSE(fs::exists("QD000031.dat.content/pe1.csv"));
 }
 
+// The guide log in arcseconds with --pe's focal length and declination,
+// in pixels without; the line names it.
+TEST(LogtoolRun, Phd2WritesTheGuideLogAndNamesItInTheLine) {
+  struct Case {
+    std::vector<std::string> options;
+    const char* scale_line;
+    bool dec_line;
+  };
+  for (const Case& c :
+       {Case{{"--phd2", "--pe", "1234,480,-20.5"},
+             "Pixel scale = 0.81 arc-sec/px, Binning = 1, Focal length = 1234 mm\r\n",
+             true},
+        Case{{"--phd2"},
+             "Pixel scale = 1.00 arc-sec/px, Binning = 1, Focal length = 0 mm\r\n",
+             false}}) {
+    SCOPED_TRACE(c.options.size());
+    ScopedWorkDir dir;
+    WriteBytes("QD00002a.dat", GeneratedLog(0x2A));
+    std::vector<std::string> args = {"process"};
+    args.insert(args.end(), c.options.begin(), c.options.end());
+    args.push_back("QD00002a.dat");
+    const RunResult run = RunTool(args);
+    EXPECT_EQ(run.status, 0) << run.out << run.err;
+    const std::string name = "PHD2_GuideLog_2014-03-21_205956.txt";
+    EXPECT_TRUE(Contains(run.out, "QD00002a.dat.content; PHD2 guide log " + name + "\n"))
+        << run.out;
+    const std::string log = ReadText(fs::path("QD00002a.dat.content") / name);
+    EXPECT_EQ(log.rfind("PHD2 version " KTAL_VERSION ", Log version 2.5. Log enabled at "
+                        "2014-03-21 20:59:56\r\n",
+                        0),
+              0u);
+    EXPECT_TRUE(Contains(log, c.scale_line)) << log.substr(0, 2000);
+    EXPECT_EQ(Contains(log, "\r\nRA = N/A hr, Dec = -20.5 deg"), c.dec_line);
+  }
+  // Without --phd2 there is none.
+  ScopedWorkDir dir;
+  WriteBytes("QD00002a.dat", GeneratedLog(0x2A));
+  EXPECT_EQ(RunTool({"process", "QD00002a.dat"}).status, 0);
+  for (const auto& item : fs::directory_iterator("QD00002a.dat.content"))
+    EXPECT_EQ(item.path().filename().string().rfind("PHD2_", 0), std::string::npos);
+}
+
 TEST(LogtoolRun, AMissingFileAndABrokenOneFailWhileTheGoodOnesAreProcessed) {
   ScopedWorkDir dir;
   std::vector<std::uint8_t> broken = GeneratedLog(7);
@@ -378,7 +429,73 @@ TEST(LogtoolRun, AMissingFileAndABrokenOneFailWhileTheGoodOnesAreProcessed) {
   EXPECT_TRUE(fs::exists("c/QD000009.dat.content/events.csv"));
 }
 
-// The summary of a log as the library computes it with the --pe settings.
+TEST(LogtoolRun, AFifoIsReadOnceAndProcessedIntoTheCurrentFolder) {
+  ScopedWorkDir dir;
+  WriteBytes("QD00002a.dat", GeneratedLog(0x2A));
+  ASSERT_EQ(::mkfifo("in.fifo", 0600), 0);
+  // The writer gives up when nothing opens the FIFO.
+  const std::string writer = "timeout 20 sh -c 'cat QD00002a.dat > in.fifo' & ";
+  const RunResult run = RunTool({"process", "in.fifo"}, writer);
+  EXPECT_EQ(run.status, kToolOk) << run.err;
+  EXPECT_TRUE(Contains(run.out, "in.fifo: done, QD00002a processed into ")) << run.out;
+  EXPECT_TRUE(fs::exists("QD00002a.dat.content/events.csv"));
+  const RunResult summary = RunTool({"summary", "in.fifo"}, writer);
+  EXPECT_EQ(summary.status, kToolOk) << summary.err;
+  EXPECT_EQ(summary.out.rfind("in.fifo: QD00002a, 3 guided exposures", 0), 0u) << summary.out;
+}
+
+TEST(LogtoolRun, AFolderThatCannotBeMadeSaysWhatTheSystemSaid) {
+  ScopedWorkDir dir;
+  fs::create_directory("locked");
+  WriteBytes("locked/QD00002a.dat", GeneratedLog(0x2A));
+  fs::permissions("locked", fs::perms::owner_read | fs::perms::owner_exec | fs::perms::group_read |
+                                fs::perms::group_exec | fs::perms::others_read |
+                                fs::perms::others_exec);
+  // Root may write anywhere: the tool then runs as nobody.
+  std::string as_user;
+  if (::geteuid() == 0) {
+    if (std::system("command -v setpriv > /dev/null") != 0)
+      GTEST_SKIP() << "running as root without setpriv to run as another user";
+    as_user = "setpriv --reuid=65534 --regid=65534 --clear-groups ";
+  }
+  const RunResult run = RunTool({"process", "locked/QD00002a.dat"}, as_user);
+  EXPECT_EQ(run.status, kToolFileFailed) << run.err;
+  EXPECT_TRUE(Contains(run.err, std::string("cannot be used (") + std::strerror(EACCES) + ")"))
+      << run.err;
+}
+
+TEST(LogtoolSummary, JsonOfANameThatIsNotUtf8IsValid) {
+  ScopedWorkDir dir;
+  // A Latin-1 e acute and a stray byte, a UTF-8 e acute and a quote.
+  const std::string name = "n\xE9\xFF\xC3\xA9\"x.dat";
+  WriteBytes(name, GeneratedLog(0x2A));
+  const RunResult run = RunTool({"summary", "--json", name});
+  EXPECT_EQ(run.status, kToolOk) << run.err;
+  EXPECT_EQ(run.out.rfind("{\"file\":\"n\xEF\xBF\xBD\xEF\xBF\xBD\xC3\xA9\\\"x.dat\",", 0), 0u)
+      << run.out.substr(0, 40);
+}
+
+TEST(LogtoolRun, AFolderAnotherRunIsWritingIntoIsLeftAlone) {
+  ScopedWorkDir dir;
+  WriteBytes("QD000001.dat", GeneratedLog(1));
+  fs::create_directory("QD000001.dat.content");
+  WriteBytes("QD000001.dat.content/events.csv", {'o', 'l', 'd'});
+  OutputFolderLock other;
+  ASSERT_EQ(other.Take("QD000001.dat.content"), OutputFolderLock::Result::kTaken);
+  const RunResult run = RunTool({"process", "QD000001.dat"});
+  EXPECT_EQ(run.status, kToolFileFailed);
+  EXPECT_EQ(run.err, "QD000001.dat: failed, another run is writing into " +
+                         (dir.path() / "QD000001.dat.content").string() +
+                         "; try again when it has finished\n");
+  EXPECT_EQ(ReadText("QD000001.dat.content/events.csv"), "old");
+  other.Release();
+  EXPECT_EQ(RunTool({"process", "QD000001.dat"}).status, kToolOk);
+  EXPECT_NE(ReadText("QD000001.dat.content/events.csv"), "old");
+}
+
+// The summary and the guided RA drift's periodograms of a log as the
+// library computes them with the --pe settings, as the tool's line holds
+// them.
 std::string LibrarySummaryJson(const std::vector<std::uint8_t>& raw,
                                const SummaryOptions& options) {
   ScopedWorkDir dir;
@@ -392,7 +509,7 @@ std::string LibrarySummaryJson(const std::vector<std::uint8_t>& raw,
   const GuideSeries series = ExtractGuideSeries(*log);
   std::string json = GuidingSummaryJson(series, SummarizeGuiding(series, options));
   json.pop_back();  // its line end
-  return json;
+  return json + ",\"guided_ra\":" + GuidedRaJson(series, SummarizeGuidedRa(series, options));
 }
 
 TEST(LogtoolSummary, JsonIsTheLibrarySummaryWithThePeSettings) {
@@ -430,7 +547,8 @@ TEST(LogtoolSummary, TextNamesEachExposureTheNightAndTheUnguidedRun) {
        {"QD00002a.dat: QD00002a, 3 guided exposures, 1 unguided runs, figures in arcseconds\n",
         "\n  AE001 ", "\n  AE002 ", "\n  XE001 ", "\n  night ", "unguided run 1: 21:00:01",
         "polar-alignment error at least ", "peak to peak, steepest ", "the worm period)",
-        "worm harmonics:    480.0 s"}},
+        "worm harmonics:    480.0 s", "\n  guided RA drift (residual periodic error):\n",
+        "\n    AE001 strongest: "}},
       {{}, {"figures in pixels (no focal length given)", "drift: RA +0.0", " px peak to peak"}},
   };
   for (const Case& c : cases) {

@@ -6,7 +6,7 @@
 
 #include <QPixmap>
 
-#include "camera/bitmap_rect.h"
+#include "canvas/bitmap_rect.h"
 #include "link/ftdi_device.h"
 #include "sim/simulated_guider.h"
 #include "tests/app/scripted_dialogs.h"

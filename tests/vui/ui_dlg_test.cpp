@@ -21,10 +21,11 @@
 #include <string>
 #include <vector>
 
+#include "app/feature_installs.h"
 #include "app/launcher_dialog.h"
-#include "app/startup_directory.h"
-#include "camera/bitmap_rect.h"
+#include "canvas/bitmap_rect.h"
 #include "link/ftdi_device.h"
+#include "shell/startup_directory.h"
 #include "sim/simulated_guider.h"
 #include "tests/app/scripted_dialogs.h"
 

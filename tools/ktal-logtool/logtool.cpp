@@ -1,16 +1,22 @@
 #include "logtool.h"
 
+#include <sys/stat.h>
+
 #include <CLI/CLI.hpp>
+#include <cerrno>
 #include <charconv>
 #include <cmath>
 #include <cstdio>
+#include <cstring>
 #include <filesystem>
 #include <set>
 #include <system_error>
 #include <vector>
 
 #include "guidelog/guide_log.h"
+#include "guidelog/guided_periodogram.h"
 #include "guidelog/guiding_summary.h"
+#include "guidelog/output_folder.h"
 #include "guidelog/periodic_error.h"
 #include "guidelog/raw_copy.h"
 #include "guidelog/report_settings.h"
@@ -65,6 +71,7 @@ std::optional<double> LeadingReal(std::string_view text) {
 struct ToolOptions {
   std::string csv = "excel";
   bool html = false;
+  bool phd2 = false;
   std::string pe;
   std::string out;
   std::vector<std::string> files;
@@ -72,13 +79,51 @@ struct ToolOptions {
 
 // The folder a log's outputs go to: "QD<id>.dat.content" under `out`, or
 // beside the file unless the file already lies in its own such folder (as a
-// download leaves it).
-fs::path OutputFolder(const fs::path& file, std::uint32_t file_id, const fs::path& out) {
+// download leaves it). A pipe or a FIFO has no folder of its own to be
+// beside (`<(cat log)` is /dev/fd/63): its outputs go under the current
+// folder.
+fs::path OutputFolder(const fs::path& file, bool regular, std::uint32_t file_id,
+                      const fs::path& out) {
   char name[32];
   std::snprintf(name, sizeof name, "QD%06x.dat.content", file_id);
   if (!out.empty()) return out / name;
+  if (!regular) return fs::current_path() / name;
   const fs::path parent = file.parent_path();
   return parent.filename() == name ? parent : parent / name;
+}
+
+// The input as far as a log reaches (header, entry and 4096 pages), read
+// once: a pipe or a FIFO cannot be read a second time, and the file id is
+// needed before the log is processed.
+struct Input {
+  std::vector<std::uint8_t> bytes;
+  bool regular = true;  // a regular file rather than a pipe or FIFO
+};
+
+// Nothing, with errno set, when a read fails.
+std::optional<Input> ReadInput(std::FILE* file) {
+  constexpr std::size_t kLargest =
+      kRawHeaderSize + kDirectoryEntrySize + static_cast<std::size_t>(kMaxLogPages) * kDataPageSize;
+  Input input;
+  struct stat info {};
+  input.regular = ::fstat(::fileno(file), &info) != 0 || S_ISREG(info.st_mode);
+  // Room for all of it at once, so that the bytes never move (and an empty
+  // input still has an address to read back from).
+  input.bytes.resize(kLargest);
+  std::size_t size = 0;
+  while (size < kLargest) {
+    const std::size_t got = std::fread(input.bytes.data() + size, 1, kLargest - size, file);
+    if (got == 0) break;
+    size += got;
+  }
+  if (std::ferror(file)) return std::nullopt;
+  input.bytes.resize(size);
+  return input;
+}
+
+// The bytes read as a stream of their own, for the readers of raw files.
+StdioFile ReadBack(std::vector<std::uint8_t>& bytes) {
+  return StdioFile(::fmemopen(bytes.data(), bytes.size(), "rb"));
 }
 
 // The file id from the raw file's directory entry; nothing, with the
@@ -98,21 +143,33 @@ std::optional<std::uint32_t> ReadFileId(const std::string& name, std::FILE* raw)
 // Processes one file into its own folder; prints its line, naming the file
 // as the user gave it, and returns true when everything asked for was
 // written. `used` holds the folders earlier files of this run wrote into.
+// With `phd2`, the PHD2 guide log is written too and named in the line.
 bool ProcessOne(const std::string& name, const fs::path& file, const fs::path& out, bool html,
-                bool pe, std::set<fs::path>& used) {
+                bool pe, const Phd2Request* phd2, std::set<fs::path>& used) {
   std::error_code error;
   if (fs::is_directory(file, error)) {
     std::fprintf(stderr, "%s: failed, this is a folder, not a raw log file\n", name.c_str());
     return false;
   }
-  StdioFile raw = OpenStdioFile(file.string().c_str(), "rb");
-  if (!raw) {
-    std::fprintf(stderr, "%s: failed, the file cannot be opened for reading\n", name.c_str());
+  StdioFile opened = OpenStdioFile(file.string().c_str(), "rb");
+  if (!opened) {
+    const int failure = errno;
+    std::fprintf(stderr, "%s: failed, the file cannot be opened for reading (%s)\n", name.c_str(),
+                 std::strerror(failure));
     return false;
   }
+  std::optional<Input> input = ReadInput(opened.get());
+  StdioFile raw = input ? ReadBack(input->bytes) : nullptr;
+  if (!raw) {
+    const int failure = errno;
+    std::fprintf(stderr, "%s: failed, the file cannot be read (%s)\n", name.c_str(),
+                 std::strerror(failure));
+    return false;
+  }
+  opened.reset();
   const std::optional<std::uint32_t> id = ReadFileId(name, raw.get());
   if (!id) return false;
-  const fs::path folder = OutputFolder(file, *id, out);
+  const fs::path folder = OutputFolder(file, input->regular, *id, out);
   // Two copies of one log (a backup beside it, the same name twice) must
   // not overwrite each other's outputs.
   if (!used.insert(fs::weakly_canonical(folder, error)).second) {
@@ -120,20 +177,37 @@ bool ProcessOne(const std::string& name, const fs::path& file, const fs::path& o
                  name.c_str(), *id, folder.string().c_str());
     return false;
   }
+  // The first call that fails is the one reported: a folder that cannot
+  // be made is not then reported as missing.
   const bool created = fs::create_directories(folder, error);
-  const fs::path previous = fs::current_path(error);
-  fs::current_path(folder, error);
+  fs::path previous;
+  if (!error) previous = fs::current_path(error);
+  if (!error) fs::current_path(folder, error);
   if (error) {
     std::fprintf(stderr, "%s: failed, the output folder %s cannot be used (%s)\n", name.c_str(),
                  folder.string().c_str(), error.message().c_str());
+    return false;
+  }
+  // Two runs writing into one folder would mix their outputs. Where no
+  // lock can be made at all, the run goes on as it always did.
+  OutputFolderLock lock;
+  if (lock.Take(".") == OutputFolderLock::Result::kBusy) {
+    fs::current_path(previous, error);
+    std::fprintf(stderr,
+                 "%s: failed, another run is writing into %s; try again when it has finished\n",
+                 name.c_str(), folder.string().c_str());
     return false;
   }
   // One log of up to 4096 pages at a time: the model is made per file.
   auto log = std::make_unique<GuideLog>();
   DirectoryEntry entry;
   std::fflush(stdout);
-  const int code = ProcessRawFile(*log, raw.get(), entry, true, html, pe);
+  std::optional<Phd2Request> phd2_request;
+  if (phd2 != nullptr) phd2_request = *phd2;
+  const int code = ProcessRawFile(*log, raw.get(), entry, true, html, pe, {},
+                                  phd2_request ? &*phd2_request : nullptr);
   std::fflush(stdout);
+  lock.Release();
   fs::current_path(previous, error);
   if (code != 0) {
     std::fprintf(stderr, "%s: failed, code %d: %s\n", name.c_str(), code, ProcessCodeMeaning(code));
@@ -149,8 +223,10 @@ bool ProcessOne(const std::string& name, const fs::path& file, const fs::path& o
     if (NextPositionRun(*log) != 0)
       note = "; no periodic-error table was written: the log holds no run of star positions";
   }
-  std::printf("%s: done, QD%06x processed into %s%s\n", name.c_str(), *id, folder.string().c_str(),
-              note);
+  const std::string phd2_note =
+      phd2_request ? "; PHD2 guide log " + phd2_request->written_name : std::string();
+  std::printf("%s: done, QD%06x processed into %s%s%s\n", name.c_str(), *id,
+              folder.string().c_str(), phd2_note.c_str(), note);
   return true;
 }
 
@@ -271,6 +347,85 @@ std::string SummaryText(const std::string& name, std::uint32_t id, const GuideSe
   return out;
 }
 
+// The guided RA drift's periodogram as text: the night's strongest periods
+// and worm harmonics, and each exposure's strongest period.
+std::string GuidedText(const GuideSeries& series, const GuidedRaSummary& g, bool arcsec) {
+  const char* unit = arcsec ? "\"" : " px";
+  std::string out = "  guided RA drift (residual periodic error):\n";
+  const Periodogram& night = g.night.periodogram;
+  if (night.power.empty()) return out + "    too few guided drift samples for a periodogram\n";
+  for (std::size_t k = 0; k < night.peaks.size(); ++k) {
+    out += k == 0 ? "    strongest periods: " : "                       ";
+    out += PeakText(night.peaks[k], unit) + "\n";
+  }
+  for (std::size_t k = 0; k < night.worm_harmonics.size(); ++k) {
+    out += k == 0 ? "    worm harmonics:    " : "                       ";
+    out += PeakText(night.worm_harmonics[k], unit) + "\n";
+  }
+  for (std::size_t k = 0; k < g.exposures.size(); ++k) {
+    const std::vector<SpectrumPeak>& peaks = g.exposures[k].periodogram.peaks;
+    if (peaks.empty()) continue;
+    char line[64];
+    std::snprintf(line, sizeof line, "    %cE%03d strongest: ", series.exposures[k].kind,
+                  series.exposures[k].number);
+    out += line + PeakText(peaks.front(), unit) + "\n";
+  }
+  return out;
+}
+
+// Bytes of the UTF-8 character at the start of `text`; 0 when it does not
+// start with a well-formed one (a stray or cut byte, an overlong form, a
+// surrogate, a code point above U+10FFFF).
+std::size_t Utf8CharacterLength(std::string_view text) {
+  const auto byte = [&](std::size_t i) { return static_cast<unsigned char>(text[i]); };
+  const unsigned char lead = byte(0);
+  if (lead < 0x80) return 1;
+  std::size_t length = 0;
+  unsigned char low = 0x80;  // range of the second byte
+  unsigned char high = 0xBF;
+  if (lead >= 0xC2 && lead <= 0xDF) {
+    length = 2;
+  } else if (lead >= 0xE0 && lead <= 0xEF) {
+    length = 3;
+    if (lead == 0xE0) low = 0xA0;
+    if (lead == 0xED) high = 0x9F;
+  } else if (lead >= 0xF0 && lead <= 0xF4) {
+    length = 4;
+    if (lead == 0xF0) low = 0x90;
+    if (lead == 0xF4) high = 0x8F;
+  } else {
+    return 0;
+  }
+  if (text.size() < length || byte(1) < low || byte(1) > high) return 0;
+  for (std::size_t i = 2; i < length; ++i)
+    if (byte(i) < 0x80 || byte(i) > 0xBF) return 0;
+  return length;
+}
+
+// A file name as a JSON string. Names are bytes, not always UTF-8: each
+// byte that is not part of a well-formed UTF-8 character becomes U+FFFD,
+// so that the line stays valid JSON.
+std::string JsonString(std::string_view text) {
+  std::string out = "\"";
+  while (!text.empty()) {
+    const std::size_t length = Utf8CharacterLength(text);
+    const unsigned char c = static_cast<unsigned char>(text.front());
+    if (length == 0) {
+      out += "\xEF\xBF\xBD";
+    } else if (c == '"' || c == '\\') {
+      (out += '\\') += static_cast<char>(c);
+    } else if (c < 0x20) {
+      char escaped[8];
+      std::snprintf(escaped, sizeof escaped, "\\u%04x", c);
+      out += escaped;
+    } else {
+      out.append(text.substr(0, length));
+    }
+    text.remove_prefix(length == 0 ? 1 : length);
+  }
+  return out + '"';
+}
+
 // Reads and decodes one log, summarises it and prints it; the failure line
 // goes to standard error.
 bool SummarizeOne(const std::string& name, const SummaryOptions& options, bool json) {
@@ -281,40 +436,31 @@ bool SummarizeOne(const std::string& name, const SummaryOptions& options, bool j
   }
   StdioFile raw = OpenStdioFile(name.c_str(), "rb");
   if (!raw) {
-    std::fprintf(stderr, "%s: failed, the file cannot be opened for reading\n", name.c_str());
+    const int failure = errno;
+    std::fprintf(stderr, "%s: failed, the file cannot be opened for reading (%s)\n", name.c_str(),
+                 std::strerror(failure));
     return false;
   }
   auto log = std::make_unique<GuideLog>();
   DirectoryEntry entry;
-  int code = log->ReadRawFile(raw.get(), entry);
-  // A stream error leaves part of the night out; its figures would pass
-  // for the whole night's.
-  if (code == 0 && log->BuildEntities() != 0) code = 101;
-  if (code != 0) {
+  // A log that processing refuses (a stream error leaves part of the night
+  // out) has no figures that could pass for the whole night's.
+  if (const int code = ReadLogForSummary(*log, raw.get(), entry); code != 0) {
     std::fprintf(stderr, "%s: failed, code %d: %s\n", name.c_str(), code, ProcessCodeMeaning(code));
     return false;
   }
   const std::uint32_t id = FileIdOf(entry.file_id);
   const GuideSeries series = ExtractGuideSeries(*log);
   const GuidingSummary summary = SummarizeGuiding(series, options);
+  const GuidedRaSummary guided = SummarizeGuidedRa(series, options);
   if (json) {
     std::string text = GuidingSummaryJson(series, summary);
     while (!text.empty() && text.back() == '\n') text.pop_back();
-    std::string quoted;
-    for (char c : name) {
-      if (c == '"' || c == '\\') quoted += '\\';
-      if (static_cast<unsigned char>(c) < 0x20) {
-        char escaped[8];
-        std::snprintf(escaped, sizeof escaped, "\\u%04x", c);
-        quoted += escaped;
-        continue;
-      }
-      quoted += c;
-    }
-    std::printf("{\"file\":\"%s\",\"log\":\"QD%06x\",\"summary\":%s}\n", quoted.c_str(), id,
-                text.c_str());
+    std::printf("{\"file\":%s,\"log\":\"QD%06x\",\"summary\":%s,\"guided_ra\":%s}\n",
+                JsonString(name).c_str(), id, text.c_str(), GuidedRaJson(series, guided).c_str());
   } else {
     std::fputs(SummaryText(name, id, series, summary).c_str(), stdout);
+    std::fputs(GuidedText(series, guided, summary.arcsec_per_px_ra.has_value()).c_str(), stdout);
   }
   return true;
 }
@@ -410,6 +556,18 @@ const char* ProcessCodeMeaning(int code) {
       return "a write of \"analysis.html\" fell short";
     case 497:
       return "\"analysis.html\" would exceed the budget of files and bytes for the log's outputs";
+    case 599:
+      return "the PHD2 guide log cannot be created";
+    case 598:
+      return "a write of the PHD2 guide log fell short";
+    case 597:
+      return "the PHD2 guide log would exceed the budget of files and bytes for the log's outputs";
+    case 699:
+      return "\"exposures.csv\" cannot be created";
+    case 698:
+      return "a write of \"exposures.csv\" fell short";
+    case 697:
+      return "\"exposures.csv\" would exceed the budget of files and bytes for the log's outputs";
     default:
       return "unknown failure";
   }
@@ -418,9 +576,10 @@ const char* ProcessCodeMeaning(int code) {
 int RunLogTool(int argc, char** argv) {
   CLI::App app(
       "Processes raw guiding logs (QD*.dat) of the K-Tal guider into the events table\n"
-      "events.csv and, on request, the HTML report index.html with its BMP plots and the\n"
-      "interactive page analysis.html beside it, and the\n"
-      "periodic-error tables pe1.csv, pe2.csv, ...",
+      "events.csv and, on request, the HTML report index.html with its BMP plots, the\n"
+      "exposures table exposures.csv and the interactive page analysis.html beside it,\n"
+      "the periodic-error tables pe1.csv, pe2.csv, ... and the PHD2 guide log for PHD Log\n"
+      "Viewer",
       "ktal-logtool");
   app.require_subcommand(1);
   app.set_version_flag("--version", "ktal-logtool " KTAL_VERSION);
@@ -434,15 +593,19 @@ int RunLogTool(int argc, char** argv) {
                    "CSV format: excel (';' and a decimal comma) or point (',' and a decimal point)")
       ->check(CLI::IsMember({"excel", "point"}))
       ->default_str("excel");
-  process->add_flag(
-      "--html", options.html,
-      "Also write the HTML report index.html with its plot images, and analysis.html");
+  process->add_flag("--html", options.html,
+                    "Also write the HTML report index.html with its plot images, exposures.csv and "
+                    "analysis.html");
   process
       ->add_option(
           "--pe", options.pe,
           "Also write the periodic-error tables, for this focal length (mm, at least 1),\n"
           "worm gear period (s, at least 1) and guide star declination (degrees, -90 to 90)")
       ->type_name("FOCAL_MM,WORM_S,DEC_DEG");
+  process->add_flag(
+      "--phd2", options.phd2,
+      "Also write the night as a PHD2 guide log, PHD2_GuideLog_<date>_<time>.txt, for PHD Log\n"
+      "Viewer: in arcseconds with the focal length of --pe, in pixels without it");
   process
       ->add_option(
           "--out", options.out,
@@ -456,7 +619,8 @@ int RunLogTool(int argc, char** argv) {
       "summary",
       "Print the guiding summary of each raw log FILE: RMS and peak of the drift per guided\n"
       "exposure and for the night, and for each unguided run the drift rates, the polar-alignment\n"
-      "error, the periodic error and its strongest periods. Nothing is written to disk.");
+      "error, the periodic error and its strongest periods; the strongest periods of the guided\n"
+      "RA drift for the night and each exposure. Nothing is written to disk.");
   summary
       ->add_option(
           "--pe", summary_pe,
@@ -468,7 +632,7 @@ int RunLogTool(int argc, char** argv) {
   app.footer(
       "Results go to standard output, failures to standard error.\n"
       "Exit status: 0 all files processed, 1 a file failed, 2 bad options.\n"
-      "Example: ktal-logtool process --html --pe 1000,480,12.5 QD00002a.dat\n"
+      "Example: ktal-logtool process --html --phd2 --pe 1000,480,12.5 QD00002a.dat\n"
       "         ktal-logtool summary --pe 1000,480,12.5 QD00002a.dat");
 
   try {
@@ -502,6 +666,8 @@ int RunLogTool(int argc, char** argv) {
   }
 
   bool pe = false;
+  Phd2Request phd2;
+  phd2.settings.program_version = KTAL_VERSION;
   if (!options.pe.empty()) {
     std::string error;
     const std::optional<PeSettings> settings = ParsePeSettings(options.pe, error);
@@ -512,6 +678,9 @@ int RunLogTool(int argc, char** argv) {
     g_focalLength = settings->focal_length_mm;
     g_wormPeriod = settings->worm_period_s;
     g_starDec = settings->star_dec_deg;
+    phd2.settings.focal_length_mm = settings->focal_length_mm;
+    phd2.settings.worm_period_s = settings->worm_period_s;
+    phd2.settings.declination_deg = settings->star_dec_deg;
     pe = true;
   }
   g_csvFormat = options.csv == "point" ? 1 : 0;
@@ -524,7 +693,8 @@ int RunLogTool(int argc, char** argv) {
   bool all_ok = true;
   for (const std::string& name : options.files) {
     const fs::path file = fs::absolute(name, error);
-    all_ok = ProcessOne(name, file, out, options.html, pe, used) && all_ok;
+    all_ok = ProcessOne(name, file, out, options.html, pe, options.phd2 ? &phd2 : nullptr, used) &&
+             all_ok;
   }
   std::fflush(stdout);
   return all_ok ? kToolOk : kToolFileFailed;

@@ -60,11 +60,21 @@
   // entity, so a shared link carries the ranges. "bench=zoom" makes the
   // page time its own redraws.
   // "view=a-b" keeps the part of the night the graph shows, likewise.
+  // "thr=1.5" marks the exposures whose total RMS is over 1.5 (arcseconds,
+  // pixels without a focal length) in the exposures table.
   function readHash() {
     var params = new URLSearchParams(location.hash.replace(/^#/, ''));
     var view = S.ParseExclusions(params.get('view') || '');
     return { exclusions: S.ParseExclusions(params.get('exclude') || ''), bench: params.get('bench'),
-             view: view.length === 1 && view[0][1] > view[0][0] ? view[0] : null };
+             view: view.length === 1 && view[0][1] > view[0][0] ? view[0] : null,
+             threshold: parseThreshold(params.get('thr')) };
+  }
+
+  // A threshold is a number of at least 0; anything else is none.
+  function parseThreshold(text) {
+    if (text === null || !/^\s*\d+(\.\d*)?\s*$|^\s*\.\d+\s*$/.test(text)) return null;
+    var v = parseFloat(text);
+    return isFinite(v) ? v : null;
   }
   var state = readHash();
   var units = 'px';
@@ -75,6 +85,7 @@
     var text = S.FormatExclusions(state.exclusions);
     if (text) params.set('exclude', text); else params.delete('exclude');
     if (state.view) params.set('view', S.FormatExclusions([state.view])); else params.delete('view');
+    if (state.threshold !== null) params.set('thr', String(state.threshold)); else params.delete('thr');
     var hash = params.toString().replace(/%2C/gi, ',');
     var url = location.href.replace(/#.*$/, '') + (hash ? '#' + hash : '');
     try { history.replaceState(null, '', url); } catch (e) { location.hash = hash; }
@@ -468,17 +479,7 @@
         cell(tr, scope + '-pe_peak_to_peak_px', f ? run.pe_peak_to_peak_px : null, 3);
         cell(tr, scope + '-pe_max_slope_px_per_s', f ? run.pe_max_slope_px_per_s : null, 5);
       }
-      var peaks = f ? run.periodogram.peaks : [];
-      for (var k = 0; k < 3; ++k) {
-        var pk = peaks[k];
-        var td = cell(tr, scope + '-peak' + (k + 1), pk ? pk.period_s : null, 1);
-        if (pk) {
-          if (pk.harmonic === 1) td.textContent += ' (worm)';
-          else if (pk.harmonic > 1) td.textContent += ' (P/' + pk.harmonic + ')';
-          td.title = 'power ' + fmt(pk.power, 3) + ', amplitude ' +
-            (pk.amplitude_arcsec !== null ? fmt(pk.amplitude_arcsec, 2) + '″' : fmt(pk.amplitude_px, 3) + ' px');
-        }
-      }
+      peakCells(tr, scope, f ? run.periodogram.peaks : []);
       table.appendChild(tr);
     }
   }
@@ -527,14 +528,7 @@
       pgPlot.textContent = 'Too few samples for a periodogram.';
       return;
     }
-    var prow = [];
-    for (var k = 0; k < pg.power.length; ++k) {
-      var fk = pg.first_hz + k * pg.step_hz;
-      if (fk > 0) prow.push([1 / fk, pg.power[k]]);
-    }
-    prow.reverse();
-    var worm = series.wormPeriod;
-    new Dygraph(pgPlot, prow, {
+    new Dygraph(pgPlot, periodRows(pg), {
       labels: ['Period', 'Power'],
       colors: ['#333'],
       axes: { x: { logscale: true, valueFormatter: function (v) { return fmt(v, 1) + ' s'; } } },
@@ -542,24 +536,275 @@
       ylabel: 'Power (share of variance)',
       strokeWidth: 1.2,
       legend: 'follow',
-      underlayCallback: function (canvas, area, g) {
-        if (!(worm > 0)) return;
-        for (var h = 1; h <= 8; ++h) {
-          // toDomXCoord knows no logarithmic axis; the percentage does.
-          var x = area.x + g.toPercentXCoord(worm / h) * area.w;
-          if (x < area.x || x > area.x + area.w) continue;
-          canvas.strokeStyle = h === 1 ? 'rgba(200, 40, 40, 0.9)' : 'rgba(210, 130, 40, 0.75)';
-          canvas.setLineDash(h === 1 ? [] : [4, 3]);
-          canvas.beginPath();
-          canvas.moveTo(x, area.y);
-          canvas.lineTo(x, area.y + area.h);
-          canvas.stroke();
-          canvas.setLineDash([]);
-          canvas.fillStyle = canvas.strokeStyle;
-          canvas.font = '11px Helvetica, Arial, sans-serif';
-          canvas.fillText(h === 1 ? 'worm ' + worm + ' s' : 'P/' + h, x + 3, area.y + 12 + 12 * ((h - 1) % 4));
-        }
+      underlayCallback: wormMarks
+    });
+  }
+
+  // The worm period and its harmonics as lines across a periodogram whose
+  // x axis is the period, logarithmic.
+  function wormMarks(canvas, area, g) {
+    var worm = series.wormPeriod;
+    if (!(worm > 0)) return;
+    for (var h = 1; h <= 8; ++h) {
+      // toDomXCoord knows no logarithmic axis; the percentage does.
+      var x = area.x + g.toPercentXCoord(worm / h) * area.w;
+      if (x < area.x || x > area.x + area.w) continue;
+      canvas.strokeStyle = h === 1 ? 'rgba(200, 40, 40, 0.9)' : 'rgba(210, 130, 40, 0.75)';
+      canvas.setLineDash(h === 1 ? [] : [4, 3]);
+      canvas.beginPath();
+      canvas.moveTo(x, area.y);
+      canvas.lineTo(x, area.y + area.h);
+      canvas.stroke();
+      canvas.setLineDash([]);
+      canvas.fillStyle = canvas.strokeStyle;
+      canvas.font = '11px Helvetica, Arial, sans-serif';
+      canvas.fillText(h === 1 ? 'worm ' + worm + ' s' : 'P/' + h, x + 3, area.y + 12 + 12 * ((h - 1) % 4));
+    }
+  }
+
+  // Rows [period, power] of a periodogram, longest period first.
+  function periodRows(pg) {
+    var rows = [];
+    for (var k = 0; k < pg.power.length; ++k) {
+      var fk = pg.first_hz + k * pg.step_hz;
+      if (fk > 0) rows.push([1 / fk, pg.power[k]]);
+    }
+    return rows.reverse();
+  }
+
+  // The strongest periods of a periodogram as three cells, the worm's
+  // harmonic after the number, power and amplitude in the title.
+  function peakCells(tr, scope, peaks) {
+    for (var k = 0; k < 3; ++k) {
+      var pk = peaks[k];
+      var td = cell(tr, scope + '-peak' + (k + 1), pk ? pk.period_s : null, 1);
+      if (pk) {
+        if (pk.harmonic === 1) td.textContent += ' (worm)';
+        else if (pk.harmonic > 1) td.textContent += ' (P/' + pk.harmonic + ')';
+        td.title = 'power ' + fmt(pk.power, 3) + ', amplitude ' +
+          (pk.amplitude_arcsec !== null ? fmt(pk.amplitude_arcsec, 2) + '″' : fmt(pk.amplitude_px, 3) + ' px');
       }
+    }
+  }
+
+  // ------------------------------------------------------- culling --
+
+  // The exposures table (as exposures.csv), sortable by any column, with
+  // the exposures whose total RMS is over the threshold marked.
+  var cullSort = { key: null, descending: false };
+  var cullMarked = [];  // the marked rows, in the table's order
+
+  function cullColumns(arcsec) {
+    function figure(g, unit, name) {
+      var f = unit === 'px' ? g.px : g.arcsec;
+      return f ? f[name] : null;
+    }
+    var cols = [
+      { key: 'name', title: 'Exposure', value: function (r) { return r.name; }, cls: 'name' },
+      { key: 'date', title: 'Date', value: function (r) { return r.date; } },
+      { key: 'start', title: 'Start', value: function (r) { return r.start; }, text: clockText },
+      { key: 'end', title: 'End', value: function (r) { return r.end; }, text: clockText },
+      { key: 'duration', title: 'Duration (s)', value: function (r) { return r.end - r.start; }, decimals: 1 },
+      { key: 'frames', title: 'Frames', value: function (r) { return r.g.drift_samples + r.g.lost_stars; } },
+      { key: 'lost_stars', title: 'Lost stars', value: function (r) { return r.g.lost_stars; } }
+    ];
+    (arcsec ? ['px', 'as'] : ['px']).forEach(function (unit) {
+      FIGURES.forEach(function (name, i) {
+        cols.push({ key: name + '-' + unit, title: FIGURE_TITLES[i] + (unit === 'px' ? ' (px)' : ' (″)'),
+                    value: function (r) { return figure(r.g, unit, name); }, decimals: unit === 'px' ? 3 : 2 });
+      });
+    });
+    cols.push({ key: 'ra_corrections', title: 'RA corr.', value: function (r) { return r.g.ra_corrections; } });
+    cols.push({ key: 'dec_corrections', title: 'DEC corr.', value: function (r) { return r.g.dec_corrections; } });
+    return cols;
+  }
+
+  // Ascending or descending by the column's value; cells without one
+  // always last, ties in the log's order.
+  function sortRows(rows, col, descending) {
+    rows.sort(function (a, b) {
+      var x = col.value(a), y = col.value(b);
+      if (x === null || y === null) return x === null ? (y === null ? a.index - b.index : 1) : -1;
+      var order = x < y ? -1 : x > y ? 1 : 0;
+      return (descending ? -order : order) || a.index - b.index;
+    });
+  }
+
+  function renderCull() {
+    var table = el('cull-table');
+    table.textContent = '';
+    var arcsec = summary.arcsec_per_px_ra !== null;
+    var unit = arcsec ? '″' : ' px';
+    el('cull-unit').textContent = arcsec ? 'arcseconds' : 'pixels';
+    var cols = cullColumns(arcsec);
+    var head = make('tr');
+    cols.forEach(function (col) {
+      var arrow = cullSort.key === col.key ? (cullSort.descending ? ' ▼' : ' ▲') : '';
+      var th = make('th', { class: 'sortable' + (col.cls ? ' ' + col.cls : ''), 'data-key': col.key,
+                            title: 'Sort by ' + col.title }, col.title + arrow);
+      th.addEventListener('click', function () {
+        cullSort.descending = cullSort.key === col.key ? !cullSort.descending : false;
+        cullSort.key = col.key;
+        renderCull();
+      });
+      head.appendChild(th);
+    });
+    table.appendChild(head);
+    var rows = summary.exposures.map(function (x, k) {
+      var e = series.exposures[x.exposure];
+      var f = arcsec ? x.guiding.arcsec : x.guiding.px;
+      return { index: k, name: e.kind + ('00' + e.number).slice(-3), title: e.title, date: S.DateAt(series, e.start),
+               start: e.start, end: e.end, g: x.guiding, rms: f ? f.total_rms : null };
+    });
+    var sortBy = cols.filter(function (col) { return col.key === cullSort.key; })[0];
+    if (sortBy) sortRows(rows, sortBy, cullSort.descending);
+    cullMarked = [];
+    rows.forEach(function (r) {
+      var marked = state.threshold !== null && r.rms !== null && r.rms > state.threshold;
+      if (marked) cullMarked.push(r);
+      var tr = make('tr', { 'data-name': r.name, class: marked ? 'marked' : '' });
+      cols.forEach(function (col) {
+        var v = col.value(r);
+        var text = v === null ? fmt(null) : col.text ? col.text(v) : typeof v === 'number' && col.decimals ?
+          fmt(v, col.decimals) : String(v);
+        cell(tr, null, text, 0, col.cls || (v === null ? 'none' : null));
+      });
+      tr.firstChild.title = r.title + (marked ? ', total RMS over ' + state.threshold + unit : '');
+      table.appendChild(tr);
+    });
+    var count = el('cull-count');
+    count.textContent = state.threshold === null ? 'Give a threshold to mark exposures.' :
+      cullMarked.length + ' of ' + rows.length + ' exposures over ' + state.threshold + unit + '.';
+    count.setAttribute('data-marked', cullMarked.map(function (r) { return r.name; }).join(' '));
+    el('cull-copy').disabled = cullMarked.length === 0;
+  }
+
+  function thresholdChanged() {
+    var text = el('cull-threshold').value;
+    state.threshold = text === '' ? null : parseThreshold(text);
+    writeHash();
+    renderCull();
+  }
+
+  // The marked exposures, one a line (name, date, start, end, total RMS,
+  // tab-separated: a spreadsheet takes them as columns), to the clipboard,
+  // and into a selected text box for pages the browser keeps from it.
+  function copyMarked() {
+    var arcsec = summary.arcsec_per_px_ra !== null;
+    var text = cullMarked.map(function (r) {
+      return [r.name, r.date, clockText(r.start), clockText(r.end), fmt(r.rms, arcsec ? 2 : 3)].join('\t');
+    }).join('\n');
+    var box = el('cull-list');
+    box.hidden = false;
+    box.value = text;
+    box.textContent = text;
+    var status = el('cull-copy-status');
+    var what = cullMarked.length + ' marked exposure' + (cullMarked.length === 1 ? '' : 's');
+    function done() {
+      status.textContent = 'Copied the ' + what + '.';
+      status.setAttribute('data-copied', 'clipboard');
+    }
+    function fallback() {
+      box.focus();
+      box.select();
+      var copied = false;
+      try { copied = document.execCommand('copy'); } catch (e) { copied = false; }
+      status.textContent = copied ? 'Copied the ' + what + '.' :
+        'The browser keeps this page from the clipboard: the list below is selected, copy it with Ctrl+C.';
+      status.setAttribute('data-copied', copied ? 'selection' : 'no');
+    }
+    if (navigator.clipboard && navigator.clipboard.writeText) navigator.clipboard.writeText(text).then(done, fallback);
+    else fallback();
+  }
+
+  // ---------------------------------------------- guided RA drift --
+
+  // The periodogram of the guided RA drift, per exposure and for the
+  // night, recomputed with every change of the exclusions; its time goes
+  // into data-ms.
+  var guided = null;
+  var guidedShown = -1;  // the exposure drawn beside the night, or -1
+  var guidedGraph = null;
+  var guidedCache = {};
+
+  function computeGuided() {
+    var t0 = performance.now();
+    guided = S.GuidedRaSummary(series, state.exclusions, S.ScaleOf(series), guidedCache);
+    el('guided-section').setAttribute('data-ms', (performance.now() - t0).toFixed(1));
+  }
+
+  function renderGuided() {
+    var table = el('guided-table');
+    table.textContent = '';
+    var arcsec = summary.arcsec_per_px_ra !== null;
+    var head = make('tr');
+    ['', 'Start', 'Drift samples', 'Span (s)'].forEach(function (t, i) {
+      head.appendChild(make('th', i === 0 ? { class: 'name' } : null, t));
+    });
+    head.appendChild(make('th', { colspan: '3' }, 'Strongest periods (s)'));
+    var worm = series.wormPeriod > 0;
+    if (worm) head.appendChild(make('th', null, 'At the worm period (' + (arcsec ? '″' : 'px') + ')'));
+    table.appendChild(head);
+    function addRow(scope, name, start, gp, index) {
+      var tr = make('tr');
+      cell(tr, null, name, 0, 'name');
+      cell(tr, null, start);
+      cell(tr, scope + '-samples', String(gp.samples));
+      cell(tr, scope + '-span_s', gp.samples ? gp.span_s : null, 1);
+      peakCells(tr, scope, gp.periodogram.peaks);
+      if (worm) {
+        var at = gp.periodogram.worm_harmonics.filter(function (h) { return h.harmonic === 1; })[0];
+        cell(tr, scope + '-worm', at ? (arcsec ? at.amplitude_arcsec : at.amplitude_px) : null, arcsec ? 2 : 3);
+      }
+      if (index < 0) {
+        tr.className = 'night';
+      } else {
+        tr.className = 'clickable' + (index === guidedShown ? ' selected' : '');
+        tr.title = 'Draw this exposure\'s periodogram beside the night\'s';
+        tr.addEventListener('click', function () {
+          guidedShown = guidedShown === index ? -1 : index;
+          renderGuided();
+        });
+      }
+      table.appendChild(tr);
+    }
+    addRow('guided-night', 'Whole night', clockText(fullRange[0]), guided.night, -1);
+    for (var k = 0; k < series.exposures.length; ++k) {
+      if (!hasDrift[k]) continue;
+      var e = series.exposures[k];
+      addRow('guided-' + e.name, e.name, clockText(e.start), guided.exposures[k], k);
+    }
+    drawGuided();
+  }
+
+  function drawGuided() {
+    var div = el('guided-plot');
+    if (guidedGraph) { guidedGraph.destroy(); guidedGraph = null; }
+    div.textContent = '';
+    var night = guided.night.periodogram;
+    if (night.power.length < 2) {
+      div.textContent = 'Too few guided drift samples for a periodogram.';
+      return;
+    }
+    var labels = ['Period', 'Whole night'];
+    var rows = periodRows(night).map(function (r) { return [r[0], r[1]]; });
+    var shown = guidedShown >= 0 ? guided.exposures[guidedShown].periodogram : null;
+    if (shown && shown.power.length >= 2) {
+      labels.push(series.exposures[guidedShown].name);
+      rows.forEach(function (r) { r.push(null); });
+      periodRows(shown).forEach(function (r) { rows.push([r[0], null, r[1]]); });
+      rows.sort(function (a, b) { return a[0] - b[0]; });
+    }
+    guidedGraph = new Dygraph(div, rows, {
+      labels: labels,
+      colors: ['#333', '#2a5cc8'],
+      connectSeparatedPoints: true,
+      axes: { x: { logscale: true, valueFormatter: function (v) { return fmt(v, 1) + ' s'; } } },
+      xlabel: 'Period (s)',
+      ylabel: 'Power (share of variance)',
+      strokeWidth: 1.2,
+      legend: 'follow',
+      underlayCallback: wormMarks
     });
   }
 
@@ -611,7 +856,10 @@
       var r = missing.shift();
       runCache[runKey(r)] = summary.runs[r] = S.RunSummary(series, r, state.exclusions, scale);
     }
+    computeGuided();
     renderSummary();
+    renderCull();
+    renderGuided();
     renderRuns();
     renderExclusions();
     if (graph) graph.updateOptions({}, false);
@@ -663,6 +911,30 @@
     out.setAttribute('data-steps-ms', times.map(function (t) { return t.toFixed(1); }).join(' '));
   }
 
+  // "#bench=guided": the guided periodograms recomputed for a dozen
+  // different exclusions, as a Shift-drag asks for them, timed each.
+  function runGuidedBench() {
+    var times = [];
+    var span = fullRange[1] - fullRange[0];
+    var cache = {};
+    S.GuidedRaSummary(series, [], S.ScaleOf(series), cache);
+    for (var i = 0; i < 12; ++i) {
+      var from = fullRange[0] + span * (0.05 + 0.07 * i);
+      var excluded = [[S.RoundTenth(from), S.RoundTenth(from + span * 0.01 * (1 + i % 3))]];
+      var t0 = performance.now();
+      S.GuidedRaSummary(series, excluded, S.ScaleOf(series), cache);
+      times.push(performance.now() - t0);
+    }
+    var sorted = times.slice().sort(function (x, y) { return x - y; });
+    var out = el('bench-result');
+    var median = sorted[sorted.length >> 1], worst = sorted[sorted.length - 1];
+    out.textContent = 'Guided periodogram benchmark: ' + times.length + ' exclusions of ' + ALL_T.length +
+      ' star measurements, median ' + median.toFixed(1) + ' ms, slowest ' + worst.toFixed(1) + ' ms.';
+    out.setAttribute('data-guided-median-ms', median.toFixed(2));
+    out.setAttribute('data-guided-max-ms', worst.toFixed(2));
+    out.setAttribute('data-guided-steps-ms', times.map(function (t) { return t.toFixed(1); }).join(' '));
+  }
+
   // -------------------------------------------------------------- text --
 
   function subtitle() {
@@ -677,6 +949,14 @@
     if (series.declination !== null) settings.push('star at DEC ' + series.declination + '°');
     parts.push(settings.length ? settings.join(', ') : 'no telescope settings given (pixels only)');
     return parts.join(' · ');
+  }
+
+  function guidedNote() {
+    return 'Lomb–Scargle periodogram of the RA drift left by the guiding (the residual periodic error): the drift ' +
+      'samples of the guided exposures, each exposure\'s mean taken off, averaged in bins of a tenth of the ' +
+      'shortest period, the gaps between exposures left as gaps. Periods from the longest exposure down to 20 s ' +
+      '(or two frame intervals); the worm period and its harmonics are marked. Amplitudes on the sky, as the RMS. ' +
+      'Click an exposure to draw its own periodogram beside the night\'s.';
   }
 
   function runsNote() {
@@ -695,11 +975,20 @@
   el('subtitle').textContent = subtitle();
   el('generated').textContent = 'Written by ktal-companion at ' + raw.generated + '.';
   el('zoom-out').addEventListener('click', function () { zoomTo(fullRange[0], fullRange[1]); });
+  el('guided-note').textContent = guidedNote();
+  el('cull-threshold').value = state.threshold === null ? '' : String(state.threshold);
+  el('cull-threshold').addEventListener('input', thresholdChanged);
+  el('cull-copy').addEventListener('click', copyMarked);
   el('clear-exclusions').addEventListener('click', function () { state.exclusions = []; exclusionsChanged(); });
   window.addEventListener('hashchange', function () {
     var next = readHash();
     if (next.view && graph && S.FormatExclusions([next.view]) !== S.FormatExclusions(state.view ? [state.view] : [])) {
       zoomTo(next.view[0], next.view[1]);
+    }
+    if (next.threshold !== state.threshold) {
+      state.threshold = next.threshold;
+      el('cull-threshold').value = state.threshold === null ? '' : String(state.threshold);
+      renderCull();
     }
     if (S.FormatExclusions(next.exclusions) === S.FormatExclusions(state.exclusions)) return;
     state.exclusions = next.exclusions;
@@ -727,4 +1016,5 @@
   if (N > 0) buildGraph(state.view || fullRange);
   else el('guide-graph').textContent = 'The log holds no guided drift measurement.';
   if (state.bench === 'zoom' && N > 0) runBench();
+  if (state.bench === 'guided') runGuidedBench();
 })();

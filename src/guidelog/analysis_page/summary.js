@@ -345,6 +345,18 @@ window.KtalSummary = (function () {
     g.step_hz = step;
     var sums = SumsOnGrid(p, r, low, step, count);
     for (var k = 0; k < count; ++k) g.power.push(PowerOf(sums[k], n, ssq).power);
+    FindPeaks(g, count, low, high, n, ssq, span, worm, arcsecFactor, function (first, fine, many) {
+      return SumsOnGrid(p, r, first, fine, many);
+    });
+    return g;
+  }
+
+  // The strongest periods of the grid in g (power, first_hz, step_hz set)
+  // and the worm harmonics within [low, high]; `sumsAt(first, step, count)`
+  // gives the Lomb-Scargle sums off the grid.
+  function FindPeaks(g, count, low, high, n, ssq, span, worm, arcsecFactor, sumsAt) {
+    var step = g.step_hz;
+    var k;
     function peak(frequency, power, amplitude) {
       return { period_s: 1.0 / frequency, power: power, amplitude_px: amplitude,
                amplitude_arcsec: arcsecFactor !== null ? amplitude * arcsecFactor : null,
@@ -363,7 +375,7 @@ window.KtalSummary = (function () {
       if (IsSidelobe(centre, g.power[m], g.peaks, span)) return;
       var fine = step / REFINE_STEPS;
       var first = centre - step;
-      var around = SumsOnGrid(p, r, first, fine, 2 * REFINE_STEPS + 1);
+      var around = sumsAt(first, fine, 2 * REFINE_STEPS + 1);
       var powers = [], amplitudes = [];
       var best = 0;
       for (var j = 0; j < around.length; ++j) {
@@ -386,7 +398,7 @@ window.KtalSummary = (function () {
     });
     g.peaks.sort(function (a, b) { return a.power > b.power ? -1 : a.power < b.power ? 1 : 0; });
     if (worm !== null) {
-      var at = SumsOnGrid(p, r, 1.0 / worm, 1.0 / worm, WORM_HARMONICS_LISTED);
+      var at = sumsAt(1.0 / worm, 1.0 / worm, WORM_HARMONICS_LISTED);
       for (var h = 1; h <= WORM_HARMONICS_LISTED; ++h) {
         var frequency = h / worm;
         if (frequency < low || frequency > high) continue;
@@ -517,6 +529,299 @@ window.KtalSummary = (function () {
     return u;
   }
 
+  // ------------------------------------------------- guided RA drift --
+
+  // The periodogram of the guided RA drift, per exposure and for the
+  // night: the program's SummarizeGuidedRa (guided_periodogram.h, where
+  // the method is written down), step for step.
+  var BINS_PER_SHORTEST_PERIOD = 10.0;
+  var MAX_BINS = 65536.0;
+  var MIN_VALUES = 3;
+
+  // The order that sorts t ascending, equal times kept in their order (as
+  // a stable sort leaves them); null when t is in order already, as the
+  // samples of a log nearly always are.
+  function TimeOrder(t) {
+    var sorted = true;
+    for (var i = 1; i < t.length && sorted; ++i) sorted = t[i - 1] <= t[i];
+    if (sorted) return null;
+    var order = [];
+    for (i = 0; i < t.length; ++i) order.push(i);
+    order.sort(function (a, b) { return t[a] < t[b] ? -1 : t[a] > t[b] ? 1 : a - b; });
+    return order;
+  }
+
+  // The value that would stand at `nth` if `a` were sorted ascending, in
+  // linear time; `a` is reordered.
+  function NthSmallest(a, nth) {
+    var lo = 0, hi = a.length - 1;
+    while (lo < hi) {
+      var pivot = a[(lo + hi) >> 1];
+      var i = lo, j = hi, tmp;
+      while (i <= j) {
+        while (a[i] < pivot) ++i;
+        while (a[j] > pivot) --j;
+        if (i <= j) {
+          tmp = a[i]; a[i] = a[j]; a[j] = tmp;
+          ++i;
+          --j;
+        }
+      }
+      if (nth <= j) hi = j;
+      else if (nth >= i) lo = i;
+      else return a[nth];
+    }
+    return a[nth];
+  }
+
+  function Reordered(values, order) {
+    if (order === null) return values;
+    var out = new Float64Array(values.length);
+    for (var i = 0; i < order.length; ++i) out[i] = values[order[i]];
+    return out;
+  }
+
+  // The kept drift samples of exposure k, its mean RA taken off, in time
+  // order: { t, r }, or null with fewer than three.
+  function GuidedPoints(series, k, excluded) {
+    var e = series.exposures[k];
+    var kept = 0, i;
+    var t = new Float64Array(e.endSample - e.first), r = new Float64Array(e.endSample - e.first);
+    var sum = 0.0;
+    for (i = e.first; i < e.endSample; ++i) {
+      if (series.lost[i] || series.position[i] || Excluded(series.t[i], excluded)) continue;
+      t[kept] = series.t[i];
+      r[kept] = series.ra[i];
+      sum += series.ra[i];
+      ++kept;
+    }
+    if (kept < MIN_VALUES) return null;
+    t = t.subarray(0, kept);
+    r = r.subarray(0, kept);
+    var mean = sum / kept;
+    for (i = 0; i < kept; ++i) r[i] -= mean;
+    var order = TimeOrder(t);
+    return { t: Reordered(t, order), r: Reordered(r, order) };
+  }
+
+  // cos and sin of 2 pi k / m for k < m / 2, kept per m: a page asks for
+  // the same few sizes again at every exclusion.
+  var twiddles = {};
+  function TwiddlesOf(m) {
+    if (!twiddles[m]) {
+      var c = new Float64Array(m / 2), s = new Float64Array(m / 2);
+      for (var k = 0; k < m / 2; ++k) {
+        c[k] = Math.cos(2.0 * PI * k / m);
+        s[k] = Math.sin(2.0 * PI * k / m);
+      }
+      twiddles[m] = { cos: c, sin: s };
+    }
+    return twiddles[m];
+  }
+
+  // In place, forward (e^-i), radix 2; the length is a power of two.
+  function Fft(re, im) {
+    var m = re.length;
+    var i, j = 0, k, bit, tmp;
+    for (i = 1; i < m; ++i) {
+      bit = m >> 1;
+      for (; (j & bit) !== 0; bit >>= 1) j ^= bit;
+      j ^= bit;
+      if (i < j) {
+        tmp = re[i]; re[i] = re[j]; re[j] = tmp;
+        tmp = im[i]; im[i] = im[j]; im[j] = tmp;
+      }
+    }
+    var table = TwiddlesOf(m), cosTable = table.cos, sinTable = table.sin;
+    for (var len = 2; len <= m; len *= 2) {
+      var half = len / 2, stride = m / len;
+      for (i = 0; i < m; i += len) {
+        for (k = 0; k < half; ++k) {
+          var wr = cosTable[k * stride], wi = -sinTable[k * stride];
+          var a = i + k, b = a + half;
+          var tr = re[b] * wr - im[b] * wi;
+          var ti = re[b] * wi + im[b] * wr;
+          re[b] = re[a] - tr;
+          im[b] = im[a] - ti;
+          re[a] += tr;
+          im[a] += ti;
+        }
+      }
+    }
+  }
+
+  // The sums of `count` frequencies first + k * step over the binned
+  // values (bin j at the time j * bin), each phase turned on by a rotation.
+  function BinSumsAt(v, first, step, count) {
+    var yc = new Float64Array(count), ys = new Float64Array(count);
+    var c2 = new Float64Array(count), s2 = new Float64Array(count);
+    for (var i = 0; i < v.y.length; ++i) {
+      var t = v.j[i] * v.bin;
+      var c = Math.cos(2.0 * PI * first * t), s = Math.sin(2.0 * PI * first * t);
+      var dc = Math.cos(2.0 * PI * step * t), ds = Math.sin(2.0 * PI * step * t);
+      var y = v.y[i];
+      for (var k = 0; k < count; ++k) {
+        yc[k] += y * c;
+        ys[k] += y * s;
+        c2[k] += (c - s) * (c + s);
+        s2[k] += 2.0 * c * s;
+        var nc = c * dc - s * ds;
+        s = s * dc + c * ds;
+        c = nc;
+      }
+    }
+    var sums = new Array(count);
+    for (var q = 0; q < count; ++q) sums[q] = { yc: yc[q], ys: ys[q], c2: c2[q], s2: s2[q] };
+    return sums;
+  }
+
+  // The periodogram of the exposures' points (lists from GuidedPoints,
+  // nulls skipped).
+  function GuidedPeriodogramOf(lists, worm, arcsecPerPx) {
+    var out = { samples: 0, bins: 0, span_s: 0, bin_s: 0,
+                periodogram: { first_hz: 0, step_hz: 0, power: [], peaks: [], worm_harmonics: [] } };
+    var total = 0, used = 0, longest = 0.0;
+    var i, j, q, p;
+    for (q = 0; q < lists.length; ++q) {
+      p = lists[q];
+      if (!p) continue;
+      total += p.t.length;
+      ++used;
+      longest = Math.max(longest, p.t[p.t.length - 1] - p.t[0]);
+    }
+    out.samples = total;
+    if (total < MIN_VALUES) return out;
+    // Typed arrays and plain loops: a night of fast frames has hundreds of
+    // thousands of samples, and this runs at every exclusion.
+    var allT = new Float64Array(total), allR = new Float64Array(total);
+    var intervals = new Float64Array(total - used);
+    var at = 0, gaps = 0;
+    for (q = 0; q < lists.length; ++q) {
+      p = lists[q];
+      if (!p) continue;
+      for (i = 0; i < p.t.length; ++i, ++at) {
+        allT[at] = p.t[i];
+        allR[at] = p.r[i];
+        if (i > 0) intervals[gaps++] = p.t[i] - p.t[i - 1];
+      }
+    }
+    var order = TimeOrder(allT);
+    allT = Reordered(allT, order);
+    allR = Reordered(allR, order);
+    var t0 = allT[0];
+    var span = allT[total - 1] - t0;
+    out.span_s = span;
+    if (!(span > 0.0) || !(longest > 0.0)) return out;
+    var median = NthSmallest(intervals, intervals.length >> 1);
+    var shortest = Math.max(2.0 * median, SHORTEST_PERIOD_FLOOR);
+    var bin = Math.max(shortest / BINS_PER_SHORTEST_PERIOD, span / (MAX_BINS - 1.0));
+    var nBins = Math.floor(span / bin) + 1;
+
+    var sums = new Float64Array(nBins), counts = new Int32Array(nBins);
+    for (i = 0; i < total; ++i) {
+      j = Math.min(Math.floor((allT[i] - t0) / bin), nBins - 1);
+      sums[j] += allR[i];
+      ++counts[j];
+    }
+    var filled = 0;
+    for (j = 0; j < nBins; ++j) if (counts[j] > 0) ++filled;
+    out.bins = filled;
+    if (filled < MIN_VALUES) return out;
+    var v = { j: new Float64Array(filled), y: new Float64Array(filled), bin: bin };
+    var mean = 0.0;
+    for (j = 0, at = 0; j < nBins; ++j) {
+      if (counts[j] === 0) continue;
+      v.j[at] = j;
+      v.y[at] = sums[j] / counts[j];
+      mean += v.y[at];
+      ++at;
+    }
+    mean /= filled;
+    var ssq = 0.0;
+    for (i = 0; i < filled; ++i) {
+      v.y[i] -= mean;
+      ssq += v.y[i] * v.y[i];
+    }
+
+    var m = 1;
+    while (m < 2 * nBins) m *= 2;
+    var step = 1.0 / (m * bin);
+    var kLow = Math.max(1.0, Math.ceil(m * bin / longest - 1e-9));
+    var kHigh = Math.floor(m / BINS_PER_SHORTEST_PERIOD);
+    if (kHigh < kLow) return out;
+    out.bin_s = bin;
+    var count = kHigh - kLow + 1;
+    var low = kLow * step;
+    var high = low + (count - 1) * step;
+
+    // One transform of the values as the real part and the bins' weights
+    // as the imaginary part gives both sums, y e^-iwt and e^-i2wt, at every
+    // grid frequency w = 2 pi k / (M bin).
+    var re = new Float64Array(m), im = new Float64Array(m);
+    for (i = 0; i < filled; ++i) {
+      re[v.j[i]] = v.y[i];
+      im[v.j[i]] = 1.0;
+    }
+    Fft(re, im);
+    var g = out.periodogram;
+    g.first_hz = low;
+    g.step_hz = step;
+    for (q = 0; q < count; ++q) {
+      var k = kLow + q, k2 = 2 * k;
+      var sum = { yc: (re[k] + re[m - k]) / 2.0, ys: (im[m - k] - im[k]) / 2.0,
+                  c2: (im[k2] + im[m - k2]) / 2.0, s2: (re[k2] - re[m - k2]) / 2.0 };
+      g.power.push(PowerOf(sum, filled, ssq).power);
+    }
+    FindPeaks(g, count, low, high, filled, ssq, span, worm, arcsecPerPx, function (first, fine, many) {
+      return BinSumsAt(v, first, fine, many);
+    });
+    return out;
+  }
+
+  // { night, exposures: [one per series exposure] }. With a `cache` (an
+  // object kept between calls, {} at first) an exposure that no new
+  // exclusion touches keeps its points and periodogram from the call
+  // before.
+  function GuidedRaSummary(series, excluded, scale, cache) {
+    var worm = series.wormPeriod !== null && series.wormPeriod > 0.0 ? series.wormPeriod : null;
+    var arcsecPerPx = scale ? scale.ra : null;
+    var lists = [];
+    var exposures = [];
+    var entries = {};
+    if (cache && !cache.bounds) {
+      // The times an exposure's samples span: a clock that jumps back can
+      // put them outside its start and end.
+      cache.bounds = series.exposures.map(function (e) {
+        var lo = Infinity, hi = -Infinity;
+        for (var i = e.first; i < e.endSample; ++i) {
+          lo = Math.min(lo, series.t[i]);
+          hi = Math.max(hi, series.t[i]);
+        }
+        return [lo, hi];
+      });
+      cache.entries = {};
+    }
+    for (var k = 0; k < series.exposures.length; ++k) {
+      var hit = null, key = null;
+      if (cache) {
+        var b = cache.bounds[k];
+        key = k + ':' + FormatExclusions(excluded.filter(function (x) {
+          return Math.max(x[0], x[1]) >= b[0] && Math.min(x[0], x[1]) <= b[1];
+        }));
+        hit = cache.entries[key] || null;
+      }
+      if (!hit) {
+        var points = GuidedPoints(series, k, excluded);
+        hit = { points: points, periodogram: GuidedPeriodogramOf([points], worm, arcsecPerPx) };
+      }
+      if (key !== null) entries[key] = hit;
+      lists.push(hit.points);
+      exposures.push(hit.periodogram);
+    }
+    if (cache) cache.entries = entries;
+    return { night: GuidedPeriodogramOf(lists, worm, arcsecPerPx), exposures: exposures };
+  }
+
   // -------------------------------------------------------------- text --
 
   function Format(v, decimals) {
@@ -538,6 +843,20 @@ window.KtalSummary = (function () {
     return y + '-' + (m < 10 ? '0' : '') + m + '-' + (d < 10 ? '0' : '') + d;
   }
 
+  // The calendar date of a series time, YYYY-MM-DD, counted in days from
+  // the log's first date as exposures.csv counts it; '' when that first
+  // date is no calendar date.
+  function DateAt(series, t) {
+    var packed = series.originDate;
+    var y = 2000 + (packed >> 9), m = (packed >> 5) & 15, d = packed & 31;
+    var last = new Date(Date.UTC(y, m, 0)).getUTCDate();
+    if (m < 1 || m > 12 || d < 1 || d > last) return '';
+    var days = Math.floor((series.originTenths + Math.round(t * 10)) / 864000);
+    var date = new Date(Date.UTC(y, m - 1, d) + days * 86400000);
+    var mm = date.getUTCMonth() + 1, dd = date.getUTCDate();
+    return date.getUTCFullYear() + '-' + (mm < 10 ? '0' : '') + mm + '-' + (dd < 10 ? '0' : '') + dd;
+  }
+
   return {
     LoadSeries: LoadSeries,
     ParseExclusions: ParseExclusions,
@@ -550,6 +869,8 @@ window.KtalSummary = (function () {
     RunSummary: RunSummary,
     Format: Format,
     ClockText: ClockText,
-    DateText: DateText
+    DateText: DateText,
+    DateAt: DateAt,
+    GuidedRaSummary: GuidedRaSummary
   };
 })();

@@ -10,6 +10,8 @@
 #include <deque>
 #include <iterator>
 
+#include "link/printf.h"
+
 namespace ktal {
 
 namespace {
@@ -79,15 +81,9 @@ const char* LibusbErrorText(int code) {
   }
 }
 
-std::string Format(const char* format, auto... args) {
-  char text[512];
-  std::snprintf(text, sizeof text, format, args...);
-  return text;
-}
-
 // "0403:6001 (bus 1, device 5)" for the texts a user reads.
 std::string Where(libusb_device* dev, std::uint32_t id) {
-  return Format("%04x:%04x (bus %u, device %u)", static_cast<unsigned>(id >> 16),
+  return Printf("%04x:%04x (bus %u, device %u)", static_cast<unsigned>(id >> 16),
                 static_cast<unsigned>(id & 0xFFFF), libusb_get_bus_number(dev),
                 libusb_get_device_address(dev));
 }
@@ -178,7 +174,7 @@ bool LibftdiDriver::Enumerate() {
     int found = ftdi_usb_find_all(ctx, &raw, kFtdiVendor, product);
     std::unique_ptr<ftdi_device_list, DeviceListFree> devices(raw);
     if (found < 0) {
-      detail_ = Format("listing the USB devices failed: %s", ftdi_get_error_string(ctx));
+      detail_ = Printf("listing the USB devices failed: %s", ftdi_get_error_string(ctx));
       continue;
     }
     for (ftdi_device_list* entry = devices.get(); entry != nullptr; entry = entry->next) {
@@ -251,7 +247,7 @@ std::string LibftdiDriver::DiagnoseUnreadable(libusb_device* dev, const FtDevice
   if (rc == LIBUSB_ERROR_NO_DEVICE) return "the USB device " + where + " was unplugged";
   if (rc < 0) return "the USB device " + where + " cannot be opened: " + LibusbErrorText(rc);
   libusb_close(probe);
-  return Format("the USB device %s did not give its description (libftdi code %d)", where.c_str(),
+  return Printf("the USB device %s did not give its description (libftdi code %d)", where.c_str(),
                 ftdiCode);
 }
 
@@ -282,7 +278,7 @@ std::string LibftdiDriver::DiagnoseOpenFailure(libusb_device* dev, const FtDevic
     text = "the USB device " + where + " cannot be claimed: " + LibusbErrorText(rc);
   } else {
     libusb_release_interface(probe, 0);
-    text = Format("the USB device %s failed to start (libftdi code %d)", where.c_str(), ftdiCode);
+    text = Printf("the USB device %s failed to start (libftdi code %d)", where.c_str(), ftdiCode);
   }
   libusb_close(probe);
   return text;
@@ -295,7 +291,7 @@ FtStatus LibftdiDriver::Open(int index, FtHandle* handle) {
   if (handle == nullptr) return Fail(FT_INVALID_PARAMETER, "no handle given");
   *handle = nullptr;
   if (index < 0 || static_cast<std::size_t>(index) >= list_.size()) {
-    return Fail(FT_DEVICE_NOT_FOUND, Format("no USB device with index %d", index));
+    return Fail(FT_DEVICE_NOT_FOUND, Printf("no USB device with index %d", index));
   }
   const ListedDevice& listed = *list_[static_cast<std::size_t>(index)];
 
@@ -498,10 +494,10 @@ FtStatus LibftdiDriver::Read(FtHandle handle, void* buffer, std::uint32_t count,
       *read = got;
       if (rc == LIBUSB_ERROR_TIMEOUT) {
         return Fail(FT_IO_ERROR,
-                    Format("the chip sent no USB packet for %d ms", d->ctx->usb_read_timeout));
+                    Printf("the chip sent no USB packet for %d ms", d->ctx->usb_read_timeout));
       }
       if (rc == kFtdiNoDevice) return Fail(FT_INVALID_HANDLE, "the device is not open");
-      return Fail(FT_IO_ERROR, Format("USB read failed: %s", LibusbErrorText(rc)));
+      return Fail(FT_IO_ERROR, Printf("USB read failed: %s", LibusbErrorText(rc)));
     }
     got += static_cast<std::uint32_t>(rc);
     const std::int64_t now = clock_.NowMicros();
@@ -564,7 +560,7 @@ FtStatus LibftdiDriver::GetQueueStatus(FtHandle handle, std::uint32_t* rxBytes) 
   int rc = PollIntoQueue(*d);
   if (rc < 0) {
     *rxBytes = 0;
-    return Fail(FT_IO_ERROR, Format("USB read failed: %s", LibusbErrorText(rc)));
+    return Fail(FT_IO_ERROR, Printf("USB read failed: %s", LibusbErrorText(rc)));
   }
   *rxBytes = static_cast<std::uint32_t>(d->queue.size() + d->ctx->readbuffer_remaining);
   return Ok();
@@ -610,7 +606,7 @@ FtStatus LibftdiDriver::Purge(FtHandle handle, std::uint32_t mask) {
     unsigned char scrap[4096];
     for (int i = 0; i < kPurgeDrainTransfers; ++i) {
       int rc = ftdi_read_data(d->ctx.get(), scrap, sizeof scrap);
-      if (rc < 0) return Fail(FT_IO_ERROR, Format("USB read failed: %s", LibusbErrorText(rc)));
+      if (rc < 0) return Fail(FT_IO_ERROR, Printf("USB read failed: %s", LibusbErrorText(rc)));
       if (rc == 0) break;
     }
   }

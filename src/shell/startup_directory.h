@@ -1,6 +1,7 @@
 // The directory the program was started in; output folders go below it.
-// Set once at start-up, read-only afterwards. Kept apart from the Qt shell
-// so that the feature libraries, which have no Qt, can use it.
+// Set once at start-up, read-only afterwards. A target of its own
+// (ktal_startup), apart from the Qt part of the shell, so that the feature
+// libraries, which have no Qt, can use it.
 #pragma once
 
 #include <filesystem>

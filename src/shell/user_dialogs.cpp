@@ -1,7 +1,9 @@
-#include "app/user_dialogs.h"
+#include "shell/user_dialogs.h"
 
+#include <QDesktopServices>
 #include <QFileDialog>
 #include <QMessageBox>
+#include <QUrl>
 
 namespace ktal {
 
@@ -72,10 +74,16 @@ MessageAnswer Run(QMessageBox& box) {
 
 }  // namespace
 
+bool UserDialogs::OpenWithDesktop(const QString& file) {
+  return QDesktopServices::openUrl(QUrl::fromLocalFile(file));
+}
+
 MessageAnswer QtUserDialogs::ShowMessage(QWidget* parent, const QString& text,
                                          const QString& caption, MessageIcon icon,
                                          MessageButtons buttons) {
   QMessageBox box(ToQt(icon), caption, text, ToQt(buttons), parent);
+  // A path in the text can be copied.
+  box.setTextInteractionFlags(Qt::TextSelectableByMouse);
   return Run(box);
 }
 
@@ -84,6 +92,8 @@ MessageAnswer QtUserDialogs::ShowMessageWithDefault(QWidget* parent, const QStri
                                                     MessageButtons buttons,
                                                     MessageAnswer defaultAnswer) {
   QMessageBox box(ToQt(icon), caption, text, ToQt(buttons), parent);
+  // A path in the text can be copied.
+  box.setTextInteractionFlags(Qt::TextSelectableByMouse);
   box.setDefaultButton(ToQt(defaultAnswer));
   return Run(box);
 }

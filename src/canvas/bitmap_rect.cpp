@@ -1,4 +1,4 @@
-#include "camera/bitmap_rect.h"
+#include "canvas/bitmap_rect.h"
 
 #include <QImage>
 #include <QPainter>

@@ -6,8 +6,9 @@
 #include <filesystem>
 #include <vector>
 
-#include "app/startup_directory.h"
+#include "shell/startup_directory.h"
 
+class QDialog;
 class QWidget;
 
 namespace ktal {
@@ -39,5 +40,14 @@ class ControlGroup {
   QWidget* owner_;
   std::vector<QWidget*> controls_;
 };
+
+// Makes Enter and Return act on the focused control only, as Space does: a
+// push button is pressed, a check box toggled, and anywhere else (an edit
+// field, a list) nothing happens. Otherwise a dialog sends Enter to its
+// default button, or to the first button it ever gave the focus to, which
+// the user may not see. The window's push buttons stop being auto-default,
+// as there is no default for them to stand in for. Call it once the
+// buttons exist; it lives as long as `window`.
+void LetEnterPressFocusedButton(QDialog& window);
 
 }  // namespace ktal

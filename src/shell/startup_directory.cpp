@@ -1,4 +1,4 @@
-#include "app/startup_directory.h"
+#include "shell/startup_directory.h"
 
 namespace ktal {
 

@@ -39,6 +39,9 @@ class UserDialogs {
                            const QString& /*proposed*/, const QString& /*filter*/) {
     return {};
   }
+  // Shows the file in the desktop's program for it (a page in the
+  // browser); false when no program could be started.
+  virtual bool OpenWithDesktop(const QString& file);
 };
 
 // Real message boxes and file dialogs.
