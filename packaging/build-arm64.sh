@@ -11,6 +11,22 @@
 # qemu-user-static, and the arm64 libraries beside the machine's own
 # (dpkg --add-architecture arm64).
 #
+# What it leaves to the two native builds of the README's test command, which
+# run all of it on the same source, to keep the whole of CI within its time
+# on two cores (the arm64 pass runs its tests under an emulator, several
+# times slower than the machine, after a build without ccache):
+# - the fault sweep (not even built: KTAL_FAULT_SWEEP=OFF), the longest
+#   test there is; every exchange it sweeps also runs once, unbroken and
+#   with its failure texts, in the protocol tests that do run here;
+# - the fuzz harnesses (they come with the sanitizer build only);
+# - checks of the sources that nothing built takes part in (house style,
+#   layers, licence lines) and the reproducibility test, which builds the
+#   host's package twice more;
+# - the test of analysis.html in the host's Chromium (minutes under qemu, for
+#   a page whose figures the summary tests check on arm64 too), the tests
+#   that need a guider on USB, and the benchmarks that time transfers
+#   against the line's speed (below).
+#
 # KTAL_ARM64_BENCH=0 leaves the benchmarks out. The parallel jobs are
 # CMAKE_BUILD_PARALLEL_LEVEL, or one per core.
 set -euo pipefail
@@ -21,6 +37,13 @@ mkdir -p "$build"
 build=$(cd "$build" && pwd)
 jobs=${CMAKE_BUILD_PARALLEL_LEVEL:-$(nproc)}
 say() { echo "build-arm64: $*"; }
+# How long each step took, for CI's budget: printed at the end.
+timings=()
+step_start=$SECONDS
+step_done() {
+  timings+=("$1 $((SECONDS - step_start)) s")
+  step_start=$SECONDS
+}
 
 if [ "$(id -u)" -eq 0 ]; then
   as_root=""
@@ -87,6 +110,7 @@ if [ "$(cat "$deps/libftdi1-dev.version" 2>/dev/null)" != "$ftdi_version" ]; the
   ln -sf /usr/lib/aarch64-linux-gnu/libftdi1.so.2 "$libdir/libftdi1.so"
   echo "$ftdi_version" >"$deps/libftdi1-dev.version"
 fi
+step_done installs
 
 # ---- Running arm64 programs ------------------------------------------------
 # ctest and test discovery run every test program through qemu
@@ -102,26 +126,24 @@ if [ ! -e "$binfmt/qemu-aarch64" ] && [ "$as_root" != none ]; then
     need_root /lib/systemd/systemd-binfmt /usr/lib/binfmt.d/qemu-aarch64.conf 2>/dev/null || true
   fi
 fi
-# Left out of every arm64 run: checks of the sources that nothing built
-# takes part in (house style, licence lines), the reproducibility test (it
-# builds for the host twice more), the test of analysis.html in the host's
-# Chromium (minutes under qemu, for a page whose figures the summary tests
-# check on arm64 too), and the tests that need a guider on USB.
-exclude='^(house_style|spdx_headers|package_reproducible)$'
+# What is left out: see the head of this script.
+exclude='^(house_style|layer_includes|spdx_headers|package_reproducible)$'
 labels_excluded='hardware|browser|fuzz'
 if [ "$(head -n1 "$binfmt/qemu-aarch64" 2>/dev/null)" != enabled ]; then
   say "binfmt_misc cannot run arm64 programs here: the tests that start ktal-logtool" \
       "or ktal-companion themselves are left out"
-  exclude='^(house_style|spdx_headers|package_reproducible|app_program_starts_with_simulate|app_command_line_options)$|^Logtool(Run|Summary)\.'
+  exclude='^(house_style|layer_includes|spdx_headers|package_reproducible|app_program_starts_with_simulate|app_command_line_options)$|^Logtool(Run|Summary)\.'
 fi
 
 # ---- Build, test, package -----------------------------------------------------
 cmake -S "$source_dir" -B "$build" -DCMAKE_TOOLCHAIN_FILE="$source_dir/packaging/arm64/toolchain.cmake" \
-      -DCMAKE_PREFIX_PATH="$deps/usr"
+      -DCMAKE_PREFIX_PATH="$deps/usr" -DKTAL_FAULT_SWEEP=OFF
 cmake --build "$build" -j "$jobs"
+step_done build
 
 # The GUI tests run on Qt's offscreen platform, as in the host's run.
 ctest --test-dir "$build" --output-on-failure -j "$jobs" -LE "$labels_excluded" -E "$exclude"
+step_done tests
 
 version=$(sed -n 's/^CMAKE_PROJECT_VERSION:STATIC=//p' "$build/CMakeCache.txt")
 deb=ktal-companion_${version}_arm64.deb
@@ -171,5 +193,8 @@ if [ "${KTAL_ARM64_BENCH:-1}" != 0 ]; then
   fast=$(millis BM_TrackBarStep2x2Fast <<<"$out")
   echo "dark_frames_bench: track-bar step 2x2, plain / fast $(ratio "$reference" "$fast")"
 
+  step_done benchmarks
 fi
+printf -v joined '%s, ' "${timings[@]}"
+say "times: ${joined%, }"
 say "done: $build/$deb"
