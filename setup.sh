@@ -6,7 +6,7 @@ set -eu
 cd "$(dirname "$0")"
 
 packages="cmake g++ make pkg-config dpkg-dev qt6-base-dev libftdi1-dev libusb-1.0-0-dev
-          libcfitsio-dev libgtest-dev libgmock-dev libbenchmark-dev libcli11-dev libjs-dygraphs
+          libcfitsio-dev libgtest-dev libgmock-dev libbenchmark-dev libcli11-dev libjs-dygraphs librsvg2-bin
           clang libclang-rt-14-dev llvm"
 missing=""
 for package in $packages; do

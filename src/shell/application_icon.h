@@ -5,7 +5,8 @@
 
 namespace ktal {
 
-// The application icon, drawn once.
+// The application icon: the package's SVG picture at every size of the
+// hicolor theme.
 QIcon ApplicationIcon();
 
 }  // namespace ktal
