@@ -1,4 +1,5 @@
 #!/bin/sh
+# SPDX-License-Identifier: GPL-3.0-or-later
 # Installs what a Debian 12 machine lacks to build ktal-companion, builds it
 # and starts it on the simulated guider. Runs as root or as a user with sudo;
 # sudo is asked for only when packages are missing.

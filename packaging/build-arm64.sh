@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: GPL-3.0-or-later
 # Cross-builds ktal-companion for arm64 (64-bit Raspberry Pi OS, Debian
 # arm64) on a Debian 12 amd64 machine, runs its tests and the benchmarks that
 # measure a ratio under qemu-user, and builds its Debian package:

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: GPL-3.0-or-later
 # Read by cpack while it builds the package (CPACK_PROJECT_CONFIG_FILE).
 # The times of the package's files and members are the source's date rather
 # than the build's, so that two builds of one source give the same file.

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: GPL-3.0-or-later
 # Puts the licence's SPDX line at the head of every source file that lacks
 # it; running it again changes nothing. With --check it changes nothing and
 # lists the files that lack the line (exit 1 when there are any).

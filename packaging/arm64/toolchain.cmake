@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: GPL-3.0-or-later
 # Cross-building for 64-bit ARM (Debian arm64, 64-bit Raspberry Pi OS) on a
 # Debian amd64 machine with Debian's multiarch packages: the compilers of
 # crossbuild-essential-arm64, the arm64 libraries installed beside the host's

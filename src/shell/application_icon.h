@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The program's icon, on the launcher and on every window it opens.
 #pragma once
 

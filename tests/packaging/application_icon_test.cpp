@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The window icon is the package's SVG picture, as the build draws it for the
 // hicolor theme: ApplicationIcon() holds each size of the theme, pixel for
 // pixel the PNG the build drew from the SVG, and that picture is not blank.

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: GPL-3.0-or-later
 # The AppStream metadata names each screenshot with the size of the picture
 # published from packaging/desktop/screenshots, so a picture taken again at
 # another size shows up here rather than stretched in a software centre.

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: GPL-3.0-or-later
 # Builds the Debian package from the build tree and checks what it holds:
 # exactly the expected files with their modes, owned by root, programs
 # without a search path into the build tree, dependencies found from the

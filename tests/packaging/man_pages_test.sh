@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: GPL-3.0-or-later
 # The manual pages keep up with the programs: every option that
 # `ktal-companion --help` lists, every command of `ktal-logtool --help` and
 # every option of each command's --help has its place in the page, a

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: GPL-3.0-or-later
 # Builds the Debian package twice with SOURCE_DATE_EPOCH set, from two copies
 # of the source in folders of different names and depths, each built inside
 # its copy, and compares the two .deb files byte for byte. Only what the

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: GPL-3.0-or-later
 # The udev rule gives access to the guider's chip and to no other: every
 # line that grants access matches FTDI's vendor id, one of the product ids
 # the program opens and the USB product string the program looks for, taken
