@@ -1,4 +1,5 @@
 #!/bin/sh
+# SPDX-License-Identifier: GPL-3.0-or-later
 # Installs what a Debian 12 machine lacks to build ktal-companion, builds it
 # and starts it on the simulated guider. Runs as root or as a user with sudo;
 # sudo is asked for only when packages are missing.
@@ -6,7 +7,7 @@ set -eu
 cd "$(dirname "$0")"
 
 packages="cmake g++ make pkg-config dpkg-dev qt6-base-dev libftdi1-dev libusb-1.0-0-dev
-          libcfitsio-dev libgtest-dev libgmock-dev libbenchmark-dev libcli11-dev libjs-dygraphs
+          libcfitsio-dev libgtest-dev libgmock-dev libbenchmark-dev libcli11-dev libjs-dygraphs librsvg2-bin
           clang libclang-rt-14-dev llvm"
 missing=""
 for package in $packages; do

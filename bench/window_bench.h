@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // What the benchmarks of the windows share: message boxes that answer at
 // once, and a watch on how long the event loop goes without delivering
 // anything.

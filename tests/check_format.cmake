@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: GPL-3.0-or-later
 # Fails when a source file differs from the house style in .clang-format.
 # Fix with: clang-format -i <file>
 file(GLOB_RECURSE sources

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: GPL-3.0-or-later
 # Fails when an include runs against the layers: each part of the program
 # may include only from the parts it builds on, directly or through them,
 # and only the parts marked for it may include Qt or libftdi/libusb.

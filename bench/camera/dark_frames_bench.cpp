@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The image work of the camera window on the simulated camera's darks:
 // - the stack of 30 prepared darks into a master dark, plain one pixel at a
 //   time (the reference) against the tiled stack on one thread and on all

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // How close a dark frame comes to its line time: ExposeAndDownload with the
 // dark-frame run's request (752 x 582, 4 s), through the libftdi backend and
 // the emulated FT232R in real time, the simulated guider behind the chip

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // How close a file download comes to what the line and the chip allow: a
 // 1000-page file read with the download run's own page-chain walk, through
 // the libftdi backend and the emulated FT232R in real time, the guider model

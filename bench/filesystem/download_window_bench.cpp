@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // How long the file control window goes without handling an event while it
 // downloads: the demo guider of `ktal-companion --simulate` (a few nights,
 // one of them a long night at five frames a second) paced in real time at

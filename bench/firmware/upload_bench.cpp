@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // How close a full firmware upload comes to what the line, the waits and the
 // chip allow: the stored variables read, a 64 KB hand-controller image, the
 // variables written back, a 32 KB camera image and the CCD board's image,

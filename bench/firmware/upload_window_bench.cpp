@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // How long the firmware window goes without handling an event while it
 // uploads: the demo guider of `ktal-companion --simulate` paced in real
 // time, the sample file with a hand-controller image of 64 KB, a camera

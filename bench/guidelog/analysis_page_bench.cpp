@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // analysis.html of a full log: how long writing it takes, and how smooth it
 // stays in the browser. The log is a night of fast guiding frames (0.1 s)
 // filling all 4096 pages, about 280,000 star measurements.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // A full log (all 4096 pages of the guider's file system) of generated
 // guiding sessions: decoding its page stream, reading it from a raw file,
 // and writing its events and periodic-error tables.

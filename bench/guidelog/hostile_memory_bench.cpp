@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // What ktal-logtool costs on full logs (4096 pages) that no guider writes:
 // the real program is run on each. Peak memory of `process` and `summary`
 // on logs built to make one kind of entity as cheap in bits as it can be,

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Full processing of a guider-sized log: the raw file read back, decoded,
 // and turned into the events table, the periodic-error tables, the HTML
 // report with all its images and the analysis page, against the floor of writing the same files

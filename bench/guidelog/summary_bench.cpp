@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The guiding summary of a guider-sized log: the series read out of the
 // decoded entities, and every figure of it, periodograms included.
 #include <benchmark/benchmark.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // How close the libftdi backend comes to the line rate: a camera frame of
 // 437664 bytes at 2 Mbaud, sent by the emulated chip at the pace of the real
 // line (10 bits a byte) and read through g_device in blocks of one full USB

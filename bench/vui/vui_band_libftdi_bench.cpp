@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Four screen bands, as one tick of the virtual user interface reads them,
 // through the libftdi backend and the emulated FT232R in real time: the
 // chip's 2 ms latency timer and the line rate as on real hardware, the

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // How long the virtual user interface blocks its window: one screen tick
 // (four band requests, the drawing and the repaint) on the simulated guider
 // paced in real time at 250000 baud, as `ktal-companion --simulate` runs

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The application object: starts the program, picks the USB backend, runs
 // the launcher until it closes.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The two things g_device can talk to. Chosen once, in InitInstance.
 #include <string>
 

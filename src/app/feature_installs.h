@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Puts each feature window behind its launcher button. They live here, in
 // the program, so that no window knows the launcher: a window takes the
 // dialog seam (and the device) and nothing of what opens it.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The launcher: the program's one top-level window. Each feature button
 // hides it, runs the feature window modally and shows it again; Power ON and
 // RESET act directly.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The camera control window: takes a series of dark frames, stacks them into
 // a master dark, shows it and its cosmetized versions while the user picks
 // how many hot pixels the camera shall hide in 1x1 and 2x2, stores the new

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The guider's camera mode: entering and leaving it, the camera's state and
 // start, its small memory with the two hot-pixel maps, camera commands and
 // parameters, and one exposure with its frame downloaded at 2000000 baud.

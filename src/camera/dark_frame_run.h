@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The dark-frame run: the work behind the camera window's "Make dark".
 //
 // With the guider in camera mode the run makes sure the camera is running,

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The image work of the camera window: preparing downloaded dark frames,
 // stacking them into a master dark, binning, picking the hot pixels the
 // camera shall hide, the cosmetized image, the half-size display reduction

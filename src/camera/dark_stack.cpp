@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Dark preparation and artificial-skepticism stacking.
 //
 // The stack runs four pixels to a vector, one pixel per lane: every lane

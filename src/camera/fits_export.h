@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The camera window's results as FITS files that imaging programs and
 // viewers read: the master dark as an image, a hot-pixel map as binary
 // tables. Written with CFITSIO. No Qt.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // What a track-bar position means, in numbers the user can weigh: how
 // bright the dimmest pixel that would be hidden is against the dark's
 // background, and how a new 1x1 map differs from the one in the camera.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Binning, the hot-pixel search with its neighbour flags, cosmetizing, the
 // display reduction and the classes of stored entries.
 #include <algorithm>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // CBitmapRect: a pixel canvas. The window that owns it writes pixels,
 // square blocks, lines and rectangles into an off-screen array of 32-bit
 // pixels and then repaints it; the paint copies the whole array onto the

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Downloading the guider's files and processing them: the work behind the
 // file control window's "Download + process file(s)" button.
 //

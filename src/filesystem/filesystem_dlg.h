@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The file control window: lists the guider's logs, downloads and
 // processes the chosen ones, or processes a raw file already on disk, and
 // holds the report settings the processing uses.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The hand controller's file-system mode: entering and leaving it, reading
 // one 528-byte page of its flash, and marking a directory entry as
 // downloaded. All four talk through the link they are given, which must be

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Whether a folder can take a run's outputs, found out before anything is
 // read from the guider: a download into a folder that cannot take it would
 // read every page and mark the file downloaded for nothing.

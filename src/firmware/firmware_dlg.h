@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The firmware control window: reads the versions installed in the guider,
 // loads a firmware file, uploads its images to the hand controller, the
 // camera and the CCD board while carrying the stored variables across, and

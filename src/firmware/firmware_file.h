@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // A firmware file (*.fw): up to three images (hand controller, camera, the
 // camera's CCD board) behind a header of three section offsets.
 //

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The firmware update: the work behind the firmware window's UPLOAD button,
 // and the version readout it ends with.
 //

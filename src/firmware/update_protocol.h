@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The hand controller's update mode: version readout, the firmware uploads
 // of the hand controller, its camera and the camera's CCD board, and the
 // EEPROM transfers of the stored variables. Every function works on the

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Keeping the guider's stored variables safe across a firmware update: a
 // copy of the image read from the guider, saved before anything is
 // flashed, and the check of the image read back after the restore.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The guider's stored variables: the in-memory set, its defaults, the
 // EEPROM image, and the mapping between the two for every layout the
 // firmware has used. Variables are named by their place in the newest

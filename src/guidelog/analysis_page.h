@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // "analysis.html": the interactive companion of the report. One page that
 // works offline: the guide graph of the whole night (zoom, pan, exposures
 // as bands), the guiding summary, the unguided runs with their

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The analysis page as built into the program: the page's HTML with its
 // script, its style sheet and the charting library (dygraphs) inline.
 // Generated at build time from src/guidelog/analysis_page/.

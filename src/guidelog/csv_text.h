@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Building blocks of the CSV writers: a text buffer with fast, locale-free
 // number formatting, written to its file in large blocks.
 #pragma once

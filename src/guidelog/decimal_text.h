@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Decimal integers written straight into a character buffer. The tables
 // and the analysis page write millions of small numbers; these take the
 // short ones (up to five digits) inline, two digits at a time.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The events table "events.csv": one row per entity of a built log, and the
 // CSV cells shared with the periodic-error tables.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The guided exposures of a log, found one per call, with the statistics the
 // report and the plots show.
 #pragma once

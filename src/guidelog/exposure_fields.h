@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // What the analysis of one guided exposure leaves in its GuideLog for the
 // plots and the report. Kept apart from exposure_analysis.h so that the log
 // model can hold it without seeing the analysis functions.

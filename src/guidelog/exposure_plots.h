@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The three plots of one guided exposure: drift, point spread and
 // accumulated corrections.
 #pragma once

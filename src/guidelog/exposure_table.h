@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // "exposures.csv": one row per guided exposure with how well it was guided,
 // for deciding which images to keep. The figures are the guiding summary's
 // (SummarizeGuiding), so the table, `ktal-logtool summary` and the

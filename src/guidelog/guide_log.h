@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The in-memory model of one guiding log: its stored pages, the page-stream
 // reader, and the decoded entity list that every generator walks.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The night as plain numbers: every star entity of a log as one sample, the
 // guided exposures as the report finds them and the unguided runs of star
 // positions, read out of a built log once so that the figures of the

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The periodogram of the guided RA drift: the periodic error the guiding
 // left in the images (the residual periodic error), per guided exposure
 // and for the whole night. The analysis page repeats it rule for rule

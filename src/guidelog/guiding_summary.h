@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The guiding summary of a log: how well each guided exposure and the whole
 // night were guided (RMS and peak of the star's drift, in pixels and in
 // arcseconds), and what each unguided run of star positions says about the

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // "index.html": the readable summary of one guiding log, one section with
 // three plot images per guided exposure.
 #pragma once

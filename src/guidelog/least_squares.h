@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Least squares for the guiding summary: the drift line of a run with the
 // worm's harmonics, and the moving mean and slope of its periodic error.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The guider's file-system records as they lie in a raw guiding log file,
 // and the decoded entity of a log's page stream.
 //

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // How many files and bytes the outputs of one log may take, so that a log no
 // guider writes cannot fill the disk.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // One run at a time in an output folder, and the private folder a run
 // writes its outputs into before they take their names.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Periodic-error tables "pe%d.csv": each run of absolute star positions as
 // time against RA and DEC error in arcseconds over whole worm periods.
 #pragma once

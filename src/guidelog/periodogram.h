@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Lomb-Scargle periodograms of uneven samples, as the guiding summary
 // takes them of an unguided run's periodic error and of the guided RA
 // drift: the power of a frequency, the peaks and how they are refined, the

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The night as a guide log in the text format of PHD2 (log version 2.5), so
 // that PHD Log Viewer and the other tools of that format read it: one
 // guiding section per guided exposure of the report, one section without

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The guiding camera's pixels and the scale they give on the sky: every
 // output that turns pixels into arcseconds (the periodic-error tables, the
 // guiding summary and its pages, the PHD2 guide log) takes them from here.

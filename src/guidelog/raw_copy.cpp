@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #include "guidelog/raw_copy.h"
 
 #include <fcntl.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The raw copy of a downloaded log with its numbered backups, and the
 // processing of a raw file into the chosen outputs.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Output files that never write through what already sits at their name:
 // each is created new and takes its name by a rename once complete.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // What a run makes of a log: the outputs asked for and the settings they
 // are written with, passed down with the run's request. The process-wide
 // values below are where the file control window keeps what it read at its

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The guiding summary as JSON, for scripts and pages: one object with the
 // figures of the night, of each exposure and of each unguided run, absent
 // figures as null, with the series' exposure labels and time ranges.

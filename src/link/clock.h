@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The one clock that every wait and every link time-out goes through.
 //
 // On real hardware it is the monotonic system clock; under the simulated

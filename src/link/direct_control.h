@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Switching the guider on and resetting it through the USB chip's spare CBUS
 // lines: CBUS1 hangs on the hand controller's power-on input, CBUS0 on its
 // reset input. Nothing is shown; the result says what happened so that the

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // CFtdiDevice: the one USB serial link to the guider's hand controller.
 //
 // It finds the hand controller among the attached FTDI chips by its USB

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The seam between the link object and a USB-serial driver.
 //
 // The calls mirror the vendor driver's C interface one for one, with the same

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Finding out and switching the hand controller's mode.
 //
 // The hand controller answers in its boot loader (9600 baud), or in its

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // printf into a std::string of whatever length the text needs: the runs'
 // messages, the windows' table cells and the USB backend's device names.
 // It lives here, the lowest layer that words texts for the user, so that

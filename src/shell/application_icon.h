@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The program's icon, on the launcher and on every window it opens.
 #pragma once
 
@@ -5,7 +6,8 @@
 
 namespace ktal {
 
-// The application icon, drawn once.
+// The application icon: the package's SVG picture at every size of the
+// hicolor theme.
 QIcon ApplicationIcon();
 
 }  // namespace ktal

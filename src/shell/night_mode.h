@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Night vision: the whole program in red on black, for the telescope in the
 // dark. Observers cover their screens with red film and keep their eyes
 // adapted, so what matters is that no pixel gives off green or blue light,

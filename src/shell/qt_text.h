@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // File names between the standard library and Qt. A name on disk is bytes
 // in the locale's encoding, not necessarily UTF-8: QFile's decodeName and
 // encodeName carry a name the locale cannot show through a dialog and back

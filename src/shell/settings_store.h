@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The settings kept between runs: one INI file in the user's configuration
 // folder, $XDG_CONFIG_HOME/ktal-companion/ktal-companion.ini (QSettings'
 // IniFormat in the user scope; ~/.config when XDG_CONFIG_HOME is not set).

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Small facilities the feature windows share: the start-up directory, the
 // message pump for long operations, and switching groups of controls.
 #pragma once

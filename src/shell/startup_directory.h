@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The directory the program was started in; output folders go below it.
 // Set once at start-up, read-only afterwards. A target of its own
 // (ktal_startup), apart from the Qt part of the shell, so that the feature

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The one seam through which windows ask the user something: message boxes
 // and file dialogs. The program uses the Qt implementation; GUI tests put in
 // their own to read the questions and answer them.

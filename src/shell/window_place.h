@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Each window opens where it was last closed, as the settings keep it, and
 // never out of reach: a place that no screen shows any more (a monitor
 // unplugged, a smaller display) is moved onto the first screen.

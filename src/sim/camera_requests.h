@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The hand controller's camera mode, served from a CameraState.
 //
 // File-system mode:

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The requests every hand controller serves: the boot loader's identify and
 // firmware start, and the running firmware's mode probe, mode switches and
 // version report. Installed by the HandController constructor.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Dark frames of the simulated guiding camera, made for testing dark
 // stacking and the hot-pixel search.
 //

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The record of every call made on the simulated FTDI driver, so that tests
 // can assert the exact sequence of line settings, CBUS masks and bytes.
 #pragma once

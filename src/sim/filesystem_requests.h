@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The hand controller's file-system mode, served from a FlashStore.
 //
 // Normal and file-system mode:

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Firmware files (*.fw) for the simulated guider and the tests, made here
 // from pseudo-random images of realistic sizes. The guider accepts any
 // image, so the bytes only need to be repeatable.

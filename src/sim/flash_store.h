@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The hand controller's flash file system: 4096 pages of 528 bytes, page
 // 4095 the directory of 16 entries, page 4094 reserved, files as chains of
 // data pages. Pages are kept decoded so that tests can damage a chain by

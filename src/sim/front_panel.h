@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The simulated hand controller's front panel: its 128 x 64 dot screen, six
 // LEDs and keys, with a small menu of its own behind them, so that the
 // virtual user interface has something living to mirror.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #include "sim/guider_features.h"
 
 #include "sim/log_writer.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // What the simulated hand controller keeps beyond its modes: its stored
 // data and the state of each feature, with the faults a test can inject
 // there. The requests of every feature are served from here.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The simulated hand controller: the guider at the far end of the serial
 // line, independent of any USB chip model.
 //

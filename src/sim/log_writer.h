@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The log writer: the exact inverse of the reader. It codes a sequence of
 // entities into the bits and bytes of a page stream, the way the guider
 // records them, and hands back the data pages of the file (and, if wanted,

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The simulated hand controller's screen font: 5 x 7 dot glyphs drawn in
 // 6 x 8 cells, so that a line of 21 characters fills the 128-dot width.
 // Upper-case letters, digits and the punctuation the menus use; lower case

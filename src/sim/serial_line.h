@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // What travels between the USB chip and the hand controller: the serial
 // line (bytes with the line settings they were sent with) and the four CBUS
 // lines. These types are shared by every chip model that the hand

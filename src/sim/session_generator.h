@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Realistic guiding sessions for tests, benchmarks and the simulated guider.
 //
 // A session starts with the open record and the guiding settings, may log a

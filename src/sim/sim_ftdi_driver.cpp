@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #include "sim/sim_ftdi_driver.h"
 
 #include <algorithm>

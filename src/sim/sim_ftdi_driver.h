@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The simulated FT232R behind the FtdiDriver seam.
 //
 // It holds a list of attached chips. Each may have a HandController on its

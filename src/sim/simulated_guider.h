@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The simulated guider as one object: a virtual clock, one hand controller
 // and an FT232R model with that hand controller attached as device 0.
 //

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The hand controller's update mode: the version readout, the uploads of
 // its own firmware, the camera's firmware and the CCD board's image, and
 // the transfers of its EEPROM, served from an UpdateModeState.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Virtual time for the simulated guider.
 //
 // Every wait of the program and every link time-out goes through one Clock.

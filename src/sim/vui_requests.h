@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The hand controller's screen, LED and key requests, served from its
 // FrontPanel in normal mode. Each starts with the prefix 0x5D, echoed:
 //   0x5D 0x0D lo hi n -> echo, then n bytes (n = 0: 256) of the screen

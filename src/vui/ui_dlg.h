@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The virtual user interface: a window that mirrors the hand controller's
 // 128 x 64 dot screen and six LEDs and presses its keys from the PC
 // keyboard (Esc, Enter for SET, the arrows, Backspace for a long Esc).

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #include "vui/vui_protocol.h"
 
 #include "link/ftdi_device.h"

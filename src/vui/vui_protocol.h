@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The hand controller's screen, LED and key requests, as the virtual user
 // interface uses them. Each talks to the given link, which must be open
 // with the hand controller in normal mode; none of them composes a message

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: GPL-3.0-or-later
 # Runs the program with each kind of command line and checks that it
 # answers and ends: --help and --version on standard output with 0, an
 # unknown option or argument refused in one line that points at --help,

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // How much of the guider's time passes while a window handles no event.
 //
 // The watch keeps one event of its own always waiting in the event loop:

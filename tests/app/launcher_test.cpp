@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The launcher window driven as a user would, against the simulated guider.
 #include <gtest/gtest.h>
 

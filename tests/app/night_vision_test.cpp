@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Night vision as the user sees it: every window of the program, each kind
 // of message box, the file dialog, a menu, a drop-down list and a tooltip,
 // rendered offscreen in night vision with every pixel checked, and the

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: GPL-3.0-or-later
 # Starts the program with --simulate (and EXTRA_ARGS) and checks that it is
 # still running after a few seconds, i.e. it came up and waits in its
 # launcher instead of crashing or exiting. `timeout` ends it with 124.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // A UserDialogs that records every question and answers from a script, so
 // GUI tests can check what the user was asked.
 #pragma once

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: GPL-3.0-or-later
 # The program and its settings file as a user starts it, each run in a
 # configuration folder of its own (XDG_CONFIG_HOME): --no-settings reads and
 # writes none; a first start writes the defaults for the user to find; a

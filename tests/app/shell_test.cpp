@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The shell's facilities for long operations, on the offscreen platform.
 #include "shell/shell.h"
 

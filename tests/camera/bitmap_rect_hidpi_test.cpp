@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The pixel canvas on a display of twice the density (QT_SCALE_FACTOR=2):
 // the array has one pixel per device pixel, and the paint puts each one on
 // its own device pixel.

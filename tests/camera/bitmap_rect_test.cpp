@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The pixel canvas: drawing before and after its first paint, clipping at
 // every edge, the bottom-up storage, and what the paint puts on the screen.
 #include "canvas/bitmap_rect.h"

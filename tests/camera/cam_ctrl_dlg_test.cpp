@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The camera control window driven as a user would, against the simulated
 // guider on virtual time. A dark-frame run's worker is the real thread:
 // while it runs, only it touches the simulator, and the test waits in the

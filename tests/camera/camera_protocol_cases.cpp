@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The camera-mode requests against a guider in file-system or camera mode,
 // one table per request or per family of outcomes. Every row starts a fresh
 // guider, injects its fault and checks the bytes each way, the waits, the

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The camera-mode cases on the simulated driver, and what only that driver
 // can show: the order of the line settings around a download, and driver
 // calls that fail while the link runs at 2 Mbaud.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The dark-frame run without its window, against the simulated guider in
 // camera mode on virtual time, through a scripted host: what it stacks and
 // hands back, how a cancel ends it, and how each failing step is told.

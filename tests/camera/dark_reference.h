@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Plain one-pixel-at-a-time versions of the stack and the hot-pixel search,
 // written for clarity and nothing else, to hold the fast ones in
 // src/camera against. Shared by the tests and the benchmarks.

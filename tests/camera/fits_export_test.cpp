@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The master dark and the hot-pixel maps as FITS files, read back with
 // CFITSIO: pixels and rows as given, the cards with their values and none
 // without one, and a target that is replaced whole or not at all.

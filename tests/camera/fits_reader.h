@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Reads back the FITS files of fits_export with CFITSIO, for the tests of
 // the writer and of the camera window.
 #pragma once

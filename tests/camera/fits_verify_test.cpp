@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The FITS files of the camera window pass fitsverify, the FITS standard's
 // own checker, without an error or a warning. Without fitsverify (Debian
 // package fitsverify) on the PATH the test reports itself skipped (exit

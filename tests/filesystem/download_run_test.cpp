@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The download run against the simulated guider: the page-chain walk and its
 // faults, what is written, marked and processed, and how a lost link ends
 // the run. Each test runs in a temporary start-up directory of its own.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The file control window driven as a user would, against the simulated
 // guider on virtual time. Each test runs in a temporary start-up directory.
 #include "filesystem/filesystem_dlg.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The four file-system mode requests against a guider in normal or
 // file-system mode, one table per request. Every row starts a fresh guider,
 // injects its fault and checks the bytes each way, the waits, the result,

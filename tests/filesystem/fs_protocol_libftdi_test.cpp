@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The file-system mode cases on the libftdi backend over the emulated chip:
 // the same bytes, answers, waits and results as on the simulated driver.
 #include "tests/filesystem/fs_protocol_cases.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Stored-variable images for tests of a firmware update: what a guider of
 // an older firmware holds, and what it must hold once the update carried
 // its variables across.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The firmware update run against the simulated guider, with a host that
 // records what the window would be told and answers its questions from a
 // script. Each test saves the variables' copy in a folder of its own.

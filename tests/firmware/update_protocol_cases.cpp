@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The update-mode transfers against a guider in update mode: the byte trace
 // of each transfer with its waits, the progress reports, every failure text
 // with its result and the state of the link, a retry after a failure

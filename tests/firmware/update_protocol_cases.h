@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The shared suite of the update-mode protocol: instantiate it with a
 // RigFactory, e.g.
 //   INSTANTIATE_TEST_SUITE_P(Backends, UpdateProtocolTest, ::testing::Values(SimDriverRig()));

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The update-mode cases on the libftdi backend over the emulated chip: the
 // same bytes, answers, waits and results as on the simulated driver.
 #include "tests/firmware/update_protocol_cases.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The update-mode cases on the simulated driver, and what only that driver
 // can show: the driver calls each transfer makes.
 #include <cstdio>

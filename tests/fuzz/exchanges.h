@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Every exchange with the guider, each run the way its window runs it,
 // from the handshake that starts it to the request that ends it, on
 // g_device as the caller attached it. The protocol harness feeds them

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Fuzz harness: the firmware file loader on any file contents. A file it
 // accepts must give images that lie inside the file, of the lengths it
 // reports; one it refuses must hold no firmware.

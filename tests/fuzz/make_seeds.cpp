@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Writes the fuzz harnesses' first inputs, made by the project's own
 // generators, into <folder>/raw_log, <folder>/firmware_file and
 // <folder>/protocol:

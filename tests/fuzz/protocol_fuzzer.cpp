@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Fuzz harness: every exchange with the guider against answers taken from
 // the input. The first byte picks the exchange, the rest is the script of
 // the guider's answers (see scripted_driver.h).

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Fuzz harness: a raw guiding log through the reader and every generator
 // (events table, periodic-error tables, exposure analysis, plots and the
 // HTML report), as ktal-logtool and the download run process one.

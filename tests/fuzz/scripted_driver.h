@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // A driver whose guider answers come from a script (the fuzz input), on a
 // clock of its own that moves only when the link waits, so that no input
 // ever makes a harness sleep.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // analysis.html in a real browser: a generated night is processed as the
 // program processes it, headless Chromium loads the page, and every figure
 // the page's script computed and wrote into its table is compared with the

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The events table and the CSV cells: number cells of both dialects, rows of
 // every entity kind against golden files, damaged logs, failures.
 #include "guidelog/events_table.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // "exposures.csv": every cell of a generated night read back and checked
 // against the guiding summary it is made from, in both dialects; dates
 // across midnight and month ends; the failures of the file.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // A full disk without root: code run in a child process whose files cannot
 // grow past a given size. A write beyond it fails with EFBIG, as one on a
 // full disk fails with ENOSPC, and whatever the code left on disk stays for

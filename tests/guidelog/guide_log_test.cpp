@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The page stream, the entity decoder and the raw file reader, on streams
 // laid out byte by byte.
 #include "guidelog/guide_log.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The periodogram of the guided RA drift, on series made sample by sample:
 // a sine of known period and amplitude left in the guiding comes back as
 // the strongest peak, per exposure and for the night.

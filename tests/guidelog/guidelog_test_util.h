@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Helpers of the log, table and writer tests: a fresh working directory per
 // test, logs loaded from pages, files read back as text.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Guiding summary: logs written by the simulator's log writer with known
 // drift, periodic error and mount drift, read back and summarised.
 #include "guidelog/guiding_summary.h"

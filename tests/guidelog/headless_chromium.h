@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Headless Chromium for the analysis page's tests and benchmarks: loads a
 // local page, lets its scripts run, and hands back the DOM as text, from
 // which the page's figures are read by element id.

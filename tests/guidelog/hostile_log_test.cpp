@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Well-formed logs that no guider writes, built with the log writer: what
 // processing them may cost in memory and in output files.
 #include <gtest/gtest.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The lock that keeps two runs out of one output folder, and what the
 // holder of it clears away.
 #include "guidelog/output_folder.h"

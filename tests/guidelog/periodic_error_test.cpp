@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Periodic-error tables: runs of positions, the spans that give a table,
 // the drift line, and a generated mount whose error is known.
 #include "guidelog/periodic_error.h"

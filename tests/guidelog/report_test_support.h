@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Helpers of the exposure, plot, report and raw-copy tests: entities built
 // field by field, and a fresh working directory per test.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // CFtdiDevice on the simulated FT232R: device selection, failure texts and
 // the CBUS masks, checked against the driver calls it made.
 #include "link/ftdi_device.h"

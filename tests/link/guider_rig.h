@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // A guider on a link backend, for the handshake cases that every backend
 // must pass alike: the simulated FT232R driver, and the libftdi backend over
 // an emulated FT232R at the USB boundary. Both put the same simulated hand

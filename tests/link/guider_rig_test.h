@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The fixture every backend suite shares: a fresh guider rig per start,
 // g_device on it with the guider's kind, and the link taken off it again
 // after each case.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Handshakes against a guider in each of its states. Every case checks what
 // the guider received, the result, the message and the state of the link.
 #include "tests/link/handshake_cases.h"

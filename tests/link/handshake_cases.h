@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The shared handshake suite: instantiate it with a RigFactory, e.g.
 //   INSTANTIATE_TEST_SUITE_P(Sim, HandshakeTest, ::testing::Values(SimDriverRig()));
 #pragma once

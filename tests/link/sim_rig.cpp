@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #include "sim/simulated_guider.h"
 #include "tests/link/guider_rig.h"
 

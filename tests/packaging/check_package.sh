@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: GPL-3.0-or-later
 # Builds the Debian package from the build tree and checks what it holds:
 # exactly the expected files with their modes, owned by root, programs
 # without a search path into the build tree, dependencies found from the
@@ -52,11 +53,30 @@ for program in "$work"/root/usr/bin/*; do
   fi
 done
 
+# Each PNG of the hicolor theme is drawn at the size its folder names
+# (width and height are the big-endian words at bytes 16 and 20).
+for icon in "$work"/root/usr/share/icons/hicolor/*x*/apps/*.png; do
+  folder=$(basename "$(dirname "$(dirname "$icon")")")
+  size=$(od -An -tu1 -j16 -N8 "$icon" | awk '{ printf "%dx%d", $3 * 256 + $4, $7 * 256 + $8 }')
+  [ "$size" = "$folder" ] || fail "$folder/$(basename "$icon") is $size"
+done
+
 depends=$(dpkg-deb -f "$deb" Depends)
+architecture=$(dpkg-deb -f "$deb" Architecture)
+echo "Architecture: $architecture"
 echo "Depends: $depends"
 for package in libqt6widgets6 libftdi1-2 libcfitsio10 libc6; do
   [[ ", $depends," == *", $package "* ]] || fail "Depends lacks $package"
 done
+# Qt loads its platform plugins at run time, where dpkg-shlibdeps cannot see
+# them; without the package that holds them no window opens.
+multiarch=$(dpkg-architecture -A "$architecture" -qDEB_HOST_MULTIARCH 2>/dev/null)
+plugins=$(dpkg -S "/usr/lib/$multiarch/qt6/plugins/platforms/libqxcb.so" 2>/dev/null | cut -d: -f1)
+if [ -z "$plugins" ]; then
+  echo "note: Qt's xcb plugin for $architecture is not installed here; its package is not checked"
+elif [[ ", $depends," != *", $plugins,"* && ", $depends," != *", $plugins "* ]]; then
+  fail "Depends lacks $plugins, which holds Qt's platform plugins"
+fi
 
 dpkg-deb --ctrl-tarfile "$deb" | tar -tvf - >"$work/control"
 grep -Eq '^-rwxr-xr-x .* \./postinst$' "$work/control" || fail "no executable postinst"

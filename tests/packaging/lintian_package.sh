@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: GPL-3.0-or-later
 # Runs lintian on the package that check_package.sh built; no error or
 # warning may remain. Exit 77 (skipped) without lintian or without a package.
 # Usage: lintian_package.sh WORK_DIR

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The settings file as users and accidents leave it: missing, unreadable,
 // garbage, values of the wrong kind or out of range, and a folder that
 // cannot be written. Each case gets a folder of its own: QSettings keeps

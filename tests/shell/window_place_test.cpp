@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Windows open where they were closed, and never out of reach.
 #include "shell/window_place.h"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The simulated guider's front panel: how its menu takes keys on old and
 // new firmware, what the guiding page does with its LEDs, and switching the
 // guider off from the menu.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The log writer against the reader: byte layout, clock entities, the end
 // mark, a full page store, and random entity sequences that must come back
 // unchanged.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The session generator: reproducible, realistic in what it contains, and
 // readable back through the writer.
 #include "sim/session_generator.h"

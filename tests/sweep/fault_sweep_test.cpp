@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The fault sweep: every exchange of every protocol, on the simulated guider,
 // with each line fault at every byte position of the exchange.
 //

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The virtual user interface on a display of twice the density
 // (QT_SCALE_FACTOR=2): the window keeps its layout size, so it is as large
 // to the eye as on a plain display, and the canvases, whose arrays have one

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The virtual user interface driven as a user would, against the simulated
 // guider on virtual time. The timer ticks are run by the tests themselves,
 // one at a time, so that every request can be followed; one test lets the

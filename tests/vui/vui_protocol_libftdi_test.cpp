@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The screen, LED and key cases on the libftdi backend over the
 // emulated chip: the same bytes, answers, waits and results as on the
 // simulated driver.

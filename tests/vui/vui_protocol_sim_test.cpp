@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #include "tests/vui/vui_protocol_cases.h"
 
 namespace ktal::testing {

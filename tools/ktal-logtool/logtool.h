@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // ktal-logtool: raw guiding logs processed into the events table, and on
 // request the HTML report and the periodic-error tables, from the command
 // line.

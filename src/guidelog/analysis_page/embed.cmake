@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: GPL-3.0-or-later
 # Run as a script at build time (cmake -P): splices the charting library's
 # script and style sheet and the page's own script and style sheet into the
 # page template, and writes the result as a byte array into a C++ source.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The guiding analysis page: reads the log's series from the JSON block the
 // program wrote, draws the night with dygraphs, and shows the summary
 // (summary.js), recomputed whenever the excluded ranges change.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The guiding summary, computed in the page. It repeats the program's own
 // summary (src/guidelog/guiding_summary.cpp) rule for rule and in the same
 // order of arithmetic, so that the page shows the figures the command line

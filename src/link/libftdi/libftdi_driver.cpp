@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Every libftdi and libusb call of the program is in this file.
 #include "link/libftdi/libftdi_driver.h"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The FtdiDriver for real FT232R chips, over libftdi 1.5 and libusb-1.0.
 //
 // What the vendor driver does in its own threads this backend does inside

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #include "sim/demo/demo_guider.h"
 
 #include <algorithm>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The simulated guider as ktal-companion --simulate shows it: a guider
 // after some use, so that every window has something to do. Apart from the
 // simulator itself because it needs the firmware feature's variable

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The libftdi backend on this machine's own USB stack. The build machines
 // have no FTDI chip, so these cases check what a user without a guider
 // sees; tests/link/usb_emulation runs the same backend against emulated

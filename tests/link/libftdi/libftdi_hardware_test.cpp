@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Checks on a real guider at the end of a USB cable. Without one every case
 // skips and says how to run it.
 #include <gtest/gtest.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The time the emulated USB chips live in.
 //
 // In the tests it is the simulated guider's virtual clock, so that line-rate

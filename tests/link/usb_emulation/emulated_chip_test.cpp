@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The emulated chip on its own: the backend tests are only as good as its
 // likeness to the FT232R, so its divisor decoding, packets and pacing are
 // checked here against the chip's documented behaviour.

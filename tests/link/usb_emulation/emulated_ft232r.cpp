@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #include "emulated_ft232r.h"
 
 #include <libusb.h>

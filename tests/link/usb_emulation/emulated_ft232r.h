@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // An FT232R (or FT-X) as libusb sees it: descriptors, the vendor control
 // requests, and bulk data moved the way the chip moves it.
 //

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The libusb-1.0 functions libftdi 1.5 calls, over the emulated bus.
 #include "emulated_usb.h"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The emulated USB bus behind the libusb-1.0 functions that this test
 // library defines in place of the real libusb: the 28 that libftdi 1.5
 // calls (the asynchronous ones refuse). Linked with the static libftdi, it

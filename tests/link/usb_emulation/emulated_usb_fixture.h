@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // A test with the real libftdi backend on the emulated USB bus: a virtual
 // clock shared by the guider, the emulated chips and the backend, a guider
 // model, and g_device attached to the backend.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // What the link reports when the USB side fails: an unplugged guider, a
 // chip that stalls or stops answering, and a device node the user may not
 // open. None of it may hang, crash, or pass for success.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The shared handshake cases on the real libftdi backend: the guider model
 // behind an emulated FT232R on the emulated USB bus.
 #pragma once

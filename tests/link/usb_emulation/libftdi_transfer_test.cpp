@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // A whole camera frame at 2 Mbaud through libftdi and the emulated chip, read
 // in blocks of one full USB transfer: every byte arrives, in order, and the
 // backend keeps up with the line.

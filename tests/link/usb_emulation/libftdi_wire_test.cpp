@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The link over the real libftdi backend, checked on the emulated wire:
 // the control requests the chip receives, the bytes on the serial line, and
 // what reads and writes return in virtual time.

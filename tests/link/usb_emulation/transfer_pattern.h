@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The camera frame's size and a byte pattern for it whose every position is
 // told apart from its neighbours, so that a lost, doubled or swapped byte
 // shows at once.

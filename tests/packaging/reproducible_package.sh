@@ -1,0 +1,89 @@
+#!/usr/bin/env bash
+# SPDX-License-Identifier: GPL-3.0-or-later
+# Builds the Debian package twice with SOURCE_DATE_EPOCH set, from two copies
+# of the source in folders of different names and depths, each built inside
+# its copy, and compares the two .deb files byte for byte. Only what the
+# package holds is built (no tests, no benchmarks), and without ccache, whose
+# cached objects may come from another folder.
+# On a difference it names the package members and files that differ.
+# Usage: reproducible_package.sh SOURCE_DIR WORK_DIR CMAKE CPACK
+# Exit 77 (skipped) where the Debian tools to build a package are missing.
+set -uo pipefail
+source=$1 work=$2 cmake=$3 cpack=$4
+
+for tool in dpkg-deb dpkg-shlibdeps; do
+  if ! command -v "$tool" >/dev/null; then
+    echo "SKIPPED: $tool is missing (apt-get install dpkg-dev)"
+    exit 77
+  fi
+done
+
+# A day that is neither the build's nor the release's, so that a date taken
+# from either shows up as a difference from the expected file times below.
+export SOURCE_DATE_EPOCH=1767225600 # 2026-01-01 00:00 UTC
+export CCACHE_DISABLE=1
+unset CMAKE_C_COMPILER_LAUNCHER CMAKE_CXX_COMPILER_LAUNCHER
+jobs=${CMAKE_BUILD_PARALLEL_LEVEL:-2}
+
+rm -rf "$work" && mkdir -p "$work"
+# The source as it stands, committed or not, without build folders.
+copy_source() {
+  mkdir -p "$1"
+  if git -C "$source" rev-parse --show-toplevel >/dev/null 2>&1; then
+    (cd "$source" && git ls-files -z --cached --others --exclude-standard |
+      xargs -0 cp --parents -t "$1" 2>/dev/null)
+  else
+    tar -C "$source" --exclude='./build*' --exclude=./.git -cf - . | tar -C "$1" -xf -
+  fi
+}
+
+build_package() {
+  local tree=$1 out=$2
+  "$cmake" -S "$tree" -B "$tree/build" -DKTAL_BUILD_TESTS=OFF -DKTAL_BUILD_BENCH=OFF \
+    >"$out.log" 2>&1 &&
+    "$cmake" --build "$tree/build" -j "$jobs" >>"$out.log" 2>&1 &&
+    "$cpack" --config "$tree/build/CPackConfig.cmake" -G DEB -B "$out" >>"$out.log" 2>&1
+  local status=$?
+  [ "$status" -eq 0 ] || { tail -n 40 "$out.log"; echo "FAIL: the build in $tree failed"; }
+  return "$status"
+}
+
+# Both copies first, so that both builds have the same source even while it
+# is being edited.
+copy_source "$work/a/ktal-companion" && copy_source "$work/second/build-here/src" || {
+  echo "FAIL: the source could not be copied"
+  exit 1
+}
+build_package "$work/a/ktal-companion" "$work/deb-a" || exit 1
+build_package "$work/second/build-here/src" "$work/deb-b" || exit 1
+first=("$work"/deb-a/*.deb)
+second=("$work"/deb-b/*.deb)
+echo "first:  ${first[0]} ($(stat -c %s "${first[0]}") bytes)"
+echo "second: ${second[0]} ($(stat -c %s "${second[0]}") bytes)"
+
+failures=0
+fail() { echo "FAIL: $*"; failures=$((failures + 1)); }
+
+# Every file in the package carries the given day, not the build's.
+dpkg-deb --fsys-tarfile "${first[0]}" | tar -tv --full-time -f - >"$work/times"
+other_times=$(awk '$4 != "2026-01-01" { print }' "$work/times")
+[ -z "$other_times" ] || fail "entries not dated by SOURCE_DATE_EPOCH:"$'\n'"$other_times"
+
+if ! cmp -s "${first[0]}" "${second[0]}"; then
+  fail "the two packages differ"
+  for n in a b; do
+    mkdir -p "$work/ar-$n" "$work/root-$n"
+    debs=("$work/deb-$n"/*.deb)
+    (cd "$work/ar-$n" && ar x "${debs[0]}")
+    dpkg-deb -R "${debs[0]}" "$work/root-$n"
+    dpkg-deb --fsys-tarfile "${debs[0]}" | tar -tv --full-time -f - >"$work/list-$n"
+  done
+  for member in "$work"/ar-a/*; do
+    cmp -s "$member" "$work/ar-b/$(basename "$member")" || echo "differs: member $(basename "$member")"
+  done
+  diff "$work/list-a" "$work/list-b"
+  diff -rq "$work/root-a" "$work/root-b"
+fi
+
+echo "$failures failure(s)"
+[ "$failures" -eq 0 ]
