@@ -12,8 +12,10 @@
 // pass, and a short one can lose every other pass to an overdue one.)
 #pragma once
 
+#include <benchmark/benchmark.h>
 #include <stdlib.h>
 
+#include <QApplication>
 #include <QCoreApplication>
 #include <QEvent>
 #include <QObject>
@@ -134,6 +136,24 @@ inline double Quantile(std::vector<double> values, double q) {
   if (values.empty()) return 0;
   std::sort(values.begin(), values.end());
   return values[static_cast<std::size_t>(q * static_cast<double>(values.size() - 1))];
+}
+
+// The watch's figures as the benchmark's counters.
+inline void CountWatch(benchmark::State& state, const LoopWatch& watch) {
+  state.counters["max_gap_ms"] = Largest(watch.gaps);
+  state.counters["max_wait_ms"] = Largest(watch.latencies);
+  state.counters["p99_wait_ms"] = Quantile(watch.latencies, 0.99);
+}
+
+// main() of a window benchmark: an application (offscreen unless told
+// otherwise) around the registered benchmarks.
+inline int RunWindowBenchmarks(int argc, char** argv) {
+  if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) qputenv("QT_QPA_PLATFORM", "offscreen");
+  QApplication application(argc, argv);
+  benchmark::Initialize(&argc, argv);
+  benchmark::RunSpecifiedBenchmarks();
+  benchmark::Shutdown();
+  return 0;
 }
 
 }  // namespace ktal::bench

@@ -73,9 +73,7 @@ void BM_EventLoopGapWhileUploading(benchmark::State& state) {
         break;
       }
       state.counters["run_s"] = seconds;
-      state.counters["max_gap_ms"] = bench::Largest(watch.gaps);
-      state.counters["max_wait_ms"] = bench::Largest(watch.latencies);
-      state.counters["p99_wait_ms"] = bench::Quantile(watch.latencies, 0.99);
+      bench::CountWatch(state, watch);
     }
     g_device.Close();
     g_device.AttachDriver(nullptr, nullptr);
@@ -86,11 +84,4 @@ BENCHMARK(BM_EventLoopGapWhileUploading)->Iterations(1)->Unit(benchmark::kSecond
 }  // namespace
 }  // namespace ktal
 
-int main(int argc, char** argv) {
-  if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) qputenv("QT_QPA_PLATFORM", "offscreen");
-  QApplication application(argc, argv);
-  benchmark::Initialize(&argc, argv);
-  benchmark::RunSpecifiedBenchmarks();
-  benchmark::Shutdown();
-  return 0;
-}
+int main(int argc, char** argv) { return ktal::bench::RunWindowBenchmarks(argc, argv); }

@@ -98,9 +98,7 @@ void BM_EventLoopGapWhilePolling(benchmark::State& state) {
       state.SkipWithError("the window did not poll");
       break;
     }
-    state.counters["max_gap_ms"] = bench::Largest(watch.gaps);
-    state.counters["max_wait_ms"] = bench::Largest(watch.latencies);
-    state.counters["p99_wait_ms"] = bench::Quantile(watch.latencies, 0.99);
+    bench::CountWatch(state, watch);
     state.counters["median_wait_ms"] = bench::Quantile(watch.latencies, 0.5);
     state.counters["keys"] = static_cast<double>(sim.features().panel.keys().size());
   }
@@ -112,11 +110,4 @@ BENCHMARK(BM_EventLoopGapWhilePolling)->Iterations(1)->Unit(benchmark::kMillisec
 }  // namespace
 }  // namespace ktal
 
-int main(int argc, char** argv) {
-  if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) qputenv("QT_QPA_PLATFORM", "offscreen");
-  QApplication application(argc, argv);
-  benchmark::Initialize(&argc, argv);
-  benchmark::RunSpecifiedBenchmarks();
-  benchmark::Shutdown();
-  return 0;
-}
+int main(int argc, char** argv) { return ktal::bench::RunWindowBenchmarks(argc, argv); }

@@ -4,12 +4,12 @@
 #include <stdlib.h>
 #include <unistd.h>
 
+#include <cstdint>
 #include <cstdio>
-#include <memory>
+#include <cstring>
 #include <string>
 #include <system_error>
 
-#include "guidelog/guide_log.h"
 #include "guidelog/log_format.h"
 #include "guidelog/stdio_file.h"
 
@@ -32,10 +32,14 @@ std::filesystem::path LocalOutputFolder(const std::filesystem::path& rawFile,
                                         const std::filesystem::path& root) {
   StdioFile file = OpenStdioFile(rawFile.c_str(), "rb");
   if (!file) return {};
-  // A log of 4096 pages is too large for the stack.
-  auto log = std::make_unique<GuideLog>();
-  DirectoryEntry entry;
-  if (log->ReadRawFile(file.get(), entry) != 0) return {};
+  // Only the directory entry after the header names the folder: the log
+  // itself is read once, by the run.
+  std::uint8_t bytes[kRawHeaderSize + kDirectoryEntrySize];
+  if (std::fread(bytes, 1, sizeof bytes, file.get()) != sizeof bytes ||
+      std::memcmp(bytes, kRawHeaderText, sizeof kRawHeaderText) != 0) {
+    return {};
+  }
+  const DirectoryEntry entry = DecodeDirectoryEntry(bytes + kRawHeaderSize);
   const std::string name = GuiderFileName(FileIdOf(entry.file_id)) + ".dat.content";
   const std::filesystem::path own = rawFile.parent_path();
   std::error_code error;

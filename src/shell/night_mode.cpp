@@ -43,17 +43,6 @@ void TakeToRed(QImage& image, Red red) {
   }
 }
 
-// As TakeToRed with RedOfMax, passing by the pixels that it leaves as they
-// are: most of a layer is transparent or red already.
-void TakeLayerToRed(QImage& image) {
-  for (int y = 0; y < image.height(); ++y) {
-    auto* row = reinterpret_cast<QRgb*>(image.scanLine(y));
-    for (QRgb* pixel = row; pixel != row + image.width(); ++pixel) {
-      if ((*pixel & 0xFFFF) != 0) *pixel = RedOfMax(*pixel);
-    }
-  }
-}
-
 QPixmap RedPixmap(const QPixmap& pixmap) {
   if (pixmap.isNull()) return pixmap;
   QImage image = pixmap.toImage().convertToFormat(QImage::Format_ARGB32_Premultiplied);
@@ -75,7 +64,7 @@ class RedOnlyEffect final : public QGraphicsEffect {
     QPoint offset;
     const QPixmap source = sourcePixmap(Qt::DeviceCoordinates, &offset, NoPad);
     QImage image = source.toImage().convertToFormat(QImage::Format_ARGB32_Premultiplied);
-    TakeLayerToRed(image);
+    TakeToRed(image, RedOfMax);
     QPixmap red = QPixmap::fromImage(std::move(image));
     red.setDevicePixelRatio(source.devicePixelRatio());
     painter->save();
@@ -180,7 +169,7 @@ class NightStyle final : public QProxyStyle {
       draw(&onLayer);
       --layerDepth_;
     }
-    TakeLayerToRed(layer);
+    TakeToRed(layer, RedOfMax);
     painter->drawImage(rect.topLeft(), layer);
   }
 

@@ -11,6 +11,7 @@
 #include <QVariant>
 #include <cmath>
 #include <cstdio>
+#include <optional>
 
 namespace ktal {
 
@@ -113,33 +114,38 @@ bool TakeBool(const QVariant& value, bool& target) {
   return false;
 }
 
-// A whole number of at least 1, or nothing (an empty field).
-bool TakeCount(const QVariant& value, std::optional<int>& target) {
+// An empty field is nothing; anything else must be a number `parse` takes.
+template <typename Number, typename Parse>
+bool TakeOptionalNumber(const QVariant& value, std::optional<Number>& target, Parse parse) {
   if (!IsText(value)) return false;
   const QString text = value.toString().trimmed();
   if (text.isEmpty()) {
     target.reset();
     return true;
   }
-  bool ok = false;
-  const int number = text.toInt(&ok);
-  if (!ok || number < 1) return false;
+  const std::optional<Number> number = parse(text);
+  if (!number) return false;
   target = number;
   return true;
 }
 
+// A whole number of at least 1, or nothing.
+bool TakeCount(const QVariant& value, std::optional<int>& target) {
+  return TakeOptionalNumber(value, target, [](const QString& text) -> std::optional<int> {
+    bool ok = false;
+    const int number = text.toInt(&ok);
+    if (!ok || number < 1) return std::nullopt;
+    return number;
+  });
+}
+
 bool TakeDeclination(const QVariant& value, std::optional<double>& target) {
-  if (!IsText(value)) return false;
-  const QString text = value.toString().trimmed();
-  if (text.isEmpty()) {
-    target.reset();
-    return true;
-  }
-  bool ok = false;
-  const double degrees = text.toDouble(&ok);
-  if (!ok || !std::isfinite(degrees) || std::fabs(degrees) > 90.0) return false;
-  target = degrees;
-  return true;
+  return TakeOptionalNumber(value, target, [](const QString& text) -> std::optional<double> {
+    bool ok = false;
+    const double degrees = text.toDouble(&ok);
+    if (!ok || !std::isfinite(degrees) || std::fabs(degrees) > 90.0) return std::nullopt;
+    return degrees;
+  });
 }
 
 bool TakeCsvFormat(const QVariant& value, int& target) {
