@@ -270,6 +270,24 @@ int ProcessRawFileByPath(const std::filesystem::path& path, const ReportSettings
   return result;
 }
 
+namespace {
+
+// The summary box: information when every file read was processed and
+// marked (a file the user's cancel left unread is not a failure), an error
+// otherwise.
+void ShowRunSummary(const RunReport& report, DownloadRunHost& host) {
+  const bool allWell =
+      std::all_of(report.files.begin(), report.files.end(), [](const FileOutcome& f) {
+        using R = FileOutcome::Result;
+        return f.result == R::kCancelled || f.result == R::kNotReached ||
+               (f.result == R::kProcessed && f.walkFault.empty() && f.markResult == 0);
+      });
+  host.ShowMessage(FormatRunSummary(report), allWell ? "INFORMATION" : "ERROR",
+                   allWell ? RunIcon::kInformation : RunIcon::kExclamation);
+}
+
+}  // namespace
+
 RunReport RunDownloadAndProcess(CFtdiDevice& device, const RunRequest& request,
                                 DownloadRunHost& host) {
   RunReport report;
@@ -327,14 +345,7 @@ RunReport RunDownloadAndProcess(CFtdiDevice& device, const RunRequest& request,
       LeaveFileSystemMode(device);
       DisconnectDevice(device);
       host.SetStatusText(kCancelledText);
-      const bool allWell =
-          std::all_of(report.files.begin(), report.files.end(), [](const FileOutcome& f) {
-            using R = FileOutcome::Result;
-            return f.result == R::kCancelled || f.result == R::kNotReached ||
-                   (f.result == R::kProcessed && f.walkFault.empty() && f.markResult == 0);
-          });
-      host.ShowMessage(FormatRunSummary(report), allWell ? "INFORMATION" : "ERROR",
-                       allWell ? RunIcon::kInformation : RunIcon::kExclamation);
+      ShowRunSummary(report, host);
       return report;
     }
     if (stopped) {
@@ -374,13 +385,7 @@ RunReport RunDownloadAndProcess(CFtdiDevice& device, const RunRequest& request,
   device.Wait(100);
   host.ListDirectory();
   if (!request.localFile && !report.files.empty()) {
-    const bool allWell =
-        std::all_of(report.files.begin(), report.files.end(), [](const FileOutcome& f) {
-          return f.result == FileOutcome::Result::kProcessed && f.walkFault.empty() &&
-                 f.markResult == 0;
-        });
-    host.ShowMessage(FormatRunSummary(report), allWell ? "INFORMATION" : "ERROR",
-                     allWell ? RunIcon::kInformation : RunIcon::kExclamation);
+    ShowRunSummary(report, host);
   }
   return report;
 }

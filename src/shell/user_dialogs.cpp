@@ -165,7 +165,8 @@ QString QtUserDialogs::SaveFile(QWidget* parent, const QString& caption, const Q
 
 QString QtUserDialogs::ChooseFolder(QWidget* parent, const QString& caption,
                                     const QString& directory) {
-  return QFileDialog::getExistingDirectory(parent, caption, directory);
+  return QFileDialog::getExistingDirectory(parent, caption, directory,
+                                           QFileDialog::ShowDirsOnly | DialogOptions());
 }
 
 }  // namespace ktal
