@@ -163,11 +163,20 @@ UnguidedRunSummary SummarizeRun(const GuideSeries& series, int index, const Summ
 
 }  // namespace
 
-GuidingSummary SummarizeGuiding(const GuideSeries& series, const SummaryOptions& options) {
+namespace {
+
+// Arcseconds per pixel, when the focal length is known.
+std::optional<PixelScale> ArcsecScale(const SummaryOptions& options) {
+  if (!options.focal_length_mm || !(*options.focal_length_mm > 0.0)) return std::nullopt;
+  return ArcsecPerPixel(*options.focal_length_mm);
+}
+
+}  // namespace
+
+GuidingSummary SummarizeExposures(const GuideSeries& series, const SummaryOptions& options) {
   GuidingSummary summary;
-  std::optional<PixelScale> arcsec;
-  if (options.focal_length_mm && *options.focal_length_mm > 0.0) {
-    arcsec = ArcsecPerPixel(*options.focal_length_mm);
+  const std::optional<PixelScale> arcsec = ArcsecScale(options);
+  if (arcsec) {
     summary.arcsec_per_px_ra = arcsec->ra;
     summary.arcsec_per_px_dec = arcsec->dec;
   }
@@ -177,6 +186,12 @@ GuidingSummary SummarizeGuiding(const GuideSeries& series, const SummaryOptions&
         static_cast<int>(k), FiguresOf(series, e.first_sample, e.end_sample, options, arcsec)});
   }
   summary.night = FiguresOf(series, 0, series.samples.size(), options, arcsec);
+  return summary;
+}
+
+GuidingSummary SummarizeGuiding(const GuideSeries& series, const SummaryOptions& options) {
+  GuidingSummary summary = SummarizeExposures(series, options);
+  const std::optional<PixelScale> arcsec = ArcsecScale(options);
   for (std::size_t k = 0; k < series.runs.size(); ++k)
     summary.runs.push_back(SummarizeRun(series, static_cast<int>(k), options, arcsec));
   return summary;

@@ -143,5 +143,8 @@ struct GuidingSummary {
 
 // Every figure of the series, without the excluded samples.
 GuidingSummary SummarizeGuiding(const GuideSeries& series, const SummaryOptions& options);
+// The same without the unguided runs (left empty), whose fits and
+// periodograms cost most of the time: for the exposures' table.
+GuidingSummary SummarizeExposures(const GuideSeries& series, const SummaryOptions& options);
 
 }  // namespace ktal

@@ -196,7 +196,7 @@ int WriteOutputs(GuideLog& log, std::uint32_t file_id, const ReportSettings& set
     log.positions.shrink_to_fit();
     const SummaryOptions options = SummaryOptionsOf(settings);
     const GuideSeries series = ExtractGuideSeries(log);
-    if (const int result = WriteExposureTable(series, SummarizeGuiding(series, options),
+    if (const int result = WriteExposureTable(series, SummarizeExposures(series, options),
                                               settings.csv_format, &budget);
         result != 0)
       return 700 + result;
