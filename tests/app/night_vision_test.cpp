@@ -2,9 +2,9 @@
 // Night vision as the user sees it: every window of the program, each kind
 // of message box, the file dialog, a menu, a drop-down list and a tooltip,
 // rendered offscreen in night vision with every pixel checked, and the
-// day's look back pixel for pixel after switching back. The windows run on
-// the simulated guider as --simulate seeds it, so that lists, the screen
-// and the picture have something in them.
+// windows' day look back pixel for pixel after switching back. The windows
+// run on the simulated guider as --simulate seeds it, so that lists, the
+// screen and the picture have something in them.
 #include <gtest/gtest.h>
 
 #include <QApplication>
@@ -55,34 +55,30 @@ using testing::ScriptedDialogs;
 
 QApplication& App() { return *qobject_cast<QApplication*>(QCoreApplication::instance()); }
 
-// The pixels that give off light other than red (green or blue over 3% of
-// the red beside them), and the brightest red, which text reaches.
-struct Breaches {
-  int count = 0;
-  QPoint first;
-  QRgb colour = 0;
-  int brightestRed = 0;
-};
+QImage Grab(QWidget* widget) {
+  return widget->grab().toImage().convertToFormat(QImage::Format_RGB32);
+}
 
-Breaches RedRuleBreaches(const QImage& image) {
-  Breaches breaches;
+// `window` as it is now, in night red: no pixel gives off green or blue
+// over 3% of the red beside it, and text reaches a red bright enough to
+// read.
+void ExpectRed(QWidget* window, const char* what) {
+  SCOPED_TRACE(what);
+  ASSERT_NE(window, nullptr);
+  const QImage image = Grab(window);
+  int breaches = 0, brightest = 0;
+  QString first;
   for (int y = 0; y < image.height(); ++y) {
     for (int x = 0; x < image.width(); ++x) {
       const QRgb pixel = image.pixel(x, y);
-      breaches.brightestRed = std::max(breaches.brightestRed, qRed(pixel));
+      brightest = std::max(brightest, qRed(pixel));
       const int limit = qRed(pixel) * 3;
       if (qGreen(pixel) * 100 <= limit && qBlue(pixel) * 100 <= limit) continue;
-      if (breaches.count++ == 0) {
-        breaches.first = {x, y};
-        breaches.colour = pixel;
-      }
+      if (breaches++ == 0) first = QString("(%1, %2): %3").arg(x).arg(y).arg(pixel, 0, 16);
     }
   }
-  return breaches;
-}
-
-QImage Grab(QWidget* widget) {
-  return widget->grab().toImage().convertToFormat(QImage::Format_RGB32);
+  EXPECT_EQ(breaches, 0) << "first at " << first.toStdString();
+  EXPECT_GE(brightest, 150) << "nothing readable";
 }
 
 class NightVisionTest : public ::testing::Test {
@@ -99,55 +95,14 @@ class NightVisionTest : public ::testing::Test {
     g_device.AttachDriver(nullptr, nullptr);
   }
 
-  // `window` as it is, in the other mode and back again: every pixel of
-  // night red, with text to read, and the first look back pixel for pixel.
-  void ExpectRedAtNightAndBack(QWidget* window, const char* what) {
-    SCOPED_TRACE(what);
-    ASSERT_NE(window, nullptr);
-    const bool startsAtNight = night_.IsOn();
-    const QImage first = Grab(window);
-    night_.SetOn(!startsAtNight);
-    const QImage second = Grab(window);
-    night_.SetOn(startsAtNight);
-    const QImage third = Grab(window);
-    const QImage& night = startsAtNight ? first : second;
-    const QImage& day = startsAtNight ? second : first;
-    ASSERT_FALSE(night.isNull());
-    const Breaches breaches = RedRuleBreaches(night);
-    EXPECT_EQ(breaches.count, 0) << "first at (" << breaches.first.x() << ", " << breaches.first.y()
-                                 << "): " << std::hex << breaches.colour << std::dec << " in "
-                                 << night.width() << " x " << night.height();
-    EXPECT_GE(breaches.brightestRed, 150) << "nothing readable";
-    EXPECT_NE(night, day);
-    EXPECT_EQ(third, first) << "switching back did not bring the first look back";
-  }
-
-  // Runs `open`, which blocks in a window of its own (a message box, a
-  // file dialog, a menu), checks that window once `find` sees it ready, and
-  // closes it.
-  void ExpectModalRed(const char* what, const std::function<QWidget*()>& find,
-                      const std::function<void()>& open) {
-    bool checked = false;
-    int polls = 0;
-    QTimer poll;
-    poll.setInterval(5);
-    QObject::connect(&poll, &QTimer::timeout, [&] {
-      QWidget* window = find();
-      if (window != nullptr && window->isVisible()) {
-        ExpectRedAtNightAndBack(window, what);
-        checked = true;
-      } else if (++polls < 1000) {
-        return;
-      } else {
-        window = QApplication::activePopupWidget() != nullptr ? QApplication::activePopupWidget()
-                                                              : QApplication::activeModalWidget();
-      }
-      poll.stop();
-      if (window != nullptr) window->close();
-    });
-    poll.start();
-    open();
-    EXPECT_TRUE(checked) << what << " never showed";
+  // `window`, shown by day, switched to night and back: red at night, and
+  // its day look back pixel for pixel.
+  void ExpectRedAtNightAndDayBack(QWidget* window, const char* what) {
+    const QImage day = Grab(window);
+    night_.SetOn(true);
+    ExpectRed(window, what);
+    night_.SetOn(false);
+    EXPECT_EQ(Grab(window), day) << what << ": switching back did not bring the day's look back";
   }
 
   QTemporaryDir dir_;
@@ -157,19 +112,18 @@ class NightVisionTest : public ::testing::Test {
 };
 
 TEST_F(NightVisionTest, EveryWindowIsRedAtNightAndItsDayLookComesBack) {
-  {
-    CTVX_DUVO_VerAdiDlg launcher(dialogs_);
-    for (FeatureInstaller install :
-         {InstallFirmwareControl, InstallFileControl, InstallCameraControl, InstallVirtualUi}) {
-      install(launcher, dialogs_);
-    }
-    launcher.SetNightMode(&night_);
-    launcher.show();
-    ExpectRedAtNightAndBack(&launcher, "launcher");
-    CAboutDlg about;
-    about.show();
-    ExpectRedAtNightAndBack(&about, "about");
+  CTVX_DUVO_VerAdiDlg launcher(dialogs_);
+  for (FeatureInstaller install :
+       {InstallFirmwareControl, InstallFileControl, InstallCameraControl, InstallVirtualUi}) {
+    install(launcher, dialogs_);
   }
+  launcher.SetNightMode(&night_);
+  launcher.show();
+  ExpectRedAtNightAndDayBack(&launcher, "launcher");
+  CAboutDlg about;
+  about.show();
+  ExpectRedAtNightAndDayBack(&about, "about");
+  // The windows that talk to the guider, one at a time.
   {
     CFilesystemDlg files(dialogs_, g_device);
     files.show();
@@ -181,16 +135,12 @@ TEST_F(NightVisionTest, EveryWindowIsRedAtNightAndItsDayLookComesBack) {
     ASSERT_NE(progress, nullptr);
     progress->setRange(0, 100);
     progress->setValue(40);
-    ExpectRedAtNightAndBack(&files, "file control");
+    ExpectRedAtNightAndDayBack(&files, "file control");
   }
   {
     CFirmwareDlg firmware(dialogs_, g_device);
     firmware.show();
-    auto* progress = firmware.findChild<QProgressBar*>();
-    ASSERT_NE(progress, nullptr);
-    progress->setRange(0, 100);
-    progress->setValue(70);
-    ExpectRedAtNightAndBack(&firmware, "firmware control");
+    ExpectRedAtNightAndDayBack(&firmware, "firmware control");
   }
   {
     CCamCtrlDlg camera(dialogs_, g_device);
@@ -198,85 +148,98 @@ TEST_F(NightVisionTest, EveryWindowIsRedAtNightAndItsDayLookComesBack) {
     camera.findChild<CBitmapRect*>()->grab();  // the canvas takes its size
     ASSERT_TRUE(camera.Initialise());
     QCoreApplication::sendPostedEvents();
-    ExpectRedAtNightAndBack(&camera, "camera control");
+    ExpectRedAtNightAndDayBack(&camera, "camera control");
     CFindHotpxDlg options(dialogs_);
     options.show();
-    ExpectRedAtNightAndBack(&options, "dark frame options");
+    ExpectRedAtNightAndDayBack(&options, "dark frame options");
   }
-  {
-    CUIDlg vui(dialogs_);
-    vui.m_pDevice = &g_device;
-    vui.show();
-    for (CBitmapRect* canvas : vui.findChildren<CBitmapRect*>()) canvas->grab();
-    for (int tick = 0; tick < 3; ++tick) vui.OnScreenTimer();  // handshake, then all bands
-    vui.OnLedTimer();
-    ExpectRedAtNightAndBack(&vui, "virtual UI");
-    auto* sizes = vui.findChild<QComboBox*>();
-    ASSERT_NE(sizes, nullptr);
-    sizes->showPopup();
-    QWidget* list = sizes->view()->window();
-    ExpectRedAtNightAndBack(list, "drop-down list");
-    sizes->hidePopup();
-    QToolTip::showText(vui.mapToGlobal(QPoint(20, 20)), sizes->toolTip(), &vui);
-    QWidget* tip = nullptr;
-    for (QWidget* top : QApplication::topLevelWidgets()) {
-      if (top->inherits("QTipLabel") && top->isVisible()) tip = top;
-    }
-    ExpectRedAtNightAndBack(tip, "tooltip");
-    QToolTip::hideText();
+  CUIDlg vui(dialogs_);
+  vui.m_pDevice = &g_device;
+  vui.show();
+  for (CBitmapRect* canvas : vui.findChildren<CBitmapRect*>()) canvas->grab();
+  for (int tick = 0; tick < 3; ++tick) vui.OnScreenTimer();  // handshake, then all bands
+  vui.OnLedTimer();
+  ExpectRedAtNightAndDayBack(&vui, "virtual UI");
+  // Its drop-down list and a tooltip, opened at night.
+  night_.SetOn(true);
+  auto* sizes = vui.findChild<QComboBox*>();
+  ASSERT_NE(sizes, nullptr);
+  sizes->showPopup();
+  ExpectRed(sizes->view()->window(), "drop-down list");
+  sizes->hidePopup();
+  QToolTip::showText(vui.mapToGlobal(QPoint(20, 20)), sizes->toolTip(), &vui);
+  QWidget* tip = nullptr;
+  for (QWidget* top : QApplication::topLevelWidgets()) {
+    if (top->inherits("QTipLabel") && top->isVisible()) tip = top;
   }
+  ExpectRed(tip, "tooltip");
+  QToolTip::hideText();
 }
 
-TEST_F(NightVisionTest, MessageBoxesFileDialogsAndMenusAreRedAtNight) {
+// Each opened at night, blocking in a window of its own: checked once it is
+// ready, then closed.
+TEST_F(NightVisionTest, MessageBoxesTheFileDialogAndMenusAreRedAtNight) {
   QtUserDialogs dialogs;
-  const struct {
-    const char* what;
-    MessageIcon icon;
-  } boxes[] = {
-      {"exclamation box", MessageIcon::Exclamation},
-      {"error box", MessageIcon::Error},
-      {"information box", MessageIcon::Information},
-      {"question box", MessageIcon::Question},
-  };
-  for (const auto& box : boxes) {
-    ExpectModalRed(
-        box.what, [] { return QApplication::activeModalWidget(); },
-        [&] {
-          dialogs.ShowMessage(nullptr, "Do You really want to?", "WARNING", box.icon,
-                              MessageButtons::OkCancel);
-        });
-  }
-
   std::ofstream(std::filesystem::path(dir_.path().toStdString()) / "QD00002a.dat") << "x";
   QDir(dir_.path()).mkdir("QD00002a.dat.content");
-  bool nonNative = false;
-  ExpectModalRed(
-      "file dialog",
-      [&]() -> QWidget* {
-        auto* dialog = qobject_cast<QFileDialog*>(QApplication::activeModalWidget());
-        auto* files =
-            dialog != nullptr ? dialog->findChild<QAbstractItemView*>("treeView") : nullptr;
-        // Checked once the folder is listed: the files are part of the look.
-        if (files == nullptr || files->model()->rowCount(files->rootIndex()) < 2) return nullptr;
-        nonNative = dialog->testOption(QFileDialog::DontUseNativeDialog);
-        return dialog;
-      },
-      [&] {
-        night_.SetOn(true);
-        dialogs.OpenFiles(nullptr, "Open a raw log", dir_.path(), "Raw logs (*.dat)", true);
-        night_.SetOn(false);
-      });
-  EXPECT_TRUE(nonNative) << "a desktop's dialog keeps its own colours";
-
   CTVX_DUVO_VerAdiDlg launcher(dialogs);
   launcher.show();
-  ExpectModalRed(
-      "menu", [] { return QApplication::activePopupWidget(); },
-      [&] {
-        QContextMenuEvent event(QContextMenuEvent::Mouse, QPoint(10, 10),
-                                launcher.mapToGlobal(QPoint(10, 10)));
-        QCoreApplication::sendEvent(&launcher, &event);
+  const auto box = [&](MessageIcon icon) {
+    return [&, icon] {
+      dialogs.ShowMessage(nullptr, "Do You really want to?", "WARNING", icon,
+                          MessageButtons::OkCancel);
+    };
+  };
+  bool nonNative = false;
+  const struct {
+    const char* what;
+    std::function<void()> open;
+    std::function<bool(QWidget*)> ready;  // none: once it shows
+  } cases[] = {
+      {"exclamation box", box(MessageIcon::Exclamation)},
+      {"error box", box(MessageIcon::Error)},
+      {"information box", box(MessageIcon::Information)},
+      {"question box", box(MessageIcon::Question)},
+      {"file dialog",
+       [&] { dialogs.OpenFiles(nullptr, "Open a raw log", dir_.path(), "Raw logs (*.dat)", true); },
+       // Once the folder is listed: the files are part of the look.
+       [&](QWidget* window) {
+         auto* dialog = qobject_cast<QFileDialog*>(window);
+         auto* files =
+             dialog != nullptr ? dialog->findChild<QAbstractItemView*>("treeView") : nullptr;
+         if (files == nullptr || files->model()->rowCount(files->rootIndex()) < 2) return false;
+         nonNative = dialog->testOption(QFileDialog::DontUseNativeDialog);
+         return true;
+       }},
+      {"menu",
+       [&] {
+         QContextMenuEvent event(QContextMenuEvent::Mouse, QPoint(10, 10),
+                                 launcher.mapToGlobal(QPoint(10, 10)));
+         QCoreApplication::sendEvent(&launcher, &event);
+       }},
+  };
+  const auto active = [] {
+    QWidget* popup = QApplication::activePopupWidget();
+    return popup != nullptr ? popup : QApplication::activeModalWidget();
+  };
+  night_.SetOn(true);
+  for (const auto& c : cases) {
+    bool shown = false;
+    QTimer check;
+    check.setSingleShot(true);
+    QObject::connect(&check, &QTimer::timeout, [&] {
+      shown = QTest::qWaitFor([&] {
+        QWidget* window = active();
+        return window != nullptr && window->isVisible() && (!c.ready || c.ready(window));
       });
+      if (shown) ExpectRed(active(), c.what);
+      if (active() != nullptr) active()->close();
+    });
+    check.start(0);
+    c.open();
+    EXPECT_TRUE(shown) << c.what << " never showed";
+  }
+  EXPECT_TRUE(nonNative) << "a desktop's dialog keeps its own colours";
 }
 
 // The launcher's check box switches the application's mode, and follows it
@@ -291,12 +254,9 @@ TEST_F(NightVisionTest, TheLaunchersBoxSwitchesAndFollowsTheMode) {
   launcher.SetNightMode(&night_);
   ASSERT_TRUE(QTest::qWaitForWindowActive(&launcher));
   EXPECT_TRUE(box->isVisible());
-  EXPECT_FALSE(box->isChecked());
   QTest::keyClick(&launcher, Qt::Key_N, Qt::AltModifier);
   // A mnemonic clicks after a moment, showing the box pressed.
-  for (int wait = 0; wait < 100 && !night_.IsOn(); ++wait) QTest::qWait(10);
-  EXPECT_TRUE(night_.IsOn());
-  EXPECT_TRUE(NightVisionOn());
+  EXPECT_TRUE(QTest::qWaitFor([&] { return night_.IsOn(); }, 1000));
   EXPECT_TRUE(launcher.isVisible()) << "switching must not close the window";
   box->click();
   EXPECT_FALSE(night_.IsOn());
@@ -324,13 +284,12 @@ class UrlCatcher : public QObject {
 // day, open as they are.
 TEST_F(NightVisionTest, PagesOpenWithNightInTheirAddress) {
   const QString page = dir_.filePath("analysis.html");
-  {
-    QFile file(page);
-    ASSERT_TRUE(file.open(QIODevice::WriteOnly));
-    file.write(
-        "<!DOCTYPE html><html><head><script>document.documentElement.setAttribute("
-        "'data-hash', location.hash);</script></head><body></body></html>");
-  }
+  QFile file(page);
+  ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+  file.write(
+      "<!DOCTYPE html><html><head><script>document.documentElement.setAttribute("
+      "'data-hash', location.hash);</script></head><body></body></html>");
+  file.close();
   const QString table = dir_.filePath("events.csv");
   QtUserDialogs dialogs;
   UrlCatcher catcher;
@@ -359,8 +318,7 @@ TEST_F(NightVisionTest, PagesOpenWithNightInTheirAddress) {
        "--dump-dom", forward.toString().toStdString()},
       folder / "dom.html", folder / "browser.log", std::chrono::seconds(120));
   ASSERT_TRUE(run.finished && run.exit_code == 0) << "Chromium failed";
-  const std::string& dom = run.out;
-  EXPECT_NE(dom.find("data-hash=\"#night\""), std::string::npos) << dom;
+  EXPECT_NE(run.out.find("data-hash=\"#night\""), std::string::npos) << run.out;
 }
 
 }  // namespace

@@ -444,35 +444,28 @@ TEST_F(CamCtrlDlgTest, ReadCurrentCountsTheStoredMapByClass) {
 }
 
 // In night vision the picture is drawn again at once in red: the stored
-// map's classes in shades of red that stay apart (brightest the pixels the
-// camera cannot hide), the dark under the cursor brighter where it is
-// brighter. (The whole window, pixel by pixel, and its day look after:
-// tests/app/night_vision_test.)
+// map's classes in shades that stay apart (brightest the pixels the camera
+// cannot hide), a dark's levels as levels of red. (The whole window, pixel
+// by pixel, and its day look after: tests/app/night_vision_test.)
 TEST_F(CamCtrlDlgTest, NightVisionDrawsThePictureInRedWithTheClassesApart) {
   NightMode night(*qobject_cast<QApplication*>(QCoreApplication::instance()));
-  // A single pixel, a grouped one and one the camera cannot hide (as in
-  // ReadCurrentCountsTheStoredMapByClass).
+  // The map of ReadCurrentCountsTheStoredMapByClass.
   const Bytes memory = {0xEE, 4, 0xEF, 0x02, 0x45, 0x02, 15, 0, 0,  0, 0,
                         0,    1, 0,    0,    0,    4,    10, 0, 10, 0, 0};
   std::copy(memory.begin(), memory.end(), camera().memory.begin());
   camera().memory[256] = 0;
   ASSERT_TRUE(Open());
   Control<QPushButton>(kIdReadCurrent)->click();
-
   night.SetOn(true);
   const std::uint32_t single = canvas()->PixelAt(ox() + 375, oy() + 290);
   const std::uint32_t grouped = canvas()->PixelAt(ox(), oy());
   const std::uint32_t fixedOn = canvas()->PixelAt(ox() + 5, oy() + 5);
-  const std::uint32_t surround = canvas()->PixelAt(0, 0);
-  for (const std::uint32_t red : {single, grouped, fixedOn, surround}) {
-    EXPECT_EQ(red & 0xFFFF, 0u) << red;
-    EXPECT_NE(red, 0u);
-  }
+  EXPECT_EQ((single | grouped | fixedOn | canvas()->PixelAt(0, 0)) & 0xFFFF, 0u);
   EXPECT_GT(fixedOn, grouped);
   EXPECT_GT(grouped, single);
+  EXPECT_GT(single, 0u);
 
-  // The dark with its top half faint and its bottom half bright, under the
-  // cursor.
+  // The dark, its top half faint and its bottom half bright, under the cursor.
   std::fill(g_masterDark, g_masterDark + kFrameBytes / 2, 40);
   std::fill(g_masterDark + kFrameBytes / 2, g_masterDark + kFrameBytes, 200);
   const QPoint over = canvas()->mapTo(window_.get(), QPoint(100, 100));
@@ -484,7 +477,7 @@ TEST_F(CamCtrlDlgTest, NightVisionDrawsThePictureInRedWithTheClassesApart) {
   const std::uint32_t bright = canvas()->PixelAt(ox() + 10, oy() + kBinnedHeight - 10);
   EXPECT_EQ((faint | bright) & 0xFFFF, 0u);
   EXPECT_GT(bright, faint);
-  EXPECT_NE(faint, 0u);
+  EXPECT_GT(faint, 0u);
 }
 
 // Enter on the focused button presses it, as Space does: there is no

@@ -458,133 +458,102 @@ TEST_F(AnalysisPageInBrowser, TheExposuresTableSortsMarksAndCopiesByTheThreshold
   EXPECT_NE(hash.find(std::string("exclude=") + excluded), std::string::npos) << hash;
 }
 
-// The units switch draws the guide graph anew in arcseconds over the same
-// part of the night (it once left the graph empty: the new graph's rows
-// asked the old one, already gone, for its width).
-TEST_F(AnalysisPageInBrowser, SwitchingToArcsecondsDrawsTheGraphAgain) {
+// Night vision, turned on by "#night" in the address or by the page's
+// switch, and switched twice: at night every colour the page's elements are
+// given and every pixel of its plots red, and the switch changes "night" in
+// the address alone. Then the units switch draws the guide graph anew in
+// arcseconds over the same part of the night (it once left the graph empty:
+// the new graph's rows asked the old one, already gone, for its width).
+TEST_F(AnalysisPageInBrowser, NightThemeAndUnitsSwitchRedrawThePlotsAndKeepTheAddress) {
+  const RunSpan& run = series_.runs[0];
+  char rest[96];
+  std::snprintf(rest, sizeof rest, "exclude=%.1f-%.1f&thr=0.5&view=3000.0-4000.0",
+                run.begin_s + 300.0, run.begin_s + 420.0);
+  // Each scan writes into #probe the page's class and address, its
+  // elements' colours that are not red (how many, the first three), its
+  // canvases, their bright pixels and those not red.
   {
-    std::ofstream out("units.html", std::ios::binary);
+    std::ofstream out("switched.html", std::ios::binary);
     out << WithScript(R"(
 (function () {
-  document.querySelector('#unit-switch input[value="arcsec"]').click();
   var probe = document.createElement('p');
-  probe.id = 'probe';
-  probe.setAttribute('data-canvases', String(document.querySelectorAll('#guide-graph canvas').length));
-  probe.setAttribute('data-label', document.querySelector('#guide-graph .dygraph-ylabel').textContent);
-  probe.setAttribute('data-hash', location.hash);
-  document.body.appendChild(probe);
-})();
-)");
-  }
-  const std::string dom =
-      browser::DumpDom(g_chromium, "units.html", "view=3000.0-4000.0", dir_.path());
-  ASSERT_FALSE(dom.empty()) << "Chromium gave no page";
-  ASSERT_TRUE(browser::Attribute(dom, "probe", "data-label"))
-      << "the script stopped; the console:\n"
-      << browser::ConsoleLog(dir_.path());
-  EXPECT_EQ(browser::Attribute(dom, "probe", "data-label"), "Drift (arcsec)");
-  EXPECT_GE(std::stoi(browser::Attribute(dom, "probe", "data-canvases").value_or("0")), 1);
-  EXPECT_EQ(browser::Attribute(dom, "probe", "data-hash"), "#view=3000.0-4000.0");
-}
-
-// Night vision, as "#night" in the address or the page's own switch turns
-// it on: every colour the page's elements are given and every pixel of its
-// plots red, nothing green or blue, and the switch keeping the rest of the
-// address (exclusions, threshold) as it was.
-TEST_F(AnalysisPageInBrowser, NightThemeIsRedOnBlackAndItsSwitchKeepsTheAddress) {
-  const RunSpan& run = series_.runs[0];
-  char excluded[64];
-  std::snprintf(excluded, sizeof excluded, "%.1f-%.1f", run.begin_s + 300.0, run.begin_s + 420.0);
-  // Writes into #probe, under `prefix`, what is not red: computed colours
-  // of every element, then the pixels of every canvas.
-  const std::string script = R"(
-(function () {
-  var probe = document.getElementById('probe') || document.createElement('p');
   probe.id = 'probe';
   document.body.appendChild(probe);
   function notRed(r, g, b) { return g * 100 > r * 3 || b * 100 > r * 3; }
-  function scan(prefix) {
-    var props = ['color', 'background-color', 'border-top-color', 'border-right-color',
-                 'border-bottom-color', 'border-left-color', 'outline-color', 'text-decoration-color'];
-    var wrong = [];
+  function scan(name) {
+    var wrong = [], canvases = document.querySelectorAll('canvas'), lit = 0, wrongPixels = 0;
     document.querySelectorAll('*').forEach(function (e) {
       var style = getComputedStyle(e);
-      props.forEach(function (p) {
+      ['color', 'background-color', 'border-top-color', 'border-right-color', 'border-bottom-color',
+       'border-left-color', 'outline-color', 'text-decoration-color'].forEach(function (p) {
         var v = style.getPropertyValue(p);
         var m = /^rgba?\(([\d.]+),? ([\d.]+),? ([\d.]+)(?:,? \/? ?([\d.]+))?\)$/.exec(v);
-        if (!m) { wrong.push(e.tagName + (e.id ? '#' + e.id : '') + ' ' + p + ' ' + v); return; }
-        if (m[4] !== undefined && parseFloat(m[4]) === 0) return;
-        if (notRed(+m[1], +m[2], +m[3])) wrong.push(e.tagName + (e.id ? '#' + e.id : '') + ' ' + p + ' ' + v);
+        if (m && m[4] !== undefined && parseFloat(m[4]) === 0) return;
+        if (!m || notRed(+m[1], +m[2], +m[3])) wrong.push(e.tagName + (e.id ? '#' + e.id : '') + ' ' + p + ' ' + v);
       });
     });
-    var canvases = document.querySelectorAll('canvas'), pixels = 0, lit = 0, wrongPixels = 0;
     canvases.forEach(function (c) {
       if (!c.width || !c.height) return;
       var d = c.getContext('2d').getImageData(0, 0, c.width, c.height).data;
       for (var i = 0; i < d.length; i += 4) {
         if (d[i + 3] === 0) continue;
-        ++pixels;
         if (d[i] > 100) ++lit;
         if (notRed(d[i], d[i + 1], d[i + 2])) ++wrongPixels;
       }
     });
-    probe.setAttribute('data-' + prefix + '-class', document.documentElement.className);
-    probe.setAttribute('data-' + prefix + '-colours', String(wrong.length) + ' ' + wrong.slice(0, 3).join(' | '));
-    probe.setAttribute('data-' + prefix + '-canvases', String(canvases.length));
-    probe.setAttribute('data-' + prefix + '-pixels', pixels + ' ' + lit + ' ' + wrongPixels);
-    probe.setAttribute('data-' + prefix + '-hash', location.hash);
+    probe.setAttribute('data-' + name, [document.documentElement.className, location.hash,
+      wrong.length + ' ' + wrong.slice(0, 3).join(', '), canvases.length, lit, wrongPixels].join('|'));
   }
-  scan('first');
+  scan('scan0');
   document.getElementById('night-toggle').click();
-  scan('switched');
+  scan('scan1');
   document.getElementById('night-toggle').click();
-  probe.setAttribute('data-back-hash', location.hash);
-  probe.setAttribute('data-back-class', document.documentElement.className);
+  scan('scan2');
+  document.querySelector('#unit-switch input[value="arcsec"]').click();
+  probe.setAttribute('data-units', [document.querySelector('#guide-graph .dygraph-ylabel').textContent,
+    document.querySelectorAll('#guide-graph canvas').length, location.hash].join('|'));
 })();
-)";
-  {
-    std::ofstream out("switched.html", std::ios::binary);
-    out << WithScript(script);
+)");
   }
-  const std::string rest = std::string("exclude=") + excluded + "&thr=0.5";
-  struct Case {
+  const std::string on = std::string("#night&") + rest, off = std::string("#") + rest;
+  const struct {
     const char* name;
     std::string fragment;
-    const char* nightAs;  // which scan sees the page at night
+    std::string hashes[3];  // loaded, switched, switched again; at night with "night"
+  } cases[] = {
+      {"turned on by the address", on.substr(1), {on, off, off + "&night"}},
+      {"turned on by the switch", off.substr(1), {off, off + "&night", off}},
   };
-  const Case cases[] = {
-      {"turned on by the address", "night&" + rest, "first"},
-      {"turned on by its switch", rest, "switched"},
-  };
-  for (const Case& c : cases) {
+  for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
     const std::string dom = browser::DumpDom(g_chromium, "switched.html", c.fragment, dir_.path());
     ASSERT_FALSE(dom.empty()) << "Chromium gave no page";
     auto probe = [&](const std::string& name) {
-      std::string value = browser::Attribute(dom, "probe", "data-" + name).value_or("(none)");
+      std::string value = browser::Attribute(dom, "probe", "data-" + name).value_or("");
       // The DOM's text escapes '&'.
       for (std::size_t at; (at = value.find("&amp;")) != std::string::npos;) value.erase(at + 1, 4);
-      return value;
+      return Words(value, '|');
     };
-    ASSERT_NE(probe("first-hash"), "(none)") << "the script did not run; the console:\n"
-                                             << browser::ConsoleLog(dir_.path());
-    const std::string at = c.nightAs;
-    EXPECT_EQ(probe(at + "-class"), "night");
-    EXPECT_EQ(probe(at + "-colours"), "0 ");
-    // The guide graph, the guided periodogram and the run's two plots, each
-    // drawn on canvases of their own: lit, and red alone.
-    EXPECT_GE(std::stoi(probe(at + "-canvases")), 4);
-    const std::vector<std::string> pixels = Words(probe(at + "-pixels"), ' ');
-    ASSERT_EQ(pixels.size(), 3u);
-    EXPECT_GT(std::stol(pixels[1]), 1000) << "plots with nothing bright in them";
-    EXPECT_EQ(pixels[2], "0") << "pixels with green or blue, of " << pixels[0];
-    // The day is the other scan; the switch changes "night" alone.
-    const std::string day = at == "first" ? "switched" : "first";
-    EXPECT_EQ(probe(day + "-class"), "");
-    EXPECT_EQ(probe(day + "-hash"), "#" + rest);
-    EXPECT_EQ(probe(at + "-hash"), at == "first" ? "#night&" + rest : "#" + rest + "&night");
-    EXPECT_EQ(probe("back-hash"), at == "first" ? "#" + rest + "&night" : "#" + rest);
-    EXPECT_EQ(probe("back-class"), at == "first" ? "night" : "");
+    for (int scan = 0; scan < 3; ++scan) {
+      SCOPED_TRACE("scan " + std::to_string(scan));
+      const std::vector<std::string> found = probe("scan" + std::to_string(scan));
+      ASSERT_EQ(found.size(), 6u) << "the script stopped; the console:\n"
+                                  << browser::ConsoleLog(dir_.path());
+      EXPECT_EQ(found[1], c.hashes[scan]);
+      const bool night = c.hashes[scan].find("night") != std::string::npos;
+      EXPECT_EQ(found[0], night ? "night" : "");
+      if (!night) continue;
+      EXPECT_EQ(found[2], "0 ");
+      // The guide graph, the guided periodogram and the run's two plots.
+      EXPECT_GE(std::stoi(found[3]), 4);
+      EXPECT_GT(std::stol(found[4]), 1000) << "plots with nothing bright in them";
+      EXPECT_EQ(found[5], "0") << "pixels with green or blue";
+    }
+    const std::vector<std::string> units = probe("units");
+    ASSERT_EQ(units.size(), 3u) << browser::ConsoleLog(dir_.path());
+    EXPECT_EQ(units[0], "Drift (arcsec)");
+    EXPECT_GE(std::stoi(units[1]), 1);
+    EXPECT_EQ(units[2], c.hashes[2]);
   }
 }
 

@@ -378,14 +378,12 @@ TEST_F(UiDlgTest, LedsReadBeforeTheFirstPaintAreDrawnAfterIt) {
   EXPECT_EQ(LedDifferences(*Leds(), 0x05), "");
 }
 
-// ---- Night vision ----
-
 // Switched to night vision, the window draws the screen and LEDs again at
-// once, in red, from what it has received, without asking the guider: a
-// lit dot brighter than a dark one, bands not received yet still black,
-// every LED red, lit brighter than dark. What arrives at night is drawn in
-// red; a saved screen keeps the guider's own colours. (The whole window,
-// pixel by pixel, and its day look after: tests/app/night_vision_test.)
+// once, in red, from what it has received, without asking the guider: lit
+// dots and LEDs brighter than dark ones, bands not received yet still black.
+// What arrives at night is drawn in red; a saved screen keeps the guider's
+// own colours. (The whole window, pixel by pixel, and its day look after:
+// tests/app/night_vision_test.)
 TEST_F(UiDlgTest, NightVisionRedrawsTheScreenAndLedsInRedAtOnce) {
   NightMode night(*qobject_cast<QApplication*>(QCoreApplication::instance()));
   Panel().fixedScreen = ScreenWith(128 + 5, 0x01);  // band 1: dot (5, 8) lit
@@ -400,14 +398,13 @@ TEST_F(UiDlgTest, NightVisionRedrawsTheScreenAndLedsInRedAtOnce) {
   auto led = [&](int n) { return Leds()->PixelAt(kSpots[n].x, kSpots[n].y); };
   const std::uint32_t lit = Screen()->PixelAt(8 + 3 * 5, 4 + 3 * 8);
   const std::uint32_t dark = Screen()->PixelAt(8 + 3 * 6, 4 + 3 * 8);
-  for (const std::uint32_t red : {lit, dark, led(0), led(1)}) EXPECT_EQ(red & 0xFFFF, 0u) << red;
+  EXPECT_EQ((lit | dark | led(0) | led(1) | led(2)) & 0xFFFF, 0u);
   EXPECT_GT(lit, dark);
-  EXPECT_NE(dark, kBlack);
+  EXPECT_GT(dark, kBlack);
   EXPECT_EQ(Screen()->PixelAt(8, 4), kBlack) << "band 0 was never received";
   EXPECT_EQ(Screen()->PixelAt(8, 4 + 3 * 40), kBlack) << "band 5 was never received";
-  EXPECT_EQ(led(0), led(2)) << "the lit blue LED is as bright as a lit red one";
-  EXPECT_GT(led(0), led(1));
-  EXPECT_NE(led(1), kBlack);
+  EXPECT_GT(led(0), led(1)) << "the lit blue LED against the dark green one";
+  EXPECT_GT(led(1), kBlack);
   EXPECT_EQ(window_->ScreenImage(3).pixel(3 * 5, 3 * 8) & 0xFFFFFF, kLit);
 
   window_->OnScreenTimer();  // bands 5, 6, 7 and 0
