@@ -514,57 +514,48 @@ TEST_F(DownloadRunTest, AFolderAnotherRunIsWritingIntoIsNotTouchedAndTheRunSaysS
 // when every file has a whole earlier copy. Until then the bar counts
 // files; a file that grew since makes the run longer.
 TEST_F(DownloadRunTest, ProgressCountsFilesUntilEarlierCopiesTellThePages) {
-  const unsigned first = static_cast<unsigned>(AddNight(kFileId));
-  const unsigned second = static_cast<unsigned>(AddNight(0x00002d, 5));
-  const int firstPages = static_cast<int>(flash().ChainOf(static_cast<int>(first)).size());
-  const int secondPages = static_cast<int>(flash().ChainOf(static_cast<int>(second)).size());
-  const int pages = firstPages + secondPages;
-  ASSERT_GT(secondPages, 2);
+  AddChain({10, 11}, kFileId, 0);
+  AddChain({20, 21, 22}, 0x00002d, 1);
+  constexpr int kFirstPages = 2;
+  constexpr int kPages = 5;
 
   // Reported as each file begins, then after each of its pages.
-  Run({first, second});
-  ASSERT_EQ(host_.progress.size(), static_cast<std::size_t>(2 + pages));
+  Run({0, 1});
+  ASSERT_EQ(host_.progress.size(), static_cast<std::size_t>(2 + kPages));
   for (const RunProgress& p : host_.progress) EXPECT_EQ(p.runPagesExpected, 0);
-  const RunProgress& secondBegins = host_.progress[1 + firstPages];
+  const RunProgress& secondBegins = host_.progress[1 + kFirstPages];
   EXPECT_EQ(secondBegins.file, 2);
   EXPECT_EQ(secondBegins.fileId, 0x00002du);
   EXPECT_EQ(secondBegins.filePages, 0);
-  EXPECT_EQ(secondBegins.runPages, firstPages);
-  EXPECT_EQ(host_.progress.back().filePages, secondPages);
-  EXPECT_EQ(host_.progress.back().runPages, pages);
+  EXPECT_EQ(secondBegins.runPages, kFirstPages);
+  EXPECT_EQ(host_.progress.back().filePages, 3);
+  EXPECT_EQ(host_.progress.back().runPages, kPages);
   const ProgressBarPosition start = ProgressBarOf(host_.progress.front());
   EXPECT_EQ(std::make_pair(start.value, start.maximum), std::make_pair(0, 2));
   EXPECT_EQ(ProgressBarOf(host_.progress.back()).value, 1);
 
   host_ = RecordingHost();
-  Run({first, second});
-  for (const RunProgress& p : host_.progress) EXPECT_EQ(p.runPagesExpected, pages);
-  EXPECT_EQ(host_.progress[1 + firstPages].filePagesExpected, secondPages);
+  Run({0, 1});
+  for (const RunProgress& p : host_.progress) EXPECT_EQ(p.runPagesExpected, kPages);
+  EXPECT_EQ(host_.progress[1 + kFirstPages].filePagesExpected, 3);
   const ProgressBarPosition end = ProgressBarOf(host_.progress.back());
-  EXPECT_EQ(std::make_pair(end.value, end.maximum), std::make_pair(pages, pages));
+  EXPECT_EQ(std::make_pair(end.value, end.maximum), std::make_pair(kPages, kPages));
 
   // The second file gets two more pages in the guider.
-  const std::vector<std::uint16_t> chain = flash().ChainOf(static_cast<int>(second));
-  const DataPage last = flash().page(chain.back());
-  DataPage full = flash().page(chain.front());
-  full.next_page = 4000;
-  flash().page(chain.back()) = full;
-  full.next_page = 4001;
-  flash().page(4000) = full;
-  flash().page(4001) = last;
+  AddChain({20, 21, 22, 23, 24}, 0x00002d, 1);
   host_ = RecordingHost();
-  Run({first, second});
-  EXPECT_EQ(host_.progress.back().runPages, pages + 2);
-  EXPECT_EQ(host_.progress.back().runPagesExpected, pages + 2);
-  EXPECT_EQ(host_.progress.back().filePagesExpected, secondPages + 2);
+  Run({0, 1});
+  EXPECT_EQ(host_.progress.back().runPages, kPages + 2);
+  EXPECT_EQ(host_.progress.back().runPagesExpected, kPages + 2);
+  EXPECT_EQ(host_.progress.back().filePagesExpected, 5);
 }
 
 // Of the earlier copy a run leaves, only a whole copy of the very same
 // file tells its length; a deleted file still has its saved first page.
 TEST_F(DownloadRunTest, OnlyAWholeEarlierCopyOfTheSameFileTellsItsLength) {
-  const int index = AddNight(kFileId);
-  const int pages = static_cast<int>(flash().ChainOf(index).size());
-  Run({static_cast<unsigned>(index)});
+  const int index = AddChain({10, 11, 12});
+  const int pages = 3;
+  Run({0});
   const auto known = [&](auto change) {
     DirectoryEntry entry = flash().entry(index);
     change(entry);
