@@ -40,7 +40,6 @@ class GuiderTimeWatch final : public QObject {
   }
   // The longest stretch of the clock without a delivery, in ms.
   double LongestGapMs() const { return static_cast<double>(longest_) / 1000; }
-  int ticks() const { return ticks_; }
 
   bool event(QEvent* e) override {
     if (e->type() != kTick) return QObject::event(e);
@@ -48,7 +47,6 @@ class GuiderTimeWatch final : public QObject {
     const std::int64_t now = clock_.NowMicros();
     longest_ = std::max(longest_, now - last_);
     last_ = now;
-    ++ticks_;
     QCoreApplication::postEvent(this, new QEvent(kTick));
     return true;
   }
@@ -58,7 +56,6 @@ class GuiderTimeWatch final : public QObject {
   bool watching_ = false;
   std::int64_t last_ = 0;
   std::int64_t longest_ = 0;
-  int ticks_ = 0;
 };
 
 }  // namespace ktal::testing

@@ -137,17 +137,24 @@ class DownloadRunTest : public ::testing::Test {
     return index;
   }
 
-  RunReport Run(std::vector<unsigned> entries, bool html = false) {
+  RunReport Run(std::vector<unsigned> entries, bool html = false, CFtdiDevice& link = g_device) {
     host_.ListDirectory();
     RunRequest request;
     request.entries = std::move(entries);
     request.settings.html_report = html;
     request.outputRoot = g_startupDirectory;
-    return RunDownloadAndProcess(request, host_);
+    return RunDownloadAndProcess(link, request, host_);
   }
 
+  // Under the start-up directory of the test or of the case.
+  static std::filesystem::path Folder(std::uint32_t fileId) {
+    return OutputFolder(g_startupDirectory, fileId);
+  }
+  static std::filesystem::path RawPath(std::uint32_t fileId) {
+    return RawCopyPath(g_startupDirectory, fileId);
+  }
   static std::uintmax_t RawSize(std::uint32_t fileId) {
-    return std::filesystem::file_size(RawCopyPath(g_startupDirectory, fileId));
+    return std::filesystem::file_size(RawPath(fileId));
   }
   static std::uintmax_t RawSizeOf(int pages) { return 64 + 528u * pages; }
   bool Marked(int index) { return (flash().entry(index).flags & kDownloadedFlag) != 0; }
@@ -169,14 +176,14 @@ TEST_F(DownloadRunTest, GoodChainIsWrittenMarkedProcessedAndRelisted) {
                                                 "QD00002A: 1536 bytes"}));
   EXPECT_EQ(host_.status.back(), "done");
   EXPECT_EQ(RawSize(kFileId), RawSizeOf(3));
-  EXPECT_TRUE(Exists(OutputFolder(g_startupDirectory, kFileId) / "events.csv"));
-  EXPECT_TRUE(Exists(OutputFolder(g_startupDirectory, kFileId) / "index.html"));
+  EXPECT_TRUE(Exists(Folder(kFileId) / "events.csv"));
+  EXPECT_TRUE(Exists(Folder(kFileId) / "index.html"));
   EXPECT_TRUE(Marked(0));
   // The re-listing after the run sees the mark.
   EXPECT_EQ(host_.listings, 2);
   EXPECT_EQ(g_fileTable[0].flags & kDownloadedFlag, kDownloadedFlag);
   EXPECT_EQ(host_.busyChanges, (std::vector<bool>{true, false}));
-  EXPECT_EQ(std::filesystem::current_path(), OutputFolder(g_startupDirectory, kFileId));
+  EXPECT_EQ(std::filesystem::current_path(), Folder(kFileId));
   EXPECT_EQ(sim_.clock().waits().back(), 100u);
 }
 
@@ -215,7 +222,7 @@ TEST_F(DownloadRunTest, ChainFaultsKeepThePagesReadAndStillMark) {
     EXPECT_EQ(report.files[0].pages, c.pages);
     EXPECT_EQ(RawSize(kFileId), RawSizeOf(c.pages));
     EXPECT_TRUE(Marked(0));
-    EXPECT_TRUE(Exists(OutputFolder(g_startupDirectory, kFileId) / "events.csv"));
+    EXPECT_TRUE(Exists(Folder(kFileId) / "events.csv"));
     EXPECT_NE(host_.messages.back().find(c.fault), std::string::npos) << host_.messages.back();
   }
 }
@@ -229,7 +236,7 @@ TEST_F(DownloadRunTest, AnUnreadablePageLeavesTheFileNewAndTheRunGoesOn) {
   ASSERT_EQ(report.files.size(), 2u);
   EXPECT_TRUE(report.files[0].readFailed);
   EXPECT_EQ(RawSize(kFileId), RawSizeOf(0));
-  EXPECT_TRUE(Exists(OutputFolder(g_startupDirectory, kFileId) / "events.csv"));
+  EXPECT_TRUE(Exists(Folder(kFileId) / "events.csv"));
   EXPECT_FALSE(Marked(0));
   EXPECT_EQ(report.files[1].pages, 2);
   EXPECT_TRUE(Marked(1));
@@ -266,13 +273,8 @@ TEST_F(DownloadRunTest, TheRunTalksOnlyThroughTheLinkItIsHanded) {
   ASSERT_EQ(EnterDeviceMode(link, kNormalMode), 0);
   ASSERT_EQ(EnterFileSystemMode(link), 0);
   host_.link = &link;
-  ASSERT_EQ(host_.ListDirectory(), 0);
   sim_.clock().clear_waits();
-
-  RunRequest request;
-  request.entries = {0, 1};
-  request.outputRoot = g_startupDirectory;
-  const RunReport report = RunDownloadAndProcess(link, request, host_);
+  const RunReport report = Run({0, 1}, false, link);
 
   ASSERT_EQ(report.files.size(), 2u);
   EXPECT_TRUE(report.files[0].readFailed);
@@ -292,7 +294,7 @@ TEST_F(DownloadRunTest, DeletedFileIsReadFromItsSavedFirstPage) {
   const RunReport report = Run({0});
   EXPECT_EQ(report.files[0].pages, 2);
   EXPECT_EQ(g_fileTable[0].first_page, kUnusedEntry);  // re-listed as the guider has it
-  std::ifstream raw(RawCopyPath(g_startupDirectory, kFileId), std::ios::binary);
+  std::ifstream raw(RawPath(kFileId), std::ios::binary);
   std::uint8_t head[64];
   raw.read(reinterpret_cast<char*>(head), sizeof head);
   EXPECT_EQ(DecodeDirectoryEntry(head + 32).first_page, 30);
@@ -305,94 +307,42 @@ TEST_F(DownloadRunTest, TwoFilesGoToTwoFoldersInListOrder) {
   ASSERT_EQ(report.files.size(), 2u);
   for (const FileOutcome& f : report.files) {
     EXPECT_EQ(f.result, FileOutcome::Result::kProcessed) << GuiderFileName(f.fileId);
-    EXPECT_TRUE(Exists(OutputFolder(g_startupDirectory, f.fileId) / "events.csv"));
+    EXPECT_TRUE(Exists(Folder(f.fileId) / "events.csv"));
     EXPECT_EQ(RawSize(f.fileId), RawSizeOf(f.pages));
   }
-  EXPECT_EQ(std::filesystem::current_path(), OutputFolder(g_startupDirectory, 0x000031));
+  EXPECT_EQ(std::filesystem::current_path(), Folder(0x000031));
   EXPECT_EQ(host_.messages.size(), 1u);
   EXPECT_EQ(host_.messages[0].rfind("INFORMATION|", 0), 0u);
 }
 
-// The link goes while the first of two files is read: what was read is kept
-// beside the earlier complete copy, nothing is processed over the earlier
-// outputs, the second file is not touched, and the user learns which files
-// were not downloaded.
-TEST_F(DownloadRunTest, LostLinkStopsTheRunAndKeepsEarlierOutputs) {
-  struct Case {
-    const char* name;
-    std::function<void(sim::SimulatedGuider&)> cut;
-  };
-  const Case cases[] = {
-      {"guider switched off", [](auto& s) { s.guider().PowerOffAfterReceived(30); }},
-      {"cable pulled", [](auto& s) { s.driver().FailCall(DriverCall::kRead, FT_IO_ERROR, 40); }},
-  };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.name);
-    TempDir dir;
-    g_startupDirectory = dir.path();
-    sim::SimulatedGuider sim;
-    sim_.driver().ClearFaults();
-    g_device.Close();
-    g_device.AttachDriver(&sim.driver(), &sim.clock());
-    ASSERT_EQ(EnterDeviceMode(kNormalMode), 0);
-    ASSERT_EQ(EnterFileSystemMode(), 0);
-    const int first = sim.flash().AddFile(NightPages(3), kFileId, Stamped());
-    const int second = sim.flash().AddFile(NightPages(2), 0x00002d, Stamped());
-    RecordingHost host;
-    host.ListDirectory();
-    RunRequest request;
-    request.entries = {static_cast<unsigned>(first), static_cast<unsigned>(second)};
-    request.outputRoot = g_startupDirectory;
-    ASSERT_EQ(RunDownloadAndProcess(request, host).files[0].result,
-              FileOutcome::Result::kProcessed);
-    const std::string events =
-        logtest::ReadText(OutputFolder(g_startupDirectory, kFileId) / "events.csv");
-    const auto fullSize = RawSize(kFileId);
-    sim.flash().entry(first).flags = 0;
-    sim.flash().entry(second).flags = 0;
-    std::filesystem::remove_all(OutputFolder(g_startupDirectory, 0x00002d));
-    host.ListDirectory();
-
-    c.cut(sim);
-    const RunReport report = RunDownloadAndProcess(request, host);
-    EXPECT_TRUE(report.linkLost);
-    ASSERT_EQ(report.files.size(), 2u);
-    EXPECT_EQ(report.files[0].result, FileOutcome::Result::kLinkLost);
-    EXPECT_EQ(report.files[1].result, FileOutcome::Result::kNotReached);
-    EXPECT_LT(RawSize(kFileId), fullSize);
-    EXPECT_EQ(
-        std::filesystem::file_size(RawCopyPath(g_startupDirectory, kFileId).string() + ".bak01"),
-        fullSize);
-    EXPECT_EQ(logtest::ReadText(OutputFolder(g_startupDirectory, kFileId) / "events.csv"), events);
-    EXPECT_FALSE(Exists(OutputFolder(g_startupDirectory, 0x00002d)));
-    EXPECT_EQ(sim.flash().entry(first).flags & kDownloadedFlag, 0);
-    EXPECT_FALSE(g_device.IsOpen());
-    EXPECT_NE(host.status.back(), "done");
-    EXPECT_NE(host.messages.back().find("QD00002d: not downloaded"), std::string::npos)
-        << host.messages.back();
-    g_device.AttachDriver(&sim_.driver(), &sim_.clock());
-  }
-}
-
-// A cancel between two page reads ends the file being read as a lost link
-// would (the part read kept under its name, the earlier copy a backup,
-// nothing processed or marked); a cancel while a log is processed lets its
-// outputs finish. Either way the files after it are not touched and the
-// guider is given back in normal mode.
-TEST_F(DownloadRunTest, CancelStopsBetweenTwoPagesAndGivesTheGuiderBack) {
+// The link goes, or the user cancels, while the first of two files is read:
+// what was read is kept beside the earlier complete copy, nothing is
+// processed over the earlier outputs or marked, the second file is not
+// touched, and the user learns which files were not downloaded. A cancel
+// after the last page or while the log is processed lets the file finish;
+// after a cancel the guider is given back in normal mode.
+TEST_F(DownloadRunTest, LostLinkOrCancelStopsTheRunAndKeepsEarlierOutputs) {
   const int firstPages = static_cast<int>(NightPages(3).size());
   ASSERT_GT(firstPages, 4);
   struct Case {
     const char* name;
-    int cancelAfterPages;   // -1: not by pages
-    int cancelAfterAsides;  // 0: not while working aside
-    bool firstFinished;
+    std::function<void(sim::SimulatedGuider&, RecordingHost&)> stop;
+    int pagesRead;  // of the first file; -1: the link went
+  };
+  const auto cancel = [](int afterPages, int afterAsides) {
+    return [=](sim::SimulatedGuider&, RecordingHost& host) {
+      host.cancelAfterPages = afterPages;
+      host.cancelAfterAsides = afterAsides;
+    };
   };
   const Case cases[] = {
-      {"after the first page", 1, 0, false},
-      {"in the middle of the first file", firstPages / 2, 0, false},
-      {"after the first file's last page", firstPages, 0, true},
-      {"while the first log is processed", -1, 2, true},
+      {"guider switched off", [](auto& s, auto&) { s.guider().PowerOffAfterReceived(30); }, -1},
+      {"cable pulled",
+       [](auto& s, auto&) { s.driver().FailCall(DriverCall::kRead, FT_IO_ERROR, 40); }, -1},
+      {"cancel after the first page", cancel(1, 0), 1},
+      {"cancel in the middle of the first file", cancel(firstPages / 2, 0), firstPages / 2},
+      {"cancel after the first file's last page", cancel(firstPages, 0), firstPages},
+      {"cancel while the first log is processed", cancel(-1, 2), firstPages},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -408,70 +358,60 @@ TEST_F(DownloadRunTest, CancelStopsBetweenTwoPagesAndGivesTheGuiderBack) {
     RecordingHost host;
     host.ListDirectory();
     RunRequest request;
-    request.settings.html_report = true;
-    request.outputRoot = g_startupDirectory;
     request.entries = {static_cast<unsigned>(first)};
-    RunDownloadAndProcess(request, host);
-    const std::string events =
-        logtest::ReadText(OutputFolder(g_startupDirectory, kFileId) / "events.csv");
+    request.outputRoot = g_startupDirectory;
+    ASSERT_EQ(RunDownloadAndProcess(request, host).files[0].result,
+              FileOutcome::Result::kProcessed);
+    const std::string events = logtest::ReadText(Folder(kFileId) / "events.csv");
     const auto fullSize = RawSize(kFileId);
     sim.flash().entry(first).flags = 0;
-
     host = RecordingHost();
-    host.cancelAfterPages = c.cancelAfterPages;
-    host.cancelAfterAsides = c.cancelAfterAsides;
     host.ListDirectory();
     const int readsBefore = sim.features().fileSystem.pageReads;
-    request.entries = {static_cast<unsigned>(first), static_cast<unsigned>(second)};
+
+    c.stop(sim, host);
+    request.entries.push_back(static_cast<unsigned>(second));
     const RunReport report = RunDownloadAndProcess(request, host);
-
-    EXPECT_TRUE(report.cancelled);
-    EXPECT_FALSE(report.linkLost);
+    const bool linkLost = c.pagesRead < 0;
+    const bool firstCut = c.pagesRead < firstPages;
+    EXPECT_EQ(report.linkLost, linkLost);
+    EXPECT_EQ(report.cancelled, !linkLost);
     ASSERT_EQ(report.files.size(), 2u);
-    const FileOutcome& cut = report.files[0];
-    const bool marked = (sim.flash().entry(first).flags & kDownloadedFlag) != 0;
-    if (c.firstFinished) {
-      EXPECT_EQ(cut.result, FileOutcome::Result::kProcessed);
-      EXPECT_EQ(RawSize(kFileId), fullSize);
-      EXPECT_TRUE(Exists(OutputFolder(g_startupDirectory, kFileId) / "index.html"));
-      EXPECT_TRUE(Exists(OutputFolder(g_startupDirectory, kFileId) / "analysis.html"));
-      EXPECT_TRUE(marked);
-    } else {
-      EXPECT_EQ(cut.result, FileOutcome::Result::kCancelled);
-      EXPECT_EQ(cut.pages, c.cancelAfterPages);
-      EXPECT_EQ(RawSize(kFileId), RawSizeOf(c.cancelAfterPages));
-      EXPECT_EQ(
-          std::filesystem::file_size(RawCopyPath(g_startupDirectory, kFileId).string() + ".bak01"),
-          fullSize);
-      EXPECT_EQ(logtest::ReadText(OutputFolder(g_startupDirectory, kFileId) / "events.csv"),
-                events);
-      EXPECT_FALSE(marked);
+    using R = FileOutcome::Result;
+    EXPECT_EQ(report.files[0].result,
+              linkLost ? R::kLinkLost : (firstCut ? R::kCancelled : R::kProcessed));
+    EXPECT_EQ((sim.flash().entry(first).flags & kDownloadedFlag) != 0, !firstCut);
+    if (firstCut) {
+      EXPECT_EQ(std::filesystem::file_size(RawPath(kFileId).string() + ".bak01"), fullSize);
+      EXPECT_EQ(logtest::ReadText(Folder(kFileId) / "events.csv"), events);
     }
-    // Not a page more than the cancel allowed; then the re-listing.
-    const int pagesRead = c.firstFinished ? firstPages : c.cancelAfterPages;
-    EXPECT_EQ(sim.features().fileSystem.pageReads - readsBefore, pagesRead + 1);
-    EXPECT_EQ(report.files[1].result, FileOutcome::Result::kNotReached);
-    EXPECT_FALSE(Exists(OutputFolder(g_startupDirectory, 0x00002d)));
+    EXPECT_EQ(report.files[1].result, R::kNotReached);
+    EXPECT_FALSE(Exists(Folder(0x00002d)));
     EXPECT_EQ(sim.flash().entry(second).flags & kDownloadedFlag, 0);
-
-    EXPECT_EQ(sim.guider().mode(), sim::ControllerMode::kNormal);
     EXPECT_FALSE(g_device.IsOpen());
-    EXPECT_EQ(host.listings, 2);
-    EXPECT_EQ(host.busyChanges, (std::vector<bool>{true, false}));
-    EXPECT_EQ(host.status.back(), "cancelled");
-    ASSERT_FALSE(host.messages.empty());
-    const std::string& summary = host.messages.back();
-    EXPECT_EQ(summary.rfind("INFORMATION|", 0), 0u) << summary;
-    if (!c.firstFinished) {
-      EXPECT_NE(summary.find(Printf("QD00002a: cancelled after %d pages", c.cancelAfterPages)),
-                std::string::npos)
-          << summary;
-    }
+    const std::string summary = host.messages.empty() ? "" : host.messages.back();
     EXPECT_NE(summary.find("QD00002d: not downloaded."), std::string::npos) << summary;
-    EXPECT_NE(summary.find("Cancelled: 1 selected file(s) were not read."), std::string::npos)
-        << summary;
+    if (linkLost) {
+      EXPECT_LT(RawSize(kFileId), fullSize);
+      EXPECT_NE(host.status.back(), "done");
+    } else {
+      EXPECT_EQ(report.files[0].pages, c.pagesRead);
+      EXPECT_EQ(RawSize(kFileId), RawSizeOf(c.pagesRead));
+      // Not a page more than the cancel allowed; then the re-listing.
+      EXPECT_EQ(sim.features().fileSystem.pageReads - readsBefore, c.pagesRead + 1);
+      EXPECT_EQ(host.listings, 2);
+      EXPECT_EQ(sim.guider().mode(), sim::ControllerMode::kNormal);
+      EXPECT_EQ(host.busyChanges, (std::vector<bool>{true, false}));
+      EXPECT_EQ(host.status.back(), "cancelled");
+      EXPECT_EQ(summary.rfind("INFORMATION|", 0), 0u) << summary;
+      EXPECT_NE(summary.find("Cancelled: 1 selected file(s) were not read."), std::string::npos);
+      if (firstCut) {
+        EXPECT_NE(summary.find(Printf("QD00002a: cancelled after %d pages.", c.pagesRead)),
+                  std::string::npos);
+      }
+    }
+    g_device.AttachDriver(&sim_.driver(), &sim_.clock());
   }
-  g_device.AttachDriver(&sim_.driver(), &sim_.clock());
 }
 
 TEST_F(DownloadRunTest, RefusedMarkIsReportedAndTheFileStaysNew) {
@@ -517,7 +457,7 @@ TEST_F(DownloadRunTest, LocalFileIsProcessedInItsFolderAndModeRestored) {
   Run({0});
   const std::filesystem::path copy = dir_.path() / "elsewhere" / "QD00002a.dat";
   std::filesystem::create_directories(copy.parent_path());
-  std::filesystem::copy_file(RawCopyPath(g_startupDirectory, kFileId), copy);
+  std::filesystem::copy_file(RawPath(kFileId), copy);
 
   host_ = RecordingHost();
   RunRequest request;
@@ -540,16 +480,15 @@ TEST_F(DownloadRunTest, LocalFileIsProcessedInItsFolderAndModeRestored) {
 
 TEST_F(DownloadRunTest, AFolderAnotherRunIsWritingIntoIsNotTouchedAndTheRunSaysSo) {
   AddChain({10, 11, 12});
-  std::filesystem::create_directories(OutputFolder(g_startupDirectory, kFileId));
+  std::filesystem::create_directories(Folder(kFileId));
   OutputFolderLock other;
-  ASSERT_EQ(other.Take(OutputFolder(g_startupDirectory, kFileId).string()),
-            OutputFolderLock::Result::kTaken);
+  ASSERT_EQ(other.Take(Folder(kFileId).string()), OutputFolderLock::Result::kTaken);
   const RunReport report = Run({0});
   ASSERT_EQ(report.files.size(), 1u);
   EXPECT_EQ(report.files[0].result, FileOutcome::Result::kFolderBusy);
   // Nothing read but the two listings, nothing written, nothing marked.
   EXPECT_EQ(sim_.features().fileSystem.pageReads, 2);
-  EXPECT_FALSE(Exists(RawCopyPath(g_startupDirectory, kFileId)));
+  EXPECT_FALSE(Exists(RawPath(kFileId)));
   EXPECT_FALSE(Marked(0));
   ASSERT_EQ(host_.messages.size(), 1u);
   EXPECT_EQ(host_.messages[0].rfind("ERROR|QD00002a: another run is writing into ", 0), 0u)
@@ -558,13 +497,12 @@ TEST_F(DownloadRunTest, AFolderAnotherRunIsWritingIntoIsNotTouchedAndTheRunSaysS
   // A raw file processed from disk into the same folder.
   other.Release();
   Run({0});
-  ASSERT_EQ(other.Take(OutputFolder(g_startupDirectory, kFileId).string()),
-            OutputFolderLock::Result::kTaken);
+  ASSERT_EQ(other.Take(Folder(kFileId).string()), OutputFolderLock::Result::kTaken);
   host_ = RecordingHost();
   RunRequest request;
   request.localFile = true;
-  request.localPath = RawCopyPath(g_startupDirectory, kFileId);
-  request.localFolder = OutputFolder(g_startupDirectory, kFileId);
+  request.localPath = RawPath(kFileId);
+  request.localFolder = Folder(kFileId);
   RunDownloadAndProcess(request, host_);
   ASSERT_EQ(host_.messages.size(), 1u);
   EXPECT_EQ(host_.messages[0].rfind("ERROR|Another run is writing into ", 0), 0u)
@@ -576,98 +514,62 @@ TEST_F(DownloadRunTest, AFolderAnotherRunIsWritingIntoIsNotTouchedAndTheRunSaysS
 // when every file has a whole earlier copy. Until then the bar counts
 // files; a file that grew since makes the run longer.
 TEST_F(DownloadRunTest, ProgressCountsFilesUntilEarlierCopiesTellThePages) {
-  const unsigned first = static_cast<unsigned>(AddNight(kFileId));
-  const unsigned second = static_cast<unsigned>(AddNight(0x00002d, 5));
-  const int firstPages = static_cast<int>(flash().ChainOf(static_cast<int>(first)).size());
-  const int secondPages = static_cast<int>(flash().ChainOf(static_cast<int>(second)).size());
-  const int pages = firstPages + secondPages;
-  ASSERT_GT(secondPages, 2);
+  AddChain({10, 11}, kFileId, 0);
+  AddChain({20, 21, 22}, 0x00002d, 1);
+  constexpr int kFirstPages = 2;
+  constexpr int kPages = 5;
 
-  Run({first, second});
-  ASSERT_EQ(host_.progress.size(), static_cast<std::size_t>(2 + pages));
-  std::vector<ProgressBarPosition> bars;
-  for (const RunProgress& p : host_.progress) {
-    EXPECT_EQ(p.files, 2);
-    EXPECT_EQ(p.runPagesExpected, 0);
-    EXPECT_EQ(p.filePagesExpected, 0);
-    bars.push_back(ProgressBarOf(p));
-  }
-  // As each file begins, then after its pages.
-  const RunProgress& secondBegins = host_.progress[1 + firstPages];
+  // Reported as each file begins, then after each of its pages.
+  Run({0, 1});
+  ASSERT_EQ(host_.progress.size(), static_cast<std::size_t>(2 + kPages));
+  for (const RunProgress& p : host_.progress) EXPECT_EQ(p.runPagesExpected, 0);
+  const RunProgress& secondBegins = host_.progress[1 + kFirstPages];
   EXPECT_EQ(secondBegins.file, 2);
   EXPECT_EQ(secondBegins.fileId, 0x00002du);
   EXPECT_EQ(secondBegins.filePages, 0);
-  EXPECT_EQ(secondBegins.runPages, firstPages);
-  EXPECT_EQ(host_.progress.back().filePages, secondPages);
-  EXPECT_EQ(host_.progress.back().runPages, pages);
-  EXPECT_EQ(bars.front().value, 0);
-  EXPECT_EQ(bars.front().maximum, 2);
-  EXPECT_EQ(bars.back().value, 1);
+  EXPECT_EQ(secondBegins.runPages, kFirstPages);
+  EXPECT_EQ(host_.progress.back().filePages, 3);
+  EXPECT_EQ(host_.progress.back().runPages, kPages);
+  const ProgressBarPosition start = ProgressBarOf(host_.progress.front());
+  EXPECT_EQ(std::make_pair(start.value, start.maximum), std::make_pair(0, 2));
+  EXPECT_EQ(ProgressBarOf(host_.progress.back()).value, 1);
 
   host_ = RecordingHost();
-  Run({first, second});
-  for (const RunProgress& p : host_.progress) EXPECT_EQ(p.runPagesExpected, pages);
-  EXPECT_EQ(host_.progress[1 + firstPages].filePagesExpected, secondPages);
-  const ProgressBarPosition bar = ProgressBarOf(host_.progress.back());
-  EXPECT_EQ(bar.value, pages);
-  EXPECT_EQ(bar.maximum, pages);
+  Run({0, 1});
+  for (const RunProgress& p : host_.progress) EXPECT_EQ(p.runPagesExpected, kPages);
+  EXPECT_EQ(host_.progress[1 + kFirstPages].filePagesExpected, 3);
+  const ProgressBarPosition end = ProgressBarOf(host_.progress.back());
+  EXPECT_EQ(std::make_pair(end.value, end.maximum), std::make_pair(kPages, kPages));
 
   // The second file gets two more pages in the guider.
-  const std::vector<std::uint16_t> chain = flash().ChainOf(static_cast<int>(second));
-  const DataPage last = flash().page(chain.back());
-  DataPage full = flash().page(chain.front());
-  full.next_page = 4000;
-  flash().page(chain.back()) = full;
-  full.next_page = 4001;
-  flash().page(4000) = full;
-  flash().page(4001) = last;
+  AddChain({20, 21, 22, 23, 24}, 0x00002d, 1);
   host_ = RecordingHost();
-  Run({first, second});
-  EXPECT_EQ(host_.progress.back().runPages, pages + 2);
-  EXPECT_EQ(host_.progress.back().runPagesExpected, pages + 2);
-  EXPECT_EQ(host_.progress.back().filePagesExpected, secondPages + 2);
+  Run({0, 1});
+  EXPECT_EQ(host_.progress.back().runPages, kPages + 2);
+  EXPECT_EQ(host_.progress.back().runPagesExpected, kPages + 2);
+  EXPECT_EQ(host_.progress.back().filePagesExpected, 5);
 }
 
-// What the earlier copy of a file tells of its length: only a whole copy
-// of the very same file counts.
+// Of the earlier copy a run leaves, only a whole copy of the very same
+// file tells its length; a deleted file still has its saved first page.
 TEST_F(DownloadRunTest, OnlyAWholeEarlierCopyOfTheSameFileTellsItsLength) {
-  const int index = AddNight(kFileId);
-  const int pages = static_cast<int>(flash().ChainOf(index).size());
-  EXPECT_EQ(KnownPages(g_startupDirectory, flash().entry(index)), 0) << "no copy yet";
-  Run({static_cast<unsigned>(index)});
-  EXPECT_EQ(KnownPages(g_startupDirectory, flash().entry(index)), pages);
-
-  struct Case {
-    const char* name;
-    std::function<void(DirectoryEntry&)> change;
-    int known;
-  };
-  const Case cases[] = {
-      {"the same entry", [](DirectoryEntry&) {}, pages},
-      {"deleted since, listed with its saved first page",
-       [](DirectoryEntry& e) {
-         e.saved_first_page = e.first_page;
-         e.first_page = kUnusedEntry;
-       },
-       pages},
-      {"another file under the same id: other first page",
-       [](DirectoryEntry& e) { e.first_page = static_cast<std::uint16_t>(e.first_page + 1); }, 0},
-      {"another file under the same id: other creation",
-       [](DirectoryEntry& e) { e.created_time = PackTime(22, 0); }, 0},
-  };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.name);
+  const int index = AddChain({10, 11, 12});
+  const int pages = 3;
+  Run({0});
+  const auto known = [&](auto change) {
     DirectoryEntry entry = flash().entry(index);
-    c.change(entry);
-    EXPECT_EQ(KnownPages(g_startupDirectory, entry), c.known);
+    change(entry);
+    return KnownPages(g_startupDirectory, entry);
+  };
+  EXPECT_EQ(known([](DirectoryEntry& e) { std::swap(e.first_page, e.saved_first_page); }), pages);
+  EXPECT_EQ(known([](DirectoryEntry& e) { ++e.first_page; }), 0) << "another file: first page";
+  EXPECT_EQ(known([](DirectoryEntry& e) { e.created_time = PackTime(22, 0); }), 0)
+      << "another file: created";
+  // Cut short after a page, or within one.
+  for (const std::uintmax_t size : {RawSizeOf(pages - 1), RawSizeOf(pages - 1) + 100}) {
+    std::filesystem::resize_file(RawPath(kFileId), size);
+    EXPECT_EQ(KnownPages(g_startupDirectory, flash().entry(index)), 0) << size;
   }
-
-  // A copy cut short does not end with its EOF page.
-  std::filesystem::resize_file(RawCopyPath(g_startupDirectory, kFileId), RawSizeOf(pages - 1));
-  EXPECT_EQ(KnownPages(g_startupDirectory, flash().entry(index)), 0);
-  std::filesystem::resize_file(RawCopyPath(g_startupDirectory, kFileId),
-                               RawSizeOf(pages - 1) + 100);
-  EXPECT_EQ(KnownPages(g_startupDirectory, flash().entry(index)), 0) << "a page cut off";
 }
 
 }  // namespace

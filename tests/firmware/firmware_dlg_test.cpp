@@ -252,7 +252,6 @@ TEST_F(FirmwareDlgTest, TheWindowHandlesEventsThroughoutAnUpload) {
   watch.Stop();
   ASSERT_EQ(Text(kIdUploadStep), "Done");
   EXPECT_TRUE(dialogs_.messages().empty());
-  EXPECT_GT(watch.ticks(), 100);
   EXPECT_LE(watch.LongestGapMs(), 30.0);
 }
 
@@ -674,8 +673,7 @@ TEST_F(FirmwareDlgTest, BrowseButtonAndLoading) {
 }
 
 // The open-file dialog starts in the folder a firmware file was last chosen
-// from while the field names no file, in this window and the next; a
-// window given no store starts where it always did and keeps nothing.
+// from while the field names no file, in this window and the next.
 TEST_F(FirmwareDlgTest, TheDialogStartsWhereAFileWasLastChosen) {
   const std::filesystem::path samples = dir_.path() / "firmware files";
   std::filesystem::create_directory(samples);
@@ -700,12 +698,6 @@ TEST_F(FirmwareDlgTest, TheDialogStartsWhereAFileWasLastChosen) {
   Control<QLineEdit>(kIdFileName)->setText(sample);
   Click(kIdBrowse);
   EXPECT_EQ(dialogs_.asked.back(), sample);
-
-  Open();
-  dialogs_.script.QueueFiles({ToQString(dir_.path() / "elsewhere.fw")});
-  Click(kIdBrowse);
-  EXPECT_EQ(dialogs_.asked.back(), "");
-  EXPECT_EQ(store.values().firmwareFolder, folder);
 }
 
 // The launcher's Firmware control button opens the window; the program's

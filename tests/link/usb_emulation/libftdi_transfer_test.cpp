@@ -116,30 +116,5 @@ TEST_F(LibftdiFrameTransfer, ReadLongerThanItsTimeOutEndsOnTime) {
   EXPECT_TRUE(std::equal(frame.begin(), frame.end(), got.begin()));
 }
 
-// A read waiting out its whole time-out for a guider that stays silent hands
-// that time, piece by piece, to the clock's idle handler: a window on the
-// same thread stays responsive.
-TEST_F(LibftdiFrameTransfer, ReadWaitingOutItsTimeOutCallsTheIdleHandler) {
-  PlugGuider();
-  guider_.PowerOff();
-  OpenLink();
-  ASSERT_EQ(ConfigureRunningModeLink(), 0) << g_protocolMessage;
-  std::vector<std::int64_t> calls;
-  const ScopedIdleHandler idle(
-      clock_, [&] { calls.push_back(clock_.NowMicros()); }, 20);
-  const std::int64_t start = clock_.NowMicros();
-  std::uint8_t byte = 0;
-  EXPECT_EQ(g_device.Read(&byte, 1), 0);
-  const std::int64_t end = clock_.NowMicros();
-  EXPECT_GE(end - start, 1'000'000);
-  ASSERT_GE(calls.size(), 45u);
-  std::int64_t longest = calls.front() - start;
-  for (std::size_t i = 1; i < calls.size(); ++i) {
-    longest = std::max(longest, calls[i] - calls[i - 1]);
-  }
-  longest = std::max(longest, end - calls.back());
-  EXPECT_LE(longest, 25'000);
-}
-
 }  // namespace
 }  // namespace ktal::usbemu
