@@ -33,25 +33,20 @@ copy_source() {
   fi
 }
 
-build_package() {
-  local tree=$1 out=$2
-  "$cmake" -S "$tree" -B "$tree/build" -DKTAL_BUILD_TESTS=OFF -DKTAL_BUILD_BENCH=OFF \
-    >"$out.log" 2>&1 &&
-    "$cmake" --build "$tree/build" -j "$jobs" >>"$out.log" 2>&1 &&
-    "$cpack" --config "$tree/build/CPackConfig.cmake" -G DEB -B "$out" >>"$out.log" 2>&1
-  local status=$?
-  [ "$status" -eq 0 ] || { tail -n 40 "$out.log"; echo "FAIL: the build in $tree failed"; }
-  return "$status"
+# Configures, builds and packages TREE into OUT, or fails the test.
+build_package() { # TREE OUT
+  { "$cmake" -S "$1" -B "$1/build" -DKTAL_BUILD_TESTS=OFF -DKTAL_BUILD_BENCH=OFF &&
+    "$cmake" --build "$1/build" -j "$jobs" &&
+    "$cpack" --config "$1/build/CPackConfig.cmake" -G DEB -B "$2"; } >"$2.log" 2>&1 ||
+    { tail -n 40 "$2.log"; echo "FAIL: the build in $1 failed"; exit 1; }
 }
 
 # Both copies first, so that both builds have the same source even while it
 # is being edited.
-copy_source "$work/a/ktal-companion" && copy_source "$work/second/build-here/src" || {
-  echo "FAIL: the source could not be copied"
-  exit 1
-}
-build_package "$work/a/ktal-companion" "$work/deb-a" || exit 1
-build_package "$work/second/build-here/src" "$work/deb-b" || exit 1
+copy_source "$work/a/ktal-companion" && copy_source "$work/second/build-here/src" ||
+  { echo "FAIL: the source could not be copied"; exit 1; }
+build_package "$work/a/ktal-companion" "$work/deb-a"
+build_package "$work/second/build-here/src" "$work/deb-b"
 
 failures=0
 fail() { echo "FAIL: $*"; failures=$((failures + 1)); }
