@@ -14,10 +14,8 @@ fail() { echo "FAIL: $*"; failures=$((failures + 1)); }
 images=$(sed -nE 's|.*<image type="source" width="([0-9]+)" height="([0-9]+)">.*/([^/<]+)</image>.*|\1 \2 \3|p' "$metainfo")
 [ -n "$images" ] || fail "no screenshot in $metainfo"
 while read -r width height file; do
-  [ -n "$file" ] || continue
-  [ -f "$shots/$file" ] || { fail "$file is named but not in $shots"; continue; }
   # A PNG's width and height are the big-endian words at bytes 16 and 20.
-  size=$(od -An -tu1 -j16 -N8 "$shots/$file" |
+  size=$(od -An -tu1 -j16 -N8 "$shots/${file:-none}" |
     awk '{ printf "%d %d", (($1 * 256 + $2) * 256 + $3) * 256 + $4, (($5 * 256 + $6) * 256 + $7) * 256 + $8 }')
   [ "$size" = "$width $height" ] || fail "$file is ${size/ /x}, the metadata says ${width}x$height"
 done <<<"$images"
